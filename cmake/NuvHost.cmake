@@ -1,0 +1,17 @@
+# Host tools: C++20, warnings as errors, optional sanitizers.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
+pkg_check_modules(CAPSTONE REQUIRED IMPORTED_TARGET capstone)
+
+function(nuv_host_code target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  if(NUV_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()

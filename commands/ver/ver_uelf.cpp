@@ -1,0 +1,15 @@
+// ver: prints the system's release line, or its usage line for "-h".
+#include <nuvos/meta.h>
+#include <stdio.h>
+#include <string.h>
+
+NUV_COMMAND_RECORD(0, "ver", "Show system version information.");
+
+extern "C" int main(int argc, char** argv) {
+    if (argc > 1 && argv[1] != nullptr && strcmp(argv[1], "-h") == 0) {
+        puts("Usage: ver");
+    } else {
+        puts("NUV-OS Release 16");
+    }
+    return 0;
+}

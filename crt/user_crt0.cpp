@@ -1,0 +1,24 @@
+// The entry point. The kernel leaves the argument count at the stack pointer
+// and the argument vector right after it; nothing else is read or set up.
+extern "C" int main(int argc, char** argv);
+extern "C" void _exit(int status);
+
+asm(R"(
+    .section .text._start,"ax",@progbits
+    .globl _start
+    .type _start, @function
+_start:
+    movl (%esp), %eax
+    leal 4(%esp), %ecx
+    andl $-16, %esp
+    subl $8, %esp
+    pushl %ecx
+    pushl %eax
+    call main
+    movl %eax, (%esp)
+    call _exit
+.hang:
+    jmp .hang
+    .size _start, . - _start
+    .previous
+)");

@@ -1,0 +1,228 @@
+// One guest process on the emulated i386: its address space, registers,
+// descriptors and the kernel calls it makes through int 0x80.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "elf32.hpp"
+#include "files.hpp"
+
+struct uc_struct;
+
+namespace nuv {
+
+class Machine;
+
+// The registers of one int 0x80: the call number and the six argument registers.
+struct SyscallArgs {
+    uint32_t nr = 0;
+    uint32_t ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0, ebp = 0;
+    uint32_t arg(int i) const {
+        const uint32_t regs[6] = {ebx, ecx, edx, esi, edi, ebp};
+        return (i >= 0 && i < 6) ? regs[i] : 0;
+    }
+};
+
+// A recorded trap: the registers at the trap and the result handed back.
+struct TrapRecord {
+    SyscallArgs args;
+    int32_t result = 0;
+    uint32_t eip = 0;  // address of the instruction after the trap
+};
+
+// A call's handler returns the value left in EAX.
+using Handler = std::function<int32_t(Machine&, const SyscallArgs&)>;
+
+struct SyscallDef {
+    const char* name;
+    uint32_t nr;
+    int argc;
+    // One character per argument, for the trace: d signed, u unsigned, x address,
+    // s string, b bytes whose count is the next argument.
+    const char* argfmt;
+    Handler handler;
+};
+
+// The table of calls every new machine starts from.
+const std::vector<SyscallDef>& default_syscalls();
+
+enum class Stop {
+    Exited,      // the guest made the exit call
+    Returned,    // a called function returned to the host
+    Fault,       // bad memory access, invalid instruction, stray interrupt, halt
+    Limit,       // the instruction limit was reached
+    Timeout,     // the wall-clock limit was reached
+};
+
+struct RunResult {
+    Stop stop = Stop::Fault;
+    int32_t status = 0;   // exit status, when Exited
+    std::string message;  // what went wrong, when Fault, Limit or Timeout
+    bool ok() const { return stop == Stop::Exited || stop == Stop::Returned; }
+};
+
+struct Options {
+    bool record_traps = false;        // keep every trap for traps()
+    bool count_instructions = false;  // count executed instructions
+    uint64_t max_instructions = 0;    // stop after this many (0: no limit)
+    uint64_t timeout_us = 0;          // stop after this much time per run or call (0: none)
+    std::FILE* trace = nullptr;       // one line per call, strace-style
+    bool capture_output = false;      // descriptors 1 and 2 into strings instead of the host's
+    std::optional<std::string> input; // descriptor 0 from this string instead of the host's
+};
+
+// An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
+struct Arg {
+    Arg(uint32_t w) : lo(w) {}  // NOLINT: implicit on purpose
+    Arg(int32_t w) : lo(static_cast<uint32_t>(w)) {}  // NOLINT
+    static Arg u64(uint64_t v) {
+        Arg a(static_cast<uint32_t>(v));
+        a.hi = static_cast<uint32_t>(v >> 32);
+        a.wide = true;
+        return a;
+    }
+    uint32_t lo = 0, hi = 0;
+    bool wide = false;
+};
+
+class Machine {
+public:
+    // Fixed places in the guest's address space.
+    static constexpr uint32_t kStackTop = 0xC0000000;
+    static constexpr uint32_t kStackSize = 8u << 20;
+    static constexpr uint32_t kScratchBase = 0x10000000;
+    static constexpr uint32_t kScratchSize = 4u << 20;
+    static constexpr uint32_t kReturnAddress = 0xFFFFF000;
+    static constexpr uint32_t kMaxArgBytes = 128u << 10;
+    static constexpr int kMaxLiveMachines = 32;
+
+    // Loads an image; nullptr and a one-line reason in err when it cannot.
+    static std::unique_ptr<Machine> load(const std::string& path, const Options& opts,
+                                         std::string& err);
+    static std::unique_ptr<Machine> load(std::vector<uint8_t> bytes, const Options& opts,
+                                         std::string& err);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Runs the image from its entry with the given argument vector.
+    RunResult run(const std::vector<std::string>& args);
+    // Runs with an arbitrary count and vector entries (nullopt: a null entry).
+    RunResult run_raw(int32_t argc, const std::vector<std::optional<std::string>>& entries);
+
+    // Calls a guest function with the cdecl convention and returns when it does.
+    RunResult call(uint32_t address, std::initializer_list<Arg> args);
+    RunResult call(std::string_view symbol_name, std::initializer_list<Arg> args);
+    RunResult call_words(uint32_t address, std::span<const uint32_t> words);
+
+    std::optional<uint32_t> find_symbol(std::string_view name) const;
+    uint32_t symbol(std::string_view name) const;  // throws std::out_of_range
+    const elf::File& image() const { return image_; }
+
+    // Results of the last call.
+    uint32_t eax() const;
+    uint64_t edx_eax() const;
+    long double st0() const;          // the x87 top of stack
+    std::array<uint8_t, 10> st0_bytes() const;
+    uint32_t reg(int uc_register) const;
+
+    // Guest memory; false when the range is not mapped.
+    bool read(uint32_t address, void* out, size_t n) const;
+    bool write(uint32_t address, const void* data, size_t n);
+    uint32_t u32(uint32_t address) const;  // throws when unmapped
+    void set_u32(uint32_t address, uint32_t value);
+    std::string read_string(uint32_t address, size_t max = 1u << 20) const;
+    std::vector<uint8_t> read_bytes(uint32_t address, size_t n) const;
+
+    // Scratch memory for test data, mapped read-write on first use.
+    uint32_t alloc(size_t n, uint32_t align = 8);
+    uint32_t put_string(std::string_view s);  // with its NUL
+    uint32_t put_bytes(std::span<const uint8_t> bytes);
+
+    // Whether [address, address + n) is mapped with read (and write) access.
+    bool accessible(uint32_t address, uint64_t n, bool for_write) const;
+
+    // Kernel side.
+    void set_handler(uint32_t nr, Handler h);
+    void set_handler(std::string_view name, Handler h);
+    const SyscallDef* syscall(uint32_t nr) const;
+    const std::vector<TrapRecord>& traps() const { return traps_; }
+    void clear_traps() { traps_.clear(); }
+    void exit_process(int32_t status);  // ends the current run with status
+    bool exited() const { return exited_; }
+
+    // Descriptors.
+    std::shared_ptr<OpenFile> file(int32_t fd) const;
+    int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
+    bool close_file(int32_t fd);
+    static constexpr int kMaxFiles = 64;
+    std::string& output() { return out_; }       // captured descriptor 1
+    std::string& error_output() { return err_; }  // captured descriptor 2
+
+    // Watches; set before the first run or call.
+    void watch_exec(uint32_t address);
+    uint64_t exec_count(uint32_t address) const;
+    void watch_argument_vector();  // count reads of the argument vector's entries
+    uint64_t argument_vector_reads() const { return argv_reads_; }
+
+    uint64_t instructions() const { return insns_; }
+    const Options& options() const { return opts_; }
+
+private:
+    Machine(elf::File image, const Options& opts);
+    bool map_image(std::string& err);
+    void map(uint32_t begin, uint32_t size, uint32_t perms);
+    uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                         uint32_t& vector_addr, bool& ok);
+    RunResult emulate(uint32_t begin);
+    void install_hooks();
+    void reset_fpu();
+    void trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result);
+    std::string describe_arg(char kind, uint32_t value, uint32_t next) const;
+
+    friend struct MachineHooks;
+
+    struct Region {
+        uint32_t begin;
+        uint64_t end;
+        uint32_t perms;
+    };
+
+    uc_struct* uc_ = nullptr;
+    elf::File image_;
+    Options opts_;
+    std::vector<Region> regions_;
+    std::map<uint32_t, SyscallDef> calls_;
+    std::vector<TrapRecord> traps_;
+    std::vector<std::shared_ptr<OpenFile>> files_;
+    std::string out_, err_;
+    bool hooks_installed_ = false;
+    bool exited_ = false;
+    int32_t status_ = 0;
+    std::string fault_;
+    bool limit_hit_ = false;
+    uint64_t insns_ = 0;
+    std::map<uint64_t, uint32_t> block_counts_;
+    void* disasm_ = nullptr;
+    std::map<uint32_t, uint64_t> exec_counts_;
+    bool watch_argv_ = false;
+    uint32_t argv_begin_ = 0, argv_end_ = 0;
+    uint64_t argv_reads_ = 0;
+    uint32_t scratch_used_ = 0;
+    bool scratch_mapped_ = false;
+};
+
+const char* stop_name(Stop s);
+
+}  // namespace nuv

@@ -1,0 +1,4 @@
+#include <errno.h>
+
+// One process-wide error code; only the heap ever stores into it.
+int errno;

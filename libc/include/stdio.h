@@ -1,0 +1,77 @@
+/* Unbuffered streams, formatted output and formatted input. */
+#ifndef NUV_STDIO_H
+#define NUV_STDIO_H
+
+#include "_nuv_cdefs.h"
+
+#ifndef NUV_VA_LIST_DEFINED
+#define NUV_VA_LIST_DEFINED
+typedef __builtin_va_list va_list;
+#endif
+
+#define EOF (-1)
+
+#define STREAM_FD 1
+#define STREAM_MEMSTREAM 2
+#define STREAM_WRITEFILE 3
+
+NUV_BEGIN_DECLS
+
+/* The stream record: eleven 32-bit fields. */
+typedef struct FILE {
+    int kind;              /* STREAM_FD, STREAM_MEMSTREAM or STREAM_WRITEFILE */
+    int fd;                /* kernel descriptor of a descriptor stream */
+    char* path;            /* write-file stream: heap copy of the path */
+    char* buf;             /* memory-backed streams: collected bytes, NUL after them */
+    unsigned int len;      /* bytes in buf, not counting the NUL */
+    unsigned int cap;      /* allocated size of buf */
+    char** out_buf;        /* memory stream: caller's variable receiving buf */
+    unsigned int* out_len; /* memory stream: caller's variable receiving len */
+    int error;             /* error indicator (cleared by rewind) */
+    int pos;               /* bytes read, or the offset of the last fseek/rewind */
+    int eof;               /* end-of-file indicator */
+} FILE;
+
+extern FILE* stdin;
+extern FILE* stdout;
+extern FILE* stderr;
+
+int file_write_bytes(FILE* stream, const void* data, size_t count);
+
+size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* stream);
+int fputc(int c, FILE* stream);
+int fputs(const char* s, FILE* stream);
+int putchar(int c);
+int puts(const char* s);
+int fflush(FILE* stream);
+void setbuf(FILE* stream, char* buffer);
+
+FILE* fopen(const char* path, const char* mode);
+FILE* open_memstream(char** bufp, size_t* sizep);
+int fclose(FILE* stream);
+size_t fread(void* ptr, size_t size, size_t nmemb, FILE* stream);
+int fgetc(FILE* stream);
+int getchar(void);
+int fseek(FILE* stream, int offset, int whence);
+int ftell(FILE* stream);
+void rewind(FILE* stream);
+int feof(FILE* stream);
+int ferror(FILE* stream);
+
+int vsnprintf(char* s, size_t size, const char* format, va_list ap);
+int snprintf(char* s, size_t size, const char* format, ...);
+int vsprintf(char* s, const char* format, va_list ap);
+int sprintf(char* s, const char* format, ...);
+void snbuf_render_unsigned(char* digits, int* ndigits, unsigned int value, int base, int upper);
+
+int vfprintf(FILE* stream, const char* format, va_list ap);
+int fprintf(FILE* stream, const char* format, ...);
+int printf(const char* format, ...);
+
+int vsscanf(const char* str, const char* format, va_list ap);
+int sscanf(const char* str, const char* format, ...);
+int fscanf(FILE* stream, const char* format, ...);
+
+NUV_END_DECLS
+
+#endif

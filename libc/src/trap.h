@@ -1,0 +1,74 @@
+// The kernel's system-call trap: int 0x80, call number in EAX, arguments in
+// EBX, ECX, EDX (ESI, EDI, EBP for longer calls), result in EAX.
+#ifndef NUV_LIBC_TRAP_H
+#define NUV_LIBC_TRAP_H
+
+namespace nuv {
+
+enum : int {
+    SYS_WRITE = 1,
+    SYS_EXIT = 2,
+    SYS_READ = 3,
+    SYS_OPEN = 4,
+    SYS_CLOSE = 5,
+    SYS_GETKEY = 6,
+    SYS_WRITEFILE = 21,
+    SYS_USLEEP = 22,
+    SYS_MKDIR = 49,
+    SYS_UNLINK = 50,
+    SYS_RMDIR = 51,
+    SYS_GETCWD = 52,
+    SYS_STREAM_BEGIN = 53,
+    SYS_STREAM_WRITE = 54,
+    SYS_STREAM_END = 55,
+    SYS_CHDIR = 95,
+    SYS_MMAP = 98,
+    SYS_MUNMAP = 99,
+    SYS_LSEEK = 110,
+    SYS_PIPE = 124,
+    SYS_MKFIFO = 125,
+    SYS_DUP = 126,
+    SYS_DUP2 = 127,
+    SYS_FD_SET_INHERIT = 128,
+    SYS_FD_SET_STDIO = 129,
+    SYS_FD_SET_NONBLOCK = 130,
+    SYS_SPAWN = 131,
+    SYS_WAITPID = 132,
+    SYS_SPAWN_EX = 150,
+};
+
+// Byte counts above 2^31 - 1 reach the kernel as 2^31 - 1.
+inline unsigned clamp_length(unsigned n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
+
+inline int trap0(int nr) {
+    int r;
+    asm volatile("int $0x80" : "=a"(r) : "a"(nr) : "memory");
+    return r;
+}
+
+inline int trap1(int nr, unsigned a) {
+    int r;
+    asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a) : "memory");
+    return r;
+}
+
+inline int trap2(int nr, unsigned a, unsigned b) {
+    int r;
+    asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b) : "memory");
+    return r;
+}
+
+inline int trap3(int nr, unsigned a, unsigned b, unsigned c) {
+    int r;
+    asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
+    return r;
+}
+
+template <typename T>
+inline unsigned word(T* p) {
+    return static_cast<unsigned>(reinterpret_cast<__UINTPTR_TYPE__>(p));
+}
+
+}  // namespace nuv
+
+#endif

@@ -1,0 +1,35 @@
+// The system-call wrappers that the library itself relies on.
+#include <unistd.h>
+
+#include "src/trap.h"
+
+using nuv::clamp_length;
+using nuv::word;
+
+extern "C" int write(int fd, const void* buf, size_t count) {
+    if (buf == nullptr) return -1;
+    return nuv::trap3(nuv::SYS_WRITE, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+}
+
+extern "C" int read(int fd, void* buf, size_t count) {
+    if (buf == nullptr) return -1;
+    return nuv::trap3(nuv::SYS_READ, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+}
+
+extern "C" int close(int fd) { return nuv::trap1(nuv::SYS_CLOSE, static_cast<unsigned>(fd)); }
+
+extern "C" int lseek(int fd, int offset, int whence) {
+    return nuv::trap3(nuv::SYS_LSEEK, static_cast<unsigned>(fd), static_cast<unsigned>(offset),
+                      static_cast<unsigned>(whence));
+}
+
+extern "C" int writefile(const char* path, const void* data, size_t length) {
+    if (path == nullptr || data == nullptr) return -1;
+    return nuv::trap3(nuv::SYS_WRITEFILE, word(path), word(data), clamp_length(length));
+}
+
+extern "C" void _exit(int status) {
+    nuv::trap1(nuv::SYS_EXIT, static_cast<unsigned>(status));
+    // A kernel that returns from the exit call gets no further: halt for ever.
+    for (;;) asm volatile("hlt");
+}

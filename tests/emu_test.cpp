@@ -1,0 +1,137 @@
+// The emulator's own behaviour: calls, results, faults, limits and traps.
+#include <unicorn/unicorn.h>
+
+#include <cstring>
+
+#include "guest.hpp"
+
+namespace {
+
+using nuv::Stop;
+using nuvtest::LibTest;
+
+TEST_F(LibTest, CallReturnsX87TopOfStackAndSurvivesManyCalls) {
+    // More calls than the x87 stack has registers: each call starts from an empty stack.
+    for (int i = 1; i <= 12; ++i) {
+        ASSERT_EQ(g().call("probe_long_double", {i, 4}).stop, Stop::Returned);
+        EXPECT_EQ(g().st0(), static_cast<long double>(i) / 4) << i;
+    }
+    ASSERT_EQ(g().call("probe_long_double", {1, 3}).stop, Stop::Returned);
+    long double third = 1.0L / 3;
+    std::array<uint8_t, 10> expect{};
+    std::memcpy(expect.data(), &third, 10);
+    EXPECT_EQ(g().st0_bytes(), expect);
+}
+
+TEST_F(LibTest, SixtyFourBitArgumentsAndResultUseLibgcc) {
+    ASSERT_EQ(g().call("probe_u64", {nuv::Arg::u64(0x1234567890ull), nuv::Arg::u64(16)}).stop,
+              Stop::Returned);
+    EXPECT_EQ(g().edx_eax(), 0x1234567890ull / 16 + 1);
+}
+
+struct FaultCase {
+    const char* fn;
+    std::vector<uint32_t> args;
+    const char* message_part;
+};
+
+TEST_F(LibTest, GuestFaultsEndTheCallWithAMessage) {
+    const FaultCase cases[] = {
+        {"probe_load", {0}, "read of unmapped memory at 0x00000000"},
+        {"probe_store", {0x400000, 1}, "write to protected memory at 0x00400000"},
+        {"probe_store", {0xDEAD0000, 1}, "write to unmapped memory at 0xdead0000"},
+        {"probe_invalid", {}, "invalid instruction"},
+        {"probe_int3", {}, "unexpected interrupt 3"},
+        {"probe_jump", {0x30000000}, "unmapped memory at 0x30000000"},
+        {"probe_jump", {nuv::Machine::kStackTop - 64}, "non-executable"},
+    };
+    for (const FaultCase& c : cases) {
+        SetUp();
+        nuv::RunResult r = g().call_words(sym(c.fn), c.args);
+        EXPECT_EQ(r.stop, Stop::Fault) << c.fn;
+        EXPECT_NE(r.message.find(c.message_part), std::string::npos) << c.fn << ": " << r.message;
+    }
+}
+
+TEST_F(LibTest, HaltEndsTheRunAsAFault) {
+    nuv::RunResult r = g().call("probe_halt", {});
+    EXPECT_EQ(r.stop, Stop::Fault);
+    EXPECT_NE(r.message.find("halt"), std::string::npos) << r.message;
+}
+
+TEST(Emulator, InstructionLimitStopsARunawayGuest) {
+    nuv::Options o = nuvtest::test_options();
+    o.max_instructions = 100000;
+    auto m = nuvtest::load_image("libtest", o);
+    nuv::RunResult r = m->call("probe_spin", {});
+    EXPECT_EQ(r.stop, Stop::Limit);
+    EXPECT_GE(m->instructions(), 100000u);
+    EXPECT_LT(m->instructions(), 100100u);
+}
+
+TEST(Emulator, TimeLimitStopsARunawayGuest) {
+    nuv::Options o = nuvtest::test_options();
+    o.timeout_us = 50000;
+    auto m = nuvtest::load_image("libtest", o);
+    EXPECT_EQ(m->call("probe_spin", {}).stop, Stop::Timeout);
+}
+
+TEST_F(LibTest, UnknownCallReturnsMinusOneAndIsRecorded) {
+    EXPECT_EQ(icall("probe_trap", {777, 1, 2, 3}), -1);
+    ASSERT_EQ(g().traps().size(), 1u);
+    const nuv::TrapRecord& t = g().traps()[0];
+    EXPECT_EQ(t.args.nr, 777u);
+    EXPECT_EQ(t.args.ebx, 1u);
+    EXPECT_EQ(t.args.ecx, 2u);
+    EXPECT_EQ(t.args.edx, 3u);
+    EXPECT_EQ(t.result, -1);
+}
+
+TEST_F(LibTest, KernelChecksGuestPointers) {
+    // write and read with buffers that are unmapped, read-only or run off the end.
+    EXPECT_EQ(icall("probe_trap", {1, 1, 0, 5}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("probe_trap", {1, 1, 0xBFFFFFFF, 2}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("probe_trap", {3, 0, 0x400000, 1}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("probe_trap", {3, 0, 0, 1}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("probe_trap", {1, 9, str("x"), 1}), -nuv::E_BADF);
+    EXPECT_EQ(icall("probe_trap", {1, -1, str("x"), 1}), -nuv::E_BADF);
+    EXPECT_EQ(g().output(), "");
+}
+
+TEST_F(LibTest, ReplacedHandlerSeesAllArgumentRegisters) {
+    nuv::SyscallArgs seen;
+    g().set_handler("write", [&](nuv::Machine&, const nuv::SyscallArgs& a) {
+        seen = a;
+        return 0;
+    });
+    uint32_t s = str("hello");
+    EXPECT_EQ(icall("probe_trap", {1, 1, s, 5}), 0);
+    EXPECT_EQ(seen.nr, 1u);
+    EXPECT_EQ(seen.ecx, s);
+    EXPECT_EQ(g().output(), "");
+}
+
+TEST_F(LibTest, TraceShowsEachCallStraceStyle) {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* f = open_memstream(&text, &size);
+    ASSERT_NE(f, nullptr);
+    {
+        nuv::Options o = nuvtest::test_options();
+        o.trace = f;
+        auto m = nuvtest::load_image("libtest", o);
+        uint32_t s = m->put_string("hi\n\"");
+        m->call("probe_trap", {1, 1, s, 4});
+        m->call("probe_trap", {999, 0, 0, 0});
+        m->call("probe_trap", {2, -5, 0, 0});
+    }
+    std::fclose(f);
+    std::string log(text, size);
+    std::free(text);
+    EXPECT_EQ(log,
+              "write(1, \"hi\\n\\\"\", 4) = 4\n"
+              "syscall_999(0x00000000, 0x00000000, 0x00000000) = -1 (unknown call)\n"
+              "exit(-5) = ?\n+++ exited with -5 +++\n");
+}
+
+}  // namespace

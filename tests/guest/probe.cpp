@@ -1,0 +1,31 @@
+// Small guest functions that exercise the emulator itself.
+extern "C" {
+
+long double probe_long_double(int numerator, int denominator) {
+    return static_cast<long double>(numerator) / denominator;
+}
+
+unsigned long long probe_u64(unsigned long long a, unsigned long long b) { return a / b + 1; }
+
+void probe_spin(void) {
+    for (;;) asm volatile("");
+}
+
+int probe_load(const int* p) { return *p; }
+
+void probe_store(int* p, int v) { *p = v; }
+
+void probe_halt(void) { asm volatile("hlt"); }
+
+void probe_invalid(void) { asm volatile("ud2"); }
+
+void probe_int3(void) { asm volatile("int3"); }
+
+int probe_trap(int nr, int a, int b, int c) {
+    int r;
+    asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
+    return r;
+}
+
+void probe_jump(unsigned address) { reinterpret_cast<void (*)()>(address)(); }
+}

@@ -1,0 +1,56 @@
+#include "guest.hpp"
+
+namespace nuvtest {
+
+std::string image_path(std::string_view name) { return std::string(NUV_IMAGE_DIR "/") + std::string(name); }
+
+nuv::Options test_options() {
+    nuv::Options o;
+    o.record_traps = true;
+    o.capture_output = true;
+    o.input = std::string();
+    o.timeout_us = 20'000'000;
+    return o;
+}
+
+std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Options& opts) {
+    std::string err;
+    auto m = nuv::Machine::load(image_path(name), opts, err);
+    EXPECT_NE(m, nullptr) << err;
+    return m;
+}
+
+void LibTest::SetUp() {
+    m_ = load_image("libtest", opts_);
+    ASSERT_NE(m_, nullptr);
+}
+
+uint32_t LibTest::call(std::string_view fn, std::initializer_list<nuv::Arg> args) {
+    nuv::RunResult r = m_->call(fn, args);
+    EXPECT_EQ(r.stop, nuv::Stop::Returned) << fn << ": " << nuv::stop_name(r.stop) << " " << r.message;
+    return m_->eax();
+}
+
+uint32_t LibTest::buf(size_t n, uint8_t fill) {
+    uint32_t a = m_->alloc(n, 16);
+    std::vector<uint8_t> bytes(n, fill);
+    m_->write(a, bytes.data(), n);
+    return a;
+}
+
+std::vector<uint32_t> LibTest::trap_numbers() const {
+    std::vector<uint32_t> v;
+    for (const auto& t : m_->traps()) v.push_back(t.args.nr);
+    return v;
+}
+
+void LibTest::script(uint32_t nr, std::vector<int32_t> results) {
+    auto next = std::make_shared<size_t>(0);
+    m_->set_handler(nr, [results, next](nuv::Machine&, const nuv::SyscallArgs&) {
+        size_t i = std::min(*next, results.size() - 1);
+        ++*next;
+        return results[i];
+    });
+}
+
+}  // namespace nuvtest

@@ -1,0 +1,47 @@
+// Test support: loading images into the emulator and calling guest code.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "machine.hpp"
+
+namespace nuvtest {
+
+// Path of an image built into the build tree's image folder.
+std::string image_path(std::string_view name);
+
+// Options for tests: traps recorded, output captured, a time limit.
+nuv::Options test_options();
+
+// Loads an image or fails the test.
+std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Options& opts);
+
+// A fixture around a fresh machine with the whole library loaded.
+class LibTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // Options may be adjusted in a derived SetUp before calling LibTest::SetUp.
+    nuv::Options opts_ = test_options();
+    std::unique_ptr<nuv::Machine> m_;
+
+    nuv::Machine& g() { return *m_; }
+    // Calls a function and returns EAX; the call must return normally.
+    uint32_t call(std::string_view fn, std::initializer_list<nuv::Arg> args);
+    int32_t icall(std::string_view fn, std::initializer_list<nuv::Arg> args) {
+        return static_cast<int32_t>(call(fn, args));
+    }
+    uint32_t str(std::string_view s) { return m_->put_string(s); }
+    uint32_t buf(size_t n, uint8_t fill = 0xAA);
+    uint32_t sym(std::string_view name) { return m_->symbol(name); }
+    // The trap numbers recorded since the last clear.
+    std::vector<uint32_t> trap_numbers() const;
+    // Makes call nr answer with the given results in turn (the last repeats).
+    void script(uint32_t nr, std::vector<int32_t> results);
+};
+
+}  // namespace nuvtest
