@@ -131,6 +131,23 @@ struct MachineHooks {
         if (it != m->exec_counts_.end()) ++it->second;
     }
 
+    // RDTSC cannot be hooked itself: a hook before it marks the read and a
+    // hook on the next instruction replaces its result.
+    static void before_rdtsc(uc_engine*, uint64_t, uint32_t, void* user) {
+        static_cast<Machine*>(user)->tsc_pending_ = true;
+    }
+
+    static void after_rdtsc(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* m = static_cast<Machine*>(user);
+        if (!m->tsc_pending_) return;
+        m->tsc_pending_ = false;
+        uint32_t lo = static_cast<uint32_t>(m->tsc_next_);
+        uint32_t hi = static_cast<uint32_t>(m->tsc_next_ >> 32);
+        uc_reg_write(uc, UC_X86_REG_EAX, &lo);
+        uc_reg_write(uc, UC_X86_REG_EDX, &hi);
+        ++m->tsc_next_;
+    }
+
     static void argv_read(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t,
                           void* user) {
         auto* m = static_cast<Machine*>(user);
@@ -294,10 +311,38 @@ void Machine::install_hooks() {
         uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&MachineHooks::exec), this,
                     address, address);
     }
+    if (opts_.tsc) {
+        tsc_next_ = *opts_.tsc;
+        for (uint32_t at : find_rdtsc()) {
+            uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&MachineHooks::before_rdtsc),
+                        this, at, at);
+            uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&MachineHooks::after_rdtsc),
+                        this, at + 2, at + 2);
+        }
+    }
     if (watch_argv_) {
         uc_hook_add(uc_, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(&MachineHooks::argv_read),
                     this, kStackTop - kStackSize, kStackTop - 1);
     }
+}
+
+std::vector<uint32_t> Machine::find_rdtsc() const {
+    // A linear sweep of the executable segments; compiled code has no data there.
+    std::vector<uint32_t> found;
+    csh h = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return found;
+    cs_option(h, CS_OPT_SKIPDATA, CS_OPT_ON);
+    for (const elf::Segment& s : image_.segments) {
+        if (s.type != elf::PT_LOAD || (s.flags & elf::PF_X) == 0 || s.filesz == 0) continue;
+        cs_insn* insn = nullptr;
+        size_t n = cs_disasm(h, image_.bytes.data() + s.offset, s.filesz, s.vaddr, 0, &insn);
+        for (size_t i = 0; i < n; ++i) {
+            if (insn[i].id == X86_INS_RDTSC) found.push_back(static_cast<uint32_t>(insn[i].address));
+        }
+        if (insn != nullptr) cs_free(insn, n);
+    }
+    cs_close(&h);
+    return found;
 }
 
 void Machine::watch_exec(uint32_t address) {

@@ -80,6 +80,9 @@ struct Options {
     std::FILE* trace = nullptr;       // one line per call, strace-style
     bool capture_output = false;      // descriptors 1 and 2 into strings instead of the host's
     std::optional<std::string> input; // descriptor 0 from this string instead of the host's
+    // A controlled time-stamp counter: the first RDTSC of the image reads this
+    // value and each later one a value 1 higher (unset: the emulator's own).
+    std::optional<uint64_t> tsc;
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -187,6 +190,7 @@ private:
                          uint32_t& vector_addr, bool& ok);
     RunResult emulate(uint32_t begin);
     void install_hooks();
+    std::vector<uint32_t> find_rdtsc() const;
     void reset_fpu();
     void trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result);
     std::string describe_arg(char kind, uint32_t value, uint32_t next) const;
@@ -216,6 +220,8 @@ private:
     std::map<uint64_t, uint32_t> block_counts_;
     void* disasm_ = nullptr;
     std::map<uint32_t, uint64_t> exec_counts_;
+    uint64_t tsc_next_ = 0;
+    bool tsc_pending_ = false;
     bool watch_argv_ = false;
     uint32_t argv_begin_ = 0, argv_end_ = 0;
     uint64_t argv_reads_ = 0;
