@@ -10,7 +10,11 @@ namespace nuv {
 // Error results of the kernel's calls, returned negated to the guest.
 enum Errno : int32_t {
     E_NOENT = 2,
+    E_NOEXEC = 8,
     E_BADF = 9,
+    E_CHILD = 10,
+    E_AGAIN = 11,
+    E_NOMEM = 12,
     E_ACCES = 13,
     E_FAULT = 14,
     E_EXIST = 17,
@@ -20,6 +24,8 @@ enum Errno : int32_t {
     E_MFILE = 24,
     E_NOSPC = 28,
     E_SPIPE = 29,
+    E_PIPE = 32,
+    E_DEADLK = 35,
     E_NAMETOOLONG = 36,
     E_NOSYS = 38,
     E_NOTEMPTY = 39,
@@ -28,6 +34,7 @@ enum Errno : int32_t {
 class OpenFile {
 public:
     virtual ~OpenFile() = default;
+    bool nonblock = false;  // reads and writes that would wait fail with -E_AGAIN
     // Each returns a byte count, or a negated Errno.
     virtual int32_t read(std::span<uint8_t>) { return -E_BADF; }
     virtual int32_t write(std::span<const uint8_t>) { return -E_BADF; }

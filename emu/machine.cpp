@@ -1,5 +1,7 @@
 #include "machine.hpp"
 
+#include "kernel.hpp"
+
 #include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
@@ -15,6 +17,7 @@ constexpr uint32_t kPage = 0x1000;
 constexpr uint64_t kMaxImageMemory = 256u << 20;
 
 std::atomic<int> g_live_machines{0};
+thread_local Machine* t_current = nullptr;
 
 uint32_t page_down(uint32_t a) { return a & ~(kPage - 1); }
 uint64_t page_up(uint64_t a) { return (a + kPage - 1) & ~uint64_t{kPage - 1}; }
@@ -76,13 +79,16 @@ struct MachineHooks {
         uc_reg_read(uc, UC_X86_REG_ESI, &a.esi);
         uc_reg_read(uc, UC_X86_REG_EDI, &a.edi);
         uc_reg_read(uc, UC_X86_REG_EBP, &a.ebp);
-        const SyscallDef* def = m->syscall(a.nr);
-        int32_t result = -1;
-        if (def != nullptr && def->handler) result = def->handler(*m, a);
-        if (m->opts_.record_traps) m->traps_.push_back(TrapRecord{a, result, eip});
-        if (m->opts_.trace != nullptr) m->trace_call(def, a, result);
-        // The exit call has stopped the run; EAX is left alone then.
-        if (!m->exited_) uc_reg_write(uc, UC_X86_REG_EAX, &result);
+        int32_t result = m->dispatch(a, false);
+        if (m->blocked_) {
+            // Stopped at the trap until the call can complete; EIP is left alone.
+            m->pending_ = a;
+            m->pending_eip_ = eip;
+            uc_emu_stop(uc);
+            return;
+        }
+        m->finish_call(a, result, eip);
+        if (m->yield_ && !m->exited_) uc_emu_stop(uc);
     }
 
     static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int /*size*/,
@@ -160,6 +166,8 @@ struct MachineHooks {
 Machine::Machine(elf::File image, const Options& opts) : image_(std::move(image)), opts_(opts) {}
 
 Machine::~Machine() {
+    // The processes this one spawned end first: they may share its descriptors.
+    own_kernel_.reset();
     if (disasm_ != nullptr) {
         csh h = reinterpret_cast<csh>(disasm_);
         cs_close(&h);
@@ -207,6 +215,8 @@ std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options
         }
         m->disasm_ = reinterpret_cast<void*>(h);
     }
+    m->own_kernel_ = std::make_unique<Kernel>(*m);
+    m->kernel_ = m->own_kernel_.get();
     for (const SyscallDef& d : default_syscalls()) m->calls_[d.nr] = d;
     m->files_.resize(3);
     if (opts.input) {
@@ -279,6 +289,47 @@ void Machine::map(uint32_t begin, uint32_t size, uint32_t perms) {
         throw std::runtime_error("cannot map guest memory at " + hex(begin));
     }
     regions_.push_back(Region{begin, uint64_t{begin} + size, perms});
+}
+
+uint32_t Machine::map_anonymous(uint32_t length, uint32_t prot) {
+    if (length == 0 || length > kMaxMappedBytes || mappings_.size() >= kMaxMappings) return 0;
+    uint32_t size = static_cast<uint32_t>(page_up(length));
+    uint64_t total = size;
+    for (const Mapping& x : mappings_) total += x.length;
+    if (total > kMaxMappedBytes) return 0;
+    // First fit between the mappings already made.
+    std::vector<Mapping> sorted = mappings_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Mapping& a, const Mapping& b) { return a.begin < b.begin; });
+    uint64_t at = kMapBase;
+    for (const Mapping& x : sorted) {
+        if (x.begin - at >= size) break;
+        at = uint64_t{x.begin} + x.length;
+    }
+    if (at + size > kMapEnd) return 0;
+    uint32_t perms = 0;
+    if (prot & 1) perms |= UC_PROT_READ;
+    if (prot & 2) perms |= UC_PROT_WRITE;
+    if (prot & 4) perms |= UC_PROT_EXEC;
+    uint32_t begin = static_cast<uint32_t>(at);
+    if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return 0;
+    regions_.push_back(Region{begin, uint64_t{begin} + size, perms});
+    mappings_.push_back(Mapping{begin, size});
+    return begin;
+}
+
+bool Machine::unmap_anonymous(uint32_t address, uint32_t length) {
+    if (length == 0) return false;
+    uint64_t size = page_up(length);
+    auto it = std::find_if(mappings_.begin(), mappings_.end(), [&](const Mapping& x) {
+        return x.begin == address && x.length == size;
+    });
+    if (it == mappings_.end()) return false;
+    if (uc_mem_unmap(uc_, it->begin, it->length) != UC_ERR_OK) return false;
+    regions_.erase(std::find_if(regions_.begin(), regions_.end(),
+                                [&](const Region& r) { return r.begin == address; }));
+    mappings_.erase(it);
+    return true;
 }
 
 bool Machine::accessible(uint32_t address, uint64_t n, bool for_write) const {
@@ -369,15 +420,99 @@ void Machine::reset_fpu() {
     uc_reg_write(uc_, UC_X86_REG_FPTAG, &tag);
 }
 
+Machine* Machine::current() {
+    return t_current;
+}
+
+int32_t Machine::dispatch(const SyscallArgs& a, bool resuming) {
+    const SyscallDef* def = syscall(a.nr);
+    blocked_ = false;
+    resuming_ = resuming;
+    Machine* outer = t_current;
+    t_current = this;
+    int32_t result = -1;
+    if (def != nullptr && def->handler) result = def->handler(*this, a);
+    t_current = outer;
+    resuming_ = false;
+    return result;
+}
+
+void Machine::finish_call(const SyscallArgs& a, int32_t result, uint32_t eip) {
+    wake_.reset();
+    if (opts_.record_traps) traps_.push_back(TrapRecord{a, result, eip});
+    if (opts_.trace != nullptr) trace_call(syscall(a.nr), a, result);
+    // The exit call has stopped the run; EAX is left alone then.
+    if (!exited_) uc_reg_write(uc_, UC_X86_REG_EAX, &result);
+}
+
+bool Machine::retry_pending() {
+    if (!pending_) return true;
+    int32_t result = dispatch(*pending_, true);
+    if (blocked_) return false;
+    SyscallArgs a = *pending_;
+    pending_.reset();
+    finish_call(a, result, pending_eip_);
+    return true;
+}
+
+void Machine::fail_pending(int32_t result) {
+    if (!pending_) return;
+    SyscallArgs a = *pending_;
+    pending_.reset();
+    finish_call(a, result, pending_eip_);
+}
+
 RunResult Machine::emulate(uint32_t begin) {
+    Deadline deadline = Deadline::max();
+    if (opts_.timeout_us != 0) {
+        deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(opts_.timeout_us);
+    }
+    pending_.reset();
+    exited_ = false;
+    Step s = step(begin, deadline);
+    while (s.blocked || s.yielded) {
+        // Other processes run until this one can go on.
+        if (!kernel_->schedule(*this, s.blocked, deadline)) {
+            pending_.reset();
+            RunResult r;
+            r.stop = Stop::Timeout;
+            r.message = "time limit reached while waiting in call " + std::to_string(last_nr_);
+            return r;
+        }
+        s = step(resume_at_, deadline);
+    }
+    return s.result;
+}
+
+Machine::Step Machine::step(uint32_t begin, Deadline deadline) {
     install_hooks();
     fault_.clear();
     limit_hit_ = false;
-    exited_ = false;
-    uc_err e = uc_emu_start(uc_, begin, kReturnAddress, opts_.timeout_us, 0);
-    RunResult r;
+    blocked_ = false;
+    yield_ = false;
+    Step out;
+    uint64_t budget_us = 0;
+    if (deadline != Deadline::max()) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            out.result.stop = Stop::Timeout;
+            out.result.message = "time limit reached at eip " + hex(begin);
+            return out;
+        }
+        budget_us = static_cast<uint64_t>(left.count());
+    }
+    uc_err e = uc_emu_start(uc_, begin, kReturnAddress, budget_us, 0);
+    RunResult& r = out.result;
     uint32_t eip = 0;
     uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+    if (!exited_ && fault_.empty() && !limit_hit_ && e == UC_ERR_OK && (pending_ || yield_)) {
+        out.blocked = pending_.has_value();
+        out.yielded = !out.blocked;
+        if (pending_) last_nr_ = pending_->nr;
+        resume_at_ = eip;
+        return out;
+    }
     if (exited_) {
         r.stop = Stop::Exited;
         r.status = status_;
@@ -404,7 +539,7 @@ RunResult Machine::emulate(uint32_t begin) {
             r.message = "guest halted at eip " + hex(eip);
         }
     }
-    return r;
+    return out;
 }
 
 uint32_t Machine::build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
@@ -440,13 +575,19 @@ RunResult Machine::run(const std::vector<std::string>& args) {
 }
 
 RunResult Machine::run_raw(int32_t argc, const std::vector<std::optional<std::string>>& entries) {
+    RunResult r;
+    if (!prepare_start(argc, entries, r.message)) return r;
+    return emulate(image_.entry);
+}
+
+bool Machine::prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                            std::string& err) {
     bool ok = false;
     uint32_t vector_addr = 0;
     uint32_t sp = build_stack(argc, entries, vector_addr, ok);
     if (!ok) {
-        RunResult r;
-        r.message = "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes";
-        return r;
+        err = "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes";
+        return false;
     }
     argv_begin_ = vector_addr;
     argv_end_ = vector_addr + 4 * static_cast<uint32_t>(entries.size() + 1);
@@ -457,7 +598,8 @@ RunResult Machine::run_raw(int32_t argc, const std::vector<std::optional<std::st
     }
     uc_reg_write(uc_, UC_X86_REG_ESP, &sp);
     reset_fpu();
-    return emulate(image_.entry);
+    resume_at_ = image_.entry;
+    return true;
 }
 
 RunResult Machine::call_words(uint32_t address, std::span<const uint32_t> words) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -23,6 +24,7 @@ struct uc_struct;
 namespace nuv {
 
 class Machine;
+class Kernel;
 
 // The registers of one int 0x80: the call number and the six argument registers.
 struct SyscallArgs {
@@ -83,6 +85,7 @@ struct Options {
     // A controlled time-stamp counter: the first RDTSC of the image reads this
     // value and each later one a value 1 higher (unset: the emulator's own).
     std::optional<uint64_t> tsc;
+    bool skip_sleep = false;  // the sleeping call returns at once instead of waiting
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -182,6 +185,36 @@ public:
     uint64_t instructions() const { return insns_; }
     const Options& options() const { return opts_; }
 
+    // Processes. A machine made by load() is the first process (pid 1) of a
+    // kernel of its own; the processes it spawns belong to that kernel and run
+    // while it waits for them (see kernel.hpp).
+    Kernel& kernel() { return *kernel_; }
+    int32_t pid() const { return pid_; }
+    // For handlers: the call cannot complete yet. The guest stays at the trap
+    // and the handler is called again (with resuming() true) after other
+    // processes have run, or once the wake time has come.
+    void block() { blocked_ = true; }
+    void block_until(std::chrono::steady_clock::time_point wake) {
+        blocked_ = true;
+        wake_ = wake;
+    }
+    bool resuming() const { return resuming_; }
+    const std::optional<std::chrono::steady_clock::time_point>& wake_time() const { return wake_; }
+    // For handlers: let the other processes run once this call has completed.
+    void yield() { yield_ = true; }
+    // The machine whose call is being serviced (nullptr outside a call).
+    static Machine* current();
+
+    // Anonymous mappings, page-aligned, in [kMapBase, kMapEnd); bounded in
+    // number and total size. map_anonymous gives 0 when it refuses.
+    static constexpr uint32_t kMapBase = 0x40000000;
+    static constexpr uint32_t kMapEnd = 0x80000000;
+    static constexpr size_t kMaxMappings = 64;
+    static constexpr uint32_t kMaxMappedBytes = 64u << 20;
+    uint32_t map_anonymous(uint32_t length, uint32_t prot);
+    bool unmap_anonymous(uint32_t address, uint32_t length);
+    size_t mapping_count() const { return mappings_.size(); }
+
 private:
     Machine(elf::File image, const Options& opts);
     bool map_image(std::string& err);
@@ -189,6 +222,19 @@ private:
     uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
                          uint32_t& vector_addr, bool& ok);
     RunResult emulate(uint32_t begin);
+    using Deadline = std::chrono::steady_clock::time_point;
+    // One stretch of emulation; blocked or yielded when a call stopped it for the kernel.
+    struct Step {
+        RunResult result;
+        bool blocked = false, yielded = false;
+    };
+    Step step(uint32_t begin, Deadline deadline);
+    bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                       std::string& err);
+    int32_t dispatch(const SyscallArgs& a, bool resuming);
+    void finish_call(const SyscallArgs& a, int32_t result, uint32_t eip);
+    bool retry_pending();  // true when the pending call has completed
+    void fail_pending(int32_t result);
     void install_hooks();
     std::vector<uint32_t> find_rdtsc() const;
     void reset_fpu();
@@ -196,6 +242,7 @@ private:
     std::string describe_arg(char kind, uint32_t value, uint32_t next) const;
 
     friend struct MachineHooks;
+    friend class Kernel;
 
     struct Region {
         uint32_t begin;
@@ -226,6 +273,19 @@ private:
     uint32_t argv_begin_ = 0, argv_end_ = 0;
     uint64_t argv_reads_ = 0;
     uint32_t scratch_used_ = 0;
+    std::unique_ptr<Kernel> own_kernel_;
+    Kernel* kernel_ = nullptr;
+    int32_t pid_ = 1;
+    bool blocked_ = false, yield_ = false, resuming_ = false;
+    std::optional<std::chrono::steady_clock::time_point> wake_;
+    std::optional<SyscallArgs> pending_;
+    uint32_t pending_eip_ = 0;
+    uint32_t resume_at_ = 0;
+    uint32_t last_nr_ = 0;
+    struct Mapping {
+        uint32_t begin, length;
+    };
+    std::vector<Mapping> mappings_;
     bool scratch_mapped_ = false;
 };
 

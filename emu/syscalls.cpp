@@ -1,5 +1,7 @@
 #include "syscalls.hpp"
 
+#include "sys_process.hpp"
+
 #include <algorithm>
 #include <cinttypes>
 
@@ -62,6 +64,7 @@ const std::vector<SyscallDef>& default_syscalls() {
     static const std::vector<SyscallDef> table = [] {
         std::vector<SyscallDef> t;
         add_core_calls(t);
+        add_process_calls(t);
         return t;
     }();
     return table;
@@ -140,6 +143,8 @@ void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t re
             line += " = " + std::to_string(result);
         }
     }
+    // Lines of spawned processes carry their process id.
+    if (pid_ != 1) line = "[pid " + std::to_string(pid_) + "] " + line;
     std::fprintf(opts_.trace, "%s\n", line.c_str());
     std::fflush(opts_.trace);
 }

@@ -1,0 +1,196 @@
+#include "kernel.hpp"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+namespace nuv {
+
+using Clock = std::chrono::steady_clock;
+
+Kernel::Kernel(Machine& first) : first_(first) {
+    Process p;
+    p.machine = &first;
+    procs_.emplace(1, std::move(p));
+    resolver_ = [](Machine&, const std::string&, std::string&) { return -E_NOENT; };
+}
+
+Kernel::~Kernel() {
+    // Children go first, youngest first; the first process is not ours.
+    for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) it->second.owned.reset();
+}
+
+Kernel::Process* Kernel::find(Machine& m) {
+    auto it = procs_.find(m.pid());
+    return it != procs_.end() && it->second.machine == &m ? &it->second : nullptr;
+}
+
+Kernel::Stdio& Kernel::stdio(Machine& m) {
+    Process* p = find(m);
+    if (p == nullptr) throw std::logic_error("machine is not a process of this kernel");
+    return p->stdio;
+}
+
+int Kernel::live_processes() const {
+    int n = 0;
+    for (const auto& [pid, p] : procs_) n += p.machine != nullptr;
+    return n;
+}
+
+Machine* Kernel::process(int32_t pid) const {
+    auto it = procs_.find(pid);
+    return it == procs_.end() ? nullptr : it->second.machine;
+}
+
+int32_t Kernel::spawn(Machine& parent, const std::string& path,
+                      const std::vector<std::string>& args, const Stdio& how) {
+    if (find(parent) == nullptr) return -E_INVAL;
+    if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -E_AGAIN;
+    // The descriptors the child starts with, checked before anything is loaded.
+    std::vector<std::shared_ptr<OpenFile>> files;
+    if (how.inherit_all) files = parent.files_;
+    files.resize(std::max<size_t>(files.size(), 3));
+    for (int i = 0; i < 3; ++i) {
+        int32_t from = how.fds[static_cast<size_t>(i)] < 0 ? i : how.fds[static_cast<size_t>(i)];
+        std::shared_ptr<OpenFile> f = parent.file(from);
+        if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -E_BADF;
+        files[static_cast<size_t>(i)] = std::move(f);
+    }
+    std::string host_path;
+    if (int32_t e = resolver_(parent, path, host_path); e < 0) return e;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(host_path, ec)) {
+        return std::filesystem::exists(host_path, ec) ? -E_NOEXEC : -E_NOENT;
+    }
+
+    Options o = parent.options();
+    o.input.reset();
+    o.capture_output = false;
+    std::string err;
+    std::unique_ptr<Machine> child = Machine::load(host_path, o, err);
+    if (!child) return err.rfind("too many", 0) == 0 ? -E_AGAIN : -E_NOEXEC;
+    std::vector<std::optional<std::string>> entries(args.begin(), args.end());
+    if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -E_INVAL;
+    child->own_kernel_.reset();
+    child->kernel_ = this;
+    child->files_ = std::move(files);
+    child->calls_ = parent.calls_;  // replaced handlers reach the children too
+    int32_t pid = next_pid_++;
+    child->pid_ = pid;
+    Process p;
+    p.ppid = parent.pid();
+    p.machine = child.get();
+    p.owned = std::move(child);
+    procs_.emplace(pid, std::move(p));
+    return pid;
+}
+
+int32_t Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options) {
+    if (pid == 0 || pid < -1) return -E_INVAL;
+    if (status_address != 0 && !caller.accessible(status_address, 4, true)) return -E_FAULT;
+    bool any_child = false;
+    for (auto it = procs_.begin(); it != procs_.end(); ++it) {
+        const Process& p = it->second;
+        if (p.ppid != caller.pid() || (pid != -1 && it->first != pid)) continue;
+        any_child = true;
+        if (p.machine != nullptr) continue;
+        int32_t found = it->first;
+        if (status_address != 0) caller.set_u32(status_address, static_cast<uint32_t>(p.status));
+        procs_.erase(it);
+        return found;
+    }
+    if (!any_child) return -E_CHILD;
+    if (options & 1) return 0;
+    caller.block();
+    return 0;
+}
+
+void Kernel::end(int32_t pid, int32_t status) {
+    auto it = procs_.find(pid);
+    if (it == procs_.end()) return;
+    Process& p = it->second;
+    // The machine goes, and with it its descriptors: pipe ends close.
+    p.machine = nullptr;
+    p.owned.reset();
+    p.status = status;
+    // Its children can no longer be waited for; ended ones go now.
+    for (auto c = procs_.begin(); c != procs_.end();) {
+        if (c->second.ppid == pid) {
+            c->second.ppid = 0;
+            if (c->second.machine == nullptr) {
+                c = procs_.erase(c);
+                continue;
+            }
+        }
+        ++c;
+    }
+    // Nobody can wait for an orphan.
+    if (p.ppid == 0 || procs_.find(p.ppid) == procs_.end() || procs_[p.ppid].machine == nullptr) {
+        procs_.erase(pid);
+    }
+}
+
+bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_out) {
+    bool progress = false;
+    std::vector<int32_t> pids;
+    for (const auto& [pid, p] : procs_) {
+        if (p.machine != nullptr && p.machine != &self && p.machine != &first_) pids.push_back(pid);
+    }
+    for (int32_t pid : pids) {
+        Machine* m = process(pid);
+        if (m == nullptr) continue;
+        if (m->pending_ && !m->retry_pending()) continue;
+        progress = true;
+        Machine::Step s = m->step(m->resume_at_, deadline);
+        if (s.blocked || s.yielded) continue;
+        const RunResult& r = s.result;
+        if (r.stop == Stop::Timeout) {
+            timed_out = true;
+            return progress;
+        }
+        int32_t status = r.stop == Stop::Exited  ? r.status
+                         : r.stop == Stop::Limit ? kStatusLimit
+                                                 : kStatusFault;
+        end(pid, status);
+    }
+    return progress;
+}
+
+bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
+    for (;;) {
+        if (wait && self.retry_pending()) return true;
+        bool timed_out = false;
+        bool progress = run_round(self, deadline, timed_out);
+        if (timed_out || Clock::now() >= deadline) return false;
+        if (!wait) return true;
+        if (progress) continue;
+        if (self.retry_pending()) return true;
+        // Nobody can run. Sleepers wake in time; otherwise this is a deadlock.
+        std::vector<Machine*> blocked;
+        for (const auto& [pid, p] : procs_) {
+            if (p.machine != nullptr && p.machine->pending_) blocked.push_back(p.machine);
+        }
+        std::optional<Clock::time_point> wake;
+        for (Machine* m : blocked) {
+            if (m->wake_ && (!wake || *m->wake_ < *wake)) wake = m->wake_;
+        }
+        if (wake) {
+            if (*wake > deadline) {
+                std::this_thread::sleep_until(deadline);
+                return false;
+            }
+            std::this_thread::sleep_until(*wake);
+            continue;
+        }
+        Machine* victim = &self;
+        for (Machine* m : blocked) {
+            if (m->pid() > victim->pid()) victim = m;
+        }
+        victim->fail_pending(-E_DEADLK);
+        if (victim == &self) return true;
+    }
+}
+
+}  // namespace nuv

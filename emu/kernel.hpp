@@ -1,0 +1,99 @@
+// The process table of one emulated system: the first process (the machine
+// the host loaded) and the processes it spawns, each a machine of its own with
+// its own address space.
+//
+// Processes run cooperatively in the host's thread. The first process runs
+// whenever the host runs or calls it; the others run while it waits (a call
+// that blocks, or one that yields). A process whose call cannot complete
+// (reading an empty pipe, waiting for a child, sleeping) stops at the trap and
+// the call is made again once others have run. When no process can run and
+// none is sleeping, the youngest blocked call fails with -E_DEADLK, so the
+// guest can never hang the host by waiting on itself.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "machine.hpp"
+
+namespace nuv {
+
+class Kernel {
+  public:
+    // Live guests at once, the first included. Each CPU emulator reserves about
+    // 1 GiB of address space for translated code, so the number stays small.
+    static constexpr int kMaxProcesses = 16;
+    // Processes live or ended but not yet waited for.
+    static constexpr size_t kMaxEntries = 64;
+    static constexpr int32_t kMaxSpawnArgs = 1024;
+
+    // How a spawn hands descriptors to the child: the caller's descriptors
+    // that become the child's 0, 1 and 2 (negative: the caller's own 0, 1, 2),
+    // and whether every other open descriptor is handed on too.
+    struct Stdio {
+        std::array<int32_t, 3> fds{-1, -1, -1};
+        bool inherit_all = false;
+    };
+
+    // Finds the host file of a program from the path a guest gave; 0 or a
+    // negated Errno.
+    using ImageResolver =
+        std::function<int32_t(Machine& caller, const std::string& path, std::string& host_path)>;
+
+    explicit Kernel(Machine& first);
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    void set_image_resolver(ImageResolver r) { resolver_ = std::move(r); }
+
+    // The settings fd_set_inherit and fd_set_stdio change, per process.
+    Stdio& stdio(Machine& m);
+
+    // Starts a program as a child of parent; its pid or a negated Errno.
+    int32_t spawn(Machine& parent, const std::string& path, const std::vector<std::string>& args,
+                  const Stdio& how);
+    // Collects an ended child (pid, or -1 for any); blocks the caller while
+    // the child runs unless options has bit 0 (then 0).
+    int32_t waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options);
+
+    // Runs the other processes: one round when the caller yielded, otherwise
+    // until its blocked call completes. False when the deadline passed.
+    bool schedule(Machine& self, bool wait, std::chrono::steady_clock::time_point deadline);
+
+    int live_processes() const;
+    size_t entries() const { return procs_.size(); }
+    // The machine of a live process (nullptr when it has ended or never was).
+    Machine* process(int32_t pid) const;
+
+  private:
+    struct Process {
+        int32_t ppid = 0;
+        std::unique_ptr<Machine> owned;  // null for the first process
+        Machine* machine = nullptr;      // null once ended
+        int32_t status = 0;
+        Stdio stdio;
+    };
+
+    // Runs each other live process once; true when any made progress.
+    bool run_round(Machine& self, std::chrono::steady_clock::time_point deadline, bool& timed_out);
+    void end(int32_t pid, int32_t status);
+    Process* find(Machine& m);
+
+    Machine& first_;
+    std::map<int32_t, Process> procs_;
+    int32_t next_pid_ = 2;
+    ImageResolver resolver_;
+};
+
+// Status of a process that did not end through the exit call.
+constexpr int32_t kStatusFault = 139;
+constexpr int32_t kStatusLimit = 124;
+
+}  // namespace nuv

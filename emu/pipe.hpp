@@ -1,0 +1,45 @@
+// Pipes: a bounded byte queue with a reading end and a writing end. An end
+// stays open while any descriptor of any process refers to it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+
+#include "files.hpp"
+
+namespace nuv {
+
+struct PipeBuffer {
+    static constexpr size_t kCapacity = 64u << 10;
+    std::deque<uint8_t> bytes;
+    int readers = 0, writers = 0;
+};
+
+// Reads wait while the pipe is empty and a writer remains; 0 at the end.
+class PipeReadEnd : public OpenFile {
+  public:
+    explicit PipeReadEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) { ++p_->readers; }
+    ~PipeReadEnd() override { --p_->readers; }
+    int32_t read(std::span<uint8_t> out) override;
+
+  private:
+    std::shared_ptr<PipeBuffer> p_;
+};
+
+// Writes wait while the pipe is full; -E_PIPE once no reader remains.
+class PipeWriteEnd : public OpenFile {
+  public:
+    explicit PipeWriteEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) { ++p_->writers; }
+    ~PipeWriteEnd() override { --p_->writers; }
+    int32_t write(std::span<const uint8_t> in) override;
+
+  private:
+    std::shared_ptr<PipeBuffer> p_;
+};
+
+// Makes the call being serviced wait (or, without one, -E_AGAIN).
+int32_t wait_or_again(bool nonblock);
+
+}  // namespace nuv

@@ -1,0 +1,378 @@
+// The kernel stand-in: pipes, descriptors, mappings, the keyboard, sleeping,
+// and processes that spawn, talk through pipes and wait for each other.
+#include <chrono>
+
+#include "guest.hpp"
+#include "kernel.hpp"
+
+namespace {
+
+using nuv::Stop;
+using nuvtest::LibTest;
+
+// Guest paths "/bin/NAME" name the test images.
+void use_test_images(nuv::Machine& m) {
+    m.kernel().set_image_resolver([](nuv::Machine&, const std::string& path, std::string& host) {
+        if (path.rfind("/bin/", 0) != 0) return -nuv::E_NOENT;
+        host = nuvtest::image_path(path.substr(5));
+        return 0;
+    });
+}
+
+struct GuestRun {
+    nuv::RunResult result;
+    std::string out;
+};
+
+GuestRun run_image(std::string_view name, const std::vector<std::string>& args,
+                   nuv::Options o = nuvtest::test_options()) {
+    auto m = nuvtest::load_image(name, o);
+    if (!m) return {};
+    use_test_images(*m);
+    GuestRun r;
+    r.result = m->run(args);
+    r.out = m->output();
+    return r;
+}
+
+class Kernel : public LibTest {
+  protected:
+    void SetUp() override {
+        LibTest::SetUp();
+        use_test_images(g());
+    }
+    // Two descriptors from pipe().
+    std::pair<int32_t, int32_t> make_pipe() {
+        uint32_t fds = buf(8);
+        EXPECT_EQ(icall("pipe", {fds}), 0);
+        return {static_cast<int32_t>(g().u32(fds)), static_cast<int32_t>(g().u32(fds + 4))};
+    }
+    int32_t write_text(int32_t fd, std::string_view s) {
+        return icall("write", {fd, str(s), static_cast<uint32_t>(s.size())});
+    }
+    std::string read_text(int32_t fd, uint32_t n, int32_t& result) {
+        uint32_t b = buf(n);
+        result = icall("read", {fd, b, n});
+        return result > 0 ? g().read_string(b, static_cast<size_t>(result)) : std::string();
+    }
+    uint32_t argv(const std::vector<std::string>& args) {
+        uint32_t v = g().alloc(4 * args.size() + 4, 4);
+        for (size_t i = 0; i < args.size(); ++i) {
+            g().set_u32(v + 4 * static_cast<uint32_t>(i), str(args[i]));
+        }
+        return v;
+    }
+};
+
+TEST_F(Kernel, PipeCarriesBytesInOrderAndEndsWhenTheWriterCloses) {
+    auto [r, w] = make_pipe();
+    EXPECT_EQ(r, 3);
+    EXPECT_EQ(w, 4);
+    EXPECT_EQ(write_text(w, "hello "), 6);
+    EXPECT_EQ(write_text(w, "world"), 5);
+    int32_t n = 0;
+    EXPECT_EQ(read_text(r, 4, n), "hell");
+    EXPECT_EQ(read_text(r, 100, n), "o world");
+    // A copy keeps the writing end open; closing both ends it.
+    int32_t w2 = icall("dup", {w});
+    EXPECT_EQ(w2, 5);
+    EXPECT_EQ(icall("close", {w}), 0);
+    EXPECT_EQ(write_text(w2, "!"), 1);
+    EXPECT_EQ(icall("close", {w2}), 0);
+    EXPECT_EQ(read_text(r, 10, n), "!");
+    read_text(r, 10, n);
+    EXPECT_EQ(n, 0);
+    // Nobody reads any more: writing fails.
+    auto [r2, w3] = make_pipe();
+    EXPECT_EQ(icall("close", {r2}), 0);
+    EXPECT_EQ(write_text(w3, "x"), -nuv::E_PIPE);
+}
+
+TEST_F(Kernel, ReadingAnEmptyPipeThatOnlyTheReaderCanFillIsADeadlock) {
+    auto [r, w] = make_pipe();
+    int32_t n = 0;
+    read_text(r, 4, n);
+    EXPECT_EQ(n, -nuv::E_DEADLK);
+    // Non-blocking: at once, nothing to read.
+    EXPECT_EQ(icall("fd_set_nonblock", {r, 1}), 0);
+    read_text(r, 4, n);
+    EXPECT_EQ(n, -nuv::E_AGAIN);
+    EXPECT_EQ(icall("fd_set_nonblock", {r, 0}), 0);
+    read_text(r, 4, n);
+    EXPECT_EQ(n, -nuv::E_DEADLK);
+    EXPECT_EQ(icall("fd_set_nonblock", {99, 1}), -nuv::E_BADF);
+    (void)w;
+}
+
+TEST_F(Kernel, FullPipeAcceptsWhatFitsThenWaits) {
+    auto [r, w] = make_pipe();
+    uint32_t big = buf(100000, 'x');
+    EXPECT_EQ(icall("write", {w, big, 100000}), 65536);
+    EXPECT_EQ(icall("write", {w, big, 1}), -nuv::E_DEADLK);
+    EXPECT_EQ(icall("fd_set_nonblock", {w, 1}), 0);
+    EXPECT_EQ(icall("write", {w, big, 1}), -nuv::E_AGAIN);
+    (void)r;
+}
+
+TEST_F(Kernel, DescriptorCopies) {
+    struct Case {
+        uint32_t nr;
+        std::vector<uint32_t> args;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {126, {1}, 3},                         // dup: lowest free
+        {127, {1, 10}, 10},                    // dup2 to a free number
+        {127, {1, 1}, 1},                      // onto itself
+        {127, {1, 63}, 63},                    // the last descriptor
+        {127, {1, 64}, -nuv::E_BADF},          // beyond the table
+        {127, {1, 0xFFFFFFFF}, -nuv::E_BADF},  // negative
+        {127, {40, 2}, -nuv::E_BADF},          // closed source
+        {126, {40}, -nuv::E_BADF},
+        {126, {0xFFFFFFFF}, -nuv::E_BADF},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint32_t> words{c.nr};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        words.resize(4);
+        ASSERT_EQ(g().call_words(sym("probe_trap"), words).stop, Stop::Returned);
+        EXPECT_EQ(static_cast<int32_t>(g().eax()), c.result) << c.nr << " " << c.args[0];
+    }
+    // Descriptor 10 writes where 1 does; dup2 onto 0 replaces standard input.
+    EXPECT_EQ(write_text(10, "via ten\n"), 8);
+    EXPECT_EQ(icall("dup2", {1, 0}), 0);
+    EXPECT_EQ(write_text(0, "via zero\n"), 9);
+    EXPECT_EQ(g().output(), "via ten\nvia zero\n");
+    // The table is full after 64.
+    for (int i = 0; i < 64; ++i) icall("dup", {1});
+    EXPECT_EQ(icall("dup", {1}), -nuv::E_MFILE);
+    EXPECT_EQ(icall("pipe", {buf(8)}), -nuv::E_MFILE);
+    EXPECT_EQ(icall("pipe", {0u}), -1);  // the wrapper's own guard
+    EXPECT_EQ(icall("probe_trap", {124, 0, 0, 0}), -nuv::E_FAULT);
+}
+
+TEST(KernelInput, GetkeyGivesEachByteThenMinusOne) {
+    nuv::Options o = nuvtest::test_options();
+    o.input = std::string("a\xff\n", 3);
+    auto m = nuvtest::load_image("libtest", o);
+    std::vector<int32_t> keys;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(m->call("getkey", {}).stop, Stop::Returned);
+        keys.push_back(static_cast<int32_t>(m->eax()));
+    }
+    EXPECT_EQ(keys, (std::vector<int32_t>{'a', 0xff, '\n', -1, -1}));
+}
+
+TEST_F(Kernel, GetkeyOnAClosedInputIsBadDescriptor) {
+    EXPECT_EQ(icall("close", {0}), 0);
+    EXPECT_EQ(icall("getkey", {}), -nuv::E_BADF);
+}
+
+TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
+    constexpr uint32_t kRW = 3, kAnon = 0x22;
+    uint32_t a = call("mmap", {0, 10000, kRW, kAnon, 0xFFFFFFFF, 0});
+    EXPECT_EQ(a, nuv::Machine::kMapBase);
+    EXPECT_TRUE(g().accessible(a, 12288, true));
+    EXPECT_EQ(icall("probe_load", {a + 9996}), 0);  // zero-filled
+    icall("probe_store", {a + 4, 1234});
+    EXPECT_EQ(icall("probe_load", {a + 4}), 1234);
+    uint32_t b = call("mmap", {0, 1, 1, kAnon, 0xFFFFFFFF, 0});
+    EXPECT_EQ(b, a + 12288);
+    EXPECT_FALSE(g().accessible(b, 1, true));  // read-only
+    // Unmapping needs the mapping's start and length.
+    EXPECT_EQ(icall("munmap", {a + 4096, 4096}), -nuv::E_INVAL);
+    EXPECT_EQ(icall("munmap", {a, 4096}), -nuv::E_INVAL);
+    EXPECT_EQ(icall("munmap", {a, 12288}), 0);
+    EXPECT_EQ(icall("munmap", {a, 12288}), -nuv::E_INVAL);
+    EXPECT_EQ(g().call("probe_load", {a}).stop, Stop::Fault);
+    // The gap is used again.
+    EXPECT_EQ(call("mmap", {0, 4096, kRW, kAnon, 0xFFFFFFFF, 0}), a);
+
+    struct Refused {
+        uint32_t length, prot, flags;
+    };
+    for (Refused c : {Refused{nuv::Machine::kMaxMappedBytes + 1, kRW, kAnon},
+                      Refused{4096, kRW, 0x02},  // not anonymous
+                      Refused{4096, 8, kAnon},   // unknown protection
+                      Refused{0xFFFFFFFF, kRW, kAnon}}) {
+        EXPECT_EQ(icall("mmap", {0, c.length, c.prot, c.flags, 0xFFFFFFFF, 0}), -1) << c.length;
+    }
+    // At most 64 mappings and 64 MiB in all.
+    size_t made = g().mapping_count();
+    while (icall("mmap", {0, 4096, kRW, kAnon, 0xFFFFFFFF, 0}) != -1) ++made;
+    EXPECT_EQ(made, nuv::Machine::kMaxMappings);
+    SetUp();
+    EXPECT_NE(icall("mmap", {0, 40u << 20, kRW, kAnon, 0xFFFFFFFF, 0}), -1);
+    EXPECT_EQ(icall("mmap", {0, 25u << 20, kRW, kAnon, 0xFFFFFFFF, 0}), -1);
+    EXPECT_NE(icall("mmap", {0, 24u << 20, kRW, kAnon, 0xFFFFFFFF, 0}), -1);
+}
+
+TEST(KernelSleep, SleepingWaitsUnlessSkipped) {
+    for (bool skip : {false, true}) {
+        nuv::Options o = nuvtest::test_options();
+        o.skip_sleep = skip;
+        auto m = nuvtest::load_image("libtest", o);
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(m->call("usleep", {150000u}).stop, Stop::Returned);
+        EXPECT_EQ(m->eax(), 0u);
+        auto waited = std::chrono::steady_clock::now() - t0;
+        if (!skip) {
+            EXPECT_GE(waited, std::chrono::milliseconds(150));
+        }
+        ASSERT_EQ(m->traps().size(), 1u);
+        EXPECT_EQ(m->traps()[0].result, 0);
+    }
+    // A sleep beyond the time limit ends the run instead of hanging.
+    nuv::Options o = nuvtest::test_options();
+    o.timeout_us = 100000;
+    auto m = nuvtest::load_image("libtest", o);
+    nuv::RunResult r = m->call("sleep", {1000u});
+    EXPECT_EQ(r.stop, Stop::Timeout);
+}
+
+TEST(KernelProcesses, PipelineReadsItsChildsOutputAndStatus) {
+    GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "from the child", "7"});
+    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.status, 0);
+    EXPECT_EQ(r.out, "child said: from the child\nchild 2 ended with 7\n");
+
+    // A child without arguments gets its path as its only argument.
+    r = run_image("pipeline", {"pipeline", "/bin/hello"});
+    EXPECT_EQ(r.out, "child said: hello\nchild 2 ended with 0\n");
+
+    r = run_image("pipeline", {"pipeline", "/bin/missing"});
+    EXPECT_EQ(r.out, "pipeline: cannot start /bin/missing: -2\n");
+    r = run_image("pipeline", {"pipeline", "/bin/../../etc/passwd"});
+    EXPECT_EQ(r.result.status, 1);
+}
+
+TEST(KernelProcesses, ChildrenThatFaultOrRunAwayEndWithAStatus) {
+    nuv::Options o = nuvtest::test_options();
+    o.max_instructions = 2'000'000;
+    GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "-spin"}, o);
+    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.out, "child said: child 2 ended with 124\n");
+    r = run_image("pipeline", {"pipeline", "/bin/ver", "-h"});
+    EXPECT_EQ(r.out, "child said: Usage: ver\nchild 2 ended with 0\n");
+    // Not an image.
+    r = run_image("pipeline", {"pipeline", "/bin/../CMakeCache.txt"});
+    EXPECT_EQ(r.out, "pipeline: cannot start /bin/../CMakeCache.txt: -8\n");
+}
+
+TEST_F(Kernel, SpawnedChildInheritsTheDescriptorsItIsGiven) {
+    // The child's 0 and 1 are two pipes; it copies one to the other.
+    auto [in_r, in_w] = make_pipe();
+    auto [out_r, out_w] = make_pipe();
+    EXPECT_EQ(icall("fd_set_stdio", {in_r, out_w, 0xFFFFFFFF}), 0);
+    int32_t pid = icall("spawn", {str("/bin/hello"), argv({"hello", "-cat"}), 2});
+    EXPECT_EQ(pid, 2);
+    EXPECT_EQ(icall("fd_set_stdio", {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}), 0);
+    icall("close", {in_r});
+    icall("close", {out_w});
+    EXPECT_EQ(write_text(in_w, "round trip"), 10);
+    int32_t n = 0;
+    EXPECT_EQ(read_text(out_r, 100, n), "round trip");
+    icall("close", {in_w});
+    read_text(out_r, 100, n);
+    EXPECT_EQ(n, 0);
+    uint32_t status = buf(4);
+    EXPECT_EQ(icall("waitpid", {pid, status, 0}), pid);
+    EXPECT_EQ(g().u32(status), 0u);
+    EXPECT_EQ(icall("waitpid", {pid, status, 0}), -nuv::E_CHILD);
+
+    EXPECT_EQ(icall("fd_set_stdio", {0, 1, 50}), -nuv::E_BADF);
+    EXPECT_EQ(icall("fd_set_inherit", {1}), 0);
+    EXPECT_TRUE(g().kernel().stdio(g()).inherit_all);
+}
+
+TEST_F(Kernel, SpawnExGivesThisChildItsOwnDescriptors) {
+    auto [r, w] = make_pipe();
+    // Output to the pipe for this spawn only, standard input left alone.
+    int32_t pid = icall(
+        "spawn_ex", {str("/bin/hello"), argv({"hello", "ex"}), 2, 0xFFFFFFFF, w, 0xFFFFFFFF, 0});
+    EXPECT_EQ(pid, 2);
+    icall("close", {w});
+    EXPECT_EQ(icall("waitpid", {0xFFFFFFFF, 0u, 0}), pid);
+    int32_t n = 0;
+    EXPECT_EQ(read_text(r, 100, n), "ex\n");
+    EXPECT_EQ(g().output(), "");
+    EXPECT_EQ(icall("spawn_ex", {str("/bin/hello"), 0u, 0, 33, 0xFFFFFFFF, 0xFFFFFFFF, 0}),
+              -nuv::E_BADF);
+    EXPECT_EQ(icall("probe_trap", {150, 0x30000000, 0, 0}), -nuv::E_FAULT);
+}
+
+TEST_F(Kernel, WaitpidRules) {
+    uint32_t status = buf(4);
+    EXPECT_EQ(icall("waitpid", {0xFFFFFFFF, status, 0}), -nuv::E_CHILD);
+    EXPECT_EQ(icall("waitpid", {0u, status, 0}), -nuv::E_INVAL);
+    int32_t pid = icall("spawn", {str("/bin/hello"), argv({"hello", "x", "300"}), 3});
+    ASSERT_EQ(pid, 2);
+    // Not yet run, and no waiting asked for.
+    EXPECT_EQ(icall("waitpid", {pid, status, 1}), 0);
+    EXPECT_EQ(icall("waitpid", {pid, 0x400000u, 0}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("waitpid", {pid + 1, status, 0}), -nuv::E_CHILD);
+    EXPECT_EQ(icall("waitpid", {pid, status, 0}), pid);
+    EXPECT_EQ(g().u32(status), 300u);  // the whole status, not 8 bits of it
+    EXPECT_EQ(g().output(), "x\n");
+}
+
+TEST_F(Kernel, WaitingForAChildThatWaitsForUsFailsTheChildsCall) {
+    // The child drains its input, a pipe whose writing end stays with us.
+    auto [r, w] = make_pipe();
+    EXPECT_EQ(icall("fd_set_stdio", {r, 0xFFFFFFFF, 0xFFFFFFFF}), 0);
+    int32_t pid = icall("spawn", {str("/bin/hello"), argv({"hello", "-drain"}), 2});
+    EXPECT_EQ(write_text(w, "abc"), 3);
+    uint32_t status = buf(4);
+    EXPECT_EQ(icall("waitpid", {pid, status, 0}), pid);
+    EXPECT_EQ(g().output(), "3\n");  // its read failed with a deadlock and it stopped
+}
+
+TEST_F(Kernel, ProcessCountIsBounded) {
+    // Children that wait on our pipe stay alive.
+    auto [r, w] = make_pipe();
+    EXPECT_EQ(icall("fd_set_stdio", {r, 0xFFFFFFFF, 0xFFFFFFFF}), 0);
+    uint32_t path = str("/bin/hello"), v = argv({"hello", "-drain"});
+    std::vector<int32_t> pids;
+    for (;;) {
+        int32_t pid = icall("spawn", {path, v, 2});
+        if (pid < 0) {
+            EXPECT_EQ(pid, -nuv::E_AGAIN);
+            break;
+        }
+        pids.push_back(pid);
+        ASSERT_LT(pids.size(), 100u);
+    }
+    EXPECT_EQ(pids.size(), static_cast<size_t>(nuv::Kernel::kMaxProcesses - 1));
+    EXPECT_EQ(g().kernel().live_processes(), nuv::Kernel::kMaxProcesses);
+    // Closing our ends lets them all finish.
+    icall("close", {w});
+    icall("close", {r});
+    for (int32_t pid : pids) EXPECT_EQ(icall("waitpid", {pid, 0u, 0}), pid);
+    EXPECT_EQ(g().kernel().live_processes(), 1);
+    EXPECT_EQ(g().kernel().entries(), 1u);
+}
+
+TEST_F(Kernel, SpawnChecksItsArguments) {
+    uint32_t path = str("/bin/hello");
+    struct Case {
+        std::vector<uint32_t> words;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {{131, 0x30000000, 0, 0}, -nuv::E_FAULT},             // unmapped path
+        {{131, str(""), 0, 0}, -nuv::E_NOENT},                // empty path
+        {{131, path, 0, 1}, -nuv::E_FAULT},                   // no vector
+        {{131, path, argv({"a"}) + 0, 2}, -nuv::E_FAULT},     // null entry (the terminator)
+        {{131, path, 0, 0xFFFFFFFF}, -nuv::E_INVAL},          // negative count
+        {{131, path, 0, 5000}, -nuv::E_INVAL},                // too many
+        {{131, str("/bin/hello\x01"), 0, 0}, -nuv::E_NOENT},  // no such image file
+        {{131, str("/bin/."), 0, 0}, -nuv::E_NOEXEC},         // a directory
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(g().call_words(sym("probe_trap"), c.words).stop, Stop::Returned);
+        EXPECT_EQ(static_cast<int32_t>(g().eax()), c.result) << g().read_string(c.words[1], 20);
+    }
+    EXPECT_EQ(g().kernel().live_processes(), 1);
+}
+
+}  // namespace
