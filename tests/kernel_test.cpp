@@ -1,6 +1,8 @@
 // The kernel stand-in: pipes, descriptors, mappings, the keyboard, sleeping,
 // and processes that spawn, talk through pipes and wait for each other.
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "guest.hpp"
 #include "kernel.hpp"
@@ -246,6 +248,34 @@ TEST(KernelProcesses, PipelineReadsItsChildsOutputAndStatus) {
     EXPECT_EQ(r.result.status, 1);
 }
 
+TEST(KernelProcesses, GrandchildrenRunWhileTheirParentWaits) {
+    GuestRun r =
+        run_image("pipeline", {"pipeline", "/bin/pipeline", "/bin/pipeline", "/bin/hello", "deep"});
+    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.out,
+              "child said: child said: child said: deep\n"
+              "child 4 ended with 0\n"
+              "child 3 ended with 0\n"
+              "child 2 ended with 0\n");
+}
+
+TEST(KernelProcesses, TraceNamesTheProcessOfEachCall) {
+    char* text = nullptr;
+    size_t size = 0;
+    std::FILE* f = open_memstream(&text, &size);
+    ASSERT_NE(f, nullptr);
+    nuv::Options o = nuvtest::test_options();
+    o.trace = f;
+    GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "hi"}, o);
+    std::fclose(f);
+    std::string log(text, size);
+    std::free(text);
+    EXPECT_NE(log.find("spawn(\"/bin/hello\", "), std::string::npos) << log;
+    EXPECT_NE(log.find("[pid 2] write(1, \"hi\", 2) = 2\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[pid 2] exit(0) = ?"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[pid 1]"), std::string::npos);
+}
+
 TEST(KernelProcesses, ChildrenThatFaultOrRunAwayEndWithAStatus) {
     nuv::Options o = nuvtest::test_options();
     o.max_instructions = 2'000'000;
@@ -299,6 +329,27 @@ TEST_F(Kernel, SpawnExGivesThisChildItsOwnDescriptors) {
     EXPECT_EQ(icall("spawn_ex", {str("/bin/hello"), 0u, 0, 33, 0xFFFFFFFF, 0xFFFFFFFF, 0}),
               -nuv::E_BADF);
     EXPECT_EQ(icall("probe_trap", {150, 0x30000000, 0, 0}), -nuv::E_FAULT);
+}
+
+TEST_F(Kernel, PollingANonBlockingPipeLetsTheWriterRun) {
+    auto [r, w] = make_pipe();
+    EXPECT_EQ(icall("fd_set_nonblock", {r, 1}), 0);
+    int32_t pid = icall("spawn_ex", {str("/bin/hello"), argv({"hello", "polled"}), 2, 0xFFFFFFFF, w,
+                                     0xFFFFFFFF, 0});
+    ASSERT_EQ(pid, 2);
+    icall("close", {w});
+    // Each empty read gives the child a turn; it has written by the second.
+    std::vector<int32_t> results;
+    std::string got;
+    for (int i = 0; i < 4 && got.empty(); ++i) {
+        int32_t n = 0;
+        got = read_text(r, 100, n);
+        results.push_back(n);
+    }
+    EXPECT_EQ(got, "polled\n");
+    EXPECT_EQ(results.front(), -nuv::E_AGAIN);
+    EXPECT_LE(results.size(), 2u);
+    EXPECT_EQ(icall("waitpid", {pid, 0u, 1}), pid);
 }
 
 TEST_F(Kernel, WaitpidRules) {
