@@ -155,7 +155,10 @@ Parsed model_strtold(const std::string& s) {
         int digits = 0, fraction = 0;
         for (; hexdig(at(i)) >= 0; ++i, ++digits) v = v * 16, v = v + hexdig(at(i));
         if (at(i) == '.') {
-            for (++i; hexdig(at(i)) >= 0; ++i, ++fraction) v = v * 16, v = v + hexdig(at(i));
+            // Fraction digits beyond the 1024 that can be scaled are read, not accumulated.
+            for (++i; hexdig(at(i)) >= 0; ++i, ++fraction) {
+                if (fraction < 1024) v = v * 16, v = v + hexdig(at(i));
+            }
         }
         if (digits + fraction == 0) return {0.0L, 0};
         for (int k = 0; k < std::min(fraction, 1024); ++k) v = v * 0.0625L;
@@ -170,7 +173,9 @@ Parsed model_strtold(const std::string& s) {
         int fraction = 0;
         for (; dec(at(i)); ++i) v = v * 10, v = v + (at(i) - '0');
         if (at(i) == '.') {
-            for (++i; dec(at(i)); ++i, ++fraction) v = v * 10, v = v + (at(i) - '0');
+            for (++i; dec(at(i)); ++i, ++fraction) {
+                if (fraction < 1024) v = v * 10, v = v + (at(i) - '0');
+            }
         }
         for (int k = 0; k < std::min(fraction, 1024); ++k) v = v / 10;
         if (at(i) == 'e' || at(i) == 'E') {
@@ -206,6 +211,18 @@ std::string fraction_digits(size_t n) {
 
 std::string show(const std::string& s) {
     return s.size() > 40 ? s.substr(0, 40) + "..." : s;
+}
+
+TEST_F(LibTest, FractionsLongerThanTheScalingStepsStayInRange) {
+    // Digits after the 1024th fraction digit cannot be scaled down; they are read
+    // but do not inflate the value.
+    for (const std::string& text : {"0." + std::string(1100, '9'), "0x0." + std::string(1100, 'f'),
+                                    "0.5" + std::string(3000, '0')}) {
+        ASSERT_EQ(g().call("strtold", {str(text), 0}).stop, nuv::Stop::Returned);
+        long double v = g().st0();
+        EXPECT_GT(v, 0.4L) << text.substr(0, 8);
+        EXPECT_LT(v, 1.0001L) << text.substr(0, 8);
+    }
 }
 
 TEST_F(LibTest, StrtoldAndStrtodMatchTheExtendedStepsBitForBit) {
@@ -256,6 +273,8 @@ TEST_F(LibTest, StrtoldAndStrtodMatchTheExtendedStepsBitForBit) {
         {"4.9e-324", 8, std::nullopt},
         {"1e400", 5, std::nullopt},
         {long_fraction, long_fraction.size(), std::nullopt},
+        {"0." + std::string(1100, '9'), 1102, std::nullopt},
+        {"0x." + std::string(1100, 'f'), 1103, std::nullopt},
         {std::string(5000, '9'), 5000, std::nullopt},  // beyond the extended range
         {"0x" + std::string(300, 'f') + ".8p-1200", 2 + 300 + 2 + 6, std::nullopt},
     };

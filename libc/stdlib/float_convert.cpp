@@ -59,10 +59,15 @@ long double scan_decimal(const unsigned char*& p) {
     if (*p == '.') {
         ++p;
         unsigned fraction_digits = 0;
+        // Digits past the last one that a scaling step can pay for are read
+        // but not accumulated: taking them in unscaled would inflate the value.
         while (is_decimal(*p)) {
-            v = v * 10.0L;
-            v = v + static_cast<long double>(*p++ - '0');
-            if (fraction_digits < kMaxSteps) ++fraction_digits;
+            if (fraction_digits < kMaxSteps) {
+                v = v * 10.0L;
+                v = v + static_cast<long double>(*p - '0');
+                ++fraction_digits;
+            }
+            ++p;
         }
         for (unsigned i = 0; i < fraction_digits; ++i) v = v / 10.0L;
     }
@@ -97,11 +102,13 @@ bool scan_hex(const unsigned char*& p, long double& result) {
         ++p;
         unsigned fraction_digits = 0;
         while ((d = hex_value(*p)) >= 0) {
-            v = v * 16.0L;
-            v = v + static_cast<long double>(d);
+            if (fraction_digits < kMaxSteps) {
+                v = v * 16.0L;
+                v = v + static_cast<long double>(d);
+                ++fraction_digits;
+            }
             ++p;
             any_digit = true;
-            if (fraction_digits < kMaxSteps) ++fraction_digits;
         }
         for (unsigned i = 0; i < fraction_digits; ++i) v = v * 0.0625L;
     }
