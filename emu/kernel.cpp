@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace nuv {
@@ -14,7 +16,18 @@ Kernel::Kernel(Machine& first) : first_(first) {
     Process p;
     p.machine = &first;
     procs_.emplace(1, std::move(p));
-    resolver_ = [](Machine&, const std::string&, std::string&) { return -E_NOENT; };
+    resolver_ = [](Machine&, const std::string&, std::vector<uint8_t>&) { return -E_NOENT; };
+}
+
+int32_t Kernel::read_image(const std::string& host_path, std::vector<uint8_t>& image) {
+    std::error_code ec;
+    if (!std::filesystem::exists(host_path, ec)) return -E_NOENT;
+    if (!std::filesystem::is_regular_file(host_path, ec)) return -E_NOEXEC;
+    uint64_t size = std::filesystem::file_size(host_path, ec);
+    if (ec || size > kMaxImageBytes) return -E_NOEXEC;
+    std::ifstream in(host_path, std::ios::binary);
+    image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return in.bad() ? -E_NOEXEC : 0;
 }
 
 Kernel::~Kernel() {
@@ -58,18 +71,14 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
         if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -E_BADF;
         files[static_cast<size_t>(i)] = std::move(f);
     }
-    std::string host_path;
-    if (int32_t e = resolver_(parent, path, host_path); e < 0) return e;
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(host_path, ec)) {
-        return std::filesystem::exists(host_path, ec) ? -E_NOEXEC : -E_NOENT;
-    }
+    std::vector<uint8_t> image;
+    if (int32_t e = resolver_(parent, path, image); e < 0) return e;
 
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
     std::string err;
-    std::unique_ptr<Machine> child = Machine::load(host_path, o, err);
+    std::unique_ptr<Machine> child = Machine::load(std::move(image), o, err);
     if (!child) return err.rfind("too many", 0) == 0 ? -E_AGAIN : -E_NOEXEC;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -E_INVAL;

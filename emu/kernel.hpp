@@ -41,10 +41,15 @@ class Kernel {
         bool inherit_all = false;
     };
 
-    // Finds the host file of a program from the path a guest gave; 0 or a
-    // negated Errno.
-    using ImageResolver =
-        std::function<int32_t(Machine& caller, const std::string& path, std::string& host_path)>;
+    // Reads the image of a program from the path a guest gave; 0 or a negated
+    // Errno. The default reads the path inside the caller's sandbox root.
+    using ImageResolver = std::function<int32_t(Machine& caller, const std::string& path,
+                                                std::vector<uint8_t>& image)>;
+    // The largest image a spawn reads.
+    static constexpr uint64_t kMaxImageBytes = 64u << 20;
+    // Reads a host file as an image: -E_NOENT when missing, -E_NOEXEC when it
+    // is not a regular file or is too large.
+    static int32_t read_image(const std::string& host_path, std::vector<uint8_t>& image);
 
     explicit Kernel(Machine& first);
     ~Kernel();

@@ -14,11 +14,11 @@ using nuvtest::LibTest;
 
 // Guest paths "/bin/NAME" name the test images.
 void use_test_images(nuv::Machine& m) {
-    m.kernel().set_image_resolver([](nuv::Machine&, const std::string& path, std::string& host) {
-        if (path.rfind("/bin/", 0) != 0) return -nuv::E_NOENT;
-        host = nuvtest::image_path(path.substr(5));
-        return 0;
-    });
+    m.kernel().set_image_resolver(
+        [](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+            if (path.rfind("/bin/", 0) != 0) return -nuv::E_NOENT;
+            return nuv::Kernel::read_image(nuvtest::image_path(path.substr(5)), image);
+        });
 }
 
 struct GuestRun {

@@ -31,9 +31,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         m->kernel().set_image_resolver(
-            [&](nuv::Machine&, const std::string& path, std::string& host) {
-                host = dir + "/" + path.substr(path.rfind('/') + 1);
-                return 0;
+            [&](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+                return nuv::Kernel::read_image(dir + "/" + path.substr(path.rfind('/') + 1), image);
             });
         nuv::RunResult r = m->run({"pipeline", "/bin/hello", "one line"});
         auto t2 = std::chrono::steady_clock::now();
