@@ -25,6 +25,7 @@ enum Errno : int32_t {
     E_NOSPC = 28,
     E_SPIPE = 29,
     E_PIPE = 32,
+    E_RANGE = 34,
     E_DEADLK = 35,
     E_NAMETOOLONG = 36,
     E_NOSYS = 38,

@@ -116,11 +116,79 @@ int32_t Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, i
     return 0;
 }
 
+int32_t Kernel::stream_begin(Machine& m, std::string absolute_path) {
+    if (streams_.size() >= kMaxStreams) return -E_MFILE;
+    // Handles count up and are never reused while the kernel lives.
+    if (next_stream_ == INT32_MAX) return -E_MFILE;
+    int32_t handle = next_stream_++;
+    Stream s;
+    s.owner = m.pid();
+    s.path = std::move(absolute_path);
+    streams_.emplace(handle, std::move(s));
+    return handle;
+}
+
+int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint32_t length) {
+    auto it = streams_.find(stream);
+    if (it == streams_.end() || it->second.owner != m.pid()) return -E_BADF;
+    if (length > kMaxStreamBytes - stream_bytes_) return -E_NOSPC;
+    if (!m.accessible(address, length, false)) return -E_FAULT;
+    std::vector<uint8_t>& bytes = it->second.bytes;
+    size_t old = bytes.size();
+    bytes.resize(old + length);
+    if (!m.read(address, bytes.data() + old, length)) {
+        bytes.resize(old);
+        return -E_FAULT;
+    }
+    stream_bytes_ += length;
+    return static_cast<int32_t>(length);
+}
+
+int32_t Kernel::stream_end(Machine& m, int32_t stream) {
+    auto it = streams_.find(stream);
+    if (it == streams_.end() || it->second.owner != m.pid()) return -E_BADF;
+    Stream s = std::move(it->second);
+    streams_.erase(it);
+    stream_bytes_ -= s.bytes.size();
+    return m.sandbox().replace_file(s.path, s.bytes.size(),
+                                    [&](uint64_t offset, std::span<uint8_t> chunk) {
+                                        std::copy_n(s.bytes.begin() + static_cast<ptrdiff_t>(offset),
+                                                    chunk.size(), chunk.begin());
+                                        return true;
+                                    });
+}
+
+void Kernel::drop_streams(int32_t pid) {
+    for (auto it = streams_.begin(); it != streams_.end();) {
+        if (it->second.owner == pid) {
+            stream_bytes_ -= it->second.bytes.size();
+            it = streams_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::shared_ptr<PipeBuffer> Kernel::named_pipe(uint64_t device, uint64_t inode) {
+    auto key = std::make_pair(device, inode);
+    if (auto p = named_pipes_[key].lock()) return p;
+    // Forget buffers nobody holds any more.
+    for (auto it = named_pipes_.begin(); it != named_pipes_.end();) {
+        it = it->second.expired() ? named_pipes_.erase(it) : std::next(it);
+    }
+    auto p = std::make_shared<PipeBuffer>();
+    p->named = true;
+    named_pipes_[key] = p;
+    return p;
+}
+
 void Kernel::end(int32_t pid, int32_t status) {
     auto it = procs_.find(pid);
     if (it == procs_.end()) return;
     Process& p = it->second;
-    // The machine goes, and with it its descriptors: pipe ends close.
+    // The machine goes, and with it its descriptors: pipe ends close. Its
+    // unfinished streams never reach their files.
+    drop_streams(pid);
     p.machine = nullptr;
     p.owned.reset();
     p.status = status;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "machine.hpp"
+#include "pipe.hpp"
 
 namespace nuv {
 
@@ -72,6 +73,19 @@ class Kernel {
     // until its blocked call completes. False when the deadline passed.
     bool schedule(Machine& self, bool wait, std::chrono::steady_clock::time_point deadline);
 
+    // Files written in pieces: the bytes collect here and the file appears
+    // whole, replacing any old one, at the end. A stream belongs to the
+    // process that began it and goes when that process ends.
+    static constexpr size_t kMaxStreams = 16;               // open at once, all processes
+    static constexpr uint64_t kMaxStreamBytes = 64u << 20;  // held at once, all streams
+    int32_t stream_begin(Machine& m, std::string absolute_path);
+    int32_t stream_write(Machine& m, int32_t stream, uint32_t address, uint32_t length);
+    int32_t stream_end(Machine& m, int32_t stream);
+    size_t open_streams() const { return streams_.size(); }
+
+    // The buffer of a named pipe, shared by everyone who opens it.
+    std::shared_ptr<PipeBuffer> named_pipe(uint64_t device, uint64_t inode);
+
     int live_processes() const;
     size_t entries() const { return procs_.size(); }
     // The machine of a live process (nullptr when it has ended or never was).
@@ -91,10 +105,21 @@ class Kernel {
     void end(int32_t pid, int32_t status);
     Process* find(Machine& m);
 
+    struct Stream {
+        int32_t owner = 0;
+        std::string path;
+        std::vector<uint8_t> bytes;
+    };
+    void drop_streams(int32_t pid);
+
     Machine& first_;
     std::map<int32_t, Process> procs_;
     int32_t next_pid_ = 2;
     ImageResolver resolver_;
+    std::map<int32_t, Stream> streams_;
+    int32_t next_stream_ = 1;
+    uint64_t stream_bytes_ = 0;
+    std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<PipeBuffer>> named_pipes_;
 };
 
 // Status of a process that did not end through the exit call.

@@ -512,21 +512,33 @@ Machine::Step Machine::step(uint32_t begin, Deadline deadline) {
     blocked_ = false;
     yield_ = false;
     Step out;
-    uint64_t budget_us = 0;
-    if (deadline != Deadline::max()) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            out.result.stop = Stop::Timeout;
-            out.result.message = "time limit reached at eip " + hex(begin);
-            return out;
+    uc_err e = UC_ERR_OK;
+    uint32_t eip = begin;
+    size_t timed_out = 0;
+    for (;;) {
+        uint64_t budget_us = 0;
+        if (deadline != Deadline::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                out.result.stop = Stop::Timeout;
+                out.result.message = "time limit reached at eip " + hex(eip);
+                return out;
+            }
+            budget_us = static_cast<uint64_t>(left.count());
         }
-        budget_us = static_cast<uint64_t>(left.count());
+        e = uc_emu_start(uc_, eip, kReturnAddress, budget_us, 0);
+        uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
+        timed_out = 0;
+        uc_query(uc_, UC_QUERY_TIMEOUT, &timed_out);
+        // The emulator's timer now and then stops a run long before its time
+        // (seen with several emulators in one process); such a run goes on.
+        bool early = timed_out && e == UC_ERR_OK && !exited_ && fault_.empty() && !limit_hit_ &&
+                     !pending_ && !yield_ && eip != kReturnAddress &&
+                     std::chrono::steady_clock::now() < deadline;
+        if (!early) break;
     }
-    uc_err e = uc_emu_start(uc_, begin, kReturnAddress, budget_us, 0);
     RunResult& r = out.result;
-    uint32_t eip = 0;
-    uc_reg_read(uc_, UC_X86_REG_EIP, &eip);
     if (!exited_ && fault_.empty() && !limit_hit_ && e == UC_ERR_OK && (pending_ || yield_)) {
         out.blocked = pending_.has_value();
         out.yielded = !out.blocked;
@@ -550,8 +562,6 @@ Machine::Step Machine::step(uint32_t begin, Deadline deadline) {
     } else if (eip == kReturnAddress) {
         r.stop = Stop::Returned;
     } else {
-        size_t timed_out = 0;
-        uc_query(uc_, UC_QUERY_TIMEOUT, &timed_out);
         if (timed_out) {
             r.stop = Stop::Timeout;
             r.message = "time limit reached at eip " + hex(eip);

@@ -16,7 +16,7 @@ int32_t wait_or_again(bool nonblock) {
 int32_t PipeReadEnd::read(std::span<uint8_t> out) {
     if (out.empty()) return 0;
     if (p_->bytes.empty()) {
-        if (p_->writers == 0) return 0;
+        if (p_->writers == 0 && (!p_->named || p_->had_writer)) return 0;
         if (nonblock) {
             // A guest polling an empty pipe lets the writer run.
             if (Machine* m = Machine::current()) m->yield();
@@ -30,7 +30,10 @@ int32_t PipeReadEnd::read(std::span<uint8_t> out) {
 }
 
 int32_t PipeWriteEnd::write(std::span<const uint8_t> in) {
-    if (p_->readers == 0) return -E_PIPE;
+    if (p_->readers == 0) {
+        if (!p_->named || p_->had_reader) return -E_PIPE;
+        return wait_or_again(nonblock);
+    }
     if (in.empty()) return 0;
     size_t room = PipeBuffer::kCapacity - p_->bytes.size();
     if (room == 0) {

@@ -15,12 +15,18 @@ struct PipeBuffer {
     static constexpr size_t kCapacity = 64u << 10;
     std::deque<uint8_t> bytes;
     int readers = 0, writers = 0;
+    // A named pipe waits for its first reader and writer instead of ending.
+    bool named = false;
+    bool had_reader = false, had_writer = false;
 };
 
 // Reads wait while the pipe is empty and a writer remains; 0 at the end.
 class PipeReadEnd : public OpenFile {
   public:
-    explicit PipeReadEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) { ++p_->readers; }
+    explicit PipeReadEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) {
+        ++p_->readers;
+        p_->had_reader = true;
+    }
     ~PipeReadEnd() override { --p_->readers; }
     int32_t read(std::span<uint8_t> out) override;
 
@@ -31,7 +37,10 @@ class PipeReadEnd : public OpenFile {
 // Writes wait while the pipe is full; -E_PIPE once no reader remains.
 class PipeWriteEnd : public OpenFile {
   public:
-    explicit PipeWriteEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) { ++p_->writers; }
+    explicit PipeWriteEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) {
+        ++p_->writers;
+        p_->had_writer = true;
+    }
     ~PipeWriteEnd() override { --p_->writers; }
     int32_t write(std::span<const uint8_t> in) override;
 

@@ -1,0 +1,116 @@
+// Kernel calls on the file system's names: directories, removal, the current
+// directory, named pipes, and files written in pieces that appear whole.
+// Every path is resolved inside the sandbox root.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "kernel.hpp"
+#include "sandbox.hpp"
+#include "sys_process.hpp"
+#include "syscalls.hpp"
+
+namespace nuv {
+namespace {
+
+int32_t sys_mkdir(Machine& m, const SyscallArgs& a) {
+    std::string path;
+    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
+    Sandbox::Entry at;
+    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0) return host_error(errno);
+    return 0;
+}
+
+int32_t sys_mkfifo(Machine& m, const SyscallArgs& a) {
+    std::string path;
+    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
+    Sandbox::Entry at;
+    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (at.trailing_slash) return -E_INVAL;
+    if (mkfifoat(at.dir.get(), at.name.c_str(), 0666) != 0) return host_error(errno);
+    return 0;
+}
+
+// unlink removes anything but a directory; rmdir only an empty directory.
+int32_t remove_name(Machine& m, uint32_t address, bool directory) {
+    std::string path;
+    if (int32_t e = guest_path(m, address, path); e < 0) return e;
+    Sandbox::Entry at;
+    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    struct stat st {};
+    if (fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return host_error(errno);
+    }
+    bool is_dir = S_ISDIR(st.st_mode);
+    if (directory && !is_dir) return -E_NOTDIR;
+    if (!directory && is_dir) return -E_ISDIR;
+    if (!directory && at.trailing_slash) return -E_NOTDIR;
+    if (unlinkat(at.dir.get(), at.name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
+        int err = errno;
+        return err == EEXIST ? -E_NOTEMPTY : host_error(err);
+    }
+    return 0;
+}
+
+int32_t sys_unlink(Machine& m, const SyscallArgs& a) { return remove_name(m, a.ebx, false); }
+
+int32_t sys_rmdir(Machine& m, const SyscallArgs& a) { return remove_name(m, a.ebx, true); }
+
+int32_t sys_chdir(Machine& m, const SyscallArgs& a) {
+    std::string path;
+    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
+    return m.sandbox().change_dir(path);
+}
+
+int32_t sys_getcwd(Machine& m, const SyscallArgs& a) {
+    // The current directory as a guest path with its NUL; the result is its length.
+    const std::string& cwd = m.sandbox().cwd();
+    uint64_t need = cwd.size() + 1;
+    if (a.ecx < need) return -E_RANGE;
+    if (int32_t e = host_to_guest(m, a.ebx, reinterpret_cast<const uint8_t*>(cwd.c_str()),
+                                  static_cast<uint32_t>(need));
+        e < 0) {
+        return e;
+    }
+    return static_cast<int32_t>(cwd.size());
+}
+
+int32_t sys_stream_begin(Machine& m, const SyscallArgs& a) {
+    std::string path;
+    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
+    // The directory must be there now; the file appears only at the end.
+    Sandbox::Entry at;
+    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (at.trailing_slash) return -E_ISDIR;
+    struct stat st {};
+    if (fstatat(at.dir.get(), at.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+        return -E_ISDIR;
+    }
+    return m.kernel().stream_begin(m, m.sandbox().absolute(path));
+}
+
+int32_t sys_stream_write(Machine& m, const SyscallArgs& a) {
+    return m.kernel().stream_write(m, static_cast<int32_t>(a.ebx), a.ecx, a.edx);
+}
+
+int32_t sys_stream_end(Machine& m, const SyscallArgs& a) {
+    return m.kernel().stream_end(m, static_cast<int32_t>(a.ebx));
+}
+
+}  // namespace
+
+void add_fs_calls(std::vector<SyscallDef>& t) {
+    t.push_back({"mkdir", 49, 1, "s", sys_mkdir});
+    t.push_back({"unlink", 50, 1, "s", sys_unlink});
+    t.push_back({"rmdir", 51, 1, "s", sys_rmdir});
+    t.push_back({"getcwd", 52, 2, "xu", sys_getcwd});
+    t.push_back({"nuvfs_stream_begin", 53, 1, "s", sys_stream_begin});
+    t.push_back({"nuvfs_stream_write", 54, 3, "dbu", sys_stream_write});
+    t.push_back({"nuvfs_stream_end", 55, 1, "d", sys_stream_end});
+    t.push_back({"chdir", 95, 1, "s", sys_chdir});
+    t.push_back({"mkfifo", 125, 1, "s", sys_mkfifo});
+}
+
+}  // namespace nuv
