@@ -125,6 +125,10 @@ TEST_F(Strings, StrstrFindsTheFirstOccurrence) {
         {"needle in a haystack", "stack", 15},
         {"aaaaaaaaab", "aaaab", 5},
         {"abcd", "abce", -1},
+        // Periodic needles, where a shift keeps part of the window known.
+        {"baaabbaaabbababbaaaabaaaabbbbaabbaababaa", "aabaa", 18},
+        {"cbcabbbabbbbc", "bbabb", 5},
+        {"abababab", "ababab", 0},
     };
     for (const Case& c : cases) {
         uint32_t s = str(c.s);
@@ -139,15 +143,16 @@ TEST_F(Strings, StrstrFindsTheFirstOccurrence) {
 TEST_F(Strings, StrstrAgreesWithThePlainSearchOnRandomTexts) {
     // Small alphabets make repetitive needles, where skipping searches go wrong.
     std::mt19937 rng(12345);
-    for (int round = 0; round < 600; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         const int alphabet = 1 + round % 3;
         auto random_text = [&](size_t max) {
             std::string t(std::uniform_int_distribution<size_t>(0, max)(rng), 'a');
             for (char& ch : t) ch = static_cast<char>('a' + rng() % alphabet);
             return t;
         };
-        std::string text = random_text(40);
-        std::string needle = random_text(round % 5 == 0 ? 12 : 5);
+        const bool long_one = round % 10 == 0;
+        std::string text = random_text(long_one ? 300 : 40);
+        std::string needle = random_text(long_one ? 40 : round % 5 == 0 ? 12 : 5);
         // Plant the needle now and then, so that matches are common.
         if (round % 2 == 0 && !text.empty() && needle.size() <= text.size()) {
             text.replace(rng() % (text.size() - needle.size() + 1), needle.size(), needle);
