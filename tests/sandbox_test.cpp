@@ -45,6 +45,7 @@ class Sandboxed : public LibTest {
         fs::create_directory_symlink(outside_, root_ / "outdir");
         fs::create_directory_symlink("../outside", root_ / "outdir_rel");
         fs::create_directory_symlink("../..", root_ / "sub" / "up");
+        fs::create_symlink(outside_ / "created.txt", root_ / "dangling");
         // A link that stays inside.
         fs::create_symlink("sub/inner.txt", root_ / "to_inner");
         opts_.root = root_.string();
@@ -157,9 +158,10 @@ TEST_F(Sandboxed, WritefileReplacesWholeFilesAndKeepsTheirPermissions) {
     EXPECT_TRUE(fs::is_symlink(root_ / "to_inner"));
     EXPECT_EQ(get(root_ / "sub" / "inner.txt"), "via the link");
     // No temporary file is left behind.
-    EXPECT_EQ(listing(root_),
-              (std::set<std::string>{"empty.txt", "hello.txt", "out_abs", "out_rel", "outdir",
-                                     "outdir_rel", "sub", "sub/inner.txt", "sub/up", "to_inner"}));
+    EXPECT_EQ(
+        listing(root_),
+        (std::set<std::string>{"dangling", "empty.txt", "hello.txt", "out_abs", "out_rel", "outdir",
+                               "outdir_rel", "sub", "sub/inner.txt", "sub/up", "to_inner"}));
 }
 
 TEST_F(Sandboxed, WritefileRefusals) {
@@ -198,6 +200,7 @@ TEST_F(Sandboxed, NoPathReachesOutsideTheRoot) {
         host_secret,
         "out_abs",
         "out_rel",
+        "dangling",
         "outdir/secret.txt",
         "outdir_rel/secret.txt",
         "sub/up/../outside/secret.txt",
