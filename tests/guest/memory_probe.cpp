@@ -30,6 +30,13 @@ void* probe_bytes_memset(void* dst, int c, size_t n) {
     return dst;
 }
 
+// The processor flags as the caller sees them.
+unsigned probe_flags(void) {
+    unsigned flags;
+    asm volatile("pushfl\n\tpopl %0" : "=r"(flags));
+    return flags;
+}
+
 // Calls malloc(size) until it fails; returns the number of blocks it gave
 // and stores the last one in *last.
 unsigned probe_malloc_until_null(size_t size, void** last) {
