@@ -38,7 +38,9 @@ enum : int {
 };
 
 // Byte counts above 2^31 - 1 reach the kernel as 2^31 - 1.
-inline unsigned clamp_length(unsigned n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
+inline unsigned clamp_length(unsigned n) {
+    return n > 0x7fffffffu ? 0x7fffffffu : n;
+}
 
 inline int trap0(int nr) {
     int r;
@@ -62,6 +64,16 @@ inline int trap3(int nr, unsigned a, unsigned b, unsigned c) {
     int r;
     asm volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
     return r;
+}
+
+template <typename T>
+inline unsigned word(T* p);
+
+// The write call with the wrapper's checks, for callers inside the library
+// that loop on it (the stream writer): the same trap as write() makes.
+inline int sys_write(int fd, const void* buf, unsigned count) {
+    if (buf == nullptr) return -1;
+    return trap3(SYS_WRITE, static_cast<unsigned>(fd), word(buf), clamp_length(count));
 }
 
 template <typename T>

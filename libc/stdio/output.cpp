@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "src/trap.h"
 #include "stdio/internal.h"
 
 static_assert(sizeof(FILE) == 44, "FILE is eleven 32-bit fields");
@@ -26,7 +27,7 @@ extern "C" int file_write_bytes(FILE* stream, const void* data, size_t count) {
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
     while (done < count) {
-        int r = write(1, bytes + done, count - done);
+        int r = nuv::sys_write(1, bytes + done, count - done);
         if (r <= 0) return -1;
         done += static_cast<size_t>(r);
     }
@@ -51,7 +52,9 @@ extern "C" int fputs(const char* s, FILE* stream) {
     return file_write_bytes(stream, s, n) == 0 ? static_cast<int>(n) : -1;
 }
 
-extern "C" int putchar(int c) { return fputc(c, stdout); }
+extern "C" int putchar(int c) {
+    return fputc(c, stdout);
+}
 
 extern "C" int puts(const char* s) {
     if (s == nullptr) return -1;
@@ -60,6 +63,8 @@ extern "C" int puts(const char* s) {
     return file_write_bytes(stdout, &newline, 1) == 0 ? 0 : -1;
 }
 
-extern "C" int fflush(FILE*) { return 0; }
+extern "C" int fflush(FILE*) {
+    return 0;
+}
 
 extern "C" void setbuf(FILE*, char*) {}
