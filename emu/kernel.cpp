@@ -1,12 +1,18 @@
 #include "kernel.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unicorn/unicorn.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include "sandbox.hpp"
 
 namespace nuv {
 
@@ -16,7 +22,9 @@ Kernel::Kernel(Machine& first) : first_(first) {
     Process p;
     p.machine = &first;
     procs_.emplace(1, std::move(p));
-    resolver_ = [](Machine&, const std::string&, std::vector<uint8_t>&) { return -E_NOENT; };
+    resolver_ = [](Machine& caller, const std::string& path, std::vector<uint8_t>& image) {
+        return read_sandbox_image(caller, path, image);
+    };
 }
 
 int32_t Kernel::read_image(const std::string& host_path, std::vector<uint8_t>& image) {
@@ -28,6 +36,28 @@ int32_t Kernel::read_image(const std::string& host_path, std::vector<uint8_t>& i
     std::ifstream in(host_path, std::ios::binary);
     image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return in.bad() ? -E_NOEXEC : 0;
+}
+
+int32_t Kernel::read_sandbox_image(Machine& caller, const std::string& path,
+                                   std::vector<uint8_t>& image) {
+    UniqueFd fd;
+    if (int32_t e = caller.sandbox().open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, fd); e < 0) {
+        return e;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return host_error(errno);
+    if (!S_ISREG(st.st_mode)) return -E_NOEXEC;
+    if (static_cast<uint64_t>(st.st_size) > kMaxImageBytes) return -E_NOEXEC;
+    image.resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (done < image.size()) {
+        ssize_t n =
+            pread(fd.get(), image.data() + done, image.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -E_IO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 Kernel::~Kernel() {
@@ -84,6 +114,9 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -E_INVAL;
     child->own_kernel_.reset();
     child->kernel_ = this;
+    // The child starts in its parent's current directory (or at the root,
+    // should that be gone).
+    child->sandbox().change_dir(parent.sandbox().cwd());
     child->files_ = std::move(files);
     child->calls_ = parent.calls_;  // replaced handlers reach the children too
     int32_t pid = next_pid_++;
@@ -150,12 +183,12 @@ int32_t Kernel::stream_end(Machine& m, int32_t stream) {
     Stream s = std::move(it->second);
     streams_.erase(it);
     stream_bytes_ -= s.bytes.size();
-    return m.sandbox().replace_file(s.path, s.bytes.size(),
-                                    [&](uint64_t offset, std::span<uint8_t> chunk) {
-                                        std::copy_n(s.bytes.begin() + static_cast<ptrdiff_t>(offset),
-                                                    chunk.size(), chunk.begin());
-                                        return true;
-                                    });
+    return m.sandbox().replace_file(
+        s.path, s.bytes.size(), [&](uint64_t offset, std::span<uint8_t> chunk) {
+            std::copy_n(s.bytes.begin() + static_cast<ptrdiff_t>(offset), chunk.size(),
+                        chunk.begin());
+            return true;
+        });
 }
 
 void Kernel::drop_streams(int32_t pid) {

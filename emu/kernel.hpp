@@ -51,6 +51,9 @@ class Kernel {
     // Reads a host file as an image: -E_NOENT when missing, -E_NOEXEC when it
     // is not a regular file or is too large.
     static int32_t read_image(const std::string& host_path, std::vector<uint8_t>& image);
+    // Reads a guest path inside the caller's sandbox root as an image.
+    static int32_t read_sandbox_image(Machine& caller, const std::string& path,
+                                      std::vector<uint8_t>& image);
 
     explicit Kernel(Machine& first);
     ~Kernel();

@@ -25,6 +25,7 @@ namespace nuv {
 
 class Machine;
 class Kernel;
+class Sandbox;
 
 // The registers of one int 0x80: the call number and the six argument registers.
 struct SyscallArgs {
@@ -86,6 +87,7 @@ struct Options {
     // value and each later one a value 1 higher (unset: the emulator's own).
     std::optional<uint64_t> tsc;
     bool skip_sleep = false;  // the sleeping call returns at once instead of waiting
+    std::string root;         // host directory seen as "/" (empty: the current one)
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -176,6 +178,10 @@ class Machine {
     std::string& output() { return out_; }        // captured descriptor 1
     std::string& error_output() { return err_; }  // captured descriptor 2
 
+    // The guest's file system: the sandbox root and the current directory.
+    Sandbox& sandbox() { return *sandbox_; }
+    const Sandbox& sandbox() const { return *sandbox_; }
+
     // Watches; set before the first run or call.
     void watch_exec(uint32_t address);
     uint64_t exec_count(uint32_t address) const;
@@ -257,6 +263,7 @@ class Machine {
     std::map<uint32_t, SyscallDef> calls_;
     std::vector<TrapRecord> traps_;
     std::vector<std::shared_ptr<OpenFile>> files_;
+    std::unique_ptr<Sandbox> sandbox_;
     std::string out_, err_;
     bool hooks_installed_ = false;
     bool exited_ = false;

@@ -54,9 +54,13 @@ int32_t remove_name(Machine& m, uint32_t address, bool directory) {
     return 0;
 }
 
-int32_t sys_unlink(Machine& m, const SyscallArgs& a) { return remove_name(m, a.ebx, false); }
+int32_t sys_unlink(Machine& m, const SyscallArgs& a) {
+    return remove_name(m, a.ebx, false);
+}
 
-int32_t sys_rmdir(Machine& m, const SyscallArgs& a) { return remove_name(m, a.ebx, true); }
+int32_t sys_rmdir(Machine& m, const SyscallArgs& a) {
+    return remove_name(m, a.ebx, true);
+}
 
 int32_t sys_chdir(Machine& m, const SyscallArgs& a) {
     std::string path;

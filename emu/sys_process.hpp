@@ -10,6 +10,7 @@
 namespace nuv {
 
 void add_process_calls(std::vector<SyscallDef>& table);
+void add_fs_calls(std::vector<SyscallDef>& table);
 
 // Reads a NUL-terminated guest string of at most max bytes: 0, -E_FAULT when
 // it runs into unmapped memory, -E_NAMETOOLONG when it is longer.

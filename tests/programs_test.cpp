@@ -69,7 +69,8 @@ TEST(Programs, PipelineSpawnsAnImageInsideTheRoot) {
     TempRoot empty;
     r = run("pipeline", {"pipeline", "/hello"}, rooted(empty.path()));
     EXPECT_EQ(r.out, "pipeline: cannot start /hello: -2\n");
-    r = run("pipeline", {"pipeline", "../../../../../../" + images + "/hello"}, rooted(empty.path()));
+    r = run("pipeline", {"pipeline", "../../../../../../" + images + "/hello"},
+            rooted(empty.path()));
     EXPECT_EQ(r.result.status, 1);
     EXPECT_EQ(r.out.find("child said"), std::string::npos) << r.out;
 }
