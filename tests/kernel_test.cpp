@@ -259,6 +259,26 @@ TEST(KernelProcesses, GrandchildrenRunWhileTheirParentWaits) {
               "child 2 ended with 0\n");
 }
 
+TEST(KernelProcesses, ASleepingChildWakesWhileItsParentWaits) {
+    auto t0 = std::chrono::steady_clock::now();
+    GuestRun r = run_image("pipeline", {"pipeline", "/bin/sleeper", "-u", "120000"});
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(120));
+    EXPECT_EQ(r.out, "child said: slept\nchild 2 ended with 0\n");
+}
+
+TEST(KernelProcesses, ChainsLongerThanTheProcessLimitFailCleanly) {
+    // Each pipeline starts the next: the sixteenth spawn finds no room.
+    std::vector<std::string> args{"pipeline"};
+    for (int i = 0; i < 20; ++i) args.push_back("/bin/pipeline");
+    args.push_back("/bin/hello");
+    GuestRun r = run_image("pipeline", args);
+    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_NE(r.out.find("pipeline: cannot start /bin/pipeline: -11\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("child 16 ended with 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("child 2 ended with 0\n"), std::string::npos) << r.out;
+}
+
 TEST(KernelProcesses, TraceNamesTheProcessOfEachCall) {
     char* text = nullptr;
     size_t size = 0;
