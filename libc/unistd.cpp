@@ -7,8 +7,7 @@ using nuv::clamp_length;
 using nuv::word;
 
 extern "C" int write(int fd, const void* buf, size_t count) {
-    if (buf == nullptr) return -1;
-    return nuv::trap3(nuv::SYS_WRITE, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+    return nuv::sys_write(fd, buf, count);
 }
 
 extern "C" int read(int fd, void* buf, size_t count) {

@@ -65,6 +65,16 @@ inline int trap3(int nr, unsigned a, unsigned b, unsigned c) {
 }
 
 template <typename T>
+inline unsigned word(T* p);
+
+// The write call with the wrapper's checks, for callers inside the library
+// that loop on it (the stream writer): the same trap as write() makes.
+inline int sys_write(int fd, const void* buf, unsigned count) {
+    if (buf == nullptr) return -1;
+    return trap3(SYS_WRITE, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+}
+
+template <typename T>
 inline unsigned word(T* p) {
     return static_cast<unsigned>(reinterpret_cast<__UINTPTR_TYPE__>(p));
 }

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "src/trap.h"
 #include "stdio/internal.h"
 
 static_assert(sizeof(FILE) == 44, "FILE is eleven 32-bit fields");
@@ -26,7 +27,7 @@ extern "C" int file_write_bytes(FILE* stream, const void* data, size_t count) {
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
     while (done < count) {
-        int r = write(1, bytes + done, count - done);
+        int r = nuv::sys_write(1, bytes + done, count - done);
         if (r <= 0) return -1;
         done += static_cast<size_t>(r);
     }

@@ -10,15 +10,25 @@ inline bool no_string(const void* p) {
     return reinterpret_cast<__UINTPTR_TYPE__>(p) < kNullPage;
 }
 
+typedef unsigned Word __attribute__((may_alias));
+
 inline unsigned fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32u : c; }
 
 }  // namespace
 
 extern "C" size_t strlen(const char* s) {
     if (no_string(s)) return 0;
-    const char* p = s;
-    while (*p) ++p;
-    return static_cast<size_t>(p - s);
+    // Whole aligned words: an aligned word never crosses a page boundary, so
+    // reading the bytes of its word before s or past the NUL is always safe.
+    // The bytes of the first word that lie before s are forced non-zero.
+    unsigned offset = reinterpret_cast<__UINTPTR_TYPE__>(s) & 3;
+    const Word* w = reinterpret_cast<const Word*>(s - offset);
+    unsigned v = *w | ((1u << (offset * 8)) - 1);
+    unsigned zeros;
+    while ((zeros = (v - 0x01010101u) & ~v & 0x80808080u) == 0) v = *++w;
+    // The lowest flagged byte is the first NUL (borrows only flag bytes above it).
+    const char* nul = reinterpret_cast<const char*>(w) + (__builtin_ctz(zeros) >> 3);
+    return static_cast<size_t>(nul - s);
 }
 
 extern "C" size_t strnlen(const char* s, size_t maxlen) {

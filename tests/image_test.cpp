@@ -1,0 +1,224 @@
+// The ver image's layout and its metadata records, read back from the file.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "elf32.hpp"
+#include "guest.hpp"
+#include "metadata.hpp"
+
+namespace {
+
+using nuv::elf::File;
+
+File read_ver() {
+    std::string err;
+    auto f = nuv::elf::read_file(nuvtest::image_path("ver"), err);
+    EXPECT_TRUE(f.has_value()) << err;
+    return f ? std::move(*f) : File{};
+}
+
+std::vector<uint8_t> bytes_of(const std::string& s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+const std::string kCommandRecord = std::string("NCMD\x01\x00\x00\x00", 8) +
+                                   std::string("Show system version information.\0ver\0\0", 38);
+const std::string kPackageRecord = std::string("NPKG\x01\x00\x00\x00", 8) + std::string("ver\0" "3\0\0", 7);
+
+TEST(Image, HeaderIsAStaticI386Executable) {
+    File f = read_ver();
+    EXPECT_EQ(f.bytes[4], 1);  // 32-bit
+    EXPECT_EQ(f.bytes[5], 1);  // little-endian
+    EXPECT_EQ(f.osabi, 0);
+    EXPECT_EQ(f.type, 2);      // executable
+    EXPECT_EQ(f.machine, 3);   // i386
+    EXPECT_EQ(f.entry, 0x400000u);
+    EXPECT_EQ(f.symbols.at("_start").value, 0x400000u);
+    EXPECT_EQ(nuv::elf::check_loadable(f), "");
+}
+
+TEST(Image, ThreeLoadSegmentsCodeReadOnlyData) {
+    File f = read_ver();
+    std::vector<nuv::elf::Segment> loads;
+    for (const auto& s : f.segments) {
+        EXPECT_NE(s.type, nuv::elf::PT_DYNAMIC);
+        EXPECT_NE(s.type, nuv::elf::PT_INTERP);
+        if (s.type == nuv::elf::PT_LOAD) loads.push_back(s);
+    }
+    ASSERT_EQ(loads.size(), 3u);
+    const uint32_t flags[] = {nuv::elf::PF_R | nuv::elf::PF_X, nuv::elf::PF_R,
+                              nuv::elf::PF_R | nuv::elf::PF_W};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(loads[i].flags, flags[i]) << i;
+        EXPECT_EQ(loads[i].vaddr % 4096, 0u) << i;
+        if (i > 0) {
+            EXPECT_GE(loads[i].vaddr, loads[i - 1].vaddr + loads[i - 1].memsz);
+        }
+    }
+    EXPECT_EQ(loads[0].vaddr, 0x400000u);
+}
+
+TEST(Image, SectionsInOrderAndNothingExtra) {
+    File f = read_ver();
+    std::vector<std::string> alloc;
+    for (const auto& s : f.sections) {
+        if (s.flags & nuv::elf::SHF_ALLOC) alloc.push_back(s.name);
+    }
+    std::vector<std::string> expect = {".text", ".rodata", ".nuvos.cmdmeta", ".nuvos.pkgmeta", ".data"};
+    if (!alloc.empty() && alloc.back() == ".bss") expect.push_back(".bss");
+    EXPECT_EQ(alloc, expect);
+    for (const char* absent : {".dynamic", ".interp", ".init_array", ".eh_frame", ".got", ".plt"}) {
+        EXPECT_EQ(f.section(absent), nullptr) << absent;
+    }
+}
+
+TEST(Image, TextStartsWithStartThenMain) {
+    File f = read_ver();
+    uint32_t start = f.symbols.at("_start").value, main = f.symbols.at("main").value;
+    EXPECT_EQ(f.section(".text")->addr, start);
+    EXPECT_GT(main, start);
+    for (const auto& [name, s] : f.symbols) {
+        if (s.type == 2 && name != "_start" && name != "main") {
+            EXPECT_GT(s.value, main) << name << " lies between _start and main";
+        }
+    }
+}
+
+TEST(Image, RecordsAreExactBytesInTheirSections) {
+    File f = read_ver();
+    struct {
+        const char* section;
+        const std::string& bytes;
+        uint32_t align;
+    } records[] = {{".nuvos.cmdmeta", kCommandRecord, 32}, {".nuvos.pkgmeta", kPackageRecord, 4}};
+    ASSERT_EQ(kCommandRecord.size(), 46u);
+    ASSERT_EQ(kPackageRecord.size(), 15u);
+    for (const auto& r : records) {
+        const nuv::elf::Section* s = f.section(r.section);
+        ASSERT_NE(s, nullptr) << r.section;
+        EXPECT_EQ(s->type, nuv::elf::SHT_PROGBITS);
+        EXPECT_EQ(s->flags, nuv::elf::SHF_ALLOC) << r.section;
+        EXPECT_EQ(s->align, r.align) << r.section;
+        EXPECT_EQ(s->addr % r.align, 0u);
+        auto c = f.contents(*s);
+        EXPECT_EQ(std::vector<uint8_t>(c.begin(), c.end()), bytes_of(r.bytes)) << r.section;
+    }
+}
+
+TEST(Image, RecordReaderFindsTextsByTheirTerminators) {
+    File f = read_ver();
+    std::string err;
+    auto cmd = nuv::meta::read_command(f, err);
+    ASSERT_TRUE(cmd) << err;
+    EXPECT_EQ(cmd->description, "Show system version information.");
+    EXPECT_EQ(cmd->name, "ver");
+    auto pkg = nuv::meta::read_package(f, err);
+    ASSERT_TRUE(pkg) << err;
+    EXPECT_EQ(pkg->name, "ver");
+    EXPECT_EQ(pkg->text, "3");
+    // Another description length moves the name: it is found all the same.
+    std::string other = std::string("NCMD\x01\x00\x00\x00", 8) + std::string("Hi\0cat\0\0", 8);
+    auto r = nuv::meta::parse_record(bytes_of(other), "NCMD", 2, err);
+    ASSERT_TRUE(r) << err;
+    EXPECT_EQ(r->texts, (std::vector<std::string>{"Hi", "cat"}));
+}
+
+TEST(Image, MalformedRecordsAreRefused) {
+    const std::string base = kCommandRecord;
+    struct Case {
+        std::string bytes;
+        const char* reason;
+    } cases[] = {
+        {"", "shorter"},
+        {base.substr(0, 7), "shorter"},
+        {"XCMD" + base.substr(4), "magic"},
+        {base.substr(0, 4) + std::string("\x02\x00\x00\x00", 4) + base.substr(8), "version"},
+        {base.substr(0, 45), "no end byte"},
+        {base.substr(0, 44), "text 2 has no terminating NUL"},
+        {base.substr(0, 20), "NUL"},
+        {base.substr(0, 45) + "x", "end byte is not zero"},
+        {base + std::string(1, '\0'), "follow the end"},
+        {base.substr(0, 10) + "\x07" + base.substr(11), "ASCII"},
+    };
+    for (const Case& c : cases) {
+        std::string err;
+        EXPECT_FALSE(nuv::meta::parse_record(bytes_of(c.bytes), "NCMD", 2, err)) << c.reason;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    }
+}
+
+// Runs a host tool and returns its exit status, standard output and error.
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ToolRun run_tool(const std::string& command) {
+    std::string err_file = testing::TempDir() + "tool_stderr.txt";
+    std::FILE* p = popen((command + " 2>" + err_file).c_str(), "r");
+    ToolRun r{-1, "", ""};
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::ifstream e(err_file);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    return r;
+}
+
+const std::string kNuvmeta = NUV_BIN_DIR "/nuvmeta";
+
+TEST(Nuvmeta, PrintsBothRecordsForPeopleAndAsJson) {
+    ToolRun text = run_tool(kNuvmeta + " " + nuvtest::image_path("ver"));
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out,
+              "command:     ver\n"
+              "description: Show system version information.\n"
+              "package:     ver\n"
+              "text:        3\n");
+    ToolRun json = run_tool(kNuvmeta + " --json " + nuvtest::image_path("ver"));
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out, "{\"image\":\"" + nuvtest::image_path("ver") +
+                            "\",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
+                            "\"Show system version information.\"},\"package\":{\"version\":1,"
+                            "\"name\":\"ver\",\"text\":\"3\"}}\n");
+}
+
+TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {
+    // The library test image has no records; a damaged copy of ver has a bad end byte.
+    std::string damaged = testing::TempDir() + "ver_damaged";
+    {
+        File f = read_ver();
+        const nuv::elf::Section* s = f.section(".nuvos.pkgmeta");
+        ASSERT_NE(s, nullptr);
+        f.bytes[s->offset + s->size - 1] = 'Z';
+        std::ofstream(damaged, std::ios::binary)
+            .write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
+    }
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {nuvtest::image_path("libtest"), 1, "no .nuvos.cmdmeta section"},
+        {damaged, 1, ".nuvos.pkgmeta: end byte is not zero"},
+        {"/nonexistent/image", 1, "cannot open"},
+        {"/dev/null", 1, "too short"},
+        {"", 2, "usage"},
+        {"--bogus x", 2, "unknown option"},
+    };
+    for (const Case& c : cases) {
+        ToolRun r = run_tool(kNuvmeta + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// The loader and the nuvemu command on bad images and bad usage: each a
+// clear error, never a crash.
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+
+#include "elf32.hpp"
+#include "guest.hpp"
+
+namespace {
+
+std::vector<uint8_t> ver_bytes() {
+    std::ifstream in(nuvtest::image_path("ver"), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, &b[at], 4);
+    return v;
+}
+
+// Offset of program header i's field at byte `field`.
+size_t ph(const std::vector<uint8_t>& b, int i, size_t field) { return get32(b, 28) + 32 * i + field; }
+
+struct BadImage {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+    const char* message;
+};
+
+TEST(Loader, RefusesBadImagesWithAReason) {
+    const BadImage cases[] = {
+        {"empty", [](auto& b) { b.clear(); }, "too short"},
+        {"header cut", [](auto& b) { b.resize(40); }, "too short"},
+        {"magic", [](auto& b) { b[1] = 'X'; }, "bad magic"},
+        {"64-bit class", [](auto& b) { b[4] = 2; }, "not a 32-bit"},
+        {"big-endian", [](auto& b) { b[5] = 2; }, "little-endian"},
+        {"machine", [](auto& b) { put16(b, 18, 62); }, "not an i386"},
+        {"shared object", [](auto& b) { put16(b, 16, 3); }, "not an executable"},
+        {"relocatable", [](auto& b) { put16(b, 16, 1); }, "not an executable"},
+        {"program headers cut", [](auto& b) { b.resize(60); }, "outside the file"},
+        {"program header size", [](auto& b) { put16(b, 42, 40); }, "not 32 bytes"},
+        {"program headers beyond", [](auto& b) { put32(b, 28, 0xFFFFFFF0); }, "outside the file"},
+        {"interpreter", [](auto& b) { put32(b, ph(b, 1, 0), 3); }, "interpreter"},
+        {"dynamic", [](auto& b) { put32(b, ph(b, 2, 0), 2); }, "dynamic"},
+        {"overlap", [](auto& b) { put32(b, ph(b, 1, 8), 0x400100); }, "overlap"},
+        {"segment beyond file", [](auto& b) { put32(b, ph(b, 0, 4), 0x7FFFFFF0); }, "outside the file"},
+        {"filesz > memsz", [](auto& b) { put32(b, ph(b, 2, 16), 0x100000); }, "exceeds"},
+        {"address overflow", [](auto& b) { put32(b, ph(b, 2, 8), 0xFFFFF000); put32(b, ph(b, 2, 20), 0x2000); },
+         "overflows"},
+        {"huge memory", [](auto& b) { put32(b, ph(b, 2, 20), 0x40000000); }, "256 MiB"},
+        {"null page", [](auto& b) { put32(b, ph(b, 0, 8), 0); }, "null page"},
+        {"stack area", [](auto& b) { put32(b, ph(b, 2, 8), 0xBFFFF000); }, "stack"},
+        {"top page", [](auto& b) { put32(b, ph(b, 2, 8), 0xFFFFF000); }, "top page"},
+        {"no segments", [](auto& b) { put16(b, 44, 0); }, "no loadable segment"},
+        {"section headers beyond", [](auto& b) { put32(b, 32, 0xFFFFFF00); }, "section headers"},
+        {"section name table", [](auto& b) { put16(b, 50, 200); }, "name table"},
+    };
+    for (const BadImage& c : cases) {
+        std::vector<uint8_t> b = ver_bytes();
+        ASSERT_GT(b.size(), 4096u);
+        c.damage(b);
+        std::string err;
+        auto m = nuv::Machine::load(std::move(b), nuvtest::test_options(), err);
+        EXPECT_EQ(m, nullptr) << c.what;
+        EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
+        EXPECT_EQ(err.find('\n'), std::string::npos) << c.what;
+    }
+}
+
+TEST(Loader, EveryTruncationIsRefusedOrRunsSafely) {
+    std::vector<uint8_t> whole = ver_bytes();
+    for (size_t n = 0; n < whole.size(); n += (n < 128 ? 1 : 97)) {
+        std::vector<uint8_t> b(whole.begin(), whole.begin() + static_cast<long>(n));
+        std::string err;
+        auto m = nuv::Machine::load(std::move(b), nuvtest::test_options(), err);
+        EXPECT_EQ(m, nullptr) << n;
+        EXPECT_FALSE(err.empty()) << n;
+    }
+}
+
+TEST(Loader, RandomDamageNeverCrashesTheHost) {
+    // Flip bytes in the headers and the code; whatever loads must run to an
+    // ordinary end (exit, fault or limit) without harming the host.
+    std::vector<uint8_t> whole = ver_bytes();
+    std::mt19937 rng(12345);
+    int loaded = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> b = whole;
+        int flips = 1 + static_cast<int>(rng() % 4);
+        for (int i = 0; i < flips; ++i) {
+            size_t at = rng() % 2 ? rng() % 256 : 0x1000 + rng() % 0x300;
+            b[at] = static_cast<uint8_t>(rng());
+        }
+        nuv::Options o = nuvtest::test_options();
+        o.max_instructions = 20000;
+        std::string err;
+        auto m = nuv::Machine::load(std::move(b), o, err);
+        if (!m) {
+            EXPECT_FALSE(err.empty());
+            continue;
+        }
+        ++loaded;
+        nuv::RunResult r = m->run({"ver"});
+        EXPECT_TRUE(r.stop == nuv::Stop::Exited || !r.message.empty()) << round;
+    }
+    EXPECT_GT(loaded, 0);
+}
+
+TEST(Loader, BoundsTheNumberOfLiveGuests) {
+    std::vector<std::unique_ptr<nuv::Machine>> live;
+    std::string err;
+    for (int i = 0; i < nuv::Machine::kMaxLiveMachines; ++i) {
+        live.push_back(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err));
+        ASSERT_NE(live.back(), nullptr) << err;
+    }
+    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err), nullptr);
+    EXPECT_NE(err.find("too many live guests"), std::string::npos);
+    live.pop_back();
+    EXPECT_NE(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err), nullptr);
+}
+
+struct CliRun {
+    int status;
+    std::string out, err;
+};
+
+CliRun nuvemu(const std::string& args) {
+    std::string err_file = testing::TempDir() + "nuvemu_stderr.txt";
+    std::string cmd = std::string(NUV_BIN_DIR "/nuvemu ") + args + " 2>" + err_file + " </dev/null";
+    std::FILE* p = popen(cmd.c_str(), "r");
+    CliRun r{-1, "", ""};
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::ifstream e(err_file);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    return r;
+}
+
+TEST(NuvemuCommand, RunsVerAndReportsTraceAndCount) {
+    std::string ver = nuvtest::image_path("ver");
+    CliRun plain = nuvemu(ver);
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "NUV-OS Release 16\n");
+    EXPECT_EQ(plain.err, "");
+    CliRun usage = nuvemu(ver + " -h");
+    EXPECT_EQ(usage.out, "Usage: ver\n");
+    CliRun traced = nuvemu("--trace --count " + ver);
+    EXPECT_EQ(traced.out, "NUV-OS Release 16\n");
+    EXPECT_NE(traced.err.find("write(1, \"NUV-OS Release 16\", 17) = 17\n"
+                              "write(1, \"\\n\", 1) = 1\n"
+                              "exit(0) = ?\n+++ exited with 0 +++\n"),
+              std::string::npos)
+        << traced.err;
+    EXPECT_NE(traced.err.find(" instructions executed"), std::string::npos);
+    std::string trace_file = testing::TempDir() + "trace.txt";
+    EXPECT_EQ(nuvemu("--trace=" + trace_file + " " + ver).status, 0);
+    std::ifstream t(trace_file);
+    std::string logged((std::istreambuf_iterator<char>(t)), {});
+    EXPECT_NE(logged.find("exit(0)"), std::string::npos);
+}
+
+TEST(NuvemuCommand, ErrorsAreOneLineWithDistinctStatuses) {
+    std::string ver = nuvtest::image_path("ver");
+    std::string junk = testing::TempDir() + "junk.img";
+    std::ofstream(junk) << std::string(64, 'j');
+    struct Case {
+        std::string args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"", 125, "usage"},
+        {"--bogus " + ver, 125, "unknown option"},
+        {"--max-insns 0 " + ver, 125, "--max-insns"},
+        {"--max-insns x " + ver, 125, "--max-insns"},
+        {"--max-insns", 125, "--max-insns"},
+        {junk, 125, "bad magic"},
+        {"/nonexistent", 125, "cannot open"},
+        {"--max-insns 50 " + ver, 124, "instruction limit of 50"},
+        {"--trace=/nonexistent/dir/t " + ver, 125, "cannot write trace file"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = nuvemu(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    }
+    EXPECT_EQ(nuvemu("--help").status, 0);
+}
+
+}  // namespace

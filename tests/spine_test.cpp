@@ -1,0 +1,319 @@
+// The library's spine on the real i386 code: system-call wrappers, string
+// length and comparison, and unbuffered stream output.
+#include "guest.hpp"
+
+namespace {
+
+using nuvtest::LibTest;
+
+// ---- string length and comparison ----
+
+// An operand: a string placed in guest memory, or a raw pointer value.
+struct Operand {
+    Operand(const char* s) : text(s) {}  // NOLINT
+    Operand(std::string s) : text(std::move(s)) {}  // NOLINT
+    static Operand raw(uint32_t p) {
+        Operand o("");
+        o.pointer = p;
+        o.is_raw = true;
+        return o;
+    }
+    std::string text;
+    uint32_t pointer = 0;
+    bool is_raw = false;
+};
+
+class StringCompare : public LibTest {
+protected:
+    uint32_t place(const Operand& o) { return o.is_raw ? o.pointer : m_->put_string(o.text); }
+};
+
+struct CompareCase {
+    const char* fn;
+    Operand a, b;
+    uint32_t n;  // count, for the counted forms
+    int32_t expect;
+};
+
+TEST_F(StringCompare, ResultsAndGuards) {
+    const Operand null = Operand::raw(0), low = Operand::raw(4095);
+    const CompareCase cases[] = {
+        {"strcmp", "abc", "abd", 0, -1},
+        {"strcmp", "b", "a", 0, 1},
+        {"strcmp", "a", "", 0, 97},
+        {"strcmp", "", "a", 0, -97},
+        {"strcmp", "ab", "abc", 0, -99},
+        {"strcmp", "\xff", "a", 0, 158},
+        {"strcmp", "same", "same", 0, 0},
+        {"strcmp", null, null, 0, 0},
+        {"strcmp", null, "", 0, -1},
+        {"strcmp", "", null, 0, 1},
+        {"strcmp", low, "x", 0, -1},
+        {"strcmp", "x", Operand::raw(1), 0, 1},
+        {"strncmp", "abc", "abd", 2, 0},
+        {"strncmp", "ab", "abc", 5, -99},
+        {"strncmp", null, "abc", 0, 0},
+        {"strncmp", low, "abc", 1, -1},
+        {"strncmp", "abc", low, 1, 1},
+        {"strncmp", "a\xe4", "a\x01", 2, 0xe3},
+        {"strncmp", "abc\0x", "abc\0y", 5, 0},
+        {"strcasecmp", "HeLLo", "hello", 0, 0},
+        {"strcasecmp", "ABC", "abd", 0, -1},
+        {"strcasecmp", "_", "A", 0, -2},
+        {"strcasecmp", "\xc4", "\xe4", 0, -32},
+        {"strcasecmp", "[", "a", 0, -6},
+        {"strcasecmp", null, null, 0, 0},
+        {"strcasecmp", null, "a", 0, -1},
+        {"strcasecmp", "a", null, 0, 1},
+        {"strcasecmp", "ab", "AB", 0, 0},
+        {"strncasecmp", "ABCx", "abcy", 3, 0},
+        {"strncasecmp", "ab", "AB", 5, 0},
+        {"strncasecmp", null, "a", 0, 0},
+        {"strncasecmp", null, null, 3, 0},
+        {"strncasecmp", null, "a", 3, -1},
+        {"strncasecmp", "a", null, 3, 1},
+        {"strncasecmp", "abC", "ABD", 3, -1},
+    };
+    for (const CompareCase& c : cases) {
+        uint32_t a = place(c.a), b = place(c.b);
+        int32_t r = std::string(c.fn).find("n") == 3 ? icall(c.fn, {a, b, c.n}) : icall(c.fn, {a, b});
+        EXPECT_EQ(r, c.expect) << c.fn << "(\"" << c.a.text << "\", \"" << c.b.text << "\", " << c.n << ")";
+    }
+}
+
+TEST_F(StringCompare, MemcmpComparesExactlyNBytes) {
+    uint32_t a = m_->put_bytes(std::vector<uint8_t>{'a', 0, 'b'});
+    uint32_t b = m_->put_bytes(std::vector<uint8_t>{'a', 0, 'c'});
+    EXPECT_EQ(icall("memcmp", {a, b, 3}), -1);
+    EXPECT_EQ(icall("memcmp", {a, b, 2}), 0);
+    EXPECT_EQ(icall("memcmp", {0, 0, 0}), 0);  // no byte read
+    uint32_t hi = m_->put_bytes(std::vector<uint8_t>{0xff});
+    uint32_t lo = m_->put_bytes(std::vector<uint8_t>{0x01});
+    EXPECT_EQ(icall("memcmp", {hi, lo, 1}), 254);
+}
+
+TEST_F(StringCompare, StrlenAtEveryAlignmentAndLength) {
+    // The word-at-a-time scan must find the first NUL wherever it lies,
+    // including bytes above 0x80 and 0x01 next to it.
+    for (uint32_t align = 0; align < 4; ++align) {
+        for (uint32_t len = 0; len < 20; ++len) {
+            uint32_t base = m_->alloc(32, 4) + align;
+            std::vector<uint8_t> bytes(len, 0x81);
+            if (len > 1) bytes[1] = 0x01;
+            bytes.push_back(0);
+            bytes.push_back(0x80);
+            bytes.push_back(0);
+            m_->write(base, bytes.data(), bytes.size());
+            EXPECT_EQ(call("strlen", {base}), len) << "align " << align << " len " << len;
+        }
+    }
+    EXPECT_EQ(call("strlen", {0}), 0u);
+    EXPECT_EQ(call("strlen", {4095}), 0u);
+}
+
+TEST_F(StringCompare, StrnlenNeverLooksPastItsCount) {
+    // The string runs into unmapped memory after 4 bytes: a count of 4 must stop there.
+    EXPECT_EQ(call("strnlen", {str("abcdef"), 4}), 4u);
+    EXPECT_EQ(call("strnlen", {str("ab"), 10}), 2u);
+    EXPECT_EQ(call("strnlen", {str("ab"), 0}), 0u);
+    uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
+    uint32_t here = m_->alloc(1, 1);
+    uint32_t s = m_->alloc(end - here - 1, 1) + (end - here - 1) - 4;
+    m_->write(s, "abcd", 4);
+    EXPECT_EQ(call("strnlen", {s, 4}), 4u);
+    EXPECT_EQ(call("strnlen", {0, 5}), 0u);
+    EXPECT_EQ(call("strnlen", {100, 0}), 0u);
+}
+
+// ---- system-call wrappers ----
+
+struct WrapperCase {
+    const char* name;
+    std::vector<uint32_t> args;   // 0xAAAAAAAA stands for "a valid buffer"
+    int32_t traps;                // 0: refused before the trap
+    std::vector<uint32_t> regs;   // expected EAX, EBX, ECX, EDX (when trapped)
+};
+
+constexpr uint32_t kBuf = 0xAAAAAAAA;
+
+TEST_F(LibTest, WrappersCheckThenTrapWithTheirRegisters) {
+    uint32_t b = buf(16);
+    uint32_t path = str("file");
+    auto fix = [&](uint32_t v) { return v == kBuf ? b : v == 0xBBBBBBBB ? path : v; };
+    const uint32_t P = 0xBBBBBBBB;
+    const WrapperCase cases[] = {
+        {"write", {1, kBuf, 5}, 1, {1, 1, kBuf, 5}},
+        {"write", {1, 0, 5}, 0, {}},
+        {"write", {1, kBuf, 0}, 1, {1, 1, kBuf, 0}},
+        {"write", {1, kBuf, 0xFFFFFFFF}, 1, {1, 1, kBuf, 0x7FFFFFFF}},
+        {"write", {1, kBuf, 0x7FFFFFFF}, 1, {1, 1, kBuf, 0x7FFFFFFF}},
+        {"write", {1, kBuf, 0x80000000}, 1, {1, 1, kBuf, 0x7FFFFFFF}},
+        {"read", {0, kBuf, 3}, 1, {3, 0, kBuf, 3}},
+        {"read", {0, 0, 3}, 0, {}},
+        {"read", {7, kBuf, 0xFFFFFFFF}, 1, {3, 7, kBuf, 0x7FFFFFFF}},
+        {"open", {P, 0x41, 0x1a4}, 1, {4, P, 0x41, 0x1a4}},
+        {"open", {P, 0, 0x1a4}, 1, {4, P, 0, 0}},
+        {"open", {P, 0x1, 0x1a4}, 1, {4, P, 1, 0}},
+        {"open", {0, 0, 0}, 0, {}},
+        {"creat", {P, 0x1ff}, 1, {4, P, 577, 0}},
+        {"creat", {0}, 0, {}},
+        {"close", {9}, 1, {5, 9}},
+        {"lseek", {3, 0xFFFFFFF0, 2}, 1, {110, 3, 0xFFFFFFF0, 2}},
+        {"writefile", {P, kBuf, 0xFFFFFFFF}, 1, {21, P, kBuf, 0x7FFFFFFF}},
+        {"writefile", {P, kBuf, 0}, 1, {21, P, kBuf, 0}},
+        {"writefile", {0, kBuf, 1}, 0, {}},
+        {"writefile", {P, 0, 1}, 0, {}},
+    };
+    for (const WrapperCase& c : cases) {
+        m_->clear_traps();
+        // Every call answers 1234 so the result shows it came from the kernel.
+        for (uint32_t nr : {1u, 3u, 4u, 5u, 21u, 110u}) script(nr, {1234});
+        std::vector<uint32_t> words;
+        for (uint32_t a : c.args) words.push_back(fix(a));
+        nuv::RunResult r = m_->call_words(sym(c.name), words);
+        ASSERT_EQ(r.stop, nuv::Stop::Returned) << c.name << r.message;
+        std::string what = std::string(c.name) + testing::PrintToString(c.args);
+        if (c.traps == 0) {
+            EXPECT_EQ(static_cast<int32_t>(m_->eax()), -1) << what;
+            EXPECT_TRUE(m_->traps().empty()) << what;
+            continue;
+        }
+        EXPECT_EQ(static_cast<int32_t>(m_->eax()), 1234) << what;
+        ASSERT_EQ(m_->traps().size(), 1u) << what;
+        const nuv::SyscallArgs& t = m_->traps()[0].args;
+        const uint32_t got[] = {t.nr, t.ebx, t.ecx, t.edx};
+        for (size_t i = 0; i < c.regs.size(); ++i) EXPECT_EQ(got[i], fix(c.regs[i])) << what << " register " << i;
+    }
+}
+
+TEST_F(LibTest, KernelFailuresPassThroughAndErrnoStaysUntouched) {
+    uint32_t errno_addr = sym("errno");
+    m_->set_u32(errno_addr, 77);
+    script(5, {-9});
+    EXPECT_EQ(icall("close", {3}), -9);
+    EXPECT_EQ(icall("write", {1, 0, 1}), -1);
+    EXPECT_EQ(m_->u32(errno_addr), 77u);
+}
+
+TEST_F(LibTest, ExitPassesAllThirtyTwoBits) {
+    for (int32_t status : {0, 256, -1, 0x7FFFFFFF}) {
+        nuv::RunResult r = m_->call("_exit", {status});
+        EXPECT_EQ(r.stop, nuv::Stop::Exited);
+        EXPECT_EQ(r.status, status);
+    }
+}
+
+TEST_F(LibTest, ExitHaltsIfTheKernelReturns) {
+    script(2, {0});
+    nuv::RunResult r = m_->call("_exit", {5});
+    EXPECT_EQ(r.stop, nuv::Stop::Fault);  // the halt loop, never back to the caller
+    EXPECT_NE(r.message.find("halt"), std::string::npos) << r.message;
+}
+
+// ---- stream output ----
+
+class Output : public LibTest {
+protected:
+    // A descriptor stream record of our own with the given descriptor.
+    uint32_t fd_stream(int32_t fd) {
+        uint32_t f = m_->alloc(44, 4);
+        std::vector<uint32_t> w(11, 0);
+        w[0] = 1;
+        w[1] = static_cast<uint32_t>(fd);
+        m_->write(f, w.data(), 44);
+        return f;
+    }
+    uint32_t std_stream(const char* name) { return m_->u32(sym(name)); }
+};
+
+TEST_F(Output, StandardStreamsAreDescriptorStreams) {
+    const struct {
+        const char* var;
+        const char* record;
+        uint32_t fd;
+    } streams[] = {{"stdin", "g_stdin", 0}, {"stdout", "g_stdout", 1}, {"stderr", "g_stderr", 1}};
+    for (const auto& s : streams) {
+        EXPECT_EQ(std_stream(s.var), sym(s.record));
+        std::vector<uint8_t> rec = m_->read_bytes(sym(s.record), 44);
+        std::vector<uint8_t> expect(44, 0);
+        expect[0] = 1;
+        expect[4] = static_cast<uint8_t>(s.fd);
+        EXPECT_EQ(rec, expect) << s.record;
+    }
+}
+
+TEST_F(Output, PutsWritesTextThenNewline) {
+    EXPECT_EQ(icall("puts", {str("NUV-OS Release 16")}), 0);
+    EXPECT_EQ(g().output(), "NUV-OS Release 16\n");
+    ASSERT_EQ(g().traps().size(), 2u);
+    EXPECT_EQ(g().traps()[0].args.edx, 17u);
+    EXPECT_EQ(g().traps()[1].args.edx, 1u);
+    g().clear_traps();
+    EXPECT_EQ(icall("puts", {str("")}), 0);
+    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{1});
+    EXPECT_EQ(icall("puts", {0}), -1);
+}
+
+TEST_F(Output, SmallFunctionsResultsAndWrites) {
+    uint32_t out = std_stream("stdout"), in = std_stream("stdin"), err = std_stream("stderr");
+    EXPECT_EQ(icall("fputs", {str(""), out}), 0);
+    EXPECT_EQ(icall("fputs", {str("x"), 0}), -1);
+    EXPECT_EQ(icall("fputs", {0, out}), -1);
+    EXPECT_TRUE(g().traps().empty());
+    EXPECT_EQ(icall("fputs", {str("abc"), err}), 3);
+    EXPECT_EQ(icall("fputc", {'A', in}), -1);
+    EXPECT_EQ(icall("fputc", {0x141, out}), 0x141);
+    EXPECT_EQ(icall("fputc", {-1, out}), -1);
+    EXPECT_EQ(icall("putchar", {0x2a}), 0x2a);
+    EXPECT_EQ(g().output(), "abcA\xff*");
+    EXPECT_EQ(icall("fflush", {0}), 0);
+    EXPECT_EQ(icall("fflush", {out}), 0);
+    EXPECT_EQ(icall("setbuf", {out, 0}), icall("setbuf", {out, 0}));
+    EXPECT_EQ(icall("fwrite", {str("hello"), 65536, 65536, out}), 0);
+    EXPECT_EQ(icall("fwrite", {str("hello"), 1, 0, out}), 0);
+    EXPECT_EQ(icall("fwrite", {str("hello"), 0, 1, out}), 0);
+    EXPECT_EQ(icall("fwrite", {0, 1, 1, out}), 0);
+    EXPECT_EQ(icall("fwrite", {str("hello"), 1, 1, 0}), 0);
+    EXPECT_EQ(icall("fwrite", {str("hello"), 2, 2, out}), 2);
+    EXPECT_EQ(g().output(), "abcA\xff*hell");
+}
+
+TEST_F(Output, OnlyDescriptorOneAcceptsOutput) {
+    for (int32_t fd : {0, 2, 3, -1}) {
+        g().clear_traps();
+        EXPECT_EQ(icall("file_write_bytes", {fd_stream(fd), str("x"), 1}), -1) << fd;
+        EXPECT_TRUE(g().traps().empty()) << fd;
+    }
+    EXPECT_EQ(icall("file_write_bytes", {fd_stream(1), str("x"), 1}), 0);
+    g().clear_traps();
+    EXPECT_EQ(icall("file_write_bytes", {fd_stream(1), str("x"), 0}), 0);
+    EXPECT_EQ(icall("file_write_bytes", {0, str("x"), 1}), -1);
+    EXPECT_EQ(icall("file_write_bytes", {fd_stream(1), 0, 1}), -1);
+    EXPECT_TRUE(g().traps().empty());
+}
+
+TEST_F(Output, FailedWriteStopsAtOnceAndKeepsWhatWasDelivered) {
+    script(1, {3, 0, 5});
+    EXPECT_EQ(icall("file_write_bytes", {std_stream("stdout"), str("abcdefgh"), 8}), -1);
+    ASSERT_EQ(g().traps().size(), 2u);
+    EXPECT_EQ(g().traps()[1].args.edx, 5u);
+    EXPECT_EQ(g().traps()[1].args.ecx, g().traps()[0].args.ecx + 3);
+    script(1, {-1});
+    EXPECT_EQ(icall("fwrite", {str("ab"), 1, 2, std_stream("stdout")}), 0);
+    EXPECT_EQ(icall("putchar", {'a'}), -1);
+}
+
+TEST_F(Output, StdoutVariableIsReadAtEachUse) {
+    uint32_t var = sym("stdout");
+    uint32_t original = g().u32(var);
+    g().set_u32(var, fd_stream(0));
+    EXPECT_EQ(icall("puts", {str("lost")}), -1);
+    EXPECT_EQ(icall("putchar", {'x'}), -1);
+    EXPECT_TRUE(g().traps().empty());
+    g().set_u32(var, sym("g_stderr"));
+    EXPECT_EQ(icall("puts", {str("via stderr")}), 0);
+    g().set_u32(var, original);
+    EXPECT_EQ(g().output(), "via stderr\n");
+}
+
+}  // namespace
