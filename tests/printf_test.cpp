@@ -394,4 +394,75 @@ TEST_F(StreamFormat, DialectsDifferWhereTheyShould) {
     }
 }
 
+// Memory-backed streams: no control record, and everything the formatter
+// writes is collected in order.
+class MemoryStreamFormat : public StreamFormat {
+  protected:
+    struct Collected {
+        int32_t ret;
+        std::string text;
+    };
+    Collected to_memory(const std::string& fn, const std::string& fmt,
+                        const std::vector<FArg>& args) {
+        MemStream ms = mem_stream();
+        Out o = format(fn, ms.file, fmt, args);
+        EXPECT_TRUE(o.pieces.empty()) << "a memory stream reached the kernel";
+        return {o.ret, collected(ms)};
+    }
+};
+
+TEST_F(MemoryStreamFormat, EveryConversionAndModifier) {
+    for (const char* fn : {"fprintf", "vfprintf"}) {
+        for (const Row& row : dialect_rows()) {
+            SCOPED_TRACE(std::string(fn) + " \"" + row.fmt + "\"");
+            SetUp();
+            Collected c = to_memory(fn, row.fmt, row.args);
+            EXPECT_EQ(c.text, row.expect);
+            EXPECT_EQ(c.ret, static_cast<int32_t>(row.expect.size()));
+        }
+    }
+}
+
+TEST_F(MemoryStreamFormat, LeadingCharacterIsAnOrdinaryConversion) {
+    for (const char* fn : {"fprintf", "vfprintf"}) {
+        SCOPED_TRACE(fn);
+        SetUp();
+        Collected c = to_memory(fn, "%cAB|%d", {1, 2});
+        EXPECT_EQ(c.text, std::string("\x01"
+                                      "AB|2"));
+        EXPECT_EQ(c.ret, 5);
+    }
+    // A write-file stream collects in its own record, also without a record.
+    SetUp();
+    uint32_t file = nuvtest::make_file(g(), 3, 0);
+    EXPECT_EQ(icall("fprintf", {file, str("%c%s"), 'x', str("yz")}), 3);
+    EXPECT_EQ(g().u32(file + 16), 3u);
+    EXPECT_EQ(g().read_string(g().u32(file + 12)), "xyz");
+}
+
+TEST_F(MemoryStreamFormat, LongOutputGrowsTheBuffer) {
+    // 600 characters, most of them single-byte writes of fill.
+    Collected c = to_memory("fprintf", "%591d|%s", {7, "abcdefgh"});
+    EXPECT_EQ(c.ret, 600);
+    EXPECT_EQ(c.text, std::string(590, ' ') + "7|abcdefgh");
+}
+
+TEST_F(MemoryStreamFormat, EmptyOutputLeavesTheCallerVariables) {
+    MemStream ms = mem_stream();
+    EXPECT_EQ(icall("fprintf", {ms.file, str("%")}), 0);
+    EXPECT_EQ(icall("fprintf", {ms.file, str("%.0s"), str("abc")}), 0);
+    EXPECT_EQ(g().u32(ms.out_buf), 0u);
+    EXPECT_EQ(g().u32(ms.out_len), 0u);
+}
+
+TEST_F(MemoryStreamFormat, ExhaustedHeapFailsTheFirstWrite) {
+    MemStream ms = mem_stream();
+    EXPECT_EQ(icall("fprintf", {ms.file, str("ab")}), 2);
+    // The buffer holds 256 bytes; with the heap used up it cannot grow.
+    g().set_u32(sym("g_heap_used"), 1u << 20);
+    EXPECT_EQ(icall("fprintf", {ms.file, str("%300d"), 1}), -1);
+    EXPECT_EQ(collected(ms), "ab" + std::string(253, ' '));
+    EXPECT_EQ(icall("fprintf", {ms.file, str("%d"), 5}), -1);
+}
+
 }  // namespace
