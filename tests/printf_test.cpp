@@ -148,6 +148,8 @@ const std::vector<Row>& dialect_rows() {
         {"[%*.*s]", {5, 2, "abcd"}, "[   ab]"},
         {"[%s]", {nullptr}, "[(null)]"},
         {"x%c", {0x141}, "xA"},
+        // ll widens only d, i, u, x and p.
+        {"x%llc%lls", {65, "bc"}, "xAbc"},
         // '0' is a width digit, so "%0*d" has the conversion '*'.
         {"[%0*d]", {}, "[%*d]"},
         {"[%lll]", {}, "[%l]"},
