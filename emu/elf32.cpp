@@ -16,7 +16,8 @@ struct Reader {
     uint16_t u16(uint32_t off) const { return static_cast<uint16_t>(b[off] | (b[off + 1] << 8)); }
     uint32_t u32(uint32_t off) const {
         return static_cast<uint32_t>(b[off]) | (static_cast<uint32_t>(b[off + 1]) << 8) |
-               (static_cast<uint32_t>(b[off + 2]) << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
+               (static_cast<uint32_t>(b[off + 2]) << 16) |
+               (static_cast<uint32_t>(b[off + 3]) << 24);
     }
 };
 
@@ -43,7 +44,8 @@ bool parse_sections(File& f, const Reader& r, std::string& err) {
     uint16_t shentsize = r.u16(46), shnum = r.u16(48), shstrndx = r.u16(50);
     if (shoff == 0 || shnum == 0) return true;
     if (shentsize != 40) return fail(err, "section header entries are not 40 bytes");
-    if (!r.has(shoff, uint64_t{shnum} * 40)) return fail(err, "section headers lie outside the file");
+    if (!r.has(shoff, uint64_t{shnum} * 40))
+        return fail(err, "section headers lie outside the file");
     for (uint32_t i = 0; i < shnum; ++i) {
         uint32_t o = shoff + i * 40;
         Section s{};
@@ -77,8 +79,8 @@ bool parse_sections(File& f, const Reader& r, std::string& err) {
             std::string name;
             if (!read_string(r.b, strtab, r.u32(o), name)) return fail(err, "bad symbol name");
             if (name.empty()) continue;
-            f.symbols.emplace(std::move(name),
-                              Symbol{r.u32(o + 4), r.u32(o + 8), static_cast<uint8_t>(r.b[o + 12] & 0xf)});
+            f.symbols.emplace(std::move(name), Symbol{r.u32(o + 4), r.u32(o + 8),
+                                                      static_cast<uint8_t>(r.b[o + 12] & 0xf)});
         }
     }
     return true;
@@ -106,7 +108,10 @@ std::optional<File> parse(std::vector<uint8_t> bytes, std::string& err) {
         fail(err, "file too short for an ELF header");
         return std::nullopt;
     }
-    if (std::memcmp(f.bytes.data(), "\x7f" "ELF", 4) != 0) {
+    if (std::memcmp(f.bytes.data(),
+                    "\x7f"
+                    "ELF",
+                    4) != 0) {
         fail(err, "not an ELF file (bad magic)");
         return std::nullopt;
     }
@@ -178,7 +183,8 @@ std::string check_loadable(const File& f) {
         if (s.type != PT_LOAD) continue;
         if (s.filesz > s.memsz) return "segment's file size exceeds its memory size";
         if (uint64_t{s.offset} + s.filesz > f.bytes.size()) return "segment lies outside the file";
-        if (uint64_t{s.vaddr} + s.memsz > 0x100000000ull) return "segment overflows the address space";
+        if (uint64_t{s.vaddr} + s.memsz > 0x100000000ull)
+            return "segment overflows the address space";
         if (s.memsz == 0) continue;
         ranges.emplace_back(s.vaddr, uint64_t{s.vaddr} + s.memsz);
     }

@@ -26,7 +26,7 @@ enum Errno : int32_t {
 };
 
 class OpenFile {
-public:
+  public:
     virtual ~OpenFile() = default;
     // Each returns a byte count, or a negated Errno.
     virtual int32_t read(std::span<uint8_t>) { return -E_BADF; }
@@ -36,37 +36,38 @@ public:
 
 // A descriptor of the host process (standard input, output or error).
 class HostFile : public OpenFile {
-public:
-    HostFile(int fd, bool readable, bool writable) : fd_(fd), readable_(readable), writable_(writable) {}
+  public:
+    HostFile(int fd, bool readable, bool writable)
+        : fd_(fd), readable_(readable), writable_(writable) {}
     int32_t read(std::span<uint8_t> out) override;
     int32_t write(std::span<const uint8_t> in) override;
 
-private:
+  private:
     int fd_;
     bool readable_, writable_;
 };
 
 // Input from a string the host supplies (tests, scripted runs).
 class StringInput : public OpenFile {
-public:
+  public:
     explicit StringInput(std::string data) : data_(std::move(data)) {}
     int32_t read(std::span<uint8_t> out) override;
 
-private:
+  private:
     std::string data_;
     size_t pos_ = 0;
 };
 
 // Output collected into a string the host reads afterwards.
 class StringOutput : public OpenFile {
-public:
+  public:
     explicit StringOutput(std::string& sink) : sink_(sink) {}
     int32_t write(std::span<const uint8_t> in) override {
         sink_.append(reinterpret_cast<const char*>(in.data()), in.size());
         return static_cast<int32_t>(in.size());
     }
 
-private:
+  private:
     std::string& sink_;
 };
 

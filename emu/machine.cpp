@@ -16,8 +16,12 @@ constexpr uint64_t kMaxImageMemory = 256u << 20;
 
 std::atomic<int> g_live_machines{0};
 
-uint32_t page_down(uint32_t a) { return a & ~(kPage - 1); }
-uint64_t page_up(uint64_t a) { return (a + kPage - 1) & ~uint64_t{kPage - 1}; }
+uint32_t page_down(uint32_t a) {
+    return a & ~(kPage - 1);
+}
+uint64_t page_up(uint64_t a) {
+    return (a + kPage - 1) & ~uint64_t{kPage - 1};
+}
 
 uint32_t uc_perms(uint32_t elf_flags) {
     uint32_t p = 0;
@@ -29,13 +33,20 @@ uint32_t uc_perms(uint32_t elf_flags) {
 
 const char* access_name(int type) {
     switch (type) {
-        case UC_MEM_READ_UNMAPPED: return "read of unmapped memory";
-        case UC_MEM_WRITE_UNMAPPED: return "write to unmapped memory";
-        case UC_MEM_FETCH_UNMAPPED: return "execution of unmapped memory";
-        case UC_MEM_READ_PROT: return "read of protected memory";
-        case UC_MEM_WRITE_PROT: return "write to protected memory";
-        case UC_MEM_FETCH_PROT: return "execution of non-executable memory";
-        default: return "bad memory access";
+        case UC_MEM_READ_UNMAPPED:
+            return "read of unmapped memory";
+        case UC_MEM_WRITE_UNMAPPED:
+            return "write to unmapped memory";
+        case UC_MEM_FETCH_UNMAPPED:
+            return "execution of unmapped memory";
+        case UC_MEM_READ_PROT:
+            return "read of protected memory";
+        case UC_MEM_WRITE_PROT:
+            return "write to protected memory";
+        case UC_MEM_FETCH_PROT:
+            return "execution of non-executable memory";
+        default:
+            return "bad memory access";
     }
 }
 
@@ -49,11 +60,16 @@ std::string hex(uint64_t v) {
 
 const char* stop_name(Stop s) {
     switch (s) {
-        case Stop::Exited: return "exited";
-        case Stop::Returned: return "returned";
-        case Stop::Fault: return "fault";
-        case Stop::Limit: return "instruction limit";
-        case Stop::Timeout: return "timeout";
+        case Stop::Exited:
+            return "exited";
+        case Stop::Returned:
+            return "returned";
+        case Stop::Fault:
+            return "fault";
+        case Stop::Limit:
+            return "instruction limit";
+        case Stop::Timeout:
+            return "timeout";
     }
     return "?";
 }
@@ -90,7 +106,8 @@ struct MachineHooks {
         auto* m = static_cast<Machine*>(user);
         uint32_t eip = 0;
         uc_reg_read(uc, UC_X86_REG_EIP, &eip);
-        m->fault_ = std::string(access_name(type)) + " at " + hex(address) + " (eip " + hex(eip) + ")";
+        m->fault_ =
+            std::string(access_name(type)) + " at " + hex(address) + " (eip " + hex(eip) + ")";
         return false;
     }
 
@@ -235,7 +252,8 @@ bool Machine::map_image(std::string& err) {
             err = "segment maps the null page";
             return false;
         }
-        for (uint64_t p = begin; p < end; p += kPage) pages[static_cast<uint32_t>(p)] |= uc_perms(s.flags);
+        for (uint64_t p = begin; p < end; p += kPage)
+            pages[static_cast<uint32_t>(p)] |= uc_perms(s.flags);
     }
     for (auto it = pages.begin(); it != pages.end();) {
         uint32_t begin = it->first, perms = it->second;
@@ -282,13 +300,15 @@ void Machine::install_hooks() {
     if (hooks_installed_) return;
     hooks_installed_ = true;
     uc_hook h;
-    uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&MachineHooks::interrupt), this, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&MachineHooks::interrupt), this, 1,
+                0);
     uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&MachineHooks::bad_memory),
                 this, 1, 0);
     uc_hook_add(uc_, &h, UC_HOOK_INSN_INVALID,
                 reinterpret_cast<void*>(&MachineHooks::bad_instruction), this, 1, 0);
     if (disasm_ != nullptr) {
-        uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&MachineHooks::block), this, 1, 0);
+        uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&MachineHooks::block), this, 1,
+                    0);
     }
     for (const auto& [address, count] : exec_counts_) {
         uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void*>(&MachineHooks::exec), this,
@@ -456,7 +476,9 @@ uint32_t Machine::reg(int uc_register) const {
     return v;
 }
 
-uint32_t Machine::eax() const { return reg(UC_X86_REG_EAX); }
+uint32_t Machine::eax() const {
+    return reg(UC_X86_REG_EAX);
+}
 
 uint64_t Machine::edx_eax() const {
     return (uint64_t{reg(UC_X86_REG_EDX)} << 32) | reg(UC_X86_REG_EAX);
@@ -492,7 +514,8 @@ bool Machine::write(uint32_t address, const void* data, size_t n) {
 
 uint32_t Machine::u32(uint32_t address) const {
     uint32_t v = 0;
-    if (!read(address, &v, 4)) throw std::out_of_range("guest address " + hex(address) + " unmapped");
+    if (!read(address, &v, 4))
+        throw std::out_of_range("guest address " + hex(address) + " unmapped");
     return v;
 }
 
@@ -513,7 +536,8 @@ std::string Machine::read_string(uint32_t address, size_t max) const {
 
 std::vector<uint8_t> Machine::read_bytes(uint32_t address, size_t n) const {
     std::vector<uint8_t> v(n);
-    if (!read(address, v.data(), n)) throw std::out_of_range("guest range " + hex(address) + " unmapped");
+    if (!read(address, v.data(), n))
+        throw std::out_of_range("guest range " + hex(address) + " unmapped");
     return v;
 }
 

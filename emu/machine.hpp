@@ -58,11 +58,11 @@ struct SyscallDef {
 const std::vector<SyscallDef>& default_syscalls();
 
 enum class Stop {
-    Exited,      // the guest made the exit call
-    Returned,    // a called function returned to the host
-    Fault,       // bad memory access, invalid instruction, stray interrupt, halt
-    Limit,       // the instruction limit was reached
-    Timeout,     // the wall-clock limit was reached
+    Exited,    // the guest made the exit call
+    Returned,  // a called function returned to the host
+    Fault,     // bad memory access, invalid instruction, stray interrupt, halt
+    Limit,     // the instruction limit was reached
+    Timeout,   // the wall-clock limit was reached
 };
 
 struct RunResult {
@@ -73,18 +73,18 @@ struct RunResult {
 };
 
 struct Options {
-    bool record_traps = false;        // keep every trap for traps()
-    bool count_instructions = false;  // count executed instructions
-    uint64_t max_instructions = 0;    // stop after this many (0: no limit)
-    uint64_t timeout_us = 0;          // stop after this much time per run or call (0: none)
-    std::FILE* trace = nullptr;       // one line per call, strace-style
-    bool capture_output = false;      // descriptors 1 and 2 into strings instead of the host's
-    std::optional<std::string> input; // descriptor 0 from this string instead of the host's
+    bool record_traps = false;         // keep every trap for traps()
+    bool count_instructions = false;   // count executed instructions
+    uint64_t max_instructions = 0;     // stop after this many (0: no limit)
+    uint64_t timeout_us = 0;           // stop after this much time per run or call (0: none)
+    std::FILE* trace = nullptr;        // one line per call, strace-style
+    bool capture_output = false;       // descriptors 1 and 2 into strings instead of the host's
+    std::optional<std::string> input;  // descriptor 0 from this string instead of the host's
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
 struct Arg {
-    Arg(uint32_t w) : lo(w) {}  // NOLINT: implicit on purpose
+    Arg(uint32_t w) : lo(w) {}                        // NOLINT: implicit on purpose
     Arg(int32_t w) : lo(static_cast<uint32_t>(w)) {}  // NOLINT
     static Arg u64(uint64_t v) {
         Arg a(static_cast<uint32_t>(v));
@@ -97,7 +97,7 @@ struct Arg {
 };
 
 class Machine {
-public:
+  public:
     // Fixed places in the guest's address space.
     static constexpr uint32_t kStackTop = 0xC0000000;
     static constexpr uint32_t kStackSize = 8u << 20;
@@ -133,7 +133,7 @@ public:
     // Results of the last call.
     uint32_t eax() const;
     uint64_t edx_eax() const;
-    long double st0() const;          // the x87 top of stack
+    long double st0() const;  // the x87 top of stack
     std::array<uint8_t, 10> st0_bytes() const;
     uint32_t reg(int uc_register) const;
 
@@ -167,7 +167,7 @@ public:
     int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
     bool close_file(int32_t fd);
     static constexpr int kMaxFiles = 64;
-    std::string& output() { return out_; }       // captured descriptor 1
+    std::string& output() { return out_; }        // captured descriptor 1
     std::string& error_output() { return err_; }  // captured descriptor 2
 
     // Watches; set before the first run or call.
@@ -179,7 +179,7 @@ public:
     uint64_t instructions() const { return insns_; }
     const Options& options() const { return opts_; }
 
-private:
+  private:
     Machine(elf::File image, const Options& opts);
     bool map_image(std::string& err);
     void map(uint32_t begin, uint32_t size, uint32_t perms);

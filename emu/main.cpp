@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr int kExitUsage = 125;   // bad usage, or an image that cannot be loaded
-constexpr int kExitLimit = 124;   // instruction or time limit reached
-constexpr int kExitFault = 139;   // the guest faulted
+constexpr int kExitUsage = 125;  // bad usage, or an image that cannot be loaded
+constexpr int kExitLimit = 124;  // instruction or time limit reached
+constexpr int kExitFault = 139;  // the guest faulted
 
 void usage(std::FILE* to) {
     std::fputs(
@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
         } else if (a == "--count") {
             count = true;
         } else if (a == "--max-insns" || a.rfind("--max-insns=", 0) == 0) {
-            const char* v = a == "--max-insns" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 12;
+            const char* v =
+                a == "--max-insns" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 12;
             if (!parse_count(v, opts.max_instructions)) {
                 std::fprintf(stderr, "nuvemu: --max-insns needs a positive whole number\n");
                 return kExitUsage;
@@ -116,8 +117,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(), r.message.c_str());
             return kExitLimit;
         default:
-            std::fprintf(stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
-                         r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
+            std::fprintf(
+                stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
+                r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
             return kExitFault;
     }
 }

@@ -15,7 +15,9 @@ extern "C" int read(int fd, void* buf, size_t count) {
     return nuv::trap3(nuv::SYS_READ, static_cast<unsigned>(fd), word(buf), clamp_length(count));
 }
 
-extern "C" int close(int fd) { return nuv::trap1(nuv::SYS_CLOSE, static_cast<unsigned>(fd)); }
+extern "C" int close(int fd) {
+    return nuv::trap1(nuv::SYS_CLOSE, static_cast<unsigned>(fd));
+}
 
 extern "C" int lseek(int fd, int offset, int whence) {
     return nuv::trap3(nuv::SYS_LSEEK, static_cast<unsigned>(fd), static_cast<unsigned>(offset),

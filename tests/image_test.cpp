@@ -1,5 +1,6 @@
 // The ver image's layout and its metadata records, read back from the file.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -26,15 +27,18 @@ std::vector<uint8_t> bytes_of(const std::string& s) {
 
 const std::string kCommandRecord = std::string("NCMD\x01\x00\x00\x00", 8) +
                                    std::string("Show system version information.\0ver\0\0", 38);
-const std::string kPackageRecord = std::string("NPKG\x01\x00\x00\x00", 8) + std::string("ver\0" "3\0\0", 7);
+const std::string kPackageRecord = std::string("NPKG\x01\x00\x00\x00", 8) + std::string(
+                                                                                "ver\0"
+                                                                                "3\0\0",
+                                                                                7);
 
 TEST(Image, HeaderIsAStaticI386Executable) {
     File f = read_ver();
     EXPECT_EQ(f.bytes[4], 1);  // 32-bit
     EXPECT_EQ(f.bytes[5], 1);  // little-endian
     EXPECT_EQ(f.osabi, 0);
-    EXPECT_EQ(f.type, 2);      // executable
-    EXPECT_EQ(f.machine, 3);   // i386
+    EXPECT_EQ(f.type, 2);     // executable
+    EXPECT_EQ(f.machine, 3);  // i386
     EXPECT_EQ(f.entry, 0x400000u);
     EXPECT_EQ(f.symbols.at("_start").value, 0x400000u);
     EXPECT_EQ(nuv::elf::check_loadable(f), "");
@@ -67,7 +71,8 @@ TEST(Image, SectionsInOrderAndNothingExtra) {
     for (const auto& s : f.sections) {
         if (s.flags & nuv::elf::SHF_ALLOC) alloc.push_back(s.name);
     }
-    std::vector<std::string> expect = {".text", ".rodata", ".nuvos.cmdmeta", ".nuvos.pkgmeta", ".data"};
+    std::vector<std::string> expect = {".text", ".rodata", ".nuvos.cmdmeta", ".nuvos.pkgmeta",
+                                       ".data"};
     if (!alloc.empty() && alloc.back() == ".bss") expect.push_back(".bss");
     EXPECT_EQ(alloc, expect);
     for (const char* absent : {".dynamic", ".interp", ".init_array", ".eh_frame", ".got", ".plt"}) {
@@ -158,7 +163,7 @@ struct ToolRun {
 };
 
 ToolRun run_tool(const std::string& command) {
-    std::string err_file = testing::TempDir() + "tool_stderr.txt";
+    std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + ".txt";
     std::FILE* p = popen((command + " 2>" + err_file).c_str(), "r");
     ToolRun r{-1, "", ""};
     if (p == nullptr) return r;
@@ -192,14 +197,15 @@ TEST(Nuvmeta, PrintsBothRecordsForPeopleAndAsJson) {
 
 TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {
     // The library test image has no records; a damaged copy of ver has a bad end byte.
-    std::string damaged = testing::TempDir() + "ver_damaged";
+    std::string damaged = testing::TempDir() + "ver_damaged_" + std::to_string(getpid());
     {
         File f = read_ver();
         const nuv::elf::Section* s = f.section(".nuvos.pkgmeta");
         ASSERT_NE(s, nullptr);
         f.bytes[s->offset + s->size - 1] = 'Z';
         std::ofstream(damaged, std::ios::binary)
-            .write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
+            .write(reinterpret_cast<const char*>(f.bytes.data()),
+                   static_cast<std::streamsize>(f.bytes.size()));
     }
     struct Case {
         std::string args;

@@ -1,6 +1,7 @@
 // The loader and the nuvemu command on bad images and bad usage: each a
 // clear error, never a crash.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -16,8 +17,12 @@ std::vector<uint8_t> ver_bytes() {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    std::memcpy(&b[at], &v, 2);
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    std::memcpy(&b[at], &v, 4);
+}
 uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
     uint32_t v;
     std::memcpy(&v, &b[at], 4);
@@ -25,7 +30,9 @@ uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
 }
 
 // Offset of program header i's field at byte `field`.
-size_t ph(const std::vector<uint8_t>& b, int i, size_t field) { return get32(b, 28) + 32 * i + field; }
+size_t ph(const std::vector<uint8_t>& b, int i, size_t field) {
+    return get32(b, 28) + 32 * i + field;
+}
 
 struct BadImage {
     const char* what;
@@ -49,9 +56,14 @@ TEST(Loader, RefusesBadImagesWithAReason) {
         {"interpreter", [](auto& b) { put32(b, ph(b, 1, 0), 3); }, "interpreter"},
         {"dynamic", [](auto& b) { put32(b, ph(b, 2, 0), 2); }, "dynamic"},
         {"overlap", [](auto& b) { put32(b, ph(b, 1, 8), 0x400100); }, "overlap"},
-        {"segment beyond file", [](auto& b) { put32(b, ph(b, 0, 4), 0x7FFFFFF0); }, "outside the file"},
+        {"segment beyond file", [](auto& b) { put32(b, ph(b, 0, 4), 0x7FFFFFF0); },
+         "outside the file"},
         {"filesz > memsz", [](auto& b) { put32(b, ph(b, 2, 16), 0x100000); }, "exceeds"},
-        {"address overflow", [](auto& b) { put32(b, ph(b, 2, 8), 0xFFFFF000); put32(b, ph(b, 2, 20), 0x2000); },
+        {"address overflow",
+         [](auto& b) {
+             put32(b, ph(b, 2, 8), 0xFFFFF000);
+             put32(b, ph(b, 2, 20), 0x2000);
+         },
          "overflows"},
         {"huge memory", [](auto& b) { put32(b, ph(b, 2, 20), 0x40000000); }, "256 MiB"},
         {"null page", [](auto& b) { put32(b, ph(b, 0, 8), 0); }, "null page"},
@@ -116,13 +128,16 @@ TEST(Loader, BoundsTheNumberOfLiveGuests) {
     std::vector<std::unique_ptr<nuv::Machine>> live;
     std::string err;
     for (int i = 0; i < nuv::Machine::kMaxLiveMachines; ++i) {
-        live.push_back(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err));
+        live.push_back(
+            nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err));
         ASSERT_NE(live.back(), nullptr) << err;
     }
-    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err), nullptr);
+    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
+              nullptr);
     EXPECT_NE(err.find("too many live guests"), std::string::npos);
     live.pop_back();
-    EXPECT_NE(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err), nullptr);
+    EXPECT_NE(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
+              nullptr);
 }
 
 struct CliRun {
@@ -131,7 +146,7 @@ struct CliRun {
 };
 
 CliRun nuvemu(const std::string& args) {
-    std::string err_file = testing::TempDir() + "nuvemu_stderr.txt";
+    std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + ".txt";
     std::string cmd = std::string(NUV_BIN_DIR "/nuvemu ") + args + " 2>" + err_file + " </dev/null";
     std::FILE* p = popen(cmd.c_str(), "r");
     CliRun r{-1, "", ""};
@@ -162,7 +177,7 @@ TEST(NuvemuCommand, RunsVerAndReportsTraceAndCount) {
               std::string::npos)
         << traced.err;
     EXPECT_NE(traced.err.find(" instructions executed"), std::string::npos);
-    std::string trace_file = testing::TempDir() + "trace.txt";
+    std::string trace_file = testing::TempDir() + "trace_" + std::to_string(getpid()) + ".txt";
     EXPECT_EQ(nuvemu("--trace=" + trace_file + " " + ver).status, 0);
     std::ifstream t(trace_file);
     std::string logged((std::istreambuf_iterator<char>(t)), {});
@@ -171,7 +186,7 @@ TEST(NuvemuCommand, RunsVerAndReportsTraceAndCount) {
 
 TEST(NuvemuCommand, ErrorsAreOneLineWithDistinctStatuses) {
     std::string ver = nuvtest::image_path("ver");
-    std::string junk = testing::TempDir() + "junk.img";
+    std::string junk = testing::TempDir() + "junk_" + std::to_string(getpid()) + ".img";
     std::ofstream(junk) << std::string(64, 'j');
     struct Case {
         std::string args;

@@ -10,7 +10,7 @@ using nuvtest::LibTest;
 
 // An operand: a string placed in guest memory, or a raw pointer value.
 struct Operand {
-    Operand(const char* s) : text(s) {}  // NOLINT
+    Operand(const char* s) : text(s) {}             // NOLINT
     Operand(std::string s) : text(std::move(s)) {}  // NOLINT
     static Operand raw(uint32_t p) {
         Operand o("");
@@ -24,7 +24,7 @@ struct Operand {
 };
 
 class StringCompare : public LibTest {
-protected:
+  protected:
     uint32_t place(const Operand& o) { return o.is_raw ? o.pointer : m_->put_string(o.text); }
 };
 
@@ -76,8 +76,10 @@ TEST_F(StringCompare, ResultsAndGuards) {
     };
     for (const CompareCase& c : cases) {
         uint32_t a = place(c.a), b = place(c.b);
-        int32_t r = std::string(c.fn).find("n") == 3 ? icall(c.fn, {a, b, c.n}) : icall(c.fn, {a, b});
-        EXPECT_EQ(r, c.expect) << c.fn << "(\"" << c.a.text << "\", \"" << c.b.text << "\", " << c.n << ")";
+        int32_t r =
+            std::string(c.fn).find("n") == 3 ? icall(c.fn, {a, b, c.n}) : icall(c.fn, {a, b});
+        EXPECT_EQ(r, c.expect) << c.fn << "(\"" << c.a.text << "\", \"" << c.b.text << "\", " << c.n
+                               << ")";
     }
 }
 
@@ -129,9 +131,9 @@ TEST_F(StringCompare, StrnlenNeverLooksPastItsCount) {
 
 struct WrapperCase {
     const char* name;
-    std::vector<uint32_t> args;   // 0xAAAAAAAA stands for "a valid buffer"
-    int32_t traps;                // 0: refused before the trap
-    std::vector<uint32_t> regs;   // expected EAX, EBX, ECX, EDX (when trapped)
+    std::vector<uint32_t> args;  // 0xAAAAAAAA stands for "a valid buffer"
+    int32_t traps;               // 0: refused before the trap
+    std::vector<uint32_t> regs;  // expected EAX, EBX, ECX, EDX (when trapped)
 };
 
 constexpr uint32_t kBuf = 0xAAAAAAAA;
@@ -182,7 +184,8 @@ TEST_F(LibTest, WrappersCheckThenTrapWithTheirRegisters) {
         ASSERT_EQ(m_->traps().size(), 1u) << what;
         const nuv::SyscallArgs& t = m_->traps()[0].args;
         const uint32_t got[] = {t.nr, t.ebx, t.ecx, t.edx};
-        for (size_t i = 0; i < c.regs.size(); ++i) EXPECT_EQ(got[i], fix(c.regs[i])) << what << " register " << i;
+        for (size_t i = 0; i < c.regs.size(); ++i)
+            EXPECT_EQ(got[i], fix(c.regs[i])) << what << " register " << i;
     }
 }
 
@@ -213,7 +216,7 @@ TEST_F(LibTest, ExitHaltsIfTheKernelReturns) {
 // ---- stream output ----
 
 class Output : public LibTest {
-protected:
+  protected:
     // A descriptor stream record of our own with the given descriptor.
     uint32_t fd_stream(int32_t fd) {
         uint32_t f = m_->alloc(44, 4);

@@ -15,7 +15,9 @@ struct ArgCase {
     const char* text;
 };
 
-std::unique_ptr<nuv::Machine> load_ver() { return nuvtest::load_image("ver", nuvtest::test_options()); }
+std::unique_ptr<nuv::Machine> load_ver() {
+    return nuvtest::load_image("ver", nuvtest::test_options());
+}
 
 // Two writes on descriptor 1 (the text, then the newline) and exit 0.
 void expect_clean_run(nuv::Machine& m, const nuv::RunResult& r, const std::string& text) {
@@ -87,7 +89,8 @@ TEST(Ver, FailingWriteStillExitsZeroWithoutNewline) {
     for (int32_t result : {0, -1, -9}) {
         SCOPED_TRACE(result);
         auto m = load_ver();
-        m->set_handler("write", [result](nuv::Machine&, const nuv::SyscallArgs&) { return result; });
+        m->set_handler("write",
+                       [result](nuv::Machine&, const nuv::SyscallArgs&) { return result; });
         nuv::RunResult r = m->run({"ver"});
         EXPECT_EQ(r.stop, Stop::Exited);
         EXPECT_EQ(r.status, 0);

@@ -60,12 +60,12 @@ int main(int argc, char** argv) {
         using nuv::meta::json_escape;
         if (json) {
             if (!first) out += ",";
-            out += "{\"image\":\"" + json_escape(path) + "\",\"command\":{\"version\":" +
-                   std::to_string(cmd->version) + ",\"name\":\"" + json_escape(cmd->name) +
-                   "\",\"description\":\"" + json_escape(cmd->description) +
-                   "\"},\"package\":{\"version\":" + std::to_string(pkg->version) +
-                   ",\"name\":\"" + json_escape(pkg->name) + "\",\"text\":\"" +
-                   json_escape(pkg->text) + "\"}}";
+            out += "{\"image\":\"" + json_escape(path) +
+                   "\",\"command\":{\"version\":" + std::to_string(cmd->version) + ",\"name\":\"" +
+                   json_escape(cmd->name) + "\",\"description\":\"" +
+                   json_escape(cmd->description) +
+                   "\"},\"package\":{\"version\":" + std::to_string(pkg->version) + ",\"name\":\"" +
+                   json_escape(pkg->name) + "\",\"text\":\"" + json_escape(pkg->text) + "\"}}";
         } else {
             if (images.size() > 1) out += path + ":\n";
             out += "command:     " + cmd->name + "\n";

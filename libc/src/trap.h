@@ -38,7 +38,9 @@ enum : int {
 };
 
 // Byte counts above 2^31 - 1 reach the kernel as 2^31 - 1.
-inline unsigned clamp_length(unsigned n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
+inline unsigned clamp_length(unsigned n) {
+    return n > 0x7fffffffu ? 0x7fffffffu : n;
+}
 
 inline int trap0(int nr) {
     int r;

@@ -3,6 +3,8 @@
 
 namespace nuv::stdio {
 
-int memory_append(FILE*, const void*, size_t) { return -1; }
+int memory_append(FILE*, const void*, size_t) {
+    return -1;
+}
 
 }  // namespace nuv::stdio

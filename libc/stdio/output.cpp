@@ -52,7 +52,9 @@ extern "C" int fputs(const char* s, FILE* stream) {
     return file_write_bytes(stream, s, n) == 0 ? static_cast<int>(n) : -1;
 }
 
-extern "C" int putchar(int c) { return fputc(c, stdout); }
+extern "C" int putchar(int c) {
+    return fputc(c, stdout);
+}
 
 extern "C" int puts(const char* s) {
     if (s == nullptr) return -1;
@@ -61,6 +63,8 @@ extern "C" int puts(const char* s) {
     return file_write_bytes(stdout, &newline, 1) == 0 ? 0 : -1;
 }
 
-extern "C" int fflush(FILE*) { return 0; }
+extern "C" int fflush(FILE*) {
+    return 0;
+}
 
 extern "C" void setbuf(FILE*, char*) {}

@@ -21,7 +21,9 @@ inline unsigned block_length(unsigned n) {
     return (n + 4u + 7u) & ~7u;
 }
 
-inline bool fits(unsigned length) { return length != 0 && length <= kHeapSize - g_heap_used; }
+inline bool fits(unsigned length) {
+    return length != 0 && length <= kHeapSize - g_heap_used;
+}
 
 // Takes a block for recorded size n whose length has been checked to fit.
 inline void* take(unsigned n, unsigned length) {

@@ -12,7 +12,9 @@ inline bool no_string(const void* p) {
 
 typedef unsigned Word __attribute__((may_alias));
 
-inline unsigned fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32u : c; }
+inline unsigned fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c + 32u : c;
+}
 
 }  // namespace
 

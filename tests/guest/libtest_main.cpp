@@ -1,3 +1,5 @@
 // The library test image: every library function, called by name from the
 // tests. Its own main does nothing.
-extern "C" int main(int, char**) { return 0; }
+extern "C" int main(int, char**) {
+    return 0;
+}

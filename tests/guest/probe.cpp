@@ -5,21 +5,33 @@ long double probe_long_double(int numerator, int denominator) {
     return static_cast<long double>(numerator) / denominator;
 }
 
-unsigned long long probe_u64(unsigned long long a, unsigned long long b) { return a / b + 1; }
+unsigned long long probe_u64(unsigned long long a, unsigned long long b) {
+    return a / b + 1;
+}
 
 void probe_spin(void) {
     for (;;) asm volatile("");
 }
 
-int probe_load(const int* p) { return *p; }
+int probe_load(const int* p) {
+    return *p;
+}
 
-void probe_store(int* p, int v) { *p = v; }
+void probe_store(int* p, int v) {
+    *p = v;
+}
 
-void probe_halt(void) { asm volatile("hlt"); }
+void probe_halt(void) {
+    asm volatile("hlt");
+}
 
-void probe_invalid(void) { asm volatile("ud2"); }
+void probe_invalid(void) {
+    asm volatile("ud2");
+}
 
-void probe_int3(void) { asm volatile("int3"); }
+void probe_int3(void) {
+    asm volatile("int3");
+}
 
 int probe_trap(int nr, int a, int b, int c) {
     int r;
@@ -27,5 +39,7 @@ int probe_trap(int nr, int a, int b, int c) {
     return r;
 }
 
-void probe_jump(unsigned address) { reinterpret_cast<void (*)()>(address)(); }
+void probe_jump(unsigned address) {
+    reinterpret_cast<void (*)()>(address)();
+}
 }

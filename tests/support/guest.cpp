@@ -2,7 +2,9 @@
 
 namespace nuvtest {
 
-std::string image_path(std::string_view name) { return std::string(NUV_IMAGE_DIR "/") + std::string(name); }
+std::string image_path(std::string_view name) {
+    return std::string(NUV_IMAGE_DIR "/") + std::string(name);
+}
 
 nuv::Options test_options() {
     nuv::Options o;
@@ -27,7 +29,8 @@ void LibTest::SetUp() {
 
 uint32_t LibTest::call(std::string_view fn, std::initializer_list<nuv::Arg> args) {
     nuv::RunResult r = m_->call(fn, args);
-    EXPECT_EQ(r.stop, nuv::Stop::Returned) << fn << ": " << nuv::stop_name(r.stop) << " " << r.message;
+    EXPECT_EQ(r.stop, nuv::Stop::Returned)
+        << fn << ": " << nuv::stop_name(r.stop) << " " << r.message;
     return m_->eax();
 }
 

@@ -23,7 +23,7 @@ std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Optio
 
 // A fixture around a fresh machine with the whole library loaded.
 class LibTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     // Options may be adjusted in a derived SetUp before calling LibTest::SetUp.
     nuv::Options opts_ = test_options();

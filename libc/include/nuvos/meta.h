@@ -22,17 +22,17 @@
 #define NUV_META_VERSION_1 "\x01\x00\x00\x00"
 
 /* Command record: magic "NCMD", version, description, name, end byte. */
-#define NUV_COMMAND_RECORD(id, name, description)                                         \
-    NUV_META_ASSERT(sizeof(name) > 1, "a command record needs a name");                   \
-    NUV_META_LINKAGE const char g_cmdmeta_##id[]                                          \
-        __attribute__((section(".nuvos.cmdmeta"), aligned(32), used)) =                   \
+#define NUV_COMMAND_RECORD(id, name, description)                       \
+    NUV_META_ASSERT(sizeof(name) > 1, "a command record needs a name"); \
+    NUV_META_LINKAGE const char g_cmdmeta_##id[]                        \
+        __attribute__((section(".nuvos.cmdmeta"), aligned(32), used)) = \
             "NCMD" NUV_META_VERSION_1 description "\0" name "\0"
 
 /* Package record: magic "NPKG", version, package name, second text, end byte. */
-#define NUV_PACKAGE_RECORD(id, name, text)                                                \
-    NUV_META_ASSERT(sizeof(name) > 1, "a package record needs a name");                   \
-    NUV_META_LINKAGE const char g_pkgmeta_##id[]                                          \
-        __attribute__((section(".nuvos.pkgmeta"), aligned(4), used)) =                    \
+#define NUV_PACKAGE_RECORD(id, name, text)                              \
+    NUV_META_ASSERT(sizeof(name) > 1, "a package record needs a name"); \
+    NUV_META_LINKAGE const char g_pkgmeta_##id[]                        \
+        __attribute__((section(".nuvos.pkgmeta"), aligned(4), used)) =  \
             "NPKG" NUV_META_VERSION_1 name "\0" text "\0"
 
 #endif
