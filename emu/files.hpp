@@ -10,6 +10,7 @@ namespace nuv {
 // Error results of the kernel's calls, returned negated to the guest.
 enum Errno : int32_t {
     E_NOENT = 2,
+    E_IO = 5,
     E_BADF = 9,
     E_ACCES = 13,
     E_FAULT = 14,
@@ -23,6 +24,7 @@ enum Errno : int32_t {
     E_NAMETOOLONG = 36,
     E_NOSYS = 38,
     E_NOTEMPTY = 39,
+    E_LOOP = 40,
 };
 
 class OpenFile {

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "sandbox.hpp"
+
 namespace nuv {
 namespace {
 
@@ -185,12 +187,15 @@ std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options
         err = why;
         return nullptr;
     }
+    std::unique_ptr<Sandbox> sandbox = Sandbox::open_root(opts.root, err);
+    if (!sandbox) return nullptr;
     if (g_live_machines.fetch_add(1) >= kMaxLiveMachines) {
         --g_live_machines;
         err = "too many live guests (at most " + std::to_string(kMaxLiveMachines) + ")";
         return nullptr;
     }
     std::unique_ptr<Machine> m(new Machine(std::move(*f), opts));
+    m->sandbox_ = std::move(sandbox);
     if (uc_open(UC_ARCH_X86, UC_MODE_32, &m->uc_) != UC_ERR_OK) {
         --g_live_machines;
         m->uc_ = nullptr;

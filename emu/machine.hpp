@@ -23,6 +23,7 @@ struct uc_struct;
 namespace nuv {
 
 class Machine;
+class Sandbox;
 
 // The registers of one int 0x80: the call number and the six argument registers.
 struct SyscallArgs {
@@ -80,6 +81,7 @@ struct Options {
     std::FILE* trace = nullptr;        // one line per call, strace-style
     bool capture_output = false;       // descriptors 1 and 2 into strings instead of the host's
     std::optional<std::string> input;  // descriptor 0 from this string instead of the host's
+    std::string root;                  // host directory seen as "/" (empty: the current one)
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -170,6 +172,10 @@ class Machine {
     std::string& output() { return out_; }        // captured descriptor 1
     std::string& error_output() { return err_; }  // captured descriptor 2
 
+    // The guest's file system: the sandbox root and the current directory.
+    Sandbox& sandbox() { return *sandbox_; }
+    const Sandbox& sandbox() const { return *sandbox_; }
+
     // Watches; set before the first run or call.
     void watch_exec(uint32_t address);
     uint64_t exec_count(uint32_t address) const;
@@ -206,6 +212,7 @@ class Machine {
     std::map<uint32_t, SyscallDef> calls_;
     std::vector<TrapRecord> traps_;
     std::vector<std::shared_ptr<OpenFile>> files_;
+    std::unique_ptr<Sandbox> sandbox_;
     std::string out_, err_;
     bool hooks_installed_ = false;
     bool exited_ = false;

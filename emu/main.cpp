@@ -21,6 +21,8 @@ void usage(std::FILE* to) {
         "  --trace[=FILE]   write one line per system call to standard error or FILE\n"
         "  --count          report the number of instructions executed on standard error\n"
         "  --max-insns N    stop the guest after N instructions\n"
+        "  --root DIR       the host directory the guest sees as / (default: the current\n"
+        "                   directory); no guest path reaches outside it\n"
         "  -h, --help       show this help\n"
         "Exit status: the guest's exit status (low 8 bits), 124 when a limit stopped it,\n"
         "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
@@ -69,6 +71,13 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "nuvemu: --max-insns needs a positive whole number\n");
                 return kExitUsage;
             }
+        } else if (a == "--root" || a.rfind("--root=", 0) == 0) {
+            const char* v = a == "--root" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 7;
+            if (v == nullptr || *v == 0) {
+                std::fprintf(stderr, "nuvemu: --root needs a directory\n");
+                return kExitUsage;
+            }
+            opts.root = v;
         } else {
             std::fprintf(stderr, "nuvemu: unknown option %s\n", a.c_str());
             usage(stderr);

@@ -62,6 +62,7 @@ const std::vector<SyscallDef>& default_syscalls() {
     static const std::vector<SyscallDef> table = [] {
         std::vector<SyscallDef> t;
         add_core_calls(t);
+        add_file_calls(t);
         return t;
     }();
     return table;

@@ -58,7 +58,8 @@ TEST(Loader, RefusesBadImagesWithAReason) {
         {"overlap", [](auto& b) { put32(b, ph(b, 1, 8), 0x400100); }, "overlap"},
         {"segment beyond file", [](auto& b) { put32(b, ph(b, 0, 4), 0x7FFFFFF0); },
          "outside the file"},
-        {"filesz > memsz", [](auto& b) { put32(b, ph(b, 2, 16), 0x100000); }, "exceeds"},
+        {"filesz > memsz", [](auto& b) { put32(b, ph(b, 2, 16), get32(b, ph(b, 2, 20)) + 1); },
+         "exceeds"},
         {"address overflow",
          [](auto& b) {
              put32(b, ph(b, 2, 8), 0xFFFFF000);
@@ -68,7 +69,12 @@ TEST(Loader, RefusesBadImagesWithAReason) {
         {"huge memory", [](auto& b) { put32(b, ph(b, 2, 20), 0x40000000); }, "256 MiB"},
         {"null page", [](auto& b) { put32(b, ph(b, 0, 8), 0); }, "null page"},
         {"stack area", [](auto& b) { put32(b, ph(b, 2, 8), 0xBFFFF000); }, "stack"},
-        {"top page", [](auto& b) { put32(b, ph(b, 2, 8), 0xFFFFF000); }, "top page"},
+        {"top page",
+         [](auto& b) {
+             put32(b, ph(b, 2, 8), 0xFFFFF000);
+             put32(b, ph(b, 2, 20), 0x1000);  // the data segment's memory ends at 4 GiB
+         },
+         "top page"},
         {"no segments", [](auto& b) { put16(b, 44, 0); }, "no loadable segment"},
         {"section headers beyond", [](auto& b) { put32(b, 32, 0xFFFFFF00); }, "section headers"},
         {"section name table", [](auto& b) { put16(b, 50, 200); }, "name table"},

@@ -43,3 +43,17 @@ void probe_jump(unsigned address) {
     reinterpret_cast<void (*)()>(address)();
 }
 }
+
+// The plain search that strstr must agree with: every start position in turn,
+// comparing until the needle ends or a byte differs.
+extern "C" char* probe_strstr_plain(const char* s, const char* needle) {
+    if (s == nullptr || needle == nullptr) return nullptr;
+    if (*needle == 0) return const_cast<char*>(s);
+    for (; *s; ++s) {
+        if (*s != *needle) continue;
+        unsigned i = 1;
+        while (needle[i] != 0 && s[i] == needle[i]) ++i;
+        if (needle[i] == 0) return const_cast<char*>(s);
+    }
+    return nullptr;
+}

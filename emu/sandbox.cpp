@@ -1,0 +1,339 @@
+#include "sandbox.hpp"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace nuv {
+namespace {
+
+constexpr uint64_t kResolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+// The host kernel asks for a retry when a rename raced with a confined lookup.
+constexpr int kRetries = 8;
+constexpr size_t kChunk = 1u << 20;
+
+int openat2_call(int dirfd, const char* path, int flags, mode_t mode, uint64_t resolve) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = resolve;
+    for (int i = 0;; ++i) {
+        long fd = syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if ((errno != EAGAIN && errno != EINTR) || i == kRetries) return -1;
+    }
+}
+
+// The host's own name for an open descriptor; empty when it cannot be had.
+std::string host_path_of(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n = readlink(link, buf.data(), buf.size() - 1);
+    if (n <= 0 || buf[0] != '/') return {};
+    return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+// "/a/./b/../c" as "/a/c", by the text alone; ".." stops at "/".
+std::string normalise(const std::string& absolute_path) {
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i < absolute_path.size()) {
+        size_t j = absolute_path.find('/', i);
+        if (j == std::string::npos) j = absolute_path.size();
+        std::string part = absolute_path.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(std::move(part));
+        }
+        i = j + 1;
+    }
+    std::string out;
+    for (const std::string& p : parts) out += "/" + p;
+    return out.empty() ? "/" : out;
+}
+
+bool write_all(int fd, const uint8_t* data, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;
+            return false;
+        }
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int32_t host_error(int err) {
+    switch (err) {
+        case ENOENT:
+            return -E_NOENT;
+        case EBADF:
+            return -E_BADF;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case ETXTBSY:
+        case ENXIO:
+        case EXDEV:
+            return -E_ACCES;
+        case EFAULT:
+            return -E_FAULT;
+        case EEXIST:
+            return -E_EXIST;
+        case ENOTDIR:
+            return -E_NOTDIR;
+        case EISDIR:
+            return -E_ISDIR;
+        case EINVAL:
+            return -E_INVAL;
+        case EMFILE:
+        case ENFILE:
+            return -E_MFILE;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return -E_NOSPC;
+        case ESPIPE:
+            return -E_SPIPE;
+        case ENAMETOOLONG:
+            return -E_NAMETOOLONG;
+        case ENOSYS:
+            return -E_NOSYS;
+        case ENOTEMPTY:
+            return -E_NOTEMPTY;
+        case ELOOP:
+            return -E_LOOP;
+        default:
+            return -E_IO;
+    }
+}
+
+Sandbox::Sandbox(UniqueFd root, std::string host_root)
+    : root_(std::move(root)), host_root_(std::move(host_root)) {}
+
+std::unique_ptr<Sandbox> Sandbox::open_root(const std::string& host_dir, std::string& err) {
+    const std::string dir = host_dir.empty() ? "." : host_dir;
+    UniqueFd root(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        err = "cannot use " + dir + " as the root: " + std::strerror(errno);
+        return nullptr;
+    }
+    // Confinement rests on openat2; without it there is no sandbox at all.
+    UniqueFd probe(openat2_call(root.get(), ".", O_PATH | O_CLOEXEC, 0, kResolve));
+    if (!probe) {
+        err = "cannot confine paths to " + dir +
+              " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno);
+        return nullptr;
+    }
+    std::string host_root = host_path_of(root.get());
+    if (host_root.empty()) host_root = dir;
+    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), std::move(host_root)));
+}
+
+std::string Sandbox::absolute(std::string_view guest_path) const {
+    if (!guest_path.empty() && guest_path[0] == '/') return std::string(guest_path);
+    std::string out = cwd_;
+    if (out.back() != '/') out += '/';
+    out += guest_path;
+    return out;
+}
+
+int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
+                              UniqueFd& out) const {
+    if (absolute_path.size() > kMaxPath) return -E_NAMETOOLONG;
+    int fd =
+        openat2_call(root_.get(), absolute_path.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
+    if (fd < 0) return host_error(errno);
+    out.reset(fd);
+    return 0;
+}
+
+int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
+                      UniqueFd& out) const {
+    if (guest_path.empty()) return -E_NOENT;
+    return open_at_root(absolute(guest_path), host_flags, mode, out);
+}
+
+int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
+    if (guest_path.empty()) return -E_NOENT;
+    std::string path = absolute(guest_path);
+    if (path.size() > kMaxPath) return -E_NAMETOOLONG;
+    out.trailing_slash = false;
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+        out.trailing_slash = true;
+    }
+    size_t slash = path.rfind('/');
+    std::string name = path.substr(slash + 1);
+    // The root itself, "." and ".." name no entry of a parent.
+    if (name.empty() || name == "." || name == "..") return -E_INVAL;
+    if (name.size() > kMaxName) return -E_NAMETOOLONG;
+    std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    UniqueFd dirfd;
+    if (int32_t e = open_at_root(dir, O_PATH | O_DIRECTORY, 0, dirfd); e < 0) return e;
+    out.dir = std::move(dirfd);
+    out.name = std::move(name);
+    out.dir_path = std::move(dir);
+    return 0;
+}
+
+int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
+                              const Filler& fill) const {
+    if (guest_path.empty()) return -E_NOENT;
+    std::string path = absolute(guest_path);
+    Entry e;
+    mode_t mode = 0666;  // for a new file, less the host's umask
+    bool exists = false;
+    for (int links = 0;; ++links) {
+        if (int32_t r = locate(path, e); r < 0) {
+            // The root, "." or "..": directories, which a file cannot replace.
+            return r == -E_INVAL ? -E_ISDIR : r;
+        }
+        struct stat st {};
+        if (fstatat(e.dir.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return host_error(errno);
+            if (e.trailing_slash) return -E_ISDIR;
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            // Follow the link by its text; locate() confines the result again.
+            if (links == kMaxLinks) return -E_LOOP;
+            std::vector<char> target(PATH_MAX + 1);
+            ssize_t n = readlinkat(e.dir.get(), e.name.c_str(), target.data(), target.size() - 1);
+            if (n < 0) return host_error(errno);
+            if (n == 0) return -E_NOENT;
+            std::string text(target.data(), static_cast<size_t>(n));
+            path = text[0] == '/' ? text : e.dir_path + (e.dir_path == "/" ? "" : "/") + text;
+            if (e.trailing_slash) path += '/';
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) return -E_ISDIR;
+        if (e.trailing_slash) return -E_NOTDIR;
+        // Only regular files are replaced: not pipes, devices or sockets.
+        if (!S_ISREG(st.st_mode)) return -E_ACCES;
+        if (faccessat(e.dir.get(), e.name.c_str(), W_OK, AT_EACCESS) != 0) return host_error(errno);
+        mode = st.st_mode & 07777;
+        exists = true;
+        break;
+    }
+
+    // The temporary file beside the target, under a name nothing else uses.
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    UniqueFd out;
+    for (int attempt = 0; !out; ++attempt) {
+        temp = ".nuvemu-write-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+        int fd = openat(e.dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            out.reset(fd);
+        } else if (errno != EEXIST || attempt == 100) {
+            return host_error(errno);
+        }
+    }
+    auto discard = [&](int32_t result) {
+        out.reset();
+        unlinkat(e.dir.get(), temp.c_str(), 0);
+        return result;
+    };
+    if (exists && fchmod(out.get(), mode) != 0) return discard(host_error(errno));
+    std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(size, kChunk)));
+    for (uint64_t done = 0; done < size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, kChunk));
+        std::span<uint8_t> piece(chunk.data(), n);
+        if (!fill(done, piece)) return discard(-E_FAULT);
+        if (!write_all(out.get(), piece.data(), n)) return discard(host_error(errno));
+        done += n;
+    }
+    if (::close(out.release()) != 0) return discard(host_error(errno));
+    if (renameat(e.dir.get(), temp.c_str(), e.dir.get(), e.name.c_str()) != 0) {
+        return discard(host_error(errno));
+    }
+    return 0;
+}
+
+std::string Sandbox::guest_path_of(int fd, const std::string& fallback) const {
+    std::string host = host_path_of(fd);
+    if (!host.empty() && host_root_ == "/") return host;
+    if (!host.empty() && host.compare(0, host_root_.size(), host_root_) == 0) {
+        if (host.size() == host_root_.size()) return "/";
+        if (host[host_root_.size()] == '/') return host.substr(host_root_.size());
+    }
+    return normalise(fallback);
+}
+
+int32_t Sandbox::change_dir(std::string_view guest_path) {
+    if (guest_path.empty()) return -E_NOENT;
+    std::string path = absolute(guest_path);
+    UniqueFd dir;
+    if (int32_t e = open_at_root(path, O_PATH | O_DIRECTORY, 0, dir); e < 0) return e;
+    cwd_ = guest_path_of(dir.get(), path);
+    return 0;
+}
+
+int32_t SandboxFile::read(std::span<uint8_t> out) {
+    if (!readable_) return -E_BADF;
+    for (;;) {
+        ssize_t r = ::read(fd_.get(), out.data(), out.size());
+        if (r >= 0) return static_cast<int32_t>(r);
+        if (errno != EINTR) return host_error(errno);
+    }
+}
+
+int32_t SandboxFile::write(std::span<const uint8_t> in) {
+    if (!writable_) return -E_BADF;
+    for (;;) {
+        ssize_t r = ::write(fd_.get(), in.data(), in.size());
+        if (r >= 0) return static_cast<int32_t>(r);
+        if (errno != EINTR) return host_error(errno);
+    }
+}
+
+int32_t SandboxFile::seek(int32_t offset, int32_t origin) {
+    int whence = 0;
+    switch (origin) {
+        case 0:
+            whence = SEEK_SET;
+            break;
+        case 1:
+            whence = SEEK_CUR;
+            break;
+        case 2:
+            whence = SEEK_END;
+            break;
+        default:
+            return -E_INVAL;
+    }
+    off_t before = ::lseek(fd_.get(), 0, SEEK_CUR);
+    if (before < 0) return host_error(errno);
+    off_t at = ::lseek(fd_.get(), offset, whence);
+    if (at < 0) return host_error(errno);
+    if (at > INT32_MAX) {
+        // Beyond what the guest can be told: stay where we were.
+        ::lseek(fd_.get(), before, SEEK_SET);
+        return -E_INVAL;
+    }
+    return static_cast<int32_t>(at);
+}
+
+}  // namespace nuv

@@ -1,0 +1,134 @@
+// The guest's file system: one host directory, the root, which the guest sees
+// as "/", and a current directory inside it. Every path is resolved by the
+// host kernel confined to the root (openat2 with RESOLVE_IN_ROOT): absolute
+// paths start at the root, ".." stops there and symbolic links, absolute ones
+// included, are followed as if the root were "/". Operations on a name work
+// on an open descriptor of its parent directory with the *at() calls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "files.hpp"
+
+namespace nuv {
+
+// A host descriptor, closed when the object goes away.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// The negated Errno for a host errno value.
+int32_t host_error(int err);
+
+class Sandbox {
+  public:
+    // The longest guest path, without its NUL, and the longest name in it.
+    static constexpr size_t kMaxPath = 4095;
+    static constexpr size_t kMaxName = 255;
+    // Symbolic links followed by one replace_file() before it gives up.
+    static constexpr int kMaxLinks = 40;
+
+    // Opens host_dir (empty: the current directory) as the root. nullptr and
+    // a one-line reason when it is not a directory or the host kernel cannot
+    // confine paths to it.
+    static std::unique_ptr<Sandbox> open_root(const std::string& host_dir, std::string& err);
+
+    // The root's host path, as the host kernel names it.
+    const std::string& host_root() const { return host_root_; }
+    int root_fd() const { return root_.get(); }
+    // The current directory as a guest path, "/" at first.
+    const std::string& cwd() const { return cwd_; }
+
+    // The guest path made absolute against the current directory; text only,
+    // nothing is resolved.
+    std::string absolute(std::string_view guest_path) const;
+
+    // Opens a guest path with host open flags and mode (the mode only counts
+    // with O_CREAT); O_CLOEXEC is always added. 0 and the descriptor in out,
+    // or a negated Errno.
+    int32_t open(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out) const;
+
+    // A guest path split for operations on a name: its parent directory,
+    // opened (O_PATH) inside the root, and its last component, which is never
+    // empty, "." or ".." and holds no '/'. Symbolic links in the parent part
+    // are followed; the last component is not.
+    struct Entry {
+        UniqueFd dir;
+        std::string name;
+        std::string dir_path;         // the guest path of the parent, as given
+        bool trailing_slash = false;  // the path ended in '/'
+    };
+    int32_t locate(std::string_view guest_path, Entry& out) const;
+
+    // Replaces the whole content of the file at a guest path with size bytes,
+    // which fill(offset, chunk) supplies chunk by chunk (false: the bytes
+    // cannot be had, and the call fails with -E_FAULT). The new content is
+    // written to a temporary file beside the target and renamed over it, so a
+    // failure leaves the old file as it was. A missing file is created; a
+    // symbolic link in the last component is followed inside the root; an
+    // existing file keeps its permission bits. 0 or a negated Errno.
+    using Filler = std::function<bool(uint64_t offset, std::span<uint8_t> chunk)>;
+    int32_t replace_file(std::string_view guest_path, uint64_t size, const Filler& fill) const;
+
+    // Makes a directory inside the root the current directory. 0 or a
+    // negated Errno.
+    int32_t change_dir(std::string_view guest_path);
+
+  private:
+    Sandbox(UniqueFd root, std::string host_root);
+    int32_t open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
+                         UniqueFd& out) const;
+    std::string guest_path_of(int fd, const std::string& fallback) const;
+
+    UniqueFd root_;
+    std::string host_root_;
+    std::string cwd_ = "/";
+};
+
+// A host file opened through the sandbox, as a guest descriptor refers to it.
+class SandboxFile : public OpenFile {
+  public:
+    SandboxFile(UniqueFd fd, bool readable, bool writable)
+        : fd_(std::move(fd)), readable_(readable), writable_(writable) {}
+    int32_t read(std::span<uint8_t> out) override;
+    int32_t write(std::span<const uint8_t> in) override;
+    // Origins 0, 1 and 2: from the start, the current position, the end. The
+    // new position must lie between 0 and 2^31 - 1.
+    int32_t seek(int32_t offset, int32_t origin) override;
+    int host_fd() const { return fd_.get(); }
+
+  private:
+    UniqueFd fd_;
+    bool readable_, writable_;
+};
+
+}  // namespace nuv
