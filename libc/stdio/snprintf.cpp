@@ -1,0 +1,257 @@
+// The buffer formatter: formats into a caller's array under a size limit and
+// returns the length of the complete text. Self-contained: it calls nothing
+// but its own digit renderer and keeps no state between calls.
+//
+// Dialect: flags '-', '0', '+'; width and precision by digits or '*'; the
+// length modifiers l, ll and z are skipped (every value is one 32-bit word);
+// conversions d i u x X c s p %; any other conversion byte is written back as
+// '%' and that byte, consuming no argument.
+#include <stdarg.h>
+#include <stdio.h>
+
+namespace {
+
+// Every output character goes through this sink. Characters past the room
+// (the array's size less one byte for the NUL) are counted but not stored.
+struct Sink {
+    char* s;
+    unsigned room;   // characters that may be stored: size - 1, or 0
+    unsigned count;  // characters of the complete output so far
+};
+
+inline void put(Sink& o, char c) {
+    if (o.count < o.room) o.s[o.count] = c;
+    ++o.count;
+}
+
+// n copies of c; the part beyond the room only advances the count.
+void put_repeated(Sink& o, char c, unsigned n) {
+    while (n != 0 && o.count < o.room) {
+        o.s[o.count++] = c;
+        --n;
+    }
+    o.count += n;
+}
+
+void put_bytes(Sink& o, const char* p, unsigned n) {
+    unsigned k = 0;
+    while (k < n && o.count < o.room) o.s[o.count++] = p[k++];
+    o.count += n - k;
+}
+
+inline bool is_digit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Accumulates a run of decimal digits; beyond 32 bits the value wraps.
+int read_number(const unsigned char*& f) {
+    unsigned v = 0;
+    while (is_digit(*f)) v = v * 10u + static_cast<unsigned>(*f++ - '0');
+    return static_cast<int>(v);
+}
+
+struct Spec {
+    bool left;
+    bool zero;
+    bool plus;
+    int width;
+    int precision;  // negative: none
+};
+
+void put_integer(Sink& o, const Spec& sp, unsigned magnitude, char sign, int base, int upper) {
+    char digits[10];
+    int nd;
+    snbuf_render_unsigned(digits, &nd, magnitude, base, upper);
+    unsigned ndigits = static_cast<unsigned>(nd);
+    unsigned zeros = sp.precision > nd ? static_cast<unsigned>(sp.precision) - ndigits : 0u;
+    unsigned field = (sign ? 1u : 0u) + zeros + ndigits;
+    unsigned fill = (sp.width > 0 && static_cast<unsigned>(sp.width) > field)
+                        ? static_cast<unsigned>(sp.width) - field
+                        : 0u;
+    if (sp.zero && !sp.left && sp.precision < 0) {
+        if (sign) put(o, sign);
+        put_repeated(o, '0', fill);
+        put_bytes(o, digits, ndigits);
+    } else if (sp.left) {
+        if (sign) put(o, sign);
+        put_repeated(o, '0', zeros);
+        put_bytes(o, digits, ndigits);
+        put_repeated(o, ' ', fill);
+    } else {
+        put_repeated(o, ' ', fill);
+        if (sign) put(o, sign);
+        put_repeated(o, '0', zeros);
+        put_bytes(o, digits, ndigits);
+    }
+}
+
+void put_string(Sink& o, const Spec& sp, const char* text) {
+    if (text == nullptr) text = "(null)";
+    // A precision bounds the count too, so an array without a NUL is never
+    // read past the precision.
+    unsigned limit = static_cast<unsigned>(sp.precision);  // negative: no limit
+    unsigned n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    unsigned fill = (sp.width > 0 && static_cast<unsigned>(sp.width) > n)
+                        ? static_cast<unsigned>(sp.width) - n
+                        : 0u;
+    if (!sp.left) put_repeated(o, ' ', fill);
+    put_bytes(o, text, n);
+    if (sp.left) put_repeated(o, ' ', fill);
+}
+
+}  // namespace
+
+extern "C" void snbuf_render_unsigned(char* digits, int* ndigits, unsigned int value, int base,
+                                      int upper) {
+    const char* table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    // Only bases 10 and 16 exist; anything else renders in decimal rather than
+    // dividing by zero or indexing past the table.
+    unsigned b = base == 16 ? 16u : 10u;
+    if (value == 0) {
+        digits[0] = '0';
+        *ndigits = 1;
+        return;
+    }
+    int n = 0;
+    for (;;) {
+        unsigned before = value;
+        digits[n++] = table[value % b];
+        value /= b;
+        if (before < b) break;
+    }
+    for (int i = 0, j = n - 1; i < j; ++i, --j) {
+        char t = digits[i];
+        digits[i] = digits[j];
+        digits[j] = t;
+    }
+    *ndigits = n;
+}
+
+extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
+    // A null array with a nonzero size is treated as size 0: nothing stored.
+    Sink o{s, (s != nullptr && size != 0) ? static_cast<unsigned>(size) - 1u : 0u, 0u};
+    if (format == nullptr) {
+        if (s != nullptr && size != 0) s[0] = '\0';
+        return 0;
+    }
+    const unsigned char* f = reinterpret_cast<const unsigned char*>(format);
+    while (*f != '\0') {
+        if (*f != '%') {
+            put(o, static_cast<char>(*f++));
+            continue;
+        }
+        ++f;
+        if (*f == '\0') break;  // a lone '%' at the end produces nothing
+
+        Spec sp{false, false, false, 0, -1};
+        for (;; ++f) {
+            if (*f == '-') {
+                sp.left = true;
+            } else if (*f == '0') {
+                sp.zero = true;
+            } else if (*f == '+') {
+                sp.plus = true;
+            } else {
+                break;
+            }
+        }
+        if (*f == '*') {
+            sp.width = va_arg(ap, int);
+            ++f;
+        } else {
+            sp.width = read_number(f);
+        }
+        if (*f == '.') {
+            ++f;
+            if (*f == '*') {
+                sp.precision = va_arg(ap, int);
+                ++f;
+            } else {
+                sp.precision = read_number(f);
+            }
+        }
+        if (*f == 'l') {
+            ++f;
+            if (*f == 'l') ++f;
+        } else if (*f == 'z') {
+            ++f;
+        }
+        unsigned char conv = *f;
+        if (conv == '\0') break;  // incomplete specification: nothing
+        ++f;
+
+        switch (conv) {
+            case 'd':
+            case 'i': {
+                int v = va_arg(ap, int);
+                unsigned magnitude = static_cast<unsigned>(v);
+                char sign = 0;
+                if (v < 0) {
+                    magnitude = 0u - magnitude;
+                    sign = '-';
+                } else if (sp.plus) {
+                    sign = '+';
+                }
+                put_integer(o, sp, magnitude, sign, 10, 0);
+                break;
+            }
+            case 'u':
+                put_integer(o, sp, va_arg(ap, unsigned), 0, 10, 0);
+                break;
+            case 'x':
+                put_integer(o, sp, va_arg(ap, unsigned), 0, 16, 0);
+                break;
+            case 'X':
+                put_integer(o, sp, va_arg(ap, unsigned), 0, 16, 1);
+                break;
+            case 'c':
+                put(o, static_cast<char>(va_arg(ap, int)));
+                break;
+            case 's':
+                put_string(o, sp, va_arg(ap, const char*));
+                break;
+            case 'p': {
+                char digits[8];
+                int nd;
+                snbuf_render_unsigned(
+                    digits, &nd,
+                    static_cast<unsigned>(reinterpret_cast<__UINTPTR_TYPE__>(va_arg(ap, void*))),
+                    16, 0);
+                put(o, '0');
+                put(o, 'x');
+                put_bytes(o, digits, static_cast<unsigned>(nd));
+                break;
+            }
+            case '%':
+                put(o, '%');
+                break;
+            default:
+                put(o, '%');
+                put(o, static_cast<char>(conv));
+                break;
+        }
+    }
+    if (s != nullptr && size != 0) s[o.count < o.room ? o.count : o.room] = '\0';
+    return static_cast<int>(o.count);
+}
+
+extern "C" int snprintf(char* s, size_t size, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(s, size, format, ap);
+    va_end(ap);
+    return n;
+}
+
+extern "C" int vsprintf(char* s, const char* format, va_list ap) {
+    return vsnprintf(s, 65536, format, ap);
+}
+
+extern "C" int sprintf(char* s, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(s, 65536, format, ap);
+    va_end(ap);
+    return n;
+}
