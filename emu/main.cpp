@@ -24,6 +24,7 @@ void usage(std::FILE* to) {
         "  --root DIR       the host directory the guest sees as / (default: the current\n"
         "                   directory); no guest path reaches outside it\n"
         "  --no-sleep       sleeping calls return at once instead of waiting\n"
+        "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  -h, --help       show this help\n"
         "Exit status: the guest's exit status (low 8 bits), 124 when a limit stopped it,\n"
         "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
@@ -63,6 +64,14 @@ int main(int argc, char** argv) {
         } else if (a.rfind("--trace=", 0) == 0) {
             trace = true;
             trace_path = a.substr(8);
+        } else if (a == "--tsc" || a.rfind("--tsc=", 0) == 0) {
+            const char* v = a == "--tsc" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 6;
+            uint64_t start = 0;
+            if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, start))) {
+                std::fprintf(stderr, "nuvemu: --tsc needs a whole number\n");
+                return kExitUsage;
+            }
+            opts.tsc = start;
         } else if (a == "--no-sleep") {
             opts.skip_sleep = true;
         } else if (a == "--count") {

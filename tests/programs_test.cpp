@@ -149,6 +149,12 @@ TEST(Programs, TheNuvemuCommandRunsThemToo) {
     r = nuvemu("--no-sleep " + images + "/sleeper 100000");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "slept\n");
+    // A fixed time-stamp counter makes the self-seeded generator repeat.
+    CliRun first = nuvemu("--tsc 12345 " + images + "/hello -rand");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(nuvemu("--tsc=12345 " + images + "/hello -rand").out, first.out);
+    EXPECT_NE(nuvemu("--tsc 12346 " + images + "/hello -rand").out, first.out);
+    EXPECT_EQ(nuvemu("--tsc x " + images + "/hello").status, 125);
     TempRoot root;
     r = nuvemu("--root " + root.path() + " " + images + "/dirs");
     EXPECT_EQ(r.status, 0);

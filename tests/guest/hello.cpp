@@ -2,6 +2,8 @@
 // hello -cat: copies standard input to standard output.
 // hello -drain: reads standard input to its end and writes how many bytes came.
 // hello -spin: never ends.
+// hello -rand: writes three numbers from the self-seeding generator.
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -21,6 +23,13 @@ extern "C" int main(int argc, char** argv) {
         if (mode[1] == 'd') {
             say_number(1, total);
             say(1, "\n");
+        }
+        return 0;
+    }
+    if (strcmp(mode, "-rand") == 0) {
+        for (int i = 0; i < 3; ++i) {
+            say_number(1, rand());
+            say(1, i < 2 ? " " : "\n");
         }
         return 0;
     }
