@@ -155,39 +155,18 @@ TEST(Image, MalformedRecordsAreRefused) {
     }
 }
 
-// Runs a host tool and returns its exit status, standard output and error.
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-ToolRun run_tool(const std::string& command) {
-    std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + ".txt";
-    std::FILE* p = popen((command + " 2>" + err_file).c_str(), "r");
-    ToolRun r{-1, "", ""};
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    std::ifstream e(err_file);
-    r.err.assign(std::istreambuf_iterator<char>(e), {});
-    return r;
-}
-
 const std::string kNuvmeta = NUV_BIN_DIR "/nuvmeta";
 
 TEST(Nuvmeta, PrintsBothRecordsForPeopleAndAsJson) {
-    ToolRun text = run_tool(kNuvmeta + " " + nuvtest::image_path("ver"));
+    nuvtest::ToolRun text = nuvtest::run_command(kNuvmeta + " " + nuvtest::image_path("ver"));
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out,
               "command:     ver\n"
               "description: Show system version information.\n"
               "package:     ver\n"
               "text:        3\n");
-    ToolRun json = run_tool(kNuvmeta + " --json " + nuvtest::image_path("ver"));
+    nuvtest::ToolRun json =
+        nuvtest::run_command(kNuvmeta + " --json " + nuvtest::image_path("ver"));
     EXPECT_EQ(json.status, 0);
     EXPECT_EQ(json.out, "{\"image\":\"" + nuvtest::image_path("ver") +
                             "\",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
@@ -220,7 +199,7 @@ TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {
         {"--bogus x", 2, "unknown option"},
     };
     for (const Case& c : cases) {
-        ToolRun r = run_tool(kNuvmeta + " " + c.args);
+        nuvtest::ToolRun r = nuvtest::run_command(kNuvmeta + " " + c.args);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_EQ(r.out, "") << c.args;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;

@@ -146,36 +146,15 @@ TEST(Loader, BoundsTheNumberOfLiveGuests) {
               nullptr);
 }
 
-struct CliRun {
-    int status;
-    std::string out, err;
-};
-
-CliRun nuvemu(const std::string& args) {
-    std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + ".txt";
-    std::string cmd = std::string(NUV_BIN_DIR "/nuvemu ") + args + " 2>" + err_file + " </dev/null";
-    std::FILE* p = popen(cmd.c_str(), "r");
-    CliRun r{-1, "", ""};
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    std::ifstream e(err_file);
-    r.err.assign(std::istreambuf_iterator<char>(e), {});
-    return r;
-}
-
 TEST(NuvemuCommand, RunsVerAndReportsTraceAndCount) {
     std::string ver = nuvtest::image_path("ver");
-    CliRun plain = nuvemu(ver);
+    nuvtest::ToolRun plain = nuvtest::run_nuvemu(ver);
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.out, "NUV-OS Release 16\n");
     EXPECT_EQ(plain.err, "");
-    CliRun usage = nuvemu(ver + " -h");
+    nuvtest::ToolRun usage = nuvtest::run_nuvemu(ver + " -h");
     EXPECT_EQ(usage.out, "Usage: ver\n");
-    CliRun traced = nuvemu("--trace --count " + ver);
+    nuvtest::ToolRun traced = nuvtest::run_nuvemu("--trace --count " + ver);
     EXPECT_EQ(traced.out, "NUV-OS Release 16\n");
     EXPECT_NE(traced.err.find("write(1, \"NUV-OS Release 16\", 17) = 17\n"
                               "write(1, \"\\n\", 1) = 1\n"
@@ -184,7 +163,7 @@ TEST(NuvemuCommand, RunsVerAndReportsTraceAndCount) {
         << traced.err;
     EXPECT_NE(traced.err.find(" instructions executed"), std::string::npos);
     std::string trace_file = testing::TempDir() + "trace_" + std::to_string(getpid()) + ".txt";
-    EXPECT_EQ(nuvemu("--trace=" + trace_file + " " + ver).status, 0);
+    EXPECT_EQ(nuvtest::run_nuvemu("--trace=" + trace_file + " " + ver).status, 0);
     std::ifstream t(trace_file);
     std::string logged((std::istreambuf_iterator<char>(t)), {});
     EXPECT_NE(logged.find("exit(0)"), std::string::npos);
@@ -210,11 +189,11 @@ TEST(NuvemuCommand, ErrorsAreOneLineWithDistinctStatuses) {
         {"--trace=/nonexistent/dir/t " + ver, 125, "cannot write trace file"},
     };
     for (const Case& c : cases) {
-        CliRun r = nuvemu(c.args);
+        nuvtest::ToolRun r = nuvtest::run_nuvemu(c.args);
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
     }
-    EXPECT_EQ(nuvemu("--help").status, 0);
+    EXPECT_EQ(nuvtest::run_nuvemu("--help").status, 0);
 }
 
 }  // namespace

@@ -123,40 +123,23 @@ TEST(Programs, SleeperSleepsForRealOrNotAtAll) {
     EXPECT_EQ(r.out, "slept\n");
 }
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-CliRun nuvemu(const std::string& args) {
-    std::string cmd = std::string(NUV_BIN_DIR "/nuvemu ") + args + " 2>&1 </dev/null";
-    std::FILE* p = popen(cmd.c_str(), "r");
-    CliRun r;
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
 TEST(Programs, TheNuvemuCommandRunsThemToo) {
     std::string images = NUV_IMAGE_DIR;
-    CliRun r = nuvemu("--root " + images + " " + images + "/pipeline /hello 'one line'");
+    nuvtest::ToolRun r =
+        nuvtest::run_nuvemu("--root " + images + " " + images + "/pipeline /hello 'one line'");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "child said: one line\nchild 2 ended with 0\n");
-    r = nuvemu("--no-sleep " + images + "/sleeper 100000");
+    r = nuvtest::run_nuvemu("--no-sleep " + images + "/sleeper 100000");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "slept\n");
     // A fixed time-stamp counter makes the self-seeded generator repeat.
-    CliRun first = nuvemu("--tsc 12345 " + images + "/hello -rand");
+    nuvtest::ToolRun first = nuvtest::run_nuvemu("--tsc 12345 " + images + "/hello -rand");
     EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(nuvemu("--tsc=12345 " + images + "/hello -rand").out, first.out);
-    EXPECT_NE(nuvemu("--tsc 12346 " + images + "/hello -rand").out, first.out);
-    EXPECT_EQ(nuvemu("--tsc x " + images + "/hello").status, 125);
+    EXPECT_EQ(nuvtest::run_nuvemu("--tsc=12345 " + images + "/hello -rand").out, first.out);
+    EXPECT_NE(nuvtest::run_nuvemu("--tsc 12346 " + images + "/hello -rand").out, first.out);
+    EXPECT_EQ(nuvtest::run_nuvemu("--tsc x " + images + "/hello").status, 125);
     TempRoot root;
-    r = nuvemu("--root " + root.path() + " " + images + "/dirs");
+    r = nuvtest::run_nuvemu("--root " + root.path() + " " + images + "/dirs");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("stream_end = 0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("rmdir work = 0\n"), std::string::npos) << r.out;

@@ -1,5 +1,12 @@
 #include "guest.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
 namespace nuvtest {
 
 std::string image_path(std::string_view name) {
@@ -20,6 +27,28 @@ std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Optio
     auto m = nuv::Machine::load(image_path(name), opts, err);
     EXPECT_NE(m, nullptr) << err;
     return m;
+}
+
+ToolRun run_command(const std::string& command) {
+    static int serial = 0;
+    std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + "_" +
+                           std::to_string(++serial) + ".txt";
+    ToolRun r;
+    std::FILE* p = popen((command + " 2>" + err_file + " </dev/null").c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    std::ifstream e(err_file);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    std::remove(err_file.c_str());
+    return r;
+}
+
+ToolRun run_nuvemu(const std::string& args) {
+    return run_command(NUV_BIN_DIR "/nuvemu " + args);
 }
 
 void LibTest::SetUp() {

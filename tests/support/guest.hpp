@@ -21,6 +21,19 @@ nuv::Options test_options();
 // Loads an image or fails the test.
 std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Options& opts);
 
+// The result of a host command run by run_command.
+struct ToolRun {
+    int status = -1;  // exit status, -1 when it did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs a shell command with no standard input and collects its output.
+ToolRun run_command(const std::string& command);
+
+// Runs the nuvemu command with the given (shell-quoted) arguments.
+ToolRun run_nuvemu(const std::string& args);
+
 // A fixture around a fresh machine with the whole library loaded.
 class LibTest : public ::testing::Test {
   protected:
