@@ -92,7 +92,7 @@ struct Row {
     const char* fmt;
     std::vector<FArg> args;
     std::string expect;
-    bool open_end = false;  // the format ends inside a specification
+    bool open_end = false;  // the format ends inside a conversion
 };
 
 // Unrecognised conversions consume nothing, so their rows pass no argument:
@@ -158,7 +158,7 @@ const std::vector<Row>& dialect_rows() {
         {"%-%%", {}, "%-%"},
         {"%*%", {3}, "%"},
         {"%%", {}, "%"},
-        // The format ends inside a specification.
+        // The format ends inside a conversion.
         {"abc%", {}, "abc", true},
         {"%5", {}, "", true},
         {"%.", {}, "", true},

@@ -62,7 +62,7 @@ struct Row {
     const char* fmt;
     std::vector<FArg> args;
     std::string expect;
-    bool open_end = false;  // the format ends inside a specification
+    bool open_end = false;  // the format ends inside a conversion
 };
 
 const std::vector<Row>& dialect_rows() {
@@ -147,7 +147,7 @@ const std::vector<Row>& dialect_rows() {
         {"%%", {}, "%"},
         {"%-5%", {}, "%"},
         {"%*%", {3}, "%"},
-        // The format ends inside a specification.
+        // The format ends inside a conversion.
         {"abc%", {}, "abc", true},
         {"%5", {}, "", true},
         {"%-", {}, "", true},

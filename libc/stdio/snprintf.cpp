@@ -50,7 +50,7 @@ int read_number(const unsigned char*& f) {
     return static_cast<int>(v);
 }
 
-struct Spec {
+struct Conversion {
     bool left;
     bool zero;
     bool plus;
@@ -58,7 +58,8 @@ struct Spec {
     int precision;  // negative: none
 };
 
-void put_integer(Sink& o, const Spec& sp, unsigned magnitude, char sign, int base, int upper) {
+void put_integer(Sink& o, const Conversion& sp, unsigned magnitude, char sign, int base,
+                 int upper) {
     char digits[10];
     int nd;
     snbuf_render_unsigned(digits, &nd, magnitude, base, upper);
@@ -85,7 +86,7 @@ void put_integer(Sink& o, const Spec& sp, unsigned magnitude, char sign, int bas
     }
 }
 
-void put_string(Sink& o, const Spec& sp, const char* text) {
+void put_string(Sink& o, const Conversion& sp, const char* text) {
     if (text == nullptr) text = "(null)";
     // A precision bounds the count too, so an array without a NUL is never
     // read past the precision.
@@ -144,7 +145,7 @@ extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
         ++f;
         if (*f == '\0') break;  // a lone '%' at the end produces nothing
 
-        Spec sp{false, false, false, 0, -1};
+        Conversion sp{false, false, false, 0, -1};
         for (;; ++f) {
             if (*f == '-') {
                 sp.left = true;
@@ -178,7 +179,7 @@ extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
             ++f;
         }
         unsigned char conv = *f;
-        if (conv == '\0') break;  // incomplete specification: nothing
+        if (conv == '\0') break;  // incomplete conversion: nothing
         ++f;
 
         switch (conv) {

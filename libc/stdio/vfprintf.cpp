@@ -142,7 +142,7 @@ bool walk(Writer& w, const unsigned char* f, va_list& ap) {
             }
         }
         unsigned char conv = *f;
-        if (conv == '\0') return true;  // incomplete specification: nothing
+        if (conv == '\0') return true;  // incomplete conversion: nothing
         ++f;
 
         bool ok;
