@@ -35,4 +35,18 @@ meta=$("$P/bin/nuvmeta" --json hello)
 [ "$meta" = '{"image":"hello","command":{"version":1,"name":"hello","description":"Greet the world."},"package":{"version":1,"name":"hello","text":"1"}}' ] ||
     { echo "unexpected metadata: $meta"; exit 1; }
 [ "$("$P/bin/nuvemu" "$P/share/nuvos/bin/ver")" = "NUV-OS Release 16" ]
+# A C++ command that needs a static constructor is refused at link time.
+cat > "$work/ctor.cpp" <<'SRC'
+#include <stdio.h>
+struct Greeter { Greeter() { puts("too early"); } } greeter;
+int main(int, char**) { return 0; }
+SRC
+g++ -m32 -march=i686 -mno-sse -ffreestanding -fno-pic -fno-pie -fno-exceptions -fno-rtti \
+    -fno-asynchronous-unwind-tables -fno-threadsafe-statics -fno-stack-protector -nostdinc \
+    -isystem "$(g++ -print-file-name=include)" -I"$P/include" -O2 -c ctor.cpp -o ctor.o
+if ld -m elf_i386 -T "$P/lib/nuvos.ld" --gc-sections -o ctor "$P/lib/crt0.o" ctor.o "$P/lib/libc.a" \
+    "$(gcc -m32 -print-libgcc-file-name)" 2>ctor.err; then
+    echo "an image with a static constructor was linked"; exit 1
+fi
+grep -q "static constructors are not supported" ctor.err || { cat ctor.err; exit 1; }
 echo "kit ok"
