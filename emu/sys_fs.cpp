@@ -14,20 +14,25 @@
 namespace nuv {
 namespace {
 
+// Reads a path from guest memory and resolves it to its parent directory and
+// final name inside the sandbox.
+int32_t locate_guest_path(Machine& m, uint32_t address, std::string& path, Sandbox::Entry& at) {
+    if (int32_t e = guest_path(m, address, path); e < 0) return e;
+    return m.sandbox().locate(path, at);
+}
+
 int32_t sys_mkdir(Machine& m, const SyscallArgs& a) {
     std::string path;
-    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
     Sandbox::Entry at;
-    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
     if (mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0) return host_error(errno);
     return 0;
 }
 
 int32_t sys_mkfifo(Machine& m, const SyscallArgs& a) {
     std::string path;
-    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
     Sandbox::Entry at;
-    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
     if (at.trailing_slash) return -E_INVAL;
     if (mkfifoat(at.dir.get(), at.name.c_str(), 0666) != 0) return host_error(errno);
     return 0;
@@ -36,9 +41,8 @@ int32_t sys_mkfifo(Machine& m, const SyscallArgs& a) {
 // unlink removes anything but a directory; rmdir only an empty directory.
 int32_t remove_name(Machine& m, uint32_t address, bool directory) {
     std::string path;
-    if (int32_t e = guest_path(m, address, path); e < 0) return e;
     Sandbox::Entry at;
-    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (int32_t e = locate_guest_path(m, address, path, at); e < 0) return e;
     struct stat st {};
     if (fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return host_error(errno);
@@ -82,11 +86,10 @@ int32_t sys_getcwd(Machine& m, const SyscallArgs& a) {
 }
 
 int32_t sys_stream_begin(Machine& m, const SyscallArgs& a) {
-    std::string path;
-    if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
     // The directory must be there now; the file appears only at the end.
+    std::string path;
     Sandbox::Entry at;
-    if (int32_t e = m.sandbox().locate(path, at); e < 0) return e;
+    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
     if (at.trailing_slash) return -E_ISDIR;
     struct stat st {};
     if (fstatat(at.dir.get(), at.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {

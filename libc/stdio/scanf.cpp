@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "src/digits.h"
+
 namespace {
 
 // Whitespace of a format directive, and the input bytes it skips.
@@ -30,23 +32,12 @@ inline bool is_token_delimiter(unsigned char c) {
     return c == '\t' || c == '\n' || c == '\r' || c == ' ';
 }
 
-inline bool is_decimal(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
+using nuv::is_decimal;
 
 // Value of c as a digit of base 8, 10 or 16, or -1.
 inline int digit_in_base(unsigned char c, unsigned base) {
-    int d;
-    if (c >= '0' && c <= '9') {
-        d = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-        d = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-        d = c - 'A' + 10;
-    } else {
-        return -1;
-    }
-    return static_cast<unsigned>(d) < base ? d : -1;
+    int d = nuv::hex_digit_value(c);
+    return d >= 0 && static_cast<unsigned>(d) < base ? d : -1;
 }
 
 // Accumulates digits of base at in, wrapping at 32 bits. Returns whether at

@@ -9,6 +9,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "src/digits.h"
+
 namespace {
 
 // Every output character goes through this sink. Characters past the room
@@ -37,17 +39,6 @@ void put_bytes(Sink& o, const char* p, unsigned n) {
     unsigned k = 0;
     while (k < n && o.count < o.room) o.s[o.count++] = p[k++];
     o.count += n - k;
-}
-
-inline bool is_digit(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Accumulates a run of decimal digits; beyond 32 bits the value wraps.
-int read_number(const unsigned char*& f) {
-    unsigned v = 0;
-    while (is_digit(*f)) v = v * 10u + static_cast<unsigned>(*f++ - '0');
-    return static_cast<int>(v);
 }
 
 struct Conversion {
@@ -161,7 +152,7 @@ extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
             sp.width = va_arg(ap, int);
             ++f;
         } else {
-            sp.width = read_number(f);
+            sp.width = nuv::read_decimal(f);
         }
         if (*f == '.') {
             ++f;
@@ -169,7 +160,7 @@ extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
                 sp.precision = va_arg(ap, int);
                 ++f;
             } else {
-                sp.precision = read_number(f);
+                sp.precision = nuv::read_decimal(f);
             }
         }
         if (*f == 'l') {

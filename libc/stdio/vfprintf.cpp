@@ -13,6 +13,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "src/digits.h"
+
 namespace {
 
 struct Writer {
@@ -39,17 +41,6 @@ bool put_bytes(Writer& w, const char* p, unsigned n) {
     if (file_write_bytes(w.stream, p, n) != 0) return false;
     w.count += n;
     return true;
-}
-
-inline bool is_digit(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Accumulates a run of decimal digits; beyond 32 bits the value wraps.
-int read_number(const unsigned char*& f) {
-    unsigned v = 0;
-    while (is_digit(*f)) v = v * 10u + static_cast<unsigned>(*f++ - '0');
-    return static_cast<int>(v);
 }
 
 // Integer layout: fill spaces, minus sign, "0x" for %p, precision zeros, digits.
@@ -121,7 +112,7 @@ bool walk(Writer& w, const unsigned char* f, va_list& ap) {
             width = va_arg(ap, int);
             ++f;
         } else {
-            width = read_number(f);
+            width = nuv::read_decimal(f);
         }
         int precision = -1;
         if (*f == '.') {
@@ -130,7 +121,7 @@ bool walk(Writer& w, const unsigned char* f, va_list& ap) {
                 precision = va_arg(ap, int);
                 ++f;
             } else {
-                precision = read_number(f);
+                precision = nuv::read_decimal(f);
             }
         }
         bool wide = false;

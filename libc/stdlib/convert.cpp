@@ -3,19 +3,11 @@
 // in unsigned 32-bit arithmetic, and errno is never touched.
 #include <stdlib.h>
 
+#include "src/digits.h"
+
 namespace {
 
-inline bool is_decimal(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
-
-// Value of a hexadecimal digit of either case, or -1 for any other byte.
-inline int digit_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using nuv::is_decimal;
 
 }  // namespace
 
@@ -63,7 +55,7 @@ extern "C" unsigned long strtoul(const char* s, char** end, int base) {
     }
     unsigned value = 0;
     for (;;) {
-        int d = digit_value(*p);
+        int d = nuv::hex_digit_value(*p);
         if (d < 0 || d >= base) break;
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);
         ++p;

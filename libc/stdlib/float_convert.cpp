@@ -7,21 +7,14 @@
 // of digits in the text.
 #include <stdlib.h>
 
+#include "src/digits.h"
+
 namespace {
 
 constexpr unsigned kMaxSteps = 1024;
 constexpr unsigned kExponentLimit = 4096;
 
-inline bool is_decimal(unsigned char c) {
-    return c >= '0' && c <= '9';
-}
-
-inline int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using nuv::is_decimal;
 
 inline bool is_space(unsigned char c) {
     return (c >= '\t' && c <= '\r') || c == ' ';
@@ -92,7 +85,7 @@ bool scan_hex(const unsigned char*& p, long double& result) {
     long double v = 0.0L;
     bool any_digit = false;
     int d;
-    while ((d = hex_value(*p)) >= 0) {
+    while ((d = nuv::hex_digit_value(*p)) >= 0) {
         v = v * 16.0L;
         v = v + static_cast<long double>(d);
         ++p;
@@ -101,7 +94,7 @@ bool scan_hex(const unsigned char*& p, long double& result) {
     if (*p == '.') {
         ++p;
         unsigned fraction_digits = 0;
-        while ((d = hex_value(*p)) >= 0) {
+        while ((d = nuv::hex_digit_value(*p)) >= 0) {
             if (fraction_digits < kMaxSteps) {
                 v = v * 16.0L;
                 v = v + static_cast<long double>(d);
