@@ -112,22 +112,17 @@ TEST_F(LibTest, ReplacedHandlerSeesAllArgumentRegisters) {
 }
 
 TEST_F(LibTest, TraceShowsEachCallStraceStyle) {
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* f = open_memstream(&text, &size);
-    ASSERT_NE(f, nullptr);
+    nuvtest::TraceLog trace;
     {
         nuv::Options o = nuvtest::test_options();
-        o.trace = f;
+        o.trace = trace.file();
         auto m = nuvtest::load_image("libtest", o);
         uint32_t s = m->put_string("hi\n\"");
         m->call("probe_trap", {1, 1, s, 4});
         m->call("probe_trap", {999, 0, 0, 0});
         m->call("probe_trap", {2, -5, 0, 0});
     }
-    std::fclose(f);
-    std::string log(text, size);
-    std::free(text);
+    std::string log = trace.text();
     EXPECT_EQ(log,
               "write(1, \"hi\\n\\\"\", 4) = 4\n"
               "syscall_999(0x00000000, 0x00000000, 0x00000000) = -1 (unknown call)\n"

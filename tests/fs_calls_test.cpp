@@ -18,9 +18,8 @@ using nuv::Stop;
 class FsCalls : public nuvtest::LibTest {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "nuvfs-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        base_ = tmpl;
+        scratch_ = std::make_unique<nuvtest::ScratchDir>("nuvfs");
+        base_ = scratch_->path();
         root_ = base_ / "root";
         outside_ = base_ / "outside";
         fs::create_directories(root_ / "sub" / "deep");
@@ -35,14 +34,10 @@ class FsCalls : public nuvtest::LibTest {
     }
     void TearDown() override {
         m_.reset();
-        std::error_code ec;
-        fs::remove_all(base_, ec);
+        scratch_.reset();
     }
-    static void put(const fs::path& p, const std::string& s) { std::ofstream(p) << s; }
-    static std::string get(const fs::path& p) {
-        std::ifstream in(p);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    static void put(const fs::path& p, const std::string& s) { nuvtest::write_file(p, s); }
+    static std::string get(const fs::path& p) { return nuvtest::read_file(p); }
     int32_t path_call(const char* fn, const std::string& path) { return icall(fn, {str(path)}); }
     std::string cwd() {
         uint32_t b = buf(256);
@@ -56,6 +51,7 @@ class FsCalls : public nuvtest::LibTest {
         return v;
     }
 
+    std::unique_ptr<nuvtest::ScratchDir> scratch_;
     fs::path base_, root_, outside_;
 };
 

@@ -280,16 +280,11 @@ TEST(KernelProcesses, ChainsLongerThanTheProcessLimitFailCleanly) {
 }
 
 TEST(KernelProcesses, TraceNamesTheProcessOfEachCall) {
-    char* text = nullptr;
-    size_t size = 0;
-    std::FILE* f = open_memstream(&text, &size);
-    ASSERT_NE(f, nullptr);
+    nuvtest::TraceLog trace;
     nuv::Options o = nuvtest::test_options();
-    o.trace = f;
+    o.trace = trace.file();
     GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "hi"}, o);
-    std::fclose(f);
-    std::string log(text, size);
-    std::free(text);
+    std::string log = trace.text();
     EXPECT_NE(log.find("spawn(\"/bin/hello\", "), std::string::npos) << log;
     EXPECT_NE(log.find("[pid 2] write(1, \"hi\", 2) = 2\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[pid 2] exit(0) = ?"), std::string::npos) << log;

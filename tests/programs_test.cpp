@@ -19,24 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using nuv::Stop;
 
-// A fresh directory for one test, removed afterwards.
-class TempRoot {
-  public:
-    TempRoot() {
-        std::string tmpl = testing::TempDir() + "nuvroot_XXXXXX";
-        char* made = mkdtemp(tmpl.data());
-        if (made != nullptr) path_ = made;
-    }
-    ~TempRoot() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 struct Outcome {
     nuv::RunResult result;
     std::string out;
@@ -66,7 +48,7 @@ TEST(Programs, PipelineSpawnsAnImageInsideTheRoot) {
     r = run("pipeline", {"pipeline", "ver"}, rooted(images));
     EXPECT_EQ(r.out, "child said: NUV-OS Release 16\nchild 2 ended with 0\n");
     // Nothing outside the root can be started.
-    TempRoot empty;
+    nuvtest::ScratchDir empty;
     r = run("pipeline", {"pipeline", "/hello"}, rooted(empty.path()));
     EXPECT_EQ(r.out, "pipeline: cannot start /hello: -2\n");
     r = run("pipeline", {"pipeline", "../../../../../../" + images + "/hello"},
@@ -76,7 +58,7 @@ TEST(Programs, PipelineSpawnsAnImageInsideTheRoot) {
 }
 
 TEST(Programs, DirsMakesMovesStreamsAndRemoves) {
-    TempRoot root;
+    nuvtest::ScratchDir root;
     ASSERT_FALSE(root.path().empty());
     Outcome r = run("dirs", {"dirs"}, rooted(root.path()));
     EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
@@ -138,7 +120,7 @@ TEST(Programs, TheNuvemuCommandRunsThemToo) {
     EXPECT_EQ(nuvtest::run_nuvemu("--tsc=12345 " + images + "/hello -rand").out, first.out);
     EXPECT_NE(nuvtest::run_nuvemu("--tsc 12346 " + images + "/hello -rand").out, first.out);
     EXPECT_EQ(nuvtest::run_nuvemu("--tsc x " + images + "/hello").status, 125);
-    TempRoot root;
+    nuvtest::ScratchDir root;
     r = nuvtest::run_nuvemu("--root " + root.path() + " " + images + "/dirs");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("stream_end = 0\n"), std::string::npos) << r.out;

@@ -29,9 +29,8 @@ constexpr uint32_t kUnmapped = 0x30000000;
 class Sandboxed : public LibTest {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "nuvsandbox-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        base_ = tmpl;
+        scratch_ = std::make_unique<nuvtest::ScratchDir>("nuvsandbox");
+        base_ = scratch_->path();
         root_ = base_ / "root";
         outside_ = base_ / "outside";
         fs::create_directories(root_ / "sub");
@@ -53,12 +52,11 @@ class Sandboxed : public LibTest {
     }
     void TearDown() override {
         m_.reset();
-        std::error_code ec;
-        fs::remove_all(base_, ec);
+        scratch_.reset();
     }
 
     static void put(const fs::path& p, const std::string& content) {
-        std::ofstream(p, std::ios::binary) << content;
+        nuvtest::write_file(p, content);
     }
     static std::optional<std::string> get(const fs::path& p) {
         if (!fs::is_regular_file(fs::symlink_status(p))) return std::nullopt;
@@ -93,6 +91,7 @@ class Sandboxed : public LibTest {
         return std::string(v.begin(), v.end());
     }
 
+    std::unique_ptr<nuvtest::ScratchDir> scratch_;
     fs::path base_, root_, outside_;
 };
 

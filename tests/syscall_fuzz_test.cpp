@@ -14,11 +14,11 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(SyscallFuzz, RandomCallsAlwaysGetAnAnswer) {
-    std::string base = testing::TempDir() + "fuzz_" + std::to_string(getpid());
-    fs::remove_all(base);
+    nuvtest::ScratchDir scratch("fuzz");
+    const std::string& base = scratch.path();
     fs::create_directories(base + "/root/sub");
-    std::ofstream(base + "/outside.txt") << "keep";
-    std::ofstream(base + "/root/sub/file") << "inside";
+    nuvtest::write_file(base + "/outside.txt", "keep");
+    nuvtest::write_file(base + "/root/sub/file", "inside");
     fs::create_symlink(base + "/outside.txt", base + "/root/link");
 
     nuv::Options o = nuvtest::test_options();
@@ -76,15 +76,12 @@ TEST(SyscallFuzz, RandomCallsAlwaysGetAnAnswer) {
         ++answered;
     }
     EXPECT_EQ(answered, 3000);
-    std::ifstream in(base + "/outside.txt");
-    std::string kept((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(kept, "keep");
+    EXPECT_EQ(nuvtest::read_file(base + "/outside.txt"), "keep");
     for (const auto& e : fs::directory_iterator(base)) {
         std::string name = e.path().filename();
         EXPECT_TRUE(name == "root" || name == "outside.txt") << name;
     }
     m.reset();
-    fs::remove_all(base);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <fstream>
 #include <iterator>
 
@@ -27,6 +29,40 @@ std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Optio
     auto m = nuv::Machine::load(image_path(name), opts, err);
     EXPECT_NE(m, nullptr) << err;
     return m;
+}
+
+ScratchDir::ScratchDir(const std::string& prefix) {
+    std::string tmpl = testing::TempDir() + prefix + "-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("cannot make " + tmpl);
+    path_ = tmpl;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::filesystem::path& p, const std::string& content) {
+    std::ofstream(p, std::ios::binary) << content;
+}
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TraceLog::TraceLog() : file_(open_memstream(&buffer_, &size_)) {
+    if (file_ == nullptr) throw std::runtime_error("cannot open a memory stream");
+}
+
+TraceLog::~TraceLog() {
+    std::fclose(file_);
+    std::free(buffer_);
+}
+
+std::string TraceLog::text() const {
+    std::fflush(file_);
+    return std::string(buffer_, size_);
 }
 
 ToolRun run_command(const std::string& command) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,6 +35,39 @@ ToolRun run_command(const std::string& command);
 
 // Runs the nuvemu command with the given (shell-quoted) arguments.
 ToolRun run_nuvemu(const std::string& args);
+
+// A fresh directory for one test, removed with everything in it.
+class ScratchDir {
+  public:
+    explicit ScratchDir(const std::string& prefix = "nuv");
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Whole-file helpers for host files; read_file gives "" for a missing file.
+void write_file(const std::filesystem::path& p, const std::string& content);
+std::string read_file(const std::filesystem::path& p);
+
+// Collects the emulator's trace in memory: pass file() as Options::trace.
+class TraceLog {
+  public:
+    TraceLog();
+    ~TraceLog();
+    TraceLog(const TraceLog&) = delete;
+    TraceLog& operator=(const TraceLog&) = delete;
+    std::FILE* file() const { return file_; }
+    std::string text() const;  // everything logged so far
+
+  private:
+    char* buffer_ = nullptr;
+    size_t size_ = 0;
+    std::FILE* file_ = nullptr;
+};
 
 // A fixture around a fresh machine with the whole library loaded.
 class LibTest : public ::testing::Test {
