@@ -1,0 +1,82 @@
+// The CPU under one guest process: its registers, its memory and running it
+// until the guest traps into the kernel, faults or hits a limit.
+//
+// Nothing above this interface knows which engine runs the guest or where the
+// guest's memory lives: an engine may emulate the processor in this process
+// or run the guest as a process of its own.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace nuv {
+
+// Page permissions of guest memory.
+enum : uint32_t { kPermRead = 1, kPermWrite = 2, kPermExec = 4 };
+
+// The guest's general registers.
+struct Registers {
+    uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0, ebp = 0, esp = 0;
+    uint32_t eip = 0, eflags = 0x202;
+};
+
+// Why run() returned.
+enum class EngineStop {
+    Trap,      // int 0x80: the registers hold the call, eip the instruction after it
+    Returned,  // execution reached RunLimits::return_address
+    Fault,     // the guest faulted (memory, invalid or privileged instruction, ...)
+    Limit,     // RunLimits::max_instructions were executed
+    Timeout,   // RunLimits::deadline passed
+    Failed,    // the engine itself failed; the guest cannot go on
+};
+
+struct EngineEvent {
+    EngineStop stop = EngineStop::Failed;
+    uint32_t eip = 0;      // where the guest stands
+    uint32_t address = 0;  // the faulting address, for memory faults
+    std::string message;   // one line, for Fault, Limit, Timeout and Failed
+};
+
+struct RunLimits {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline = Clock::time_point::max();
+    // Stop once this many instructions have run in total (0: no limit); only
+    // engines that count() honour it.
+    uint64_t max_instructions = 0;
+    // Stop, as Returned, when execution reaches this address (0: none).
+    uint32_t return_address = 0;
+};
+
+class Engine {
+  public:
+    virtual ~Engine() = default;
+    virtual const char* name() const = 0;
+
+    // Memory, in whole pages. map() gives zero-filled pages; read() and
+    // write() ignore the guest's permissions (the kernel checks those first)
+    // and fail on unmapped pages.
+    virtual bool map(uint32_t begin, uint32_t size, uint32_t perms) = 0;
+    virtual bool protect(uint32_t begin, uint32_t size, uint32_t perms) = 0;
+    virtual bool unmap(uint32_t begin, uint32_t size) = 0;
+    virtual bool read(uint32_t address, void* out, size_t n) = 0;
+    virtual bool write(uint32_t address, const void* data, size_t n) = 0;
+
+    virtual Registers registers() = 0;
+    virtual void set_registers(const Registers& r) = 0;
+    // The x87 unit: reset to its start state (control word 0x037F, empty
+    // stack), and the raw 80-bit top of stack.
+    virtual void reset_fpu() = 0;
+    virtual std::array<uint8_t, 10> st0() = 0;
+
+    // Runs the guest from its current registers until one of the stops.
+    virtual EngineEvent run(const RunLimits& limits) = 0;
+
+    // Whether the engine counts instructions (and so honours max_instructions).
+    virtual bool counts() const { return false; }
+    virtual uint64_t instructions() const { return 0; }
+};
+
+}  // namespace nuv
