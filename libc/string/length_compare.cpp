@@ -1,6 +1,9 @@
 // Length and comparison. A pointer below 4096 counts as no string for the
 // length functions and the case-sensitive comparisons.
+#include <stdint.h>
 #include <string.h>
+
+#include "string/words.h"
 
 namespace {
 
@@ -10,7 +13,43 @@ inline bool no_string(const void* p) {
     return reinterpret_cast<__UINTPTR_TYPE__>(p) < kNullPage;
 }
 
+using namespace nuv;
+
 typedef unsigned Word __attribute__((may_alias));
+
+// Compares at most n (> 0) bytes of two strings. Words are read from a at
+// aligned addresses and from b only inside the page of a byte b is known to
+// reach (see words.h).
+inline int compare(const unsigned char* x, const unsigned char* y, size_t n) {
+    while (!words::is_aligned(x)) {
+        if (*x != *y || *x == 0) return static_cast<int>(*x) - static_cast<int>(*y);
+        ++x, ++y;
+        if (--n == 0) return 0;
+    }
+    const intptr_t to_y = y - x;
+    for (;;) {
+        // Every byte before x + to_y is part of b, and so is the byte there.
+        size_t words = words::words_in_page(x + to_y);
+        if (words > (n >> 2)) words = n >> 2;
+        const unsigned char* stop = x + (words << 2);
+        const unsigned char* start = x;
+        for (; x != stop; x += 4) {
+            uint32_t u = words::aligned_at(x);
+            if (u != words::unaligned_at(x + to_y) || words::zero_bytes(u)) {
+                // The difference or the end lies within these four bytes.
+                while (*x == x[to_y] && *x != 0) ++x;
+                return static_cast<int>(*x) - static_cast<int>(x[to_y]);
+            }
+        }
+        n -= static_cast<size_t>(x - start);
+        // Four single bytes across b's page boundary, or the last of n.
+        for (int k = 0; k < 4; ++k, ++x) {
+            if (n == 0) return 0;
+            if (*x != x[to_y] || *x == 0) return static_cast<int>(*x) - static_cast<int>(x[to_y]);
+            --n;
+        }
+    }
+}
 
 inline unsigned fold(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? c + 32u : c;
@@ -44,29 +83,32 @@ extern "C" int strcmp(const char* a, const char* b) {
     if (a == b) return 0;
     if (no_string(a)) return -1;
     if (no_string(b)) return 1;
-    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-    while (*x && *x == *y) ++x, ++y;
-    return static_cast<int>(*x) - static_cast<int>(*y);
+    return compare(reinterpret_cast<const unsigned char*>(a),
+                   reinterpret_cast<const unsigned char*>(b), ~size_t{0});
 }
 
 extern "C" int strncmp(const char* a, const char* b, size_t n) {
     if (n == 0 || a == b) return 0;
     if (no_string(a)) return -1;
     if (no_string(b)) return 1;
-    const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-    for (size_t k = 0; k < n; ++k) {
-        if (x[k] != y[k] || x[k] == 0) return static_cast<int>(x[k]) - static_cast<int>(y[k]);
-    }
-    return 0;
+    return compare(reinterpret_cast<const unsigned char*>(a),
+                   reinterpret_cast<const unsigned char*>(b), n);
 }
 
 extern "C" int memcmp(const void* a, const void* b, size_t n) {
     const unsigned char* x = static_cast<const unsigned char*>(a);
-    const unsigned char* y = static_cast<const unsigned char*>(b);
-    for (size_t k = 0; k < n; ++k) {
-        if (x[k] != y[k]) return static_cast<int>(x[k]) - static_cast<int>(y[k]);
+    const intptr_t to_b = static_cast<const unsigned char*>(b) - x;
+    // n readable bytes on both sides: any word inside them may be read.
+    for (const unsigned char* stop = x + (n & ~size_t{3}); x != stop; x += 4) {
+        uint32_t u = words::unaligned_at(x), v = words::unaligned_at(x + to_b);
+        if (u != v) {
+            // The lowest differing byte comes first in memory.
+            unsigned shift = __builtin_ctz(u ^ v) & ~7u;
+            return static_cast<int>((u >> shift) & 0xFF) - static_cast<int>((v >> shift) & 0xFF);
+        }
+    }
+    for (const unsigned char* end = x + (n & 3); x != end; ++x) {
+        if (*x != x[to_b]) return static_cast<int>(*x) - static_cast<int>(x[to_b]);
     }
     return 0;
 }
