@@ -15,39 +15,28 @@ inline bool no_string(const void* p) {
 
 using namespace nuv;
 
-typedef unsigned Word __attribute__((may_alias));
-
-// Compares at most n (> 0) bytes of two strings. Words are read from a at
-// aligned addresses and from b only inside the page of a byte b is known to
-// reach (see words.h).
+// Compares two strings, at most n (> 0) bytes of them when `bounded`. Four
+// bytes at a time while a is at an aligned address and the word of b lies
+// inside the page of its first byte (see words.h); single bytes otherwise.
+template <bool bounded>
 inline int compare(const unsigned char* x, const unsigned char* y, size_t n) {
-    while (!words::is_aligned(x)) {
-        if (*x != *y || *x == 0) return static_cast<int>(*x) - static_cast<int>(*y);
-        ++x, ++y;
-        if (--n == 0) return 0;
-    }
     const intptr_t to_y = y - x;
     for (;;) {
-        // Every byte before x + to_y is part of b, and so is the byte there.
-        size_t words = words::words_in_page(x + to_y);
-        if (words > (n >> 2)) words = n >> 2;
-        const unsigned char* stop = x + (words << 2);
-        const unsigned char* start = x;
-        for (; x != stop; x += 4) {
-            uint32_t u = words::aligned_at(x);
-            if (u != words::unaligned_at(x + to_y) || words::zero_bytes(u)) {
-                // The difference or the end lies within these four bytes.
-                while (*x == x[to_y] && *x != 0) ++x;
-                return static_cast<int>(*x) - static_cast<int>(x[to_y]);
+        if (words::is_aligned(x)) {
+            // Every byte before x + to_y is part of b, and so is the byte there.
+            size_t words = words::words_in_page(x + to_y);
+            if (bounded && words > (n >> 2)) words = n >> 2;
+            const unsigned char* start = x;
+            for (const unsigned char* stop = x + (words << 2); x != stop; x += 4) {
+                uint32_t u = words::aligned_at(x);
+                if (u != words::unaligned_at(x + to_y) || words::zero_bytes(u) != 0) break;
             }
+            if (bounded) n -= static_cast<size_t>(x - start);
         }
-        n -= static_cast<size_t>(x - start);
-        // Four single bytes across b's page boundary, or the last of n.
-        for (int k = 0; k < 4; ++k, ++x) {
-            if (n == 0) return 0;
-            if (*x != x[to_y] || *x == 0) return static_cast<int>(*x) - static_cast<int>(x[to_y]);
-            --n;
-        }
+        if (bounded && n == 0) return 0;
+        if (*x != x[to_y] || *x == 0) return static_cast<int>(*x) - static_cast<int>(x[to_y]);
+        ++x;
+        if (bounded) --n;
     }
 }
 
@@ -59,17 +48,19 @@ inline unsigned fold(unsigned char c) {
 
 extern "C" size_t strlen(const char* s) {
     if (no_string(s)) return 0;
-    // Whole aligned words: an aligned word never crosses a page boundary, so
-    // reading the bytes of its word before s or past the NUL is always safe.
-    // The bytes of the first word that lie before s are forced non-zero.
-    unsigned offset = reinterpret_cast<__UINTPTR_TYPE__>(s) & 3;
-    const Word* w = reinterpret_cast<const Word*>(s - offset);
-    unsigned v = *w | ((1u << (offset * 8)) - 1);
-    unsigned zeros;
-    while ((zeros = (v - 0x01010101u) & ~v & 0x80808080u) == 0) v = *++w;
-    // The lowest flagged byte is the first NUL (borrows only flag bytes above it).
-    const char* nul = reinterpret_cast<const char*>(w) + (__builtin_ctz(zeros) >> 3);
-    return static_cast<size_t>(nul - s);
+    // Single bytes up to a 4-byte boundary, then whole aligned words: an
+    // aligned word never crosses a page boundary, so reading the bytes of the
+    // word that holds the NUL is always safe.
+    const char* p = s;
+    if (__builtin_expect(!words::is_aligned(p), 0)) {
+        do {
+            if (*p == 0) return static_cast<size_t>(p - s);
+        } while (!words::is_aligned(++p));
+    }
+    uint32_t zeros;
+    while ((zeros = words::zero_bytes(words::aligned_at(p))) == 0) p += 4;
+    // The lowest flagged byte is the first NUL.
+    return static_cast<size_t>(p + (__builtin_ctz(zeros) >> 3) - s);
 }
 
 extern "C" size_t strnlen(const char* s, size_t maxlen) {
@@ -83,16 +74,16 @@ extern "C" int strcmp(const char* a, const char* b) {
     if (a == b) return 0;
     if (no_string(a)) return -1;
     if (no_string(b)) return 1;
-    return compare(reinterpret_cast<const unsigned char*>(a),
-                   reinterpret_cast<const unsigned char*>(b), ~size_t{0});
+    return compare<false>(reinterpret_cast<const unsigned char*>(a),
+                          reinterpret_cast<const unsigned char*>(b), 0);
 }
 
 extern "C" int strncmp(const char* a, const char* b, size_t n) {
     if (n == 0 || a == b) return 0;
     if (no_string(a)) return -1;
     if (no_string(b)) return 1;
-    return compare(reinterpret_cast<const unsigned char*>(a),
-                   reinterpret_cast<const unsigned char*>(b), n);
+    return compare<true>(reinterpret_cast<const unsigned char*>(a),
+                         reinterpret_cast<const unsigned char*>(b), n);
 }
 
 extern "C" int memcmp(const void* a, const void* b, size_t n) {
