@@ -76,13 +76,17 @@ void copy_up(unsigned char* d, const unsigned char* s, size_t n) {
     uint32_t last = load(s + n - 4);
     if (n < kStringMin) {
         for (size_t k = 0; k < n - 4; k += 4) store(d + k, load(s + k));
-    } else if ((reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s)) & 3u) {
-        rep_movsb(d, s, n - 4);
     } else {
-        // One word up to dst's boundary, whole aligned words, the last word.
-        store(d, load(s));
+        // Whole words to aligned places, then the first and the last word.
+        // Words also where dst - src is not a multiple of 4: when dst lies a
+        // few bytes above src modulo 4 KiB, some processors drop rep movsb
+        // off their fast path, but not rep movsl to aligned stores. The first
+        // word is stored last: with dst less than 4 bytes below src, its
+        // store reaches source bytes the string copy still reads.
+        uint32_t first = load(s);
         size_t head = (0u - reinterpret_cast<uintptr_t>(d)) & 3u;
         rep_movsl(d + head, s + head, (n - head) >> 2);
+        store(d, first);
     }
     store(d + n - 4, last);
 }

@@ -138,8 +138,10 @@ constexpr long kSkipTableMin = 8;
 // the text, and nothing is allocated.
 //
 // Before a window is compared (unless a periodic needle's shift left part of
-// it known), a cheap test may skip it and the windows after it that cannot
-// match: long needles look up the window's last byte (a window cannot match
+// it known), cheap tests may skip it and the windows after it that cannot
+// match: when the first byte of the right part differs, the text is searched
+// a word at a time for the next place that holds it; then long needles look
+// up the window's last byte (a window cannot match
 // until that byte lines up with its last place in the needle), short ones look
 // for their first byte a word at a time. The text's length is not measured in
 // advance, only as far as the windows reach.
@@ -193,6 +195,18 @@ char* two_way(const Byte* text, const Byte* x) {
         }
         if (known < j + m && !reach(text, known, ended, j + m)) return nullptr;
         const Byte* y = text + j;
+        if (memory < 0 && y[cut + 1] != x[cut + 1]) {
+            // The first byte of the right part differs: the windows that
+            // follow fail the same way until the text holds that byte there,
+            // so look for it a word at a time (a NUL on the way ends every
+            // window to come). y[cut + 2] is at or before the NUL.
+            const Byte* at = reinterpret_cast<const Byte*>(
+                find_byte_or_end(reinterpret_cast<const char*>(y + cut + 2), x[cut + 1]));
+            if (*at == 0) return nullptr;
+            if (at - text >= known) known = at - text + 1;
+            j = at - text - cut - 1;
+            continue;
+        }
         if (memory < 0 && skip_table) {
             Byte last = y[m - 1];
             if (((in_needle[last >> 5] >> (last & 31)) & 1u) == 0) {

@@ -16,6 +16,9 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <string>
 
 #include <cerrno>
 
@@ -26,10 +29,11 @@ using namespace nuvbench;
 typedef uint32_t (*WordFn)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t);
 typedef double (*DoubleFn)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t);
 
-#define NUV_BENCH_FUNCTIONS(X)                                                                    \
-    X(memcpy)                                                                                     \
-    X(memmove) X(memset) X(strchr) X(strrchr) X(strcpy) X(strcmp) X(memcmp) X(strstr) X(snprintf) \
-        X(strtod) X(sscanf) X(strtol)
+#define NUV_BENCH_FUNCTIONS(X)                                                                   \
+    X(memcpy)                                                                                    \
+    X(memmove)                                                                                   \
+    X(memset) X(strchr) X(strrchr) X(strcpy) X(strcmp) X(memcmp) X(strstr) X(snprintf) X(strtod) \
+        X(sscanf) X(strtol)
 
 #define DECLARE(prefix, name) extern "C" void prefix##name();
 #define NUV_DECLARE(name) DECLARE(nuv_, name)
@@ -137,11 +141,16 @@ double time_row(const Impl& impl, int row) {
 
 // glibc's figures with its SSE variants masked off, from a child run.
 bool glibc_plain(double* out) {
-    const char* masked =
+    // The shell that popen starts would read /proc/self/exe as itself.
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) return false;
+    self[len] = 0;
+    std::string masked =
         "GLIBC_TUNABLES=glibc.cpu.hwcaps=-SSE2,-SSSE3,-SSE4_1,-SSE4_2,-AVX,-AVX2,"
-        "-AVX512F,-AVX512BW,-AVX512VL,-AVX_Fast_Unaligned_Load,-Fast_Unaligned_Load "
-        "/proc/self/exe --glibc";
-    std::FILE* child = popen(masked, "r");
+        "-AVX512F,-AVX512BW,-AVX512VL,-AVX_Fast_Unaligned_Load,-Fast_Unaligned_Load '" +
+        std::string(self) + "' --glibc";
+    std::FILE* child = popen(masked.c_str(), "r");
     if (child == nullptr) return false;
     int row;
     double ns;
