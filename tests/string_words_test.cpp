@@ -140,6 +140,28 @@ TEST_F(StringWords, ComparisonsAtEveryAlignmentAndDifference) {
     }
 }
 
+TEST_F(StringWords, BlockComparisonFindsTheFirstDifferenceInLongBlocks) {
+    // Blocks longer than one step of several words: one difference at each
+    // place (a high byte on one side, and a second, later difference that
+    // must not count), every length up to and past it, both offsets mod 4.
+    std::string a(40, '\0');
+    for (size_t k = 0; k < a.size(); ++k) a[k] = static_cast<char>('0' + k % 50);
+    for (uint32_t off_b = 0; off_b < 4; ++off_b) {
+        for (size_t at = 0; at < a.size(); ++at) {
+            std::string b = a;
+            b[at] = static_cast<char>(at % 2 ? '\xF0' : '\x01');
+            if (at + 3 < b.size()) b[at + 3] = static_cast<char>(b[at + 3] ^ 0x40);
+            uint32_t pa = placed(a, 1), pb = placed(b, off_b);
+            for (uint32_t n = 0; n <= a.size(); ++n) {
+                SCOPED_TRACE("difference at " + std::to_string(at) + ", length " +
+                             std::to_string(n) + ", offset " + std::to_string(off_b));
+                ASSERT_EQ(icall("memcmp", {pa, pb, n}), model_compare(a, b, n, false));
+                ASSERT_EQ(icall("memcmp", {pb, pa, n}), model_compare(b, a, n, false));
+            }
+        }
+    }
+}
+
 TEST_F(StringWords, SearchesSeeEveryPlaceOfTheWord) {
     // The byte looked for at each place, before and after the NUL, from each
     // start alignment; strrchr must keep the last of several hits.

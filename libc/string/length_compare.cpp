@@ -86,19 +86,39 @@ extern "C" int strncmp(const char* a, const char* b, size_t n) {
                          reinterpret_cast<const unsigned char*>(b), n);
 }
 
+namespace {
+
+// The order of the first differing bytes of two words that differ.
+inline int word_order(uint32_t u, uint32_t v) {
+    // The lowest differing byte comes first in memory.
+    unsigned shift = __builtin_ctz(u ^ v) & ~7u;
+    return static_cast<int>((u >> shift) & 0xFF) - static_cast<int>((v >> shift) & 0xFF);
+}
+
+}  // namespace
+
 extern "C" int memcmp(const void* a, const void* b, size_t n) {
     const unsigned char* x = static_cast<const unsigned char*>(a);
     const intptr_t to_b = static_cast<const unsigned char*>(b) - x;
     // n readable bytes on both sides: any word inside them may be read.
-    for (const unsigned char* stop = x + (n & ~size_t{3}); x != stop; x += 4) {
-        uint32_t u = words::unaligned_at(x), v = words::unaligned_at(x + to_b);
-        if (u != v) {
-            // The lowest differing byte comes first in memory.
-            unsigned shift = __builtin_ctz(u ^ v) & ~7u;
-            return static_cast<int>((u >> shift) & 0xFF) - static_cast<int>((v >> shift) & 0xFF);
+    // Sixteen bytes a step while they last, looked at more closely only
+    // once some word differs.
+    size_t rest = n & 15;  // the bytes left after the steps
+    for (const unsigned char* stop = x + (n & ~size_t{15}); x != stop; x += 16) {
+        uint32_t d = (words::unaligned_at(x) ^ words::unaligned_at(x + to_b)) |
+                     (words::unaligned_at(x + 4) ^ words::unaligned_at(x + 4 + to_b)) |
+                     (words::unaligned_at(x + 8) ^ words::unaligned_at(x + 8 + to_b)) |
+                     (words::unaligned_at(x + 12) ^ words::unaligned_at(x + 12 + to_b));
+        if (d != 0) {
+            rest = 16;
+            break;
         }
     }
-    for (const unsigned char* end = x + (n & 3); x != end; ++x) {
+    for (const unsigned char* stop = x + (rest & ~size_t{3}); x != stop; x += 4) {
+        uint32_t u = words::unaligned_at(x), v = words::unaligned_at(x + to_b);
+        if (u != v) return word_order(u, v);
+    }
+    for (const unsigned char* end = x + (rest & 3); x != end; ++x) {
         if (*x != x[to_b]) return static_cast<int>(*x) - static_cast<int>(x[to_b]);
     }
     return 0;
