@@ -44,15 +44,27 @@ constexpr size_t kChunkMin = 512;
 // 1 to 16 bytes, every load before the first store (the memmove result).
 inline void move_short(unsigned char* d, const unsigned char* s, size_t n) {
     if (n >= 8) {
-        uint32_t a = load(s), b = load(s + 4), c = load(s + n - 8), e = load(s + n - 4);
-        store(d, a);
-        store(d + 4, b);
-        store(d + n - 8, c);
-        store(d + n - 4, e);
+        // Two 8-byte moves through the floating-point stack: loading and
+        // storing a 64-bit (below, 32-bit) integer there is exact for every
+        // bit pattern, and needs no general register beyond the three that
+        // hold d, s and n.
+        asm volatile(
+            "fildll (%1)\n\t"
+            "fildll -8(%1,%2)\n\t"
+            "fistpll -8(%0,%2)\n\t"
+            "fistpll (%0)"
+            :
+            : "r"(d), "r"(s), "r"(n)
+            : "memory", "st", "st(1)");
     } else if (n >= 4) {
-        uint32_t a = load(s), e = load(s + n - 4);
-        store(d, a);
-        store(d + n - 4, e);
+        asm volatile(
+            "fildl (%1)\n\t"
+            "fildl -4(%1,%2)\n\t"
+            "fistpl -4(%0,%2)\n\t"
+            "fistpl (%0)"
+            :
+            : "r"(d), "r"(s), "r"(n)
+            : "memory", "st", "st(1)");
     } else {
         unsigned char a = s[0], b = s[n >> 1], e = s[n - 1];
         d[0] = a;
@@ -114,7 +126,7 @@ void copy_down(unsigned char* d, const unsigned char* s, size_t n) {
 }
 
 // The memcpy case dst = src + 1 .. n - 1: the leading bytes repeat.
-void copy_repeating(unsigned char* d, const unsigned char* s, size_t n) {
+__attribute__((noinline)) void copy_repeating(unsigned char* d, const unsigned char* s, size_t n) {
     size_t distance = static_cast<size_t>(d - s);
     if ((distance & 3u) != 0 || n < kShort) {
         rep_movsb(d, s, n);
@@ -129,17 +141,31 @@ void copy_repeating(unsigned char* d, const unsigned char* s, size_t n) {
 
 }  // namespace
 
+namespace {
+
+// memcpy past its short blocks: kept out of line, so that the short case
+// saves only the registers it uses.
+__attribute__((noinline)) void copy_long(unsigned char* d, const unsigned char* s, size_t n) {
+    uintptr_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
+    if (distance < n) {
+        copy_repeating(d, s, n);
+    } else {
+        copy_up(d, s, n);
+    }
+}
+
+}  // namespace
+
 extern "C" void* memcpy(void* dst, const void* src, size_t n) {
-    if (n == 0) return dst;
     unsigned char* d = static_cast<unsigned char*>(dst);
     const unsigned char* s = static_cast<const unsigned char*>(src);
     uintptr_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
-    if (distance - 1 < n - 1) {
+    if (n - 1 < kShort && distance - 1 >= n - 1) {
+        move_short(d, s, n);  // 1 to 16 bytes, dst not inside (src, src + n)
+    } else if (n > kShort) {
+        copy_long(d, s, n);
+    } else if (n != 0) {
         copy_repeating(d, s, n);
-    } else if (n <= kShort) {
-        move_short(d, s, n);
-    } else {
-        copy_up(d, s, n);
     }
     return dst;
 }
