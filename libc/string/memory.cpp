@@ -41,30 +41,28 @@ constexpr size_t kStringMin = 128;
 // distance upwards with the processor's fast string path.
 constexpr size_t kChunkMin = 512;
 
+// The first and the last `size` bytes of n (size <= n <= 2 * size), both
+// loaded before either is stored, through the floating-point stack: loading
+// and storing an integer of 8 (ll) or 4 (l) bytes there is exact for every bit
+// pattern, and needs no general register beyond the three holding d, s and n.
+#define NUV_MOVE_ENDS(suffix, size)       \
+    asm volatile("fild" suffix            \
+                 " (%1)\n\t"              \
+                 "fild" suffix " -" size  \
+                 "(%1,%2)\n\t"            \
+                 "fistp" suffix " -" size \
+                 "(%0,%2)\n\t"            \
+                 "fistp" suffix " (%0)"   \
+                 :                        \
+                 : "r"(d), "r"(s), "r"(n) \
+                 : "memory", "st", "st(1)")
+
 // 1 to 16 bytes, every load before the first store (the memmove result).
 inline void move_short(unsigned char* d, const unsigned char* s, size_t n) {
     if (n >= 8) {
-        // Two 8-byte moves through the floating-point stack: loading and
-        // storing a 64-bit (below, 32-bit) integer there is exact for every
-        // bit pattern, and needs no general register beyond the three that
-        // hold d, s and n.
-        asm volatile(
-            "fildll (%1)\n\t"
-            "fildll -8(%1,%2)\n\t"
-            "fistpll -8(%0,%2)\n\t"
-            "fistpll (%0)"
-            :
-            : "r"(d), "r"(s), "r"(n)
-            : "memory", "st", "st(1)");
+        NUV_MOVE_ENDS("ll", "8");
     } else if (n >= 4) {
-        asm volatile(
-            "fildl (%1)\n\t"
-            "fildl -4(%1,%2)\n\t"
-            "fistpl -4(%0,%2)\n\t"
-            "fistpl (%0)"
-            :
-            : "r"(d), "r"(s), "r"(n)
-            : "memory", "st", "st(1)");
+        NUV_MOVE_ENDS("l", "4");
     } else {
         unsigned char a = s[0], b = s[n >> 1], e = s[n - 1];
         d[0] = a;
