@@ -15,9 +15,16 @@ inline const char* find_byte_or_end(const char* s, unsigned char want) {
         if (static_cast<unsigned char>(*s) == want || *s == 0) return s;
     }
     const uint32_t spread = want * words::kOnes;
-    for (;; s += 4) {
+    // Two words a step: when the first holds no NUL, the string reaches the
+    // second, so reading it stays inside a page the string touches.
+    for (;; s += 8) {
         uint32_t v = words::aligned_at(s);
         if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) break;
+        v = words::aligned_at(s + 4);
+        if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) {
+            s += 4;
+            break;
+        }
     }
     while (static_cast<unsigned char>(*s) != want && *s != 0) ++s;
     return s;
