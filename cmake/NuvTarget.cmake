@@ -12,7 +12,7 @@ set(NUV_TARGET_FLAGS
   -fno-threadsafe-statics -fno-tree-loop-distribute-patterns -fno-common
   -ffunction-sections -fdata-sections
   -nostdinc -isystem ${NUV_GCC_INCLUDE}
-  -O2 -g0 -Wall -Wextra -Werror)
+  -O2 -falign-jumps=1 -falign-labels=1 -g0 -Wall -Wextra -Werror)
 
 # Applies the target compiler flags and the library headers to a target.
 function(nuv_target_code target)

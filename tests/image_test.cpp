@@ -207,3 +207,33 @@ TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The memory-stream append code, and the heap and copy code it brings, are
+// linked only into images that make memory-backed streams; ver stays small.
+TEST(Image, MemoryStreamCodeOnlyWhereStreamsAreMade) {
+    File ver = read_ver();
+    for (const char* absent : {"nuv_stdio_memory_append", "realloc", "malloc", "memcpy"}) {
+        EXPECT_EQ(ver.symbols.count(absent), 0u) << absent;
+    }
+    ASSERT_NE(ver.section(".text"), nullptr);
+    EXPECT_LE(ver.section(".text")->size, 700u);
+    nuv::Options o = nuvtest::test_options();
+    o.count_instructions = true;
+    auto v = nuvtest::load_image("ver", o);
+    ASSERT_EQ(v->run({"ver"}).stop, nuv::Stop::Exited);
+    EXPECT_LE(v->instructions(), 120u);
+
+    std::string err;
+    auto memout = nuv::elf::read_file(nuvtest::image_path("memout"), err);
+    ASSERT_TRUE(memout.has_value()) << err;
+    EXPECT_EQ(memout->symbols.count("nuv_stdio_memory_append"), 1u);
+    auto m = nuvtest::load_image("memout", nuvtest::test_options());
+    nuv::RunResult r = m->run({"memout"});
+    ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    EXPECT_EQ(m->output(), "first\n\nsecond");
+    EXPECT_EQ(r.status, 13);
+}
+
+}  // namespace

@@ -4,12 +4,12 @@
 
 #include <stdio.h>
 
-namespace nuv::stdio {
-
 // Appends count (> 0) bytes to the heap buffer of a memory-backed stream.
 // Returns 0, or -1 with the record unchanged when the buffer cannot grow.
-int memory_append(FILE* stream, const void* data, size_t count);
-
-}  // namespace nuv::stdio
+//
+// file_write_bytes refers to it only weakly, so an image that never makes a
+// memory-backed stream carries neither it nor the heap and copy code it
+// needs; the unit that makes such streams refers to it for real.
+extern "C" int nuv_stdio_memory_append(FILE* stream, const void* data, size_t count);
 
 #endif

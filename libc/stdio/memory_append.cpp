@@ -5,8 +5,6 @@
 
 #include "stdio/internal.h"
 
-namespace nuv::stdio {
-
 namespace {
 
 constexpr size_t kFirstCapacity = 256;
@@ -15,7 +13,7 @@ constexpr size_t kMaxCapacity = 0x80000000u;
 
 }  // namespace
 
-int memory_append(FILE* stream, const void* data, size_t count) {
+extern "C" int nuv_stdio_memory_append(FILE* stream, const void* data, size_t count) {
     // Room for the content, the new bytes and the zero byte after them. A
     // request whose total cannot be counted in 32 bits, or that lies beyond the
     // largest capacity doubling can reach, fails before anything is touched:
@@ -44,5 +42,3 @@ int memory_append(FILE* stream, const void* data, size_t count) {
     }
     return 0;
 }
-
-}  // namespace nuv::stdio

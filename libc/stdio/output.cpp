@@ -6,6 +6,8 @@
 #include "src/trap.h"
 #include "stdio/internal.h"
 
+#pragma weak nuv_stdio_memory_append
+
 static_assert(sizeof(FILE) == 44, "FILE is eleven 32-bit fields");
 static_assert(__builtin_offsetof(FILE, eof) == 40, "FILE field order");
 
@@ -18,20 +20,46 @@ FILE* stdout = &g_stdout;
 FILE* stderr = &g_stderr;
 }
 
+namespace {
+
+// Hands count (> 0) bytes to descriptor 1, in as many write calls as it takes;
+// 0, or -1 at the first result of 0 or less (what went before stays written).
+inline int write_out(const char* bytes, size_t count) {
+    int r;
+    while ((r = nuv::sys_write(1, bytes, count)) > 0) {
+        bytes += r;
+        count -= static_cast<size_t>(r);
+        if (count == 0) return 0;
+    }
+    return -1;
+}
+
+}  // namespace
+
+namespace {
+
+// Appends to a stream of another kind than STREAM_FD. Only the unit that
+// makes memory-backed streams links the append rule in; without it no record
+// of another kind can exist, and writing to one fails.
+inline int append(FILE* stream, const void* data, size_t count) {
+    if (nuv_stdio_memory_append == nullptr) return -1;
+    return nuv_stdio_memory_append(stream, data, count);
+}
+
+// file_write_bytes after its argument checks: count (> 0) bytes to a stream.
+inline int deliver(FILE* stream, const void* data, size_t count) {
+    if (stream->kind != STREAM_FD) return append(stream, data, count);
+    // Only descriptor 1 accepts output through a stream.
+    if (stream->fd != 1) return -1;
+    return write_out(static_cast<const char*>(data), count);
+}
+
+}  // namespace
+
 extern "C" int file_write_bytes(FILE* stream, const void* data, size_t count) {
     if (stream == nullptr || data == nullptr) return -1;
     if (count == 0) return 0;
-    if (stream->kind != STREAM_FD) return nuv::stdio::memory_append(stream, data, count);
-    // Only descriptor 1 accepts output through a stream.
-    if (stream->fd != 1) return -1;
-    const char* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < count) {
-        int r = nuv::sys_write(1, bytes + done, count - done);
-        if (r <= 0) return -1;
-        done += static_cast<size_t>(r);
-    }
-    return 0;
+    return deliver(stream, data, count);
 }
 
 extern "C" size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* stream) {
@@ -58,9 +86,24 @@ extern "C" int putchar(int c) {
 
 extern "C" int puts(const char* s) {
     if (s == nullptr) return -1;
-    if (file_write_bytes(stdout, s, strlen(s)) != 0) return -1;
-    const char newline = '\n';
-    return file_write_bytes(stdout, &newline, 1) == 0 ? 0 : -1;
+    // What file_write_bytes does, spelled out: the text, then the newline,
+    // each to the stream that stdout names at that moment.
+    static const char newline = '\n';
+    size_t n = strlen(s);
+    FILE* out = stdout;
+    if (out == nullptr) return -1;
+    if (out->kind != STREAM_FD) {
+        if (n != 0 && append(out, s, n) != 0) return -1;
+    } else if (out->fd != 1) {
+        if (n != 0) return -1;  // only descriptor 1 accepts output
+    } else if (n != 0 && write_out(s, n) != 0) {
+        return -1;
+    }
+    out = stdout;
+    if (out == nullptr) return -1;
+    if (out->kind != STREAM_FD) return append(out, &newline, 1);
+    // One byte: a single write call delivers it or fails.
+    return out->fd == 1 && nuv::sys_write(1, &newline, 1) > 0 ? 0 : -1;
 }
 
 extern "C" int fflush(FILE*) {

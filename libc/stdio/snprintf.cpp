@@ -13,6 +13,10 @@
 
 namespace {
 
+inline bool is_aligned(const void* p) {
+    return (reinterpret_cast<__UINTPTR_TYPE__>(p) & 3u) == 0;
+}
+
 // Every output character goes through this sink. Characters past the room
 // (the array's size less one byte for the NUL) are counted but not stored.
 struct Sink {
@@ -35,10 +39,41 @@ void put_repeated(Sink& o, char c, unsigned n) {
     o.count += n;
 }
 
+typedef unsigned Word __attribute__((may_alias));
+typedef unsigned UnalignedWord __attribute__((may_alias, aligned(1)));
+
+inline unsigned zero_bytes(unsigned v) {
+    return (v - 0x01010101u) & ~v & 0x80808080u;
+}
+
+// n bytes of p; the part beyond the room only advances the count. Stored a
+// word at a time (the engine calls no other library function).
 void put_bytes(Sink& o, const char* p, unsigned n) {
-    unsigned k = 0;
-    while (k < n && o.count < o.room) o.s[o.count++] = p[k++];
-    o.count += n - k;
+    unsigned k = o.count < o.room ? o.room - o.count : 0u;
+    if (k > n) k = n;
+    char* d = o.s + o.count;
+    unsigned i = 0;
+    for (; i + 4 <= k; i += 4) {
+        *reinterpret_cast<UnalignedWord*>(d + i) = *reinterpret_cast<const UnalignedWord*>(p + i);
+    }
+    for (; i < k; ++i) d[i] = p[i];
+    o.count += n;
+}
+
+// The length of text, at most limit. Words are read only at aligned
+// addresses, and only when they hold a byte before the limit, so nothing
+// past the string (or past limit bytes of an array without a NUL) is read
+// from a page it does not reach.
+unsigned measure(const char* text, unsigned limit) {
+    unsigned n = 0;
+    while (n < limit && (reinterpret_cast<__UINTPTR_TYPE__>(text + n) & 3u) != 0) {
+        if (text[n] == '\0') return n;
+        ++n;
+    }
+    while (n < limit && zero_bytes(*reinterpret_cast<const Word*>(text + n)) == 0) n += 4;
+    if (n > limit) n = limit;
+    while (n < limit && text[n] != '\0') ++n;
+    return n;
 }
 
 struct Conversion {
@@ -82,8 +117,7 @@ void put_string(Sink& o, const Conversion& sp, const char* text) {
     // A precision bounds the count too, so an array without a NUL is never
     // read past the precision.
     unsigned limit = static_cast<unsigned>(sp.precision);  // negative: no limit
-    unsigned n = 0;
-    while (n < limit && text[n] != '\0') ++n;
+    unsigned n = measure(text, limit);
     unsigned fill = (sp.width > 0 && static_cast<unsigned>(sp.width) > n)
                         ? static_cast<unsigned>(sp.width) - n
                         : 0u;
@@ -130,7 +164,20 @@ extern "C" int vsnprintf(char* s, size_t size, const char* format, va_list ap) {
     const unsigned char* f = reinterpret_cast<const unsigned char*>(format);
     while (*f != '\0') {
         if (*f != '%') {
-            put(o, static_cast<char>(*f++));
+            // A run of literal text, up to the next '%' or the end.
+            const unsigned char* run = f;
+            while (!is_aligned(f)) {
+                if (*f == '%' || *f == '\0') break;
+                ++f;
+            }
+            if (is_aligned(f)) {
+                for (;; f += 4) {
+                    unsigned v = *reinterpret_cast<const Word*>(f);
+                    if (zero_bytes(v) | zero_bytes(v ^ 0x25252525u)) break;
+                }
+            }
+            while (*f != '%' && *f != '\0') ++f;
+            put_bytes(o, reinterpret_cast<const char*>(run), static_cast<unsigned>(f - run));
             continue;
         }
         ++f;

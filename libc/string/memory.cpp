@@ -2,92 +2,168 @@
 //
 // memcpy behaves exactly like a byte loop in ascending order, and memmove like
 // one in ascending order when dst is below src and descending order otherwise.
-// The bulk of a block moves four bytes per string instruction where that gives
-// the same bytes:
+// The copies below give the same bytes by these rules:
 //
-// - Ascending, each step reads its source bytes before writing. A step over
-//   bytes [i, i+4) differs from single bytes only if one of its writes lands on
-//   a source byte the same step reads later, which needs dst - src (counted
-//   modulo 2^32) between 1 and 3. memcpy with dst 1 to 3 bytes above src (the
-//   case where the leading bytes repeat) therefore copies single bytes;
-//   every other distance, dst below src included, copies words.
-// - Descending with dst above src, every write lands above all the source
-//   bytes still to be read, so words never change the result.
+// - Loading a whole block into registers before storing any of it gives the
+//   memmove result. That is also the memcpy result unless dst lies above src
+//   inside the block: dst - src (counted modulo 2^32) between 1 and n - 1.
+// - In that one case memcpy repeats the leading dst - src bytes, and only
+//   copies that read each byte after every earlier store keep that: rep movsb
+//   always, and rep movsl when dst - src is a multiple of 4 (each word is read
+//   after the word dst - src bytes below it was stored).
+// - Ascending word copies give the byte result whenever dst is at or below
+//   src, or the blocks do not overlap; descending ones whenever dst is above
+//   src: no store lands on a source byte still to be read.
 //
-// The direction flag is clear on entry to every function, and is cleared
-// again after a descending copy.
+// Short blocks are moved by straight-line loads and stores and medium ones by
+// a word loop; only long ones use string instructions, never with a count of
+// zero. The direction flag is clear on entry and is never set.
 #include <stdint.h>
 #include <string.h>
 
 namespace {
 
-// Blocks shorter than this are copied a byte at a time: aligning and
-// splitting would cost more than it saves.
-constexpr size_t kWordThreshold = 16;
+// A 32-bit word at any byte address.
+typedef uint32_t Word __attribute__((may_alias, aligned(1)));
 
-inline void copy_up_bytes(unsigned char* d, const unsigned char* s, size_t n) {
+inline uint32_t load(const unsigned char* p) {
+    return *reinterpret_cast<const Word*>(p);
+}
+
+inline void store(unsigned char* p, uint32_t v) {
+    *reinterpret_cast<Word*>(p) = v;
+}
+
+// Up to this many bytes move in straight lines, up to kStringMin by a word loop.
+constexpr size_t kShort = 16;
+constexpr size_t kStringMin = 128;
+// Overlapping descending moves at least this far apart copy chunks of the
+// distance upwards with the processor's fast string path.
+constexpr size_t kChunkMin = 512;
+
+// The first and the last `size` bytes of n (size <= n <= 2 * size), both
+// loaded before either is stored, through the floating-point stack: loading
+// and storing an integer of 8 (ll) or 4 (l) bytes there is exact for every bit
+// pattern, and needs no general register beyond the three holding d, s and n.
+#define NUV_MOVE_ENDS(suffix, size)       \
+    asm volatile("fild" suffix            \
+                 " (%1)\n\t"              \
+                 "fild" suffix " -" size  \
+                 "(%1,%2)\n\t"            \
+                 "fistp" suffix " -" size \
+                 "(%0,%2)\n\t"            \
+                 "fistp" suffix " (%0)"   \
+                 :                        \
+                 : "r"(d), "r"(s), "r"(n) \
+                 : "memory", "st", "st(1)")
+
+// 1 to 16 bytes, every load before the first store (the memmove result).
+inline void move_short(unsigned char* d, const unsigned char* s, size_t n) {
+    if (n >= 8) {
+        NUV_MOVE_ENDS("ll", "8");
+    } else if (n >= 4) {
+        NUV_MOVE_ENDS("l", "4");
+    } else {
+        unsigned char a = s[0], b = s[n >> 1], e = s[n - 1];
+        d[0] = a;
+        d[n >> 1] = b;
+        d[n - 1] = e;
+    }
+}
+
+inline void rep_movsb(unsigned char* d, const unsigned char* s, size_t n) {
     asm volatile("rep movsb" : "+D"(d), "+S"(s), "+c"(n) : : "memory");
 }
 
-// Ascending copy by words after bytes up to dst's next 4-byte boundary.
-// Needs n >= 4.
-inline void copy_up_words(unsigned char* d, const unsigned char* s, size_t n) {
+inline void rep_movsl(unsigned char* d, const unsigned char* s, size_t words) {
+    asm volatile("rep movsl" : "+D"(d), "+S"(s), "+c"(words) : : "memory");
+}
+
+// Ascending copy of n > 16 bytes where dst is at or below src or the blocks do
+// not overlap. The last word is loaded first, since the stores before it may
+// reach it when dst is below src.
+void copy_up(unsigned char* d, const unsigned char* s, size_t n) {
+    uint32_t last = load(s + n - 4);
+    if (n < kStringMin) {
+        for (size_t k = 0; k < n - 4; k += 4) store(d + k, load(s + k));
+    } else {
+        // Whole words to aligned places, then the first and the last word.
+        // Words also where dst - src is not a multiple of 4: when dst lies a
+        // few bytes above src modulo 4 KiB, some processors drop rep movsb
+        // off their fast path, but not rep movsl to aligned stores. The first
+        // word is stored last: with dst less than 4 bytes below src, its
+        // store reaches source bytes the string copy still reads.
+        uint32_t first = load(s);
+        size_t head = (0u - reinterpret_cast<uintptr_t>(d)) & 3u;
+        rep_movsl(d + head, s + head, (n - head) >> 2);
+        store(d, first);
+    }
+    store(d + n - 4, last);
+}
+
+// Descending copy of n > 16 bytes with dst above src. The first word is
+// loaded first and stored last, since the stores before it may reach it.
+void copy_down(unsigned char* d, const unsigned char* s, size_t n) {
+    uint32_t first = load(s);
+    size_t k = n;  // [k, n) is done
+    while (k >= 20) {
+        uint32_t a = load(s + k - 4), b = load(s + k - 8), c = load(s + k - 12),
+                 e = load(s + k - 16);
+        store(d + k - 4, a);
+        store(d + k - 8, b);
+        store(d + k - 12, c);
+        store(d + k - 16, e);
+        k -= 16;
+    }
+    while (k > 8) {
+        k -= 4;
+        store(d + k, load(s + k));
+    }
+    store(d + k - 4, load(s + k - 4));  // k is 4 to 8
+    store(d, first);
+}
+
+// The memcpy case dst = src + 1 .. n - 1: the leading bytes repeat.
+__attribute__((noinline)) void copy_repeating(unsigned char* d, const unsigned char* s, size_t n) {
+    size_t distance = static_cast<size_t>(d - s);
+    if ((distance & 3u) != 0 || n < kShort) {
+        rep_movsb(d, s, n);
+        return;
+    }
     size_t head = (0u - reinterpret_cast<uintptr_t>(d)) & 3u;
+    for (size_t k = 0; k < head; ++k) d[k] = s[k];
     size_t words = (n - head) >> 2;
-    size_t tail = (n - head) & 3u;
-    asm volatile(
-        "rep movsb\n\t"
-        "movl %[words], %%ecx\n\t"
-        "rep movsl\n\t"
-        "movl %[tail], %%ecx\n\t"
-        "rep movsb"
-        : "+D"(d), "+S"(s), "+c"(head)
-        : [words] "r"(words), [tail] "r"(tail)
-        : "memory");
+    rep_movsl(d + head, s + head, words);
+    for (size_t k = head + (words << 2); k < n; ++k) d[k] = s[k];
 }
 
-// Descending copy of [0, n): bytes down to dst's 4-byte boundary below d + n,
-// then words, then the remaining leading bytes. Needs n >= 4.
-inline void copy_down_words(unsigned char* d, const unsigned char* s, size_t n) {
-    size_t tail = reinterpret_cast<uintptr_t>(d + n) & 3u;
-    size_t words = (n - tail) >> 2;
-    size_t head = (n - tail) & 3u;
-    unsigned char* dl = d + n - 1;
-    const unsigned char* sl = s + n - 1;
-    asm volatile(
-        "std\n\t"
-        "rep movsb\n\t"
-        "subl $3, %%edi\n\t"
-        "subl $3, %%esi\n\t"
-        "movl %[words], %%ecx\n\t"
-        "rep movsl\n\t"
-        "addl $3, %%edi\n\t"
-        "addl $3, %%esi\n\t"
-        "movl %[head], %%ecx\n\t"
-        "rep movsb\n\t"
-        "cld"
-        : "+D"(dl), "+S"(sl), "+c"(tail)
-        : [words] "r"(words), [head] "r"(head)
-        : "memory", "cc");
-}
+}  // namespace
 
-inline void copy_down_bytes(unsigned char* d, const unsigned char* s, size_t n) {
-    unsigned char* dl = d + n - 1;
-    const unsigned char* sl = s + n - 1;
-    asm volatile("std\n\trep movsb\n\tcld" : "+D"(dl), "+S"(sl), "+c"(n) : : "memory");
+namespace {
+
+// memcpy past its short blocks: kept out of line, so that the short case
+// saves only the registers it uses.
+__attribute__((noinline)) void copy_long(unsigned char* d, const unsigned char* s, size_t n) {
+    uintptr_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
+    if (distance < n) {
+        copy_repeating(d, s, n);
+    } else {
+        copy_up(d, s, n);
+    }
 }
 
 }  // namespace
 
 extern "C" void* memcpy(void* dst, const void* src, size_t n) {
-    if (n == 0) return dst;
     unsigned char* d = static_cast<unsigned char*>(dst);
     const unsigned char* s = static_cast<const unsigned char*>(src);
     uintptr_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
-    if (n < kWordThreshold || distance - 1 < 3) {
-        copy_up_bytes(d, s, n);
-    } else {
-        copy_up_words(d, s, n);
+    if (n - 1 < kShort && distance - 1 >= n - 1) {
+        move_short(d, s, n);  // 1 to 16 bytes, dst not inside (src, src + n)
+    } else if (n > kShort) {
+        copy_long(d, s, n);
+    } else if (n != 0) {
+        copy_repeating(d, s, n);
     }
     return dst;
 }
@@ -96,17 +172,22 @@ extern "C" void* memmove(void* dst, const void* src, size_t n) {
     if (dst == src || n == 0) return dst;
     unsigned char* d = static_cast<unsigned char*>(dst);
     const unsigned char* s = static_cast<const unsigned char*>(src);
-    if (d < s) {
-        // Every write lands below the source bytes still to be read.
-        if (n < kWordThreshold) {
-            copy_up_bytes(d, s, n);
-        } else {
-            copy_up_words(d, s, n);
+    size_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
+    if (n <= kShort) {
+        move_short(d, s, n);
+    } else if (distance >= n) {
+        copy_up(d, s, n);  // dst below src, or no overlap
+    } else if (distance >= kChunkMin) {
+        // From the top down, chunks of at most the distance: a chunk's stores
+        // land above its own source bytes and above every byte still to read.
+        size_t k = n;
+        while (k != 0) {
+            size_t chunk = k < distance ? k : distance;
+            k -= chunk;
+            rep_movsb(d + k, s + k, chunk);
         }
-    } else if (n < kWordThreshold) {
-        copy_down_bytes(d, s, n);
     } else {
-        copy_down_words(d, s, n);
+        copy_down(d, s, n);
     }
     return dst;
 }
@@ -115,22 +196,28 @@ extern "C" void* memset(void* dst, int c, size_t n) {
     if (n == 0) return dst;
     unsigned char* d = static_cast<unsigned char*>(dst);
     unsigned char byte = static_cast<unsigned char>(c);
-    if (n < kWordThreshold) {
-        asm volatile("rep stosb" : "+D"(d), "+c"(n) : "a"(byte) : "memory");
-        return dst;
-    }
-    size_t head = (0u - reinterpret_cast<uintptr_t>(d)) & 3u;
-    size_t words = (n - head) >> 2;
-    size_t tail = (n - head) & 3u;
     uint32_t pattern = byte * 0x01010101u;
-    asm volatile(
-        "rep stosb\n\t"
-        "movl %[words], %%ecx\n\t"
-        "rep stosl\n\t"
-        "movl %[tail], %%ecx\n\t"
-        "rep stosb"
-        : "+D"(d), "+c"(head)
-        : "a"(pattern), [words] "r"(words), [tail] "r"(tail)
-        : "memory");
+    if (n < 4) {
+        d[0] = byte;
+        d[n >> 1] = byte;
+        d[n - 1] = byte;
+    } else if (n <= kShort) {
+        store(d, pattern);
+        store(d + n - 4, pattern);
+        if (n > 8) {
+            store(d + 4, pattern);
+            store(d + n - 8, pattern);
+        }
+    } else if (n < kStringMin) {
+        for (size_t k = 0; k < n - 4; k += 4) store(d + k, pattern);
+        store(d + n - 4, pattern);
+    } else {
+        store(d, pattern);
+        size_t head = (0u - reinterpret_cast<uintptr_t>(d)) & 3u;
+        unsigned char* p = d + head;
+        size_t words = (n - head) >> 2;
+        asm volatile("rep stosl" : "+D"(p), "+c"(words) : "a"(pattern) : "memory");
+        store(d + n - 4, pattern);
+    }
     return dst;
 }

@@ -1,24 +1,73 @@
 // Searching strings. Bytes compare as unsigned values; a byte given as int is
 // used through its low 8 bits.
+#include <stdint.h>
 #include <string.h>
+
+#include "string/words.h"
+
+namespace {
+
+using namespace nuv;
+
+// The first byte from s on that equals want or is NUL. Aligned words only.
+inline const char* find_byte_or_end(const char* s, unsigned char want) {
+    for (; !words::is_aligned(s); ++s) {
+        if (static_cast<unsigned char>(*s) == want || *s == 0) return s;
+    }
+    const uint32_t spread = want * words::kOnes;
+    // Two words a step: when the first holds no NUL, the string reaches the
+    // second, so reading it stays inside a page the string touches.
+    for (;; s += 8) {
+        uint32_t v = words::aligned_at(s);
+        if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) break;
+        v = words::aligned_at(s + 4);
+        if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) {
+            s += 4;
+            break;
+        }
+    }
+    while (static_cast<unsigned char>(*s) != want && *s != 0) ++s;
+    return s;
+}
+
+}  // namespace
 
 extern "C" char* strchr(const char* s, int c) {
     if (s == nullptr) return nullptr;
-    const char want = static_cast<char>(c);
-    for (;; ++s) {
-        if (*s == want) return const_cast<char*>(s);
-        if (*s == 0) return nullptr;
-    }
+    const unsigned char want = static_cast<unsigned char>(c);
+    const char* p = find_byte_or_end(s, want);
+    return static_cast<unsigned char>(*p) == want ? const_cast<char*>(p) : nullptr;
 }
 
 extern "C" char* strrchr(const char* s, int c) {
     if (s == nullptr) return nullptr;
-    const char want = static_cast<char>(c);
+    const unsigned char want = static_cast<unsigned char>(c);
+    if (want == 0) return const_cast<char*>(find_byte_or_end(s, 0));
     const char* last = nullptr;
-    for (;; ++s) {
-        if (*s == want) last = s;
+    for (; !words::is_aligned(s); ++s) {
+        if (static_cast<unsigned char>(*s) == want) last = s;
         if (*s == 0) return const_cast<char*>(last);
     }
+    // Whole words before the one holding the NUL; remember the last word
+    // holding the byte and look inside it only at the end.
+    const uint32_t spread = want * words::kOnes;
+    const char* last_word = nullptr;
+    uint32_t v;
+    for (; words::zero_bytes(v = words::aligned_at(s)) == 0; s += 4) {
+        if (words::zero_bytes(v ^ spread)) last_word = s;
+    }
+    if (last_word != nullptr) {
+        for (int k = 3; k >= 0; --k) {
+            if (static_cast<unsigned char>(last_word[k]) == want) {
+                last = last_word + k;
+                break;
+            }
+        }
+    }
+    for (; *s != 0; ++s) {
+        if (static_cast<unsigned char>(*s) == want) last = s;
+    }
+    return const_cast<char*>(last);
 }
 
 namespace {
@@ -58,13 +107,51 @@ long maximal_suffix(const Byte* x, long m, bool reversed, long* period) {
     return before;
 }
 
+// How far the text runs: text[0, known) holds no NUL, and `ended` says that
+// text[known] is its NUL. Extends known to at least `want` bytes, reading a
+// little further ahead by aligned words; false when the text ends before.
+bool reach(const Byte* text, long& known, bool& ended, long want) {
+    if (ended) return false;
+    const Byte* p = text + known;
+    const Byte* ahead = text + want + 252;
+    for (; !words::is_aligned(p); ++p) {
+        if (*p == 0) {
+            ended = true;
+            ahead = p;  // skips the word loop
+            break;
+        }
+    }
+    for (; p < ahead; p += 4) {
+        uint32_t zeros = words::zero_bytes(words::aligned_at(p));
+        if (zeros != 0) {
+            p += __builtin_ctz(zeros) >> 3;
+            ended = true;
+            break;
+        }
+    }
+    known = p - text;
+    return known >= want;
+}
+
+// Needles at least this long skip windows by their last byte; shorter ones
+// skip to the next place that holds their first byte.
+constexpr long kSkipTableMin = 8;
+
 // The two-way search: the needle is cut at a critical point into a left part
 // x[0, cut] and a right part; each window is matched right part first, left to
 // right, then left part, right to left. A mismatch in the right part shifts by
 // the bytes matched; a mismatch in the left part shifts by the period. Every
 // text byte is compared a bounded number of times, so the cost is linear in
-// the text, and nothing is allocated. The text's length is not measured in
-// advance: `known` counts the bytes seen to be non-NUL so far.
+// the text, and nothing is allocated.
+//
+// Before a window is compared (unless a periodic needle's shift left part of
+// it known), cheap tests may skip it and the windows after it that cannot
+// match: when the first byte of the right part differs, the text is searched
+// a word at a time for the next place that holds it; then long needles look
+// up the window's last byte (a window cannot match
+// until that byte lines up with its last place in the needle), short ones look
+// for their first byte a word at a time. The text's length is not measured in
+// advance, only as far as the windows reach.
 char* two_way(const Byte* text, const Byte* x) {
     // Measure the needle and the text side by side: a text shorter than the
     // needle holds no match, and finding that out costs no more than the
@@ -74,6 +161,7 @@ char* two_way(const Byte* text, const Byte* x) {
         if (text[m] == 0) return nullptr;
     }
     long known = m;
+    bool ended = false;
     long p1 = 0, p2 = 0;
     long cut1 = maximal_suffix(x, m, false, &p1);
     long cut2 = maximal_suffix(x, m, true, &p2);
@@ -92,43 +180,54 @@ char* two_way(const Byte* text, const Byte* x) {
         long left = cut + 1, right = m - cut - 1;
         period = (left > right ? left : right) + 1;
     }
+    // The needle's bytes, and one past the last place of each (entries of
+    // bytes outside the needle are never read).
+    const bool skip_table = m >= kSkipTableMin;
+    uint32_t in_needle[8] = {};
+    uint32_t after_last[256];
+    if (skip_table) {
+        for (long i = 0; i < m; ++i) {
+            in_needle[x[i] >> 5] |= 1u << (x[i] & 31);
+            after_last[x[i]] = static_cast<uint32_t>(i + 1);
+        }
+    }
     long memory = -1;  // periodic needles: x[0, memory] is known to match
     for (long j = 0;;) {
-        // A window can only match where the text holds the needle's first
-        // byte; skip to the next such place. Skipping windows that cannot
-        // match is always safe, but what is known of the window is lost.
-        // (Every shift is at most m, so text[j] lies at or before the NUL.)
-        if (text[j] != x[0]) {
-            do {
-                if (text[j] == 0) return nullptr;
-                ++j;
-            } while (text[j] != x[0]);
-            if (j >= known) known = j + 1;
-            memory = -1;
+        if (memory < 0 && !skip_table && text[j] != x[0]) {
+            // text[j] lies at or before the NUL: every shift is at most m.
+            const Byte* at = reinterpret_cast<const Byte*>(
+                find_byte_or_end(reinterpret_cast<const char*>(text + j), x[0]));
+            if (*at == 0) return nullptr;
+            j = at - text;
         }
-        // Make sure the window text[j, j + m) lies before the text's NUL.
-        while (known < j + m) {
-            if (text[known] == 0) return nullptr;
-            ++known;
-        }
+        if (known < j + m && !reach(text, known, ended, j + m)) return nullptr;
         const Byte* y = text + j;
-        long i = (cut > memory ? cut : memory) + 1;
-        while (i < m && x[i] == y[i]) ++i;
-        if (i == cut + 1) {
+        if (memory < 0 && y[cut + 1] != x[cut + 1]) {
             // The first byte of the right part differs: the windows that
             // follow fail the same way until the text holds that byte there,
-            // so scan for it (a NUL on the way ends every window to come).
-            const Byte want = x[cut + 1];
-            long t = j + cut + 2;
-            while (text[t] != want) {
-                if (text[t] == 0) return nullptr;
-                ++t;
-            }
-            if (t >= known) known = t + 1;
-            j = t - cut - 1;
-            memory = -1;
+            // so look for it a word at a time (a NUL on the way ends every
+            // window to come). y[cut + 2] is at or before the NUL.
+            const Byte* at = reinterpret_cast<const Byte*>(
+                find_byte_or_end(reinterpret_cast<const char*>(y + cut + 2), x[cut + 1]));
+            if (*at == 0) return nullptr;
+            if (at - text >= known) known = at - text + 1;
+            j = at - text - cut - 1;
             continue;
         }
+        if (memory < 0 && skip_table) {
+            Byte last = y[m - 1];
+            if (((in_needle[last >> 5] >> (last & 31)) & 1u) == 0) {
+                j += m;
+                continue;
+            }
+            long shift = m - static_cast<long>(after_last[last]);
+            if (shift != 0) {
+                j += shift;
+                continue;
+            }
+        }
+        long i = (cut > memory ? cut : memory) + 1;
+        while (i < m && x[i] == y[i]) ++i;
         if (i < m) {
             j += i - cut;
             memory = -1;
@@ -147,6 +246,9 @@ char* two_way(const Byte* text, const Byte* x) {
 extern "C" char* strstr(const char* s, const char* needle) {
     if (s == nullptr || needle == nullptr) return nullptr;
     if (*needle == 0) return const_cast<char*>(s);
-    if (needle[1] == 0) return strchr(s, needle[0]);
+    // Straight to the first place that holds the needle's first byte.
+    s = find_byte_or_end(s, static_cast<unsigned char>(needle[0]));
+    if (*s == 0) return nullptr;
+    if (needle[1] == 0) return const_cast<char*>(s);
     return two_way(reinterpret_cast<const Byte*>(s), reinterpret_cast<const Byte*>(needle));
 }
