@@ -113,6 +113,45 @@ TEST(Image, RecordsAreExactBytesInTheirSections) {
     }
 }
 
+// A section header whose range lies outside the file (the parser lets a NULL
+// section's range be anything) must give no bytes rather than a span past the
+// end of the file.
+TEST(Image, SectionContentsNeverReachPastTheFile) {
+    File f = read_ver();
+    ASSERT_FALSE(f.sections.empty());
+    const uint32_t size = static_cast<uint32_t>(f.bytes.size());
+    struct Case {
+        uint32_t type, offset, size;
+        size_t expected;
+    } cases[] = {
+        {nuv::elf::SHT_NULL, 0x7FFFFFF0, 0x100, 0},
+        {nuv::elf::SHT_NULL, 0, 16, 0},
+        {nuv::elf::SHT_PROGBITS, size - 8, 9, 0},
+        {nuv::elf::SHT_PROGBITS, 0xFFFFFFFF, 2, 0},
+        {nuv::elf::SHT_PROGBITS, 8, 0xFFFFFFFC, 0},
+        {nuv::elf::SHT_PROGBITS, size - 8, 8, 8},
+        {nuv::elf::SHT_NOBITS, 0, 16, 0},
+    };
+    for (const Case& c : cases) {
+        nuv::elf::Section s = f.sections[0];
+        s.type = c.type;
+        s.offset = c.offset;
+        s.size = c.size;
+        EXPECT_EQ(f.contents(s).size(), c.expected) << c.type << " " << c.offset;
+    }
+
+    // The same through the parser: section 0 (NULL) pointing far outside.
+    std::vector<uint8_t> b = f.bytes;
+    uint32_t shoff;
+    std::memcpy(&shoff, &b[32], 4);
+    const uint32_t far[2] = {0x7FFFFF00, 0x1000};
+    std::memcpy(&b[shoff + 16], far, sizeof far);
+    std::string err;
+    auto g = nuv::elf::parse(std::move(b), err);
+    ASSERT_TRUE(g) << err;
+    EXPECT_TRUE(g->contents(g->sections[0]).empty());
+}
+
 TEST(Image, RecordReaderFindsTextsByTheirTerminators) {
     File f = read_ver();
     std::string err;
