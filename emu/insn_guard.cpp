@@ -1,5 +1,7 @@
 #include "insn_guard.hpp"
 
+#include <cstdio>
+
 namespace nuv::guard {
 namespace {
 
@@ -163,7 +165,7 @@ void UnicornGuard::changed(uint32_t begin, uint64_t end) {
 void UnicornGuard::code_mapped(uint32_t base, std::span<const uint8_t> code) {
     code_unmapped(base, static_cast<uint32_t>(code.size()));
     std::vector<uint32_t> found = scan(code, base);
-    refused_.insert(found.begin(), found.end());
+    for (uint32_t a : found) refused_.emplace(a, classify(code.subspan(a - base)));
     if (!found.empty()) changed(base, uint64_t{base} + code.size());
 }
 
@@ -178,9 +180,19 @@ void UnicornGuard::code_unmapped(uint32_t begin, uint32_t size) {
     }
 }
 
+std::string UnicornGuard::message(uint32_t address) const {
+    auto it = refused_.find(address);
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08x", address);
+    return std::string("invalid instruction at ") + text + " (" +
+           describe(it == refused_.end() ? Refusal::None : it->second) + ")";
+}
+
 bool UnicornGuard::install(uint32_t return_address) {
     if (installed_ && stale_.empty() && return_address == installed_return_) return true;
-    std::vector<uint64_t> exits(refused_.begin(), refused_.end());
+    std::vector<uint64_t> exits;
+    exits.reserve(refused_.size() + 1);
+    for (const auto& entry : refused_) exits.push_back(entry.first);
     if (return_address != 0) exits.push_back(return_address);
     // Unicorn refuses an empty exit list; an exit at the top byte of the
     // address space stands for none (no instruction can begin there and

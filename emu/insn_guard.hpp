@@ -17,8 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <map>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace nuv::guard {
@@ -70,6 +71,8 @@ class UnicornGuard {
     void code_unmapped(uint32_t begin, uint32_t size);
 
     bool refused_at(uint32_t address) const { return refused_.count(address) != 0; }
+    // "invalid instruction at 0x00401000 (far call or jump through a register)"
+    std::string message(uint32_t address) const;
     size_t refused_count() const { return refused_.size(); }
 
     // uc_emu_start from `begin`, stopping at `return_address` (0: none) and
@@ -87,7 +90,7 @@ class UnicornGuard {
     bool ok_ = false;
     bool installed_ = false;
     uint32_t installed_return_ = 0;
-    std::set<uint32_t> refused_;
+    std::map<uint32_t, Refusal> refused_;
     // Ranges whose translated blocks may have been made under an older exit
     // list. Unicorn's full flush costs hundreds of milliseconds; dropping the
     // blocks of the changed ranges costs next to nothing.

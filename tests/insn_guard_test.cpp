@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "insn_guard.hpp"
@@ -109,6 +111,11 @@ TEST(InsnGuard, UnicornStopsBeforeRefusedInstructions) {
         EXPECT_EQ(s.refused, c.refused) << c.what;
         EXPECT_EQ(s.returned, !c.refused) << c.what;
     }
+    Engine e(base, {0x90, 0xFF, 0xD8});
+    nuv::guard::UnicornGuard guard(e.uc);
+    guard.code_mapped(base, e.page(base));
+    EXPECT_EQ(guard.message(base + 1),
+              "invalid instruction at 0x00400001 (far call or jump through a register)");
 }
 
 TEST(InsnGuard, UnmappedCodeLeavesTheExitList) {
