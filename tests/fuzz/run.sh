@@ -12,6 +12,23 @@ TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(elf_fuzz meta_fuzz format_fuzz scan_fuzz convert_fuzz)
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
 
+# clang with its sanitizer and fuzzer runtimes (the i386 ones included) and
+# the 32-bit C++ runtime that the i386 targets link; installed when missing
+# and this user may install packages.
+PACKAGES=(clang libclang-rt-dev g++-multilib)
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+    echo "Installing: ${missing[*]}"
+    { "${sudo[@]}" apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
+            --no-install-recommends "${missing[@]}"; } ||
+        echo "cannot install ${missing[*]}"
+fi
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "clang++ not found: fuzzing skipped"
     exit 0
