@@ -11,6 +11,19 @@
 // guard registers those addresses as Unicorn exits: translation ends a block
 // before an exit, so the instruction is never translated, and a run that
 // stops there stopped at an invalid instruction.
+//
+// Use, in an engine built on Unicorn:
+// - make the UnicornGuard right after uc_open, before anything is translated;
+// - after the bytes of executable memory are placed (an image's segments are
+//   written after their pages are mapped) or a range becomes executable, call
+//   code_mapped with the bytes of the whole executable run around it, so that
+//   an instruction crossing two mappings is seen whole; call code_unmapped
+//   when a range is unmapped or loses execute permission;
+// - run the guest with start() in place of uc_emu_start; a stop with
+//   `refused` set is the guest's invalid-instruction fault at `eip`, and
+//   message(eip) is its one-line description.
+// Memory that is writable and executable at once is outside what the guard
+// sees: bytes the guest stores there are not scanned.
 #pragma once
 
 #include <unicorn/unicorn.h>
