@@ -96,7 +96,11 @@ const Section* File::section(std::string_view name) const {
 }
 
 std::span<const uint8_t> File::contents(const Section& s) const {
-    if (s.type == SHT_NOBITS) return {};
+    // Sections without file bytes (NOBITS, NULL) and any section whose range
+    // does not lie wholly inside the file give no bytes; a caller may hand in
+    // a Section it built or changed itself, so nothing here trusts the header.
+    if (s.type == SHT_NOBITS || s.type == SHT_NULL) return {};
+    if (s.offset > bytes.size() || s.size > bytes.size() - s.offset) return {};
     return {bytes.data() + s.offset, s.size};
 }
 

@@ -19,6 +19,7 @@ constexpr uint32_t PT_INTERP = 3;
 constexpr uint32_t PF_X = 1;
 constexpr uint32_t PF_W = 2;
 constexpr uint32_t PF_R = 4;
+constexpr uint32_t SHT_NULL = 0;
 constexpr uint32_t SHT_PROGBITS = 1;
 constexpr uint32_t SHT_SYMTAB = 2;
 constexpr uint32_t SHT_NOBITS = 8;
@@ -51,7 +52,8 @@ struct File {
     std::map<std::string, Symbol, std::less<>> symbols;
 
     const Section* section(std::string_view name) const;
-    // The bytes of a section that lies in the file (not NOBITS).
+    // The bytes of a section that lies in the file; empty for NOBITS and NULL
+    // sections and for any range that is not wholly inside the file.
     std::span<const uint8_t> contents(const Section& s) const;
 };
 

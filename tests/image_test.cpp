@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -113,6 +114,42 @@ TEST(Image, RecordsAreExactBytesInTheirSections) {
     }
 }
 
+// A section header whose range lies outside the file (the parser lets a NULL
+// section's range be anything) must give no bytes rather than a span past the
+// end of the file.
+TEST(Image, SectionContentsNeverReachPastTheFile) {
+    File f = read_ver();
+    ASSERT_FALSE(f.sections.empty());
+    const uint32_t size = static_cast<uint32_t>(f.bytes.size());
+    struct Case {
+        uint32_t type, offset, size;
+        size_t expected;
+    } cases[] = {
+        {nuv::elf::SHT_NULL, 0x7FFFFFF0, 0x100, 0}, {nuv::elf::SHT_NULL, 0, 16, 0},
+        {nuv::elf::SHT_PROGBITS, size - 8, 9, 0},   {nuv::elf::SHT_PROGBITS, 0xFFFFFFFF, 2, 0},
+        {nuv::elf::SHT_PROGBITS, 8, 0xFFFFFFFC, 0}, {nuv::elf::SHT_PROGBITS, size - 8, 8, 8},
+        {nuv::elf::SHT_NOBITS, 0, 16, 0},
+    };
+    for (const Case& c : cases) {
+        nuv::elf::Section s = f.sections[0];
+        s.type = c.type;
+        s.offset = c.offset;
+        s.size = c.size;
+        EXPECT_EQ(f.contents(s).size(), c.expected) << c.type << " " << c.offset;
+    }
+
+    // The same through the parser: section 0 (NULL) pointing far outside.
+    std::vector<uint8_t> b = f.bytes;
+    uint32_t shoff;
+    std::memcpy(&shoff, &b[32], 4);
+    const uint32_t far[2] = {0x7FFFFF00, 0x1000};
+    std::memcpy(&b[shoff + 16], far, sizeof far);
+    std::string err;
+    auto g = nuv::elf::parse(std::move(b), err);
+    ASSERT_TRUE(g) << err;
+    EXPECT_TRUE(g->contents(g->sections[0]).empty());
+}
+
 TEST(Image, RecordReaderFindsTextsByTheirTerminators) {
     File f = read_ver();
     std::string err;
@@ -172,6 +209,60 @@ TEST(Nuvmeta, PrintsBothRecordsForPeopleAndAsJson) {
                             "\",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
                             "\"Show system version information.\"},\"package\":{\"version\":1,"
                             "\"name\":\"ver\",\"text\":\"3\"}}\n");
+}
+
+// Reads the JSON string that begins at out[at] (its opening quote) and
+// returns the bytes it stands for, one byte per code point; fails the test on
+// anything that is not strict JSON or not plain ASCII.
+std::string read_json_string(const std::string& out, size_t& at) {
+    std::string bytes;
+    EXPECT_EQ(out[at], '"');
+    for (++at; at < out.size() && out[at] != '"'; ++at) {
+        unsigned char c = static_cast<unsigned char>(out[at]);
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "raw byte " << int(c) << " at " << at;
+        if (c != '\\') {
+            bytes += static_cast<char>(c);
+        } else if (out[++at] == 'u') {
+            unsigned long cp = std::strtoul(out.substr(at + 1, 4).c_str(), nullptr, 16);
+            EXPECT_LT(cp, 256u);
+            bytes += static_cast<char>(cp);
+            at += 4;
+        } else {
+            EXPECT_TRUE(out[at] == '"' || out[at] == '\\') << "escape " << out[at];
+            bytes += out[at];
+        }
+    }
+    EXPECT_LT(at, out.size()) << "unterminated string";
+    ++at;
+    return bytes;
+}
+
+// An image's path may hold any byte but '/' and NUL: the JSON stays ASCII and
+// valid, and every byte of the path comes back.
+TEST(Nuvmeta, JsonCarriesEveryByteOfThePath) {
+    std::string name;
+    for (int c = 1; c < 256; ++c) {
+        if (c != '/') name += static_cast<char>(c);
+    }
+    nuvtest::ScratchDir dir("nuvmeta_json");
+    std::string path = dir.path() + "/" + name;
+    File f = read_ver();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(f.bytes.data()),
+               static_cast<std::streamsize>(f.bytes.size()));
+
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    nuvtest::ToolRun r = nuvtest::run_command(kNuvmeta + " --json " + quoted + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string image_key = "{\"image\":";
+    ASSERT_EQ(r.out.compare(0, image_key.size(), image_key), 0) << r.out;
+    size_t at = image_key.size();
+    EXPECT_EQ(read_json_string(r.out, at), path);
+    EXPECT_EQ(r.out.substr(at),
+              ",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
+              "\"Show system version information.\"},\"package\":{\"version\":1,"
+              "\"name\":\"ver\",\"text\":\"3\"}}\n");
 }
 
 TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {

@@ -95,7 +95,10 @@ std::string json_escape(const std::string& s) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 32) {
+        } else if (c < 0x20 || c >= 0x7F) {
+            // Control bytes and every byte outside ASCII: the byte's value as
+            // one code point, so the output is ASCII, always valid JSON
+            // whatever the bytes are, and each byte can be read back.
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;

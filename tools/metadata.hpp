@@ -37,6 +37,9 @@ std::optional<Record> parse_record(std::span<const uint8_t> bytes, const char* m
 std::optional<CommandRecord> read_command(const elf::File& f, std::string& err);
 std::optional<PackageRecord> read_package(const elf::File& f, std::string& err);
 
+// The bytes of `s` as the inside of a JSON string: quote and backslash are
+// escaped, every byte below 0x20 or above 0x7e becomes \u00XX with the byte's
+// value, the rest stay as they are.
 std::string json_escape(const std::string& s);
 
 }  // namespace nuv::meta

@@ -188,8 +188,13 @@ extern "C" int vfprintf(FILE* stream, const char* format, va_list ap) {
         f += 2;
     }
     Writer w{stream, 0u, 0};
-    if (!walk(w, f, ap)) return -1;
-    return static_cast<int>(w.count);
+    // The walk advances a list of its own: a va_list parameter cannot be
+    // passed on by reference where the ABI makes it an array.
+    va_list args;
+    va_copy(args, ap);
+    bool written = walk(w, f, args);
+    va_end(args);
+    return written ? static_cast<int>(w.count) : -1;
 }
 
 extern "C" int fprintf(FILE* stream, const char* format, ...) {
