@@ -12,7 +12,7 @@
 #                   [COMPILE_OPTIONS opt...] (default: -O2)
 #                   [INCLUDE_DIRECTORIES dir...] [COMPILE_DEFINITIONS def...]
 #                   [LINK_OPTIONS opt...]    (archives and -l options too)
-#                   [OUTPUT_DIRECTORY dir])  (default: the current binary directory)
+#                   [OUTPUT_DIRECTORY dir])  (default: images/ in the current binary directory)
 #
 # makes the target NAME, which builds the image OUTPUT_DIRECTORY/NAME carrying
 # the command and package records (the sources must not define their own).
@@ -73,7 +73,9 @@ function(nuvos_add_command name)
     set(A_COMPILE_OPTIONS -O2)
   endif()
   if(NOT DEFINED A_OUTPUT_DIRECTORY)
-    set(A_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}")
+    # Not the binary directory itself: there the image would have the same
+    # path as the target's name, which Ninja cannot tell apart.
+    set(A_OUTPUT_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/images")
   endif()
   if(name STREQUAL "" OR A_PACKAGE STREQUAL "")
     message(FATAL_ERROR "nuvos_add_command(${name}): the command and package need names")
@@ -103,7 +105,11 @@ NUV_PACKAGE_RECORD(0, ${package}, ${version});
     get_filename_component(src "${src}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     list(APPEND sources "${src}")
   endforeach()
+
+  get_filename_component(A_OUTPUT_DIRECTORY "${A_OUTPUT_DIRECTORY}" ABSOLUTE
+                         BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   set(image "${A_OUTPUT_DIRECTORY}/${name}")
+  file(MAKE_DIRECTORY "${A_OUTPUT_DIRECTORY}")
 
   if(NUVOS_TOOLCHAIN)
     # The project's compilers are the drivers: an ordinary executable.

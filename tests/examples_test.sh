@@ -32,14 +32,14 @@ case "$mode" in
         cmake -S "$src" -B "$work/b" -DCMAKE_PREFIX_PATH="$P" >"$work/build.log" 2>&1 &&
             cmake --build "$work/b" -j2 >>"$work/build.log" 2>&1 ||
             { cat "$work/build.log"; fail "build with the package"; }
-        out=$work/b
+        out=$work/b/images
         ;;
     toolchain)
         cmake -S "$src" -B "$work/b" -DCMAKE_TOOLCHAIN_FILE="$P/lib/cmake/NuvOS/NuvOSToolchain.cmake" \
             -DCMAKE_PREFIX_PATH="$P" >"$work/build.log" 2>&1 &&
             cmake --build "$work/b" -j2 >>"$work/build.log" 2>&1 ||
             { cat "$work/build.log"; fail "build with the toolchain file"; }
-        out=$work/b
+        out=$work/b/images
         ;;
     *) fail "unknown mode $mode" ;;
 esac
