@@ -1,23 +1,24 @@
 #include "util.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
-/* The kernel returns its errors as negative results; these are the ones an
- * input file can meet. */
+/* The kernel returns its errors as negative results, the negated <errno.h>
+ * codes; these are the ones an input file can meet. */
 static const char* reason(int error) {
     switch (error) {
-        case -2:
+        case -ENOENT:
             return "no such file";
-        case -13:
+        case -EACCES:
             return "permission denied";
-        case -20:
+        case -ENOTDIR:
             return "not a directory";
-        case -21:
+        case -EISDIR:
             return "is a directory";
-        case -36:
+        case -ENAMETOOLONG:
             return "name too long";
         default:
             return "cannot open";

@@ -76,6 +76,7 @@ expect 0 "$(cat "$root/a.txt" "$root/b.txt")" cat a.txt b.txt
 expect 1 "cat: missing: no such file
 $(cat "$root/a.txt")" cat missing a.txt
 expect 1 "cat: d: is a directory" cat d
+expect 1 "cat: a.txt/x: not a directory" cat a.txt/x
 expect 0 "      4       6      29 a.txt" wc a.txt
 expect 0 "      4       6      29 a.txt
       4       6      34 b.txt

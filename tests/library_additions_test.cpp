@@ -6,6 +6,9 @@
 #include <cmath>
 #include <functional>
 #include <random>
+#include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 
 #include "guest.hpp"
@@ -366,6 +369,58 @@ TEST_F(Additions, CxxNewTakesHeapBlocksAndEndsTheProcessWhenFull) {
     EXPECT_EQ(r.stop, nuv::Stop::Exited);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(g().output(), "out of memory\n");
+}
+
+// The error names of <errno.h>, read from the guest's own table of them.
+std::map<std::string, int32_t> guest_error_names(nuv::Machine& g) {
+    std::map<std::string, int32_t> names;
+    uint32_t table = g.symbol("g_probe_error_names");
+    uint32_t n = g.u32(g.symbol("g_probe_error_count"));
+    for (uint32_t i = 0; i < n; ++i) {
+        names[g.read_string(g.u32(table + 8 * i))] = static_cast<int32_t>(g.u32(table + 8 * i + 4));
+    }
+    return names;
+}
+
+TEST_F(Additions, ErrnoNamesEveryCodeOfTheKernelsTableWithItsNumber) {
+    // The rows "| 17 | EEXIST | ... |" of the error table in the kernel calls'
+    // document, which the kit installs beside the header.
+    std::ifstream doc(NUV_KERNEL_CALLS_DOC);
+    ASSERT_TRUE(doc) << NUV_KERNEL_CALLS_DOC;
+    std::map<std::string, int32_t> documented;
+    std::regex row(R"(^\| *([0-9]+) *\| *(E[A-Z]+) *\|)");
+    std::string line;
+    while (std::getline(doc, line)) {
+        std::smatch m;
+        if (std::regex_search(line, m, row)) documented[m[2]] = std::stoi(m[1]);
+    }
+    ASSERT_GE(documented.size(), 20u);
+    EXPECT_EQ(guest_error_names(g()), documented);
+}
+
+TEST_F(Additions, KernelFailuresAreTheNegatedErrnoNames) {
+    std::map<std::string, int32_t> e = guest_error_names(g());
+    uint32_t b = buf(16);
+    struct Case {
+        const char* what;
+        int32_t got;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"open missing", icall("open", {str("no/such/file"), 0u, 0u}), "ENOENT"},
+        {"open / for writing", icall("open", {str("/"), 1u, 0u}), "EISDIR"},
+        {"open with unknown flags", icall("open", {str("/"), 0x8000u, 0u}), "EINVAL"},
+        {"close of a closed descriptor", icall("close", {40u}), "EBADF"},
+        {"write from an unmapped buffer", icall("write", {1u, 16u, 4u}), "EFAULT"},
+        {"lseek on the console", icall("lseek", {1u, 0u, 0u}), "ESPIPE"},
+        {"getcwd into one byte", icall("getcwd", {b, 1u}), "ERANGE"},
+        {"waitpid without children", icall("waitpid", {static_cast<uint32_t>(-1), 0u, 0u}),
+         "ECHILD"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(e.count(c.name)) << c.name;
+        EXPECT_EQ(c.got, -e[c.name]) << c.what;
+    }
 }
 
 }  // namespace
