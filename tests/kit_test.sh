@@ -37,6 +37,42 @@ cd "$work"
 gcc -m32 -ffreestanding -nostdinc -isystem "$(gcc -print-file-name=include)" -I"$P/include" \
     -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only hello.c
 "$P/bin/nuvos-cc" -std=c99 -pedantic -Wall -Wextra -Werror -O2 -o hello hello.c
+# The same headers, and <new>, in a C++ command: strict C++17 as ordinary
+# headers, then built by the C++ driver (no exceptions) and run.
+cat > "$work/hello.cpp" <<'SRC'
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <new>
+#include <nuvos/meta.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+NUV_COMMAND_RECORD(0, "hellocc", "Greet the world in C++.");
+NUV_PACKAGE_RECORD(0, "hello", "1");
+struct Name { char text[16]; };
+int main(int argc, char** argv) {
+    Name* n = new (std::nothrow) Name;
+    int* counts = new int[CHAR_MAX + 1]();
+    if (n == nullptr || argc < 2) return 1;
+    strncpy(n->text, argv[1], sizeof n->text - 1);
+    n->text[0] = (char)toupper((unsigned char)n->text[0]);
+    ++counts[(unsigned char)n->text[0] & CHAR_MAX];
+    puts(n->text);
+    int status = counts['W'] + (open("/", O_WRONLY) == -EISDIR ? 0 : 8);
+    delete n;
+    delete[] counts;
+    return status;
+}
+SRC
+g++ -m32 -ffreestanding -fno-exceptions -fno-rtti -nostdinc -isystem "$(g++ -print-file-name=include)" \
+    -I"$P/include" -std=c++17 -pedantic -Wall -Wextra -Werror -fsyntax-only hello.cpp
+"$P/bin/nuvos-c++" -std=c++17 -pedantic -Wall -Wextra -Werror -O2 -o hellocc hello.cpp
+out=$("$P/bin/nuvemu" hellocc world) && status=0 || status=$?
+[ "$out" = "World" ] || { echo "unexpected output from the C++ command: $out"; exit 1; }
+[ "$status" = 1 ] || { echo "unexpected status from the C++ command: $status"; exit 1; }
 out=$("$P/bin/nuvemu" hello world) && status=0 || status=$?
 [ "$out" = "world" ] || { echo "unexpected output: $out"; exit 1; }
 [ "$status" = 3 ] || { echo "unexpected status: $status"; exit 1; }
