@@ -3,9 +3,10 @@
 // qsort is an introspective sort without recursion and without allocation:
 // quicksort with a median-of-three (or, for long parts, of nine) pivot, whose
 // larger part waits on a small fixed stack while the smaller part is sorted
-// first, so at most log2(n) parts ever wait. A part that needs more than about 2 log2(n) partitioning rounds
-// is finished by heapsort, and short parts by insertion sort, so every input
-// costs O(n log n) comparisons. The sort is not stable.
+// first, so at most log2(n) parts ever wait. A part that needs more than about
+// 2 log2(n) partitioning rounds is finished by heapsort, and short parts by
+// insertion sort, so every input costs O(n log n) comparisons. The sort is not
+// stable.
 #include <stdlib.h>
 
 namespace {
