@@ -80,6 +80,11 @@ meta=$("$P/bin/nuvmeta" --json hello)
 [ "$meta" = '[{"image":"hello","command":{"version":1,"name":"hello","description":"Greet the world."},"package":{"version":1,"name":"hello","text":"1"}}]' ] ||
     { echo "unexpected metadata: $meta"; exit 1; }
 [ "$("$P/bin/nuvemu" "$P/share/nuvos/bin/ver")" = "NUV-OS Release 16" ]
+# A source on standard input, its language named with -x: the kit's own
+# library and entry point are still taken for what they are.
+echo 'int main(void) { return 4; }' | "$P/bin/nuvos-cc" -x c - -o piped
+"$P/bin/nuvemu" piped && status=0 || status=$?
+[ "$status" = 4 ] || { echo "unexpected status from a command built from standard input: $status"; exit 1; }
 # A C++ command that needs a static constructor is refused at link time.
 cat > "$work/ctor.cpp" <<'SRC'
 #include <stdio.h>
