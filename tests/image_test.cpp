@@ -205,10 +205,52 @@ TEST(Nuvmeta, PrintsBothRecordsForPeopleAndAsJson) {
     nuvtest::ToolRun json =
         nuvtest::run_command(kNuvmeta + " --json " + nuvtest::image_path("ver"));
     EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.out, "{\"image\":\"" + nuvtest::image_path("ver") +
+    EXPECT_EQ(json.out, "[{\"image\":\"" + nuvtest::image_path("ver") +
                             "\",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
                             "\"Show system version information.\"},\"package\":{\"version\":1,"
-                            "\"name\":\"ver\",\"text\":\"3\"}}\n");
+                            "\"name\":\"ver\",\"text\":\"3\"}}]\n");
+}
+
+TEST(Nuvmeta, JsonHasOneShapeForAnyNumberOfImages) {
+    const std::string ver = nuvtest::image_path("ver");
+    const std::string one = "{\"image\":\"" + ver +
+                            "\",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
+                            "\"Show system version information.\"},\"package\":{\"version\":1,"
+                            "\"name\":\"ver\",\"text\":\"3\"}}";
+    struct Case {
+        std::string args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {ver + " " + ver, 0, "[" + one + "," + one + "]\n"},
+        {ver + " /nonexistent/image", 1, "[" + one + "]\n"},
+        {"/nonexistent/image", 1, "[]\n"},
+    };
+    for (const Case& c : cases) {
+        nuvtest::ToolRun r = nuvtest::run_command(kNuvmeta + " --json " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.out, c.out) << c.args;
+    }
+    nuvtest::ToolRun v = nuvtest::run_command(kNuvmeta + " --version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("nuvmeta (NUV-OS toolkit) ", 0), 0u) << v.out;
+}
+
+TEST(Nuvmeta, JsonEscapingKeepsUtf8AndEscapesEveryOtherOddByte) {
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"plain \"q\" \\", "plain \\\"q\\\" \\\\"},
+        {"\n\t\x01\x7f", "\\u000a\\u0009\\u0001\\u007f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xe9t\xe9", "\\u00e9t\\u00e9"},                      // Latin-1, not UTF-8
+        {"\xc0\xaf", "\\u00c0\\u00af"},                        // overlong '/'
+        {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},             // a surrogate
+        {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},  // above U+10FFFF
+        {"\xe2\x82", "\\u00e2\\u0082"},                        // cut short at the end
+        {std::string("a\0b", 3), "a\\u0000b"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(nuv::meta::json_escape(c.in), c.out) << c.out;
 }
 
 // Reads the JSON string that begins at out[at] (its opening quote) and
@@ -237,8 +279,8 @@ std::string read_json_string(const std::string& out, size_t& at) {
     return bytes;
 }
 
-// An image's path may hold any byte but '/' and NUL: the JSON stays ASCII and
-// valid, and every byte of the path comes back.
+// An image's path may hold any byte but '/' and NUL (in this order, no two of
+// them form UTF-8): the JSON stays ASCII and valid, and every byte comes back.
 TEST(Nuvmeta, JsonCarriesEveryByteOfThePath) {
     std::string name;
     for (int c = 1; c < 256; ++c) {
@@ -255,14 +297,14 @@ TEST(Nuvmeta, JsonCarriesEveryByteOfThePath) {
     for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     nuvtest::ToolRun r = nuvtest::run_command(kNuvmeta + " --json " + quoted + "'");
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string image_key = "{\"image\":";
+    const std::string image_key = "[{\"image\":";
     ASSERT_EQ(r.out.compare(0, image_key.size(), image_key), 0) << r.out;
     size_t at = image_key.size();
     EXPECT_EQ(read_json_string(r.out, at), path);
     EXPECT_EQ(r.out.substr(at),
               ",\"command\":{\"version\":1,\"name\":\"ver\",\"description\":"
               "\"Show system version information.\"},\"package\":{\"version\":1,"
-              "\"name\":\"ver\",\"text\":\"3\"}}\n");
+              "\"name\":\"ver\",\"text\":\"3\"}}]\n");
 }
 
 TEST(Nuvmeta, MissingOrBrokenRecordsFailClearly) {

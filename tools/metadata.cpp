@@ -89,21 +89,58 @@ std::optional<PackageRecord> read_package(const elf::File& f, std::string& err) 
     return PackageRecord{r->version, r->texts[0], r->texts[1]};
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0 when the byte there starts none.
+size_t utf8_length(const std::string& s, size_t i) {
+    auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char b = at(i);
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size()) return 0;
+    if (at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    return n;
+}
+
+}  // namespace
+
 std::string json_escape(const std::string& s) {
     std::string out;
-    for (unsigned char c : s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Control bytes and every byte outside ASCII: the byte's value as
-            // one code point, so the output is ASCII, always valid JSON
-            // whatever the bytes are, and each byte can be read back.
+            ++i;
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (size_t n = c >= 0x80 ? utf8_length(s, i) : 0; n > 0) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            // Control bytes, DEL and bytes that are not UTF-8 become \u00XX
+            // (the byte's value as a code point), so the text is always JSON.
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
-        } else {
-            out += static_cast<char>(c);
+            ++i;
         }
     }
     return out;

@@ -37,9 +37,9 @@ std::optional<Record> parse_record(std::span<const uint8_t> bytes, const char* m
 std::optional<CommandRecord> read_command(const elf::File& f, std::string& err);
 std::optional<PackageRecord> read_package(const elf::File& f, std::string& err);
 
-// The bytes of `s` as the inside of a JSON string: quote and backslash are
-// escaped, every byte below 0x20 or above 0x7e becomes \u00XX with the byte's
-// value, the rest stay as they are.
+// The text of a JSON string (without its quotes): quotes and backslashes
+// escaped, well-formed UTF-8 kept, every other byte below 0x20 or from 0x7F up
+// written as \u00XX, so the result is valid JSON whatever the bytes.
 std::string json_escape(const std::string& s);
 
 }  // namespace nuv::meta

@@ -4,14 +4,17 @@
 #include <vector>
 
 #include "metadata.hpp"
+#include "nuv_version.h"
 
 namespace {
 
 void usage(std::FILE* to) {
     std::fputs(
         "usage: nuvmeta [--json] IMAGE...\n"
+        "       nuvmeta --version\n"
         "Shows the command record (.nuvos.cmdmeta) and package record (.nuvos.pkgmeta)\n"
-        "of each image. Exit status 1 when an image or record cannot be read, 2 on bad usage.\n",
+        "of each image. --json writes one JSON array with an object for each image read.\n"
+        "Exit status 1 when an image or record cannot be read, 2 on bad usage.\n",
         to);
 }
 
@@ -28,6 +31,9 @@ int main(int argc, char** argv) {
         } else if (!options_done && (a == "-h" || a == "--help")) {
             usage(stdout);
             return 0;
+        } else if (!options_done && a == "--version") {
+            std::printf("nuvmeta (NUV-OS toolkit) %s\n", NUV_VERSION);
+            return 0;
         } else if (!options_done && a == "--json") {
             json = true;
         } else if (!options_done && !a.empty() && a[0] == '-') {
@@ -43,7 +49,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     int status = 0;
-    std::string out = json && images.size() > 1 ? "[" : "";
+    // --json: always one array, whatever the number of images (even none read).
+    std::string out = json ? "[" : "";
     bool first = true;
     for (const std::string& path : images) {
         std::string err;
@@ -75,8 +82,7 @@ int main(int argc, char** argv) {
         }
         first = false;
     }
-    if (json && images.size() > 1) out += "]";
-    if (json && !first) out += "\n";
-    if (!first) std::fputs(out.c_str(), stdout);
+    if (json) out += "]\n";
+    std::fputs(out.c_str(), stdout);
     return status;
 }

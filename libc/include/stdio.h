@@ -1,4 +1,17 @@
-/* Unbuffered streams, formatted output and formatted input. */
+/* Unbuffered streams, formatted output and formatted input.
+ *
+ * This library's stdio has a dialect of its own; read
+ * share/doc/nuvos/library-guide.md before relying on C habits. In short:
+ * stderr writes to descriptor 1, like stdout; a stream fopen opens for writing
+ * reaches its file only at fclose; there are no floating-point conversions;
+ * the buffer formatter (snprintf family) reads %ll as one word, the stream
+ * formatter (printf family) as two; a format that begins with %c written to
+ * descriptor 1 sends a 4-byte control record instead of a character; the
+ * scanner ignores widths. None of the format functions carries the compiler's
+ * printf or scanf format checking: those checks follow the C dialects and
+ * would flag correct uses of these (%lld with an int in snprintf, the three
+ * values of a control record, %x storing through an int *, %s with a null
+ * pointer in sscanf) while passing uses that go wrong here. */
 #ifndef NUV_STDIO_H
 #define NUV_STDIO_H
 
@@ -71,6 +84,14 @@ int printf(const char* format, ...);
 int vsscanf(const char* str, const char* format, va_list ap);
 int sscanf(const char* str, const char* format, ...);
 int fscanf(FILE* stream, const char* format, ...);
+
+/* Reads a line of at most size - 1 bytes, newline included, from a descriptor
+ * stream; null at end of input before any byte, or for a stream that is not a
+ * descriptor stream. Never takes bytes past the newline from the descriptor. */
+char* fgets(char* s, int size, FILE* stream);
+/* Writes "prefix: " (when prefix is not null or empty), strerror(errno) and a
+ * newline to the stream stderr points at. */
+void perror(const char* prefix);
 
 NUV_END_DECLS
 

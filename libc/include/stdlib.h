@@ -1,4 +1,7 @@
-/* Heap, number conversion, process exit, environment and random numbers. */
+/* Heap, number conversion, process exit, environment and random numbers.
+ * The heap never gives memory back; strtol takes no sign; exit runs no
+ * handlers and flushes nothing. The details, function by function:
+ * share/doc/nuvos/library-guide.md. */
 #ifndef NUV_STDLIB_H
 #define NUV_STDLIB_H
 
@@ -29,6 +32,12 @@ int atexit(void (*function)(void));
 char* getenv(const char* name);
 void srand(unsigned int seed);
 int rand(void);
+
+/* qsort sorts in O(n log n) comparisons on every input, uses a fixed amount of
+ * stack and allocates nothing; it is not stable. */
+void qsort(void* base, size_t n, size_t size, int (*compare)(const void*, const void*));
+void* bsearch(const void* key, const void* base, size_t n, size_t size,
+              int (*compare)(const void*, const void*));
 NUV_END_DECLS
 
 #endif

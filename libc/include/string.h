@@ -1,5 +1,7 @@
 /* Byte strings and memory blocks. Bytes compare as unsigned values; the
- * length and comparison functions treat any pointer below 4096 as no string. */
+ * length and comparison functions treat any pointer below 4096 as no string.
+ * Where these functions differ from what a C programmer expects (null
+ * arguments, strtok, strerror): share/doc/nuvos/library-guide.md. */
 #ifndef NUV_STRING_H
 #define NUV_STRING_H
 
@@ -28,6 +30,12 @@ char* strtok(char* s, const char* delim);
 void* memcpy(void* dst, const void* src, size_t n);
 void* memmove(void* dst, const void* src, size_t n);
 void* memset(void* dst, int c, size_t n);
+
+/* A null s gives a null pointer (memchr, strpbrk) or 0; a null set is empty. */
+void* memchr(const void* s, int c, size_t n);
+size_t strspn(const char* s, const char* accept);
+size_t strcspn(const char* s, const char* reject);
+char* strpbrk(const char* s, const char* accept);
 
 char* strerror(int code);
 NUV_END_DECLS

@@ -1,5 +1,8 @@
 /* System-call wrappers. Each checks its arguments, traps once and returns the
- * kernel's result unchanged; -1 means an argument was refused before the trap. */
+ * kernel's result unchanged; -1 means an argument was refused before the trap.
+ * A negative result is the negated error code (-ENOENT, named in errno.h);
+ * errno is not set. The calls and their errors:
+ * share/doc/nuvos/kernel-calls.md. */
 #ifndef NUV_UNISTD_H
 #define NUV_UNISTD_H
 

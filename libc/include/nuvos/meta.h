@@ -16,7 +16,7 @@
 #define NUV_META_ASSERT(cond, msg) static_assert(cond, msg)
 #else
 #define NUV_META_LINKAGE
-#define NUV_META_ASSERT(cond, msg) _Static_assert(cond, msg)
+#define NUV_META_ASSERT(cond, msg) __extension__ _Static_assert(cond, msg)
 #endif
 
 #define NUV_META_VERSION_1 "\x01\x00\x00\x00"

@@ -1,0 +1,46 @@
+# The kit for command authors: the build tree mirrors the installed layout
+# (bin/, include/, lib/), so the compiler drivers and the CMake package work
+# from either.
+
+# The version string every tool reports (`--version`): link nuv_version.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/nuv_version.h.in
+               ${CMAKE_BINARY_DIR}/generated/nuv_version.h @ONLY)
+add_library(nuv_version INTERFACE)
+target_include_directories(nuv_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
+set(NUV_KIT_DIR ${CMAKE_BINARY_DIR})
+set(NUV_VERSION ${PROJECT_VERSION})
+
+# Compiler drivers, one script under two names.
+foreach(NUV_DRIVER nuvos-cc nuvos-c++)
+  configure_file(${PROJECT_SOURCE_DIR}/kit/nuvos-cc.in ${NUV_KIT_DIR}/bin/${NUV_DRIVER} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  install(PROGRAMS ${NUV_KIT_DIR}/bin/${NUV_DRIVER} DESTINATION bin)
+endforeach()
+
+# Headers, linker script and entry point where the drivers look for them
+# (the library itself is built into lib/, see libc/).
+file(CREATE_LINK ${PROJECT_SOURCE_DIR}/libc/include ${NUV_KIT_DIR}/include SYMBOLIC)
+configure_file(${NUV_LINKER_SCRIPT} ${NUV_KIT_DIR}/lib/nuvos.ld COPYONLY)
+add_custom_command(OUTPUT ${NUV_KIT_DIR}/lib/crt0.o
+                   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:nuvcrt0> ${NUV_KIT_DIR}/lib/crt0.o
+                   DEPENDS nuvcrt0 $<TARGET_OBJECTS:nuvcrt0> COMMAND_EXPAND_LISTS)
+add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o nuvc)
+
+# The CMake package: find_package(NuvOS) and the toolchain file.
+include(CMakePackageConfigHelpers)
+set(NUV_PACKAGE_DIR ${NUV_KIT_DIR}/lib/cmake/NuvOS)
+foreach(f NuvOSConfig.cmake NuvOSToolchain.cmake)
+  configure_file(${PROJECT_SOURCE_DIR}/kit/${f} ${NUV_PACKAGE_DIR}/${f} COPYONLY)
+endforeach()
+write_basic_package_version_file(${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
+                                 ARCH_INDEPENDENT)
+install(FILES ${NUV_PACKAGE_DIR}/NuvOSConfig.cmake ${NUV_PACKAGE_DIR}/NuvOSToolchain.cmake
+              ${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
+        DESTINATION lib/cmake/NuvOS)
+
+# Documentation for command authors.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/kernel-calls.md ${PROJECT_SOURCE_DIR}/docs/library-guide.md
+        DESTINATION share/doc/nuvos)
