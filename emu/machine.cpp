@@ -331,9 +331,9 @@ uint32_t Machine::map_anonymous(uint32_t length, uint32_t prot) {
     }
     if (at + size > kMapEnd) return 0;
     uint32_t perms = 0;
-    if (prot & 1) perms |= UC_PROT_READ;
-    if (prot & 2) perms |= UC_PROT_WRITE;
-    if (prot & 4) perms |= UC_PROT_EXEC;
+    if (prot & NUV_PROT_READ) perms |= UC_PROT_READ;
+    if (prot & NUV_PROT_WRITE) perms |= UC_PROT_WRITE;
+    if (prot & NUV_PROT_EXEC) perms |= UC_PROT_EXEC;
     uint32_t begin = static_cast<uint32_t>(at);
     if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return 0;
     regions_.push_back(Region{begin, uint64_t{begin} + size, perms});
@@ -813,11 +813,11 @@ int32_t Machine::install_file(std::shared_ptr<OpenFile> f, int32_t at) {
                 return static_cast<int32_t>(i);
             }
         }
-        if (files_.size() >= kMaxFiles) return -E_MFILE;
+        if (files_.size() >= kMaxFiles) return -NUV_EMFILE;
         files_.push_back(std::move(f));
         return static_cast<int32_t>(files_.size() - 1);
     }
-    if (at >= kMaxFiles) return -E_BADF;
+    if (at >= kMaxFiles) return -NUV_EBADF;
     if (static_cast<size_t>(at) >= files_.size()) files_.resize(static_cast<size_t>(at) + 1);
     files_[static_cast<size_t>(at)] = std::move(f);
     return at;

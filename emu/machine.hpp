@@ -18,6 +18,7 @@
 
 #include "elf32.hpp"
 #include "files.hpp"
+#include <nuvos/kernel.h>
 
 struct uc_struct;
 
@@ -112,7 +113,7 @@ class Machine {
     static constexpr uint32_t kScratchBase = 0x10000000;
     static constexpr uint32_t kScratchSize = 4u << 20;
     static constexpr uint32_t kReturnAddress = 0xFFFFF000;
-    static constexpr uint32_t kMaxArgBytes = 128u << 10;
+    static constexpr uint32_t kMaxArgBytes = NUV_ARG_BYTES_MAX;
     static constexpr int kMaxLiveMachines = 32;
 
     // Loads an image; nullptr and a one-line reason in err when it cannot.
@@ -174,7 +175,7 @@ class Machine {
     std::shared_ptr<OpenFile> file(int32_t fd) const;
     int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
     bool close_file(int32_t fd);
-    static constexpr int kMaxFiles = 64;
+    static constexpr int kMaxFiles = NUV_OPEN_MAX;
     std::string& output() { return out_; }        // captured descriptor 1
     std::string& error_output() { return err_; }  // captured descriptor 2
 
@@ -213,10 +214,10 @@ class Machine {
 
     // Anonymous mappings, page-aligned, in [kMapBase, kMapEnd); bounded in
     // number and total size. map_anonymous gives 0 when it refuses.
-    static constexpr uint32_t kMapBase = 0x40000000;
-    static constexpr uint32_t kMapEnd = 0x80000000;
-    static constexpr size_t kMaxMappings = 64;
-    static constexpr uint32_t kMaxMappedBytes = 64u << 20;
+    static constexpr uint32_t kMapBase = NUV_MAP_BASE;
+    static constexpr uint32_t kMapEnd = NUV_MAP_END;
+    static constexpr size_t kMaxMappings = NUV_MAP_COUNT_MAX;
+    static constexpr uint32_t kMaxMappedBytes = NUV_MAP_BYTES_MAX;
     uint32_t map_anonymous(uint32_t length, uint32_t prot);
     bool unmap_anonymous(uint32_t address, uint32_t length);
     size_t mapping_count() const { return mappings_.size(); }
