@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unicorn/unicorn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,7 +92,7 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -NUV_EAGAIN;
     // The descriptors the child starts with, checked before anything is loaded.
     std::vector<std::shared_ptr<OpenFile>> files;
-    if (how.inherit_all) files = parent.files_;
+    if (how.inherit_all) files = parent.files();
     files.resize(std::max<size_t>(files.size(), 3));
     for (int i = 0; i < 3; ++i) {
         int32_t from = how.fds[static_cast<size_t>(i)] < 0 ? i : how.fds[static_cast<size_t>(i)];
@@ -107,20 +106,20 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
+    Result<std::unique_ptr<Machine>> made = Machine::create(std::move(image), o, &parent.sandbox());
+    if (!made) {
+        Fault f = made.error().fault;
+        return f == Fault::TooMany ? -NUV_EAGAIN : f == Fault::BadImage ? -NUV_ENOEXEC : -NUV_EIO;
+    }
+    std::unique_ptr<Machine> child = std::move(*made);
     std::string err;
-    std::unique_ptr<Machine> child = Machine::load(std::move(image), o, err);
-    if (!child) return err.rfind("too many", 0) == 0 ? -NUV_EAGAIN : -NUV_ENOEXEC;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
-    child->own_kernel_.reset();
-    child->kernel_ = this;
     // The child starts in its parent's current directory (or at the root,
     // should that be gone).
     child->sandbox().change_dir(parent.sandbox().cwd());
-    child->files_ = std::move(files);
-    child->calls_ = parent.calls_;  // replaced handlers reach the children too
     int32_t pid = next_pid_++;
-    child->pid_ = pid;
+    child->join(*this, pid, parent, std::move(files));
     Process p;
     p.ppid = parent.pid();
     p.machine = child.get();
@@ -251,9 +250,9 @@ bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_ou
     for (int32_t pid : pids) {
         Machine* m = process(pid);
         if (m == nullptr) continue;
-        if (m->pending_ && !m->retry_pending()) continue;
+        if (m->waiting() && !m->retry_pending()) continue;
         progress = true;
-        Machine::Step s = m->step(m->resume_at_, deadline);
+        Machine::Step s = m->step(deadline);
         if (s.blocked || s.yielded) continue;
         const RunResult& r = s.result;
         if (r.stop == Stop::Timeout) {
@@ -280,11 +279,11 @@ bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
         // Nobody can run. Sleepers wake in time; otherwise this is a deadlock.
         std::vector<Machine*> blocked;
         for (const auto& [pid, p] : procs_) {
-            if (p.machine != nullptr && p.machine->pending_) blocked.push_back(p.machine);
+            if (p.machine != nullptr && p.machine->waiting()) blocked.push_back(p.machine);
         }
         std::optional<Clock::time_point> wake;
         for (Machine* m : blocked) {
-            if (m->wake_ && (!wake || *m->wake_ < *wake)) wake = m->wake_;
+            if (m->wake_time() && (!wake || *m->wake_time() < *wake)) wake = m->wake_time();
         }
         if (wake) {
             if (*wake > deadline) {

@@ -132,23 +132,30 @@ int32_t host_error(int err) {
 Sandbox::Sandbox(UniqueFd root, std::string host_root)
     : root_(std::move(root)), host_root_(std::move(host_root)) {}
 
-std::unique_ptr<Sandbox> Sandbox::open_root(const std::string& host_dir, std::string& err) {
+Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir) {
     const std::string dir = host_dir.empty() ? "." : host_dir;
     UniqueFd root(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
-        err = "cannot use " + dir + " as the root: " + std::strerror(errno);
-        return nullptr;
+        return Error{Fault::NoRoot, "cannot use " + dir + " as the root: " + std::strerror(errno)};
     }
     // Confinement rests on openat2; without it there is no sandbox at all.
     UniqueFd probe(openat2_call(root.get(), ".", O_PATH | O_CLOEXEC, 0, kResolve));
     if (!probe) {
-        err = "cannot confine paths to " + dir +
-              " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno);
-        return nullptr;
+        return Error{Fault::NoRoot,
+                     "cannot confine paths to " + dir +
+                         " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno)};
     }
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
     return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), std::move(host_root)));
+}
+
+Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
+    UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!root) {
+        return Error{Fault::TooMany, std::string("cannot share the root: ") + std::strerror(errno)};
+    }
+    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_));
 }
 
 std::string Sandbox::absolute(std::string_view guest_path) const {

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "files.hpp"
+#include "result.hpp"
 
 namespace nuv {
 
@@ -57,10 +58,13 @@ class Sandbox {
     // Symbolic links followed by one replace_file() before it gives up.
     static constexpr int kMaxLinks = 40;
 
-    // Opens host_dir (empty: the current directory) as the root. nullptr and
-    // a one-line reason when it is not a directory or the host kernel cannot
-    // confine paths to it.
-    static std::unique_ptr<Sandbox> open_root(const std::string& host_dir, std::string& err);
+    // Opens host_dir (empty: the current directory) as the root; a NoRoot
+    // error with a one-line reason when it is not a directory or the host
+    // kernel cannot confine paths to it.
+    static Result<std::unique_ptr<Sandbox>> open_root(const std::string& host_dir);
+    // A sandbox on the same open root directory (never reopened by its host
+    // path, which may since name something else), at "/".
+    Result<std::unique_ptr<Sandbox>> share() const;
 
     // The root's host path, as the host kernel names it.
     const std::string& host_root() const { return host_root_; }
