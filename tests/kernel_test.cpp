@@ -123,10 +123,10 @@ TEST_F(Kernel, DescriptorCopies) {
         int32_t result;
     };
     const Case cases[] = {
-        {126, {1}, 3},                         // dup: lowest free
-        {127, {1, 10}, 10},                    // dup2 to a free number
-        {127, {1, 1}, 1},                      // onto itself
-        {127, {1, 63}, 63},                    // the last descriptor
+        {126, {1}, 3},                       // dup: lowest free
+        {127, {1, 10}, 10},                  // dup2 to a free number
+        {127, {1, 1}, 1},                    // onto itself
+        {127, {1, 63}, 63},                  // the last descriptor
         {127, {1, 64}, -NUV_EBADF},          // beyond the table
         {127, {1, 0xFFFFFFFF}, -NUV_EBADF},  // negative
         {127, {40, 2}, -NUV_EBADF},          // closed source
@@ -439,6 +439,37 @@ TEST_F(Kernel, SpawnChecksItsArguments) {
         EXPECT_EQ(static_cast<int32_t>(g().eax()), c.result) << g().read_string(c.words[1], 20);
     }
     EXPECT_EQ(g().kernel().live_processes(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A child works in the root its parent was started with, even after the host
+// directory of that name has been moved away and replaced by another.
+TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
+    nuvtest::ScratchDir scratch;
+    ASSERT_FALSE(scratch.path().empty());
+    const std::filesystem::path root = scratch.path() + "/root";
+    const std::filesystem::path moved = scratch.path() + "/moved";
+    std::filesystem::create_directory(root);
+    nuv::Options o = nuvtest::test_options();
+    o.root = root.string();
+    auto m = nuvtest::load_image("pipeline", o);
+    ASSERT_TRUE(m);
+    use_test_images(*m);
+
+    std::filesystem::rename(root, moved);
+    std::filesystem::create_directory(root);
+    nuvtest::write_file(root / "work", "in the way\n");  // a fresh root would refuse mkdir work
+
+    nuv::RunResult r = m->run({"pipeline", "/bin/dirs"});
+    EXPECT_EQ(r.stop, Stop::Exited) << r.message;
+    EXPECT_EQ(m->output().rfind("child said: mkdir work = 0\nmkdir work again = -17\n", 0), 0u)
+        << m->output();
+    EXPECT_NE(m->output().find("rmdir work = 0\n"), std::string::npos) << m->output();
+    EXPECT_EQ(nuvtest::read_file(root / "work"), "in the way\n");
+    EXPECT_TRUE(std::filesystem::is_empty(moved));
 }
 
 }  // namespace
