@@ -92,8 +92,11 @@ Result<std::unique_ptr<Machine>> Machine::create(std::vector<uint8_t> bytes, con
         if (in == nullptr) return Error{Fault::NoEngine, "this engine cannot fix RDTSC"};
         in->fix_tsc(*opts.tsc, m->plan_.code);
     }
-    m->own_kernel_ = std::make_unique<Kernel>(*m);
-    m->kernel_ = m->own_kernel_.get();
+    if (inherit_root == nullptr) {
+        // The first process boots a kernel of its own; a child joins its parent's.
+        m->own_kernel_ = std::make_unique<Kernel>(*m);
+        m->kernel_ = m->own_kernel_.get();
+    }
     for (const SyscallDef& d : default_syscalls()) m->calls_[d.nr] = d;
     m->files_.resize(3);
     if (opts.input) {

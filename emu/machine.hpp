@@ -126,7 +126,8 @@ class Machine : private TrapSink {
     static std::unique_ptr<Machine> load(std::vector<uint8_t> bytes, const Options& opts,
                                          std::string& err);
     // The same, with the reason as an error kind; a child shares the sandbox
-    // root of inherit_root instead of opening Options::root.
+    // root of inherit_root instead of opening Options::root, and joins its
+    // parent's kernel (see join()) instead of booting one.
     static Result<std::unique_ptr<Machine>> create(std::vector<uint8_t> bytes, const Options& opts,
                                                    const Sandbox* inherit_root = nullptr);
     ~Machine();
