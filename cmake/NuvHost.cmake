@@ -22,3 +22,9 @@ function(nuv_host_code target)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 endfunction()
+
+# The kernel interface header, shared with the target library, reaches host
+# code from a folder of its own (the library's other headers must not).
+set(NUV_HOST_INCLUDE ${CMAKE_BINARY_DIR}/host-include)
+configure_file(${PROJECT_SOURCE_DIR}/libc/include/nuvos/kernel.h
+               ${NUV_HOST_INCLUDE}/nuvos/kernel.h COPYONLY)

@@ -14,6 +14,19 @@
 
 namespace nuv {
 
+class Instrumentation;
+
+// Serves a trap where it happens, inside run(), for engines that can: true
+// when the call was served and the guest goes on at once; false ends run()
+// with EngineStop::Trap (the call served all the same).
+class TrapSink {
+  public:
+    virtual bool serve(uint32_t eip) = 0;
+
+  protected:
+    ~TrapSink() = default;
+};
+
 // Page permissions of guest memory.
 enum : uint32_t { kPermRead = 1, kPermWrite = 2, kPermExec = 4 };
 
@@ -77,6 +90,16 @@ class Engine {
     // Whether the engine counts instructions (and so honours max_instructions).
     virtual bool counts() const { return false; }
     virtual uint64_t instructions() const { return 0; }
+
+    // Engines that can serve traps without leaving run() hand them to sink;
+    // the others return EngineStop::Trap for every one.
+    virtual bool serve_traps_with(TrapSink* sink) {
+        (void)sink;
+        return false;
+    }
+
+    // Watches that only some engines offer (nullptr: none).
+    virtual Instrumentation* instrumentation() { return nullptr; }
 };
 
 }  // namespace nuv

@@ -8,20 +8,20 @@
 namespace nuv {
 
 int32_t HostFile::read(std::span<uint8_t> out) {
-    if (!readable_) return -E_BADF;
+    if (!readable_) return -NUV_EBADF;
     for (;;) {
         ssize_t r = ::read(fd_, out.data(), out.size());
         if (r >= 0) return static_cast<int32_t>(r);
-        if (errno != EINTR) return -E_BADF;
+        if (errno != EINTR) return -NUV_EBADF;
     }
 }
 
 int32_t HostFile::write(std::span<const uint8_t> in) {
-    if (!writable_) return -E_BADF;
+    if (!writable_) return -NUV_EBADF;
     for (;;) {
         ssize_t r = ::write(fd_, in.data(), in.size());
         if (r >= 0) return static_cast<int32_t>(r);
-        if (errno != EINTR) return -E_BADF;
+        if (errno != EINTR) return -NUV_EBADF;
     }
 }
 

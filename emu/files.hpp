@@ -5,43 +5,18 @@
 #include <span>
 #include <string>
 
-namespace nuv {
+#include <nuvos/kernel.h>
 
-// Error results of the kernel's calls, returned negated to the guest.
-enum Errno : int32_t {
-    E_NOENT = 2,
-    E_IO = 5,
-    E_NOEXEC = 8,
-    E_BADF = 9,
-    E_CHILD = 10,
-    E_AGAIN = 11,
-    E_NOMEM = 12,
-    E_ACCES = 13,
-    E_FAULT = 14,
-    E_EXIST = 17,
-    E_NOTDIR = 20,
-    E_ISDIR = 21,
-    E_INVAL = 22,
-    E_MFILE = 24,
-    E_NOSPC = 28,
-    E_SPIPE = 29,
-    E_PIPE = 32,
-    E_RANGE = 34,
-    E_DEADLK = 35,
-    E_NAMETOOLONG = 36,
-    E_NOSYS = 38,
-    E_NOTEMPTY = 39,
-    E_LOOP = 40,
-};
+namespace nuv {
 
 class OpenFile {
   public:
     virtual ~OpenFile() = default;
-    bool nonblock = false;  // reads and writes that would wait fail with -E_AGAIN
-    // Each returns a byte count, or a negated Errno.
-    virtual int32_t read(std::span<uint8_t>) { return -E_BADF; }
-    virtual int32_t write(std::span<const uint8_t>) { return -E_BADF; }
-    virtual int32_t seek(int32_t /*offset*/, int32_t /*origin*/) { return -E_SPIPE; }
+    bool nonblock = false;  // reads and writes that would wait fail with -NUV_EAGAIN
+    // Each returns a byte count, or a negated error code.
+    virtual int32_t read(std::span<uint8_t>) { return -NUV_EBADF; }
+    virtual int32_t write(std::span<const uint8_t>) { return -NUV_EBADF; }
+    virtual int32_t seek(int32_t /*offset*/, int32_t /*origin*/) { return -NUV_ESPIPE; }
 };
 
 // A descriptor of the host process (standard input, output or error).

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unicorn/unicorn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,13 +28,13 @@ Kernel::Kernel(Machine& first) : first_(first) {
 
 int32_t Kernel::read_image(const std::string& host_path, std::vector<uint8_t>& image) {
     std::error_code ec;
-    if (!std::filesystem::exists(host_path, ec)) return -E_NOENT;
-    if (!std::filesystem::is_regular_file(host_path, ec)) return -E_NOEXEC;
+    if (!std::filesystem::exists(host_path, ec)) return -NUV_ENOENT;
+    if (!std::filesystem::is_regular_file(host_path, ec)) return -NUV_ENOEXEC;
     uint64_t size = std::filesystem::file_size(host_path, ec);
-    if (ec || size > kMaxImageBytes) return -E_NOEXEC;
+    if (ec || size > kMaxImageBytes) return -NUV_ENOEXEC;
     std::ifstream in(host_path, std::ios::binary);
     image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return in.bad() ? -E_NOEXEC : 0;
+    return in.bad() ? -NUV_ENOEXEC : 0;
 }
 
 int32_t Kernel::read_sandbox_image(Machine& caller, const std::string& path,
@@ -46,15 +45,15 @@ int32_t Kernel::read_sandbox_image(Machine& caller, const std::string& path,
     }
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) return host_error(errno);
-    if (!S_ISREG(st.st_mode)) return -E_NOEXEC;
-    if (static_cast<uint64_t>(st.st_size) > kMaxImageBytes) return -E_NOEXEC;
+    if (!S_ISREG(st.st_mode)) return -NUV_ENOEXEC;
+    if (static_cast<uint64_t>(st.st_size) > kMaxImageBytes) return -NUV_ENOEXEC;
     image.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
     while (done < image.size()) {
         ssize_t n =
             pread(fd.get(), image.data() + done, image.size() - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -E_IO;
+        if (n <= 0) return -NUV_EIO;
         done += static_cast<size_t>(n);
     }
     return 0;
@@ -89,16 +88,16 @@ Machine* Kernel::process(int32_t pid) const {
 
 int32_t Kernel::spawn(Machine& parent, const std::string& path,
                       const std::vector<std::string>& args, const Stdio& how) {
-    if (find(parent) == nullptr) return -E_INVAL;
-    if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -E_AGAIN;
+    if (find(parent) == nullptr) return -NUV_EINVAL;
+    if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -NUV_EAGAIN;
     // The descriptors the child starts with, checked before anything is loaded.
     std::vector<std::shared_ptr<OpenFile>> files;
-    if (how.inherit_all) files = parent.files_;
+    if (how.inherit_all) files = parent.files();
     files.resize(std::max<size_t>(files.size(), 3));
     for (int i = 0; i < 3; ++i) {
         int32_t from = how.fds[static_cast<size_t>(i)] < 0 ? i : how.fds[static_cast<size_t>(i)];
         std::shared_ptr<OpenFile> f = parent.file(from);
-        if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -E_BADF;
+        if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -NUV_EBADF;
         files[static_cast<size_t>(i)] = std::move(f);
     }
     std::vector<uint8_t> image;
@@ -107,20 +106,20 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
+    Result<std::unique_ptr<Machine>> made = Machine::create(std::move(image), o, &parent.sandbox());
+    if (!made) {
+        Fault f = made.error().fault;
+        return f == Fault::TooMany ? -NUV_EAGAIN : f == Fault::BadImage ? -NUV_ENOEXEC : -NUV_EIO;
+    }
+    std::unique_ptr<Machine> child = std::move(*made);
     std::string err;
-    std::unique_ptr<Machine> child = Machine::load(std::move(image), o, err);
-    if (!child) return err.rfind("too many", 0) == 0 ? -E_AGAIN : -E_NOEXEC;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
-    if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -E_INVAL;
-    child->own_kernel_.reset();
-    child->kernel_ = this;
+    if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
     // The child starts in its parent's current directory (or at the root,
     // should that be gone).
     child->sandbox().change_dir(parent.sandbox().cwd());
-    child->files_ = std::move(files);
-    child->calls_ = parent.calls_;  // replaced handlers reach the children too
     int32_t pid = next_pid_++;
-    child->pid_ = pid;
+    child->join(*this, pid, parent, std::move(files));
     Process p;
     p.ppid = parent.pid();
     p.machine = child.get();
@@ -130,8 +129,8 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
 }
 
 int32_t Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options) {
-    if (pid == 0 || pid < -1) return -E_INVAL;
-    if (status_address != 0 && !caller.accessible(status_address, 4, true)) return -E_FAULT;
+    if (pid == 0 || pid < -1) return -NUV_EINVAL;
+    if (status_address != 0 && !caller.accessible(status_address, 4, true)) return -NUV_EFAULT;
     bool any_child = false;
     for (auto it = procs_.begin(); it != procs_.end(); ++it) {
         const Process& p = it->second;
@@ -143,16 +142,16 @@ int32_t Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, i
         procs_.erase(it);
         return found;
     }
-    if (!any_child) return -E_CHILD;
-    if (options & 1) return 0;
+    if (!any_child) return -NUV_ECHILD;
+    if (options & NUV_WNOHANG) return 0;
     caller.block();
     return 0;
 }
 
 int32_t Kernel::stream_begin(Machine& m, std::string absolute_path) {
-    if (streams_.size() >= kMaxStreams) return -E_MFILE;
+    if (streams_.size() >= kMaxStreams) return -NUV_EMFILE;
     // Handles count up and are never reused while the kernel lives.
-    if (next_stream_ == INT32_MAX) return -E_MFILE;
+    if (next_stream_ == INT32_MAX) return -NUV_EMFILE;
     int32_t handle = next_stream_++;
     Stream s;
     s.owner = m.pid();
@@ -163,15 +162,15 @@ int32_t Kernel::stream_begin(Machine& m, std::string absolute_path) {
 
 int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint32_t length) {
     auto it = streams_.find(stream);
-    if (it == streams_.end() || it->second.owner != m.pid()) return -E_BADF;
-    if (length > kMaxStreamBytes - stream_bytes_) return -E_NOSPC;
-    if (!m.accessible(address, length, false)) return -E_FAULT;
+    if (it == streams_.end() || it->second.owner != m.pid()) return -NUV_EBADF;
+    if (length > kMaxStreamBytes - stream_bytes_) return -NUV_ENOSPC;
+    if (!m.accessible(address, length, false)) return -NUV_EFAULT;
     std::vector<uint8_t>& bytes = it->second.bytes;
     size_t old = bytes.size();
     bytes.resize(old + length);
     if (!m.read(address, bytes.data() + old, length)) {
         bytes.resize(old);
-        return -E_FAULT;
+        return -NUV_EFAULT;
     }
     stream_bytes_ += length;
     return static_cast<int32_t>(length);
@@ -179,7 +178,7 @@ int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint3
 
 int32_t Kernel::stream_end(Machine& m, int32_t stream) {
     auto it = streams_.find(stream);
-    if (it == streams_.end() || it->second.owner != m.pid()) return -E_BADF;
+    if (it == streams_.end() || it->second.owner != m.pid()) return -NUV_EBADF;
     Stream s = std::move(it->second);
     streams_.erase(it);
     stream_bytes_ -= s.bytes.size();
@@ -251,9 +250,9 @@ bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_ou
     for (int32_t pid : pids) {
         Machine* m = process(pid);
         if (m == nullptr) continue;
-        if (m->pending_ && !m->retry_pending()) continue;
+        if (m->waiting() && !m->retry_pending()) continue;
         progress = true;
-        Machine::Step s = m->step(m->resume_at_, deadline);
+        Machine::Step s = m->step(deadline);
         if (s.blocked || s.yielded) continue;
         const RunResult& r = s.result;
         if (r.stop == Stop::Timeout) {
@@ -280,11 +279,11 @@ bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
         // Nobody can run. Sleepers wake in time; otherwise this is a deadlock.
         std::vector<Machine*> blocked;
         for (const auto& [pid, p] : procs_) {
-            if (p.machine != nullptr && p.machine->pending_) blocked.push_back(p.machine);
+            if (p.machine != nullptr && p.machine->waiting()) blocked.push_back(p.machine);
         }
         std::optional<Clock::time_point> wake;
         for (Machine* m : blocked) {
-            if (m->wake_ && (!wake || *m->wake_ < *wake)) wake = m->wake_;
+            if (m->wake_time() && (!wake || *m->wake_time() < *wake)) wake = m->wake_time();
         }
         if (wake) {
             if (*wake > deadline) {
@@ -298,7 +297,7 @@ bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
         for (Machine* m : blocked) {
             if (m->pid() > victim->pid()) victim = m;
         }
-        victim->fail_pending(-E_DEADLK);
+        victim->fail_pending(-NUV_EDEADLK);
         if (victim == &self) return true;
     }
 }

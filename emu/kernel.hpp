@@ -7,7 +7,7 @@
 // that blocks, or one that yields). A process whose call cannot complete
 // (reading an empty pipe, waiting for a child, sleeping) stops at the trap and
 // the call is made again once others have run. When no process can run and
-// none is sleeping, the youngest blocked call fails with -E_DEADLK, so the
+// none is sleeping, the youngest blocked call fails with -NUV_EDEADLK, so the
 // guest can never hang the host by waiting on itself.
 #pragma once
 
@@ -29,10 +29,10 @@ class Kernel {
   public:
     // Live guests at once, the first included. Each CPU emulator reserves about
     // 1 GiB of address space for translated code, so the number stays small.
-    static constexpr int kMaxProcesses = 16;
+    static constexpr int kMaxProcesses = NUV_PROCESS_MAX;
     // Processes live or ended but not yet waited for.
-    static constexpr size_t kMaxEntries = 64;
-    static constexpr int32_t kMaxSpawnArgs = 1024;
+    static constexpr size_t kMaxEntries = NUV_PROCESS_ENTRIES;
+    static constexpr int32_t kMaxSpawnArgs = NUV_SPAWN_ARGS_MAX;
 
     // How a spawn hands descriptors to the child: the caller's descriptors
     // that become the child's 0, 1 and 2 (negative: the caller's own 0, 1, 2),
@@ -48,7 +48,7 @@ class Kernel {
                                                 std::vector<uint8_t>& image)>;
     // The largest image a spawn reads.
     static constexpr uint64_t kMaxImageBytes = 64u << 20;
-    // Reads a host file as an image: -E_NOENT when missing, -E_NOEXEC when it
+    // Reads a host file as an image: -NUV_ENOENT when missing, -NUV_ENOEXEC when it
     // is not a regular file or is too large.
     static int32_t read_image(const std::string& host_path, std::vector<uint8_t>& image);
     // Reads a guest path inside the caller's sandbox root as an image.
@@ -65,7 +65,7 @@ class Kernel {
     // The settings fd_set_inherit and fd_set_stdio change, per process.
     Stdio& stdio(Machine& m);
 
-    // Starts a program as a child of parent; its pid or a negated Errno.
+    // Starts a program as a child of parent; its pid or a negated error code.
     int32_t spawn(Machine& parent, const std::string& path, const std::vector<std::string>& args,
                   const Stdio& how);
     // Collects an ended child (pid, or -1 for any); blocks the caller while
@@ -79,8 +79,8 @@ class Kernel {
     // Files written in pieces: the bytes collect here and the file appears
     // whole, replacing any old one, at the end. A stream belongs to the
     // process that began it and goes when that process ends.
-    static constexpr size_t kMaxStreams = 16;               // open at once, all processes
-    static constexpr uint64_t kMaxStreamBytes = 64u << 20;  // held at once, all streams
+    static constexpr size_t kMaxStreams = NUV_STREAM_MAX;  // open at once, all processes
+    static constexpr uint64_t kMaxStreamBytes = NUV_STREAM_BYTES_MAX;  // held at once, all streams
     int32_t stream_begin(Machine& m, std::string absolute_path);
     int32_t stream_write(Machine& m, int32_t stream, uint32_t address, uint32_t length);
     int32_t stream_end(Machine& m, int32_t stream);

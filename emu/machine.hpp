@@ -17,9 +17,12 @@
 #include <vector>
 
 #include "elf32.hpp"
+#include "engine.hpp"
+#include "guest_memory.hpp"
+#include "loader.hpp"
+#include "result.hpp"
 #include "files.hpp"
-
-struct uc_struct;
+#include <nuvos/kernel.h>
 
 namespace nuv {
 
@@ -104,15 +107,17 @@ struct Arg {
     bool wide = false;
 };
 
-class Machine {
+class Machine : private TrapSink {
   public:
     // Fixed places in the guest's address space.
-    static constexpr uint32_t kStackTop = 0xC0000000;
-    static constexpr uint32_t kStackSize = 8u << 20;
-    static constexpr uint32_t kScratchBase = 0x10000000;
-    static constexpr uint32_t kScratchSize = 4u << 20;
-    static constexpr uint32_t kReturnAddress = 0xFFFFF000;
-    static constexpr uint32_t kMaxArgBytes = 128u << 10;
+    static constexpr uint32_t kStackTop = Layout::kStackTop;
+    static constexpr uint32_t kStackSize = Layout::kStackSize;
+    static constexpr uint32_t kScratchBase = Layout::kScratchBase;
+    static constexpr uint32_t kScratchSize = Layout::kScratchSize;
+    static constexpr uint32_t kReturnAddress = Layout::kReturnAddress;
+    static constexpr uint32_t kMaxArgBytes = NUV_ARG_BYTES_MAX;
+    // Each CPU emulator reserves about 1 GiB of host address space for
+    // translated code, so the machines alive at once are bounded.
     static constexpr int kMaxLiveMachines = 32;
 
     // Loads an image; nullptr and a one-line reason in err when it cannot.
@@ -120,6 +125,11 @@ class Machine {
                                          std::string& err);
     static std::unique_ptr<Machine> load(std::vector<uint8_t> bytes, const Options& opts,
                                          std::string& err);
+    // The same, with the reason as an error kind; a child shares the sandbox
+    // root of inherit_root instead of opening Options::root, and joins its
+    // parent's kernel (see join()) instead of booting one.
+    static Result<std::unique_ptr<Machine>> create(std::vector<uint8_t> bytes, const Options& opts,
+                                                   const Sandbox* inherit_root = nullptr);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -143,7 +153,6 @@ class Machine {
     uint64_t edx_eax() const;
     long double st0() const;  // the x87 top of stack
     std::array<uint8_t, 10> st0_bytes() const;
-    uint32_t reg(int uc_register) const;
 
     // Guest memory; false when the range is not mapped.
     bool read(uint32_t address, void* out, size_t n) const;
@@ -174,7 +183,7 @@ class Machine {
     std::shared_ptr<OpenFile> file(int32_t fd) const;
     int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
     bool close_file(int32_t fd);
-    static constexpr int kMaxFiles = 64;
+    static constexpr int kMaxFiles = NUV_OPEN_MAX;
     std::string& output() { return out_; }        // captured descriptor 1
     std::string& error_output() { return err_; }  // captured descriptor 2
 
@@ -186,9 +195,12 @@ class Machine {
     void watch_exec(uint32_t address);
     uint64_t exec_count(uint32_t address) const;
     void watch_argument_vector();  // count reads of the argument vector's entries
-    uint64_t argument_vector_reads() const { return argv_reads_; }
+    uint64_t argument_vector_reads() const;
 
-    uint64_t instructions() const { return insns_; }
+    uint64_t instructions() const { return engine_->instructions(); }
+    Engine& engine() { return *engine_; }
+    GuestMemory& memory() { return *memory_; }
+    const GuestMemory& memory() const { return *memory_; }
     const Options& options() const { return opts_; }
 
     // Processes. A machine made by load() is the first process (pid 1) of a
@@ -213,72 +225,67 @@ class Machine {
 
     // Anonymous mappings, page-aligned, in [kMapBase, kMapEnd); bounded in
     // number and total size. map_anonymous gives 0 when it refuses.
-    static constexpr uint32_t kMapBase = 0x40000000;
-    static constexpr uint32_t kMapEnd = 0x80000000;
-    static constexpr size_t kMaxMappings = 64;
-    static constexpr uint32_t kMaxMappedBytes = 64u << 20;
+    static constexpr uint32_t kMapBase = NUV_MAP_BASE;
+    static constexpr uint32_t kMapEnd = NUV_MAP_END;
+    static constexpr size_t kMaxMappings = NUV_MAP_COUNT_MAX;
+    static constexpr uint32_t kMaxMappedBytes = NUV_MAP_BYTES_MAX;
     uint32_t map_anonymous(uint32_t length, uint32_t prot);
     bool unmap_anonymous(uint32_t address, uint32_t length);
-    size_t mapping_count() const { return mappings_.size(); }
+    size_t mapping_count() const { return memory_->mapping_count(); }
 
-  private:
-    Machine(elf::File image, const Options& opts);
-    bool map_image(std::string& err);
-    void map(uint32_t begin, uint32_t size, uint32_t perms);
-    uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
-                         uint32_t& vector_addr, bool& ok);
-    RunResult emulate(uint32_t begin);
-    using Deadline = std::chrono::steady_clock::time_point;
-    // One stretch of emulation; blocked or yielded when a call stopped it for the kernel.
+    // For the kernel that runs this machine as one of its processes.
+    // Makes a freshly loaded machine process pid of kernel k, a child of
+    // parent, with the given descriptors and the parent's call table.
+    void join(Kernel& k, int32_t pid, const Machine& parent,
+              std::vector<std::shared_ptr<OpenFile>> files);
+    const std::vector<std::shared_ptr<OpenFile>>& files() const { return files_; }
+    // Sets up the stack and registers to run the image from its entry.
+    bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                       std::string& err);
+    // One stretch of running; blocked or yielded when a call stopped it for
+    // the kernel.
     struct Step {
         RunResult result;
         bool blocked = false, yielded = false;
     };
-    Step step(uint32_t begin, Deadline deadline);
-    bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
-                       std::string& err);
-    int32_t dispatch(const SyscallArgs& a, bool resuming);
-    void finish_call(const SyscallArgs& a, int32_t result, uint32_t eip);
+    using Deadline = std::chrono::steady_clock::time_point;
+    Step step(Deadline deadline);
+    bool waiting() const { return pending_.has_value(); }
     bool retry_pending();  // true when the pending call has completed
     void fail_pending(int32_t result);
-    void install_hooks();
-    std::vector<uint32_t> find_rdtsc() const;
-    void reset_fpu();
+
+  private:
+    Machine(elf::File image, LoadPlan plan, const Options& opts);
+    uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                         uint32_t& vector_addr, bool& ok);
+    RunResult emulate(uint32_t begin);
+    // Serves the call at a trap; true when the guest goes on at once.
+    bool serve(uint32_t eip) override;
+    int32_t dispatch(const SyscallArgs& a, bool resuming);
+    void finish_call(const SyscallArgs& a, int32_t result, uint32_t eip);
     void trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result);
     std::string describe_arg(char kind, uint32_t value, uint32_t next) const;
 
-    friend struct MachineHooks;
-    friend class Kernel;
-
-    struct Region {
-        uint32_t begin;
-        uint64_t end;
-        uint32_t perms;
+    struct LiveCount {
+        LiveCount();
+        ~LiveCount();
+        bool over = false;
     };
-
-    uc_struct* uc_ = nullptr;
+    LiveCount live_;  // first, so it is counted as long as the engine lives
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<GuestMemory> memory_;
     elf::File image_;
+    LoadPlan plan_;
     Options opts_;
-    std::vector<Region> regions_;
     std::map<uint32_t, SyscallDef> calls_;
     std::vector<TrapRecord> traps_;
     std::vector<std::shared_ptr<OpenFile>> files_;
     std::unique_ptr<Sandbox> sandbox_;
     std::string out_, err_;
-    bool hooks_installed_ = false;
+    bool started_ = false;  // watches can no longer be set
     bool exited_ = false;
     int32_t status_ = 0;
-    std::string fault_;
-    bool limit_hit_ = false;
-    uint64_t insns_ = 0;
-    std::map<uint64_t, uint32_t> block_counts_;
-    void* disasm_ = nullptr;
-    std::map<uint32_t, uint64_t> exec_counts_;
-    uint64_t tsc_next_ = 0;
-    bool tsc_pending_ = false;
     bool watch_argv_ = false;
-    uint32_t argv_begin_ = 0, argv_end_ = 0;
-    uint64_t argv_reads_ = 0;
     uint32_t scratch_used_ = 0;
     std::unique_ptr<Kernel> own_kernel_;
     Kernel* kernel_ = nullptr;
@@ -287,12 +294,10 @@ class Machine {
     std::optional<std::chrono::steady_clock::time_point> wake_;
     std::optional<SyscallArgs> pending_;
     uint32_t pending_eip_ = 0;
+    Step step_;            // the outcome of the current step()
+    bool served_ = false;  // the engine's last trap was served inside its run
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;
-    struct Mapping {
-        uint32_t begin, length;
-    };
-    std::vector<Mapping> mappings_;
     bool scratch_mapped_ = false;
 };
 

@@ -8,9 +8,9 @@ namespace nuv {
 
 int32_t wait_or_again(bool nonblock) {
     Machine* m = Machine::current();
-    if (m == nullptr || nonblock) return -E_AGAIN;
+    if (m == nullptr || nonblock) return -NUV_EAGAIN;
     m->block();
-    return -E_AGAIN;  // not seen: the call is made again later
+    return -NUV_EAGAIN;  // not seen: the call is made again later
 }
 
 int32_t PipeReadEnd::read(std::span<uint8_t> out) {
@@ -31,7 +31,7 @@ int32_t PipeReadEnd::read(std::span<uint8_t> out) {
 
 int32_t PipeWriteEnd::write(std::span<const uint8_t> in) {
     if (p_->readers == 0) {
-        if (!p_->named || p_->had_reader) return -E_PIPE;
+        if (!p_->named || p_->had_reader) return -NUV_EPIPE;
         return wait_or_again(nonblock);
     }
     if (in.empty()) return 0;

@@ -12,7 +12,7 @@
 namespace nuv {
 
 struct PipeBuffer {
-    static constexpr size_t kCapacity = 64u << 10;
+    static constexpr size_t kCapacity = NUV_PIPE_SIZE;
     std::deque<uint8_t> bytes;
     int readers = 0, writers = 0;
     // A named pipe waits for its first reader and writer instead of ending.
@@ -34,7 +34,7 @@ class PipeReadEnd : public OpenFile {
     std::shared_ptr<PipeBuffer> p_;
 };
 
-// Writes wait while the pipe is full; -E_PIPE once no reader remains.
+// Writes wait while the pipe is full; -NUV_EPIPE once no reader remains.
 class PipeWriteEnd : public OpenFile {
   public:
     explicit PipeWriteEnd(std::shared_ptr<PipeBuffer> p) : p_(std::move(p)) {
@@ -48,7 +48,7 @@ class PipeWriteEnd : public OpenFile {
     std::shared_ptr<PipeBuffer> p_;
 };
 
-// Makes the call being serviced wait (or, without one, -E_AGAIN).
+// Makes the call being serviced wait (or, without one, -NUV_EAGAIN).
 int32_t wait_or_again(bool nonblock);
 
 }  // namespace nuv

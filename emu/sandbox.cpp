@@ -87,68 +87,75 @@ void UniqueFd::reset(int fd) {
 int32_t host_error(int err) {
     switch (err) {
         case ENOENT:
-            return -E_NOENT;
+            return -NUV_ENOENT;
         case EBADF:
-            return -E_BADF;
+            return -NUV_EBADF;
         case EACCES:
         case EPERM:
         case EROFS:
         case ETXTBSY:
         case ENXIO:
         case EXDEV:
-            return -E_ACCES;
+            return -NUV_EACCES;
         case EFAULT:
-            return -E_FAULT;
+            return -NUV_EFAULT;
         case EEXIST:
-            return -E_EXIST;
+            return -NUV_EEXIST;
         case ENOTDIR:
-            return -E_NOTDIR;
+            return -NUV_ENOTDIR;
         case EISDIR:
-            return -E_ISDIR;
+            return -NUV_EISDIR;
         case EINVAL:
-            return -E_INVAL;
+            return -NUV_EINVAL;
         case EMFILE:
         case ENFILE:
-            return -E_MFILE;
+            return -NUV_EMFILE;
         case ENOSPC:
         case EDQUOT:
         case EFBIG:
-            return -E_NOSPC;
+            return -NUV_ENOSPC;
         case ESPIPE:
-            return -E_SPIPE;
+            return -NUV_ESPIPE;
         case ENAMETOOLONG:
-            return -E_NAMETOOLONG;
+            return -NUV_ENAMETOOLONG;
         case ENOSYS:
-            return -E_NOSYS;
+            return -NUV_ENOSYS;
         case ENOTEMPTY:
-            return -E_NOTEMPTY;
+            return -NUV_ENOTEMPTY;
         case ELOOP:
-            return -E_LOOP;
+            return -NUV_ELOOP;
         default:
-            return -E_IO;
+            return -NUV_EIO;
     }
 }
 
 Sandbox::Sandbox(UniqueFd root, std::string host_root)
     : root_(std::move(root)), host_root_(std::move(host_root)) {}
 
-std::unique_ptr<Sandbox> Sandbox::open_root(const std::string& host_dir, std::string& err) {
+Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir) {
     const std::string dir = host_dir.empty() ? "." : host_dir;
     UniqueFd root(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
-        err = "cannot use " + dir + " as the root: " + std::strerror(errno);
-        return nullptr;
+        return Error{Fault::NoRoot, "cannot use " + dir + " as the root: " + std::strerror(errno)};
     }
     // Confinement rests on openat2; without it there is no sandbox at all.
     UniqueFd probe(openat2_call(root.get(), ".", O_PATH | O_CLOEXEC, 0, kResolve));
     if (!probe) {
-        err = "cannot confine paths to " + dir +
-              " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno);
-        return nullptr;
+        return Error{Fault::NoRoot,
+                     "cannot confine paths to " + dir +
+                         " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno)};
     }
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
     return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), std::move(host_root)));
+}
+
+Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
+    UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!root) {
+        return Error{Fault::TooMany, std::string("cannot share the root: ") + std::strerror(errno)};
+    }
+    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_));
 }
 
 std::string Sandbox::absolute(std::string_view guest_path) const {
@@ -161,7 +168,7 @@ std::string Sandbox::absolute(std::string_view guest_path) const {
 
 int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
                               UniqueFd& out) const {
-    if (absolute_path.size() > kMaxPath) return -E_NAMETOOLONG;
+    if (absolute_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     int fd =
         openat2_call(root_.get(), absolute_path.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
     if (fd < 0) return host_error(errno);
@@ -171,14 +178,14 @@ int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, 
 
 int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
                       UniqueFd& out) const {
-    if (guest_path.empty()) return -E_NOENT;
+    if (guest_path.empty()) return -NUV_ENOENT;
     return open_at_root(absolute(guest_path), host_flags, mode, out);
 }
 
 int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
-    if (guest_path.empty()) return -E_NOENT;
+    if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
-    if (path.size() > kMaxPath) return -E_NAMETOOLONG;
+    if (path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     out.trailing_slash = false;
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
@@ -187,8 +194,8 @@ int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
     size_t slash = path.rfind('/');
     std::string name = path.substr(slash + 1);
     // The root itself, "." and ".." name no entry of a parent.
-    if (name.empty() || name == "." || name == "..") return -E_INVAL;
-    if (name.size() > kMaxName) return -E_NAMETOOLONG;
+    if (name.empty() || name == "." || name == "..") return -NUV_EINVAL;
+    if (name.size() > kMaxName) return -NUV_ENAMETOOLONG;
     std::string dir = slash == 0 ? "/" : path.substr(0, slash);
     UniqueFd dirfd;
     if (int32_t e = open_at_root(dir, O_PATH | O_DIRECTORY, 0, dirfd); e < 0) return e;
@@ -200,7 +207,7 @@ int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
 
 int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
                               const Filler& fill) const {
-    if (guest_path.empty()) return -E_NOENT;
+    if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
     Entry e;
     mode_t mode = 0666;  // for a new file, less the host's umask
@@ -208,30 +215,30 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
     for (int links = 0;; ++links) {
         if (int32_t r = locate(path, e); r < 0) {
             // The root, "." or "..": directories, which a file cannot replace.
-            return r == -E_INVAL ? -E_ISDIR : r;
+            return r == -NUV_EINVAL ? -NUV_EISDIR : r;
         }
         struct stat st {};
         if (fstatat(e.dir.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT) return host_error(errno);
-            if (e.trailing_slash) return -E_ISDIR;
+            if (e.trailing_slash) return -NUV_EISDIR;
             break;
         }
         if (S_ISLNK(st.st_mode)) {
             // Follow the link by its text; locate() confines the result again.
-            if (links == kMaxLinks) return -E_LOOP;
+            if (links == kMaxLinks) return -NUV_ELOOP;
             std::vector<char> target(PATH_MAX + 1);
             ssize_t n = readlinkat(e.dir.get(), e.name.c_str(), target.data(), target.size() - 1);
             if (n < 0) return host_error(errno);
-            if (n == 0) return -E_NOENT;
+            if (n == 0) return -NUV_ENOENT;
             std::string text(target.data(), static_cast<size_t>(n));
             path = text[0] == '/' ? text : e.dir_path + (e.dir_path == "/" ? "" : "/") + text;
             if (e.trailing_slash) path += '/';
             continue;
         }
-        if (S_ISDIR(st.st_mode)) return -E_ISDIR;
-        if (e.trailing_slash) return -E_NOTDIR;
+        if (S_ISDIR(st.st_mode)) return -NUV_EISDIR;
+        if (e.trailing_slash) return -NUV_ENOTDIR;
         // Only regular files are replaced: not pipes, devices or sockets.
-        if (!S_ISREG(st.st_mode)) return -E_ACCES;
+        if (!S_ISREG(st.st_mode)) return -NUV_EACCES;
         if (faccessat(e.dir.get(), e.name.c_str(), W_OK, AT_EACCESS) != 0) return host_error(errno);
         mode = st.st_mode & 07777;
         exists = true;
@@ -261,7 +268,7 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
     for (uint64_t done = 0; done < size;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, kChunk));
         std::span<uint8_t> piece(chunk.data(), n);
-        if (!fill(done, piece)) return discard(-E_FAULT);
+        if (!fill(done, piece)) return discard(-NUV_EFAULT);
         if (!write_all(out.get(), piece.data(), n)) return discard(host_error(errno));
         done += n;
     }
@@ -283,7 +290,7 @@ std::string Sandbox::guest_path_of(int fd, const std::string& fallback) const {
 }
 
 int32_t Sandbox::change_dir(std::string_view guest_path) {
-    if (guest_path.empty()) return -E_NOENT;
+    if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
     UniqueFd dir;
     if (int32_t e = open_at_root(path, O_PATH | O_DIRECTORY, 0, dir); e < 0) return e;
@@ -292,7 +299,7 @@ int32_t Sandbox::change_dir(std::string_view guest_path) {
 }
 
 int32_t SandboxFile::read(std::span<uint8_t> out) {
-    if (!readable_) return -E_BADF;
+    if (!readable_) return -NUV_EBADF;
     for (;;) {
         ssize_t r = ::read(fd_.get(), out.data(), out.size());
         if (r >= 0) return static_cast<int32_t>(r);
@@ -301,7 +308,7 @@ int32_t SandboxFile::read(std::span<uint8_t> out) {
 }
 
 int32_t SandboxFile::write(std::span<const uint8_t> in) {
-    if (!writable_) return -E_BADF;
+    if (!writable_) return -NUV_EBADF;
     for (;;) {
         ssize_t r = ::write(fd_.get(), in.data(), in.size());
         if (r >= 0) return static_cast<int32_t>(r);
@@ -312,17 +319,17 @@ int32_t SandboxFile::write(std::span<const uint8_t> in) {
 int32_t SandboxFile::seek(int32_t offset, int32_t origin) {
     int whence = 0;
     switch (origin) {
-        case 0:
+        case NUV_SEEK_SET:
             whence = SEEK_SET;
             break;
-        case 1:
+        case NUV_SEEK_CUR:
             whence = SEEK_CUR;
             break;
-        case 2:
+        case NUV_SEEK_END:
             whence = SEEK_END;
             break;
         default:
-            return -E_INVAL;
+            return -NUV_EINVAL;
     }
     off_t before = ::lseek(fd_.get(), 0, SEEK_CUR);
     if (before < 0) return host_error(errno);
@@ -331,7 +338,7 @@ int32_t SandboxFile::seek(int32_t offset, int32_t origin) {
     if (at > INT32_MAX) {
         // Beyond what the guest can be told: stay where we were.
         ::lseek(fd_.get(), before, SEEK_SET);
-        return -E_INVAL;
+        return -NUV_EINVAL;
     }
     return static_cast<int32_t>(at);
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "files.hpp"
+#include "result.hpp"
 
 namespace nuv {
 
@@ -46,21 +47,24 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// The negated Errno for a host errno value.
+// The negated error code for a host errno value.
 int32_t host_error(int err);
 
 class Sandbox {
   public:
     // The longest guest path, without its NUL, and the longest name in it.
-    static constexpr size_t kMaxPath = 4095;
-    static constexpr size_t kMaxName = 255;
+    static constexpr size_t kMaxPath = NUV_PATH_MAX;
+    static constexpr size_t kMaxName = NUV_NAME_MAX;
     // Symbolic links followed by one replace_file() before it gives up.
     static constexpr int kMaxLinks = 40;
 
-    // Opens host_dir (empty: the current directory) as the root. nullptr and
-    // a one-line reason when it is not a directory or the host kernel cannot
-    // confine paths to it.
-    static std::unique_ptr<Sandbox> open_root(const std::string& host_dir, std::string& err);
+    // Opens host_dir (empty: the current directory) as the root; a NoRoot
+    // error with a one-line reason when it is not a directory or the host
+    // kernel cannot confine paths to it.
+    static Result<std::unique_ptr<Sandbox>> open_root(const std::string& host_dir);
+    // A sandbox on the same open root directory (never reopened by its host
+    // path, which may since name something else), at "/".
+    Result<std::unique_ptr<Sandbox>> share() const;
 
     // The root's host path, as the host kernel names it.
     const std::string& host_root() const { return host_root_; }
@@ -74,7 +78,7 @@ class Sandbox {
 
     // Opens a guest path with host open flags and mode (the mode only counts
     // with O_CREAT); O_CLOEXEC is always added. 0 and the descriptor in out,
-    // or a negated Errno.
+    // or a negated error code.
     int32_t open(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out) const;
 
     // A guest path split for operations on a name: its parent directory,
@@ -91,16 +95,16 @@ class Sandbox {
 
     // Replaces the whole content of the file at a guest path with size bytes,
     // which fill(offset, chunk) supplies chunk by chunk (false: the bytes
-    // cannot be had, and the call fails with -E_FAULT). The new content is
+    // cannot be had, and the call fails with -NUV_EFAULT). The new content is
     // written to a temporary file beside the target and renamed over it, so a
     // failure leaves the old file as it was. A missing file is created; a
     // symbolic link in the last component is followed inside the root; an
-    // existing file keeps its permission bits. 0 or a negated Errno.
+    // existing file keeps its permission bits. 0 or a negated error code.
     using Filler = std::function<bool(uint64_t offset, std::span<uint8_t> chunk)>;
     int32_t replace_file(std::string_view guest_path, uint64_t size, const Filler& fill) const;
 
     // Makes a directory inside the root the current directory. 0 or a
-    // negated Errno.
+    // negated error code.
     int32_t change_dir(std::string_view guest_path);
 
   private:

@@ -11,19 +11,13 @@
 #include "syscalls.hpp"
 
 namespace nuv {
-namespace {
-
-// The guest's open flags.
-constexpr uint32_t kWriteOnly = 0x1;
-constexpr uint32_t kCreate = 0x40;
-constexpr uint32_t kTruncate = 0x200;
 constexpr uint32_t kPage = 0x1000;
 
 // A named pipe opens as an end of the kernel's pipe for it, never as a host
 // pipe (which could block the emulator).
 constexpr int32_t kNotNamedPipe = 1;
 
-int32_t open_named_pipe(Machine& m, const std::string& path, bool writable) {
+static int32_t open_named_pipe(Machine& m, const std::string& path, bool writable) {
     UniqueFd probe;
     struct stat st {};
     if (m.sandbox().open(path, O_PATH, 0, probe) != 0 || fstat(probe.get(), &st) != 0 ||
@@ -39,27 +33,27 @@ int32_t sys_open(Machine& m, const SyscallArgs& a) {
     std::string path;
     if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
     const uint32_t flags = a.ecx;
-    if ((flags & ~(kWriteOnly | kCreate | kTruncate)) != 0) return -E_INVAL;
-    const bool writable = (flags & kWriteOnly) != 0;
+    if ((flags & ~(NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC)) != 0) return -NUV_EINVAL;
+    const bool writable = (flags & NUV_O_WRONLY) != 0;
     // O_NONBLOCK: opening a pipe or a device never blocks the emulator; such
     // files are refused below in any case.
     int host_flags = (writable ? O_WRONLY : O_RDONLY) | O_NOCTTY | O_NONBLOCK;
-    if (flags & kCreate) host_flags |= O_CREAT;
-    if (flags & kTruncate) host_flags |= O_TRUNC;
+    if (flags & NUV_O_CREAT) host_flags |= O_CREAT;
+    if (flags & NUV_O_TRUNC) host_flags |= O_TRUNC;
     if (int32_t r = open_named_pipe(m, path, writable); r != kNotNamedPipe) return r;
     UniqueFd fd;
     if (int32_t e = m.sandbox().open(path, host_flags, a.edx & 0777, fd); e < 0) return e;
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) return host_error(errno);
     // Regular files and directories only (a directory opens for reading).
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return -E_ACCES;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return -NUV_EACCES;
     if (fcntl(fd.get(), F_SETFL, 0) != 0) return host_error(errno);
     return m.install_file(std::make_shared<SandboxFile>(std::move(fd), !writable, writable));
 }
 
 int32_t sys_lseek(Machine& m, const SyscallArgs& a) {
     auto f = m.file(static_cast<int32_t>(a.ebx));
-    if (!f) return -E_BADF;
+    if (!f) return -NUV_EBADF;
     return f->seek(static_cast<int32_t>(a.ecx), static_cast<int32_t>(a.edx));
 }
 
@@ -67,15 +61,13 @@ int32_t sys_writefile(Machine& m, const SyscallArgs& a) {
     std::string path;
     if (int32_t e = guest_path(m, a.ebx, path); e < 0) return e;
     const uint32_t data = a.ecx, length = a.edx;
-    if (length > 0x7fffffffu) return -E_INVAL;
+    if (length > 0x7fffffffu) return -NUV_EINVAL;
     // Checked whole before anything on the host changes.
-    if (!m.accessible(data, length, false)) return -E_FAULT;
+    if (!m.accessible(data, length, false)) return -NUV_EFAULT;
     return m.sandbox().replace_file(path, length, [&](uint64_t offset, std::span<uint8_t> chunk) {
         return m.read(data + static_cast<uint32_t>(offset), chunk.data(), chunk.size());
     });
 }
-
-}  // namespace
 
 int32_t guest_path(const Machine& m, uint32_t address, std::string& out) {
     out.clear();
@@ -83,22 +75,16 @@ int32_t guest_path(const Machine& m, uint32_t address, std::string& out) {
     for (uint32_t at = address;;) {
         uint32_t n = kPage - (at & (kPage - 1));
         n = std::min<uint32_t>(n, static_cast<uint32_t>(Sandbox::kMaxPath + 1 - out.size()));
-        if (!m.accessible(at, n, false)) return -E_FAULT;
+        if (!m.accessible(at, n, false)) return -NUV_EFAULT;
         std::string piece(n, '\0');
-        if (!m.read(at, piece.data(), n)) return -E_FAULT;
+        if (!m.read(at, piece.data(), n)) return -NUV_EFAULT;
         size_t nul = piece.find('\0');
         out.append(piece, 0, nul);
         if (nul != std::string::npos) return 0;
-        if (out.size() > Sandbox::kMaxPath) return -E_NAMETOOLONG;
+        if (out.size() > Sandbox::kMaxPath) return -NUV_ENAMETOOLONG;
         at += n;
-        if (at == 0) return -E_FAULT;  // wrapped past the top of the address space
+        if (at == 0) return -NUV_EFAULT;  // wrapped past the top of the address space
     }
-}
-
-void add_file_calls(std::vector<SyscallDef>& t) {
-    t.push_back({"open", 4, 3, "sxx", sys_open});
-    t.push_back({"writefile", 21, 3, "sbu", sys_writefile});
-    t.push_back({"lseek", 110, 3, "ddd", sys_lseek});
 }
 
 }  // namespace nuv

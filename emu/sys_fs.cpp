@@ -8,15 +8,13 @@
 
 #include "kernel.hpp"
 #include "sandbox.hpp"
-#include "sys_process.hpp"
 #include "syscalls.hpp"
 
 namespace nuv {
-namespace {
-
 // Reads a path from guest memory and resolves it to its parent directory and
 // final name inside the sandbox.
-int32_t locate_guest_path(Machine& m, uint32_t address, std::string& path, Sandbox::Entry& at) {
+static int32_t locate_guest_path(Machine& m, uint32_t address, std::string& path,
+                                 Sandbox::Entry& at) {
     if (int32_t e = guest_path(m, address, path); e < 0) return e;
     return m.sandbox().locate(path, at);
 }
@@ -33,13 +31,13 @@ int32_t sys_mkfifo(Machine& m, const SyscallArgs& a) {
     std::string path;
     Sandbox::Entry at;
     if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
-    if (at.trailing_slash) return -E_INVAL;
+    if (at.trailing_slash) return -NUV_EINVAL;
     if (mkfifoat(at.dir.get(), at.name.c_str(), 0666) != 0) return host_error(errno);
     return 0;
 }
 
 // unlink removes anything but a directory; rmdir only an empty directory.
-int32_t remove_name(Machine& m, uint32_t address, bool directory) {
+static int32_t remove_name(Machine& m, uint32_t address, bool directory) {
     std::string path;
     Sandbox::Entry at;
     if (int32_t e = locate_guest_path(m, address, path, at); e < 0) return e;
@@ -48,12 +46,12 @@ int32_t remove_name(Machine& m, uint32_t address, bool directory) {
         return host_error(errno);
     }
     bool is_dir = S_ISDIR(st.st_mode);
-    if (directory && !is_dir) return -E_NOTDIR;
-    if (!directory && is_dir) return -E_ISDIR;
-    if (!directory && at.trailing_slash) return -E_NOTDIR;
+    if (directory && !is_dir) return -NUV_ENOTDIR;
+    if (!directory && is_dir) return -NUV_EISDIR;
+    if (!directory && at.trailing_slash) return -NUV_ENOTDIR;
     if (unlinkat(at.dir.get(), at.name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
         int err = errno;
-        return err == EEXIST ? -E_NOTEMPTY : host_error(err);
+        return err == EEXIST ? -NUV_ENOTEMPTY : host_error(err);
     }
     return 0;
 }
@@ -76,7 +74,7 @@ int32_t sys_getcwd(Machine& m, const SyscallArgs& a) {
     // The current directory as a guest path with its NUL; the result is its length.
     const std::string& cwd = m.sandbox().cwd();
     uint64_t need = cwd.size() + 1;
-    if (a.ecx < need) return -E_RANGE;
+    if (a.ecx < need) return -NUV_ERANGE;
     if (int32_t e = host_to_guest(m, a.ebx, reinterpret_cast<const uint8_t*>(cwd.c_str()),
                                   static_cast<uint32_t>(need));
         e < 0) {
@@ -85,39 +83,25 @@ int32_t sys_getcwd(Machine& m, const SyscallArgs& a) {
     return static_cast<int32_t>(cwd.size());
 }
 
-int32_t sys_stream_begin(Machine& m, const SyscallArgs& a) {
+int32_t sys_nuvfs_stream_begin(Machine& m, const SyscallArgs& a) {
     // The directory must be there now; the file appears only at the end.
     std::string path;
     Sandbox::Entry at;
     if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
-    if (at.trailing_slash) return -E_ISDIR;
+    if (at.trailing_slash) return -NUV_EISDIR;
     struct stat st {};
     if (fstatat(at.dir.get(), at.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-        return -E_ISDIR;
+        return -NUV_EISDIR;
     }
     return m.kernel().stream_begin(m, m.sandbox().absolute(path));
 }
 
-int32_t sys_stream_write(Machine& m, const SyscallArgs& a) {
+int32_t sys_nuvfs_stream_write(Machine& m, const SyscallArgs& a) {
     return m.kernel().stream_write(m, static_cast<int32_t>(a.ebx), a.ecx, a.edx);
 }
 
-int32_t sys_stream_end(Machine& m, const SyscallArgs& a) {
+int32_t sys_nuvfs_stream_end(Machine& m, const SyscallArgs& a) {
     return m.kernel().stream_end(m, static_cast<int32_t>(a.ebx));
-}
-
-}  // namespace
-
-void add_fs_calls(std::vector<SyscallDef>& t) {
-    t.push_back({"mkdir", 49, 1, "s", sys_mkdir});
-    t.push_back({"unlink", 50, 1, "s", sys_unlink});
-    t.push_back({"rmdir", 51, 1, "s", sys_rmdir});
-    t.push_back({"getcwd", 52, 2, "xu", sys_getcwd});
-    t.push_back({"nuvfs_stream_begin", 53, 1, "s", sys_stream_begin});
-    t.push_back({"nuvfs_stream_write", 54, 3, "dbu", sys_stream_write});
-    t.push_back({"nuvfs_stream_end", 55, 1, "d", sys_stream_end});
-    t.push_back({"chdir", 95, 1, "s", sys_chdir});
-    t.push_back({"mkfifo", 125, 1, "s", sys_mkfifo});
 }
 
 }  // namespace nuv

@@ -1,19 +1,15 @@
 #include "syscalls.hpp"
 
-#include "sys_process.hpp"
-
 #include <algorithm>
 #include <cinttypes>
 
 namespace nuv {
-namespace {
-
 // The most bytes one read or write call moves; the library loops for the rest.
-constexpr uint32_t kMaxTransfer = 1u << 20;
+constexpr uint32_t kMaxTransfer = NUV_IO_MAX;
 
 int32_t sys_write(Machine& m, const SyscallArgs& a) {
     auto f = m.file(static_cast<int32_t>(a.ebx));
-    if (!f) return -E_BADF;
+    if (!f) return -NUV_EBADF;
     uint32_t n = std::min(a.edx, kMaxTransfer);
     std::vector<uint8_t> data;
     if (int32_t e = guest_to_host(m, a.ecx, n, data); e < 0) return e;
@@ -22,9 +18,9 @@ int32_t sys_write(Machine& m, const SyscallArgs& a) {
 
 int32_t sys_read(Machine& m, const SyscallArgs& a) {
     auto f = m.file(static_cast<int32_t>(a.ebx));
-    if (!f) return -E_BADF;
+    if (!f) return -NUV_EBADF;
     uint32_t n = std::min(a.edx, kMaxTransfer);
-    if (!m.accessible(a.ecx, n, true)) return -E_FAULT;
+    if (!m.accessible(a.ecx, n, true)) return -NUV_EFAULT;
     std::vector<uint8_t> data(n);
     int32_t r = f->read(data);
     if (r > 0) host_to_guest(m, a.ecx, data.data(), static_cast<uint32_t>(r));
@@ -37,37 +33,26 @@ int32_t sys_exit(Machine& m, const SyscallArgs& a) {
 }
 
 int32_t sys_close(Machine& m, const SyscallArgs& a) {
-    return m.close_file(static_cast<int32_t>(a.ebx)) ? 0 : -E_BADF;
+    return m.close_file(static_cast<int32_t>(a.ebx)) ? 0 : -NUV_EBADF;
 }
 
-}  // namespace
-
 int32_t guest_to_host(const Machine& m, uint32_t address, uint32_t n, std::vector<uint8_t>& out) {
-    if (!m.accessible(address, n, false)) return -E_FAULT;
+    if (!m.accessible(address, n, false)) return -NUV_EFAULT;
     out.resize(n);
-    return m.read(address, out.data(), n) ? 0 : -E_FAULT;
+    return m.read(address, out.data(), n) ? 0 : -NUV_EFAULT;
 }
 
 int32_t host_to_guest(Machine& m, uint32_t address, const uint8_t* data, uint32_t n) {
-    if (!m.accessible(address, n, true)) return -E_FAULT;
-    return m.write(address, data, n) ? 0 : -E_FAULT;
-}
-
-void add_core_calls(std::vector<SyscallDef>& t) {
-    t.push_back({"write", 1, 3, "dbu", sys_write});
-    t.push_back({"exit", 2, 1, "d", sys_exit});
-    t.push_back({"read", 3, 3, "dxu", sys_read});
-    t.push_back({"close", 5, 1, "d", sys_close});
+    if (!m.accessible(address, n, true)) return -NUV_EFAULT;
+    return m.write(address, data, n) ? 0 : -NUV_EFAULT;
 }
 
 const std::vector<SyscallDef>& default_syscalls() {
     static const std::vector<SyscallDef> table = [] {
-        std::vector<SyscallDef> t;
-        add_core_calls(t);
-        add_file_calls(t);
-        add_process_calls(t);
-        add_fs_calls(t);
-        return t;
+#define NUV_CALL_ENTRY_(name, nr, kinds) \
+    {#name, nr, static_cast<int>(sizeof(kinds) - 1), kinds, sys_##name},
+        return std::vector<SyscallDef>{NUV_CALLS(NUV_CALL_ENTRY_)};
+#undef NUV_CALL_ENTRY_
     }();
     return table;
 }

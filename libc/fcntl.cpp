@@ -11,10 +11,10 @@ extern "C" int open(const char* path, int flags, ...) {
         mode = __builtin_va_arg(ap, unsigned);
         __builtin_va_end(ap);
     }
-    return nuv::trap3(nuv::SYS_OPEN, nuv::word(path), static_cast<unsigned>(flags), mode);
+    return nuv::trap3(NUV_SYS_open, nuv::word(path), static_cast<unsigned>(flags), mode);
 }
 
 extern "C" int creat(const char* path, ...) {
     if (path == nullptr) return -1;
-    return nuv::trap3(nuv::SYS_OPEN, nuv::word(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
+    return nuv::trap3(NUV_SYS_open, nuv::word(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
 }

@@ -12,25 +12,25 @@ extern "C" int write(int fd, const void* buf, size_t count) {
 
 extern "C" int read(int fd, void* buf, size_t count) {
     if (buf == nullptr) return -1;
-    return nuv::trap3(nuv::SYS_READ, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+    return nuv::trap3(NUV_SYS_read, static_cast<unsigned>(fd), word(buf), clamp_length(count));
 }
 
 extern "C" int close(int fd) {
-    return nuv::trap1(nuv::SYS_CLOSE, static_cast<unsigned>(fd));
+    return nuv::trap1(NUV_SYS_close, static_cast<unsigned>(fd));
 }
 
 extern "C" int lseek(int fd, int offset, int whence) {
-    return nuv::trap3(nuv::SYS_LSEEK, static_cast<unsigned>(fd), static_cast<unsigned>(offset),
+    return nuv::trap3(NUV_SYS_lseek, static_cast<unsigned>(fd), static_cast<unsigned>(offset),
                       static_cast<unsigned>(whence));
 }
 
 extern "C" int writefile(const char* path, const void* data, size_t length) {
     if (path == nullptr || data == nullptr) return -1;
-    return nuv::trap3(nuv::SYS_WRITEFILE, word(path), word(data), clamp_length(length));
+    return nuv::trap3(NUV_SYS_writefile, word(path), word(data), clamp_length(length));
 }
 
 extern "C" void _exit(int status) {
-    nuv::trap1(nuv::SYS_EXIT, static_cast<unsigned>(status));
+    nuv::trap1(NUV_SYS_exit, static_cast<unsigned>(status));
     // A kernel that returns from the exit call gets no further: halt for ever.
     for (;;) asm volatile("hlt");
 }

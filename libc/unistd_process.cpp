@@ -46,18 +46,18 @@ inline int trap6(int nr, unsigned a, unsigned b, unsigned c, unsigned d, unsigne
 
 extern "C" int access(const char* path, ...) {
     if (path == nullptr) return -1;
-    int fd = nuv::trap3(nuv::SYS_OPEN, word(path), 0, 0);
+    int fd = nuv::trap3(NUV_SYS_open, word(path), 0, 0);
     if (fd < 0) return -1;
-    nuv::trap1(nuv::SYS_CLOSE, u(fd));
+    nuv::trap1(NUV_SYS_close, u(fd));
     return 0;
 }
 
 extern "C" int getkey(void) {
-    return nuv::trap0(nuv::SYS_GETKEY);
+    return nuv::trap0(NUV_SYS_getkey);
 }
 
 extern "C" int usleep(unsigned int microseconds) {
-    nuv::trap1(nuv::SYS_USLEEP, microseconds);
+    nuv::trap1(NUV_SYS_usleep, microseconds);
     return 0;
 }
 
@@ -67,7 +67,7 @@ extern "C" unsigned int sleep(unsigned int seconds) {
     unsigned long long rest = static_cast<unsigned long long>(seconds) * 1000000u;
     do {
         unsigned chunk = rest > kMaxSleepChunk ? kMaxSleepChunk : static_cast<unsigned>(rest);
-        nuv::trap1(nuv::SYS_USLEEP, chunk);
+        nuv::trap1(NUV_SYS_usleep, chunk);
         rest -= chunk;
     } while (rest != 0);
     return 0;
@@ -75,98 +75,98 @@ extern "C" unsigned int sleep(unsigned int seconds) {
 
 extern "C" int mkdir(const char* path, ...) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_MKDIR, word(path));
+    return nuv::trap1(NUV_SYS_mkdir, word(path));
 }
 
 extern "C" int unlink(const char* path) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_UNLINK, word(path));
+    return nuv::trap1(NUV_SYS_unlink, word(path));
 }
 
 extern "C" int rmdir(const char* path) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_RMDIR, word(path));
+    return nuv::trap1(NUV_SYS_rmdir, word(path));
 }
 
 extern "C" int getcwd(char* buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
-    return nuv::trap3(nuv::SYS_GETCWD, word(buf), clamp_length(size), 0);
+    return nuv::trap3(NUV_SYS_getcwd, word(buf), clamp_length(size), 0);
 }
 
 extern "C" int nuvfs_stream_begin(const char* path) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_STREAM_BEGIN, word(path));
+    return nuv::trap1(NUV_SYS_nuvfs_stream_begin, word(path));
 }
 
 extern "C" int nuvfs_stream_write(int stream, const void* buf, size_t length) {
     if (buf == nullptr) return -1;
-    return nuv::trap3(nuv::SYS_STREAM_WRITE, u(stream), word(buf), clamp_length(length));
+    return nuv::trap3(NUV_SYS_nuvfs_stream_write, u(stream), word(buf), clamp_length(length));
 }
 
 extern "C" int nuvfs_stream_end(int stream) {
-    return nuv::trap1(nuv::SYS_STREAM_END, u(stream));
+    return nuv::trap1(NUV_SYS_nuvfs_stream_end, u(stream));
 }
 
 extern "C" int chdir(const char* path) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_CHDIR, word(path));
+    return nuv::trap1(NUV_SYS_chdir, word(path));
 }
 
 extern "C" void* mmap(void* addr, size_t length, int prot, int flags, int fd, int offset) {
     if (length == 0) return reinterpret_cast<void*>(-1);
     unsigned off = u(offset);
-    int r = trap6(nuv::SYS_MMAP, word(addr), length, u(prot), u(flags), u(fd), off);
+    int r = trap6(NUV_SYS_mmap, word(addr), length, u(prot), u(flags), u(fd), off);
     // Only -1 is a failure; any other result is the mapping's address.
     return reinterpret_cast<void*>(r);
 }
 
 extern "C" int munmap(void* addr, size_t length) {
-    return nuv::trap3(nuv::SYS_MUNMAP, word(addr), length, 0);
+    return nuv::trap3(NUV_SYS_munmap, word(addr), length, 0);
 }
 
 extern "C" int pipe(int* fds) {
     if (fds == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_PIPE, word(fds));
+    return nuv::trap1(NUV_SYS_pipe, word(fds));
 }
 
 extern "C" int mkfifo(const char* path, ...) {
     if (path == nullptr) return -1;
-    return nuv::trap1(nuv::SYS_MKFIFO, word(path));
+    return nuv::trap1(NUV_SYS_mkfifo, word(path));
 }
 
 extern "C" int dup(int fd) {
-    return nuv::trap1(nuv::SYS_DUP, u(fd));
+    return nuv::trap1(NUV_SYS_dup, u(fd));
 }
 
 extern "C" int dup2(int oldfd, int newfd) {
-    return nuv::trap3(nuv::SYS_DUP2, u(oldfd), u(newfd), 0);
+    return nuv::trap3(NUV_SYS_dup2, u(oldfd), u(newfd), 0);
 }
 
 extern "C" int fd_set_inherit(int flag) {
-    return nuv::trap1(nuv::SYS_FD_SET_INHERIT, as_flag(flag));
+    return nuv::trap1(NUV_SYS_fd_set_inherit, as_flag(flag));
 }
 
 extern "C" int fd_set_stdio(int in, int out, int err) {
-    return nuv::trap3(nuv::SYS_FD_SET_STDIO, u(in), u(out), u(err));
+    return nuv::trap3(NUV_SYS_fd_set_stdio, u(in), u(out), u(err));
 }
 
 extern "C" int fd_set_nonblock(int fd, int flag) {
-    return nuv::trap3(nuv::SYS_FD_SET_NONBLOCK, u(fd), as_flag(flag), 0);
+    return nuv::trap3(NUV_SYS_fd_set_nonblock, u(fd), as_flag(flag), 0);
 }
 
 extern "C" int spawn(const char* path, char* const* argv, int argc) {
     if (path == nullptr || argc < 0) return -1;
-    return nuv::trap3(nuv::SYS_SPAWN, word(path), word(argv), u(argc));
+    return nuv::trap3(NUV_SYS_spawn, word(path), word(argv), u(argc));
 }
 
 extern "C" int waitpid(int pid, int* status, int options) {
-    return nuv::trap3(nuv::SYS_WAITPID, u(pid), word(status), u(options));
+    return nuv::trap3(NUV_SYS_waitpid, u(pid), word(status), u(options));
 }
 
 extern "C" int spawn_ex(const char* path, char* const* argv, int argc, int a4, int a5, int a6,
                         int flag) {
     if (path == nullptr || argc < 0) return -1;
     // The block lives in this frame for the duration of the call only.
-    unsigned block[7] = {word(path), word(argv), u(argc), u(a4), u(a5), u(a6), as_flag(flag)};
-    return nuv::trap1(nuv::SYS_SPAWN_EX, word(block));
+    nuv_spawn_block block = {word(path), word(argv), argc, a4, a5, a6, as_flag(flag)};
+    return nuv::trap1(NUV_SYS_spawn_ex, word(&block));
 }

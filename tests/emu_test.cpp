@@ -89,12 +89,12 @@ TEST_F(LibTest, UnknownCallReturnsMinusOneAndIsRecorded) {
 
 TEST_F(LibTest, KernelChecksGuestPointers) {
     // write and read with buffers that are unmapped, read-only or run off the end.
-    EXPECT_EQ(icall("probe_trap", {1, 1, 0, 5}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("probe_trap", {1, 1, 0xBFFFFFFF, 2}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("probe_trap", {3, 0, 0x400000, 1}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("probe_trap", {3, 0, 0, 1}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("probe_trap", {1, 9, str("x"), 1}), -nuv::E_BADF);
-    EXPECT_EQ(icall("probe_trap", {1, -1, str("x"), 1}), -nuv::E_BADF);
+    EXPECT_EQ(icall("probe_trap", {1, 1, 0, 5}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {1, 1, 0xBFFFFFFF, 2}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {3, 0, 0x400000, 1}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {3, 0, 0, 1}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {1, 9, str("x"), 1}), -NUV_EBADF);
+    EXPECT_EQ(icall("probe_trap", {1, -1, str("x"), 1}), -NUV_EBADF);
     EXPECT_EQ(g().output(), "");
 }
 

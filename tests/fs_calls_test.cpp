@@ -63,26 +63,26 @@ TEST_F(FsCalls, NamesAreMadeAndRemovedInsideTheRootOnly) {
     };
     const Case cases[] = {
         {"mkdir", "a", 0},
-        {"mkdir", "a", -nuv::E_EXIST},
+        {"mkdir", "a", -NUV_EEXIST},
         {"mkdir", "a/b/", 0},
-        {"mkdir", "missing/x", -nuv::E_NOENT},
-        {"mkdir", "hello.txt/x", -nuv::E_NOTDIR},
+        {"mkdir", "missing/x", -NUV_ENOENT},
+        {"mkdir", "hello.txt/x", -NUV_ENOTDIR},
         {"mkdir", "/../../made_at_top", 0},        // ".." stops at the root
-        {"mkdir", "outdir/x", -nuv::E_NOENT},      // the link resolves inside the root
-        {"mkdir", "outdir_rel/x", -nuv::E_NOENT},  // "../outside" from the root is /outside
-        {"rmdir", "sub", -nuv::E_NOTEMPTY},
-        {"rmdir", "hello.txt", -nuv::E_NOTDIR},
+        {"mkdir", "outdir/x", -NUV_ENOENT},      // the link resolves inside the root
+        {"mkdir", "outdir_rel/x", -NUV_ENOENT},  // "../outside" from the root is /outside
+        {"rmdir", "sub", -NUV_ENOTEMPTY},
+        {"rmdir", "hello.txt", -NUV_ENOTDIR},
         {"rmdir", "a/b", 0},
-        {"rmdir", "a/b", -nuv::E_NOENT},
-        {"rmdir", "outdir", -nuv::E_NOTDIR},  // a link is not a directory to remove
-        {"unlink", "sub", -nuv::E_ISDIR},
-        {"unlink", "hello.txt/", -nuv::E_NOTDIR},
-        {"unlink", "missing", -nuv::E_NOENT},
+        {"rmdir", "a/b", -NUV_ENOENT},
+        {"rmdir", "outdir", -NUV_ENOTDIR},  // a link is not a directory to remove
+        {"unlink", "sub", -NUV_EISDIR},
+        {"unlink", "hello.txt/", -NUV_ENOTDIR},
+        {"unlink", "missing", -NUV_ENOENT},
         {"unlink", "out_abs", 0},  // the link goes, not what it names
         {"unlink", "hello.txt", 0},
         {"mkfifo", "f", 0},
-        {"mkfifo", "f", -nuv::E_EXIST},
-        {"mkfifo", "nowhere/f", -nuv::E_NOENT},
+        {"mkfifo", "f", -NUV_EEXIST},
+        {"mkfifo", "nowhere/f", -NUV_ENOENT},
         {"unlink", "f", 0},
     };
     for (const Case& c : cases) {
@@ -102,7 +102,7 @@ TEST_F(FsCalls, NamesAreMadeAndRemovedInsideTheRootOnly) {
     EXPECT_TRUE(fs::is_directory(root_ / "sub"));
     // Bad guest pointers.
     for (uint32_t nr : {49u, 50u, 51u, 95u, 125u, 53u}) {
-        EXPECT_EQ(icall("probe_trap", {nr, 0x30000000, 0, 0}), -nuv::E_FAULT) << nr;
+        EXPECT_EQ(icall("probe_trap", {nr, 0x30000000, 0, 0}), -NUV_EFAULT) << nr;
     }
 }
 
@@ -114,20 +114,20 @@ TEST_F(FsCalls, CurrentDirectoryMovesAndRelativePathsFollowIt) {
     EXPECT_TRUE(fs::is_directory(root_ / "sub" / "deep" / "here"));
     EXPECT_EQ(path_call("chdir", "../../../.."), 0);
     EXPECT_EQ(cwd(), "/");
-    EXPECT_EQ(path_call("chdir", "hello.txt"), -nuv::E_NOTDIR);
-    EXPECT_EQ(path_call("chdir", "missing"), -nuv::E_NOENT);
-    EXPECT_EQ(path_call("chdir", "outdir"), -nuv::E_NOENT);
+    EXPECT_EQ(path_call("chdir", "hello.txt"), -NUV_ENOTDIR);
+    EXPECT_EQ(path_call("chdir", "missing"), -NUV_ENOENT);
+    EXPECT_EQ(path_call("chdir", "outdir"), -NUV_ENOENT);
     EXPECT_EQ(cwd(), "/");
 
     // getcwd: the length, the path and its NUL; too small a buffer is -34.
     EXPECT_EQ(path_call("chdir", "/sub"), 0);
     uint32_t b = buf(8, 0x55);
-    EXPECT_EQ(icall("getcwd", {b, 4}), -nuv::E_RANGE);
+    EXPECT_EQ(icall("getcwd", {b, 4}), -NUV_ERANGE);
     EXPECT_EQ(g().read_bytes(b, 1)[0], 0x55);
     EXPECT_EQ(icall("getcwd", {b, 5}), 4);
     EXPECT_EQ(g().read_bytes(b, 6), (std::vector<uint8_t>{'/', 's', 'u', 'b', 0, 0x55}));
-    EXPECT_EQ(icall("getcwd", {0x400000u, 64}), -nuv::E_FAULT);  // read-only code
-    EXPECT_EQ(icall("getcwd", {nuv::Machine::kStackTop - 3, 64}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("getcwd", {0x400000u, 64}), -NUV_EFAULT);  // read-only code
+    EXPECT_EQ(icall("getcwd", {nuv::Machine::kStackTop - 3, 64}), -NUV_EFAULT);
 }
 
 TEST_F(FsCalls, StreamedFileAppearsWholeAtTheEnd) {
@@ -147,8 +147,8 @@ TEST_F(FsCalls, StreamedFileAppearsWholeAtTheEnd) {
     EXPECT_EQ(icall("nuvfs_stream_write", {s, str(""), 0}), 0);
     EXPECT_EQ(icall("nuvfs_stream_end", {s}), 0);
     EXPECT_EQ(get(root_ / "old.txt"), whole);
-    EXPECT_EQ(icall("nuvfs_stream_end", {s}), -nuv::E_BADF);
-    EXPECT_EQ(icall("nuvfs_stream_write", {s, str("x"), 1}), -nuv::E_BADF);
+    EXPECT_EQ(icall("nuvfs_stream_end", {s}), -NUV_EBADF);
+    EXPECT_EQ(icall("nuvfs_stream_write", {s, str("x"), 1}), -NUV_EBADF);
     EXPECT_EQ(g().kernel().open_streams(), 0u);
     // An empty stream makes an empty file, relative to the current directory.
     int32_t e = path_call("nuvfs_stream_begin", "empty");
@@ -158,30 +158,30 @@ TEST_F(FsCalls, StreamedFileAppearsWholeAtTheEnd) {
 }
 
 TEST_F(FsCalls, StreamsRefuseBadPathsHandlesAndBuffers) {
-    EXPECT_EQ(path_call("nuvfs_stream_begin", "missing/x"), -nuv::E_NOENT);
-    EXPECT_EQ(path_call("nuvfs_stream_begin", "sub"), -nuv::E_ISDIR);
-    EXPECT_EQ(path_call("nuvfs_stream_begin", "x/"), -nuv::E_ISDIR);
-    EXPECT_EQ(path_call("nuvfs_stream_begin", "hello.txt/x"), -nuv::E_NOTDIR);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "missing/x"), -NUV_ENOENT);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "sub"), -NUV_EISDIR);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "x/"), -NUV_EISDIR);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "hello.txt/x"), -NUV_ENOTDIR);
     int32_t s = path_call("nuvfs_stream_begin", "out.txt");
     ASSERT_GT(s, 0);
-    EXPECT_EQ(icall("nuvfs_stream_write", {s, 0x30000000u, 4}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("nuvfs_stream_write", {s + 1, str("x"), 1}), -nuv::E_BADF);
-    EXPECT_EQ(icall("nuvfs_stream_end", {0u}), -nuv::E_BADF);
-    EXPECT_EQ(icall("nuvfs_stream_end", {0xFFFFFFFFu}), -nuv::E_BADF);
+    EXPECT_EQ(icall("nuvfs_stream_write", {s, 0x30000000u, 4}), -NUV_EFAULT);
+    EXPECT_EQ(icall("nuvfs_stream_write", {s + 1, str("x"), 1}), -NUV_EBADF);
+    EXPECT_EQ(icall("nuvfs_stream_end", {0u}), -NUV_EBADF);
+    EXPECT_EQ(icall("nuvfs_stream_end", {0xFFFFFFFFu}), -NUV_EBADF);
     // At most 16 open at once.
     std::vector<int32_t> more;
     for (size_t i = 1; i < nuv::Kernel::kMaxStreams; ++i) {
         more.push_back(path_call("nuvfs_stream_begin", "f" + std::to_string(i)));
         EXPECT_GT(more.back(), 0);
     }
-    EXPECT_EQ(path_call("nuvfs_stream_begin", "one_too_many"), -nuv::E_MFILE);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "one_too_many"), -NUV_EMFILE);
     EXPECT_EQ(icall("nuvfs_stream_end", {more.back()}), 0);
     EXPECT_GT(path_call("nuvfs_stream_begin", "now_fits"), 0);
     // At most 64 MiB held: 16 MiB pieces from a mapping.
     uint32_t big = call("mmap", {0, 16u << 20, 3, 0x22, 0xFFFFFFFF, 0});
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(icall("nuvfs_stream_write", {s, big, 16u << 20}), 16 << 20);
-    EXPECT_EQ(icall("nuvfs_stream_write", {s, big, 1}), -nuv::E_NOSPC);
+    EXPECT_EQ(icall("nuvfs_stream_write", {s, big, 1}), -NUV_ENOSPC);
     EXPECT_EQ(icall("nuvfs_stream_end", {s}), 0);
     EXPECT_EQ(fs::file_size(root_ / "out.txt"), 64u << 20);
     EXPECT_FALSE(fs::exists(root_ / "one_too_many"));
@@ -196,7 +196,7 @@ TEST_F(FsCalls, NamedPipeCarriesBytesBetweenItsOpeners) {
     ASSERT_GE(r, 3);
     // No writer has opened it yet, and none other can: waiting would never end.
     uint32_t b = buf(16);
-    EXPECT_EQ(icall("read", {r, b, 16}), -nuv::E_DEADLK);
+    EXPECT_EQ(icall("read", {r, b, 16}), -NUV_EDEADLK);
     int32_t w = icall("open", {str("/f"), 1, 0});
     ASSERT_GE(w, 3);
     EXPECT_EQ(icall("write", {w, str("through"), 7}), 7);
@@ -218,11 +218,11 @@ TEST_F(FsCalls, SpawnFindsImagesInsideTheRootFromTheCurrentDirectory) {
         {"/bin/hello", 0},
         {"bin/hello", 0},
         {"/bin/../bin/hello", 0},
-        {"/bin/missing", -nuv::E_NOENT},
-        {"hello.txt", -nuv::E_NOEXEC},
-        {"/bin", -nuv::E_NOEXEC},
-        {"out_abs", -nuv::E_NOENT},
-        {"", -nuv::E_NOENT},
+        {"/bin/missing", -NUV_ENOENT},
+        {"hello.txt", -NUV_ENOEXEC},
+        {"/bin", -NUV_ENOEXEC},
+        {"out_abs", -NUV_ENOENT},
+        {"", -NUV_ENOENT},
     };
     for (const Case& c : cases) {
         int32_t pid = icall("spawn", {str(c.path), 0u, 0});

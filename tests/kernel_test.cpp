@@ -16,7 +16,7 @@ using nuvtest::LibTest;
 void use_test_images(nuv::Machine& m) {
     m.kernel().set_image_resolver(
         [](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
-            if (path.rfind("/bin/", 0) != 0) return -nuv::E_NOENT;
+            if (path.rfind("/bin/", 0) != 0) return -NUV_ENOENT;
             return nuv::Kernel::read_image(nuvtest::image_path(path.substr(5)), image);
         });
 }
@@ -87,22 +87,22 @@ TEST_F(Kernel, PipeCarriesBytesInOrderAndEndsWhenTheWriterCloses) {
     // Nobody reads any more: writing fails.
     auto [r2, w3] = make_pipe();
     EXPECT_EQ(icall("close", {r2}), 0);
-    EXPECT_EQ(write_text(w3, "x"), -nuv::E_PIPE);
+    EXPECT_EQ(write_text(w3, "x"), -NUV_EPIPE);
 }
 
 TEST_F(Kernel, ReadingAnEmptyPipeThatOnlyTheReaderCanFillIsADeadlock) {
     auto [r, w] = make_pipe();
     int32_t n = 0;
     read_text(r, 4, n);
-    EXPECT_EQ(n, -nuv::E_DEADLK);
+    EXPECT_EQ(n, -NUV_EDEADLK);
     // Non-blocking: at once, nothing to read.
     EXPECT_EQ(icall("fd_set_nonblock", {r, 1}), 0);
     read_text(r, 4, n);
-    EXPECT_EQ(n, -nuv::E_AGAIN);
+    EXPECT_EQ(n, -NUV_EAGAIN);
     EXPECT_EQ(icall("fd_set_nonblock", {r, 0}), 0);
     read_text(r, 4, n);
-    EXPECT_EQ(n, -nuv::E_DEADLK);
-    EXPECT_EQ(icall("fd_set_nonblock", {99, 1}), -nuv::E_BADF);
+    EXPECT_EQ(n, -NUV_EDEADLK);
+    EXPECT_EQ(icall("fd_set_nonblock", {99, 1}), -NUV_EBADF);
     (void)w;
 }
 
@@ -110,9 +110,9 @@ TEST_F(Kernel, FullPipeAcceptsWhatFitsThenWaits) {
     auto [r, w] = make_pipe();
     uint32_t big = buf(100000, 'x');
     EXPECT_EQ(icall("write", {w, big, 100000}), 65536);
-    EXPECT_EQ(icall("write", {w, big, 1}), -nuv::E_DEADLK);
+    EXPECT_EQ(icall("write", {w, big, 1}), -NUV_EDEADLK);
     EXPECT_EQ(icall("fd_set_nonblock", {w, 1}), 0);
-    EXPECT_EQ(icall("write", {w, big, 1}), -nuv::E_AGAIN);
+    EXPECT_EQ(icall("write", {w, big, 1}), -NUV_EAGAIN);
     (void)r;
 }
 
@@ -123,15 +123,15 @@ TEST_F(Kernel, DescriptorCopies) {
         int32_t result;
     };
     const Case cases[] = {
-        {126, {1}, 3},                         // dup: lowest free
-        {127, {1, 10}, 10},                    // dup2 to a free number
-        {127, {1, 1}, 1},                      // onto itself
-        {127, {1, 63}, 63},                    // the last descriptor
-        {127, {1, 64}, -nuv::E_BADF},          // beyond the table
-        {127, {1, 0xFFFFFFFF}, -nuv::E_BADF},  // negative
-        {127, {40, 2}, -nuv::E_BADF},          // closed source
-        {126, {40}, -nuv::E_BADF},
-        {126, {0xFFFFFFFF}, -nuv::E_BADF},
+        {126, {1}, 3},                       // dup: lowest free
+        {127, {1, 10}, 10},                  // dup2 to a free number
+        {127, {1, 1}, 1},                    // onto itself
+        {127, {1, 63}, 63},                  // the last descriptor
+        {127, {1, 64}, -NUV_EBADF},          // beyond the table
+        {127, {1, 0xFFFFFFFF}, -NUV_EBADF},  // negative
+        {127, {40, 2}, -NUV_EBADF},          // closed source
+        {126, {40}, -NUV_EBADF},
+        {126, {0xFFFFFFFF}, -NUV_EBADF},
     };
     for (const Case& c : cases) {
         std::vector<uint32_t> words{c.nr};
@@ -147,10 +147,10 @@ TEST_F(Kernel, DescriptorCopies) {
     EXPECT_EQ(g().output(), "via ten\nvia zero\n");
     // The table is full after 64.
     for (int i = 0; i < 64; ++i) icall("dup", {1});
-    EXPECT_EQ(icall("dup", {1}), -nuv::E_MFILE);
-    EXPECT_EQ(icall("pipe", {buf(8)}), -nuv::E_MFILE);
+    EXPECT_EQ(icall("dup", {1}), -NUV_EMFILE);
+    EXPECT_EQ(icall("pipe", {buf(8)}), -NUV_EMFILE);
     EXPECT_EQ(icall("pipe", {0u}), -1);  // the wrapper's own guard
-    EXPECT_EQ(icall("probe_trap", {124, 0, 0, 0}), -nuv::E_FAULT);
+    EXPECT_EQ(icall("probe_trap", {124, 0, 0, 0}), -NUV_EFAULT);
 }
 
 TEST(KernelInput, GetkeyGivesEachByteThenMinusOne) {
@@ -167,7 +167,7 @@ TEST(KernelInput, GetkeyGivesEachByteThenMinusOne) {
 
 TEST_F(Kernel, GetkeyOnAClosedInputIsBadDescriptor) {
     EXPECT_EQ(icall("close", {0}), 0);
-    EXPECT_EQ(icall("getkey", {}), -nuv::E_BADF);
+    EXPECT_EQ(icall("getkey", {}), -NUV_EBADF);
 }
 
 TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
@@ -182,10 +182,10 @@ TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
     EXPECT_EQ(b, a + 12288);
     EXPECT_FALSE(g().accessible(b, 1, true));  // read-only
     // Unmapping needs the mapping's start and length.
-    EXPECT_EQ(icall("munmap", {a + 4096, 4096}), -nuv::E_INVAL);
-    EXPECT_EQ(icall("munmap", {a, 4096}), -nuv::E_INVAL);
+    EXPECT_EQ(icall("munmap", {a + 4096, 4096}), -NUV_EINVAL);
+    EXPECT_EQ(icall("munmap", {a, 4096}), -NUV_EINVAL);
     EXPECT_EQ(icall("munmap", {a, 12288}), 0);
-    EXPECT_EQ(icall("munmap", {a, 12288}), -nuv::E_INVAL);
+    EXPECT_EQ(icall("munmap", {a, 12288}), -NUV_EINVAL);
     EXPECT_EQ(g().call("probe_load", {a}).stop, Stop::Fault);
     // The gap is used again.
     EXPECT_EQ(call("mmap", {0, 4096, kRW, kAnon, 0xFFFFFFFF, 0}), a);
@@ -323,9 +323,9 @@ TEST_F(Kernel, SpawnedChildInheritsTheDescriptorsItIsGiven) {
     uint32_t status = buf(4);
     EXPECT_EQ(icall("waitpid", {pid, status, 0}), pid);
     EXPECT_EQ(g().u32(status), 0u);
-    EXPECT_EQ(icall("waitpid", {pid, status, 0}), -nuv::E_CHILD);
+    EXPECT_EQ(icall("waitpid", {pid, status, 0}), -NUV_ECHILD);
 
-    EXPECT_EQ(icall("fd_set_stdio", {0, 1, 50}), -nuv::E_BADF);
+    EXPECT_EQ(icall("fd_set_stdio", {0, 1, 50}), -NUV_EBADF);
     EXPECT_EQ(icall("fd_set_inherit", {1}), 0);
     EXPECT_TRUE(g().kernel().stdio(g()).inherit_all);
 }
@@ -342,8 +342,8 @@ TEST_F(Kernel, SpawnExGivesThisChildItsOwnDescriptors) {
     EXPECT_EQ(read_text(r, 100, n), "ex\n");
     EXPECT_EQ(g().output(), "");
     EXPECT_EQ(icall("spawn_ex", {str("/bin/hello"), 0u, 0, 33, 0xFFFFFFFF, 0xFFFFFFFF, 0}),
-              -nuv::E_BADF);
-    EXPECT_EQ(icall("probe_trap", {150, 0x30000000, 0, 0}), -nuv::E_FAULT);
+              -NUV_EBADF);
+    EXPECT_EQ(icall("probe_trap", {150, 0x30000000, 0, 0}), -NUV_EFAULT);
 }
 
 TEST_F(Kernel, PollingANonBlockingPipeLetsTheWriterRun) {
@@ -362,21 +362,21 @@ TEST_F(Kernel, PollingANonBlockingPipeLetsTheWriterRun) {
         results.push_back(n);
     }
     EXPECT_EQ(got, "polled\n");
-    EXPECT_EQ(results.front(), -nuv::E_AGAIN);
+    EXPECT_EQ(results.front(), -NUV_EAGAIN);
     EXPECT_LE(results.size(), 2u);
     EXPECT_EQ(icall("waitpid", {pid, 0u, 1}), pid);
 }
 
 TEST_F(Kernel, WaitpidRules) {
     uint32_t status = buf(4);
-    EXPECT_EQ(icall("waitpid", {0xFFFFFFFF, status, 0}), -nuv::E_CHILD);
-    EXPECT_EQ(icall("waitpid", {0u, status, 0}), -nuv::E_INVAL);
+    EXPECT_EQ(icall("waitpid", {0xFFFFFFFF, status, 0}), -NUV_ECHILD);
+    EXPECT_EQ(icall("waitpid", {0u, status, 0}), -NUV_EINVAL);
     int32_t pid = icall("spawn", {str("/bin/hello"), argv({"hello", "x", "300"}), 3});
     ASSERT_EQ(pid, 2);
     // Not yet run, and no waiting asked for.
     EXPECT_EQ(icall("waitpid", {pid, status, 1}), 0);
-    EXPECT_EQ(icall("waitpid", {pid, 0x400000u, 0}), -nuv::E_FAULT);
-    EXPECT_EQ(icall("waitpid", {pid + 1, status, 0}), -nuv::E_CHILD);
+    EXPECT_EQ(icall("waitpid", {pid, 0x400000u, 0}), -NUV_EFAULT);
+    EXPECT_EQ(icall("waitpid", {pid + 1, status, 0}), -NUV_ECHILD);
     EXPECT_EQ(icall("waitpid", {pid, status, 0}), pid);
     EXPECT_EQ(g().u32(status), 300u);  // the whole status, not 8 bits of it
     EXPECT_EQ(g().output(), "x\n");
@@ -402,7 +402,7 @@ TEST_F(Kernel, ProcessCountIsBounded) {
     for (;;) {
         int32_t pid = icall("spawn", {path, v, 2});
         if (pid < 0) {
-            EXPECT_EQ(pid, -nuv::E_AGAIN);
+            EXPECT_EQ(pid, -NUV_EAGAIN);
             break;
         }
         pids.push_back(pid);
@@ -425,20 +425,51 @@ TEST_F(Kernel, SpawnChecksItsArguments) {
         int32_t result;
     };
     const Case cases[] = {
-        {{131, 0x30000000, 0, 0}, -nuv::E_FAULT},             // unmapped path
-        {{131, str(""), 0, 0}, -nuv::E_NOENT},                // empty path
-        {{131, path, 0, 1}, -nuv::E_FAULT},                   // no vector
-        {{131, path, argv({"a"}) + 0, 2}, -nuv::E_FAULT},     // null entry (the terminator)
-        {{131, path, 0, 0xFFFFFFFF}, -nuv::E_INVAL},          // negative count
-        {{131, path, 0, 5000}, -nuv::E_INVAL},                // too many
-        {{131, str("/bin/hello\x01"), 0, 0}, -nuv::E_NOENT},  // no such image file
-        {{131, str("/bin/."), 0, 0}, -nuv::E_NOEXEC},         // a directory
+        {{131, 0x30000000, 0, 0}, -NUV_EFAULT},             // unmapped path
+        {{131, str(""), 0, 0}, -NUV_ENOENT},                // empty path
+        {{131, path, 0, 1}, -NUV_EFAULT},                   // no vector
+        {{131, path, argv({"a"}) + 0, 2}, -NUV_EFAULT},     // null entry (the terminator)
+        {{131, path, 0, 0xFFFFFFFF}, -NUV_EINVAL},          // negative count
+        {{131, path, 0, 5000}, -NUV_EINVAL},                // too many
+        {{131, str("/bin/hello\x01"), 0, 0}, -NUV_ENOENT},  // no such image file
+        {{131, str("/bin/."), 0, 0}, -NUV_ENOEXEC},         // a directory
     };
     for (const Case& c : cases) {
         ASSERT_EQ(g().call_words(sym("probe_trap"), c.words).stop, Stop::Returned);
         EXPECT_EQ(static_cast<int32_t>(g().eax()), c.result) << g().read_string(c.words[1], 20);
     }
     EXPECT_EQ(g().kernel().live_processes(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A child works in the root its parent was started with, even after the host
+// directory of that name has been moved away and replaced by another.
+TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
+    nuvtest::ScratchDir scratch;
+    ASSERT_FALSE(scratch.path().empty());
+    const std::filesystem::path root = scratch.path() + "/root";
+    const std::filesystem::path moved = scratch.path() + "/moved";
+    std::filesystem::create_directory(root);
+    nuv::Options o = nuvtest::test_options();
+    o.root = root.string();
+    auto m = nuvtest::load_image("pipeline", o);
+    ASSERT_TRUE(m);
+    use_test_images(*m);
+
+    std::filesystem::rename(root, moved);
+    std::filesystem::create_directory(root);
+    nuvtest::write_file(root / "work", "in the way\n");  // a fresh root would refuse mkdir work
+
+    nuv::RunResult r = m->run({"pipeline", "/bin/dirs"});
+    EXPECT_EQ(r.stop, Stop::Exited) << r.message;
+    EXPECT_EQ(m->output().rfind("child said: mkdir work = 0\nmkdir work again = -17\n", 0), 0u)
+        << m->output();
+    EXPECT_NE(m->output().find("rmdir work = 0\n"), std::string::npos) << m->output();
+    EXPECT_EQ(nuvtest::read_file(root / "work"), "in the way\n");
+    EXPECT_TRUE(std::filesystem::is_empty(moved));
 }
 
 }  // namespace

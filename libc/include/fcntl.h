@@ -3,11 +3,12 @@
 #define NUV_FCNTL_H
 
 #include "_nuv_cdefs.h"
+#include "nuvos/kernel.h"
 
-#define O_RDONLY 0x0
-#define O_WRONLY 0x1
-#define O_CREAT 0x40
-#define O_TRUNC 0x200
+#define O_RDONLY NUV_O_RDONLY
+#define O_WRONLY NUV_O_WRONLY
+#define O_CREAT NUV_O_CREAT
+#define O_TRUNC NUV_O_TRUNC
 
 NUV_BEGIN_DECLS
 /* The mode reaches the kernel only when flags contain O_CREAT. */

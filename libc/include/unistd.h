@@ -7,10 +7,11 @@
 #define NUV_UNISTD_H
 
 #include "_nuv_cdefs.h"
+#include "nuvos/kernel.h"
 
-#define SEEK_SET 0
-#define SEEK_CUR 1
-#define SEEK_END 2
+#define SEEK_SET NUV_SEEK_SET
+#define SEEK_CUR NUV_SEEK_CUR
+#define SEEK_END NUV_SEEK_END
 
 NUV_BEGIN_DECLS
 int write(int fd, const void* buf, size_t count);

@@ -3,39 +3,9 @@
 #ifndef NUV_LIBC_TRAP_H
 #define NUV_LIBC_TRAP_H
 
-namespace nuv {
+#include <nuvos/kernel.h>
 
-enum : int {
-    SYS_WRITE = 1,
-    SYS_EXIT = 2,
-    SYS_READ = 3,
-    SYS_OPEN = 4,
-    SYS_CLOSE = 5,
-    SYS_GETKEY = 6,
-    SYS_WRITEFILE = 21,
-    SYS_USLEEP = 22,
-    SYS_MKDIR = 49,
-    SYS_UNLINK = 50,
-    SYS_RMDIR = 51,
-    SYS_GETCWD = 52,
-    SYS_STREAM_BEGIN = 53,
-    SYS_STREAM_WRITE = 54,
-    SYS_STREAM_END = 55,
-    SYS_CHDIR = 95,
-    SYS_MMAP = 98,
-    SYS_MUNMAP = 99,
-    SYS_LSEEK = 110,
-    SYS_PIPE = 124,
-    SYS_MKFIFO = 125,
-    SYS_DUP = 126,
-    SYS_DUP2 = 127,
-    SYS_FD_SET_INHERIT = 128,
-    SYS_FD_SET_STDIO = 129,
-    SYS_FD_SET_NONBLOCK = 130,
-    SYS_SPAWN = 131,
-    SYS_WAITPID = 132,
-    SYS_SPAWN_EX = 150,
-};
+namespace nuv {
 
 // Byte counts above 2^31 - 1 reach the kernel as 2^31 - 1.
 inline unsigned clamp_length(unsigned n) {
@@ -73,7 +43,7 @@ inline unsigned word(T* p);
 // that loop on it (the stream writer): the same trap as write() makes.
 inline int sys_write(int fd, const void* buf, unsigned count) {
     if (buf == nullptr) return -1;
-    return trap3(SYS_WRITE, static_cast<unsigned>(fd), word(buf), clamp_length(count));
+    return trap3(NUV_SYS_write, static_cast<unsigned>(fd), word(buf), clamp_length(count));
 }
 
 template <typename T>

@@ -77,13 +77,13 @@ extern "C" char* strerror(int code) {
         case 0:
             text = "ok";
             break;
-        case 2:
+        case NUV_ENOENT:
             text = "no such file";
             break;
-        case 22:
+        case NUV_EINVAL:
             text = "invalid argument";
             break;
-        case 38:
+        case NUV_ENOSYS:
             text = "not implemented";
             break;
         default:

@@ -1,0 +1,69 @@
+// A guest's address space as the host sees it: which pages are mapped with
+// which permissions, and the only way host code reads or writes guest memory.
+// Every access is checked against the guest's permissions first, so a bad
+// guest pointer gives -NUV_EFAULT and never reaches the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nuvos/kernel.h>
+
+#include "engine.hpp"
+
+namespace nuv {
+
+class GuestMemory {
+  public:
+    static constexpr uint32_t kPage = 0x1000;
+    explicit GuestMemory(Engine& engine) : engine_(engine) {}
+
+    // Maps whole pages, zero-filled; false when the engine refuses.
+    bool map(uint32_t begin, uint32_t size, uint32_t perms);
+
+    // Whether all of [address, address + n) is mapped readable (and writable);
+    // a range that runs past the top of the address space is not.
+    bool accessible(uint32_t address, uint64_t n, bool for_write) const;
+    // 0 when accessible, otherwise -NUV_EFAULT.
+    int32_t check(uint32_t address, uint64_t n, bool for_write) const;
+
+    // Checked copies: 0 or -NUV_EFAULT, and nothing moves on failure.
+    int32_t read(uint32_t address, void* out, size_t n) const;
+    int32_t write(uint32_t address, const void* data, size_t n);
+    int32_t read_u32(uint32_t address, uint32_t& out) const;
+    int32_t write_u32(uint32_t address, uint32_t value);
+    // A NUL-terminated string of at most max bytes (without its NUL): 0,
+    // -NUV_EFAULT when it runs into memory that is not readable, or
+    // -NUV_ENAMETOOLONG when no NUL comes within max bytes.
+    int32_t read_string(uint32_t address, uint32_t max, std::string& out) const;
+
+    // Copies that ignore the guest's permissions (loading an image, building
+    // its stack, tests): false when a page is not mapped.
+    bool load(uint32_t address, const void* data, size_t n) {
+        return engine_.write(address, data, n);
+    }
+    bool peek(uint32_t address, void* out, size_t n) const { return engine_.read(address, out, n); }
+
+    // Anonymous mappings, page-aligned, in [NUV_MAP_BASE, NUV_MAP_END),
+    // bounded in number and total size. 0 when refused.
+    uint32_t map_anonymous(uint32_t length, uint32_t prot);
+    bool unmap_anonymous(uint32_t address, uint32_t length);
+    size_t mapping_count() const { return mappings_.size(); }
+
+  private:
+    struct Region {
+        uint32_t begin;
+        uint64_t end;
+        uint32_t perms;
+    };
+    struct Mapping {
+        uint32_t begin, length;
+    };
+    Engine& engine_;
+    std::vector<Region> regions_;
+    std::vector<Mapping> mappings_;
+};
+
+}  // namespace nuv

@@ -1,0 +1,329 @@
+#include "unicorn_engine.hpp"
+
+#include <capstone/capstone.h>
+#include <unicorn/unicorn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace nuv {
+namespace {
+
+const char* access_name(int type) {
+    switch (type) {
+        case UC_MEM_READ_UNMAPPED:
+            return "read of unmapped memory";
+        case UC_MEM_WRITE_UNMAPPED:
+            return "write to unmapped memory";
+        case UC_MEM_FETCH_UNMAPPED:
+            return "execution of unmapped memory";
+        case UC_MEM_READ_PROT:
+            return "read of protected memory";
+        case UC_MEM_WRITE_PROT:
+            return "write to protected memory";
+        case UC_MEM_FETCH_PROT:
+            return "execution of non-executable memory";
+        default:
+            return "bad memory access";
+    }
+}
+
+std::string hex(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%08llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+uint32_t eip_of(uc_engine* uc) {
+    uint32_t eip = 0;
+    uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    return eip;
+}
+
+constexpr int kRegs[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
+                         UC_X86_REG_ESI, UC_X86_REG_EDI,   UC_X86_REG_EBP, UC_X86_REG_ESP,
+                         UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
+
+}  // namespace
+
+struct UnicornEngine::Hooks {
+    static void interrupt(uc_engine* uc, uint32_t intno, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (intno == 0x80) {
+            // EIP already stands after the trap.
+            if (e->sink_ != nullptr && e->sink_->serve(eip_of(uc))) return;
+            e->trapped_ = true;
+        } else {
+            e->fault_ =
+                "unexpected interrupt " + std::to_string(intno) + " at eip " + hex(eip_of(uc));
+        }
+        uc_emu_stop(uc);
+    }
+
+    static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
+                           void* user) {
+        static_cast<UnicornEngine*>(user)->fault_ = std::string(access_name(type)) + " at " +
+                                                    hex(address) + " (eip " + hex(eip_of(uc)) + ")";
+        return false;
+    }
+
+    static bool bad_instruction(uc_engine* uc, void* user) {
+        static_cast<UnicornEngine*>(user)->fault_ = "invalid instruction at " + hex(eip_of(uc));
+        return false;
+    }
+
+    static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        auto it = e->block_counts_.find(address);
+        if (it == e->block_counts_.end()) {
+            std::vector<uint8_t> code(size);
+            uint32_t n = 0;
+            if (size > 0 && uc_mem_read(uc, address, code.data(), size) == UC_ERR_OK) {
+                cs_insn* insn = nullptr;
+                n = static_cast<uint32_t>(
+                    cs_disasm(e->disasm_, code.data(), size, address, 0, &insn));
+                if (insn != nullptr) cs_free(insn, n);
+            }
+            if (n == 0) n = 1;
+            it = e->block_counts_.emplace(address, n).first;
+        }
+        e->insns_ += it->second;
+        if (e->max_insns_ != 0 && e->insns_ > e->max_insns_ && !e->limit_hit_) {
+            e->limit_hit_ = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    static void exec(uc_engine*, uint64_t address, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        auto it = e->exec_counts_.find(static_cast<uint32_t>(address));
+        if (it != e->exec_counts_.end()) ++it->second;
+    }
+
+    // RDTSC cannot be hooked itself: a hook before it marks the read and a
+    // hook on the next instruction replaces its result.
+    static void before_rdtsc(uc_engine*, uint64_t, uint32_t, void* user) {
+        static_cast<UnicornEngine*>(user)->tsc_pending_ = true;
+    }
+
+    static void after_rdtsc(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (!e->tsc_pending_) return;
+        e->tsc_pending_ = false;
+        uint32_t lo = static_cast<uint32_t>(e->tsc_next_);
+        uint32_t hi = static_cast<uint32_t>(e->tsc_next_ >> 32);
+        uc_reg_write(uc, UC_X86_REG_EAX, &lo);
+        uc_reg_write(uc, UC_X86_REG_EDX, &hi);
+        ++e->tsc_next_;
+    }
+
+    static void read(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (address < e->reads_end_ && address + static_cast<uint64_t>(size) > e->reads_begin_) {
+            ++e->reads_;
+        }
+    }
+};
+
+std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
+    std::unique_ptr<UnicornEngine> e(new UnicornEngine());
+    if (uc_open(UC_ARCH_X86, UC_MODE_32, &e->uc_) != UC_ERR_OK) {
+        e->uc_ = nullptr;
+        return nullptr;
+    }
+    if (count_instructions) {
+        csh h = 0;
+        if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return nullptr;
+        e->disasm_ = h;
+    }
+    return e;
+}
+
+UnicornEngine::~UnicornEngine() {
+    if (disasm_ != 0) cs_close(&disasm_);
+    if (uc_ != nullptr) uc_close(uc_);
+}
+
+bool UnicornEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
+    return uc_mem_map(uc_, begin, size, perms) == UC_ERR_OK;
+}
+
+bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
+    return uc_mem_protect(uc_, begin, size, perms) == UC_ERR_OK;
+}
+
+bool UnicornEngine::unmap(uint32_t begin, uint32_t size) {
+    return uc_mem_unmap(uc_, begin, size) == UC_ERR_OK;
+}
+
+bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
+    return n == 0 || uc_mem_read(uc_, address, out, n) == UC_ERR_OK;
+}
+
+bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
+    return n == 0 || uc_mem_write(uc_, address, data, n) == UC_ERR_OK;
+}
+
+Registers UnicornEngine::registers() {
+    Registers r;
+    uint32_t* out[] = {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi,
+                       &r.edi, &r.ebp, &r.esp, &r.eip, &r.eflags};
+    for (size_t i = 0; i < std::size(kRegs); ++i) uc_reg_read(uc_, kRegs[i], out[i]);
+    return r;
+}
+
+void UnicornEngine::set_registers(const Registers& r) {
+    const uint32_t* in[] = {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi,
+                            &r.edi, &r.ebp, &r.esp, &r.eip, &r.eflags};
+    for (size_t i = 0; i < std::size(kRegs); ++i) {
+        // Writing EIP inside a hook restarts the run there and drops a stop
+        // already asked for: it is written only when it changes.
+        if (kRegs[i] == UC_X86_REG_EIP && *in[i] == eip_of(uc_)) continue;
+        uc_reg_write(uc_, kRegs[i], in[i]);
+    }
+}
+
+void UnicornEngine::reset_fpu() {
+    // As a kernel leaves the FPU after initialising it: empty stack, all
+    // exceptions masked, extended precision, round to nearest.
+    uint32_t cw = 0x037F, sw = 0, tag = 0xFFFF;
+    uc_reg_write(uc_, UC_X86_REG_FPCW, &cw);
+    uc_reg_write(uc_, UC_X86_REG_FPSW, &sw);
+    uc_reg_write(uc_, UC_X86_REG_FPTAG, &tag);
+}
+
+std::array<uint8_t, 10> UnicornEngine::st0() {
+    uint32_t sw = 0;
+    uc_reg_read(uc_, UC_X86_REG_FPSW, &sw);
+    int top = static_cast<int>((sw >> 11) & 7);
+    uint8_t raw[16] = {};
+    uc_reg_read(uc_, UC_X86_REG_FP0 + top, raw);
+    std::array<uint8_t, 10> out{};
+    std::memcpy(out.data(), raw, 10);
+    return out;
+}
+
+void UnicornEngine::watch_exec(uint32_t address) {
+    if (hooks_installed_) throw std::logic_error("watches must be set before the first run");
+    exec_counts_.emplace(address, 0);
+}
+
+uint64_t UnicornEngine::exec_count(uint32_t address) const {
+    auto it = exec_counts_.find(address);
+    return it == exec_counts_.end() ? 0 : it->second;
+}
+
+void UnicornEngine::watch_reads(uint32_t begin, uint32_t end) {
+    if (hooks_installed_) throw std::logic_error("watches must be set before the first run");
+    watch_reads_ = true;
+    reads_begin_ = begin;
+    reads_end_ = end;
+}
+
+void UnicornEngine::fix_tsc(uint64_t start,
+                            const std::vector<std::pair<uint32_t, uint32_t>>& code) {
+    if (hooks_installed_) throw std::logic_error("watches must be set before the first run");
+    tsc_fixed_ = true;
+    tsc_next_ = start;
+    // A linear sweep of the code; compiled code has no data there.
+    csh h = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return;
+    cs_option(h, CS_OPT_SKIPDATA, CS_OPT_ON);
+    for (const auto& [begin, end] : code) {
+        std::vector<uint8_t> bytes(end - begin);
+        if (!read(begin, bytes.data(), bytes.size())) continue;
+        cs_insn* insn = nullptr;
+        size_t n = cs_disasm(h, bytes.data(), bytes.size(), begin, 0, &insn);
+        for (size_t i = 0; i < n; ++i) {
+            if (insn[i].id == X86_INS_RDTSC)
+                rdtsc_.push_back(static_cast<uint32_t>(insn[i].address));
+        }
+        if (insn != nullptr) cs_free(insn, n);
+    }
+    cs_close(&h);
+}
+
+void UnicornEngine::install_hooks() {
+    // Hooks added after code has run would miss blocks already translated:
+    // all of them go in before the first run.
+    if (hooks_installed_) return;
+    hooks_installed_ = true;
+    uc_hook h;
+    auto add = [&](int type, auto* fn, uint64_t begin, uint64_t end) {
+        uc_hook_add(uc_, &h, type, reinterpret_cast<void*>(fn), this, begin, end);
+    };
+    add(UC_HOOK_INTR, &Hooks::interrupt, 1, 0);
+    add(UC_HOOK_MEM_INVALID, &Hooks::bad_memory, 1, 0);
+    add(UC_HOOK_INSN_INVALID, &Hooks::bad_instruction, 1, 0);
+    if (disasm_ != 0) add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
+    for (const auto& [address, count] : exec_counts_)
+        add(UC_HOOK_CODE, &Hooks::exec, address, address);
+    if (tsc_fixed_) {
+        for (uint32_t at : rdtsc_) {
+            add(UC_HOOK_CODE, &Hooks::before_rdtsc, at, at);
+            add(UC_HOOK_CODE, &Hooks::after_rdtsc, at + 2, at + 2);
+        }
+    }
+    if (watch_reads_) add(UC_HOOK_MEM_READ, &Hooks::read, reads_begin_, reads_end_ - 1);
+}
+
+EngineEvent UnicornEngine::run(const RunLimits& limits) {
+    install_hooks();
+    trapped_ = limit_hit_ = false;
+    fault_.clear();
+    max_insns_ = limits.max_instructions;
+    EngineEvent ev;
+    uint32_t eip = eip_of(uc_);
+    const uint64_t until = limits.return_address;
+    uc_err err = UC_ERR_OK;
+    size_t timed_out = 0;
+    for (;;) {
+        uint64_t budget_us = 0;
+        if (limits.deadline != RunLimits::Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                limits.deadline - RunLimits::Clock::now());
+            if (left.count() <= 0) {
+                ev.stop = EngineStop::Timeout;
+                ev.eip = eip;
+                ev.message = "time limit reached at eip " + hex(eip);
+                return ev;
+            }
+            budget_us = static_cast<uint64_t>(left.count());
+        }
+        err = uc_emu_start(uc_, eip, until, budget_us, 0);
+        eip = eip_of(uc_);
+        timed_out = 0;
+        uc_query(uc_, UC_QUERY_TIMEOUT, &timed_out);
+        // The emulator's timer now and then stops a run long before its time
+        // (seen with several emulators in one process); such a run goes on.
+        bool early = timed_out && err == UC_ERR_OK && !trapped_ && fault_.empty() && !limit_hit_ &&
+                     eip != until && RunLimits::Clock::now() < limits.deadline;
+        if (!early) break;
+    }
+    ev.eip = eip;
+    if (!fault_.empty()) {
+        ev.stop = EngineStop::Fault;
+        ev.message = fault_;
+    } else if (trapped_) {
+        ev.stop = EngineStop::Trap;
+    } else if (limit_hit_) {
+        ev.stop = EngineStop::Limit;
+        ev.message =
+            "instruction limit of " + std::to_string(max_insns_) + " reached at eip " + hex(eip);
+    } else if (err != UC_ERR_OK) {
+        ev.stop = EngineStop::Fault;
+        ev.message = std::string(uc_strerror(err)) + " at eip " + hex(eip);
+    } else if (until != 0 && eip == until) {
+        ev.stop = EngineStop::Returned;
+    } else if (timed_out) {
+        ev.stop = EngineStop::Timeout;
+        ev.message = "time limit reached at eip " + hex(eip);
+    } else {
+        ev.stop = EngineStop::Fault;
+        ev.message = "guest halted at eip " + hex(eip);
+    }
+    return ev;
+}
+
+}  // namespace nuv

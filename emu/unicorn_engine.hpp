@@ -1,0 +1,73 @@
+// The engine that emulates an i386 in this process, with Unicorn; Capstone
+// decodes instructions for counting them and for finding RDTSC.
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "engine.hpp"
+#include "instrumentation.hpp"
+
+struct uc_struct;
+
+namespace nuv {
+
+class UnicornEngine : public Engine, public Instrumentation {
+  public:
+    // nullptr when the emulator cannot start. With count_instructions the
+    // engine counts every instruction (and honours max_instructions).
+    static std::unique_ptr<UnicornEngine> create(bool count_instructions);
+    ~UnicornEngine() override;
+    UnicornEngine(const UnicornEngine&) = delete;
+    UnicornEngine& operator=(const UnicornEngine&) = delete;
+
+    const char* name() const override { return "unicorn"; }
+    bool map(uint32_t begin, uint32_t size, uint32_t perms) override;
+    bool protect(uint32_t begin, uint32_t size, uint32_t perms) override;
+    bool unmap(uint32_t begin, uint32_t size) override;
+    bool read(uint32_t address, void* out, size_t n) override;
+    bool write(uint32_t address, const void* data, size_t n) override;
+    Registers registers() override;
+    void set_registers(const Registers& r) override;
+    void reset_fpu() override;
+    std::array<uint8_t, 10> st0() override;
+    EngineEvent run(const RunLimits& limits) override;
+    bool counts() const override { return disasm_ != 0; }
+    uint64_t instructions() const override { return insns_; }
+    Instrumentation* instrumentation() override { return this; }
+    bool serve_traps_with(TrapSink* sink) override {
+        sink_ = sink;
+        return true;
+    }
+
+    void watch_exec(uint32_t address) override;
+    uint64_t exec_count(uint32_t address) const override;
+    void watch_reads(uint32_t begin, uint32_t end) override;
+    uint64_t watched_reads() const override { return reads_; }
+    void fix_tsc(uint64_t start, const std::vector<std::pair<uint32_t, uint32_t>>& code) override;
+
+  private:
+    UnicornEngine() = default;
+    void install_hooks();
+    struct Hooks;
+
+    uc_struct* uc_ = nullptr;
+    size_t disasm_ = 0;  // Capstone handle, 0 when not counting
+    bool hooks_installed_ = false;
+    TrapSink* sink_ = nullptr;
+    // What stopped the current run.
+    bool trapped_ = false, limit_hit_ = false;
+    std::string fault_;
+    uint64_t max_insns_ = 0;
+    uint64_t insns_ = 0;
+    std::map<uint64_t, uint32_t> block_counts_;
+    std::map<uint32_t, uint64_t> exec_counts_;
+    bool watch_reads_ = false;
+    uint32_t reads_begin_ = 0, reads_end_ = 0;
+    uint64_t reads_ = 0;
+    std::vector<uint32_t> rdtsc_;
+    bool tsc_fixed_ = false, tsc_pending_ = false;
+    uint64_t tsc_next_ = 0;
+};
+
+}  // namespace nuv
