@@ -111,16 +111,18 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
+    auto refused = [](const Error& e) {
+        return e.fault == Fault::TooMany    ? -NUV_EAGAIN
+               : e.fault == Fault::BadImage ? -NUV_ENOEXEC
+                                            : -NUV_EIO;
+    };
     Result<Machine::Image> image = Machine::check_image(std::move(bytes));
-    if (!image) return -NUV_ENOEXEC;
+    if (!image) return refused(image.error());
     int32_t pid = next_pid_;
     Result<std::unique_ptr<Process>> proc = Process::child(pid, parent.process(), std::move(files));
-    if (!proc) return -NUV_EIO;
+    if (!proc) return refused(proc.error());
     Result<std::unique_ptr<Machine>> made = Machine::create(std::move(*image), o, std::move(*proc));
-    if (!made) {
-        Fault f = made.error().fault;
-        return f == Fault::TooMany ? -NUV_EAGAIN : f == Fault::BadImage ? -NUV_ENOEXEC : -NUV_EIO;
-    }
+    if (!made) return refused(made.error());
     std::unique_ptr<Machine> child = std::move(*made);
     std::string err;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());

@@ -50,40 +50,58 @@ Machine::~Machine() {
 
 std::unique_ptr<Machine> Machine::load(const std::string& path, const Options& opts,
                                        std::string& err) {
-    std::optional<elf::File> f = elf::read_file(path, err);
-    if (!f) return nullptr;
-    return load(std::move(f->bytes), opts, err);
-}
-
-std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options& opts,
-                                       std::string& err) {
-    Result<Image> image = check_image(std::move(bytes));
-    if (!image) {
-        err = image.error().message;
-        return nullptr;
-    }
-    Result<std::unique_ptr<Process>> first =
-        Process::first(opts.root, opts.input, opts.capture_output);
-    if (!first) {
-        err = first.error().message;
-        return nullptr;
-    }
-    Result<std::unique_ptr<Machine>> m = create(std::move(*image), opts, std::move(*first));
+    Result<std::unique_ptr<Machine>> m = open(path, opts);
     if (!m) {
         err = m.error().message;
         return nullptr;
     }
-    (*m)->own_kernel_ = Kernel::boot(**m);
     return std::move(*m);
+}
+
+std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options& opts,
+                                       std::string& err) {
+    Result<std::unique_ptr<Machine>> m = open(std::move(bytes), opts);
+    if (!m) {
+        err = m.error().message;
+        return nullptr;
+    }
+    return std::move(*m);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(const std::string& path, const Options& opts) {
+    std::string err;
+    // Read and parsed once: the parsed file is planned as it is.
+    std::optional<elf::File> f = elf::read_file(path, err);
+    if (!f) return Error{Fault::BadImage, err};
+    return open(check_image(std::move(*f)), opts);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(std::vector<uint8_t> bytes, const Options& opts) {
+    return open(check_image(std::move(bytes)), opts);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(Result<Image> image, const Options& opts) {
+    if (!image) return image.error();
+    Result<std::unique_ptr<Process>> first =
+        Process::first(opts.root, opts.input, opts.capture_output);
+    if (!first) return first.error();
+    Result<std::unique_ptr<Machine>> m = create(std::move(*image), opts, std::move(*first));
+    if (!m) return m.error();
+    (*m)->own_kernel_ = Kernel::boot(**m);
+    return m;
 }
 
 Result<Machine::Image> Machine::check_image(std::vector<uint8_t> bytes) {
     std::string err;
     std::optional<elf::File> f = elf::parse(std::move(bytes), err);
     if (!f) return Error{Fault::BadImage, err};
-    Result<LoadPlan> plan = plan_image(*f);
+    return check_image(std::move(*f));
+}
+
+Result<Machine::Image> Machine::check_image(elf::File file) {
+    Result<LoadPlan> plan = plan_image(file);
     if (!plan) return plan.error();
-    return Image{std::move(*f), std::move(*plan)};
+    return Image{std::move(file), std::move(*plan)};
 }
 
 Result<std::unique_ptr<Machine>> Machine::create(Image image, const Options& opts,

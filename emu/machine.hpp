@@ -121,7 +121,11 @@ class Machine : private TrapSink {
     // translated code, so the machines alive at once are bounded.
     static constexpr int kMaxLiveMachines = 32;
 
-    // Loads an image; nullptr and a one-line reason in err when it cannot.
+    // Loads an image as the first process of a kernel of its own, or says
+    // why it cannot.
+    static Result<std::unique_ptr<Machine>> open(const std::string& path, const Options& opts);
+    static Result<std::unique_ptr<Machine>> open(std::vector<uint8_t> bytes, const Options& opts);
+    // The same for tests: nullptr and the one-line reason in err.
     static std::unique_ptr<Machine> load(const std::string& path, const Options& opts,
                                          std::string& err);
     static std::unique_ptr<Machine> load(std::vector<uint8_t> bytes, const Options& opts,
@@ -132,6 +136,7 @@ class Machine : private TrapSink {
         LoadPlan plan;
     };
     static Result<Image> check_image(std::vector<uint8_t> bytes);
+    static Result<Image> check_image(elf::File file);
     // A machine running the image as the given process, with the reason as an
     // error kind when it cannot. It belongs to no kernel until the kernel
     // boots it (Kernel::boot) or spawns it (Kernel::spawn); load() does the
@@ -259,6 +264,7 @@ class Machine : private TrapSink {
 
   private:
     Machine(elf::File image, LoadPlan plan, const Options& opts, std::unique_ptr<Process> process);
+    static Result<std::unique_ptr<Machine>> open(Result<Image> image, const Options& opts);
     void set_pending(std::optional<SyscallArgs> a);
     uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
                          uint32_t& vector_addr, bool& ok);
