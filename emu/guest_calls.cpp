@@ -198,32 +198,4 @@ std::vector<uint8_t> Machine::read_bytes(uint32_t address, size_t n) const {
     return v;
 }
 
-uint32_t Machine::alloc(size_t n, uint32_t align) {
-    if (!scratch_mapped_) {
-        if (!memory_->map(kScratchBase, kScratchSize, kPermRead | kPermWrite)) {
-            throw std::runtime_error("cannot map scratch memory");
-        }
-        scratch_mapped_ = true;
-    }
-    if (align == 0) align = 1;
-    uint64_t at = (uint64_t{scratch_used_} + align - 1) / align * align;
-    if (at + n > kScratchSize) throw std::length_error("scratch memory exhausted");
-    scratch_used_ = static_cast<uint32_t>(at + n);
-    return kScratchBase + static_cast<uint32_t>(at);
-}
-
-uint32_t Machine::put_string(std::string_view s) {
-    uint32_t a = alloc(s.size() + 1, 1);
-    write(a, s.data(), s.size());
-    uint8_t nul = 0;
-    write(a + static_cast<uint32_t>(s.size()), &nul, 1);
-    return a;
-}
-
-uint32_t Machine::put_bytes(std::span<const uint8_t> bytes) {
-    uint32_t a = alloc(bytes.size(), 1);
-    write(a, bytes.data(), bytes.size());
-    return a;
-}
-
 }  // namespace nuv

@@ -17,10 +17,16 @@ namespace nuv {
 
 using Clock = std::chrono::steady_clock;
 
+std::unique_ptr<Kernel> Kernel::boot(Machine& first) {
+    std::unique_ptr<Kernel> k(new Kernel(first));
+    first.attach(*k, nullptr);
+    return k;
+}
+
 Kernel::Kernel(Machine& first) : first_(first) {
-    Process p;
+    Entry p;
     p.machine = &first;
-    procs_.emplace(1, std::move(p));
+    procs_.emplace(first.pid(), std::move(p));
     resolver_ = [](Machine& caller, const std::string& path, std::vector<uint8_t>& image) {
         return read_sandbox_image(caller, path, image);
     };
@@ -64,15 +70,14 @@ Kernel::~Kernel() {
     for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) it->second.owned.reset();
 }
 
-Kernel::Process* Kernel::find(Machine& m) {
+Kernel::Entry* Kernel::find(Machine& m) {
     auto it = procs_.find(m.pid());
     return it != procs_.end() && it->second.machine == &m ? &it->second : nullptr;
 }
 
 Kernel::Stdio& Kernel::stdio(Machine& m) {
-    Process* p = find(m);
-    if (p == nullptr) throw std::logic_error("machine is not a process of this kernel");
-    return p->stdio;
+    if (find(m) == nullptr) throw std::logic_error("machine is not a process of this kernel");
+    return m.process().stdio();
 }
 
 int Kernel::live_processes() const {
@@ -92,7 +97,7 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -NUV_EAGAIN;
     // The descriptors the child starts with, checked before anything is loaded.
     std::vector<std::shared_ptr<OpenFile>> files;
-    if (how.inherit_all) files = parent.files();
+    if (how.inherit_all) files = parent.process().files();
     files.resize(std::max<size_t>(files.size(), 3));
     for (int i = 0; i < 3; ++i) {
         int32_t from = how.fds[static_cast<size_t>(i)] < 0 ? i : how.fds[static_cast<size_t>(i)];
@@ -100,27 +105,31 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
         if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -NUV_EBADF;
         files[static_cast<size_t>(i)] = std::move(f);
     }
-    std::vector<uint8_t> image;
-    if (int32_t e = resolver_(parent, path, image); e < 0) return e;
+    std::vector<uint8_t> bytes;
+    if (int32_t e = resolver_(parent, path, bytes); e < 0) return e;
 
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
-    Result<std::unique_ptr<Machine>> made = Machine::create(std::move(image), o, &parent.sandbox());
-    if (!made) {
-        Fault f = made.error().fault;
-        return f == Fault::TooMany ? -NUV_EAGAIN : f == Fault::BadImage ? -NUV_ENOEXEC : -NUV_EIO;
-    }
+    auto refused = [](const Error& e) {
+        return e.fault == Fault::TooMany    ? -NUV_EAGAIN
+               : e.fault == Fault::BadImage ? -NUV_ENOEXEC
+                                            : -NUV_EIO;
+    };
+    Result<Machine::Image> image = Machine::check_image(std::move(bytes));
+    if (!image) return refused(image.error());
+    int32_t pid = next_pid_;
+    Result<std::unique_ptr<Process>> proc = Process::child(pid, parent.process(), std::move(files));
+    if (!proc) return refused(proc.error());
+    Result<std::unique_ptr<Machine>> made = Machine::create(std::move(*image), o, std::move(*proc));
+    if (!made) return refused(made.error());
     std::unique_ptr<Machine> child = std::move(*made);
     std::string err;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
-    // The child starts in its parent's current directory (or at the root,
-    // should that be gone).
-    child->sandbox().change_dir(parent.sandbox().cwd());
-    int32_t pid = next_pid_++;
-    child->join(*this, pid, parent, std::move(files));
-    Process p;
+    child->attach(*this, &parent);
+    ++next_pid_;
+    Entry p;
     p.ppid = parent.pid();
     p.machine = child.get();
     p.owned = std::move(child);
@@ -130,15 +139,19 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
 
 int32_t Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options) {
     if (pid == 0 || pid < -1) return -NUV_EINVAL;
-    if (status_address != 0 && !caller.accessible(status_address, 4, true)) return -NUV_EFAULT;
+    if (status_address != 0) {
+        if (int32_t e = caller.memory().check(status_address, 4, true); e < 0) return e;
+    }
     bool any_child = false;
     for (auto it = procs_.begin(); it != procs_.end(); ++it) {
-        const Process& p = it->second;
+        const Entry& p = it->second;
         if (p.ppid != caller.pid() || (pid != -1 && it->first != pid)) continue;
         any_child = true;
         if (p.machine != nullptr) continue;
         int32_t found = it->first;
-        if (status_address != 0) caller.set_u32(status_address, static_cast<uint32_t>(p.status));
+        if (status_address != 0) {
+            caller.memory().write_u32(status_address, static_cast<uint32_t>(p.status));
+        }
         procs_.erase(it);
         return found;
     }
@@ -164,13 +177,12 @@ int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint3
     auto it = streams_.find(stream);
     if (it == streams_.end() || it->second.owner != m.pid()) return -NUV_EBADF;
     if (length > kMaxStreamBytes - stream_bytes_) return -NUV_ENOSPC;
-    if (!m.accessible(address, length, false)) return -NUV_EFAULT;
     std::vector<uint8_t>& bytes = it->second.bytes;
     size_t old = bytes.size();
     bytes.resize(old + length);
-    if (!m.read(address, bytes.data() + old, length)) {
+    if (int32_t e = m.memory().read(address, bytes.data() + old, length); e < 0) {
         bytes.resize(old);
-        return -NUV_EFAULT;
+        return e;
     }
     stream_bytes_ += length;
     return static_cast<int32_t>(length);
@@ -217,7 +229,7 @@ std::shared_ptr<PipeBuffer> Kernel::named_pipe(uint64_t device, uint64_t inode) 
 void Kernel::end(int32_t pid, int32_t status) {
     auto it = procs_.find(pid);
     if (it == procs_.end()) return;
-    Process& p = it->second;
+    Entry& p = it->second;
     // The machine goes, and with it its descriptors: pipe ends close. Its
     // unfinished streams never reach their files.
     drop_streams(pid);

@@ -34,13 +34,7 @@ class Kernel {
     static constexpr size_t kMaxEntries = NUV_PROCESS_ENTRIES;
     static constexpr int32_t kMaxSpawnArgs = NUV_SPAWN_ARGS_MAX;
 
-    // How a spawn hands descriptors to the child: the caller's descriptors
-    // that become the child's 0, 1 and 2 (negative: the caller's own 0, 1, 2),
-    // and whether every other open descriptor is handed on too.
-    struct Stdio {
-        std::array<int32_t, 3> fds{-1, -1, -1};
-        bool inherit_all = false;
-    };
+    using Stdio = Process::Stdio;
 
     // Reads the image of a program from the path a guest gave; 0 or a negated
     // Errno. The default reads the path inside the caller's sandbox root.
@@ -55,7 +49,9 @@ class Kernel {
     static int32_t read_sandbox_image(Machine& caller, const std::string& path,
                                       std::vector<uint8_t>& image);
 
-    explicit Kernel(Machine& first);
+    // A kernel whose first process (pid 1) is the machine first, which the
+    // host runs and which owns the kernel.
+    static std::unique_ptr<Kernel> boot(Machine& first);
     ~Kernel();
     Kernel(const Kernel&) = delete;
     Kernel& operator=(const Kernel&) = delete;
@@ -95,18 +91,19 @@ class Kernel {
     Machine* process(int32_t pid) const;
 
   private:
-    struct Process {
-        int32_t ppid = 0;
+    explicit Kernel(Machine& first);
+    // A process live, or ended and not yet waited for.
+    struct Entry {
+        int32_t ppid = 0;                // 0 once nobody can wait for it
         std::unique_ptr<Machine> owned;  // null for the first process
         Machine* machine = nullptr;      // null once ended
         int32_t status = 0;
-        Stdio stdio;
     };
 
     // Runs each other live process once; true when any made progress.
     bool run_round(Machine& self, std::chrono::steady_clock::time_point deadline, bool& timed_out);
     void end(int32_t pid, int32_t status);
-    Process* find(Machine& m);
+    Entry* find(Machine& m);
 
     struct Stream {
         int32_t owner = 0;
@@ -116,7 +113,7 @@ class Kernel {
     void drop_streams(int32_t pid);
 
     Machine& first_;
-    std::map<int32_t, Process> procs_;
+    std::map<int32_t, Entry> procs_;
     int32_t next_pid_ = 2;
     ImageResolver resolver_;
     std::map<int32_t, Stream> streams_;

@@ -39,8 +39,9 @@ Machine::LiveCount::~LiveCount() {
     --g_live_machines;
 }
 
-Machine::Machine(elf::File image, LoadPlan plan, const Options& opts)
-    : image_(std::move(image)), plan_(std::move(plan)), opts_(opts) {}
+Machine::Machine(elf::File image, LoadPlan plan, const Options& opts,
+                 std::unique_ptr<Process> process)
+    : image_(std::move(image)), plan_(std::move(plan)), opts_(opts), process_(std::move(process)) {}
 
 Machine::~Machine() {
     // The processes this one spawned end first: they may share its descriptors.
@@ -49,14 +50,7 @@ Machine::~Machine() {
 
 std::unique_ptr<Machine> Machine::load(const std::string& path, const Options& opts,
                                        std::string& err) {
-    std::optional<elf::File> f = elf::read_file(path, err);
-    if (!f) return nullptr;
-    return load(std::move(f->bytes), opts, err);
-}
-
-std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options& opts,
-                                       std::string& err) {
-    Result<std::unique_ptr<Machine>> m = create(std::move(bytes), opts);
+    Result<std::unique_ptr<Machine>> m = open(path, opts);
     if (!m) {
         err = m.error().message;
         return nullptr;
@@ -64,17 +58,56 @@ std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options
     return std::move(*m);
 }
 
-Result<std::unique_ptr<Machine>> Machine::create(std::vector<uint8_t> bytes, const Options& opts,
-                                                 const Sandbox* inherit_root) {
+std::unique_ptr<Machine> Machine::load(std::vector<uint8_t> bytes, const Options& opts,
+                                       std::string& err) {
+    Result<std::unique_ptr<Machine>> m = open(std::move(bytes), opts);
+    if (!m) {
+        err = m.error().message;
+        return nullptr;
+    }
+    return std::move(*m);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(const std::string& path, const Options& opts) {
+    std::string err;
+    // Read and parsed once: the parsed file is planned as it is.
+    std::optional<elf::File> f = elf::read_file(path, err);
+    if (!f) return Error{Fault::BadImage, err};
+    return open(check_image(std::move(*f)), opts);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(std::vector<uint8_t> bytes, const Options& opts) {
+    return open(check_image(std::move(bytes)), opts);
+}
+
+Result<std::unique_ptr<Machine>> Machine::open(Result<Image> image, const Options& opts) {
+    if (!image) return image.error();
+    Result<std::unique_ptr<Process>> first =
+        Process::first(opts.root, opts.input, opts.capture_output);
+    if (!first) return first.error();
+    Result<std::unique_ptr<Machine>> m = create(std::move(*image), opts, std::move(*first));
+    if (!m) return m.error();
+    (*m)->own_kernel_ = Kernel::boot(**m);
+    return m;
+}
+
+Result<Machine::Image> Machine::check_image(std::vector<uint8_t> bytes) {
     std::string err;
     std::optional<elf::File> f = elf::parse(std::move(bytes), err);
     if (!f) return Error{Fault::BadImage, err};
-    Result<LoadPlan> plan = plan_image(*f);
+    return check_image(std::move(*f));
+}
+
+Result<Machine::Image> Machine::check_image(elf::File file) {
+    Result<LoadPlan> plan = plan_image(file);
     if (!plan) return plan.error();
-    Result<std::unique_ptr<Sandbox>> sandbox =
-        inherit_root != nullptr ? inherit_root->share() : Sandbox::open_root(opts.root);
-    if (!sandbox) return sandbox.error();
-    std::unique_ptr<Machine> m(new Machine(std::move(*f), std::move(*plan), opts));
+    return Image{std::move(file), std::move(*plan)};
+}
+
+Result<std::unique_ptr<Machine>> Machine::create(Image image, const Options& opts,
+                                                 std::unique_ptr<Process> process) {
+    std::unique_ptr<Machine> m(
+        new Machine(std::move(image.file), std::move(image.plan), opts, std::move(process)));
     if (m->live_.over) {
         return Error{Fault::TooMany,
                      "too many live guests (at most " + std::to_string(kMaxLiveMachines) + ")"};
@@ -83,7 +116,6 @@ Result<std::unique_ptr<Machine>> Machine::create(std::vector<uint8_t> bytes, con
     if (!m->engine_) return Error{Fault::NoEngine, "cannot start the CPU emulator"};
     m->engine_->serve_traps_with(m.get());
     m->memory_ = std::make_unique<GuestMemory>(*m->engine_);
-    m->sandbox_ = std::move(*sandbox);
     if (Status placed = place_image(m->plan_, m->image_, *m->memory_); !placed) {
         return placed.error();
     }
@@ -92,35 +124,23 @@ Result<std::unique_ptr<Machine>> Machine::create(std::vector<uint8_t> bytes, con
         if (in == nullptr) return Error{Fault::NoEngine, "this engine cannot fix RDTSC"};
         in->fix_tsc(*opts.tsc, m->plan_.code);
     }
-    if (inherit_root == nullptr) {
-        // The first process boots a kernel of its own; a child joins its parent's.
-        m->own_kernel_ = std::make_unique<Kernel>(*m);
-        m->kernel_ = m->own_kernel_.get();
-    }
-    for (const SyscallDef& d : default_syscalls()) m->calls_[d.nr] = d;
-    m->files_.resize(3);
-    if (opts.input) {
-        m->files_[0] = std::make_shared<StringInput>(*opts.input);
-    } else {
-        m->files_[0] = std::make_shared<HostFile>(0, true, false);
-    }
-    if (opts.capture_output) {
-        m->files_[1] = std::make_shared<StringOutput>(m->out_);
-        m->files_[2] = std::make_shared<StringOutput>(m->err_);
-    } else {
-        m->files_[1] = std::make_shared<HostFile>(1, false, true);
-        m->files_[2] = std::make_shared<HostFile>(2, false, true);
-    }
     return m;
 }
 
-void Machine::join(Kernel& k, int32_t pid, const Machine& parent,
-                   std::vector<std::shared_ptr<OpenFile>> files) {
-    own_kernel_.reset();
+void Machine::attach(Kernel& k, const Machine* parent) {
     kernel_ = &k;
-    pid_ = pid;
-    files_ = std::move(files);
-    calls_ = parent.calls_;  // replaced handlers reach the children too
+    if (parent != nullptr) {
+        calls_ = parent->calls_;
+    } else {
+        for (const SyscallDef& d : default_syscalls()) calls_[d.nr] = d;
+    }
+}
+
+void Machine::set_pending(std::optional<SyscallArgs> a) {
+    pending_ = std::move(a);
+    process_->set_state(!pending_ ? RunState::Runnable
+                        : wake_   ? RunState::Asleep
+                                  : RunState::Waiting);
 }
 
 bool Machine::accessible(uint32_t address, uint64_t n, bool for_write) const {
@@ -167,9 +187,12 @@ void Machine::finish_call(const SyscallArgs& a, int32_t result, uint32_t eip) {
 bool Machine::retry_pending() {
     if (!pending_) return true;
     int32_t result = dispatch(*pending_, true);
-    if (blocked_) return false;
+    if (blocked_) {
+        set_pending(pending_);  // a sleeper may now have a wake time
+        return false;
+    }
     SyscallArgs a = *pending_;
-    pending_.reset();
+    set_pending(std::nullopt);
     finish_call(a, result, pending_eip_);
     return true;
 }
@@ -177,7 +200,7 @@ bool Machine::retry_pending() {
 void Machine::fail_pending(int32_t result) {
     if (!pending_) return;
     SyscallArgs a = *pending_;
-    pending_.reset();
+    set_pending(std::nullopt);
     finish_call(a, result, pending_eip_);
 }
 
@@ -186,7 +209,7 @@ RunResult Machine::emulate(uint32_t begin) {
     if (opts_.timeout_us != 0) {
         deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(opts_.timeout_us);
     }
-    pending_.reset();
+    set_pending(std::nullopt);
     exited_ = false;
     Registers r = engine_->registers();
     r.eip = begin;
@@ -195,7 +218,7 @@ RunResult Machine::emulate(uint32_t begin) {
     while (s.blocked || s.yielded) {
         // Other processes run until this one can go on.
         if (!kernel_->schedule(*this, s.blocked, deadline)) {
-            pending_.reset();
+            set_pending(std::nullopt);
             RunResult t;
             t.stop = Stop::Timeout;
             t.message = "time limit reached while waiting in call " + std::to_string(last_nr_);
@@ -256,8 +279,8 @@ bool Machine::serve(uint32_t eip) {
     served_ = true;
     if (blocked_) {
         // Stopped at the trap until the call can complete.
-        pending_ = a;
         pending_eip_ = eip;
+        set_pending(a);
         last_nr_ = a.nr;
         step_.blocked = true;
         return false;
@@ -302,37 +325,6 @@ const SyscallDef* Machine::syscall(uint32_t nr) const {
 void Machine::exit_process(int32_t status) {
     exited_ = true;
     status_ = status;
-}
-
-std::shared_ptr<OpenFile> Machine::file(int32_t fd) const {
-    if (fd < 0 || static_cast<size_t>(fd) >= files_.size()) return nullptr;
-    return files_[static_cast<size_t>(fd)];
-}
-
-int32_t Machine::install_file(std::shared_ptr<OpenFile> f, int32_t at) {
-    if (at < 0) {
-        for (size_t i = 0; i < files_.size(); ++i) {
-            if (!files_[i]) {
-                files_[i] = std::move(f);
-                return static_cast<int32_t>(i);
-            }
-        }
-        if (files_.size() >= kMaxFiles) return -NUV_EMFILE;
-        files_.push_back(std::move(f));
-        return static_cast<int32_t>(files_.size() - 1);
-    }
-    if (at >= kMaxFiles) return -NUV_EBADF;
-    if (static_cast<size_t>(at) >= files_.size()) files_.resize(static_cast<size_t>(at) + 1);
-    files_[static_cast<size_t>(at)] = std::move(f);
-    return at;
-}
-
-bool Machine::close_file(int32_t fd) {
-    if (fd < 0 || static_cast<size_t>(fd) >= files_.size() || !files_[static_cast<size_t>(fd)]) {
-        return false;
-    }
-    files_[static_cast<size_t>(fd)].reset();
-    return true;
 }
 
 }  // namespace nuv

@@ -22,6 +22,7 @@
 #include "loader.hpp"
 #include "result.hpp"
 #include "files.hpp"
+#include "process.hpp"
 #include <nuvos/kernel.h>
 
 namespace nuv {
@@ -120,16 +121,28 @@ class Machine : private TrapSink {
     // translated code, so the machines alive at once are bounded.
     static constexpr int kMaxLiveMachines = 32;
 
-    // Loads an image; nullptr and a one-line reason in err when it cannot.
+    // Loads an image as the first process of a kernel of its own, or says
+    // why it cannot.
+    static Result<std::unique_ptr<Machine>> open(const std::string& path, const Options& opts);
+    static Result<std::unique_ptr<Machine>> open(std::vector<uint8_t> bytes, const Options& opts);
+    // The same for tests: nullptr and the one-line reason in err.
     static std::unique_ptr<Machine> load(const std::string& path, const Options& opts,
                                          std::string& err);
     static std::unique_ptr<Machine> load(std::vector<uint8_t> bytes, const Options& opts,
                                          std::string& err);
-    // The same, with the reason as an error kind; a child shares the sandbox
-    // root of inherit_root instead of opening Options::root, and joins its
-    // parent's kernel (see join()) instead of booting one.
-    static Result<std::unique_ptr<Machine>> create(std::vector<uint8_t> bytes, const Options& opts,
-                                                   const Sandbox* inherit_root = nullptr);
+    // An image checked and planned for loading.
+    struct Image {
+        elf::File file;
+        LoadPlan plan;
+    };
+    static Result<Image> check_image(std::vector<uint8_t> bytes);
+    static Result<Image> check_image(elf::File file);
+    // A machine running the image as the given process, with the reason as an
+    // error kind when it cannot. It belongs to no kernel until the kernel
+    // boots it (Kernel::boot) or spawns it (Kernel::spawn); load() does the
+    // first.
+    static Result<std::unique_ptr<Machine>> create(Image image, const Options& opts,
+                                                   std::unique_ptr<Process> process);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -162,11 +175,6 @@ class Machine : private TrapSink {
     std::string read_string(uint32_t address, size_t max = 1u << 20) const;
     std::vector<uint8_t> read_bytes(uint32_t address, size_t n) const;
 
-    // Scratch memory for test data, mapped read-write on first use.
-    uint32_t alloc(size_t n, uint32_t align = 8);
-    uint32_t put_string(std::string_view s);  // with its NUL
-    uint32_t put_bytes(std::span<const uint8_t> bytes);
-
     // Whether [address, address + n) is mapped with read (and write) access.
     bool accessible(uint32_t address, uint64_t n, bool for_write) const;
 
@@ -179,17 +187,19 @@ class Machine : private TrapSink {
     void exit_process(int32_t status);  // ends the current run with status
     bool exited() const { return exited_; }
 
-    // Descriptors.
-    std::shared_ptr<OpenFile> file(int32_t fd) const;
-    int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
-    bool close_file(int32_t fd);
-    static constexpr int kMaxFiles = NUV_OPEN_MAX;
-    std::string& output() { return out_; }        // captured descriptor 1
-    std::string& error_output() { return err_; }  // captured descriptor 2
-
-    // The guest's file system: the sandbox root and the current directory.
-    Sandbox& sandbox() { return *sandbox_; }
-    const Sandbox& sandbox() const { return *sandbox_; }
+    // The process this machine runs: descriptors, file system, run state.
+    Process& process() { return *process_; }
+    const Process& process() const { return *process_; }
+    std::shared_ptr<OpenFile> file(int32_t fd) const { return process_->file(fd); }
+    int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1) {
+        return process_->install_file(std::move(f), at);
+    }
+    bool close_file(int32_t fd) { return process_->close_file(fd); }
+    static constexpr int kMaxFiles = Process::kMaxFiles;
+    std::string& output() { return process_->output(); }              // captured descriptor 1
+    std::string& error_output() { return process_->error_output(); }  // captured descriptor 2
+    Sandbox& sandbox() { return process_->sandbox(); }
+    const Sandbox& sandbox() const { return process_->sandbox(); }
 
     // Watches; set before the first run or call.
     void watch_exec(uint32_t address);
@@ -207,7 +217,7 @@ class Machine : private TrapSink {
     // kernel of its own; the processes it spawns belong to that kernel and run
     // while it waits for them (see kernel.hpp).
     Kernel& kernel() { return *kernel_; }
-    int32_t pid() const { return pid_; }
+    int32_t pid() const { return process_->pid(); }
     // For handlers: the call cannot complete yet. The guest stays at the trap
     // and the handler is called again (with resuming() true) after other
     // processes have run, or once the wake time has come.
@@ -233,12 +243,10 @@ class Machine : private TrapSink {
     bool unmap_anonymous(uint32_t address, uint32_t length);
     size_t mapping_count() const { return memory_->mapping_count(); }
 
-    // For the kernel that runs this machine as one of its processes.
-    // Makes a freshly loaded machine process pid of kernel k, a child of
-    // parent, with the given descriptors and the parent's call table.
-    void join(Kernel& k, int32_t pid, const Machine& parent,
-              std::vector<std::shared_ptr<OpenFile>> files);
-    const std::vector<std::shared_ptr<OpenFile>>& files() const { return files_; }
+    // For the kernel that runs this machine as one of its processes: puts it
+    // in kernel k, with the call table of parent when there is one (replaced
+    // handlers reach the children too).
+    void attach(Kernel& k, const Machine* parent);
     // Sets up the stack and registers to run the image from its entry.
     bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
                        std::string& err);
@@ -250,12 +258,14 @@ class Machine : private TrapSink {
     };
     using Deadline = std::chrono::steady_clock::time_point;
     Step step(Deadline deadline);
-    bool waiting() const { return pending_.has_value(); }
+    bool waiting() const { return process_->state() != RunState::Runnable; }
     bool retry_pending();  // true when the pending call has completed
     void fail_pending(int32_t result);
 
   private:
-    Machine(elf::File image, LoadPlan plan, const Options& opts);
+    Machine(elf::File image, LoadPlan plan, const Options& opts, std::unique_ptr<Process> process);
+    static Result<std::unique_ptr<Machine>> open(Result<Image> image, const Options& opts);
+    void set_pending(std::optional<SyscallArgs> a);
     uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
                          uint32_t& vector_addr, bool& ok);
     RunResult emulate(uint32_t begin);
@@ -279,17 +289,13 @@ class Machine : private TrapSink {
     Options opts_;
     std::map<uint32_t, SyscallDef> calls_;
     std::vector<TrapRecord> traps_;
-    std::vector<std::shared_ptr<OpenFile>> files_;
-    std::unique_ptr<Sandbox> sandbox_;
-    std::string out_, err_;
+    std::unique_ptr<Process> process_;
     bool started_ = false;  // watches can no longer be set
     bool exited_ = false;
     int32_t status_ = 0;
     bool watch_argv_ = false;
-    uint32_t scratch_used_ = 0;
-    std::unique_ptr<Kernel> own_kernel_;
+    std::unique_ptr<Kernel> own_kernel_;  // the first process's kernel
     Kernel* kernel_ = nullptr;
-    int32_t pid_ = 1;
     bool blocked_ = false, yield_ = false, resuming_ = false;
     std::optional<std::chrono::steady_clock::time_point> wake_;
     std::optional<SyscallArgs> pending_;
@@ -298,7 +304,6 @@ class Machine : private TrapSink {
     bool served_ = false;  // the engine's last trap was served inside its run
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;
-    bool scratch_mapped_ = false;
 };
 
 const char* stop_name(Stop s);

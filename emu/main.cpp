@@ -117,13 +117,13 @@ int main(int argc, char** argv) {
     opts.count_instructions = count;
     std::string image = argv[i];
     std::vector<std::string> args(argv + i, argv + argc);
-    std::string err;
-    auto m = nuv::Machine::load(image, opts, err);
-    if (!m) {
-        std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), err.c_str());
+    nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
+    if (!loaded) {
+        std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), loaded.error().message.c_str());
         if (trace_file) std::fclose(trace_file);
         return kExitUsage;
     }
+    std::unique_ptr<nuv::Machine> m = std::move(*loaded);
     nuv::RunResult r = m->run(args);
     if (count) {
         std::fprintf(stderr, "nuvemu: %llu instructions executed\n",

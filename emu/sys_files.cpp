@@ -11,7 +11,6 @@
 #include "syscalls.hpp"
 
 namespace nuv {
-constexpr uint32_t kPage = 0x1000;
 
 // A named pipe opens as an end of the kernel's pipe for it, never as a host
 // pipe (which could block the emulator).
@@ -63,28 +62,11 @@ int32_t sys_writefile(Machine& m, const SyscallArgs& a) {
     const uint32_t data = a.ecx, length = a.edx;
     if (length > 0x7fffffffu) return -NUV_EINVAL;
     // Checked whole before anything on the host changes.
-    if (!m.accessible(data, length, false)) return -NUV_EFAULT;
+    if (int32_t e = m.memory().check(data, length, false); e < 0) return e;
     return m.sandbox().replace_file(path, length, [&](uint64_t offset, std::span<uint8_t> chunk) {
-        return m.read(data + static_cast<uint32_t>(offset), chunk.data(), chunk.size());
+        return m.memory().read(data + static_cast<uint32_t>(offset), chunk.data(), chunk.size()) ==
+               0;
     });
-}
-
-int32_t guest_path(const Machine& m, uint32_t address, std::string& out) {
-    out.clear();
-    // Guest memory is mapped in whole pages: check a page, then read it.
-    for (uint32_t at = address;;) {
-        uint32_t n = kPage - (at & (kPage - 1));
-        n = std::min<uint32_t>(n, static_cast<uint32_t>(Sandbox::kMaxPath + 1 - out.size()));
-        if (!m.accessible(at, n, false)) return -NUV_EFAULT;
-        std::string piece(n, '\0');
-        if (!m.read(at, piece.data(), n)) return -NUV_EFAULT;
-        size_t nul = piece.find('\0');
-        out.append(piece, 0, nul);
-        if (nul != std::string::npos) return 0;
-        if (out.size() > Sandbox::kMaxPath) return -NUV_ENAMETOOLONG;
-        at += n;
-        if (at == 0) return -NUV_EFAULT;  // wrapped past the top of the address space
-    }
 }
 
 }  // namespace nuv

@@ -75,9 +75,7 @@ int32_t sys_getcwd(Machine& m, const SyscallArgs& a) {
     const std::string& cwd = m.sandbox().cwd();
     uint64_t need = cwd.size() + 1;
     if (a.ecx < need) return -NUV_ERANGE;
-    if (int32_t e = host_to_guest(m, a.ebx, reinterpret_cast<const uint8_t*>(cwd.c_str()),
-                                  static_cast<uint32_t>(need));
-        e < 0) {
+    if (int32_t e = m.memory().write(a.ebx, cwd.c_str(), static_cast<size_t>(need)); e < 0) {
         return e;
     }
     return static_cast<int32_t>(cwd.size());

@@ -9,27 +9,6 @@
 
 namespace nuv {
 
-int32_t read_guest_string(const Machine& m, uint32_t address, uint32_t max, std::string& out) {
-    out.clear();
-    if (address == 0) return -NUV_EFAULT;
-    char chunk[256];
-    for (uint32_t done = 0; done <= max;) {
-        // Read what is mapped of the next chunk, byte runs at a time.
-        uint32_t n = std::min<uint32_t>(sizeof chunk, max + 1 - done);
-        uint64_t at = uint64_t{address} + done;
-        if (at > 0xFFFFFFFFu) return -NUV_EFAULT;
-        while (n > 0 && !m.accessible(static_cast<uint32_t>(at), n, false)) n /= 2;
-        if (n == 0 || !m.read(static_cast<uint32_t>(at), chunk, n)) return -NUV_EFAULT;
-        for (uint32_t i = 0; i < n; ++i) {
-            if (chunk[i] == 0) return 0;
-            out.push_back(chunk[i]);
-        }
-        done += n;
-    }
-    out.clear();
-    return -NUV_ENAMETOOLONG;
-}
-
 using Clock = std::chrono::steady_clock;
 
 int32_t sys_getkey(Machine& m, const SyscallArgs&) {
@@ -70,7 +49,7 @@ int32_t sys_munmap(Machine& m, const SyscallArgs& a) {
 }
 
 int32_t sys_pipe(Machine& m, const SyscallArgs& a) {
-    if (!m.accessible(a.ebx, 8, true)) return -NUV_EFAULT;
+    if (int32_t e = m.memory().check(a.ebx, 8, true); e < 0) return e;
     auto p = std::make_shared<PipeBuffer>();
     int32_t r = m.install_file(std::make_shared<PipeReadEnd>(p));
     if (r < 0) return r;
@@ -79,9 +58,8 @@ int32_t sys_pipe(Machine& m, const SyscallArgs& a) {
         m.close_file(r);
         return w;
     }
-    m.set_u32(a.ebx, static_cast<uint32_t>(r));
-    m.set_u32(a.ebx + 4, static_cast<uint32_t>(w));
-    return 0;
+    const uint32_t ends[2] = {static_cast<uint32_t>(r), static_cast<uint32_t>(w)};
+    return m.memory().write(a.ebx, ends, sizeof ends);
 }
 
 int32_t sys_dup(Machine& m, const SyscallArgs& a) {
@@ -125,20 +103,19 @@ int32_t sys_fd_set_nonblock(Machine& m, const SyscallArgs& a) {
 static int32_t spawn_common(Machine& m, uint32_t path_at, uint32_t argv_at, int32_t argc,
                             const Kernel::Stdio& how) {
     std::string path;
-    if (int32_t e = read_guest_string(m, path_at, NUV_PATH_MAX, path); e < 0) return e;
+    if (int32_t e = m.memory().read_string(path_at, NUV_PATH_MAX, path); e < 0) return e;
     if (path.empty()) return -NUV_ENOENT;
     if (argc < 0 || argc > Kernel::kMaxSpawnArgs) return -NUV_EINVAL;
     std::vector<std::string> args;
     if (argc == 0) {
         args.push_back(path);
     } else {
-        if (!m.accessible(argv_at, uint64_t{4} * static_cast<uint32_t>(argc), false))
-            return -NUV_EFAULT;
+        std::vector<uint32_t> vec(static_cast<size_t>(argc));
+        if (int32_t e = m.memory().read(argv_at, vec.data(), vec.size() * 4); e < 0) return e;
         uint32_t budget = Machine::kMaxArgBytes;
-        for (int32_t i = 0; i < argc; ++i) {
+        for (uint32_t at : vec) {
             std::string s;
-            uint32_t at = m.u32(argv_at + 4 * static_cast<uint32_t>(i));
-            int32_t e = read_guest_string(m, at, budget, s);
+            int32_t e = m.memory().read_string(at, budget, s);
             if (e == -NUV_ENAMETOOLONG) return -NUV_EINVAL;
             if (e < 0) return e;
             budget -= static_cast<uint32_t>(s.size());
@@ -155,10 +132,8 @@ int32_t sys_spawn(Machine& m, const SyscallArgs& a) {
 int32_t sys_spawn_ex(Machine& m, const SyscallArgs& a) {
     // The child's 0, 1 and 2 for this spawn (negative: as fd_set_stdio says),
     // and whether to hand on every descriptor.
-    std::vector<uint8_t> raw;
-    if (int32_t e = guest_to_host(m, a.ebx, sizeof(nuv_spawn_block), raw); e < 0) return e;
     nuv_spawn_block b;
-    std::memcpy(&b, raw.data(), sizeof b);
+    if (int32_t e = m.memory().read(a.ebx, &b, sizeof b); e < 0) return e;
     Kernel::Stdio how = m.kernel().stdio(m);
     const int32_t fds[3] = {b.fd_in, b.fd_out, b.fd_err};
     for (size_t i = 0; i < 3; ++i) {

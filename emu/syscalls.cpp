@@ -11,8 +11,8 @@ int32_t sys_write(Machine& m, const SyscallArgs& a) {
     auto f = m.file(static_cast<int32_t>(a.ebx));
     if (!f) return -NUV_EBADF;
     uint32_t n = std::min(a.edx, kMaxTransfer);
-    std::vector<uint8_t> data;
-    if (int32_t e = guest_to_host(m, a.ecx, n, data); e < 0) return e;
+    std::vector<uint8_t> data(n);
+    if (int32_t e = m.memory().read(a.ecx, data.data(), n); e < 0) return e;
     return f->write(data);
 }
 
@@ -20,10 +20,11 @@ int32_t sys_read(Machine& m, const SyscallArgs& a) {
     auto f = m.file(static_cast<int32_t>(a.ebx));
     if (!f) return -NUV_EBADF;
     uint32_t n = std::min(a.edx, kMaxTransfer);
-    if (!m.accessible(a.ecx, n, true)) return -NUV_EFAULT;
+    // Checked first, so that no input is consumed for a bad buffer.
+    if (int32_t e = m.memory().check(a.ecx, n, true); e < 0) return e;
     std::vector<uint8_t> data(n);
     int32_t r = f->read(data);
-    if (r > 0) host_to_guest(m, a.ecx, data.data(), static_cast<uint32_t>(r));
+    if (r > 0) m.memory().write(a.ecx, data.data(), static_cast<uint32_t>(r));
     return r;
 }
 
@@ -34,17 +35,6 @@ int32_t sys_exit(Machine& m, const SyscallArgs& a) {
 
 int32_t sys_close(Machine& m, const SyscallArgs& a) {
     return m.close_file(static_cast<int32_t>(a.ebx)) ? 0 : -NUV_EBADF;
-}
-
-int32_t guest_to_host(const Machine& m, uint32_t address, uint32_t n, std::vector<uint8_t>& out) {
-    if (!m.accessible(address, n, false)) return -NUV_EFAULT;
-    out.resize(n);
-    return m.read(address, out.data(), n) ? 0 : -NUV_EFAULT;
-}
-
-int32_t host_to_guest(Machine& m, uint32_t address, const uint8_t* data, uint32_t n) {
-    if (!m.accessible(address, n, true)) return -NUV_EFAULT;
-    return m.write(address, data, n) ? 0 : -NUV_EFAULT;
 }
 
 const std::vector<SyscallDef>& default_syscalls() {
@@ -131,7 +121,7 @@ void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t re
         }
     }
     // Lines of spawned processes carry their process id.
-    if (pid_ != 1) line = "[pid " + std::to_string(pid_) + "] " + line;
+    if (pid() != 1) line = "[pid " + std::to_string(pid()) + "] " + line;
     std::fprintf(opts_.trace, "%s\n", line.c_str());
     std::fflush(opts_.trace);
 }

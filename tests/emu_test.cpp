@@ -29,6 +29,21 @@ TEST_F(LibTest, SixtyFourBitArgumentsAndResultUseLibgcc) {
     EXPECT_EQ(g().edx_eax(), 0x1234567890ull / 16 + 1);
 }
 
+TEST(Scratch, EachMachineStartsAFreshRegionEvenWhereAnOldOneLived) {
+    uint32_t first = 0;
+    for (int i = 0; i < 3; ++i) {
+        auto m = nuvtest::load_image("libtest", nuvtest::test_options());
+        ASSERT_TRUE(m);
+        uint32_t a = nuvtest::alloc(*m, 3, 1);
+        uint32_t b = nuvtest::alloc(*m, 4, 16);
+        if (i == 0) first = a;
+        EXPECT_EQ(a, first) << i;
+        EXPECT_EQ(b, (a + 3 + 15) & ~15u);
+        uint32_t s = nuvtest::put_string(*m, "ok");
+        EXPECT_EQ(m->read_string(s), "ok");
+    }
+}
+
 struct FaultCase {
     const char* fn;
     std::vector<uint32_t> args;
@@ -117,7 +132,7 @@ TEST_F(LibTest, TraceShowsEachCallStraceStyle) {
         nuv::Options o = nuvtest::test_options();
         o.trace = trace.file();
         auto m = nuvtest::load_image("libtest", o);
-        uint32_t s = m->put_string("hi\n\"");
+        uint32_t s = nuvtest::put_string(*m, "hi\n\"");
         m->call("probe_trap", {1, 1, s, 4});
         m->call("probe_trap", {999, 0, 0, 0});
         m->call("probe_trap", {2, -5, 0, 0});

@@ -58,7 +58,7 @@ TEST_F(FormatCost, StreamFormatterToAMemoryStream) {
     uint32_t out_buf = buf(4, 0), out_len = buf(4, 0);
     uint32_t stream = nuvtest::make_file(g(), 2, 0, out_buf, out_len);
     uint32_t fmt = str(kFormat);
-    uint32_t ap = g().alloc(12, 4);
+    uint32_t ap = nuvtest::alloc(g(), 12, 4);
     const uint32_t args[3] = {str("key"), 1234u, 0xabu};
     g().write(ap, args, sizeof args);
     report("vfprintf to a memory stream, same format", per_char("vfprintf", {stream, fmt, ap}, n));
@@ -72,7 +72,7 @@ TEST_F(FormatCost, StreamFormatterToDescriptorOne) {
     // Guest instructions only: the kernel's side of each write is not counted.
     const int32_t n = static_cast<int32_t>(std::string(kExpect).size());
     uint32_t fmt = str(kFormat);
-    uint32_t ap = g().alloc(12, 4);
+    uint32_t ap = nuvtest::alloc(g(), 12, 4);
     const uint32_t args[3] = {str("key"), 1234u, 0xabu};
     g().write(ap, args, sizeof args);
     report("vfprintf to stdout, same format",

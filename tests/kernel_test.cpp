@@ -58,7 +58,7 @@ class Kernel : public LibTest {
         return result > 0 ? g().read_string(b, static_cast<size_t>(result)) : std::string();
     }
     uint32_t argv(const std::vector<std::string>& args) {
-        uint32_t v = g().alloc(4 * args.size() + 4, 4);
+        uint32_t v = nuvtest::alloc(g(), 4 * args.size() + 4, 4);
         for (size_t i = 0; i < args.size(); ++i) {
             g().set_u32(v + 4 * static_cast<uint32_t>(i), str(args[i]));
         }
@@ -470,6 +470,42 @@ TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
     EXPECT_NE(m->output().find("rmdir work = 0\n"), std::string::npos) << m->output();
     EXPECT_EQ(nuvtest::read_file(root / "work"), "in the way\n");
     EXPECT_TRUE(std::filesystem::is_empty(moved));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KernelProcesses, ChildProcessTakesItsParentsRootDirectoryAndGivenDescriptors) {
+    nuvtest::ScratchDir scratch;
+    std::filesystem::create_directories(scratch.path() + "/a/b");
+    auto parent = nuv::Process::first(scratch.path(), std::string("in"), true);
+    ASSERT_TRUE(parent) << parent.error().message;
+    nuv::Process& p = **parent;
+    EXPECT_EQ(p.pid(), 1);
+    ASSERT_EQ(p.sandbox().change_dir("/a/b"), 0);
+    ASSERT_EQ(p.install_file(p.file(1), 7), 7);
+
+    auto child = nuv::Process::child(5, p, {p.file(2), nullptr, p.file(7)});
+    ASSERT_TRUE(child) << child.error().message;
+    nuv::Process& c = **child;
+    EXPECT_EQ(c.pid(), 5);
+    EXPECT_EQ(c.ppid(), 1);
+    EXPECT_EQ(c.sandbox().cwd(), "/a/b");
+    EXPECT_NE(c.sandbox().root_fd(), p.sandbox().root_fd());  // its own handle on the same root
+    EXPECT_EQ(c.file(0), p.file(2));
+    EXPECT_EQ(c.file(1), nullptr);
+    EXPECT_EQ(c.file(2), p.file(1));
+    EXPECT_EQ(c.state(), nuv::RunState::Runnable);
+    // The child's table is its own: the lowest free descriptor, and the bounds.
+    EXPECT_EQ(c.install_file(c.file(0)), 1);
+    EXPECT_EQ(c.install_file(c.file(0), nuv::Process::kMaxFiles), -NUV_EBADF);
+    EXPECT_TRUE(c.close_file(0));
+    EXPECT_FALSE(c.close_file(0));
+    EXPECT_NE(p.file(2), nullptr);
+    // Changing directory in the child leaves the parent where it was.
+    ASSERT_EQ(c.sandbox().change_dir("/"), 0);
+    EXPECT_EQ(p.sandbox().cwd(), "/a/b");
 }
 
 }  // namespace

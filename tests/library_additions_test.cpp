@@ -28,12 +28,12 @@ class Additions : public LibTest {
         return v;
     }
     uint32_t put_ints(const std::vector<int32_t>& v) {
-        uint32_t at = g().alloc(v.size() * 4 + 4, 4);
+        uint32_t at = nuvtest::alloc(g(), v.size() * 4 + 4, 4);
         g().write(at, v.data(), v.size() * 4);
         return at;
     }
     uint32_t make_fd_stream(int32_t fd) {
-        uint32_t at = g().alloc(44, 4);
+        uint32_t at = nuvtest::alloc(g(), 44, 4);
         int32_t rec[11] = {1, fd};
         g().write(at, rec, sizeof rec);
         return at;
@@ -193,7 +193,7 @@ TEST_F(Fgets, RefusesBadArgumentsAndHonoursTinySizes) {
     EXPECT_EQ(call("fgets", {line, static_cast<uint32_t>(-3), stream}), 0u);
     EXPECT_EQ(call("fgets", {0u, 8u, stream}), 0u);
     EXPECT_EQ(call("fgets", {line, 8u, 0u}), 0u);
-    uint32_t mem = g().alloc(44, 4);
+    uint32_t mem = nuvtest::alloc(g(), 44, 4);
     int32_t rec[11] = {2};
     g().write(mem, rec, sizeof rec);
     EXPECT_EQ(call("fgets", {line, 8u, mem}), 0u);
@@ -295,7 +295,7 @@ TEST_F(Sort, OddSizedElementsMoveWholeAndEdgeCasesAreHarmless) {
         uint8_t key = static_cast<uint8_t>(rng() % 50);
         recs.insert(recs.end(), {key, static_cast<uint8_t>(key ^ 0x5a), static_cast<uint8_t>(i)});
     }
-    uint32_t at = g().alloc(recs.size() + 1, 1) + 1;  // deliberately not word aligned
+    uint32_t at = nuvtest::alloc(g(), recs.size() + 1, 1) + 1;  // deliberately not word aligned
     g().write(at, recs.data(), recs.size());
     call("qsort", {at, 200u, 3u, sym("probe_compare_first_byte")});
     std::vector<uint8_t> out = g().read_bytes(at, recs.size());
@@ -326,7 +326,7 @@ TEST_F(Sort, OddSizedElementsMoveWholeAndEdgeCasesAreHarmless) {
 TEST_F(Sort, BsearchFindsEveryElementAndNothingElse) {
     std::vector<int32_t> v;
     for (int i = 0; i < 101; ++i) v.push_back(3 * i);
-    uint32_t at = put_ints(v), cmp = sym("probe_compare_ints"), key = g().alloc(4, 4);
+    uint32_t at = put_ints(v), cmp = sym("probe_compare_ints"), key = nuvtest::alloc(g(), 4, 4);
     for (int32_t k = -2; k <= 302; ++k) {
         g().set_u32(key, static_cast<uint32_t>(k));
         g().set_u32(sym("g_probe_compares"), 0);

@@ -151,7 +151,7 @@ TEST_F(MemoryTest, FourKilobyteBlocksAtMisalignedAddresses) {
     // Long runs through the word loops, against the same loops in the guest.
     Bytes data(4096 + 8);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 256);
-    uint32_t src = g().put_bytes(data);
+    uint32_t src = nuvtest::put_bytes(g(), data);
     for (uint32_t shift : {0u, 1u, 3u}) {
         uint32_t dst = buf(4096 + 8, 0);
         EXPECT_EQ(call("memcpy", {dst + shift, src + 1, 4096}), dst + shift);

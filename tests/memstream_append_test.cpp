@@ -51,7 +51,7 @@ class MemStreamTest : public nuvtest::LibTest {
         std::vector<uint8_t> bytes(n);
         for (uint32_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>('a' + (serial_ + i) % 26);
         ++serial_;
-        uint32_t data = n ? g().put_bytes(bytes) : str("");
+        uint32_t data = n ? nuvtest::put_bytes(g(), bytes) : str("");
         int32_t r = icall("file_write_bytes", {f, data, n});
         if (r == 0) expect_.insert(expect_.end(), bytes.begin(), bytes.end());
         return r;

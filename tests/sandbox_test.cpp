@@ -80,7 +80,7 @@ class Sandboxed : public LibTest {
         return trap(kOpen, str(path), flags, mode);
     }
     int32_t writefile(const std::string& path, const std::string& data) {
-        uint32_t d = g().put_bytes(std::vector<uint8_t>(data.begin(), data.end()));
+        uint32_t d = nuvtest::put_bytes(g(), std::vector<uint8_t>(data.begin(), data.end()));
         return trap(kWritefile, str(path), d, static_cast<uint32_t>(data.size()));
     }
     std::string read_fd(int32_t fd, uint32_t n = 256) {

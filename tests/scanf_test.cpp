@@ -160,7 +160,7 @@ TEST_F(ScanTest, SscanfFollowsTheScannerRules) {
 TEST_F(ScanTest, VsscanfTakesPointersFromTheArgumentList) {
     // An i386 argument list is the address of consecutive words.
     uint32_t n = buf(4), word = buf(16);
-    uint32_t ap = g().alloc(8, 4);
+    uint32_t ap = nuvtest::alloc(g(), 8, 4);
     g().set_u32(ap, n);
     g().set_u32(ap + 4, word);
     EXPECT_EQ(icall("vsscanf", {str(" 31 four"), str("%d%s"), ap}), 2);

@@ -25,7 +25,7 @@ struct Operand {
 
 class StringCompare : public LibTest {
   protected:
-    uint32_t place(const Operand& o) { return o.is_raw ? o.pointer : m_->put_string(o.text); }
+    uint32_t place(const Operand& o) { return o.is_raw ? o.pointer : nuvtest::put_string(*m_, o.text); }
 };
 
 struct CompareCase {
@@ -84,13 +84,13 @@ TEST_F(StringCompare, ResultsAndGuards) {
 }
 
 TEST_F(StringCompare, MemcmpComparesExactlyNBytes) {
-    uint32_t a = m_->put_bytes(std::vector<uint8_t>{'a', 0, 'b'});
-    uint32_t b = m_->put_bytes(std::vector<uint8_t>{'a', 0, 'c'});
+    uint32_t a = nuvtest::put_bytes(*m_, std::vector<uint8_t>{'a', 0, 'b'});
+    uint32_t b = nuvtest::put_bytes(*m_, std::vector<uint8_t>{'a', 0, 'c'});
     EXPECT_EQ(icall("memcmp", {a, b, 3}), -1);
     EXPECT_EQ(icall("memcmp", {a, b, 2}), 0);
     EXPECT_EQ(icall("memcmp", {0, 0, 0}), 0);  // no byte read
-    uint32_t hi = m_->put_bytes(std::vector<uint8_t>{0xff});
-    uint32_t lo = m_->put_bytes(std::vector<uint8_t>{0x01});
+    uint32_t hi = nuvtest::put_bytes(*m_, std::vector<uint8_t>{0xff});
+    uint32_t lo = nuvtest::put_bytes(*m_, std::vector<uint8_t>{0x01});
     EXPECT_EQ(icall("memcmp", {hi, lo, 1}), 254);
 }
 
@@ -99,7 +99,7 @@ TEST_F(StringCompare, StrlenAtEveryAlignmentAndLength) {
     // including bytes above 0x80 and 0x01 next to it.
     for (uint32_t align = 0; align < 4; ++align) {
         for (uint32_t len = 0; len < 20; ++len) {
-            uint32_t base = m_->alloc(32, 4) + align;
+            uint32_t base = nuvtest::alloc(*m_, 32, 4) + align;
             std::vector<uint8_t> bytes(len, 0x81);
             if (len > 1) bytes[1] = 0x01;
             bytes.push_back(0);
@@ -119,8 +119,8 @@ TEST_F(StringCompare, StrnlenNeverLooksPastItsCount) {
     EXPECT_EQ(call("strnlen", {str("ab"), 10}), 2u);
     EXPECT_EQ(call("strnlen", {str("ab"), 0}), 0u);
     uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
-    uint32_t here = m_->alloc(1, 1);
-    uint32_t s = m_->alloc(end - here - 1, 1) + (end - here - 1) - 4;
+    uint32_t here = nuvtest::alloc(*m_, 1, 1);
+    uint32_t s = nuvtest::alloc(*m_, end - here - 1, 1) + (end - here - 1) - 4;
     m_->write(s, "abcd", 4);
     EXPECT_EQ(call("strnlen", {s, 4}), 4u);
     EXPECT_EQ(call("strnlen", {0, 5}), 0u);
@@ -219,7 +219,7 @@ class Output : public LibTest {
   protected:
     // A descriptor stream record of our own with the given descriptor.
     uint32_t fd_stream(int32_t fd) {
-        uint32_t f = m_->alloc(44, 4);
+        uint32_t f = nuvtest::alloc(*m_, 44, 4);
         std::vector<uint32_t> w(11, 0);
         w[0] = 1;
         w[1] = static_cast<uint32_t>(fd);

@@ -28,7 +28,7 @@ class Streams : public LibTest {
         Record r{};
         r.kind = kind;
         r.fd = fd;
-        uint32_t at = g().alloc(sizeof r, 4);
+        uint32_t at = nuvtest::alloc(g(), sizeof r, 4);
         g().write(at, &r, sizeof r);
         return at;
     }
@@ -203,7 +203,7 @@ TEST_F(Streams, FcloseReleasesBufferPathAndRecord) {
     EXPECT_EQ(g().exec_count(free_fn), 3u);
 
     // A memory stream's buffer stays with its caller: only the record goes.
-    uint32_t bufp = g().alloc(4, 4), sizep = g().alloc(4, 4);
+    uint32_t bufp = nuvtest::alloc(g(), 4, 4), sizep = nuvtest::alloc(g(), 4, 4);
     uint32_t m = call("open_memstream", {bufp, sizep});
     ASSERT_NE(m, 0u);
     EXPECT_EQ(icall("fputs", {str("abc"), m}), 3);
@@ -234,7 +234,7 @@ TEST_F(Streams, StandardStreamsAreNeverClosed) {
 }
 
 TEST_F(Streams, OpenMemstream) {
-    uint32_t bufp = g().alloc(4, 4), sizep = g().alloc(4, 4);
+    uint32_t bufp = nuvtest::alloc(g(), 4, 4), sizep = nuvtest::alloc(g(), 4, 4);
     g().set_u32(bufp, 0xDEADBEEF);
     g().set_u32(sizep, 77);
     EXPECT_EQ(call("open_memstream", {0u, sizep}), 0u);

@@ -222,7 +222,7 @@ class Tokeniser : public Strings {
 };
 
 TEST_F(Tokeniser, SplitsTheSixByteExampleInPlace) {
-    uint32_t b = g().put_bytes(std::vector<uint8_t>{',', 'a', ',', ',', 'b', ',', 0, 0xAA});
+    uint32_t b = nuvtest::put_bytes(g(), std::vector<uint8_t>{',', 'a', ',', ',', 'b', ',', 0, 0xAA});
     uint32_t comma = str(",");
     EXPECT_EQ(next(b, comma, b), 1);
     EXPECT_EQ(g().read_string(b + 1), "a");
@@ -291,7 +291,7 @@ TEST(StrstrCost, LinearOnTheWorstCaseOfThePlainSearch) {
     auto m = nuvtest::load_image("libtest", o);
     auto cost = [&](const char* fn, const std::string& text, const std::string& needle,
                     uint32_t& result) {
-        uint32_t s = m->put_string(text), n = m->put_string(needle);
+        uint32_t s = nuvtest::put_string(*m, text), n = nuvtest::put_string(*m, needle);
         uint64_t before = m->instructions();
         EXPECT_EQ(m->call(fn, {s, n}).stop, nuv::Stop::Returned);
         result = m->eax() == 0 ? 0 : m->eax() - s + 1;

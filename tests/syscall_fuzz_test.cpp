@@ -32,9 +32,9 @@ TEST(SyscallFuzz, RandomCallsAlwaysGetAnAnswer) {
     std::vector<uint32_t> pointers;
     for (const char* s : {"", "/", "..", "../outside.txt", "link", "sub/file", "sub", "new",
                           "/sub/../../outside.txt", "x/y/z", "sub/file/"}) {
-        pointers.push_back(m->put_string(s));
+        pointers.push_back(nuvtest::put_string(*m, s));
     }
-    uint32_t buffer = m->alloc(4096, 16);
+    uint32_t buffer = nuvtest::alloc(*m, 4096, 16);
     pointers.push_back(buffer);
     pointers.push_back(nuv::Machine::kScratchBase + nuv::Machine::kScratchSize - 2);
     const uint32_t odd[] = {0,

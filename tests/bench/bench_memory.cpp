@@ -5,6 +5,7 @@
 #include <string>
 
 #include "machine.hpp"
+#include "scratch.hpp"
 
 namespace {
 
@@ -42,8 +43,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_memory: %s\n", err.c_str());
         return 1;
     }
-    const uint32_t a = m->alloc(3 * kBlock, 16);
-    const uint32_t b = m->alloc(3 * kBlock, 16);
+    const uint32_t a = nuvtest::alloc(*m, 3 * kBlock, 16);
+    const uint32_t b = nuvtest::alloc(*m, 3 * kBlock, 16);
 
     const Case cases[] = {
         {"memcpy aligned", "memcpy", "probe_bytes_memcpy", 0, 0, false, false},

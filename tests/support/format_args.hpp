@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "machine.hpp"
+#include "scratch.hpp"
 
 namespace nuvtest {
 
@@ -42,7 +43,7 @@ inline std::vector<uint32_t> arg_words(nuv::Machine& m, const std::vector<FArg>&
                 w.push_back(static_cast<uint32_t>(a.value >> 32));
                 break;
             case FArg::Text:
-                w.push_back(m.put_string(a.text));
+                w.push_back(nuvtest::put_string(m, a.text));
                 break;
         }
     }
@@ -53,12 +54,12 @@ inline std::vector<uint32_t> arg_words(nuv::Machine& m, const std::vector<FArg>&
 // exactly where scratch memory ends, so reading one word more than the format
 // names faults. This takes the rest of the scratch memory: make it last.
 inline uint32_t va_list_at_end(nuv::Machine& m, const std::vector<uint32_t>& words) {
-    uint32_t probe = m.alloc(0, 4);
+    uint32_t probe = nuvtest::alloc(m, 0, 4);
     uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
     uint32_t bytes = static_cast<uint32_t>(words.size() * 4);
     uint32_t at = end - bytes;
-    m.alloc(at - probe, 1);
-    uint32_t got = m.alloc(bytes, 1);
+    nuvtest::alloc(m, at - probe, 1);
+    uint32_t got = nuvtest::alloc(m, bytes, 1);
     if (!words.empty()) m.write(got, words.data(), bytes);
     return got;
 }
@@ -66,7 +67,7 @@ inline uint32_t va_list_at_end(nuv::Machine& m, const std::vector<uint32_t>& wor
 // A FILE record (eleven words) in guest memory.
 inline uint32_t make_file(nuv::Machine& m, int32_t kind, int32_t fd, uint32_t out_buf = 0,
                           uint32_t out_len = 0) {
-    uint32_t f = m.alloc(44, 4);
+    uint32_t f = nuvtest::alloc(m, 44, 4);
     std::vector<uint32_t> words(11, 0);
     words[0] = static_cast<uint32_t>(kind);
     words[1] = static_cast<uint32_t>(fd);

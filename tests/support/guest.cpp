@@ -100,7 +100,7 @@ uint32_t LibTest::call(std::string_view fn, std::initializer_list<nuv::Arg> args
 }
 
 uint32_t LibTest::buf(size_t n, uint8_t fill) {
-    uint32_t a = m_->alloc(n, 16);
+    uint32_t a = nuvtest::alloc(*m_, n, 16);
     std::vector<uint8_t> bytes(n, fill);
     m_->write(a, bytes.data(), n);
     return a;

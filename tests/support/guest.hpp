@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "machine.hpp"
+#include "scratch.hpp"
 
 namespace nuvtest {
 
@@ -83,7 +84,7 @@ class LibTest : public ::testing::Test {
     int32_t icall(std::string_view fn, std::initializer_list<nuv::Arg> args) {
         return static_cast<int32_t>(call(fn, args));
     }
-    uint32_t str(std::string_view s) { return m_->put_string(s); }
+    uint32_t str(std::string_view s) { return nuvtest::put_string(*m_, s); }
     uint32_t buf(size_t n, uint8_t fill = 0xAA);
     uint32_t sym(std::string_view name) { return m_->symbol(name); }
     // The trap numbers recorded since the last clear.
