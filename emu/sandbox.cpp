@@ -64,6 +64,14 @@ std::string normalise(const std::string& absolute_path) {
     return out.empty() ? "/" : out;
 }
 
+// The length of an absolute guest path as the host is given it: relative to
+// the root descriptor, without the leading '/'. The path limit applies to
+// this, so a relative path in "/" may be as long as an absolute one.
+size_t host_length(const std::string& absolute_path) {
+    size_t skip = absolute_path.find_first_not_of('/');
+    return skip == std::string::npos ? 1 : absolute_path.size() - skip;
+}
+
 bool write_all(int fd, const uint8_t* data, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, data, n);
@@ -274,9 +282,9 @@ int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, 
     // Given to the host relative to the root descriptor, which resolves it as
     // it would the absolute path: a relative guest path made absolute against
     // "/" is then no longer than the guest wrote it.
+    if (host_length(absolute_path) > kMaxPath) return -NUV_ENAMETOOLONG;
     size_t skip = absolute_path.find_first_not_of('/');
     std::string host = skip == std::string::npos ? "." : absolute_path.substr(skip);
-    if (host.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     int fd = openat2_call(root_.get(), host.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
     if (fd < 0) return host_error(errno);
     out.reset(fd);
@@ -286,14 +294,13 @@ int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, 
 int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
                       UniqueFd& out) const {
     if (guest_path.empty()) return -NUV_ENOENT;
-    if (guest_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     return open_at_root(absolute(guest_path), host_flags, mode, out);
 }
 
 int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
     if (guest_path.empty()) return -NUV_ENOENT;
-    if (guest_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     std::string path = absolute(guest_path);
+    if (host_length(path) > kMaxPath) return -NUV_ENAMETOOLONG;
     out.trailing_slash = false;
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
@@ -316,7 +323,6 @@ int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
 int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
                               const Filler& fill) const {
     if (guest_path.empty()) return -NUV_ENOENT;
-    if (guest_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     std::string path = absolute(guest_path);
     Entry e;
     mode_t mode = 0666;  // for a new file, less the host's umask
@@ -382,7 +388,6 @@ std::string Sandbox::guest_path_of(int fd, const std::string& fallback) const {
 
 int32_t Sandbox::change_dir(std::string_view guest_path) {
     if (guest_path.empty()) return -NUV_ENOENT;
-    if (guest_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
     std::string path = absolute(guest_path);
     UniqueFd dir;
     if (int32_t e = open_at_root(path, O_PATH | O_DIRECTORY, 0, dir); e < 0) return e;
