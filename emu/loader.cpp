@@ -33,8 +33,14 @@ Result<LoadPlan> plan_image(const elf::File& image) {
     if (std::string why = elf::check_loadable(image); !why.empty()) return bad(why);
     LoadPlan plan;
     plan.entry = image.entry;
-    // Pages shared by two segments get the union of their permissions.
-    std::map<uint32_t, uint32_t> pages;
+    // Every page has one set of permissions, never writable and executable
+    // both: a segment that would be, or two segments that would share a page
+    // with different permissions, make the image unloadable. The page's
+    // permissions and the address of the segment that set them:
+    struct Page {
+        uint32_t perms, owner;
+    };
+    std::map<uint32_t, Page> pages;
     uint64_t total = 0;
     for (const elf::Segment& s : image.segments) {
         if (s.type != elf::PT_LOAD || s.memsz == 0) continue;
@@ -53,8 +59,16 @@ Result<LoadPlan> plan_image(const elf::File& image) {
             return bad("segment overlaps the top page of the address space");
         }
         if (begin == 0) return bad("segment maps the null page");
+        const uint32_t perms = perms_of(s.flags);
+        if ((perms & kPermWrite) && (perms & kPermExec)) {
+            return bad("segment at " + hex(s.vaddr) + " is both writable and executable");
+        }
         for (uint64_t p = begin; p < end; p += kPage) {
-            pages[static_cast<uint32_t>(p)] |= perms_of(s.flags);
+            auto [it, added] = pages.try_emplace(static_cast<uint32_t>(p), Page{perms, s.vaddr});
+            if (!added && it->second.perms != perms) {
+                return bad("segments at " + hex(it->second.owner) + " and " + hex(s.vaddr) +
+                           " share the page at " + hex(p) + " with different permissions");
+            }
         }
         if (s.filesz != 0) plan.copies.push_back({s.vaddr, s.offset, s.filesz});
         if ((s.flags & elf::PF_X) != 0 && s.filesz != 0) {
@@ -62,10 +76,10 @@ Result<LoadPlan> plan_image(const elf::File& image) {
         }
     }
     for (auto it = pages.begin(); it != pages.end();) {
-        uint32_t begin = it->first, perms = it->second;
+        uint32_t begin = it->first, perms = it->second.perms;
         uint64_t end = uint64_t{begin} + kPage;
         ++it;
-        while (it != pages.end() && it->first == end && it->second == perms) {
+        while (it != pages.end() && it->first == end && it->second.perms == perms) {
             end += kPage;
             ++it;
         }

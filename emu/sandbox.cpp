@@ -3,13 +3,14 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -61,6 +62,14 @@ std::string normalise(const std::string& absolute_path) {
     std::string out;
     for (const std::string& p : parts) out += "/" + p;
     return out.empty() ? "/" : out;
+}
+
+// The length of an absolute guest path as the host is given it: relative to
+// the root descriptor, without the leading '/'. The path limit applies to
+// this, so a relative path in "/" may be as long as an absolute one.
+size_t host_length(const std::string& absolute_path) {
+    size_t skip = absolute_path.find_first_not_of('/');
+    return skip == std::string::npos ? 1 : absolute_path.size() - skip;
 }
 
 bool write_all(int fd, const uint8_t* data, size_t n) {
@@ -129,6 +138,108 @@ int32_t host_error(int err) {
     }
 }
 
+namespace {
+
+// The new content of a file, written where nothing else can see or take it
+// and given its name only when complete. Where the host file system can, it
+// has no name at all until then (O_TMPFILE), so that nothing is left behind
+// however nuvemu ends; elsewhere it has a random name beside the target and
+// is removed on failure.
+class TempFile {
+  public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        fd_.reset();
+        if (!name_.empty()) unlinkat(dir_, name_.c_str(), 0);
+    }
+
+    int fd() const { return fd_.get(); }
+
+    int32_t create(int dir, mode_t mode) {
+        dir_ = dir;
+        int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            fd_.reset(fd);
+            return 0;
+        }
+        // Only a file system without unnamed files falls back to names.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return host_error(errno);
+        for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+            std::string name;
+            if (!random_name(name)) return -NUV_EIO;
+            fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            if (fd >= 0) {
+                fd_.reset(fd);
+                name_ = std::move(name);
+                return 0;
+            }
+            if (errno != EEXIST) return host_error(errno);
+        }
+        return -NUV_EIO;
+    }
+
+    // Gives the complete file the name target in the directory, replacing
+    // what was there. 0 or a negated error code.
+    int32_t commit(const std::string& target, bool replacing) {
+        if (name_.empty()) {
+            // An unnamed file: a missing target is linked in directly; an
+            // existing one is replaced by a named link renamed over it.
+            if (!replacing) {
+                if (link_to(target) == 0) {
+                    fd_.reset();
+                    return 0;
+                }
+                if (errno != EEXIST) return host_error(errno);
+            }
+            for (int attempt = 0; name_.empty(); ++attempt) {
+                std::string name;
+                if (attempt == kNameAttempts || !random_name(name)) return -NUV_EIO;
+                if (link_to(name) == 0) {
+                    name_ = std::move(name);
+                } else if (errno != EEXIST) {
+                    return host_error(errno);
+                }
+            }
+        }
+        if (::close(fd_.release()) != 0) return host_error(errno);
+        if (renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) return host_error(errno);
+        name_.clear();
+        return 0;
+    }
+
+  private:
+    static constexpr int kNameAttempts = 16;
+
+    // Links the unnamed file under name: through its /proc entry, which needs
+    // no privilege, else by descriptor, which does.
+    int link_to(const std::string& name) const {
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.get());
+        if (linkat(AT_FDCWD, self, dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        if (errno == EEXIST) return -1;
+        return linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
+    }
+
+    // A name no guest can guess: 64 random bits.
+    static bool random_name(std::string& out) {
+        uint64_t bits = 0;
+        if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) return false;
+        char buf[48];
+        std::snprintf(buf, sizeof buf, ".nuvemu-write-%016llx",
+                      static_cast<unsigned long long>(bits));
+        out = buf;
+        return true;
+    }
+
+    UniqueFd fd_;
+    int dir_ = -1;
+    std::string name_;  // the temporary's name while it has one
+};
+
+}  // namespace
+
 Sandbox::Sandbox(UniqueFd root, std::string host_root)
     : root_(std::move(root)), host_root_(std::move(host_root)) {}
 
@@ -168,9 +279,13 @@ std::string Sandbox::absolute(std::string_view guest_path) const {
 
 int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
                               UniqueFd& out) const {
-    if (absolute_path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
-    int fd =
-        openat2_call(root_.get(), absolute_path.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
+    // Given to the host relative to the root descriptor, which resolves it as
+    // it would the absolute path: a relative guest path made absolute against
+    // "/" is then no longer than the guest wrote it.
+    if (host_length(absolute_path) > kMaxPath) return -NUV_ENAMETOOLONG;
+    size_t skip = absolute_path.find_first_not_of('/');
+    std::string host = skip == std::string::npos ? "." : absolute_path.substr(skip);
+    int fd = openat2_call(root_.get(), host.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
     if (fd < 0) return host_error(errno);
     out.reset(fd);
     return 0;
@@ -185,7 +300,7 @@ int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
 int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
     if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
-    if (path.size() > kMaxPath) return -NUV_ENAMETOOLONG;
+    if (host_length(path) > kMaxPath) return -NUV_ENAMETOOLONG;
     out.trailing_slash = false;
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
@@ -239,44 +354,26 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
         if (e.trailing_slash) return -NUV_ENOTDIR;
         // Only regular files are replaced: not pipes, devices or sockets.
         if (!S_ISREG(st.st_mode)) return -NUV_EACCES;
-        if (faccessat(e.dir.get(), e.name.c_str(), W_OK, AT_EACCESS) != 0) return host_error(errno);
+        if (faccessat(e.dir.get(), e.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+            return host_error(errno);
+        }
         mode = st.st_mode & 07777;
         exists = true;
         break;
     }
 
-    // The temporary file beside the target, under a name nothing else uses.
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    UniqueFd out;
-    for (int attempt = 0; !out; ++attempt) {
-        temp = ".nuvemu-write-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-        int fd = openat(e.dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            out.reset(fd);
-        } else if (errno != EEXIST || attempt == 100) {
-            return host_error(errno);
-        }
-    }
-    auto discard = [&](int32_t result) {
-        out.reset();
-        unlinkat(e.dir.get(), temp.c_str(), 0);
-        return result;
-    };
-    if (exists && fchmod(out.get(), mode) != 0) return discard(host_error(errno));
+    TempFile out;
+    if (int32_t r = out.create(e.dir.get(), mode); r < 0) return r;
+    if (exists && fchmod(out.fd(), mode) != 0) return host_error(errno);
     std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(size, kChunk)));
     for (uint64_t done = 0; done < size;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, kChunk));
         std::span<uint8_t> piece(chunk.data(), n);
-        if (!fill(done, piece)) return discard(-NUV_EFAULT);
-        if (!write_all(out.get(), piece.data(), n)) return discard(host_error(errno));
+        if (!fill(done, piece)) return -NUV_EFAULT;
+        if (!write_all(out.fd(), piece.data(), n)) return host_error(errno);
         done += n;
     }
-    if (::close(out.release()) != 0) return discard(host_error(errno));
-    if (renameat(e.dir.get(), temp.c_str(), e.dir.get(), e.name.c_str()) != 0) {
-        return discard(host_error(errno));
-    }
-    return 0;
+    return out.commit(e.name, exists);
 }
 
 std::string Sandbox::guest_path_of(int fd, const std::string& fallback) const {

@@ -96,8 +96,9 @@ class Sandbox {
     // Replaces the whole content of the file at a guest path with size bytes,
     // which fill(offset, chunk) supplies chunk by chunk (false: the bytes
     // cannot be had, and the call fails with -NUV_EFAULT). The new content is
-    // written to a temporary file beside the target and renamed over it, so a
-    // failure leaves the old file as it was. A missing file is created; a
+    // written to an unnamed file in the target's directory (a randomly named
+    // one where the host cannot make unnamed files) and then linked or renamed
+    // over the target, so a failure leaves the old file as it was. A missing file is created; a
     // symbolic link in the last component is followed inside the root; an
     // existing file keeps its permission bits. 0 or a negated error code.
     using Filler = std::function<bool(uint64_t offset, std::span<uint8_t> chunk)>;

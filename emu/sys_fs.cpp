@@ -85,10 +85,16 @@ int32_t sys_nuvfs_stream_begin(Machine& m, const SyscallArgs& a) {
     // The directory must be there now; the file appears only at the end.
     std::string path;
     Sandbox::Entry at;
-    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
+    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) {
+        // The root, "." or "..": directories, as writefile says of them.
+        return e == -NUV_EINVAL ? -NUV_EISDIR : e;
+    }
     if (at.trailing_slash) return -NUV_EISDIR;
+    // A final symbolic link is followed inside the root, as the end will.
+    UniqueFd probe;
     struct stat st {};
-    if (fstatat(at.dir.get(), at.name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+    if (m.sandbox().open(path, O_PATH, 0, probe) == 0 && fstat(probe.get(), &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
         return -NUV_EISDIR;
     }
     return m.kernel().stream_begin(m, m.sandbox().absolute(path));

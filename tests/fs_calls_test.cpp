@@ -187,6 +187,46 @@ TEST_F(FsCalls, StreamsRefuseBadPathsHandlesAndBuffers) {
     EXPECT_FALSE(fs::exists(root_ / "one_too_many"));
 }
 
+TEST_F(FsCalls, AFinalLinkOutsideTheRootLooksLikeAMissingName) {
+    // Followed on the host, the first would be a directory and the second
+    // missing; inside the root both are missing, and begin says so alike.
+    fs::create_directory_symlink(outside_, root_ / "to_host_dir");
+    fs::create_symlink(outside_ / "nothing", root_ / "to_host_missing");
+    fs::create_directory_symlink("/sub", root_ / "to_sub");
+    int32_t dir = path_call("nuvfs_stream_begin", "to_host_dir");
+    int32_t missing = path_call("nuvfs_stream_begin", "to_host_missing");
+    EXPECT_GT(dir, 0);
+    EXPECT_GT(missing, 0);
+    EXPECT_EQ(path_call("nuvfs_stream_begin", "to_sub"), -NUV_EISDIR);
+    auto before = outside_listing();
+    EXPECT_EQ(icall("nuvfs_stream_end", {dir}), -NUV_ENOENT);
+    EXPECT_EQ(icall("nuvfs_stream_end", {missing}), -NUV_ENOENT);
+    EXPECT_EQ(outside_listing(), before);
+}
+
+TEST_F(FsCalls, OnePathLimitForRelativeAndAbsoluteNames) {
+    // Names of 200 bytes under a missing directory, the path `size` bytes long.
+    auto long_path = [](size_t size, bool absolute) {
+        std::string p = absolute ? "/" : "";
+        while (p.size() < size) p += std::string(200, 'n') + "/";
+        p.resize(size);
+        if (p.back() == '/') p.back() = 'x';
+        return p;
+    };
+    const char* calls[] = {"open", "mkdir", "chdir", "nuvfs_stream_begin", "writefile"};
+    for (bool absolute : {false, true}) {
+        for (const char* fn : calls) {
+            // open's flags 0 (read); writefile's one byte of data.
+            uint32_t second = std::string(fn) == "open" ? 0 : str("x");
+            auto at = [&](size_t size) {
+                return icall(fn, {str(long_path(size, absolute)), second, 1});
+            };
+            EXPECT_EQ(at(NUV_PATH_MAX), -NUV_ENOENT) << fn << " absolute " << absolute;
+            EXPECT_EQ(at(NUV_PATH_MAX + 1), -NUV_ENAMETOOLONG) << fn << " absolute " << absolute;
+        }
+    }
+}
+
 TEST_F(FsCalls, NamedPipeCarriesBytesBetweenItsOpeners) {
     EXPECT_EQ(path_call("mkfifo", "f"), 0);
     struct stat st {};

@@ -196,7 +196,8 @@ TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
     for (Refused c : {Refused{nuv::Machine::kMaxMappedBytes + 1, kRW, kAnon},
                       Refused{4096, kRW, 0x02},  // not anonymous
                       Refused{4096, 8, kAnon},   // unknown protection
-                      Refused{0xFFFFFFFF, kRW, kAnon}}) {
+                      Refused{4096, 7, kAnon},   // writable and executable
+                      Refused{4096, 6, kAnon}, Refused{0xFFFFFFFF, kRW, kAnon}}) {
         EXPECT_EQ(icall("mmap", {0, c.length, c.prot, c.flags, 0xFFFFFFFF, 0}), -1) << c.length;
     }
     // At most 64 mappings and 64 MiB in all.

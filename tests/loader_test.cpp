@@ -75,6 +75,13 @@ TEST(Loader, RefusesBadImagesWithAReason) {
              put32(b, ph(b, 2, 20), 0x1000);  // the data segment's memory ends at 4 GiB
          },
          "top page"},
+        {"writable code", [](auto& b) { put32(b, ph(b, 0, 24), 7); }, "writable and executable"},
+        {"data in the constants' page",
+         [](auto& b) {
+             put32(b, ph(b, 2, 4), get32(b, ph(b, 1, 4)) + 0x800);
+             put32(b, ph(b, 2, 8), get32(b, ph(b, 1, 8)) + 0x800);
+         },
+         "share the page at 0x00401000"},
         {"no segments", [](auto& b) { put16(b, 44, 0); }, "no loadable segment"},
         {"section headers beyond", [](auto& b) { put32(b, 32, 0xFFFFFF00); }, "section headers"},
         {"section name table", [](auto& b) { put16(b, 50, 200); }, "name table"},

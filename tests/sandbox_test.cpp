@@ -190,6 +190,34 @@ TEST_F(Sandboxed, WritefileRefusals) {
     EXPECT_EQ(get(root_ / "hello.txt"), "hello, file\n");
 }
 
+TEST_F(Sandboxed, WritefileLeavesNoNameBehindAndCannotBeCrowdedOut) {
+    // Names a temporary could once have had, planted beforehand.
+    for (int i = 0; i < 200; ++i) {
+        put(root_ / (".nuvemu-write-" + std::to_string(getpid()) + "-" + std::to_string(i)), "");
+    }
+    auto before = listing(root_);
+    EXPECT_EQ(writefile("hello.txt", "replaced"), 0);
+    EXPECT_EQ(writefile("fresh.txt", "new"), 0);
+    before.insert("fresh.txt");
+    EXPECT_EQ(listing(root_), before);
+    EXPECT_EQ(get(root_ / "hello.txt"), "replaced");
+
+    // While the content is written the directory holds no extra name, so
+    // nothing is left however the emulator ends.
+    auto sandbox = nuv::Sandbox::open_root(root_.string());
+    ASSERT_TRUE(sandbox.ok());
+    const std::set<std::string> sub_before = listing(root_ / "sub");
+    std::set<std::string> during;
+    int32_t r = (*sandbox)->replace_file("/sub/new.txt", 3, [&](uint64_t, std::span<uint8_t> c) {
+        during = listing(root_ / "sub");
+        std::fill(c.begin(), c.end(), 'z');
+        return true;
+    });
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(during, sub_before);
+    EXPECT_EQ(get(root_ / "sub" / "new.txt"), "zzz");
+}
+
 TEST_F(Sandboxed, NoPathReachesOutsideTheRoot) {
     const std::string host_secret = (outside_ / "secret.txt").string();
     const std::string paths[] = {
