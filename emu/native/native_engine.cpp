@@ -18,6 +18,7 @@
 
 #ifndef NUV_NATIVE_STUB
 #define NUV_NATIVE_STUB "nuvstub"
+#define NUV_NATIVE_STUB64 "nuvstub64"
 #endif
 
 namespace nuv {
@@ -25,17 +26,44 @@ namespace {
 
 constexpr uint32_t kPage = 0x1000;
 constexpr uint32_t kHandoverMagic = 0x4E55564F;
-constexpr uint16_t kCode32 = 0x23;  // Linux's 32-bit user code selector
 
-// i386 system-call numbers the engine makes in the guest process.
-constexpr uint32_t kNrGetpid = 20;
-constexpr uint32_t kNrMunmap = 91;
-constexpr uint32_t kNrSetitimer = 104;
-constexpr uint32_t kNrMprotect = 125;
-constexpr uint32_t kNrMmap2 = 192;
+// What differs between a 32-bit guest process and the 64-bit stand-in: the
+// code selector, the numbers of the calls the engine makes there, and which
+// registers carry their arguments.
+struct Abi {
+    uint16_t code_selector;
+    uint32_t getpid, munmap, setitimer, mprotect, mmap;
+    unsigned long long user_regs_struct::*args[6];
+    bool wide;
+};
+
+constexpr Abi kI386 = {0x23,
+                       20,
+                       91,
+                       104,
+                       125,
+                       192,  // mmap2
+                       {&user_regs_struct::rbx, &user_regs_struct::rcx, &user_regs_struct::rdx,
+                        &user_regs_struct::rsi, &user_regs_struct::rdi, &user_regs_struct::rbp},
+                       false};
+constexpr Abi kX86_64 = {0x33,
+                         39,
+                         11,
+                         38,
+                         10,
+                         9,
+                         {&user_regs_struct::rdi, &user_regs_struct::rsi, &user_regs_struct::rdx,
+                          &user_regs_struct::r10, &user_regs_struct::r8, &user_regs_struct::r9},
+                         true};
+
+const Abi& abi_of(const NativeOptions& o) {
+    return o.stand_in_64 ? kX86_64 : kI386;
+}
 
 constexpr uint32_t kProtRead = 1, kProtWrite = 2, kProtExec = 4;
 constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace = 0x100000;
+
+constexpr uint64_t kKernelHalf = 0xffff800000000000ull;
 
 // Where in the gate page the timer's setting is written.
 constexpr uint32_t kGateScratch = 0x100;
@@ -88,21 +116,22 @@ bool is_syscall_stop(int status) {
 
 }  // namespace
 
-std::string NativeEngine::default_stub_path() {
+std::string NativeEngine::default_stub_path(bool stand_in_64) {
+    const char* name = stand_in_64 ? "nuvstub64" : "nuvstub";
     // Next to the running program when it is installed, else where it was built.
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         std::string dir(self, static_cast<size_t>(n));
         dir.resize(dir.rfind('/') + 1);
-        std::string here = dir + "nuvstub";
+        std::string here = dir + name;
         if (access(here.c_str(), X_OK) == 0) return here;
     }
-    return NUV_NATIVE_STUB;
+    return stand_in_64 ? NUV_NATIVE_STUB64 : NUV_NATIVE_STUB;
 }
 
 NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts) {
-    if (opts_.stub_path.empty()) opts_.stub_path = default_stub_path();
+    if (opts_.stub_path.empty()) opts_.stub_path = default_stub_path(opts_.stand_in_64);
     if (opts_.tsc) tsc_next_ = *opts_.tsc;
 }
 
@@ -177,13 +206,35 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     } while (n < 0 && errno == EINTR);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof why)) {
-        err = "cannot start a native guest process: " + opts.stub_path + ": " +
+        err = "cannot start a native guest process: " + e->opts_.stub_path + ": " +
               std::strerror(why);
         if (why == ENOEXEC) err += " (this host does not run 32-bit x86 programs)";
         return nullptr;  // the destructor reaps the child
     }
     if (!e->handover(err) || !e->clear_address_space(err)) return nullptr;
+    if (opts.tsc && !e->rdtsc_traps()) {
+        err =
+            "this host does not let RDTSC be trapped; a fixed time-stamp counter needs "
+            "another engine";
+        return nullptr;
+    }
     return e;
+}
+
+bool NativeEngine::rdtsc_traps() {
+    // Some hypervisors ignore the setting: one RDTSC in the gate page shows it.
+    const uint8_t probe[] = {0x0F, 0x31, 0xCC};  // rdtsc; int3
+    uint32_t at = gate_ + kGateScratch;
+    user_regs_struct saved = regs_;
+    regs_.rip = at;
+    regs_dirty_ = true;
+    int status = 0;
+    bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe && flush_regs() &&
+                 ptrace(PTRACE_CONT, pid_, nullptr, nullptr) == 0 && wait_stop(status) &&
+                 WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
+    regs_ = saved;
+    regs_dirty_ = true;
+    return traps && pid_ > 0;
 }
 
 bool NativeEngine::wait_stop(int& status) {
@@ -216,14 +267,16 @@ bool NativeEngine::handover(std::string& err) {
         return false;
     }
     if (!wait_stop(status)) {
-        err = WIFEXITED(status) ? "the native start-up stub failed at step " +
-                                      std::to_string(WEXITSTATUS(status))
-                                : "the native start-up stub was killed by signal " +
-                                      std::to_string(WTERMSIG(status));
+        err = WIFEXITED(status)
+                  ? "the native start-up stub failed at step " + std::to_string(WEXITSTATUS(status))
+                  : "the native start-up stub was killed by signal " +
+                        std::to_string(WTERMSIG(status));
         return false;
     }
-    if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != kNrGetpid ||
-        static_cast<uint32_t>(regs_.rbx) != kHandoverMagic || (regs_.cs & 0xffff) != kCode32 ||
+    const Abi& abi = abi_of(opts_);
+    if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != abi.getpid ||
+        static_cast<uint32_t>(regs_.rbx) != kHandoverMagic ||
+        (regs_.cs & 0xffff) != abi.code_selector || regs_.rip >= 0x100000000ull ||
         (regs_.rip - 2) % kPage != 0) {
         err = "the native start-up stub did not hand over";
         return false;
@@ -240,10 +293,14 @@ bool NativeEngine::handover(std::string& err) {
 }
 
 bool NativeEngine::clear_address_space(std::string& err) {
-    // Everything Linux and the stub mapped goes, but the gate page.
+    // Everything Linux and the stub mapped goes, but the gate page. A 32-bit
+    // program reaches nothing above 4 GiB; nothing can unmap the 64-bit
+    // kernel's fixed page at the top.
+    const Abi& abi = abi_of(opts_);
+    uint64_t reach = abi.wide ? kKernelHalf : 0x100000000ull;
     for (const MapsLine& m : read_maps(pid_)) {
-        if (m.begin >= 0x100000000ull) continue;  // out of a 32-bit program's reach
-        uint64_t end = std::min<uint64_t>(m.end, 0x100000000ull);
+        if (m.begin >= reach) continue;
+        uint64_t end = std::min<uint64_t>(m.end, reach);
         std::pair<uint64_t, uint64_t> parts[2] = {{m.begin, end}, {0, 0}};
         if (m.begin <= gate_ && gate_ < end) {
             parts[0] = {m.begin, gate_};
@@ -251,9 +308,8 @@ bool NativeEngine::clear_address_space(std::string& err) {
         }
         for (auto [b, e] : parts) {
             if (e <= b) continue;
-            int32_t r = 0;
-            if (!remote(kNrMunmap, {static_cast<uint32_t>(b), static_cast<uint32_t>(e - b)}, r) ||
-                r != 0) {
+            int64_t r = 0;
+            if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
                 err = "cannot clear the native guest's address space at " + hex(b);
                 return false;
             }
@@ -261,7 +317,7 @@ bool NativeEngine::clear_address_space(std::string& err) {
     }
     std::vector<MapsLine> left = read_maps(pid_);
     for (const MapsLine& m : left) {
-        if (m.begin < 0x100000000ull && (m.begin != gate_ || m.end != uint64_t{gate_} + kPage)) {
+        if (m.begin < reach && (m.begin != gate_ || m.end != uint64_t{gate_} + kPage)) {
             err = "the native guest's address space keeps " + hex(m.begin);
             return false;
         }
@@ -287,13 +343,13 @@ bool NativeEngine::flush_regs() {
     return true;
 }
 
-bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint32_t> args, int32_t& result) {
+bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
     if (pid_ <= 0) return false;
+    const Abi& abi = abi_of(opts_);
     user_regs_struct saved = regs_;
     user_regs_struct call = regs_;
-    unsigned long long* slots[6] = {&call.rbx, &call.rcx, &call.rdx, &call.rsi, &call.rdi, &call.rbp};
     size_t i = 0;
-    for (uint32_t a : args) *slots[i++] = a;
+    for (uint64_t a : args) call.*abi.args[i++] = abi.wide ? a : static_cast<uint32_t>(a);
     call.rax = nr;
     call.rip = gate_;
     regs_ = call;
@@ -319,7 +375,8 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint32_t> args, int
         if (ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr) != 0) return false;
     }
     if (ptrace(PTRACE_GETREGS, pid_, nullptr, &at) != 0) return false;
-    result = static_cast<int32_t>(static_cast<uint32_t>(at.rax));
+    result = abi.wide ? static_cast<int64_t>(at.rax)
+                      : static_cast<int32_t>(static_cast<uint32_t>(at.rax));
     regs_ = saved;
     regs_dirty_ = true;
     return true;
@@ -334,30 +391,31 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     // No page is ever both writable and executable.
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    int32_t r = 0;
-    if (!remote(kNrMmap2,
+    const Abi& abi = abi_of(opts_);
+    int64_t r = 0;
+    if (!remote(abi.mmap,
                 {begin, size, linux_prot(perms), kMapPrivate | kMapAnonymous | kMapFixedNoreplace,
-                 ~0u, 0},
+                 ~0ull, 0},
                 r)) {
         return false;
     }
-    if (static_cast<uint32_t>(r) == begin) return true;
+    if (r == int64_t{begin}) return true;
     // A kernel that ignores the no-replace flag may have placed it elsewhere.
-    if (r > 0 || r < -4095) remote(kNrMunmap, {static_cast<uint32_t>(r), size}, r);
+    if (r > 0 || r < -4095) remote(abi.munmap, {static_cast<uint64_t>(r), size}, r);
     return false;
 }
 
 bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    int32_t r = 0;
-    return remote(kNrMprotect, {begin, size, linux_prot(perms)}, r) && r == 0;
+    int64_t r = 0;
+    return remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) && r == 0;
 }
 
 bool NativeEngine::unmap(uint32_t begin, uint32_t size) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
-    int32_t r = 0;
-    return remote(kNrMunmap, {begin, size}, r) && r == 0;
+    int64_t r = 0;
+    return remote(abi_of(opts_).munmap, {begin, size}, r) && r == 0;
 }
 
 bool NativeEngine::read(uint32_t address, void* out, size_t n) {
@@ -433,18 +491,30 @@ std::array<uint8_t, 10> NativeEngine::st0() {
 
 bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
     if (deadline == armed_) return true;
-    int32_t value[4] = {0, 0, 0, 0};  // interval, then value: seconds and microseconds
+    // struct itimerval: the interval, then the value, in seconds and microseconds.
+    int64_t sec = 0, usec = 0;
     if (deadline != RunLimits::Clock::time_point::max()) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
                                                                           RunLimits::Clock::now());
         int64_t us = std::max<int64_t>(left.count(), 1);
-        value[2] = static_cast<int32_t>(std::min<int64_t>(us / 1000000, INT32_MAX));
-        value[3] = static_cast<int32_t>(us % 1000000);
+        sec = std::min<int64_t>(us / 1000000, INT32_MAX);
+        usec = us % 1000000;
+    }
+    const Abi& abi = abi_of(opts_);
+    uint8_t value[32] = {};
+    size_t size = 16;
+    if (abi.wide) {
+        int64_t v[4] = {0, 0, sec, usec};
+        std::memcpy(value, v, sizeof v);
+        size = sizeof v;
+    } else {
+        int32_t v[4] = {0, 0, static_cast<int32_t>(sec), static_cast<int32_t>(usec)};
+        std::memcpy(value, v, sizeof v);
     }
     uint32_t at = gate_ + kGateScratch;
-    int32_t r = 0;
-    if (pwrite(mem_fd_, value, sizeof value, at) != static_cast<ssize_t>(sizeof value) ||
-        !remote(kNrSetitimer, {0, at, 0}, r) || r != 0) {
+    int64_t r = 0;
+    if (pwrite(mem_fd_, value, size, at) != static_cast<ssize_t>(size) ||
+        !remote(abi.setitimer, {0, at, 0}, r) || r != 0) {
         return false;
     }
     armed_ = deadline;
@@ -482,7 +552,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     uint32_t perms = unmapped ? 0 : page_perms(address);
     if (!unmapped && (perms & kPermRead)) return true;
     if (!guest_range(page, kPage)) return false;
-    int32_t r = 0;
+    int64_t r = 0;
     bool opened = unmapped ? map(page, kPage, kPermRead) : protect(page, kPage, kPermRead);
     if (!opened) return false;
     user_regs_struct saved = regs_;
@@ -501,9 +571,9 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     regs_ = saved;
     regs_dirty_ = true;
     if (unmapped) {
-        remote(kNrMunmap, {page, kPage}, r);
+        remote(abi_of(opts_).munmap, {page, kPage}, r);
     } else {
-        remote(kNrMprotect, {page, kPage, linux_prot(perms)}, r);
+        remote(abi_of(opts_).mprotect, {page, kPage, linux_prot(perms)}, r);
     }
     return writes;
 }
@@ -540,33 +610,41 @@ bool NativeEngine::fault_event(int sig, const RunLimits& limits, EngineEvent& ev
                         return true;
                     }
                 }
+                if (opts_.stand_in_64 && code[0] == 0xCD && code[1] == 0x80) {
+                    // Without 32-bit support Linux refuses int 0x80 itself.
+                    regs_.rip = eip + 2;
+                    regs_dirty_ = true;
+                    ev.stop = EngineStop::Trap;
+                    ev.eip = eip + 2;
+                    return true;
+                }
                 if (code[0] == 0xF4) {
                     ev.message = "guest halted at eip " + hex(eip);
                 } else if (code[0] == 0xCD) {
-                    ev.message = "unexpected interrupt " + std::to_string(code[1]) + " at eip " +
-                                 hex(eip);
+                    ev.message =
+                        "unexpected interrupt " + std::to_string(code[1]) + " at eip " + hex(eip);
                 } else {
                     ev.message = "privileged instruction at eip " + hex(eip);
                 }
                 return true;
             }
             ev.address = addr;
-            if (addr == eip) {
-                ev.message = std::string(si.si_code == SEGV_MAPERR
-                                             ? "execution of unmapped memory"
-                                             : "execution of non-executable memory") +
-                             " at " + hex(addr) + " (eip " + hex(eip) + ")";
+            // At the instruction's own address the fetch failed, unless its
+            // page is executable and the instruction touched itself.
+            if (addr == eip && (si.si_code == SEGV_MAPERR || (page_perms(addr) & kPermExec) == 0)) {
+                ev.message =
+                    std::string(si.si_code == SEGV_MAPERR ? "execution of unmapped memory"
+                                                          : "execution of non-executable memory") +
+                    " at " + hex(addr) + " (eip " + hex(eip) + ")";
                 return true;
             }
             {
                 bool unmapped = si.si_code == SEGV_MAPERR;
                 bool writes = probe_write(addr, unmapped);
-                const char* what = unmapped ? (writes ? "write to unmapped memory"
-                                                      : "read of unmapped memory")
-                                            : (writes ? "write to protected memory"
-                                                      : "read of protected memory");
-                ev.message =
-                    std::string(what) + " at " + hex(addr) + " (eip " + hex(eip) + ")";
+                const char* what =
+                    unmapped ? (writes ? "write to unmapped memory" : "read of unmapped memory")
+                             : (writes ? "write to protected memory" : "read of protected memory");
+                ev.message = std::string(what) + " at " + hex(addr) + " (eip " + hex(eip) + ")";
             }
             return true;
         case SIGBUS:
@@ -640,9 +718,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             // every other way into Linux.
             regs_dirty_ = true;
             uint8_t insn[2] = {0, 0};
-            if ((regs_.cs & 0xffff) == kCode32 && regs_.rip >= 2 &&
-                read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
-                insn[1] == 0x80) {
+            if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
+                regs_.rip >= 2 && read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) &&
+                insn[0] == 0xCD && insn[1] == 0x80) {
                 ev.stop = EngineStop::Trap;
                 return ev;
             }

@@ -39,6 +39,12 @@ struct NativeOptions {
     uint32_t max_files = 16;
     uint32_t max_processes = 1;
     uint64_t max_address_space = 0;  // bytes; 0: no limit
+    // Runs the guest as 64-bit code in a 64-bit process, with the same
+    // interception: a stand-in that lets the engine's own machinery (start,
+    // filter, memory, faults, limits, ending) run on hosts that cannot run
+    // 32-bit programs. i386 images do not run correctly in it; int 0x80
+    // still traps.
+    bool stand_in_64 = false;
 };
 
 class NativeEngine final : public Engine {
@@ -50,7 +56,7 @@ class NativeEngine final : public Engine {
     // cannot (for instance on a host that does not run 32-bit programs).
     static std::unique_ptr<NativeEngine> start(const NativeOptions& opts, std::string& err);
     // The stub built with the project, next to the running program's build.
-    static std::string default_stub_path();
+    static std::string default_stub_path(bool stand_in_64 = false);
 
     ~NativeEngine() override;
     NativeEngine(const NativeEngine&) = delete;
@@ -77,9 +83,10 @@ class NativeEngine final : public Engine {
     explicit NativeEngine(const NativeOptions& opts);
     bool handover(std::string& err);
     bool clear_address_space(std::string& err);
+    bool rdtsc_traps();
     // One Linux system call made by the guest process at the gate; false
     // when the process could not make it.
-    bool remote(uint32_t nr, std::initializer_list<uint32_t> args, int32_t& result);
+    bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
     bool wait_stop(int& status);
     bool load_regs();
     bool flush_regs();

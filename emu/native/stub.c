@@ -2,7 +2,7 @@
  * i386 program that the engine executes as a traced child. It drops what the
  * process inherited from the host, sets its limits, installs the system-call
  * filter and hands over to the engine at the gate, a page of its own that
- * holds one `int 0x80`. From then on the engine drives the process by
+ * holds one `int 0x80` (`syscall` in the 64-bit stand-in). From then on the engine drives the process by
  * system calls made at the gate and unmaps everything else, this code too.
  *
  * Arguments (decimal): open-file limit, process limit, address-space limit
@@ -12,12 +12,25 @@
 
 #include "filter.h"
 
+#ifdef __x86_64__
+/* The 64-bit build is a stand-in for hosts without 32-bit support; it runs
+ * the same steps with the 64-bit call numbers. */
+#define NR_exit 60
+#define NR_getpid 39
+#define NR_prctl 157
+#define NR_prlimit64 302
+#define NR_seccomp 317
+#define NR_close_range 436
+#define TRAP_INSN "syscall"
+#else
 #define NR_exit 1
 #define NR_getpid 20
 #define NR_prctl 172
 #define NR_prlimit64 340
 #define NR_seccomp 354
 #define NR_close_range 436
+#define TRAP_INSN "int $0x80"
+#endif
 
 #define PR_SET_TSC 26
 #define PR_TSC_SIGSEGV 2
@@ -47,12 +60,18 @@ struct rlimit64_pair {
     uint64_t cur, max;
 };
 
-static long sys3(long nr, long a, long b, long c) {
+#ifdef __x86_64__
+static long sys5(long nr, long a, long b, long c, long d, long e) {
     long r;
-    __asm__ volatile("int $0x80" : "=a"(r) : "a"(nr), "b"(a), "c"(b), "d"(c) : "memory");
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    __asm__ volatile("syscall"
+                     : "=a"(r)
+                     : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
+                     : "rcx", "r11", "memory");
     return r;
 }
-
+#else
 static long sys5(long nr, long a, long b, long c, long d, long e) {
     long r;
     __asm__ volatile("int $0x80"
@@ -60,6 +79,11 @@ static long sys5(long nr, long a, long b, long c, long d, long e) {
                      : "a"(nr), "b"(a), "c"(b), "d"(c), "S"(d), "D"(e)
                      : "memory");
     return r;
+}
+#endif
+
+static long sys3(long nr, long a, long b, long c) {
+    return sys5(nr, a, b, c, 0, 0);
 }
 
 static __attribute__((noreturn)) void fail(int step) {
@@ -87,7 +111,7 @@ __asm__(".pushsection .text.gate,\"ax\",@progbits\n"
         ".balign 4096, 0xcc\n"
         ".globl nuv_gate\n"
         "nuv_gate:\n"
-        "  int $0x80\n"
+        "  " TRAP_INSN "\n"
         "  int3\n"
         ".balign 4096, 0xcc\n"
         ".popsection\n");
@@ -118,6 +142,17 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     __builtin_unreachable();
 }
 
+#ifdef __x86_64__
+__asm__(".text\n"
+        ".globl _start\n"
+        "_start:\n"
+        "  xor %ebp, %ebp\n"
+        "  mov (%rsp), %rdi\n"
+        "  lea 8(%rsp), %rsi\n"
+        "  and $-16, %rsp\n"
+        "  call nuv_stub_main\n"
+        "  hlt\n");
+#else
 __asm__(".text\n"
         ".globl _start\n"
         "_start:\n"
@@ -130,3 +165,4 @@ __asm__(".text\n"
         "  push %eax\n"
         "  call nuv_stub_main\n"
         "  hlt\n");
+#endif
