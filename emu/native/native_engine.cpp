@@ -106,6 +106,11 @@ std::vector<MapsLine> read_maps(pid_t pid) {
     return out;
 }
 
+pid_t this_thread() {
+    thread_local pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    return tid;
+}
+
 bool is_seccomp_stop(int status) {
     return WIFSTOPPED(status) && (status >> 8) == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8));
 }
@@ -197,7 +202,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         _exit(127);
     }
     e->pid_ = pid;
-    e->tracer_ = static_cast<pid_t>(syscall(SYS_gettid));
+    e->tracer_ = this_thread();
     close(report[1]);
     int why = 0;
     ssize_t n;
@@ -683,7 +688,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         ev.message = "guest process is gone";
         return ev;
     }
-    if (static_cast<pid_t>(syscall(SYS_gettid)) != tracer_) {
+    if (this_thread() != tracer_) {
         ev.message = "native engine used from a thread that does not trace it";
         return ev;
     }
