@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "elf32.hpp"
 #include "filter.h"
@@ -261,6 +262,27 @@ TEST_P(NativeEngineTest, EndsItsProcessAndLeaksNothing) {
     e_.reset();
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// ptrace belongs to one thread: when it ends, its guest ends too, and the
+// engine neither runs it from elsewhere nor leaves a zombie behind.
+TEST_P(NativeEngineTest, GuestEndsWithItsTracerThread) {
+    std::unique_ptr<NativeEngine> orphan;
+    std::string err;
+    std::thread([&] {
+        NativeOptions o;
+        o.stand_in_64 = GetParam();
+        orphan = NativeEngine::start(o, err);
+    }).join();
+    ASSERT_TRUE(orphan) << err;
+    pid_t pid = orphan->pid();
+    EXPECT_EQ(orphan->run({}).stop, EngineStop::Failed);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(info.si_code, CLD_KILLED);
+    EXPECT_EQ(info.si_status, SIGKILL);
+    orphan.reset();
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
 }
 
 // The version command, its stack built as the loader leaves it.
