@@ -256,7 +256,9 @@ TEST_P(NativeEngineTest, EndsItsProcessAndLeaksNothing) {
     load({0xEB, 0xFE});
     pid_t pid = e_->pid();
     kill(pid, SIGKILL);
-    EXPECT_EQ(run().stop, EngineStop::Failed);
+    EngineEvent ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Failed);
+    EXPECT_EQ(ev.message, "guest process killed by signal 9");
     start(NativeOptions{});
     pid = e_->pid();
     e_.reset();

@@ -706,7 +706,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
     int status = 0;
     for (;;) {
         if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+            // Most likely killed from outside: say how it ended.
             ev.message = std::string("cannot resume the guest process: ") + std::strerror(errno);
+            if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
             return ev;
         }
         if (!wait_stop(status)) {
