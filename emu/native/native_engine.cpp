@@ -380,8 +380,11 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
         if (ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr) != 0) return false;
     }
     if (ptrace(PTRACE_GETREGS, pid_, nullptr, &at) != 0) return false;
-    result = abi.wide ? static_cast<int64_t>(at.rax)
-                      : static_cast<int32_t>(static_cast<uint32_t>(at.rax));
+    // An i386 result is an address or count up to 4 GiB, or -4095..-1 for an error.
+    uint32_t low = static_cast<uint32_t>(at.rax);
+    result = abi.wide            ? static_cast<int64_t>(at.rax)
+             : low > 0xFFFFF000u ? static_cast<int64_t>(static_cast<int32_t>(low))
+                                 : static_cast<int64_t>(low);
     regs_ = saved;
     regs_dirty_ = true;
     return true;
@@ -723,6 +726,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         if (is_seccomp_stop(status)) {
             // No call runs: the kernel above answers int 0x80 and refuses
             // every other way into Linux.
+            // Linux has already put its "no such call" result in eax: the
+            // kernel above sees the call number the guest put there.
+            regs_.rax = regs_.orig_rax;
             regs_dirty_ = true;
             uint8_t insn[2] = {0, 0};
             if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
