@@ -6,6 +6,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -50,6 +51,12 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
 volatile sig_atomic_t g_usr1 = 0;
 
 class NativeEngineTest : public ::testing::TestWithParam<bool> {
@@ -89,6 +96,13 @@ class NativeEngineTest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(NativeEngineTest, GuestSeesOnlyWhatWasMappedAndNoHostDescriptor) {
+    // A descriptor the host leaves open across exec, far above the standard ones.
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(dup2(fd, 100), 100);
+    start(NativeOptions{});
+    close(100);
+    close(fd);
     std::string maps = slurp("/proc/" + std::to_string(e_->pid()) + "/maps");
     std::istringstream lines(maps);
     std::string line;
@@ -161,6 +175,70 @@ TEST_P(NativeEngineTest, FaultsAndEscapesEndAsGuestFaults) {
         EXPECT_EQ(ev.stop, c.stop) << ev.message;
         EXPECT_NE(ev.message.find(c.message), std::string::npos) << ev.message;
     }
+}
+
+// Ways past int 0x80 that need the gate page or the 64-bit code selector.
+TEST_P(NativeEngineTest, NoWayOutThroughTheGateOr64BitCode) {
+    const uint32_t gate = e_->gate();
+    auto absolute = [](uint8_t op, uint32_t v) {
+        Bytes b = {op};
+        put32(b, v);
+        return b;
+    };
+    auto jump_to = [&](uint32_t to) {
+        Bytes b = absolute(0xB8, to);  // mov eax, to; jmp eax
+        b.insert(b.end(), {0xFF, 0xE0});
+        return b;
+    };
+    // ljmp 0x33:next, then `tail` as 64-bit code.
+    auto in_64bit = [](Bytes tail) {
+        Bytes b = {0xEA};
+        put32(b, kCode + 7);
+        b.insert(b.end(), {0x33, 0x00});
+        b.insert(b.end(), tail.begin(), tail.end());
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes code;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {"store to the gate", absolute(0xA3, gate), "write to protected memory at " + hex32(gate)},
+        {"call through the gate", jump_to(gate), "system call other than int 0x80"},
+        {"run the start-up code", jump_to(gate - 0x1000), "execution of unmapped memory"},
+    };
+    if (!GetParam()) {
+        cases.push_back({"64-bit int 0x80", in_64bit({0xCD, 0x80}), "system call other than"});
+        cases.push_back({"64-bit sysenter", in_64bit({0x0F, 0x34}), ""});
+        // mov rax, the vsyscall page; call rax
+        cases.push_back(
+            {"vsyscall page",
+             in_64bit({0x48, 0xB8, 0, 0, 0x60, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xD0}), ""});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(NativeOptions{});
+        ASSERT_EQ(e_->gate(), gate);
+        load(c.code);
+        EngineEvent ev = run();
+        EXPECT_EQ(ev.stop, EngineStop::Fault) << ev.message;
+        EXPECT_NE(ev.message.find(c.message), std::string::npos) << ev.message;
+    }
+}
+
+// A host started with every readable page executable must not pass that on.
+TEST_P(NativeEngineTest, ReadImpliesExecIsNotInherited) {
+    int persona = personality(0xffffffff);
+    ASSERT_NE(persona, -1);
+    personality(static_cast<unsigned long>(persona) | READ_IMPLIES_EXEC);
+    start(NativeOptions{});
+    personality(static_cast<unsigned long>(persona));
+    load({0xB8, 0, 0, 0x60, 0, 0xFF, 0xE0});  // mov eax, data; jmp eax
+    EngineEvent ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_NE(ev.message.find("execution of non-executable memory"), std::string::npos)
+        << ev.message;
 }
 
 TEST_P(NativeEngineTest, LinuxCallsComeBackAsTrapsAndDoNothing) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -192,6 +193,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGALRM, SIG_DFL);
+        personality(PER_LINUX);
         int why = 0;
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
             execve(argv[0], argv.data(), envp);

@@ -2,8 +2,8 @@
  * i386 program that the engine executes as a traced child. It drops what the
  * process inherited from the host, sets its limits, installs the system-call
  * filter and hands over to the engine at the gate, a page of its own that
- * holds one `int 0x80` (`syscall` in the 64-bit stand-in). From then on the engine drives the process by
- * system calls made at the gate and unmaps everything else, this code too.
+ * holds one `int 0x80` (`syscall` in the 64-bit stand-in). From then on the engine drives the
+ * process by system calls made at the gate and unmaps everything else, this code too.
  *
  * Arguments (decimal): open-file limit, process limit, address-space limit
  * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it.
@@ -21,6 +21,7 @@
 #define NR_prlimit64 302
 #define NR_seccomp 317
 #define NR_close_range 436
+#define NR_personality 135
 #define TRAP_INSN "syscall"
 #else
 #define NR_exit 1
@@ -29,6 +30,7 @@
 #define NR_prlimit64 340
 #define NR_seccomp 354
 #define NR_close_range 436
+#define NR_personality 136
 #define TRAP_INSN "int $0x80"
 #endif
 
@@ -107,14 +109,16 @@ static void limit(int resource, uint64_t value, int step) {
 /* The hand-over jumps here; the engine finds the gate two bytes before the
  * instruction pointer of that first stop. */
 extern void nuv_gate(void);
-__asm__(".pushsection .text.gate,\"ax\",@progbits\n"
-        ".balign 4096, 0xcc\n"
-        ".globl nuv_gate\n"
-        "nuv_gate:\n"
-        "  " TRAP_INSN "\n"
-        "  int3\n"
-        ".balign 4096, 0xcc\n"
-        ".popsection\n");
+__asm__(
+    ".pushsection .text.gate,\"ax\",@progbits\n"
+    ".balign 4096, 0xcc\n"
+    ".globl nuv_gate\n"
+    "nuv_gate:\n"
+    "  " TRAP_INSN
+    "\n"
+    "  int3\n"
+    ".balign 4096, 0xcc\n"
+    ".popsection\n");
 
 __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t nofile = argc > 1 ? number(argv[1]) : 64;
@@ -122,6 +126,9 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
     int trap_tsc = argc > 4 && number(argv[4]) != 0;
 
+    /* The plain Linux persona: with the read-implies-exec flag that a caller
+     * may have passed on, every readable guest page would be executable. */
+    if (sys3(NR_personality, 0, 0, 0) < 0 || sys3(NR_personality, 0xffffffffL, 0, 0) != 0) fail(9);
     /* Nothing of the host stays open: not even the standard descriptors. */
     if (sys3(NR_close_range, 0, -1, 0) != 0) fail(10);
     limit(RLIMIT_CORE, 0, 11);
@@ -143,26 +150,28 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
 }
 
 #ifdef __x86_64__
-__asm__(".text\n"
-        ".globl _start\n"
-        "_start:\n"
-        "  xor %ebp, %ebp\n"
-        "  mov (%rsp), %rdi\n"
-        "  lea 8(%rsp), %rsi\n"
-        "  and $-16, %rsp\n"
-        "  call nuv_stub_main\n"
-        "  hlt\n");
+__asm__(
+    ".text\n"
+    ".globl _start\n"
+    "_start:\n"
+    "  xor %ebp, %ebp\n"
+    "  mov (%rsp), %rdi\n"
+    "  lea 8(%rsp), %rsi\n"
+    "  and $-16, %rsp\n"
+    "  call nuv_stub_main\n"
+    "  hlt\n");
 #else
-__asm__(".text\n"
-        ".globl _start\n"
-        "_start:\n"
-        "  xor %ebp, %ebp\n"
-        "  mov (%esp), %eax\n"
-        "  lea 4(%esp), %edx\n"
-        "  and $-16, %esp\n"
-        "  sub $8, %esp\n"
-        "  push %edx\n"
-        "  push %eax\n"
-        "  call nuv_stub_main\n"
-        "  hlt\n");
+__asm__(
+    ".text\n"
+    ".globl _start\n"
+    "_start:\n"
+    "  xor %ebp, %ebp\n"
+    "  mov (%esp), %eax\n"
+    "  lea 4(%esp), %edx\n"
+    "  and $-16, %esp\n"
+    "  sub $8, %esp\n"
+    "  push %edx\n"
+    "  push %eax\n"
+    "  call nuv_stub_main\n"
+    "  hlt\n");
 #endif
