@@ -18,7 +18,9 @@ std::string g_native_refused;
 std::unique_ptr<NativeEngine> start_native(const EngineRequest& req, std::string& why) {
     NativeOptions o;
     o.tsc = req.tsc;
-    o.max_address_space = req.max_address_space;
+    // The budget is kept host-side; the process's own bound only has to let
+    // the start-up stub and the gate page through besides it.
+    o.max_address_space = req.max_address_space == 0 ? 0 : req.max_address_space + (16u << 20);
     return NativeEngine::start(o, why);
 }
 

@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     const std::string guest = images + "/benchwork", host = NUV_HOST_WORKLOAD;
     const std::string ver = images + "/ver";
 
-    // Until nuvemu chooses engines, it runs Unicorn only.
+    // A nuvemu without --engine runs Unicorn only.
     bool engines = run_once({nuvemu, "--engine", "unicorn", ver}).has_value();
     bool qemu = on_path("qemu-i386");
     auto under = [&](const char* engine, Args rest) -> std::optional<Args> {
