@@ -125,10 +125,13 @@ struct nuv_spawn_block {
     __UINT32_TYPE__ inherit_all; /* 1: hand on every descriptor */
 };
 
-#ifdef __cplusplus
+#if defined(__cplusplus)
 static_assert(sizeof(struct nuv_spawn_block) == 28, "the spawn block is seven words");
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 _Static_assert(sizeof(struct nuv_spawn_block) == 28, "the spawn block is seven words");
+#else
+/* Before C11: an array of negative size when the block is not seven words. */
+typedef char nuv_spawn_block_is_seven_words[sizeof(struct nuv_spawn_block) == 28 ? 1 : -1];
 #endif
 
 #endif
