@@ -11,8 +11,25 @@ uint64_t page_up(uint64_t a) {
 
 }  // namespace
 
+bool MemoryBudget::take(uint64_t n) {
+    uint64_t now = used_.load();
+    do {
+        if (n > limit_ || now > limit_ - n) return false;
+    } while (!used_.compare_exchange_weak(now, now + n));
+    return true;
+}
+
+GuestMemory::~GuestMemory() {
+    if (!budget_) return;
+    for (const Region& r : regions_) budget_->give(r.end - r.begin);
+}
+
 bool GuestMemory::map(uint32_t begin, uint32_t size, uint32_t perms) {
-    if (!engine_.map(begin, size, perms)) return false;
+    if (budget_ && !budget_->take(size)) return false;
+    if (!engine_.map(begin, size, perms)) {
+        if (budget_) budget_->give(size);
+        return false;
+    }
     regions_.push_back(Region{begin, uint64_t{begin} + size, perms});
     return true;
 }
@@ -114,6 +131,7 @@ bool GuestMemory::unmap_anonymous(uint32_t address, uint32_t length) {
     if (!engine_.unmap(it->begin, it->length)) return false;
     regions_.erase(std::find_if(regions_.begin(), regions_.end(),
                                 [&](const Region& r) { return r.begin == address; }));
+    if (budget_) budget_->give(it->length);
     mappings_.erase(it);
     return true;
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,12 +17,32 @@
 
 namespace nuv {
 
+// Bytes of guest memory shared by all the processes of one run: every page
+// mapped is taken from it and given back when unmapped.
+class MemoryBudget {
+  public:
+    explicit MemoryBudget(uint64_t limit) : limit_(limit) {}
+    bool take(uint64_t n);
+    void give(uint64_t n) { used_ -= n; }
+    uint64_t used() const { return used_; }
+    uint64_t limit() const { return limit_; }
+
+  private:
+    const uint64_t limit_;
+    std::atomic<uint64_t> used_{0};
+};
+
 class GuestMemory {
   public:
     static constexpr uint32_t kPage = 0x1000;
-    explicit GuestMemory(Engine& engine) : engine_(engine) {}
+    explicit GuestMemory(Engine& engine, std::shared_ptr<MemoryBudget> budget = nullptr)
+        : engine_(engine), budget_(std::move(budget)) {}
+    ~GuestMemory();
+    GuestMemory(const GuestMemory&) = delete;
+    GuestMemory& operator=(const GuestMemory&) = delete;
 
-    // Maps whole pages, zero-filled; false when the engine refuses.
+    // Maps whole pages, zero-filled; false when the engine refuses or the
+    // budget has no room left.
     bool map(uint32_t begin, uint32_t size, uint32_t perms);
 
     // Whether all of [address, address + n) is mapped readable (and writable);
@@ -62,6 +84,7 @@ class GuestMemory {
         uint32_t begin, length;
     };
     Engine& engine_;
+    std::shared_ptr<MemoryBudget> budget_;
     std::vector<Region> regions_;
     std::vector<Mapping> mappings_;
 };

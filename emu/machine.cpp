@@ -4,10 +4,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "engine_factory.hpp"
 #include "instrumentation.hpp"
 #include "kernel.hpp"
 #include "sandbox.hpp"
-#include "unicorn_engine.hpp"
 
 namespace nuv {
 namespace {
@@ -106,20 +106,42 @@ Result<Machine::Image> Machine::check_image(elf::File file) {
 
 Result<std::unique_ptr<Machine>> Machine::create(Image image, const Options& opts,
                                                  std::unique_ptr<Process> process) {
+    Options own = opts;
+    if (own.memory_limit != 0 && !own.memory_budget) {
+        own.memory_budget = std::make_shared<MemoryBudget>(own.memory_limit);
+    }
     std::unique_ptr<Machine> m(
-        new Machine(std::move(image.file), std::move(image.plan), opts, std::move(process)));
-    if (m->live_.over) {
+        new Machine(std::move(image.file), std::move(image.plan), own, std::move(process)));
+    EngineRequest req;
+    req.kind = opts.engine;
+    req.needs_counting = opts.count_instructions || opts.max_instructions != 0;
+    req.tsc = opts.tsc;
+    req.max_address_space = own.memory_limit;
+    bool tsc_done = false;
+    std::string why;
+    m->engine_ = make_engine(req, tsc_done, why);
+    if (!m->engine_) return Error{Fault::NoEngine, why};
+    // Each emulator instance reserves much host memory; native processes are
+    // bounded by the kernel's process limit alone.
+    if (m->live_.over && std::strcmp(m->engine_->name(), "native") != 0) {
         return Error{Fault::TooMany,
                      "too many live guests (at most " + std::to_string(kMaxLiveMachines) + ")"};
     }
-    m->engine_ = UnicornEngine::create(opts.count_instructions || opts.max_instructions != 0);
-    if (!m->engine_) return Error{Fault::NoEngine, "cannot start the CPU emulator"};
     m->engine_->serve_traps_with(m.get());
-    m->memory_ = std::make_unique<GuestMemory>(*m->engine_);
+    m->memory_ = std::make_unique<GuestMemory>(*m->engine_, own.memory_budget);
+    if (own.memory_budget) {
+        uint64_t need = Layout::kStackSize;
+        for (const LoadPlan::Area& a : m->plan_.areas) need += a.size;
+        const MemoryBudget& b = *own.memory_budget;
+        if (need > b.limit() || b.used() > b.limit() - need) {
+            return Error{Fault::TooMany,
+                         "memory limit of " + std::to_string(b.limit() >> 20) + " MiB reached"};
+        }
+    }
     if (Status placed = place_image(m->plan_, m->image_, *m->memory_); !placed) {
         return placed.error();
     }
-    if (opts.tsc) {
+    if (opts.tsc && !tsc_done) {
         Instrumentation* in = m->engine_->instrumentation();
         if (in == nullptr) return Error{Fault::NoEngine, "this engine cannot fix RDTSC"};
         in->fix_tsc(*opts.tsc, m->plan_.code);

@@ -18,6 +18,7 @@
 
 #include "elf32.hpp"
 #include "engine.hpp"
+#include "engine_factory.hpp"
 #include "guest_memory.hpp"
 #include "loader.hpp"
 #include "result.hpp"
@@ -92,6 +93,13 @@ struct Options {
     std::optional<uint64_t> tsc;
     bool skip_sleep = false;  // the sleeping call returns at once instead of waiting
     std::string root;         // host directory seen as "/" (empty: the current one)
+    // The engine of every process of the run (see engine_factory.hpp).
+    EngineKind engine = EngineKind::Unicorn;
+    // Guest memory of all the processes of the run together, in bytes (0: no
+    // limit beyond each process's own); the first process makes the budget
+    // and its children share it.
+    uint64_t memory_limit = 0;
+    std::shared_ptr<MemoryBudget> memory_budget;
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.

@@ -14,19 +14,38 @@ constexpr int kExitUsage = 125;  // bad usage, or an image that cannot be loaded
 constexpr int kExitLimit = 124;  // instruction or time limit reached
 constexpr int kExitFault = 139;  // the guest faulted
 
+// Defaults that stop a runaway guest without getting in the way of real
+// commands: an hour of wall-clock time, and 1 GiB of guest memory for all the
+// processes together (one process maps at most its image, a 1 MiB stack and
+// 64 MiB of anonymous memory).
+constexpr uint64_t kDefaultTimeoutSeconds = 3600;
+constexpr uint64_t kDefaultMemoryMiB = 1024;
+constexpr uint64_t kMaxMemoryMiB = 4096;
+constexpr uint64_t kMaxTimeoutSeconds = 100ull * 365 * 24 * 3600;
+
 void usage(std::FILE* to) {
     std::fputs(
         "usage: nuvemu [options] IMAGE [ARG...]\n"
         "Runs a NUV-OS command image; IMAGE is its argument 0.\n"
         "  --trace[=FILE]   write one line per system call to standard error or FILE\n"
+        "  --engine KIND    native: the guest runs as a traced 32-bit host process;\n"
+        "                   unicorn: the processor is emulated; auto (default): native\n"
+        "                   where the host allows it, else unicorn. The native engine\n"
+        "                   cannot start under a debugger or strace (\"Operation not\n"
+        "                   permitted\").\n"
         "  --count          report the number of instructions executed on standard error\n"
-        "  --max-insns N    stop the guest after N instructions\n"
+        "                   (needs the emulator: auto then picks unicorn)\n"
+        "  --max-insns N    stop the guest after N instructions (the same)\n"
+        "  --timeout SECS   stop the run after SECS seconds of wall-clock time (default\n"
+        "                   3600; 0: never)\n"
+        "  --memory MIB     guest memory of all processes together, in MiB (default 1024)\n"
         "  --root DIR       the host directory the guest sees as / (default: the current\n"
         "                   directory); no guest path reaches outside it\n"
         "  --no-sleep       sleeping calls return at once instead of waiting\n"
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  -h, --help       show this help\n"
-        "Exit status: the guest's exit status (low 8 bits), 124 when a limit stopped it,\n"
+        "Exit status: the guest's exit status (low 8 bits), 124 when a limit or the timeout\n"
+        "stopped it,\n"
         "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
         to);
 }
@@ -41,10 +60,26 @@ bool parse_count(const char* text, uint64_t& out) {
     return true;
 }
 
+// The value of an option given as "--name VALUE" or "--name=VALUE"; nullptr
+// when missing.
+const char* option_value(const std::string& a, const char* name, int argc, char** argv, int& i) {
+    size_t n = std::strlen(name);
+    if (a == name) return i + 1 < argc ? argv[++i] : nullptr;
+    return argv[i] + n + 1;
+}
+
+bool is_option(const std::string& a, const char* name) {
+    size_t n = std::strlen(name);
+    return a == name || (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=');
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     nuv::Options opts;
+    opts.engine = nuv::EngineKind::Auto;
+    uint64_t timeout_s = kDefaultTimeoutSeconds;
+    uint64_t memory_mib = kDefaultMemoryMiB;
     bool count = false;
     std::string trace_path;
     bool trace = false;
@@ -72,6 +107,27 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
             opts.tsc = start;
+        } else if (is_option(a, "--engine")) {
+            const char* v = option_value(a, "--engine", argc, argv, i);
+            if (v == nullptr || !nuv::parse_engine_kind(v, opts.engine)) {
+                std::fprintf(stderr, "nuvemu: --engine needs unicorn, native or auto\n");
+                return kExitUsage;
+            }
+        } else if (is_option(a, "--timeout")) {
+            const char* v = option_value(a, "--timeout", argc, argv, i);
+            if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, timeout_s)) ||
+                timeout_s > kMaxTimeoutSeconds) {
+                std::fprintf(stderr, "nuvemu: --timeout needs a whole number of seconds\n");
+                return kExitUsage;
+            }
+            if (std::strcmp(v, "0") == 0) timeout_s = 0;
+        } else if (is_option(a, "--memory")) {
+            const char* v = option_value(a, "--memory", argc, argv, i);
+            if (!parse_count(v, memory_mib) || memory_mib > kMaxMemoryMiB) {
+                std::fprintf(stderr, "nuvemu: --memory needs a number of MiB from 1 to %llu\n",
+                             static_cast<unsigned long long>(kMaxMemoryMiB));
+                return kExitUsage;
+            }
         } else if (a == "--no-sleep") {
             opts.skip_sleep = true;
         } else if (a == "--count") {
@@ -115,6 +171,13 @@ int main(int argc, char** argv) {
         }
     }
     opts.count_instructions = count;
+    if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
+        std::fprintf(stderr,
+                     "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
+        return kExitUsage;
+    }
+    opts.timeout_us = timeout_s * 1000000;
+    opts.memory_limit = memory_mib << 20;
     std::string image = argv[i];
     std::vector<std::string> args(argv + i, argv + argc);
     nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
@@ -124,6 +187,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::unique_ptr<nuv::Machine> m = std::move(*loaded);
+    if (opts.trace != nullptr) {
+        std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
+        std::fflush(opts.trace);
+    }
     nuv::RunResult r = m->run(args);
     if (count) {
         std::fprintf(stderr, "nuvemu: %llu instructions executed\n",

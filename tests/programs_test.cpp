@@ -1,23 +1,51 @@
 // Whole test commands under nuvemu: one that spawns another through a pipe,
-// one that makes and removes directories, one that sleeps; through the
-// emulator library and through the nuvemu command.
+// one that makes and removes directories, one that sleeps, and images that
+// fault or try to get out; through the emulator library and through the
+// nuvemu command, on each engine.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "guest.hpp"
 #include "kernel.hpp"
+#include "native_engine.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using nuv::EngineKind;
 using nuv::Stop;
+
+EngineKind g_engine = EngineKind::Unicorn;
+
+// Every case runs on each engine; the native one is skipped, with the reason,
+// where the host cannot run it (no 32-bit programs, tracing forbidden).
+class Programs : public ::testing::TestWithParam<EngineKind> {
+  protected:
+    void SetUp() override {
+        g_engine = GetParam();
+        if (GetParam() != EngineKind::Native) return;
+        std::string err;
+        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+    }
+    // The nuvemu command's option for this engine.
+    std::string engine() const {
+        return std::string("--engine ") + nuv::engine_kind_name(GetParam()) + " ";
+    }
+};
+
+nuv::Options options() {
+    nuv::Options o = nuvtest::test_options();
+    o.engine = g_engine;
+    return o;
+}
 
 struct Outcome {
     nuv::RunResult result;
@@ -34,12 +62,12 @@ Outcome run(std::string_view image, const std::vector<std::string>& args, nuv::O
 }
 
 nuv::Options rooted(const std::string& root) {
-    nuv::Options o = nuvtest::test_options();
+    nuv::Options o = options();
     o.root = root;
     return o;
 }
 
-TEST(Programs, PipelineSpawnsAnImageInsideTheRoot) {
+TEST_P(Programs, PipelineSpawnsAnImageInsideTheRoot) {
     std::string images = NUV_IMAGE_DIR;
     Outcome r = run("pipeline", {"pipeline", "/hello", "through the pipe", "3"}, rooted(images));
     EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
@@ -57,7 +85,7 @@ TEST(Programs, PipelineSpawnsAnImageInsideTheRoot) {
     EXPECT_EQ(r.out.find("child said"), std::string::npos) << r.out;
 }
 
-TEST(Programs, DirsMakesMovesStreamsAndRemoves) {
+TEST_P(Programs, DirsMakesMovesStreamsAndRemoves) {
     nuvtest::ScratchDir root;
     ASSERT_FALSE(root.path().empty());
     Outcome r = run("dirs", {"dirs"}, rooted(root.path()));
@@ -91,40 +119,191 @@ TEST(Programs, DirsMakesMovesStreamsAndRemoves) {
     EXPECT_TRUE(fs::is_empty(root.path()));
 }
 
-TEST(Programs, SleeperSleepsForRealOrNotAtAll) {
+TEST_P(Programs, SleeperSleepsForRealOrNotAtAll) {
     auto t0 = std::chrono::steady_clock::now();
-    Outcome r = run("sleeper", {"sleeper", "-u", "200000"}, nuvtest::test_options());
+    Outcome r = run("sleeper", {"sleeper", "-u", "200000"}, options());
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
     EXPECT_EQ(r.out, "slept\n");
     EXPECT_EQ(r.result.status, 0);
     // An hour, skipped.
-    nuv::Options o = nuvtest::test_options();
+    nuv::Options o = options();
     o.skip_sleep = true;
     r = run("sleeper", {"sleeper", "3600"}, o);
     EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
     EXPECT_EQ(r.out, "slept\n");
 }
 
-TEST(Programs, TheNuvemuCommandRunsThemToo) {
+TEST_P(Programs, TheNuvemuCommandRunsThemToo) {
     std::string images = NUV_IMAGE_DIR;
-    nuvtest::ToolRun r =
-        nuvtest::run_nuvemu("--root " + images + " " + images + "/pipeline /hello 'one line'");
+    nuvtest::ToolRun r = nuvtest::run_nuvemu(engine() + "--root " + images + " " + images +
+                                             "/pipeline /hello 'one line'");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "child said: one line\nchild 2 ended with 0\n");
-    r = nuvtest::run_nuvemu("--no-sleep " + images + "/sleeper 100000");
+    r = nuvtest::run_nuvemu(engine() + "--no-sleep " + images + "/sleeper 100000");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "slept\n");
     // A fixed time-stamp counter makes the self-seeded generator repeat.
-    nuvtest::ToolRun first = nuvtest::run_nuvemu("--tsc 12345 " + images + "/hello -rand");
+    nuvtest::ToolRun first =
+        nuvtest::run_nuvemu(engine() + "--tsc 12345 " + images + "/hello -rand");
     EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(nuvtest::run_nuvemu("--tsc=12345 " + images + "/hello -rand").out, first.out);
-    EXPECT_NE(nuvtest::run_nuvemu("--tsc 12346 " + images + "/hello -rand").out, first.out);
-    EXPECT_EQ(nuvtest::run_nuvemu("--tsc x " + images + "/hello").status, 125);
+    EXPECT_EQ(nuvtest::run_nuvemu(engine() + "--tsc=12345 " + images + "/hello -rand").out,
+              first.out);
+    EXPECT_NE(nuvtest::run_nuvemu(engine() + "--tsc 12346 " + images + "/hello -rand").out,
+              first.out);
+    EXPECT_EQ(nuvtest::run_nuvemu(engine() + "--tsc x " + images + "/hello").status, 125);
     nuvtest::ScratchDir root;
-    r = nuvtest::run_nuvemu("--root " + root.path() + " " + images + "/dirs");
+    r = nuvtest::run_nuvemu(engine() + "--root " + root.path() + " " + images + "/dirs");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("stream_end = 0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("rmdir work = 0\n"), std::string::npos) << r.out;
+}
+
+// ver with its first instructions replaced by code.
+std::vector<uint8_t> ver_running(const std::vector<uint8_t>& code) {
+    std::ifstream in(nuvtest::image_path("ver"), std::ios::binary);
+    std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
+    auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, &b.at(at + 3) - 3, 4);
+        return v;
+    };
+    uint32_t entry = u32(24), phoff = u32(28);
+    uint16_t count = static_cast<uint16_t>(b.at(44) | b.at(45) << 8);
+    for (uint32_t i = 0; i < count; ++i) {
+        size_t h = phoff + 32 * i;
+        uint32_t vaddr = u32(h + 8), filesz = u32(h + 16);
+        if (u32(h) != 1 || entry < vaddr || entry - vaddr + code.size() > filesz) continue;
+        std::copy(code.begin(), code.end(), b.begin() + u32(h + 4) + (entry - vaddr));
+        return b;
+    }
+    ADD_FAILURE() << "no segment holds ver's entry";
+    return b;
+}
+
+std::vector<uint8_t> le32(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct Escape {
+    const char* what;
+    std::vector<uint8_t> code;
+    Stop stop;
+    int32_t status;       // when it exits
+    const char* message;  // part of the fault's message
+};
+
+TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
+    uint32_t entry = 0;
+    {
+        std::ifstream in(nuvtest::image_path("ver"), std::ios::binary);
+        in.seekg(24);
+        in.read(reinterpret_cast<char*>(&entry), 4);
+    }
+    const uint8_t exit_with_eax[] = {0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80};
+    std::vector<uint8_t> then_exit(std::begin(exit_with_eax), std::end(exit_with_eax));
+    const Escape cases[] = {
+        {"invalid instruction", {0x0F, 0x0B}, Stop::Fault, 0, "invalid instruction at "},
+        {"store to page zero", {0xA3, 0, 0, 0, 0}, Stop::Fault, 0, "unmapped memory at 0x00000000"},
+        {"store into its own code", cat({{0xC7, 0x05}, le32(entry), le32(0)}), Stop::Fault, 0,
+         "write to protected memory"},
+        {"hlt", {0xF4}, Stop::Fault, 0, "guest halted at eip "},
+        {"int 0x81", {0xCD, 0x81}, Stop::Fault, 0, "unexpected interrupt 129 at eip "},
+        {"sysenter", {0x0F, 0x34}, Stop::Fault, 0, ""},
+        {"far jump to 64-bit code, then syscall",
+         cat({{0xEA}, le32(entry + 7), {0x33, 0x00, 0x0F, 0x05}}), Stop::Fault, 0, ""},
+        // Linux's kill(1, SIGKILL) and fork (NUV-OS exit) through int 0x80:
+        // NUV-OS calls, never host ones.
+        {"Linux kill",
+         cat({{0xB8, 37, 0, 0, 0, 0xBB, 1, 0, 0, 0, 0xB9, 9, 0, 0, 0, 0xCD, 0x80}, then_exit}),
+         Stop::Exited, 255, ""},
+        {"Linux fork", {0xB8, 2, 0, 0, 0, 0xBB, 5, 0, 0, 0, 0xCD, 0x80}, Stop::Exited, 5, ""},
+    };
+    for (const Escape& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (GetParam() == EngineKind::Unicorn && c.code == std::vector<uint8_t>{0x0F, 0x34}) {
+            // The emulator steps over sysenter as if it did nothing.
+            continue;
+        }
+        nuv::Options o = options();
+        nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::create(ver_running(c.code), o);
+        ASSERT_TRUE(m) << m.error().message;
+        nuv::RunResult r = (*m)->run({"ver"});
+        EXPECT_EQ(r.stop, c.stop) << r.message;
+        if (c.stop == Stop::Exited) {
+            EXPECT_EQ(r.status & 0xFF, c.status);
+        }
+        EXPECT_NE(r.message.find(c.message), std::string::npos) << r.message;
+        EXPECT_EQ((*m)->output(), "");
+    }
+    // The command's status for a fault.
+    nuvtest::ScratchDir dir;
+    std::string path = dir.path() + "/bad";
+    std::vector<uint8_t> ud2 = ver_running({0x0F, 0x0B});
+    nuvtest::write_file(path, std::string(ud2.begin(), ud2.end()));
+    nuvtest::ToolRun t = nuvtest::run_nuvemu(engine() + path);
+    EXPECT_EQ(t.status, 139);
+    EXPECT_NE(t.err.find("guest fault: invalid instruction at "), std::string::npos) << t.err;
+}
+
+TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
+    std::vector<uint8_t> b = ver_running({});
+    b[4] = 2;  // a 64-bit class
+    nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::create(b, options());
+    ASSERT_FALSE(m);
+    EXPECT_EQ(m.error().fault, nuv::Fault::BadImage);
+    b.resize(40);
+    EXPECT_FALSE(nuv::Machine::create(b, options()));
+}
+
+TEST_P(Programs, TheTraceNamesTheEngineAndTheLimitsStopRunaways) {
+    std::string images = NUV_IMAGE_DIR;
+    nuvtest::ScratchDir dir;
+    std::string log = dir.path() + "/trace";
+    nuvtest::ToolRun r = nuvtest::run_nuvemu(engine() + "--trace=" + log + " " + images + "/ver");
+    EXPECT_EQ(r.status, 0);
+    std::string first = nuvtest::read_file(log);
+    first.resize(first.find('\n'));
+    EXPECT_EQ(first, std::string("nuvemu: engine ") + nuv::engine_kind_name(GetParam()));
+    // Wall-clock time.
+    r = nuvtest::run_nuvemu(engine() + "--timeout 1 " + images + "/hello -spin");
+    EXPECT_EQ(r.status, 124);
+    EXPECT_NE(r.err.find("stopped: "), std::string::npos) << r.err;
+    // Memory for all processes together: ver alone needs more than 1 MiB with
+    // its 8 MiB stack; the pipeline's child finds none left under 12 MiB.
+    r = nuvtest::run_nuvemu(engine() + "--memory 1 " + images + "/ver");
+    EXPECT_EQ(r.status, 125);
+    EXPECT_NE(r.err.find("memory limit of 1 MiB"), std::string::npos) << r.err;
+    r = nuvtest::run_nuvemu(engine() + "--memory 12 --root " + images + " " + images +
+                            "/pipeline /hello x");
+    EXPECT_EQ(r.out.find("child said"), std::string::npos) << r.out;
+    r = nuvtest::run_nuvemu(engine() + "--memory 32 --root " + images + " " + images +
+                            "/pipeline /hello x");
+    EXPECT_EQ(r.out, "child said: x\nchild 2 ended with 0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Programs,
+                         ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
+                         [](const ::testing::TestParamInfo<EngineKind>& i) {
+                             return std::string(nuv::engine_kind_name(i.param));
+                         });
+
+TEST(NuvemuEngineOption, ChoicesAndConflicts) {
+    std::string ver = nuvtest::image_path("ver");
+    EXPECT_EQ(nuvtest::run_nuvemu("--engine bogus " + ver).status, 125);
+    EXPECT_EQ(nuvtest::run_nuvemu("--engine native --count " + ver).status, 125);
+    EXPECT_EQ(nuvtest::run_nuvemu("--timeout -3 " + ver).status, 125);
+    EXPECT_EQ(nuvtest::run_nuvemu("--memory 0 " + ver).status, 125);
+    // Counting needs the emulator, which auto then picks.
+    nuvtest::ToolRun r = nuvtest::run_nuvemu("--count " + ver);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("instructions executed"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,112 @@
+// The native engine: a guest runs as a real 32-bit x86 Linux process of its
+// own, traced by the thread that created the engine. A seccomp filter stops
+// every system call of every architecture before Linux would run it, so the
+// guest's only way out is int 0x80, reported as a trap; everything else the
+// guest does is either plain computation at full speed or a signal, reported
+// as a fault.
+//
+// The process starts as our start-up stub (see native/stub.c), which drops
+// the host's descriptors, sets its limits, installs the filter and stops at
+// the gate: one page that holds `int 0x80; int3`. The engine makes its own
+// system calls in the guest process there (mmap, mprotect, munmap, setitimer),
+// and unmaps everything else before the guest's first instruction: the guest
+// sees only the pages mapped through this interface, plus the gate page.
+//
+// ptrace is bound to one thread: create, use and destroy an engine on the
+// same host thread.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/user.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine.hpp"
+
+namespace nuv {
+
+struct NativeOptions {
+    // The start-up stub; empty: the one built next to nuvemu.
+    std::string stub_path;
+    // A fixed time-stamp counter: RDTSC reads this value, then one more each
+    // time (unset: the processor's own).
+    std::optional<uint64_t> tsc;
+    // Limits of the guest process. It opens no host file and starts no
+    // process itself, so these only bound what a broken guest could reach.
+    uint32_t max_files = 16;
+    uint32_t max_processes = 1;
+    uint64_t max_address_space = 0;  // bytes; 0: no limit
+    // Runs the guest as 64-bit code in a 64-bit process, with the same
+    // interception: a stand-in that lets the engine's own machinery (start,
+    // filter, memory, faults, limits, ending) run on hosts that cannot run
+    // 32-bit programs. i386 images do not run correctly in it; int 0x80
+    // still traps.
+    bool stand_in_64 = false;
+};
+
+class NativeEngine final : public Engine {
+  public:
+    // The highest address a 32-bit process can map, plus one.
+    static constexpr uint32_t kSpaceEnd = 0xFFFFE000;
+
+    // Starts the guest process; nullptr and a one-line reason in err when it
+    // cannot (for instance on a host that does not run 32-bit programs).
+    static std::unique_ptr<NativeEngine> start(const NativeOptions& opts, std::string& err);
+    // The stub built with the project, next to the running program's build.
+    static std::string default_stub_path(bool stand_in_64 = false);
+
+    ~NativeEngine() override;
+    NativeEngine(const NativeEngine&) = delete;
+    NativeEngine& operator=(const NativeEngine&) = delete;
+
+    const char* name() const override { return "native"; }
+    bool map(uint32_t begin, uint32_t size, uint32_t perms) override;
+    bool protect(uint32_t begin, uint32_t size, uint32_t perms) override;
+    bool unmap(uint32_t begin, uint32_t size) override;
+    bool read(uint32_t address, void* out, size_t n) override;
+    bool write(uint32_t address, const void* data, size_t n) override;
+    Registers registers() override;
+    void set_registers(const Registers& r) override;
+    void reset_fpu() override;
+    std::array<uint8_t, 10> st0() override;
+    EngineEvent run(const RunLimits& limits) override;
+
+    // The host process id of the guest, and the gate page's address.
+    pid_t pid() const { return pid_; }
+    uint32_t gate() const { return gate_; }
+    bool alive() const { return pid_ > 0; }
+
+  private:
+    explicit NativeEngine(const NativeOptions& opts);
+    bool handover(std::string& err);
+    bool clear_address_space(std::string& err);
+    bool rdtsc_traps();
+    // One Linux system call made by the guest process at the gate; false
+    // when the process could not make it.
+    bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
+    bool wait_stop(int& status);
+    bool load_regs();
+    bool flush_regs();
+    bool arm_timer(RunLimits::Clock::time_point deadline);
+    bool guest_range(uint32_t address, uint64_t n) const;
+    bool fault_event(int sig, const RunLimits& limits, EngineEvent& ev, bool& go_on);
+    bool probe_write(uint32_t address, bool unmapped);
+    uint32_t page_perms(uint32_t address);
+    void gone(EngineEvent& ev, int status);
+    void end_process();
+
+    NativeOptions opts_;
+    pid_t pid_ = -1;
+    pid_t tracer_ = -1;
+    int mem_fd_ = -1;
+    uint32_t gate_ = 0;
+    user_regs_struct regs_{};
+    bool regs_dirty_ = false;
+    uint64_t tsc_next_ = 0;
+    RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
+};
+
+}  // namespace nuv

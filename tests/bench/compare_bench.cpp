@@ -1,0 +1,129 @@
+// The engines side by side, printed (not a test): the same workloads run as a
+// static 32-bit host program, under nuvemu with each engine, and under
+// qemu-i386 when it is installed. Each figure is the best wall time of a few
+// whole runs in milliseconds, start-up included (the first row shows it).
+//   compare_bench [RUNS]
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// Wall time of one run with its output thrown away, in milliseconds; unset
+// when it could not start or did not end with status 0.
+std::optional<double> run_once(const Args& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    int e = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (e != 0) return std::nullopt;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return ms;
+}
+
+std::string best_of(int runs, const Args& args) {
+    std::optional<double> best;
+    for (int i = 0; i < runs; ++i) {
+        std::optional<double> ms = run_once(args);
+        if (!ms) return "fails";
+        best = std::min(best.value_or(*ms), *ms);
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f", *best);
+    return buf;
+}
+
+bool on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t at = 0;
+    while (at <= dirs.size()) {
+        size_t end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(at, end - at) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 ? std::atoi(argv[1]) : 3;
+    if (runs <= 0) runs = 3;
+    const std::string nuvemu = NUV_BIN_DIR "/nuvemu", images = NUV_IMAGE_DIR;
+    const std::string guest = images + "/benchwork", host = NUV_HOST_WORKLOAD;
+    const std::string ver = images + "/ver";
+
+    // A nuvemu without --engine runs Unicorn only.
+    bool engines = run_once({nuvemu, "--engine", "unicorn", ver}).has_value();
+    bool qemu = on_path("qemu-i386");
+    auto under = [&](const char* engine, Args rest) -> std::optional<Args> {
+        Args a = {nuvemu};
+        if (engines) {
+            a.insert(a.end(), {"--engine", engine});
+        } else if (std::strcmp(engine, "unicorn") != 0) {
+            return std::nullopt;
+        }
+        a.insert(a.end(), {"--root", images});
+        a.insert(a.end(), rest.begin(), rest.end());
+        return a;
+    };
+
+    struct Row {
+        const char* name;
+        Args host, guest;
+    };
+    const Row rows[] = {
+        {"start-up of ver", {host, "ver"}, {ver}},
+        {"20,000 memcpy of 4 KiB", {host, "memcpy"}, {guest, "memcpy"}},
+        {"10,000 printf lines", {host, "printf"}, {guest, "printf"}},
+        {"10^8 register-only iterations", {host, "loop"}, {guest, "loop"}},
+        {"100,000 no-op kernel calls", {host, "calls"}, {guest, "calls"}},
+        {"spawn and join of a child", {host, "spawn", host}, {guest, "spawn", "/benchwork"}},
+    };
+    std::printf("best of %d runs, ms, start-up included\n", runs);
+    std::printf("%-32s %10s %16s %16s %10s\n", "workload", "native", "nuvemu native",
+                "nuvemu unicorn", "qemu-i386");
+    for (const Row& r : rows) {
+        std::optional<Args> native_engine = under("native", r.guest);
+        std::optional<Args> unicorn = under("unicorn", r.guest);
+        Args q = {"qemu-i386"};
+        q.insert(q.end(), r.host.begin(), r.host.end());
+        std::printf("%-32s %10s %16s %16s %10s\n", r.name, best_of(runs, r.host).c_str(),
+                    native_engine ? best_of(runs, *native_engine).c_str() : "n/a",
+                    unicorn ? best_of(runs, *unicorn).c_str() : "n/a",
+                    qemu ? best_of(runs, q).c_str() : "absent");
+        std::fflush(stdout);
+    }
+    if (!engines) std::printf("(this nuvemu has one engine, Unicorn)\n");
+    std::printf("(under qemu-i386 the spawned child runs natively)\n");
+    return 0;
+}

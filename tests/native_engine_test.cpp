@@ -1,0 +1,466 @@
+// The native engine on its own: guests as traced host processes. Every case
+// runs twice: as the real 32-bit engine (skipped where the host cannot run
+// 32-bit programs) and as the 64-bit stand-in, which runs the same machinery
+// with code that means the same in both modes.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "elf32.hpp"
+#include "filter.h"
+#include "native_engine.hpp"
+
+namespace nuv {
+namespace {
+
+constexpr uint32_t kCode = 0x400000, kData = 0x600000, kStackTop = 0xC0000000;
+using Bytes = std::vector<uint8_t>;
+
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+int count_entries(const std::string& dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+volatile sig_atomic_t g_usr1 = 0;
+
+class NativeEngineTest : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { start(NativeOptions{}); }
+
+    // Skips where the host lacks what the engine needs; the stand-in must
+    // start on any x86-64 Linux host, except for a host-dependent setting.
+    void start(NativeOptions o) {
+        o.stand_in_64 = GetParam();
+        std::string err;
+        e_ = NativeEngine::start(o, err);
+        if (e_) return;
+        if (GetParam() && err.find("RDTSC") == std::string::npos) FAIL() << err;
+        GTEST_SKIP() << err;
+    }
+
+    // Code at kCode, a data page and a small stack; eip at the code.
+    void load(const Bytes& code) {
+        ASSERT_TRUE(e_->map(kCode, 0x1000, kPermRead | kPermExec));
+        ASSERT_TRUE(e_->write(kCode, code.data(), code.size()));
+        ASSERT_TRUE(e_->map(kData, 0x1000, kPermRead | kPermWrite));
+        ASSERT_TRUE(e_->map(kStackTop - 0x10000, 0x10000, kPermRead | kPermWrite));
+        Registers r;
+        r.eip = kCode;
+        r.esp = kStackTop - 16;
+        e_->set_registers(r);
+        e_->reset_fpu();
+    }
+
+    EngineEvent run(RunLimits l = {}) {
+        l.return_address = 0xFFFFF000;
+        return e_->run(l);
+    }
+
+    std::unique_ptr<NativeEngine> e_;
+};
+
+TEST_P(NativeEngineTest, GuestSeesOnlyWhatWasMappedAndNoHostDescriptor) {
+    // A descriptor the host leaves open across exec, far above the standard ones.
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(dup2(fd, 100), 100);
+    start(NativeOptions{});
+    close(100);
+    close(fd);
+    std::string maps = slurp("/proc/" + std::to_string(e_->pid()) + "/maps");
+    std::istringstream lines(maps);
+    std::string line;
+    while (std::getline(lines, line)) {
+        uint64_t begin = std::stoull(line.substr(0, line.find('-')), nullptr, 16);
+        if (begin >= 0xffff800000000000ull) continue;  // the 64-bit kernel's fixed page
+        EXPECT_EQ(begin, e_->gate()) << maps;
+    }
+    EXPECT_EQ(count_entries("/proc/" + std::to_string(e_->pid()) + "/fd"), 0);
+}
+
+TEST_P(NativeEngineTest, PagesKeepTheirPermissionsAndNeverWritableAndExecutable) {
+    EXPECT_FALSE(e_->map(0x700000, 0x1000, kPermRead | kPermWrite | kPermExec));
+    ASSERT_TRUE(e_->map(0x700000, 0x2000, kPermRead | kPermWrite));
+    EXPECT_FALSE(e_->map(0x701000, 0x1000, kPermRead));  // taken
+    EXPECT_FALSE(e_->protect(0x700000, 0x1000, kPermWrite | kPermExec));
+    EXPECT_FALSE(e_->map(e_->gate(), 0x1000, kPermRead));
+    // The kernel's view ignores the guest's permissions, never the mapping.
+    ASSERT_TRUE(e_->protect(0x701000, 0x1000, 0));
+    const char text[] = "kept";
+    EXPECT_TRUE(e_->write(0x701ffc, text, 4));
+    char back[4] = {};
+    EXPECT_TRUE(e_->read(0x701ffc, back, 4));
+    EXPECT_EQ(std::string(back, 4), "kept");
+    EXPECT_FALSE(e_->read(0x701ffe, back, 4));  // runs off the end
+    EXPECT_FALSE(e_->read(e_->gate(), back, 4));
+    ASSERT_TRUE(e_->unmap(0x700000, 0x2000));
+    EXPECT_FALSE(e_->read(0x700000, back, 1));
+}
+
+struct FaultCase {
+    const char* name;
+    Bytes code;
+    EngineStop stop;
+    const char* message;
+};
+
+TEST_P(NativeEngineTest, FaultsAndEscapesEndAsGuestFaults) {
+    const FaultCase cases[] = {
+        {"ud2", {0x0F, 0x0B}, EngineStop::Fault, "invalid instruction at 0x00400000"},
+        {"cli", {0xFA}, EngineStop::Fault, "privileged instruction at eip 0x00400000"},
+        {"hlt", {0xF4}, EngineStop::Fault, "guest halted at eip 0x00400000"},
+        {"int 0x81", {0xCD, 0x81}, EngineStop::Fault, "unexpected interrupt 129"},
+        {"int3", {0xCC}, EngineStop::Fault, "unexpected interrupt 3"},
+        {"divide by zero", {0x31, 0xC9, 0xF7, 0xF1}, EngineStop::Fault, "unexpected interrupt 0"},
+        {"sysenter", {0x0F, 0x34}, EngineStop::Fault, ""},
+        {"store to code",
+         {0xC7, 0x04, 0x25, 0x00, 0x00, 0x40, 0x00, 0, 0, 0, 0},
+         EngineStop::Fault,
+         "write to protected memory at 0x00400000 (eip 0x00400000)"},
+        {"load unmapped",
+         {0x8B, 0x04, 0x25, 0x00, 0x00, 0x00, 0x30},
+         EngineStop::Fault,
+         "read of unmapped memory at 0x30000000"},
+        {"store unmapped",
+         {0x89, 0x04, 0x25, 0x00, 0x00, 0x00, 0x30},
+         EngineStop::Fault,
+         "write to unmapped memory at 0x30000000"},
+        {"run data",
+         {0xB8, 0, 0, 0x60, 0, 0xFF, 0xE0},
+         EngineStop::Fault,
+         "execution of non-executable memory at 0x00600000"},
+        {"return", {0xB8, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0xE0}, EngineStop::Returned, ""},
+    };
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(NativeOptions{});
+        load(c.code);
+        EngineEvent ev = run();
+        EXPECT_EQ(ev.stop, c.stop) << ev.message;
+        EXPECT_NE(ev.message.find(c.message), std::string::npos) << ev.message;
+    }
+}
+
+// Ways past int 0x80 that need the gate page or the 64-bit code selector.
+TEST_P(NativeEngineTest, NoWayOutThroughTheGateOr64BitCode) {
+    const uint32_t gate = e_->gate();
+    auto absolute = [](uint8_t op, uint32_t v) {
+        Bytes b = {op};
+        put32(b, v);
+        return b;
+    };
+    auto jump_to = [&](uint32_t to) {
+        Bytes b = absolute(0xB8, to);  // mov eax, to; jmp eax
+        b.insert(b.end(), {0xFF, 0xE0});
+        return b;
+    };
+    // ljmp 0x33:next, then `tail` as 64-bit code.
+    auto in_64bit = [](Bytes tail) {
+        Bytes b = {0xEA};
+        put32(b, kCode + 7);
+        b.insert(b.end(), {0x33, 0x00});
+        b.insert(b.end(), tail.begin(), tail.end());
+        return b;
+    };
+    struct Case {
+        const char* name;
+        Bytes code;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {"store to the gate", absolute(0xA3, gate), "write to protected memory at " + hex32(gate)},
+        {"call through the gate", jump_to(gate), "system call other than int 0x80"},
+        {"run the start-up code", jump_to(gate - 0x1000), "execution of unmapped memory"},
+    };
+    if (!GetParam()) {
+        cases.push_back({"64-bit int 0x80", in_64bit({0xCD, 0x80}), "system call other than"});
+        cases.push_back({"64-bit sysenter", in_64bit({0x0F, 0x34}), ""});
+        // mov rax, the vsyscall page; call rax
+        cases.push_back(
+            {"vsyscall page",
+             in_64bit({0x48, 0xB8, 0, 0, 0x60, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xD0}), ""});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(NativeOptions{});
+        ASSERT_EQ(e_->gate(), gate);
+        load(c.code);
+        EngineEvent ev = run();
+        EXPECT_EQ(ev.stop, EngineStop::Fault) << ev.message;
+        EXPECT_NE(ev.message.find(c.message), std::string::npos) << ev.message;
+    }
+}
+
+// A host started with every readable page executable must not pass that on.
+TEST_P(NativeEngineTest, ReadImpliesExecIsNotInherited) {
+    int persona = personality(0xffffffff);
+    ASSERT_NE(persona, -1);
+    personality(static_cast<unsigned long>(persona) | READ_IMPLIES_EXEC);
+    start(NativeOptions{});
+    personality(static_cast<unsigned long>(persona));
+    load({0xB8, 0, 0, 0x60, 0, 0xFF, 0xE0});  // mov eax, data; jmp eax
+    EngineEvent ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_NE(ev.message.find("execution of non-executable memory"), std::string::npos)
+        << ev.message;
+}
+
+TEST_P(NativeEngineTest, LinuxCallsComeBackAsTrapsAndDoNothing) {
+    std::string path = "/tmp/nuv_native_escape_" + std::to_string(getpid());
+    std::filesystem::remove(path);
+    g_usr1 = 0;
+    signal(SIGUSR1, [](int) { g_usr1 = 1; });
+    Bytes code;
+    auto call = [&](uint32_t nr, uint32_t ebx, uint32_t ecx, uint32_t edx) {
+        code.push_back(0xB8), put32(code, nr);
+        code.push_back(0xBB), put32(code, ebx);
+        code.push_back(0xB9), put32(code, ecx);
+        code.push_back(0xBA), put32(code, edx);
+        code.insert(code.end(), {0xCD, 0x80});
+    };
+    call(5, kData, 0x41, 0644);                             // open(path, O_CREAT|O_WRONLY)
+    call(2, 0, 0, 0);                                       // fork
+    call(37, static_cast<uint32_t>(getpid()), SIGUSR1, 0);  // kill(test, SIGUSR1)
+    // A 64-bit open: in the 32-bit engine after a far jump to the 64-bit selector.
+    if (!GetParam()) {
+        uint32_t next = kCode + static_cast<uint32_t>(code.size()) + 7;
+        code.push_back(0xEA);  // ljmp 0x33:next
+        put32(code, next);
+        code.insert(code.end(), {0x33, 0x00});
+    }
+    code.insert(code.end(), {0xB8, 2, 0, 0, 0, 0xBF}), put32(code, kData);
+    code.insert(code.end(), {0xBE, 0x41, 0, 0, 0, 0x0F, 0x05});
+    load(code);
+    ASSERT_TRUE(e_->write(kData, path.c_str(), path.size() + 1));
+    for (uint32_t nr : {5u, 2u, 37u}) {
+        EngineEvent ev = run();
+        ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        Registers r = e_->registers();
+        EXPECT_EQ(r.eax, nr);
+        r.eax = static_cast<uint32_t>(-38);
+        e_->set_registers(r);
+    }
+    EngineEvent ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_NE(ev.message.find("system call other than int 0x80"), std::string::npos) << ev.message;
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(g_usr1, 0);
+    std::string kids =
+        "/proc/" + std::to_string(e_->pid()) + "/task/" + std::to_string(e_->pid()) + "/children";
+    EXPECT_EQ(slurp(kids), "");
+    signal(SIGUSR1, SIG_DFL);
+}
+
+TEST_P(NativeEngineTest, DeadlineStopsALoopThatCanGoOnAfterwards) {
+    load({0xEB, 0xFE, 0xCD, 0x80});  // jmp $; int 0x80
+    RunLimits l;
+    l.deadline = RunLimits::Clock::now() + std::chrono::milliseconds(50);
+    EngineEvent ev = run(l);
+    ASSERT_EQ(ev.stop, EngineStop::Timeout) << ev.message;
+    EXPECT_EQ(ev.eip, kCode);
+    Registers r = e_->registers();
+    r.eip = kCode + 2;
+    e_->set_registers(r);
+    ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    EXPECT_EQ(ev.eip, kCode + 4);
+}
+
+TEST_P(NativeEngineTest, FixedTimeStampCounter) {
+    NativeOptions o;
+    o.tsc = 0x1122334455667788ull;
+    start(o);
+    if (IsSkipped()) return;
+    load({0x0F, 0x31, 0xCD, 0x80, 0x0F, 0x31, 0xCD, 0x80});
+    for (uint64_t want : {0x1122334455667788ull, 0x1122334455667789ull}) {
+        EngineEvent ev = run();
+        ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        Registers r = e_->registers();
+        EXPECT_EQ((uint64_t{r.edx} << 32) | r.eax, want);
+    }
+}
+
+// A full x87 stack would turn the sum into the invalid-result NaN: the reset
+// between the two runs must have emptied it.
+TEST_P(NativeEngineTest, FpuResetAndTopOfStack) {
+    Bytes code;
+    for (int i = 0; i < 8; ++i) code.insert(code.end(), {0xD9, 0xE8});  // fld1
+    code.insert(code.end(), {0xCD, 0x80, 0xD9, 0xE8, 0xD9, 0xE8, 0xDE, 0xC1, 0xCD, 0x80});
+    load(code);
+    ASSERT_EQ(run().stop, EngineStop::Trap);
+    e_->reset_fpu();
+    ASSERT_EQ(run().stop, EngineStop::Trap);
+    const std::array<uint8_t, 10> two = {0, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 0x40};
+    EXPECT_EQ(e_->st0(), two);
+}
+
+TEST_P(NativeEngineTest, EndsItsProcessAndLeaksNothing) {
+    load({0xEB, 0xFE});
+    pid_t pid = e_->pid();
+    kill(pid, SIGKILL);
+    EngineEvent ev = run();
+    EXPECT_EQ(ev.stop, EngineStop::Failed);
+    EXPECT_EQ(ev.message, "guest process killed by signal 9");
+    start(NativeOptions{});
+    pid = e_->pid();
+    e_.reset();
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+// ptrace belongs to one thread: when it ends, its guest ends too, and the
+// engine neither runs it from elsewhere nor leaves a zombie behind.
+TEST_P(NativeEngineTest, GuestEndsWithItsTracerThread) {
+    std::unique_ptr<NativeEngine> orphan;
+    std::string err;
+    std::thread([&] {
+        NativeOptions o;
+        o.stand_in_64 = GetParam();
+        orphan = NativeEngine::start(o, err);
+    }).join();
+    ASSERT_TRUE(orphan) << err;
+    pid_t pid = orphan->pid();
+    EXPECT_EQ(orphan->run({}).stop, EngineStop::Failed);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(info.si_code, CLD_KILLED);
+    EXPECT_EQ(info.si_status, SIGKILL);
+    orphan.reset();
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+}
+
+// The version command, its stack built as the loader leaves it.
+TEST_P(NativeEngineTest, RunsTheVersionCommand) {
+    if (GetParam()) GTEST_SKIP() << "i386 images need the 32-bit engine";
+    std::string err;
+    std::optional<elf::File> img = elf::read_file(NUV_IMAGE_DIR "/ver", err);
+    ASSERT_TRUE(img) << err;
+    for (auto [args, want] :
+         {std::pair<std::vector<std::string>, std::string>{{"ver"}, "NUV-OS Release 16\n"},
+          {{"ver", "-h"}, "Usage: ver\n"}}) {
+        start(NativeOptions{});
+        for (const elf::Segment& s : img->segments) {
+            if (s.type != elf::PT_LOAD || s.memsz == 0) continue;
+            uint32_t begin = s.vaddr & ~0xFFFu;
+            uint32_t size = ((s.vaddr + s.memsz + 0xFFF) & ~0xFFFu) - begin;
+            uint32_t perms = ((s.flags & elf::PF_R) ? uint32_t{kPermRead} : 0u) |
+                             ((s.flags & elf::PF_W) ? uint32_t{kPermWrite} : 0u) |
+                             ((s.flags & elf::PF_X) ? uint32_t{kPermExec} : 0u);
+            ASSERT_TRUE(e_->map(begin, size, perms));
+            ASSERT_TRUE(e_->write(s.vaddr, img->bytes.data() + s.offset, s.filesz));
+        }
+        ASSERT_TRUE(e_->map(kStackTop - (8u << 20), 8u << 20, kPermRead | kPermWrite));
+        uint32_t at = kStackTop;
+        std::vector<uint32_t> words = {static_cast<uint32_t>(args.size())};
+        for (const std::string& a : args) {
+            at -= static_cast<uint32_t>(a.size() + 1);
+            ASSERT_TRUE(e_->write(at, a.c_str(), a.size() + 1));
+            words.push_back(at);
+        }
+        words.push_back(0);
+        at = (at - static_cast<uint32_t>(words.size() * 4)) & ~15u;
+        ASSERT_TRUE(e_->write(at, words.data(), words.size() * 4));
+        Registers r;
+        r.esp = at;
+        r.eip = img->entry;
+        e_->set_registers(r);
+        e_->reset_fpu();
+        std::string out;
+        std::vector<uint32_t> calls;
+        for (int i = 0; i < 10 && (calls.empty() || calls.back() != 2); ++i) {
+            EngineEvent ev = run();
+            ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+            r = e_->registers();
+            calls.push_back(r.eax);
+            if (r.eax == 1) {
+                std::string s(r.edx, '\0');
+                ASSERT_TRUE(e_->read(r.ecx, s.data(), s.size()));
+                out += s;
+                r.eax = r.edx;
+            } else if (r.eax == 2) {
+                EXPECT_EQ(r.ebx, 0u);
+            }
+            e_->set_registers(r);
+        }
+        EXPECT_EQ(out, want);
+        EXPECT_EQ(calls, (std::vector<uint32_t>{1, 1, 2}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "StandIn64" : "I386"; });
+
+TEST(NativeEngineStart, AStubThatCannotRunLeavesNoProcessOrDescriptor) {
+    int fds = count_entries("/proc/self/fd");
+    NativeOptions o;
+    o.stub_path = "/nonexistent/nuvstub";
+    std::string err;
+    EXPECT_EQ(NativeEngine::start(o, err), nullptr);
+    EXPECT_NE(err.find("/nonexistent/nuvstub"), std::string::npos) << err;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+}
+
+// Without a tracer the filter still lets no call run. The child cannot even
+// report through a call, so the instruction it dies on says what it saw.
+TEST(NativeEngineFilter, NoCallRunsWithoutTheTracer) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        static sock_filter insns[] = NUV_FILTER_PROGRAM;
+        sock_fprog prog{static_cast<unsigned short>(sizeof insns / sizeof insns[0]), insns};
+        prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+        if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0) _exit(1);
+        long r = syscall(SYS_write, p[1], "x", 1);
+        if (r == -1 && errno == ENOSYS) __builtin_trap();  // SIGILL
+        __asm__ volatile("int3");                          // SIGTRAP
+    }
+    close(p[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGILL);
+    char c;
+    EXPECT_EQ(read(p[0], &c, 1), 0);
+    close(p[0]);
+}
+
+}  // namespace
+}  // namespace nuv
