@@ -232,7 +232,7 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
             continue;
         }
         nuv::Options o = options();
-        nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::create(ver_running(c.code), o);
+        nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::open(ver_running(c.code), o);
         ASSERT_TRUE(m) << m.error().message;
         nuv::RunResult r = (*m)->run({"ver"});
         EXPECT_EQ(r.stop, c.stop) << r.message;
@@ -255,11 +255,11 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
 TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
     std::vector<uint8_t> b = ver_running({});
     b[4] = 2;  // a 64-bit class
-    nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::create(b, options());
+    nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::open(b, options());
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().fault, nuv::Fault::BadImage);
     b.resize(40);
-    EXPECT_FALSE(nuv::Machine::create(b, options()));
+    EXPECT_FALSE(nuv::Machine::open(b, options()));
 }
 
 TEST_P(Programs, TheTraceNamesTheEngineAndTheLimitsStopRunaways) {
