@@ -181,6 +181,12 @@ TEST_F(LibTest, TraceNamesFlagsErrorsAndWhatCallsWrite) {
         expected += c.line;
         expected += '\n';
     }
+    // Six arguments, through the library's wrapper; the result is an address.
+    m->call("mmap", {0, 4096, NUV_PROT_READ | NUV_PROT_WRITE, NUV_MAP_ANONYMOUS, -1, 0});
+    expected +=
+        "mmap(NULL, 4096, PROT_READ|PROT_WRITE, MAP_ANONYMOUS, -1, 0) = " + hex(m->eax()) + "\n";
+    m->call("mmap", {0, 4096, 0, 0, -1, 0});
+    expected += "mmap(NULL, 4096, PROT_NONE, 0, -1, 0) = -1\n";
     EXPECT_EQ(trace.text(), expected);
 }
 
