@@ -134,7 +134,7 @@ struct nuv_spawn_block {
 #ifdef __cplusplus
 static_assert(sizeof(struct nuv_spawn_block) == 28, "the spawn block is seven words");
 #else
-_Static_assert(sizeof(struct nuv_spawn_block) == 28, "the spawn block is seven words");
+__extension__ _Static_assert(sizeof(struct nuv_spawn_block) == 28, "the spawn block is seven words");
 #endif
 
 #endif
