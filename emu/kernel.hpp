@@ -86,6 +86,8 @@ class Kernel {
     std::shared_ptr<PipeBuffer> named_pipe(uint64_t device, uint64_t inode);
 
     int live_processes() const;
+    // Whether a second process was ever started (the trace then names each one).
+    bool spawned_any() const { return next_pid_ > 2; }
     size_t entries() const { return procs_.size(); }
     // The machine of a live process (nullptr when it has ended or never was).
     Machine* process(int32_t pid) const;

@@ -282,7 +282,6 @@ class Machine : private TrapSink {
     int32_t dispatch(const SyscallArgs& a, bool resuming);
     void finish_call(const SyscallArgs& a, int32_t result, uint32_t eip);
     void trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result);
-    std::string describe_arg(char kind, uint32_t value, uint32_t next) const;
 
     struct LiveCount {
         LiveCount();

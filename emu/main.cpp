@@ -1,5 +1,8 @@
 // nuvemu: runs a NUV-OS command image on the host.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,7 @@
 #include <vector>
 
 #include "machine.hpp"
+#include "nuv_version.h"
 
 namespace {
 
@@ -44,6 +48,7 @@ void usage(std::FILE* to) {
         "  --no-sleep       sleeping calls return at once instead of waiting\n"
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  -h, --help       show this help\n"
+        "  --version        show the toolkit's version\n"
         "Exit status: the guest's exit status (low 8 bits), 124 when a limit or the timeout\n"
         "stopped it,\n"
         "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
@@ -73,6 +78,28 @@ bool is_option(const std::string& a, const char* name) {
     return a == name || (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=');
 }
 
+// When nuvemu itself is ended by a signal the trace says so, then the
+// signal takes its default course. Only async-signal-safe calls here.
+int g_trace_fd = -1;
+
+void report_signal(int sig) {
+    const char* text = sig == SIGINT    ? "+++ killed by SIGINT +++\n"
+                       : sig == SIGTERM ? "+++ killed by SIGTERM +++\n"
+                       : sig == SIGHUP  ? "+++ killed by SIGHUP +++\n"
+                                        : "+++ killed by SIGQUIT +++\n";
+    if (g_trace_fd >= 0) {
+        ssize_t n = ::write(g_trace_fd, text, std::strlen(text));
+        (void)n;
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void report_signals(std::FILE* trace) {
+    g_trace_fd = fileno(trace);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, report_signal);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +120,9 @@ int main(int argc, char** argv) {
         if (a.empty() || a[0] != '-') break;
         if (a == "-h" || a == "--help") {
             usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("nuvemu (NUV-OS toolkit) %s\n", NUV_VERSION);
             return 0;
         } else if (a == "--trace") {
             trace = true;
@@ -170,6 +200,7 @@ int main(int argc, char** argv) {
             opts.trace = trace_file;
         }
     }
+    if (opts.trace != nullptr) report_signals(opts.trace);
     opts.count_instructions = count;
     if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
         std::fprintf(stderr,

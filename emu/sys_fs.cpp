@@ -22,7 +22,15 @@ static int32_t locate_guest_path(Machine& m, uint32_t address, std::string& path
 int32_t sys_mkdir(Machine& m, const SyscallArgs& a) {
     std::string path;
     Sandbox::Entry at;
-    if (int32_t e = locate_guest_path(m, a.ebx, path, at); e < 0) return e;
+    int32_t e = locate_guest_path(m, a.ebx, path, at);
+    if (e == -NUV_EINVAL) {
+        // "/", "." and ".." (as the last name) are directories that exist,
+        // when the path to them does.
+        UniqueFd dir;
+        e = m.sandbox().open(path, O_PATH | O_DIRECTORY, 0, dir);
+        return e < 0 ? e : -NUV_EEXIST;
+    }
+    if (e < 0) return e;
     if (mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0) return host_error(errno);
     return 0;
 }

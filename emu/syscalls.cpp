@@ -1,7 +1,6 @@
 #include "syscalls.hpp"
 
 #include <algorithm>
-#include <cinttypes>
 
 namespace nuv {
 // The most bytes one read or write call moves; the library loops for the rest.
@@ -45,85 +44,6 @@ const std::vector<SyscallDef>& default_syscalls() {
 #undef NUV_CALL_ENTRY_
     }();
     return table;
-}
-
-std::string Machine::describe_arg(char kind, uint32_t value, uint32_t next) const {
-    char buf[32];
-    switch (kind) {
-        case 'd':
-            std::snprintf(buf, sizeof buf, "%" PRId32, static_cast<int32_t>(value));
-            return buf;
-        case 'u':
-            std::snprintf(buf, sizeof buf, "%" PRIu32, value);
-            return buf;
-        case 's':
-        case 'b': {
-            if (value == 0) return "NULL";
-            constexpr uint32_t kShown = 48;
-            std::string text;
-            bool cut = false;
-            if (kind == 's') {
-                text = read_string(value, kShown + 1);
-                cut = text.size() > kShown;
-                if (!accessible(value, text.size() + (cut ? 0 : 1), false)) break;
-            } else {
-                uint32_t n = std::min(next, kShown);
-                cut = next > kShown;
-                if (!accessible(value, n, false)) break;
-                std::vector<uint8_t> bytes = read_bytes(value, n);
-                text.assign(bytes.begin(), bytes.end());
-            }
-            if (text.size() > kShown) text.resize(kShown);
-            std::string out = "\"";
-            for (unsigned char c : text) {
-                if (c == '"' || c == '\\') {
-                    out += '\\';
-                    out += static_cast<char>(c);
-                } else if (c == '\n') {
-                    out += "\\n";
-                } else if (c == '\t') {
-                    out += "\\t";
-                } else if (c < 32 || c >= 127) {
-                    std::snprintf(buf, sizeof buf, "\\x%02x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-            }
-            out += cut ? "\"..." : "\"";
-            return out;
-        }
-        default:
-            break;
-    }
-    std::snprintf(buf, sizeof buf, "0x%08" PRIx32, value);
-    return buf;
-}
-
-void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result) {
-    std::string line;
-    if (def == nullptr) {
-        line = "syscall_" + std::to_string(a.nr) + "(" + describe_arg('x', a.ebx, 0) + ", " +
-               describe_arg('x', a.ecx, 0) + ", " + describe_arg('x', a.edx, 0) +
-               ") = -1 (unknown call)";
-    } else {
-        line = std::string(def->name) + "(";
-        for (int i = 0; i < def->argc; ++i) {
-            if (i > 0) line += ", ";
-            char kind = def->argfmt[i] != 0 ? def->argfmt[i] : 'x';
-            line += describe_arg(kind, a.arg(i), a.arg(i + 1));
-        }
-        line += ")";
-        if (exited_) {
-            line += " = ?\n+++ exited with " + std::to_string(status_) + " +++";
-        } else {
-            line += " = " + std::to_string(result);
-        }
-    }
-    // Lines of spawned processes carry their process id.
-    if (pid() != 1) line = "[pid " + std::to_string(pid()) + "] " + line;
-    std::fprintf(opts_.trace, "%s\n", line.c_str());
-    std::fflush(opts_.trace);
 }
 
 }  // namespace nuv

@@ -1,6 +1,7 @@
 // The emulator's own behaviour: calls, results, faults, limits and traps.
 #include <unicorn/unicorn.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "guest.hpp"
@@ -142,6 +143,68 @@ TEST_F(LibTest, TraceShowsEachCallStraceStyle) {
               "write(1, \"hi\\n\\\"\", 4) = 4\n"
               "syscall_999(0x00000000, 0x00000000, 0x00000000) = -1 (unknown call)\n"
               "exit(-5) = ?\n+++ exited with -5 +++\n");
+}
+
+TEST_F(LibTest, TraceNamesFlagsErrorsAndWhatCallsWrite) {
+    nuvtest::TraceLog trace;
+    nuv::Options o = nuvtest::test_options();
+    o.trace = trace.file();
+    auto m = nuvtest::load_image("libtest", o);
+    ASSERT_NE(m, nullptr);
+    uint32_t fds = nuvtest::alloc(*m, 8), in = nuvtest::alloc(*m, 16),
+             status = nuvtest::alloc(*m, 4);
+    uint32_t argv = nuvtest::alloc(*m, 8);
+    m->set_u32(argv, nuvtest::put_string(*m, "missing"));
+    m->set_u32(argv + 4, nuvtest::put_string(*m, "-x"));
+    const uint32_t block[7] = {
+        nuvtest::put_string(*m, "/bin/missing"), argv, 2, 0xFFFFFFFF, 5, 0xFFFFFFFF, 0};
+    uint32_t spawn_block = nuvtest::put_bytes(
+        *m, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(block), sizeof block));
+    const uint32_t neg1 = 0xFFFFFFFF;
+    auto hex = [](uint32_t v) {
+        char b[16];
+        std::snprintf(b, sizeof b, "0x%x", v);
+        return std::string(b);
+    };
+    struct Case {
+        uint32_t nr, a, b, c;
+        std::string line;
+    } cases[] = {
+        {NUV_SYS_open, nuvtest::put_string(*m, "nofile"), NUV_O_RDONLY, 0777,
+         "open(\"nofile\", O_RDONLY) = -2 ENOENT (no such file or directory)"},
+        {NUV_SYS_open, nuvtest::put_string(*m, "."),
+         NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC | 0x800, 0644,
+         "open(\".\", O_WRONLY|O_CREAT|O_TRUNC|0x800, 0644) = -22 EINVAL (invalid argument)"},
+        {NUV_SYS_open, nuvtest::put_string(*m, "."), NUV_O_WRONLY | NUV_O_CREAT, 0600,
+         "open(\".\", O_WRONLY|O_CREAT, 0600) = -21 EISDIR (is a directory)"},
+        {NUV_SYS_pipe, 0x30000000, 0, 0, "pipe(0x30000000) = -14 EFAULT (bad guest address)"},
+        {NUV_SYS_pipe, fds, 0, 0, "pipe([3, 4]) = 0"},
+        {NUV_SYS_write, 4, nuvtest::put_string(*m, "ab\x01"), 3, "write(4, \"ab\\x01\", 3) = 3"},
+        // What read fills is shown after the call, as much as it read.
+        {NUV_SYS_read, 3, in, 16, "read(3, \"ab\\x01\", 16) = 3"},
+        {NUV_SYS_read, 99, in, 16, "read(99, " + hex(in) + ", 16) = -9 EBADF (bad descriptor)"},
+        {NUV_SYS_lseek, 3, 0, NUV_SEEK_END,
+         "lseek(3, 0, SEEK_END) = -29 ESPIPE (cannot be positioned)"},
+        {NUV_SYS_waitpid, neg1, status, NUV_WNOHANG,
+         "waitpid(-1, " + hex(status) + ", WNOHANG) = -10 ECHILD (no such child)"},
+        {NUV_SYS_waitpid, neg1, 0, 0, "waitpid(-1, NULL, 0) = -10 ECHILD (no such child)"},
+        {NUV_SYS_spawn_ex, spawn_block, 0, 0,
+         "spawn_ex({path=\"/bin/missing\", argv=[\"missing\", \"-x\"], fd_in=-1, fd_out=5, "
+         "fd_err=-1, inherit_all=0}) = -9 EBADF (bad descriptor)"},
+    };
+    std::string expected;
+    for (const Case& c : cases) {
+        m->call("probe_trap", {c.nr, c.a, c.b, c.c});
+        expected += c.line;
+        expected += '\n';
+    }
+    // Six arguments, through the library's wrapper; the result is an address.
+    m->call("mmap", {0, 4096, NUV_PROT_READ | NUV_PROT_WRITE, NUV_MAP_ANONYMOUS, -1, 0});
+    expected +=
+        "mmap(NULL, 4096, PROT_READ|PROT_WRITE, MAP_ANONYMOUS, -1, 0) = " + hex(m->eax()) + "\n";
+    m->call("mmap", {0, 4096, 0, 0, -1, 0});
+    expected += "mmap(NULL, 4096, PROT_NONE, 0, -1, 0) = -1\n";
+    EXPECT_EQ(trace.text(), expected);
 }
 
 }  // namespace

@@ -67,9 +67,16 @@ TEST_F(FsCalls, NamesAreMadeAndRemovedInsideTheRootOnly) {
         {"mkdir", "a/b/", 0},
         {"mkdir", "missing/x", -NUV_ENOENT},
         {"mkdir", "hello.txt/x", -NUV_ENOTDIR},
-        {"mkdir", "/../../made_at_top", 0},        // ".." stops at the root
+        {"mkdir", "/../../made_at_top", 0},      // ".." stops at the root
         {"mkdir", "outdir/x", -NUV_ENOENT},      // the link resolves inside the root
         {"mkdir", "outdir_rel/x", -NUV_ENOENT},  // "../outside" from the root is /outside
+        // Directories that always exist, when the path to them does.
+        {"mkdir", ".", -NUV_EEXIST},
+        {"mkdir", "..", -NUV_EEXIST},
+        {"mkdir", "/", -NUV_EEXIST},
+        {"mkdir", "sub/../", -NUV_EEXIST},
+        {"mkdir", "missing/..", -NUV_ENOENT},
+        {"mkdir", "hello.txt/.", -NUV_ENOTDIR},
         {"rmdir", "sub", -NUV_ENOTEMPTY},
         {"rmdir", "hello.txt", -NUV_ENOTDIR},
         {"rmdir", "a/b", 0},
@@ -255,14 +262,10 @@ TEST_F(FsCalls, SpawnFindsImagesInsideTheRootFromTheCurrentDirectory) {
         int32_t result;  // 0: a process id
     };
     const Case cases[] = {
-        {"/bin/hello", 0},
-        {"bin/hello", 0},
-        {"/bin/../bin/hello", 0},
-        {"/bin/missing", -NUV_ENOENT},
-        {"hello.txt", -NUV_ENOEXEC},
-        {"/bin", -NUV_ENOEXEC},
-        {"out_abs", -NUV_ENOENT},
-        {"", -NUV_ENOENT},
+        {"/bin/hello", 0},           {"bin/hello", 0},
+        {"/bin/../bin/hello", 0},    {"/bin/missing", -NUV_ENOENT},
+        {"hello.txt", -NUV_ENOEXEC}, {"/bin", -NUV_ENOEXEC},
+        {"out_abs", -NUV_ENOENT},    {"", -NUV_ENOENT},
     };
     for (const Case& c : cases) {
         int32_t pid = icall("spawn", {str(c.path), 0u, 0});

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -201,6 +203,57 @@ TEST(NuvemuCommand, ErrorsAreOneLineWithDistinctStatuses) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
     }
     EXPECT_EQ(nuvtest::run_nuvemu("--help").status, 0);
+}
+
+TEST(NuvemuCommand, TellsItsVersion) {
+    nuvtest::ToolRun v = nuvtest::run_nuvemu("--version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("nuvemu (NUV-OS toolkit) ", 0), 0u) << v.out;
+    EXPECT_EQ(v.out.find('\n'), v.out.size() - 1) << v.out;
+}
+
+TEST(NuvemuCommand, TraceSaysWhenNuvemuIsKilled) {
+    // The guest copies standard input to standard output; once the echo is
+    // back it is reading again, and nuvemu is ended by a signal.
+    std::string trace_file = testing::TempDir() + "killed_" + std::to_string(getpid()) + ".txt";
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        std::string trace_arg = "--trace=" + trace_file;
+        std::string image = nuvtest::image_path("hello");
+        execl(NUV_BIN_DIR "/nuvemu", "nuvemu", trace_arg.c_str(), image.c_str(), "-cat",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    ASSERT_EQ(write(in[1], "x\n", 2), 2);
+    char echo[2] = {};
+    size_t got = 0;
+    while (got < 2) {
+        ssize_t n = read(out[0], echo + got, 2 - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(std::string(echo, got), "x\n");
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(in[1]);
+    close(out[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    std::string log = nuvtest::read_file(trace_file);
+    std::remove(trace_file.c_str());
+    EXPECT_NE(log.find("read(0, \"x\\n\", 512) = 2\n"), std::string::npos) << log;
+    const std::string last = "+++ killed by SIGTERM +++\n";
+    ASSERT_GE(log.size(), last.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - last.size()), last) << log;
 }
 
 }  // namespace

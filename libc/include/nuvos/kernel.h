@@ -10,13 +10,19 @@
 #define NUVOS_KERNEL_H
 
 /* X(name, number, argument kinds), one letter per argument, as the trace
- * prints it: d signed, u unsigned, x address, s string, b bytes whose count is
- * the next argument. */
+ * prints it:
+ *   d signed (descriptors, counts)   u unsigned   x address   s string
+ *   b bytes the call reads, their count in the next argument
+ *   r bytes the call writes, their count in the result (shown after the call)
+ *   o open flags   O a mode, in octal   p mmap protection   m mmap flags
+ *   w lseek origin   n waitpid options   i a status word the call writes
+ *   P the two descriptors pipe writes   v an argument vector, its count next
+ *   S a spawn block (struct nuv_spawn_block) */
 #define NUV_CALLS(X)                     \
     X(write, 1, "dbu")                   \
     X(exit, 2, "d")                      \
-    X(read, 3, "dxu")                    \
-    X(open, 4, "sxx")                    \
+    X(read, 3, "dru")                    \
+    X(open, 4, "soO")                    \
     X(close, 5, "d")                     \
     X(getkey, 6, "")                     \
     X(writefile, 21, "sbu")              \
@@ -24,24 +30,24 @@
     X(mkdir, 49, "s")                    \
     X(unlink, 50, "s")                   \
     X(rmdir, 51, "s")                    \
-    X(getcwd, 52, "xu")                  \
+    X(getcwd, 52, "ru")                  \
     X(nuvfs_stream_begin, 53, "s")       \
     X(nuvfs_stream_write, 54, "dbu")     \
     X(nuvfs_stream_end, 55, "d")         \
     X(chdir, 95, "s")                    \
-    X(mmap, 98, "xuxxdd")                \
+    X(mmap, 98, "xupmdd")                \
     X(munmap, 99, "xu")                  \
-    X(lseek, 110, "ddd")                 \
-    X(pipe, 124, "x")                    \
+    X(lseek, 110, "ddw")                 \
+    X(pipe, 124, "P")                    \
     X(mkfifo, 125, "s")                  \
     X(dup, 126, "d")                     \
     X(dup2, 127, "dd")                   \
     X(fd_set_inherit, 128, "d")          \
     X(fd_set_stdio, 129, "ddd")          \
     X(fd_set_nonblock, 130, "dd")        \
-    X(spawn, 131, "sxd")                 \
-    X(waitpid, 132, "dxx")               \
-    X(spawn_ex, 150, "x")
+    X(spawn, 131, "svd")                 \
+    X(waitpid, 132, "din")               \
+    X(spawn_ex, 150, "S")
 
 #define NUV_CALL_NUMBER_(name, nr, kinds) NUV_SYS_##name = nr,
 enum nuv_call { NUV_CALLS(NUV_CALL_NUMBER_) };
