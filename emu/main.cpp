@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "containment.hpp"
 #include "machine.hpp"
 
 namespace {
@@ -27,7 +28,8 @@ void usage(std::FILE* to) {
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  -h, --help       show this help\n"
         "Exit status: the guest's exit status (low 8 bits), 124 when a limit stopped it,\n"
-        "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
+        "125 when the image cannot be loaded or the usage is wrong, 126 when the emulator\n"
+        "itself failed, 139 when the guest faulted.\n",
         to);
 }
 
@@ -100,47 +102,55 @@ int main(int argc, char** argv) {
         usage(stderr);
         return kExitUsage;
     }
-    std::FILE* trace_file = nullptr;
-    if (trace) {
-        if (trace_path.empty()) {
-            opts.trace = stderr;
-        } else {
-            trace_file = std::fopen(trace_path.c_str(), "w");
-            if (trace_file == nullptr) {
-                std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n", trace_path.c_str(),
-                             std::strerror(errno));
+    // The engine runs in a watched child: nuvemu ends with a message and a
+    // status of its own whatever the engine does.
+    return nuv::containment::supervise(
+        std::string("nuvemu: ") + argv[i],
+        [&]() -> int {
+            std::FILE* trace_file = nullptr;
+            if (trace) {
+                if (trace_path.empty()) {
+                    opts.trace = stderr;
+                } else {
+                    trace_file = std::fopen(trace_path.c_str(), "w");
+                    if (trace_file == nullptr) {
+                        std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n",
+                                     trace_path.c_str(), std::strerror(errno));
+                        return kExitUsage;
+                    }
+                    opts.trace = trace_file;
+                }
+            }
+            opts.count_instructions = count;
+            std::string image = argv[i];
+            std::vector<std::string> args(argv + i, argv + argc);
+            std::string err;
+            auto m = nuv::Machine::load(image, opts, err);
+            if (!m) {
+                std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), err.c_str());
+                if (trace_file) std::fclose(trace_file);
                 return kExitUsage;
             }
-            opts.trace = trace_file;
-        }
-    }
-    opts.count_instructions = count;
-    std::string image = argv[i];
-    std::vector<std::string> args(argv + i, argv + argc);
-    std::string err;
-    auto m = nuv::Machine::load(image, opts, err);
-    if (!m) {
-        std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), err.c_str());
-        if (trace_file) std::fclose(trace_file);
-        return kExitUsage;
-    }
-    nuv::RunResult r = m->run(args);
-    if (count) {
-        std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
-                     static_cast<unsigned long long>(m->instructions()));
-    }
-    if (trace_file) std::fclose(trace_file);
-    switch (r.stop) {
-        case nuv::Stop::Exited:
-            return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
-        case nuv::Stop::Limit:
-        case nuv::Stop::Timeout:
-            std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(), r.message.c_str());
-            return kExitLimit;
-        default:
-            std::fprintf(
-                stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
-                r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
-            return kExitFault;
-    }
+            nuv::RunResult r = m->run(args);
+            if (count) {
+                std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
+                             static_cast<unsigned long long>(m->instructions()));
+            }
+            if (trace_file) std::fclose(trace_file);
+            switch (r.stop) {
+                case nuv::Stop::Exited:
+                    return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
+                case nuv::Stop::Limit:
+                case nuv::Stop::Timeout:
+                    std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(),
+                                 r.message.c_str());
+                    return kExitLimit;
+                default:
+                    std::fprintf(stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
+                                 r.message.empty() ? "the guest returned from its entry point"
+                                                   : r.message.c_str());
+                    return kExitFault;
+            }
+        },
+        nuv::containment::Limits{});
 }
