@@ -101,6 +101,23 @@ struct UnicornEngine::Hooks {
         uc_emu_stop(uc);
     }
 
+    // Unicorn does not check port permissions; at user privilege with IOPL 0
+    // every port access is the protection fault the processor raises.
+    static void port_fault(uc_engine* uc, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->fault_.empty()) e->fault_ = "protection fault at eip " + hex(eip_of(uc));
+        uc_emu_stop(uc);
+    }
+
+    static uint32_t port_in(uc_engine* uc, uint32_t, int, void* user) {
+        port_fault(uc, user);
+        return 0;
+    }
+
+    static void port_out(uc_engine* uc, uint32_t, int, uint32_t, void* user) {
+        port_fault(uc, user);
+    }
+
     static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
                            void* user) {
         static_cast<UnicornEngine*>(user)->fault_ = std::string(access_name(type)) + " at " +
@@ -386,6 +403,10 @@ void UnicornEngine::install_hooks() {
     add(UC_HOOK_INTR, &Hooks::interrupt, 1, 0);
     add(UC_HOOK_MEM_INVALID, &Hooks::bad_memory, 1, 0);
     add(UC_HOOK_INSN_INVALID, &Hooks::bad_instruction, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_in), this, 1, 0,
+                UC_X86_INS_IN);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
+                UC_X86_INS_OUT);
     if (disasm_ != 0) add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
     for (const auto& [address, count] : exec_counts_)
         add(UC_HOOK_CODE, &Hooks::exec, address, address);
