@@ -1,6 +1,7 @@
 // nuvemu: runs a NUV-OS command image on the host.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "containment.hpp"
 #include "machine.hpp"
 #include "nuv_version.h"
 
@@ -50,8 +52,8 @@ void usage(std::FILE* to) {
         "  -h, --help       show this help\n"
         "  --version        show the toolkit's version\n"
         "Exit status: the guest's exit status (low 8 bits), 124 when a limit or the timeout\n"
-        "stopped it,\n"
-        "125 when the image cannot be loaded or the usage is wrong, 139 when it faulted.\n",
+        "stopped it, 125 when the image cannot be loaded or the usage is wrong, 126 when\n"
+        "the emulator itself failed, 139 when the guest faulted.\n",
         to);
 }
 
@@ -186,59 +188,70 @@ int main(int argc, char** argv) {
         usage(stderr);
         return kExitUsage;
     }
-    std::FILE* trace_file = nullptr;
-    if (trace) {
-        if (trace_path.empty()) {
-            opts.trace = stderr;
-        } else {
-            trace_file = std::fopen(trace_path.c_str(), "w");
-            if (trace_file == nullptr) {
-                std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n", trace_path.c_str(),
-                             std::strerror(errno));
+    // The engine runs in a watched child: nuvemu ends with a message and a
+    // status of its own whatever the engine does.
+    nuv::containment::Limits limits;
+    // Room for the guest memory the run may use, beside the engine's own.
+    limits.max_resident =
+        std::max<uint64_t>(limits.max_resident, (memory_mib << 20) + (uint64_t{512} << 20));
+    return nuv::containment::supervise(
+        std::string("nuvemu: ") + argv[i],
+        [&]() -> int {
+            std::FILE* trace_file = nullptr;
+            if (trace) {
+                if (trace_path.empty()) {
+                    opts.trace = stderr;
+                } else {
+                    trace_file = std::fopen(trace_path.c_str(), "w");
+                    if (trace_file == nullptr) {
+                        std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n", trace_path.c_str(),
+                                     std::strerror(errno));
+                        return kExitUsage;
+                    }
+                    opts.trace = trace_file;
+                }
+            }
+            if (opts.trace != nullptr) report_signals(opts.trace);
+            opts.count_instructions = count;
+            if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
+                std::fprintf(stderr,
+                             "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
                 return kExitUsage;
             }
-            opts.trace = trace_file;
-        }
-    }
-    if (opts.trace != nullptr) report_signals(opts.trace);
-    opts.count_instructions = count;
-    if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
-        std::fprintf(stderr,
-                     "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
-        return kExitUsage;
-    }
-    opts.timeout_us = timeout_s * 1000000;
-    opts.memory_limit = memory_mib << 20;
-    std::string image = argv[i];
-    std::vector<std::string> args(argv + i, argv + argc);
-    nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
-    if (!loaded) {
-        std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), loaded.error().message.c_str());
-        if (trace_file) std::fclose(trace_file);
-        return kExitUsage;
-    }
-    std::unique_ptr<nuv::Machine> m = std::move(*loaded);
-    if (opts.trace != nullptr) {
-        std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
-        std::fflush(opts.trace);
-    }
-    nuv::RunResult r = m->run(args);
-    if (count) {
-        std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
-                     static_cast<unsigned long long>(m->instructions()));
-    }
-    if (trace_file) std::fclose(trace_file);
-    switch (r.stop) {
-        case nuv::Stop::Exited:
-            return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
-        case nuv::Stop::Limit:
-        case nuv::Stop::Timeout:
-            std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(), r.message.c_str());
-            return kExitLimit;
-        default:
-            std::fprintf(
-                stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
-                r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
-            return kExitFault;
-    }
+            opts.timeout_us = timeout_s * 1000000;
+            opts.memory_limit = memory_mib << 20;
+            std::string image = argv[i];
+            std::vector<std::string> args(argv + i, argv + argc);
+            nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
+            if (!loaded) {
+                std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), loaded.error().message.c_str());
+                if (trace_file) std::fclose(trace_file);
+                return kExitUsage;
+            }
+            std::unique_ptr<nuv::Machine> m = std::move(*loaded);
+            if (opts.trace != nullptr) {
+                std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
+                std::fflush(opts.trace);
+            }
+            nuv::RunResult r = m->run(args);
+            if (count) {
+                std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
+                             static_cast<unsigned long long>(m->instructions()));
+            }
+            if (trace_file) std::fclose(trace_file);
+            switch (r.stop) {
+                case nuv::Stop::Exited:
+                    return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
+                case nuv::Stop::Limit:
+                case nuv::Stop::Timeout:
+                    std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(), r.message.c_str());
+                    return kExitLimit;
+                default:
+                    std::fprintf(
+                        stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
+                        r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
+                    return kExitFault;
+            }
+        },
+        limits);
 }

@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
+
+#include "containment.hpp"
+#include "insn_guard.hpp"
 
 namespace nuv {
 namespace {
@@ -41,6 +45,35 @@ uint32_t eip_of(uc_engine* uc) {
     return eip;
 }
 
+constexpr uint32_t kPage = 0x1000;
+
+// The page that holds the descriptor table and the stub that drops to user
+// privilege, just below the host calls' return address; guest memory cannot
+// be mapped there.
+constexpr uint32_t kSystemPage = 0xFFFFE000;
+constexpr uint32_t kStubOffset = 0x100;  // iret; nop
+constexpr uint32_t kFrameOffset = 0x800;
+constexpr uint16_t kKernelCode = 0x08, kKernelData = 0x10;
+constexpr uint16_t kUserCode = 0x1B, kUserData = 0x23;  // entries 3 and 4, privilege 3
+
+// Flat 4 GiB segments, already marked accessed so that loading them never
+// writes to the table.
+constexpr uint8_t kDescriptors[5][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0xFF, 0xFF, 0, 0, 0, 0x9B, 0xCF, 0},  // code, privilege 0
+    {0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0},  // data, privilege 0
+    {0xFF, 0xFF, 0, 0, 0, 0xFB, 0xCF, 0},  // code, privilege 3
+    {0xFF, 0xFF, 0, 0, 0, 0xF3, 0xCF, 0},  // data, privilege 3
+};
+
+bool system_page(uint32_t begin, uint64_t size) {
+    return begin < uint64_t{kSystemPage} + kPage && uint64_t{begin} + size > kSystemPage;
+}
+
+// Distinct blocks whose instruction counts are remembered; past this the
+// map starts again (it is a cache).
+constexpr size_t kMaxCountedBlocks = 1u << 18;
+
 constexpr int kRegs[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X86_REG_EDX,
                          UC_X86_REG_ESI, UC_X86_REG_EDI,   UC_X86_REG_EBP, UC_X86_REG_ESP,
                          UC_X86_REG_EIP, UC_X86_REG_EFLAGS};
@@ -54,11 +87,35 @@ struct UnicornEngine::Hooks {
             // EIP already stands after the trap.
             if (e->sink_ != nullptr && e->sink_->serve(eip_of(uc))) return;
             e->trapped_ = true;
+        } else if (intno == 13) {
+            // In user mode privileged instructions and port I/O raise a
+            // protection fault with EIP on the instruction.
+            uint32_t eip = eip_of(uc);
+            uint8_t op = 0;
+            bool halt = uc_mem_read(uc, eip, &op, 1) == UC_ERR_OK && op == 0xF4;
+            e->fault_ = (halt ? "guest halted at eip " : "protection fault at eip ") + hex(eip);
         } else {
             e->fault_ =
                 "unexpected interrupt " + std::to_string(intno) + " at eip " + hex(eip_of(uc));
         }
         uc_emu_stop(uc);
+    }
+
+    // Unicorn does not check port permissions; at user privilege with IOPL 0
+    // every port access is the protection fault the processor raises.
+    static void port_fault(uc_engine* uc, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->fault_.empty()) e->fault_ = "protection fault at eip " + hex(eip_of(uc));
+        uc_emu_stop(uc);
+    }
+
+    static uint32_t port_in(uc_engine* uc, uint32_t, int, void* user) {
+        port_fault(uc, user);
+        return 0;
+    }
+
+    static void port_out(uc_engine* uc, uint32_t, int, uint32_t, void* user) {
+        port_fault(uc, user);
     }
 
     static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
@@ -86,6 +143,7 @@ struct UnicornEngine::Hooks {
                 if (insn != nullptr) cs_free(insn, n);
             }
             if (n == 0) n = 1;
+            if (e->block_counts_.size() >= kMaxCountedBlocks) e->block_counts_.clear();
             it = e->block_counts_.emplace(address, n).first;
         }
         e->insns_ += it->second;
@@ -132,6 +190,8 @@ std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
         e->uc_ = nullptr;
         return nullptr;
     }
+    e->guard_ = std::make_unique<guard::UnicornGuard>(e->uc_);
+    if (!e->guard_->ok() || !e->enter_user_mode()) return nullptr;
     if (count_instructions) {
         csh h = 0;
         if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return nullptr;
@@ -142,19 +202,102 @@ std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
 
 UnicornEngine::~UnicornEngine() {
     if (disasm_ != 0) cs_close(&disasm_);
+    guard_.reset();
     if (uc_ != nullptr) uc_close(uc_);
 }
 
+bool UnicornEngine::enter_user_mode() {
+    // A descriptor table with flat segments for both privileges, then an
+    // IRET from privilege 0 to privilege 3. The page is read-only, so a
+    // guest can neither change the table nor use the stub to come back.
+    if (uc_mem_map(uc_, kSystemPage, kPage, UC_PROT_READ | UC_PROT_EXEC) != UC_ERR_OK) return false;
+    uint8_t page[kPage] = {};
+    std::memcpy(page, kDescriptors, sizeof kDescriptors);
+    page[kStubOffset] = 0xCF;      // iret
+    page[kStubOffset + 1] = 0x90;  // nop: where the IRET lands
+    const uint32_t frame[5] = {kSystemPage + kStubOffset + 1, kUserCode, 0x202,
+                               kSystemPage + kFrameOffset, kUserData};
+    std::memcpy(page + kFrameOffset, frame, sizeof frame);
+    if (uc_mem_write(uc_, kSystemPage, page, sizeof page) != UC_ERR_OK) return false;
+    uc_x86_mmr gdtr{0, kSystemPage, sizeof kDescriptors - 1, 0};
+    uint32_t esp = kSystemPage + kFrameOffset;
+    uint32_t kernel_data = kKernelData, user_data = kUserData;
+    if (uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr) != UC_ERR_OK ||
+        uc_reg_write(uc_, UC_X86_REG_SS, &kernel_data) != UC_ERR_OK ||
+        uc_reg_write(uc_, UC_X86_REG_ESP, &esp) != UC_ERR_OK) {
+        return false;
+    }
+    for (int seg : {UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS}) {
+        if (uc_reg_write(uc_, seg, &user_data) != UC_ERR_OK) return false;
+    }
+    // The landing place is an exit: a count limit would make Unicorn drop
+    // and clear its whole translation buffer on the next run.
+    guard::GuardedStop stop =
+        guard_->start(kSystemPage + kStubOffset, kSystemPage + kStubOffset + 1, 0, 0);
+    uint32_t cs = 0, ss = 0;
+    uc_reg_read(uc_, UC_X86_REG_CS, &cs);
+    uc_reg_read(uc_, UC_X86_REG_SS, &ss);
+    (void)kKernelCode;
+    return stop.returned && cs == kUserCode && ss == kUserData;
+}
+
+bool UnicornEngine::executable(uint32_t page) const {
+    auto it = perms_.find(page);
+    return it != perms_.end() && (it->second & kPermExec) != 0;
+}
+
+void UnicornEngine::rescan(uint64_t begin, uint64_t end) {
+    uint64_t page = begin & ~uint64_t{kPage - 1};
+    while (page < end) {
+        if (!executable(static_cast<uint32_t>(page))) {
+            page += kPage;
+            continue;
+        }
+        // The whole run of executable pages around this one, so that an
+        // instruction crossing two mappings is seen whole.
+        uint64_t first = page, last = page + kPage;
+        while (first >= kPage && executable(static_cast<uint32_t>(first - kPage))) first -= kPage;
+        while (last <= UINT32_MAX && executable(static_cast<uint32_t>(last))) last += kPage;
+        std::vector<uint8_t> bytes(last - first);
+        if (uc_mem_read(uc_, first, bytes.data(), bytes.size()) == UC_ERR_OK) {
+            guard_->code_mapped(static_cast<uint32_t>(first), bytes);
+        }
+        page = last;
+    }
+}
+
 bool UnicornEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
-    return uc_mem_map(uc_, begin, size, perms) == UC_ERR_OK;
+    if (system_page(begin, size)) return false;
+    if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_[static_cast<uint32_t>(p)] = perms;
+    }
+    if ((perms & kPermExec) != 0) rescan(begin, uint64_t{begin} + size);
+    return true;
 }
 
 bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
-    return uc_mem_protect(uc_, begin, size, perms) == UC_ERR_OK;
+    if (system_page(begin, size)) return false;
+    if (uc_mem_protect(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_[static_cast<uint32_t>(p)] = perms;
+    }
+    if ((perms & kPermExec) != 0) {
+        rescan(begin, uint64_t{begin} + size);
+    } else {
+        guard_->code_unmapped(begin, size);
+    }
+    return true;
 }
 
 bool UnicornEngine::unmap(uint32_t begin, uint32_t size) {
-    return uc_mem_unmap(uc_, begin, size) == UC_ERR_OK;
+    if (system_page(begin, size)) return false;
+    if (uc_mem_unmap(uc_, begin, size) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_.erase(static_cast<uint32_t>(p));
+    }
+    guard_->code_unmapped(begin, size);
+    return true;
 }
 
 bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
@@ -162,7 +305,11 @@ bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
 }
 
 bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
-    return n == 0 || uc_mem_write(uc_, address, data, n) == UC_ERR_OK;
+    if (n == 0) return true;
+    if (system_page(address, n)) return false;
+    if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
+    rescan(address, uint64_t{address} + n);
+    return true;
 }
 
 Registers UnicornEngine::registers() {
@@ -256,6 +403,10 @@ void UnicornEngine::install_hooks() {
     add(UC_HOOK_INTR, &Hooks::interrupt, 1, 0);
     add(UC_HOOK_MEM_INVALID, &Hooks::bad_memory, 1, 0);
     add(UC_HOOK_INSN_INVALID, &Hooks::bad_instruction, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_in), this, 1, 0,
+                UC_X86_INS_IN);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
+                UC_X86_INS_OUT);
     if (disasm_ != 0) add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
     for (const auto& [address, count] : exec_counts_)
         add(UC_HOOK_CODE, &Hooks::exec, address, address);
@@ -278,6 +429,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     const uint64_t until = limits.return_address;
     uc_err err = UC_ERR_OK;
     size_t timed_out = 0;
+    bool refused = false;
     for (;;) {
         uint64_t budget_us = 0;
         if (limits.deadline != RunLimits::Clock::time_point::max()) {
@@ -291,14 +443,20 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
             }
             budget_us = static_cast<uint64_t>(left.count());
         }
-        err = uc_emu_start(uc_, eip, until, budget_us, 0);
+        guard::GuardedStop stop;
+        {
+            containment::RunningEngine running(this);
+            stop = guard_->start(eip, static_cast<uint32_t>(until), budget_us, 0);
+        }
+        err = stop.error;
+        refused = stop.refused;
         eip = eip_of(uc_);
         timed_out = 0;
         uc_query(uc_, UC_QUERY_TIMEOUT, &timed_out);
         // The emulator's timer now and then stops a run long before its time
         // (seen with several emulators in one process); such a run goes on.
         bool early = timed_out && err == UC_ERR_OK && !trapped_ && fault_.empty() && !limit_hit_ &&
-                     eip != until && RunLimits::Clock::now() < limits.deadline;
+                     !refused && eip != until && RunLimits::Clock::now() < limits.deadline;
         if (!early) break;
     }
     ev.eip = eip;
@@ -314,6 +472,9 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     } else if (err != UC_ERR_OK) {
         ev.stop = EngineStop::Fault;
         ev.message = std::string(uc_strerror(err)) + " at eip " + hex(eip);
+    } else if (refused) {
+        ev.stop = EngineStop::Fault;
+        ev.message = guard_->message(eip);
     } else if (until != 0 && eip == until) {
         ev.stop = EngineStop::Returned;
     } else if (timed_out) {

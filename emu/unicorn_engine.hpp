@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <span>
 
 #include "engine.hpp"
 #include "instrumentation.hpp"
@@ -11,6 +12,10 @@
 struct uc_struct;
 
 namespace nuv {
+
+namespace guard {
+class UnicornGuard;
+}
 
 class UnicornEngine : public Engine, public Instrumentation {
   public:
@@ -49,10 +54,16 @@ class UnicornEngine : public Engine, public Instrumentation {
   private:
     UnicornEngine() = default;
     void install_hooks();
+    bool enter_user_mode();
+    // Shows the guard the bytes of every executable run that meets [begin, end).
+    void rescan(uint64_t begin, uint64_t end);
+    bool executable(uint32_t page) const;
     struct Hooks;
 
     uc_struct* uc_ = nullptr;
-    size_t disasm_ = 0;  // Capstone handle, 0 when not counting
+    std::unique_ptr<guard::UnicornGuard> guard_;
+    std::map<uint32_t, uint32_t> perms_;  // page -> permissions of every mapped page
+    size_t disasm_ = 0;                   // Capstone handle, 0 when not counting
     bool hooks_installed_ = false;
     TrapSink* sink_ = nullptr;
     // What stopped the current run.

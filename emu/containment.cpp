@@ -1,0 +1,210 @@
+#include "containment.hpp"
+
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine.hpp"
+
+namespace nuv::containment {
+namespace {
+
+// Where the engine was in the guest when it crashed; written by the dying
+// child into memory the supervisor shares.
+struct Site {
+    volatile uint32_t known;
+    uint32_t eip;
+    uint32_t count;
+    uint8_t bytes[15];
+};
+
+Engine* g_running = nullptr;
+Site* g_site = nullptr;
+
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
+
+void on_crash(int sig) {
+    // Best effort while dying: the engine's state may be broken, so a second
+    // fault here just ends the child with the default action.
+    Engine* e = g_running;
+    if (e != nullptr && g_site != nullptr && g_site->known == 0) {
+        uint32_t eip = e->registers().eip;
+        g_site->eip = eip;
+        uint32_t n = sizeof g_site->bytes;
+        while (n > 0 && !e->read(eip, g_site->bytes, n)) --n;
+        g_site->count = n;
+        g_site->known = 1;
+    }
+    std::signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void install_crash_handlers() {
+    static std::array<char, 64 * 1024> alt_stack;
+    stack_t ss{};
+    ss.ss_sp = alt_stack.data();
+    ss.ss_size = alt_stack.size();
+    sigaltstack(&ss, nullptr);
+    struct sigaction sa {};
+    sa.sa_handler = on_crash;
+    sa.sa_flags = SA_ONSTACK | SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kCrashSignals) sigaction(sig, &sa, nullptr);
+}
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGILL:
+            return "SIGILL";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGABRT:
+            return "SIGABRT";
+        case SIGKILL:
+            return "SIGKILL";
+        case SIGTRAP:
+            return "SIGTRAP";
+        case SIGSYS:
+            return "SIGSYS";
+        default:
+            return "a signal";
+    }
+}
+
+uint64_t resident_bytes(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/statm", static_cast<int>(pid));
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return 0;
+    unsigned long long size = 0, resident = 0;
+    int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    if (got != 2) return 0;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// The engine's process, while it runs: the signals that end a command are
+// passed on to it, so that it can say so in its trace before it ends.
+volatile pid_t g_engine_process = 0;
+
+void pass_on(int sig) {
+    if (g_engine_process > 0) kill(g_engine_process, sig);
+}
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+std::string where(const Site* site) {
+    if (site == nullptr || site->known == 0) return "";
+    char text[96];
+    std::snprintf(text, sizeof text, " while running guest code at eip 0x%08x", site->eip);
+    std::string out = text;
+    if (site->count > 0) {
+        out += " (bytes";
+        for (uint32_t i = 0; i < site->count && i < 8; ++i) {
+            std::snprintf(text, sizeof text, " %02x", site->bytes[i]);
+            out += text;
+        }
+        out += ")";
+    }
+    return out;
+}
+
+}  // namespace
+
+RunningEngine::RunningEngine(Engine* e) : previous_(g_running) {
+    g_running = e;
+}
+
+RunningEngine::~RunningEngine() {
+    g_running = previous_;
+}
+
+int supervise(const std::string& who, const std::function<int()>& body, const Limits& limits) {
+    void* shared =
+        mmap(nullptr, sizeof(Site), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return body();
+    auto* site = static_cast<Site*>(shared);
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
+    std::fflush(nullptr);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        munmap(shared, sizeof(Site));
+        return body();
+    }
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(kExitEngine);
+        g_site = site;
+        install_crash_handlers();
+        int status = body();
+        std::exit(status);
+    }
+    g_engine_process = pid;
+    struct sigaction passing {};
+    passing.sa_handler = pass_on;
+    sigemptyset(&passing.sa_mask);
+    passing.sa_flags = SA_RESTART;
+    for (int sig : kEndingSignals) sigaction(sig, &passing, nullptr);
+    int status = 0;
+    bool over_limit = false;
+    for (;;) {
+        pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) break;
+        if (got < 0 && errno != EINTR) {
+            std::fprintf(stderr, "%s: lost the emulator process: %s\n", who.c_str(),
+                         std::strerror(errno));
+            return kExitEngine;
+        }
+        if (limits.max_resident != 0 && resident_bytes(pid) > limits.max_resident) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            over_limit = true;
+            break;
+        }
+        timespec wait{0, 50 * 1000 * 1000};
+        sigtimedwait(&chld, nullptr, &wait);
+    }
+    g_engine_process = 0;
+    for (int sig : kEndingSignals) std::signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    int result = 0;
+    if (over_limit) {
+        std::fprintf(stderr, "%s: stopped: host memory limit of %llu MiB reached\n", who.c_str(),
+                     static_cast<unsigned long long>(limits.max_resident >> 20));
+        result = kExitLimit;
+    } else if (WIFEXITED(status)) {
+        result = WEXITSTATUS(status);
+    } else {
+        int sig = WTERMSIG(status);
+        if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP || sig == SIGQUIT || sig == SIGPIPE) {
+            munmap(shared, sizeof(Site));
+            std::signal(sig, SIG_DFL);
+            raise(sig);
+        }
+        std::fprintf(stderr, "%s: the emulator failed (%s)%s; the run is lost\n", who.c_str(),
+                     signal_name(sig), where(site).c_str());
+        result = kExitEngine;
+    }
+    munmap(shared, sizeof(Site));
+    return result;
+}
+
+}  // namespace nuv::containment

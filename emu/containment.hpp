@@ -1,0 +1,48 @@
+// Containment: nuvemu runs its engines in a child process that it watches,
+// so that whatever a guest makes an engine do, nuvemu itself ends with a
+// one-line message and one of its documented statuses, never a signal or a
+// core dump.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace nuv {
+class Engine;
+}
+
+namespace nuv::containment {
+
+constexpr int kExitLimit = 124;   // a limit stopped the run (here: host memory)
+constexpr int kExitEngine = 126;  // the engine itself failed and the run was lost
+
+struct Limits {
+    // Resident memory of the child, all guest processes together (0: none).
+    uint64_t max_resident = uint64_t{1} << 30;
+};
+
+// Runs `body` in a child process and returns the status it exits with. When
+// the child is killed by a signal or passes the memory limit, prints one line
+// on standard error, beginning with `who`, naming the signal or the limit and,
+// when known, the guest address and instruction bytes being run, and returns
+// kExitEngine or kExitLimit. SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to
+// nuvemu are passed on to the child; a child ended by one of them or by
+// SIGPIPE ends nuvemu with the same signal, as for any command. When the
+// child cannot be made, `body` runs in this process.
+int supervise(const std::string& who, const std::function<int()>& body, const Limits& limits);
+
+// Marks the engine that runs guest code in this process for as long as it
+// lives, so that a crash inside the engine can be placed in the guest.
+class RunningEngine {
+  public:
+    explicit RunningEngine(Engine* e);
+    ~RunningEngine();
+    RunningEngine(const RunningEngine&) = delete;
+    RunningEngine& operator=(const RunningEngine&) = delete;
+
+  private:
+    Engine* previous_;
+};
+
+}  // namespace nuv::containment
