@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
                 } else {
                     trace_file = std::fopen(trace_path.c_str(), "w");
                     if (trace_file == nullptr) {
-                        std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n", trace_path.c_str(),
-                                     std::strerror(errno));
+                        std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n",
+                                     trace_path.c_str(), std::strerror(errno));
                         return kExitUsage;
                     }
                     opts.trace = trace_file;
@@ -214,8 +214,9 @@ int main(int argc, char** argv) {
             if (opts.trace != nullptr) report_signals(opts.trace);
             opts.count_instructions = count;
             if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
-                std::fprintf(stderr,
-                             "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
+                std::fprintf(
+                    stderr,
+                    "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
                 return kExitUsage;
             }
             opts.timeout_us = timeout_s * 1000000;
@@ -224,7 +225,8 @@ int main(int argc, char** argv) {
             std::vector<std::string> args(argv + i, argv + argc);
             nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
             if (!loaded) {
-                std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(), loaded.error().message.c_str());
+                std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(),
+                             loaded.error().message.c_str());
                 if (trace_file) std::fclose(trace_file);
                 return kExitUsage;
             }
@@ -244,12 +246,13 @@ int main(int argc, char** argv) {
                     return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
                 case nuv::Stop::Limit:
                 case nuv::Stop::Timeout:
-                    std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(), r.message.c_str());
+                    std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(),
+                                 r.message.c_str());
                     return kExitLimit;
                 default:
-                    std::fprintf(
-                        stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
-                        r.message.empty() ? "the guest returned from its entry point" : r.message.c_str());
+                    std::fprintf(stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
+                                 r.message.empty() ? "the guest returned from its entry point"
+                                                   : r.message.c_str());
                     return kExitFault;
             }
         },

@@ -25,7 +25,9 @@ struct Operand {
 
 class StringCompare : public LibTest {
   protected:
-    uint32_t place(const Operand& o) { return o.is_raw ? o.pointer : nuvtest::put_string(*m_, o.text); }
+    uint32_t place(const Operand& o) {
+        return o.is_raw ? o.pointer : nuvtest::put_string(*m_, o.text);
+    }
 };
 
 struct CompareCase {

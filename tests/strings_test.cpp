@@ -222,7 +222,8 @@ class Tokeniser : public Strings {
 };
 
 TEST_F(Tokeniser, SplitsTheSixByteExampleInPlace) {
-    uint32_t b = nuvtest::put_bytes(g(), std::vector<uint8_t>{',', 'a', ',', ',', 'b', ',', 0, 0xAA});
+    uint32_t b =
+        nuvtest::put_bytes(g(), std::vector<uint8_t>{',', 'a', ',', ',', 'b', ',', 0, 0xAA});
     uint32_t comma = str(",");
     EXPECT_EQ(next(b, comma, b), 1);
     EXPECT_EQ(g().read_string(b + 1), "a");

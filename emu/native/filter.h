@@ -20,11 +20,12 @@
 #define NUV_SECCOMP_SET_MODE_FILTER 1
 
 /* ld [4] (seccomp_data.arch); jeq i386 ? next : skip one; ret; ret. */
-#define NUV_FILTER_PROGRAM                                            \
-    {                                                                 \
-        {0x20, 0, 0, 4}, {0x15, 0, 1, NUV_AUDIT_ARCH_I386},           \
-            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, \
-            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_OTHER} \
+#define NUV_FILTER_PROGRAM                                                \
+    {                                                                     \
+        {0x20, 0, 0, 4}, {0x15, 0, 1, NUV_AUDIT_ARCH_I386},               \
+            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, { \
+            0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_OTHER     \
+        }                                                                 \
     }
 
 #endif

@@ -32,8 +32,9 @@ typedef double (*DoubleFn)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uin
 #define NUV_BENCH_FUNCTIONS(X)                                                                   \
     X(memcpy)                                                                                    \
     X(memmove)                                                                                   \
-    X(memset) X(strchr) X(strrchr) X(strcpy) X(strcmp) X(memcmp) X(strstr) X(snprintf) X(strtod) \
-        X(sscanf) X(strtol)
+    X(memset)                                                                                    \
+    X(strchr) X(strrchr) X(strcpy) X(strcmp) X(memcmp) X(strstr) X(snprintf) X(strtod) X(sscanf) \
+        X(strtol)
 
 #define DECLARE(prefix, name) extern "C" void prefix##name();
 #define NUV_DECLARE(name) DECLARE(nuv_, name)

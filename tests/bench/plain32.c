@@ -19,12 +19,12 @@ __attribute__((noreturn, used)) void plain_main(int argc, char** argv) {
         for (unsigned long i = 0; i < n; ++i) sys1(20, 0);
     } else if (n != 0) {
         unsigned long x = 0;
-        __asm__ volatile("1: imul $3, %0, %0\n add $1, %0\n dec %1\n jnz 1b"
-                         : "+r"(x), "+c"(n));
+        __asm__ volatile("1: imul $3, %0, %0\n add $1, %0\n dec %1\n jnz 1b" : "+r"(x), "+c"(n));
     }
     for (;;) sys1(1, 0);
 }
 
-__asm__(".text\n.globl _start\n_start:\n"
-        "  mov (%esp), %eax\n  lea 4(%esp), %edx\n  and $-16, %esp\n  sub $8, %esp\n"
-        "  push %edx\n  push %eax\n  call plain_main\n  hlt\n");
+__asm__(
+    ".text\n.globl _start\n_start:\n"
+    "  mov (%esp), %eax\n  lea 4(%esp), %edx\n  and $-16, %esp\n  sub $8, %esp\n"
+    "  push %edx\n  push %eax\n  call plain_main\n  hlt\n");

@@ -18,35 +18,35 @@
  *   w lseek origin   n waitpid options   i a status word the call writes
  *   P the two descriptors pipe writes   v an argument vector, its count next
  *   S a spawn block (struct nuv_spawn_block) */
-#define NUV_CALLS(X)                     \
-    X(write, 1, "dbu")                   \
-    X(exit, 2, "d")                      \
-    X(read, 3, "dru")                    \
-    X(open, 4, "soO")                    \
-    X(close, 5, "d")                     \
-    X(getkey, 6, "")                     \
-    X(writefile, 21, "sbu")              \
-    X(usleep, 22, "u")                   \
-    X(mkdir, 49, "s")                    \
-    X(unlink, 50, "s")                   \
-    X(rmdir, 51, "s")                    \
-    X(getcwd, 52, "ru")                  \
-    X(nuvfs_stream_begin, 53, "s")       \
-    X(nuvfs_stream_write, 54, "dbu")     \
-    X(nuvfs_stream_end, 55, "d")         \
-    X(chdir, 95, "s")                    \
-    X(mmap, 98, "xupmdd")                \
-    X(munmap, 99, "xu")                  \
-    X(lseek, 110, "ddw")                 \
-    X(pipe, 124, "P")                    \
-    X(mkfifo, 125, "s")                  \
-    X(dup, 126, "d")                     \
-    X(dup2, 127, "dd")                   \
-    X(fd_set_inherit, 128, "d")          \
-    X(fd_set_stdio, 129, "ddd")          \
-    X(fd_set_nonblock, 130, "dd")        \
-    X(spawn, 131, "svd")                 \
-    X(waitpid, 132, "din")               \
+#define NUV_CALLS(X)                 \
+    X(write, 1, "dbu")               \
+    X(exit, 2, "d")                  \
+    X(read, 3, "dru")                \
+    X(open, 4, "soO")                \
+    X(close, 5, "d")                 \
+    X(getkey, 6, "")                 \
+    X(writefile, 21, "sbu")          \
+    X(usleep, 22, "u")               \
+    X(mkdir, 49, "s")                \
+    X(unlink, 50, "s")               \
+    X(rmdir, 51, "s")                \
+    X(getcwd, 52, "ru")              \
+    X(nuvfs_stream_begin, 53, "s")   \
+    X(nuvfs_stream_write, 54, "dbu") \
+    X(nuvfs_stream_end, 55, "d")     \
+    X(chdir, 95, "s")                \
+    X(mmap, 98, "xupmdd")            \
+    X(munmap, 99, "xu")              \
+    X(lseek, 110, "ddw")             \
+    X(pipe, 124, "P")                \
+    X(mkfifo, 125, "s")              \
+    X(dup, 126, "d")                 \
+    X(dup2, 127, "dd")               \
+    X(fd_set_inherit, 128, "d")      \
+    X(fd_set_stdio, 129, "ddd")      \
+    X(fd_set_nonblock, 130, "dd")    \
+    X(spawn, 131, "svd")             \
+    X(waitpid, 132, "din")           \
     X(spawn_ex, 150, "S")
 
 #define NUV_CALL_NUMBER_(name, nr, kinds) NUV_SYS_##name = nr,
@@ -54,29 +54,29 @@ enum nuv_call { NUV_CALLS(NUV_CALL_NUMBER_) };
 #undef NUV_CALL_NUMBER_
 
 /* X(name, code, meaning); the calls return the code negated. */
-#define NUV_ERRORS(X)                                                                 \
-    X(ENOENT, 2, "no such file or directory")                                         \
-    X(EIO, 5, "host input/output failure")                                            \
-    X(ENOEXEC, 8, "not a loadable image")                                             \
-    X(EBADF, 9, "bad descriptor")                                                     \
-    X(ECHILD, 10, "no such child")                                                    \
-    X(EAGAIN, 11, "try again")                                                        \
-    X(ENOMEM, 12, "out of memory")                                                    \
-    X(EACCES, 13, "permission denied")                                                \
-    X(EFAULT, 14, "bad guest address")                                                \
-    X(EEXIST, 17, "already exists")                                                   \
-    X(ENOTDIR, 20, "not a directory")                                                 \
-    X(EISDIR, 21, "is a directory")                                                   \
-    X(EINVAL, 22, "invalid argument")                                                 \
-    X(EMFILE, 24, "too many open descriptors")                                        \
-    X(ENOSPC, 28, "no space left")                                                    \
-    X(ESPIPE, 29, "cannot be positioned")                                             \
-    X(EPIPE, 32, "nobody reads the pipe any more")                                    \
-    X(ERANGE, 34, "buffer too small")                                                 \
-    X(EDEADLK, 35, "every process waits: the call could never complete")              \
-    X(ENAMETOOLONG, 36, "path or name too long")                                      \
-    X(ENOSYS, 38, "not implemented")                                                  \
-    X(ENOTEMPTY, 39, "directory not empty")                                           \
+#define NUV_ERRORS(X)                                                    \
+    X(ENOENT, 2, "no such file or directory")                            \
+    X(EIO, 5, "host input/output failure")                               \
+    X(ENOEXEC, 8, "not a loadable image")                                \
+    X(EBADF, 9, "bad descriptor")                                        \
+    X(ECHILD, 10, "no such child")                                       \
+    X(EAGAIN, 11, "try again")                                           \
+    X(ENOMEM, 12, "out of memory")                                       \
+    X(EACCES, 13, "permission denied")                                   \
+    X(EFAULT, 14, "bad guest address")                                   \
+    X(EEXIST, 17, "already exists")                                      \
+    X(ENOTDIR, 20, "not a directory")                                    \
+    X(EISDIR, 21, "is a directory")                                      \
+    X(EINVAL, 22, "invalid argument")                                    \
+    X(EMFILE, 24, "too many open descriptors")                           \
+    X(ENOSPC, 28, "no space left")                                       \
+    X(ESPIPE, 29, "cannot be positioned")                                \
+    X(EPIPE, 32, "nobody reads the pipe any more")                       \
+    X(ERANGE, 34, "buffer too small")                                    \
+    X(EDEADLK, 35, "every process waits: the call could never complete") \
+    X(ENAMETOOLONG, 36, "path or name too long")                         \
+    X(ENOSYS, 38, "not implemented")                                     \
+    X(ENOTEMPTY, 39, "directory not empty")                              \
     X(ELOOP, 40, "too many symbolic links")
 
 #define NUV_ERROR_CODE_(name, code, text) NUV_##name = code,
@@ -104,30 +104,30 @@ enum nuv_error { NUV_ERRORS(NUV_ERROR_CODE_) };
 #define NUV_SEEK_END 2
 
 /* Limits. */
-#define NUV_PATH_MAX 4095               /* bytes of a path, without its NUL */
-#define NUV_NAME_MAX 255                /* bytes of one name in a path */
-#define NUV_OPEN_MAX 64                 /* descriptors of one process */
-#define NUV_IO_MAX 0x100000             /* bytes one read or write moves */
-#define NUV_PIPE_SIZE 0x10000           /* bytes a pipe holds */
-#define NUV_PROCESS_MAX 16              /* processes live at once */
-#define NUV_PROCESS_ENTRIES 64          /* live or ended but not yet waited for */
-#define NUV_SPAWN_ARGS_MAX 1024         /* arguments of one spawn */
-#define NUV_ARG_BYTES_MAX 0x20000       /* bytes of one argument list */
-#define NUV_MAP_BASE 0x40000000u        /* anonymous mappings lie in [BASE, END) */
+#define NUV_PATH_MAX 4095         /* bytes of a path, without its NUL */
+#define NUV_NAME_MAX 255          /* bytes of one name in a path */
+#define NUV_OPEN_MAX 64           /* descriptors of one process */
+#define NUV_IO_MAX 0x100000       /* bytes one read or write moves */
+#define NUV_PIPE_SIZE 0x10000     /* bytes a pipe holds */
+#define NUV_PROCESS_MAX 16        /* processes live at once */
+#define NUV_PROCESS_ENTRIES 64    /* live or ended but not yet waited for */
+#define NUV_SPAWN_ARGS_MAX 1024   /* arguments of one spawn */
+#define NUV_ARG_BYTES_MAX 0x20000 /* bytes of one argument list */
+#define NUV_MAP_BASE 0x40000000u  /* anonymous mappings lie in [BASE, END) */
 #define NUV_MAP_END 0x80000000u
-#define NUV_MAP_COUNT_MAX 64            /* mappings of one process */
-#define NUV_MAP_BYTES_MAX 0x4000000     /* bytes mapped by one process */
-#define NUV_STREAM_MAX 16               /* streams open at once */
-#define NUV_STREAM_BYTES_MAX 0x4000000  /* bytes held by all streams */
+#define NUV_MAP_COUNT_MAX 64           /* mappings of one process */
+#define NUV_MAP_BYTES_MAX 0x4000000    /* bytes mapped by one process */
+#define NUV_STREAM_MAX 16              /* streams open at once */
+#define NUV_STREAM_BYTES_MAX 0x4000000 /* bytes held by all streams */
 
 /* The block whose address spawn_ex takes (EBX): 32-bit words. */
 struct nuv_spawn_block {
-    __UINT32_TYPE__ path;   /* address of the image path */
-    __UINT32_TYPE__ argv;   /* address of the argument vector */
-    __INT32_TYPE__ argc;    /* entries of the vector (0: the path alone) */
-    __INT32_TYPE__ fd_in;   /* the caller's descriptors that become the */
-    __INT32_TYPE__ fd_out;  /* child's 0, 1 and 2 (negative: as          */
-    __INT32_TYPE__ fd_err;  /* fd_set_stdio says)                         */
+    __UINT32_TYPE__ path;        /* address of the image path */
+    __UINT32_TYPE__ argv;        /* address of the argument vector */
+    __INT32_TYPE__ argc;         /* entries of the vector (0: the path alone) */
+    __INT32_TYPE__ fd_in;        /* the caller's descriptors that become the */
+    __INT32_TYPE__ fd_out;       /* child's 0, 1 and 2 (negative: as          */
+    __INT32_TYPE__ fd_err;       /* fd_set_stdio says)                         */
     __UINT32_TYPE__ inherit_all; /* 1: hand on every descriptor */
 };
 
