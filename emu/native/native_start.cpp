@@ -1,0 +1,206 @@
+// Starting a native guest process: the start-up stub, its hand-over at the
+// gate, and an address space cleared for the guest.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "native_abi.hpp"
+#include "native_engine.hpp"
+
+#ifndef NUV_NATIVE_STUB
+#define NUV_NATIVE_STUB "nuvstub"
+#define NUV_NATIVE_STUB64 "nuvstub64"
+#endif
+
+namespace nuv {
+using namespace native;
+namespace {
+
+constexpr uint32_t kHandoverMagic = 0x4E55564F;
+
+constexpr uint64_t kKernelHalf = 0xffff800000000000ull;
+
+}  // namespace
+
+std::string NativeEngine::default_stub_path(bool stand_in_64) {
+    const char* name = stand_in_64 ? "nuvstub64" : "nuvstub";
+    // Next to the running program when it is installed, else where it was built.
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<size_t>(n));
+        dir.resize(dir.rfind('/') + 1);
+        std::string here = dir + name;
+        if (access(here.c_str(), X_OK) == 0) return here;
+    }
+    return stand_in_64 ? NUV_NATIVE_STUB64 : NUV_NATIVE_STUB;
+}
+
+std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std::string& err) {
+    std::unique_ptr<NativeEngine> e(new NativeEngine(opts));
+    // Everything the child needs is made before fork: it only makes system calls.
+    std::vector<std::string> args = {
+        e->opts_.stub_path, std::to_string(opts.max_files), std::to_string(opts.max_processes),
+        std::to_string(opts.max_address_space / 1024), opts.tsc ? "1" : "0"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char* envp[] = {nullptr};
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        err = std::string("cannot start a native guest process: ") + std::strerror(errno);
+        return nullptr;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        int why = errno;
+        close(report[0]);
+        close(report[1]);
+        err = std::string("cannot start a native guest process: ") + std::strerror(why);
+        return nullptr;
+    }
+    if (pid == 0) {
+        // The guest dies with the thread that traces it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGALRM, SIG_DFL);
+        personality(PER_LINUX);
+        int why = 0;
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
+            execve(argv[0], argv.data(), envp);
+        }
+        why = errno;
+        ssize_t n = ::write(report[1], &why, sizeof why);
+        (void)n;
+        _exit(127);
+    }
+    e->pid_ = pid;
+    e->tracer_ = this_thread();
+    close(report[1]);
+    int why = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &why, sizeof why);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof why)) {
+        err = "cannot start a native guest process: " + e->opts_.stub_path + ": " +
+              std::strerror(why);
+        if (why == ENOEXEC) err += " (this host does not run 32-bit x86 programs)";
+        return nullptr;  // the destructor reaps the child
+    }
+    if (!e->handover(err) || !e->clear_address_space(err)) return nullptr;
+    if (opts.tsc && !e->rdtsc_traps()) {
+        err =
+            "this host does not let RDTSC be trapped; a fixed time-stamp counter needs "
+            "another engine";
+        return nullptr;
+    }
+    return e;
+}
+
+bool NativeEngine::rdtsc_traps() {
+    // Some hypervisors ignore the setting: one RDTSC in the gate page shows it.
+    const uint8_t probe[] = {0x0F, 0x31, 0xCC};  // rdtsc; int3
+    uint32_t at = gate_ + kGateScratch;
+    user_regs_struct saved = regs_;
+    regs_.rip = at;
+    regs_dirty_ = true;
+    int status = 0;
+    bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe && flush_regs() &&
+                 ptrace(PTRACE_CONT, pid_, nullptr, nullptr) == 0 && wait_stop(status) &&
+                 WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
+    regs_ = saved;
+    regs_dirty_ = true;
+    return traps && pid_ > 0;
+}
+
+bool NativeEngine::handover(std::string& err) {
+    int status = 0;
+    // The stop after exec, then the stub's first filtered call.
+    if (!wait_stop(status) || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP) {
+        err = "the native start-up stub did not start";
+        return false;
+    }
+    long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL;
+    if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(options)) != 0 ||
+        ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+        err = std::string("cannot trace the native guest process: ") + std::strerror(errno);
+        return false;
+    }
+    if (!wait_stop(status)) {
+        err = WIFEXITED(status)
+                  ? "the native start-up stub failed at step " + std::to_string(WEXITSTATUS(status))
+                  : "the native start-up stub was killed by signal " +
+                        std::to_string(WTERMSIG(status));
+        return false;
+    }
+    const Abi& abi = abi_of(opts_);
+    if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != abi.getpid ||
+        static_cast<uint32_t>(regs_.rbx) != kHandoverMagic ||
+        (regs_.cs & 0xffff) != abi.code_selector || regs_.rip >= 0x100000000ull ||
+        (regs_.rip - 2) % kPage != 0) {
+        err = "the native start-up stub did not hand over";
+        return false;
+    }
+    gate_ = static_cast<uint32_t>(regs_.rip - 2);
+    std::string mem = "/proc/" + std::to_string(pid_) + "/mem";
+    mem_fd_ = open(mem.c_str(), O_RDWR | O_CLOEXEC);
+    if (mem_fd_ < 0) {
+        err = "cannot open " + mem + ": " + std::strerror(errno);
+        return false;
+    }
+    regs_dirty_ = true;  // the hand-over call is skipped
+    return true;
+}
+
+bool NativeEngine::clear_address_space(std::string& err) {
+    // Everything Linux and the stub mapped goes, but the gate page. A 32-bit
+    // program reaches nothing above 4 GiB; nothing can unmap the 64-bit
+    // kernel's fixed page at the top.
+    const Abi& abi = abi_of(opts_);
+    uint64_t reach = abi.wide ? kKernelHalf : 0x100000000ull;
+    for (const MapsLine& m : read_maps(pid_)) {
+        if (m.begin >= reach) continue;
+        uint64_t end = std::min<uint64_t>(m.end, reach);
+        std::pair<uint64_t, uint64_t> parts[2] = {{m.begin, end}, {0, 0}};
+        if (m.begin <= gate_ && gate_ < end) {
+            parts[0] = {m.begin, gate_};
+            parts[1] = {uint64_t{gate_} + kPage, end};
+        }
+        for (auto [b, e] : parts) {
+            if (e <= b) continue;
+            int64_t r = 0;
+            if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
+                err = "cannot clear the native guest's address space at " + hex(b);
+                return false;
+            }
+        }
+    }
+    std::vector<MapsLine> left = read_maps(pid_);
+    for (const MapsLine& m : left) {
+        if (m.begin < reach && (m.begin != gate_ || m.end != uint64_t{gate_} + kPage)) {
+            err = "the native guest's address space keeps " + hex(m.begin);
+            return false;
+        }
+    }
+    Registers clean;
+    clean.eip = gate_;
+    set_registers(clean);
+    return true;
+}
+
+}  // namespace nuv

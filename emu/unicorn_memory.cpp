@@ -1,0 +1,150 @@
+// The Unicorn engine's memory: the guest's mappings, whose executable pages
+// the instruction guard scans, and the system page with the descriptor table
+// and the stub that drops the guest to user privilege.
+#include "unicorn_engine.hpp"
+
+#include <unicorn/unicorn.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "insn_guard.hpp"
+
+namespace nuv {
+namespace {
+
+constexpr uint32_t kPage = 0x1000;
+
+// The page that holds the descriptor table and the stub that drops to user
+// privilege, just below the host calls' return address; guest memory cannot
+// be mapped there.
+constexpr uint32_t kSystemPage = 0xFFFFE000;
+constexpr uint32_t kStubOffset = 0x100;  // iret; nop
+constexpr uint32_t kFrameOffset = 0x800;
+constexpr uint16_t kKernelCode = 0x08, kKernelData = 0x10;
+constexpr uint16_t kUserCode = 0x1B, kUserData = 0x23;  // entries 3 and 4, privilege 3
+
+// Flat 4 GiB segments, already marked accessed so that loading them never
+// writes to the table.
+constexpr uint8_t kDescriptors[5][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0xFF, 0xFF, 0, 0, 0, 0x9B, 0xCF, 0},  // code, privilege 0
+    {0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0},  // data, privilege 0
+    {0xFF, 0xFF, 0, 0, 0, 0xFB, 0xCF, 0},  // code, privilege 3
+    {0xFF, 0xFF, 0, 0, 0, 0xF3, 0xCF, 0},  // data, privilege 3
+};
+
+bool system_page(uint32_t begin, uint64_t size) {
+    return begin < uint64_t{kSystemPage} + kPage && uint64_t{begin} + size > kSystemPage;
+}
+
+}  // namespace
+
+bool UnicornEngine::enter_user_mode() {
+    // A descriptor table with flat segments for both privileges, then an
+    // IRET from privilege 0 to privilege 3. The page is read-only, so a
+    // guest can neither change the table nor use the stub to come back.
+    if (uc_mem_map(uc_, kSystemPage, kPage, UC_PROT_READ | UC_PROT_EXEC) != UC_ERR_OK) return false;
+    uint8_t page[kPage] = {};
+    std::memcpy(page, kDescriptors, sizeof kDescriptors);
+    page[kStubOffset] = 0xCF;      // iret
+    page[kStubOffset + 1] = 0x90;  // nop: where the IRET lands
+    const uint32_t frame[5] = {kSystemPage + kStubOffset + 1, kUserCode, 0x202,
+                               kSystemPage + kFrameOffset, kUserData};
+    std::memcpy(page + kFrameOffset, frame, sizeof frame);
+    if (uc_mem_write(uc_, kSystemPage, page, sizeof page) != UC_ERR_OK) return false;
+    uc_x86_mmr gdtr{0, kSystemPage, sizeof kDescriptors - 1, 0};
+    uint32_t esp = kSystemPage + kFrameOffset;
+    uint32_t kernel_data = kKernelData, user_data = kUserData;
+    if (uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr) != UC_ERR_OK ||
+        uc_reg_write(uc_, UC_X86_REG_SS, &kernel_data) != UC_ERR_OK ||
+        uc_reg_write(uc_, UC_X86_REG_ESP, &esp) != UC_ERR_OK) {
+        return false;
+    }
+    for (int seg : {UC_X86_REG_DS, UC_X86_REG_ES, UC_X86_REG_FS, UC_X86_REG_GS}) {
+        if (uc_reg_write(uc_, seg, &user_data) != UC_ERR_OK) return false;
+    }
+    // The landing place is an exit: a count limit would make Unicorn drop
+    // and clear its whole translation buffer on the next run.
+    guard::GuardedStop stop =
+        guard_->start(kSystemPage + kStubOffset, kSystemPage + kStubOffset + 1, 0, 0);
+    uint32_t cs = 0, ss = 0;
+    uc_reg_read(uc_, UC_X86_REG_CS, &cs);
+    uc_reg_read(uc_, UC_X86_REG_SS, &ss);
+    (void)kKernelCode;
+    return stop.returned && cs == kUserCode && ss == kUserData;
+}
+
+bool UnicornEngine::executable(uint32_t page) const {
+    auto it = perms_.find(page);
+    return it != perms_.end() && (it->second & kPermExec) != 0;
+}
+
+void UnicornEngine::rescan(uint64_t begin, uint64_t end) {
+    uint64_t page = begin & ~uint64_t{kPage - 1};
+    while (page < end) {
+        if (!executable(static_cast<uint32_t>(page))) {
+            page += kPage;
+            continue;
+        }
+        // The whole run of executable pages around this one, so that an
+        // instruction crossing two mappings is seen whole.
+        uint64_t first = page, last = page + kPage;
+        while (first >= kPage && executable(static_cast<uint32_t>(first - kPage))) first -= kPage;
+        while (last <= UINT32_MAX && executable(static_cast<uint32_t>(last))) last += kPage;
+        std::vector<uint8_t> bytes(last - first);
+        if (uc_mem_read(uc_, first, bytes.data(), bytes.size()) == UC_ERR_OK) {
+            guard_->code_mapped(static_cast<uint32_t>(first), bytes);
+        }
+        page = last;
+    }
+}
+
+bool UnicornEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
+    if (system_page(begin, size)) return false;
+    if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_[static_cast<uint32_t>(p)] = perms;
+    }
+    if ((perms & kPermExec) != 0) rescan(begin, uint64_t{begin} + size);
+    return true;
+}
+
+bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
+    if (system_page(begin, size)) return false;
+    if (uc_mem_protect(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_[static_cast<uint32_t>(p)] = perms;
+    }
+    if ((perms & kPermExec) != 0) {
+        rescan(begin, uint64_t{begin} + size);
+    } else {
+        guard_->code_unmapped(begin, size);
+    }
+    return true;
+}
+
+bool UnicornEngine::unmap(uint32_t begin, uint32_t size) {
+    if (system_page(begin, size)) return false;
+    if (uc_mem_unmap(uc_, begin, size) != UC_ERR_OK) return false;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        perms_.erase(static_cast<uint32_t>(p));
+    }
+    guard_->code_unmapped(begin, size);
+    return true;
+}
+
+bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
+    return n == 0 || uc_mem_read(uc_, address, out, n) == UC_ERR_OK;
+}
+
+bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
+    if (n == 0) return true;
+    if (system_page(address, n)) return false;
+    if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
+    rescan(address, uint64_t{address} + n);
+    return true;
+}
+
+}  // namespace nuv
