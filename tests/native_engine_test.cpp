@@ -365,64 +365,6 @@ TEST_P(NativeEngineTest, GuestEndsWithItsTracerThread) {
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
 }
 
-// The version command, its stack built as the loader leaves it.
-TEST_P(NativeEngineTest, RunsTheVersionCommand) {
-    if (GetParam()) GTEST_SKIP() << "i386 images need the 32-bit engine";
-    std::string err;
-    std::optional<elf::File> img = elf::read_file(NUV_IMAGE_DIR "/ver", err);
-    ASSERT_TRUE(img) << err;
-    for (auto [args, want] :
-         {std::pair<std::vector<std::string>, std::string>{{"ver"}, "NUV-OS Release 16\n"},
-          {{"ver", "-h"}, "Usage: ver\n"}}) {
-        start(NativeOptions{});
-        for (const elf::Segment& s : img->segments) {
-            if (s.type != elf::PT_LOAD || s.memsz == 0) continue;
-            uint32_t begin = s.vaddr & ~0xFFFu;
-            uint32_t size = ((s.vaddr + s.memsz + 0xFFF) & ~0xFFFu) - begin;
-            uint32_t perms = ((s.flags & elf::PF_R) ? uint32_t{kPermRead} : 0u) |
-                             ((s.flags & elf::PF_W) ? uint32_t{kPermWrite} : 0u) |
-                             ((s.flags & elf::PF_X) ? uint32_t{kPermExec} : 0u);
-            ASSERT_TRUE(e_->map(begin, size, perms));
-            ASSERT_TRUE(e_->write(s.vaddr, img->bytes.data() + s.offset, s.filesz));
-        }
-        ASSERT_TRUE(e_->map(kStackTop - (8u << 20), 8u << 20, kPermRead | kPermWrite));
-        uint32_t at = kStackTop;
-        std::vector<uint32_t> words = {static_cast<uint32_t>(args.size())};
-        for (const std::string& a : args) {
-            at -= static_cast<uint32_t>(a.size() + 1);
-            ASSERT_TRUE(e_->write(at, a.c_str(), a.size() + 1));
-            words.push_back(at);
-        }
-        words.push_back(0);
-        at = (at - static_cast<uint32_t>(words.size() * 4)) & ~15u;
-        ASSERT_TRUE(e_->write(at, words.data(), words.size() * 4));
-        Registers r;
-        r.esp = at;
-        r.eip = img->entry;
-        e_->set_registers(r);
-        e_->reset_fpu();
-        std::string out;
-        std::vector<uint32_t> calls;
-        for (int i = 0; i < 10 && (calls.empty() || calls.back() != 2); ++i) {
-            EngineEvent ev = run();
-            ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
-            r = e_->registers();
-            calls.push_back(r.eax);
-            if (r.eax == 1) {
-                std::string s(r.edx, '\0');
-                ASSERT_TRUE(e_->read(r.ecx, s.data(), s.size()));
-                out += s;
-                r.eax = r.edx;
-            } else if (r.eax == 2) {
-                EXPECT_EQ(r.ebx, 0u);
-            }
-            e_->set_registers(r);
-        }
-        EXPECT_EQ(out, want);
-        EXPECT_EQ(calls, (std::vector<uint32_t>{1, 1, 2}));
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "StandIn64" : "I386"; });
 
