@@ -1,10 +1,14 @@
 /* The system-call filter of a guest process run by the native engine.
  *
- * Every system call of every architecture stops for the tracer; none runs on
- * its own. The filter's data word says which kind of call it was: 0 for the
- * i386 interface (int 0x80), 1 for any other (a 64-bit `syscall`, x32, ...),
- * which the tracer refuses. Without a tracer every call fails with ENOSYS
- * and nothing happens.
+ * Every system call of every architecture goes to the engine; none runs on
+ * its own. An i386 call (int 0x80) made anywhere but at the gate reaches the
+ * engine through the filter's notification descriptor when the process has
+ * one (the fast path: the guest waits in the call while the engine answers
+ * it), else as a stop for the tracer. A call made at the gate is the
+ * engine's own and stops for the tracer, which lets it run; the data word of
+ * a stop says which kind of call it was: 0 for i386, 1 for any other (a
+ * 64-bit `syscall`, x32, ...), which the tracer refuses. Without an engine
+ * every call fails with ENOSYS and nothing happens.
  *
  * Shared by the freestanding start-up stub and the host side, so it spells
  * out the classic BPF encoding itself: each entry is {code, jt, jf, k} as in
@@ -17,15 +21,26 @@
 
 #define NUV_AUDIT_ARCH_I386 0x40000003u
 #define NUV_SECCOMP_RET_TRACE 0x7ff00000u
+#define NUV_SECCOMP_RET_USER_NOTIF 0x7fc00000u
 #define NUV_SECCOMP_SET_MODE_FILTER 1
+#define NUV_SECCOMP_FILTER_FLAG_NEW_LISTENER 8u
 
-/* ld [4] (seccomp_data.arch); jeq i386 ? next : skip one; ret; ret. */
-#define NUV_FILTER_PROGRAM                                                \
-    {                                                                     \
-        {0x20, 0, 0, 4}, {0x15, 0, 1, NUV_AUDIT_ARCH_I386},               \
-            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, { \
-            0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_OTHER     \
-        }                                                                 \
+/* The action for i386 calls away from the gate: a notification, or a stop
+ * where the process has no notification descriptor. */
+#define NUV_FILTER_I386_NOTIFY NUV_SECCOMP_RET_USER_NOTIF
+#define NUV_FILTER_I386_STOP (NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386)
+
+/* 0: ld [4] (seccomp_data.arch); 1: jeq i386 ? 2 : 6;
+ * 2: ld [8] (the low half of the instruction pointer, after the call);
+ * 3: jeq gate_ip ? 5 : 4; 4: ret i386_action; 5: ret stop (i386);
+ * 6: ret stop (other). */
+#define NUV_FILTER_PROGRAM(gate_ip, i386_action)                             \
+    {                                                                        \
+        {0x20, 0, 0, 4}, {0x15, 0, 4, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8}, \
+            {0x15, 1, 0, (gate_ip)}, {0x06, 0, 0, (i386_action)},            \
+            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, {    \
+            0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_OTHER        \
+        }                                                                    \
     }
 
 #endif

@@ -29,7 +29,7 @@ constexpr uint32_t kPage = 0x1000;
 // registers carry their arguments.
 struct Abi {
     uint16_t code_selector;
-    uint32_t getpid, munmap, setitimer, mprotect, mmap;
+    uint32_t getpid, munmap, setitimer, mprotect, mmap, close;
     unsigned long long user_regs_struct::*args[6];
     bool wide;
 };
@@ -40,6 +40,7 @@ constexpr Abi kI386 = {0x23,
                        104,
                        125,
                        192,  // mmap2
+                       6,
                        {&user_regs_struct::rbx, &user_regs_struct::rcx, &user_regs_struct::rdx,
                         &user_regs_struct::rsi, &user_regs_struct::rdi, &user_regs_struct::rbp},
                        false};
@@ -49,6 +50,7 @@ constexpr Abi kX86_64 = {0x33,
                          38,
                          10,
                          9,
+                         3,
                          {&user_regs_struct::rdi, &user_regs_struct::rsi, &user_regs_struct::rdx,
                           &user_regs_struct::r10, &user_regs_struct::r8, &user_regs_struct::r9},
                          true};

@@ -40,6 +40,11 @@ NativeEngine::~NativeEngine() {
 }
 
 void NativeEngine::end_process() {
+    if (notify_fd_ >= 0) {
+        close(notify_fd_);
+        notify_fd_ = -1;
+    }
+    waiting_ = false;
     if (mem_fd_ >= 0) {
         close(mem_fd_);
         mem_fd_ = -1;
@@ -87,7 +92,7 @@ bool NativeEngine::flush_regs() {
 }
 
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
-    if (pid_ <= 0) return false;
+    if (!ensure_stopped()) return false;
     const Abi& abi = abi_of(opts_);
     user_regs_struct saved = regs_;
     user_regs_struct call = regs_;
@@ -137,6 +142,7 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     // No page is ever both writable and executable.
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
+    checked_ip_ = 0;
     const Abi& abi = abi_of(opts_);
     int64_t r = 0;
     if (!remote(abi.mmap,
@@ -154,12 +160,14 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
 bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
+    checked_ip_ = 0;
     int64_t r = 0;
     return remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) && r == 0;
 }
 
 bool NativeEngine::unmap(uint32_t begin, uint32_t size) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
+    checked_ip_ = 0;
     int64_t r = 0;
     return remote(abi_of(opts_).munmap, {begin, size}, r) && r == 0;
 }
@@ -177,6 +185,7 @@ bool NativeEngine::read(uint32_t address, void* out, size_t n) {
 bool NativeEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (pid_ <= 0 || !guest_range(address, n)) return false;
+    if (checked_ip_ != 0 && address < checked_ip_ && address + n + 2 > checked_ip_) checked_ip_ = 0;
     // Through the process's memory file: it writes read-only pages too.
     return pwrite(mem_fd_, data, n, address) == static_cast<ssize_t>(n);
 }
@@ -197,6 +206,30 @@ Registers NativeEngine::registers() {
 }
 
 void NativeEngine::set_registers(const Registers& r) {
+    if (waiting_) {
+        // The answer to the call is all a waiting guest can take; anything
+        // more needs the guest stopped, and only what changed is set then.
+        Registers v = view_;
+        v.eax = r.eax;
+        if (std::memcmp(&v, &r, sizeof v) == 0) {
+            regs_.rax = r.eax;
+            return;
+        }
+        Registers was = view_;
+        if (!ensure_stopped()) return;
+        Registers now = registers();
+        auto take = [&](uint32_t Registers::*f) {
+            if (r.*f != was.*f) now.*f = r.*f;
+        };
+        for (auto f :
+             {&Registers::ebx, &Registers::ecx, &Registers::edx, &Registers::esi, &Registers::edi,
+              &Registers::ebp, &Registers::esp, &Registers::eip, &Registers::eflags}) {
+            take(f);
+        }
+        now.eax = r.eax;
+        set_registers(now);
+        return;
+    }
     regs_.rax = r.eax;
     regs_.rbx = r.ebx;
     regs_.rcx = r.ecx;
@@ -212,7 +245,7 @@ void NativeEngine::set_registers(const Registers& r) {
 
 void NativeEngine::reset_fpu() {
     user_fpregs_struct fp{};
-    if (pid_ <= 0 || ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) != 0) return;
+    if (!ensure_stopped() || ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) != 0) return;
     // Empty stack, all exceptions masked, extended precision, round to nearest.
     fp.cwd = 0x037F;
     fp.swd = 0;
@@ -228,7 +261,7 @@ void NativeEngine::reset_fpu() {
 std::array<uint8_t, 10> NativeEngine::st0() {
     std::array<uint8_t, 10> out{};
     user_fpregs_struct fp{};
-    if (pid_ > 0 && ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) == 0) {
+    if (ensure_stopped() && ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) == 0) {
         // The save area holds the registers in stack order: ST(0) first.
         std::memcpy(out.data(), fp.st_space, out.size());
     }
@@ -301,19 +334,36 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
     }
     int status = 0;
     for (;;) {
-        if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+        // A guest that waits in a call takes its answer and goes on; one
+        // that stands at a stop is continued.
+        bool stopped = false;
+        if (waiting_) {
+            Resume how = answer(status);
+            if (how == Resume::Gone) {
+                gone(ev, status);
+                return ev;
+            }
+            stopped = how == Resume::Stopped;
+        } else if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
             // Most likely killed from outside: say how it ended.
             ev.message = std::string("cannot resume the guest process: ") + std::strerror(errno);
             if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
             return ev;
         }
-        if (!wait_stop(status)) {
-            gone(ev, status);
-            return ev;
-        }
-        if (!load_regs()) {
-            ev.message = "cannot read the guest's registers";
-            return ev;
+        if (!stopped) {
+            switch (wait_event(status, ev)) {
+                case Wait::Notified:
+                    return ev;
+                case Wait::Gone:
+                    gone(ev, status);
+                    return ev;
+                case Wait::Stopped:
+                    break;
+            }
+            if (!load_regs()) {
+                ev.message = "cannot read the guest's registers";
+                return ev;
+            }
         }
         ev.eip = static_cast<uint32_t>(regs_.rip);
         if (is_seccomp_stop(status)) {

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine.hpp"
 
@@ -98,6 +99,18 @@ class NativeEngine final : public Engine {
     void gone(EngineEvent& ev, int status);
     void end_process();
 
+    // The notification path (native_notify.cpp). While waiting_, the guest
+    // waits in the call notify_id_, and regs_ holds only the call's
+    // registers and eip; ensure_stopped() brings it to a tracing stop with
+    // all of them, the call still unanswered.
+    enum class Resume { Running, Stopped, Gone };
+    enum class Wait { Notified, Stopped, Gone };
+    bool take_listener(int32_t guest_fd, std::string& err);
+    bool ensure_stopped();
+    Resume answer(int& status);
+    Wait wait_event(int& status, EngineEvent& ev);
+    bool receive(EngineEvent& ev);
+
     NativeOptions opts_;
     pid_t pid_ = -1;
     pid_t tracer_ = -1;
@@ -107,6 +120,12 @@ class NativeEngine final : public Engine {
     bool regs_dirty_ = false;
     uint64_t tsc_next_ = 0;
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
+    int notify_fd_ = -1;
+    bool waiting_ = false;
+    uint64_t notify_id_ = 0;
+    Registers view_;                // what registers() showed at the notification
+    uint64_t checked_ip_ = 0;       // a call site known to hold int 0x80
+    std::vector<uint8_t> request_;  // the notification, as large as the kernel's
 };
 
 }  // namespace nuv

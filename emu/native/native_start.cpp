@@ -164,7 +164,8 @@ bool NativeEngine::handover(std::string& err) {
         return false;
     }
     regs_dirty_ = true;  // the hand-over call is skipped
-    return true;
+    int32_t listener = opts_.stand_in_64 ? -1 : static_cast<int32_t>(regs_.rcx);
+    return take_listener(listener, err);
 }
 
 bool NativeEngine::clear_address_space(std::string& err) {

@@ -23,6 +23,8 @@
 #define NR_close_range 436
 #define NR_personality 135
 #define TRAP_INSN "syscall"
+#define TRAP_LENGTH 2
+#define HANDOVER_FD_REG(v) "S"(v)
 #else
 #define NR_exit 1
 #define NR_getpid 20
@@ -32,6 +34,8 @@
 #define NR_close_range 436
 #define NR_personality 136
 #define TRAP_INSN "int $0x80"
+#define TRAP_LENGTH 2
+#define HANDOVER_FD_REG(v) "c"(v)
 #endif
 
 #define PR_SET_TSC 26
@@ -138,14 +142,35 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     if (sys5(NR_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(15);
     if (trap_tsc && sys5(NR_prctl, PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0) != 0) fail(16);
 
-    static const struct filter_insn insns[] = NUV_FILTER_PROGRAM;
+    /* The engine's own calls are the ones made at the gate. */
+    uint32_t gate_ip = (uint32_t)(uintptr_t)nuv_gate + TRAP_LENGTH;
     struct filter_prog prog;
-    prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
-    prog.insns = insns;
-    if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(17);
+    long listener = -1;
+#ifndef __x86_64__
+    {
+        /* Where the kernel offers it, the guest's calls come to the engine
+         * as notifications on a descriptor that the engine takes over. */
+        const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_NOTIFY);
+        prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
+        prog.insns = insns;
+        listener = sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER,
+                        NUV_SECCOMP_FILTER_FLAG_NEW_LISTENER, (long)&prog);
+        if (listener < 0) listener = -1;
+    }
+#endif
+    if (listener < 0) {
+        const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_STOP);
+        prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
+        prog.insns = insns;
+        if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(17);
+    }
 
-    /* Every call now stops for the engine, this one first. */
-    __asm__ volatile("jmp nuv_gate" : : "a"(NR_getpid), "b"(HANDOVER_MAGIC) : "memory");
+    /* Every call now goes to the engine, this one first: the hand-over says
+     * which descriptor, if any, carries the notifications. */
+    __asm__ volatile("jmp nuv_gate"
+                     :
+                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC), HANDOVER_FD_REG(listener)
+                     : "memory");
     __builtin_unreachable();
 }
 
