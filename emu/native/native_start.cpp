@@ -174,21 +174,20 @@ bool NativeEngine::clear_address_space(std::string& err) {
     // kernel's fixed page at the top.
     const Abi& abi = abi_of(opts_);
     uint64_t reach = abi.wide ? kKernelHalf : 0x100000000ull;
+    // Two calls, around the gate: unmapping a range with holes in it is fine.
+    uint64_t lowest = reach, highest = 0;
     for (const MapsLine& m : read_maps(pid_)) {
         if (m.begin >= reach) continue;
-        uint64_t end = std::min<uint64_t>(m.end, reach);
-        std::pair<uint64_t, uint64_t> parts[2] = {{m.begin, end}, {0, 0}};
-        if (m.begin <= gate_ && gate_ < end) {
-            parts[0] = {m.begin, gate_};
-            parts[1] = {uint64_t{gate_} + kPage, end};
-        }
-        for (auto [b, e] : parts) {
-            if (e <= b) continue;
-            int64_t r = 0;
-            if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
-                err = "cannot clear the native guest's address space at " + hex(b);
-                return false;
-            }
+        lowest = std::min(lowest, m.begin);
+        highest = std::max(highest, std::min<uint64_t>(m.end, reach));
+    }
+    std::pair<uint64_t, uint64_t> parts[2] = {{lowest, gate_}, {uint64_t{gate_} + kPage, highest}};
+    for (auto [b, e] : parts) {
+        if (e <= b) continue;
+        int64_t r = 0;
+        if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
+            err = "cannot clear the native guest's address space at " + hex(b);
+            return false;
         }
     }
     std::vector<MapsLine> left = read_maps(pid_);
