@@ -98,6 +98,18 @@ class Engine {
         return false;
     }
 
+    // Engines whose guest runs in a process of its own can let it go on from
+    // where it stands (at a served trap or its entry) while the host does
+    // other work: release() resumes it under limits' deadline without
+    // waiting, and the next run() only waits for its next stop. In between,
+    // nothing but run() and destruction may touch the engine. False when the
+    // engine cannot, or the guest did not go on (run() then reports why).
+    virtual bool release(const RunLimits& limits) {
+        (void)limits;
+        return false;
+    }
+    virtual bool concurrent() const { return false; }
+
     // Watches that only some engines offer (nullptr: none).
     virtual Instrumentation* instrumentation() { return nullptr; }
 };

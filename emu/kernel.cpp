@@ -253,6 +253,21 @@ void Kernel::end(int32_t pid, int32_t status) {
     }
 }
 
+void Kernel::release_ready(Machine& self, Clock::time_point deadline) {
+    if (!spawned_any()) return;
+    std::vector<int32_t> pids;
+    for (const auto& [pid, p] : procs_) {
+        if (p.machine != nullptr && p.machine != &self && p.machine->engine().concurrent()) {
+            pids.push_back(pid);
+        }
+    }
+    for (int32_t pid : pids) {
+        Machine* m = process(pid);
+        if (m == nullptr || (m->waiting() && !m->retry_pending())) continue;
+        m->release(deadline);
+    }
+}
+
 bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_out) {
     bool progress = false;
     std::vector<int32_t> pids;

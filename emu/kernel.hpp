@@ -68,6 +68,12 @@ class Kernel {
     // the child runs unless options has bit 0 (then 0).
     int32_t waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options);
 
+    // Lets every other process that can run alongside the host go on now:
+    // a blocked call that the caller's call let complete is answered at
+    // once, and a runnable one (just spawned, or yielded) is resumed. Their
+    // next calls wait until the scheduler comes to them.
+    void release_ready(Machine& self, std::chrono::steady_clock::time_point deadline);
+
     // Runs the other processes: one round when the caller yielded, otherwise
     // until its blocked call completes. False when the deadline passed.
     bool schedule(Machine& self, bool wait, std::chrono::steady_clock::time_point deadline);

@@ -206,6 +206,14 @@ void Machine::finish_call(const SyscallArgs& a, int32_t result, uint32_t eip) {
     }
 }
 
+void Machine::release(Deadline deadline) {
+    RunLimits limits;
+    limits.deadline = deadline;
+    limits.return_address = kReturnAddress;
+    started_ = true;
+    engine_->release(limits);
+}
+
 bool Machine::retry_pending() {
     if (!pending_) return true;
     int32_t result = dispatch(*pending_, true);
@@ -256,6 +264,7 @@ Machine::Step Machine::step(Deadline deadline) {
     blocked_ = false;
     yield_ = false;
     step_ = Step{};
+    deadline_ = deadline;
     RunLimits limits;
     limits.deadline = deadline;
     limits.max_instructions = opts_.max_instructions;
@@ -308,6 +317,7 @@ bool Machine::serve(uint32_t eip) {
         return false;
     }
     finish_call(a, result, eip);
+    if (kernel_ != nullptr) kernel_->release_ready(*this, deadline_);
     if (exited_) {
         step_.result.stop = Stop::Exited;
         step_.result.status = status_;

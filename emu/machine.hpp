@@ -269,6 +269,9 @@ class Machine : private TrapSink {
     bool waiting() const { return process_->state() != RunState::Runnable; }
     bool retry_pending();  // true when the pending call has completed
     void fail_pending(int32_t result);
+    // Lets a guest whose engine runs it alongside the host go on now, from
+    // its entry or a completed call; its next step() then only waits for it.
+    void release(Deadline deadline);
 
   private:
     Machine(elf::File image, LoadPlan plan, const Options& opts, std::unique_ptr<Process> process);
@@ -308,6 +311,7 @@ class Machine : private TrapSink {
     std::optional<SyscallArgs> pending_;
     uint32_t pending_eip_ = 0;
     Step step_;            // the outcome of the current step()
+    Deadline deadline_ = Deadline::max();  // the current step()'s
     bool served_ = false;  // the engine's last trap was served inside its run
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;

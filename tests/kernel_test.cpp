@@ -3,10 +3,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
+
+#include <unistd.h>
 
 #include "guest.hpp"
 #include "kernel.hpp"
+#include "native_engine.hpp"
 
 namespace {
 
@@ -66,6 +71,42 @@ class Kernel : public LibTest {
         return v;
     }
 };
+
+// The same kernel with every process a host process of its own.
+class NativeKernel : public Kernel {
+  protected:
+    void SetUp() override {
+        std::string err;
+        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        opts_.engine = nuv::EngineKind::Native;
+        Kernel::SetUp();
+    }
+};
+
+// A child runs alongside its parent: it computes while the parent, back from
+// spawn, is in the host's hands and makes no call at all.
+TEST_F(NativeKernel, ASpawnedChildComputesWhileItsParentDoesNotWait) {
+    int32_t pid = icall("spawn", {str("/bin/hello"), argv({"hello", "-spin"}), 2});
+    ASSERT_EQ(pid, 2);
+    auto* child = dynamic_cast<nuv::NativeEngine*>(&g().kernel().process(pid)->engine());
+    ASSERT_NE(child, nullptr);
+    // Its processor time in clock ticks, from /proc/PID/stat (user, system).
+    auto ticks = [&] {
+        std::ifstream in("/proc/" + std::to_string(child->pid()) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream rest(text.substr(text.rfind(')') + 2));
+        std::string field;
+        long user = 0, system = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) user = std::stol(field);
+            if (i == 15) system = std::stol(field);
+        }
+        return user + system;
+    };
+    long before = ticks();
+    for (int i = 0; i < 500 && ticks() < before + 5; ++i) usleep(10000);
+    EXPECT_GE(ticks(), before + 5);
+}
 
 TEST_F(Kernel, PipeCarriesBytesInOrderAndEndsWhenTheWriterCloses) {
     auto [r, w] = make_pipe();

@@ -321,14 +321,18 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         ev.message = "native engine used from a thread that does not trace it";
         return ev;
     }
-    if (limits.deadline != RunLimits::Clock::time_point::max() &&
+    // A released guest keeps the deadline it was released under, and is
+    // stopped by it.
+    bool running = released_;
+    released_ = false;
+    if (!running && limits.deadline != RunLimits::Clock::time_point::max() &&
         RunLimits::Clock::now() >= limits.deadline) {
         ev.stop = EngineStop::Timeout;
         ev.eip = static_cast<uint32_t>(regs_.rip);
         ev.message = "time limit reached at eip " + hex(ev.eip);
         return ev;
     }
-    if (!arm_timer(limits.deadline)) {
+    if (!running && !arm_timer(limits.deadline)) {
         ev.message = "cannot set the guest's time limit";
         return ev;
     }
@@ -337,7 +341,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         // A guest that waits in a call takes its answer and goes on; one
         // that stands at a stop is continued.
         bool stopped = false;
-        if (waiting_) {
+        if (running) {
+            running = false;
+        } else if (waiting_) {
             Resume how = answer(status);
             if (how == Resume::Gone) {
                 gone(ev, status);

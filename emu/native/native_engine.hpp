@@ -74,6 +74,8 @@ class NativeEngine final : public Engine {
     void reset_fpu() override;
     std::array<uint8_t, 10> st0() override;
     EngineEvent run(const RunLimits& limits) override;
+    bool release(const RunLimits& limits) override;
+    bool concurrent() const override { return true; }
 
     // The host process id of the guest, and the gate page's address.
     pid_t pid() const { return pid_; }
@@ -122,6 +124,7 @@ class NativeEngine final : public Engine {
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
     int notify_fd_ = -1;
     bool waiting_ = false;
+    bool released_ = false;  // running on its own since release()
     uint64_t notify_id_ = 0;
     Registers view_;                // what registers() showed at the notification
     uint64_t checked_ip_ = 0;       // a call site known to hold int 0x80

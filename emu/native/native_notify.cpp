@@ -113,6 +113,7 @@ bool NativeEngine::take_listener(int32_t guest_fd, std::string& err) {
 }
 
 bool NativeEngine::ensure_stopped() {
+    if (released_) return false;  // only run() may take it back
     if (!waiting_) return pid_ > 0;
     waiting_ = false;
     uint64_t eax = regs_.rax;
@@ -125,6 +126,25 @@ bool NativeEngine::ensure_stopped() {
     if (!wait_stop(status) || !load_regs()) return false;
     regs_.rax = eax;
     regs_dirty_ = true;  // no call survives into the resumed run
+    return true;
+}
+
+bool NativeEngine::release(const RunLimits& limits) {
+    if (pid_ <= 0 || released_ || this_thread() != tracer_) return false;
+    if (limits.deadline != RunLimits::Clock::time_point::max() &&
+        RunLimits::Clock::now() >= limits.deadline) {
+        return false;
+    }
+    if (!arm_timer(limits.deadline)) return false;
+    if (waiting_) {
+        int status = 0;
+        // A guest that a signal took out of its call stands at a stop with
+        // its answer: run() continues it.
+        if (answer(status) != Resume::Running) return false;
+    } else if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+        return false;
+    }
+    released_ = true;
     return true;
 }
 
