@@ -1,9 +1,11 @@
 // The native engine: a guest runs as a real 32-bit x86 Linux process of its
-// own, traced by the thread that created the engine. A seccomp filter stops
-// every system call of every architecture before Linux would run it, so the
-// guest's only way out is int 0x80, reported as a trap; everything else the
-// guest does is either plain computation at full speed or a signal, reported
-// as a fault.
+// own, traced by the thread that created the engine. A seccomp filter hands
+// every system call of every architecture to the engine before Linux would
+// run it, so the guest's only way out is int 0x80, reported as a trap;
+// everything else the guest does is either plain computation at full speed
+// or a signal, reported as a fault. The guest's calls arrive as seccomp
+// notifications while it waits in the call (native_notify.cpp); the engine
+// stops it under ptrace only for what an answer cannot do.
 //
 // The process starts as our start-up stub (see native/stub.c), which drops
 // the host's descriptors, sets its limits, installs the filter and stops at
@@ -13,7 +15,8 @@
 // sees only the pages mapped through this interface, plus the gate page.
 //
 // ptrace is bound to one thread: create, use and destroy an engine on the
-// same host thread.
+// same host thread. That thread keeps SIGCHLD blocked: the engine reads it
+// from a signal descriptor to learn of its guests' stops.
 #pragma once
 
 #include <sys/types.h>
