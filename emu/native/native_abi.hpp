@@ -61,6 +61,9 @@ inline const Abi& abi_of(const NativeOptions& o) {
 
 constexpr uint32_t kProtRead = 1, kProtWrite = 2, kProtExec = 4;
 
+// A wait status for a guest that vanished without one.
+constexpr int kNoStatus = -1;
+
 // Where in the gate page the timer's setting is written.
 constexpr uint32_t kGateScratch = 0x100;
 

@@ -302,7 +302,9 @@ bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
 
 void NativeEngine::gone(EngineEvent& ev, int status) {
     ev.stop = EngineStop::Failed;
-    if (WIFSIGNALED(status)) {
+    if (status == kNoStatus) {
+        ev.message = "guest process is gone";
+    } else if (WIFSIGNALED(status)) {
         ev.message = "guest process killed by signal " + std::to_string(WTERMSIG(status));
     } else if (WIFEXITED(status)) {
         ev.message = "guest process exited with " + std::to_string(WEXITSTATUS(status));

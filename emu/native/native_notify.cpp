@@ -163,6 +163,12 @@ NativeEngine::Resume NativeEngine::answer(int& status) {
     resp->flags = 0;
     waiting_ = false;
     if (ioctl(notify_fd_, SECCOMP_IOCTL_NOTIF_SEND, resp) == 0) return Resume::Running;
+    if (errno != ENOENT) {
+        // Not a withdrawn call: the guest would wait for ever.
+        end_process();
+        status = kNoStatus;
+        return Resume::Gone;
+    }
     // A signal took the guest out of the call: it stands at a stop, the call
     // not yet answered, or it is gone.
     if (!wait_stop(status) || !load_regs()) return Resume::Gone;
@@ -194,7 +200,7 @@ NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev) {
             }
             if (r < 0 && errno != EINTR) {
                 pid_ = -1;
-                status = 0;
+                status = kNoStatus;
                 return Wait::Gone;
             }
         }
