@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nuv {
 
@@ -44,6 +45,8 @@ enum class EngineStop {
     Limit,     // RunLimits::max_instructions were executed
     Timeout,   // RunLimits::deadline passed
     Failed,    // the engine itself failed; the guest cannot go on
+    Others,    // a descriptor of RunLimits::others is ready: another process
+               // needs the kernel while this guest runs on (released)
 };
 
 struct EngineEvent {
@@ -61,6 +64,9 @@ struct RunLimits {
     uint64_t max_instructions = 0;
     // Stop, as Returned, when execution reaches this address (0: none).
     uint32_t return_address = 0;
+    // Engines that run their guest alongside the host also stop, as Others,
+    // when one of these descriptors (other engines' event_fd()) is readable.
+    const std::vector<int>* others = nullptr;
 };
 
 class Engine {
@@ -109,6 +115,8 @@ class Engine {
         return false;
     }
     virtual bool concurrent() const { return false; }
+    // Readable when the guest, running on its own, needs the kernel (-1: never).
+    virtual int event_fd() const { return -1; }
 
     // Watches that only some engines offer (nullptr: none).
     virtual Instrumentation* instrumentation() { return nullptr; }

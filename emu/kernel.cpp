@@ -268,6 +268,15 @@ void Kernel::release_ready(Machine& self, Clock::time_point deadline) {
     }
 }
 
+void Kernel::event_fds(Machine& self, std::vector<int>& out) const {
+    out.clear();
+    for (const auto& [pid, p] : procs_) {
+        if (p.machine == nullptr || p.machine == &self) continue;
+        int fd = p.machine->engine().event_fd();
+        if (fd >= 0) out.push_back(fd);
+    }
+}
+
 bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_out) {
     bool progress = false;
     std::vector<int32_t> pids;

@@ -73,6 +73,9 @@ class Kernel {
     // once, and a runnable one (just spawned, or yielded) is resumed. Their
     // next calls wait until the scheduler comes to them.
     void release_ready(Machine& self, std::chrono::steady_clock::time_point deadline);
+    // The event descriptors of every other live process's engine (see
+    // Engine::event_fd): a process running alongside stops when one is ready.
+    void event_fds(Machine& self, std::vector<int>& out) const;
 
     // Runs the other processes: one round when the caller yielded, otherwise
     // until its blocked call completes. False when the deadline passed.

@@ -269,6 +269,10 @@ Machine::Step Machine::step(Deadline deadline) {
     limits.deadline = deadline;
     limits.max_instructions = opts_.max_instructions;
     limits.return_address = kReturnAddress;
+    if (kernel_ != nullptr) {
+        kernel_->event_fds(*this, others_);
+        limits.others = &others_;
+    }
     for (;;) {
         served_ = false;
         EngineEvent ev = engine_->run(limits);
@@ -279,6 +283,9 @@ Machine::Step Machine::step(Deadline deadline) {
                 continue;
             case EngineStop::Returned:
                 res.stop = Stop::Returned;
+                return step_;
+            case EngineStop::Others:
+                step_.yielded = true;
                 return step_;
             case EngineStop::Limit:
                 res.stop = Stop::Limit;

@@ -310,9 +310,10 @@ class Machine : private TrapSink {
     std::optional<std::chrono::steady_clock::time_point> wake_;
     std::optional<SyscallArgs> pending_;
     uint32_t pending_eip_ = 0;
-    Step step_;            // the outcome of the current step()
+    Step step_;                            // the outcome of the current step()
     Deadline deadline_ = Deadline::max();  // the current step()'s
-    bool served_ = false;  // the engine's last trap was served inside its run
+    std::vector<int> others_;              // other processes' event descriptors
+    bool served_ = false;                  // the engine's last trap was served inside its run
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;
 };

@@ -108,6 +108,20 @@ TEST_F(NativeKernel, ASpawnedChildComputesWhileItsParentDoesNotWait) {
     EXPECT_GE(ticks(), before + 5);
 }
 
+// A process that computes without a call holds up no other's calls: the
+// child that copies a pipe is served while its spinning sibling runs.
+TEST_F(NativeKernel, ASpinningProcessHoldsUpNoOtherCall) {
+    ASSERT_EQ(icall("spawn", {str("/bin/hello"), argv({"hello", "-spin"}), 2}), 2);
+    auto [in_r, in_w] = make_pipe();
+    auto [out_r, out_w] = make_pipe();
+    EXPECT_EQ(icall("fd_set_stdio", {in_r, out_w, 0xFFFFFFFF}), 0);
+    ASSERT_EQ(icall("spawn", {str("/bin/hello"), argv({"hello", "-cat"}), 2}), 3);
+    EXPECT_EQ(icall("fd_set_stdio", {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}), 0);
+    EXPECT_EQ(write_text(in_w, "served"), 6);
+    int32_t n = 0;
+    EXPECT_EQ(read_text(out_r, 100, n), "served");
+}
+
 TEST_F(Kernel, PipeCarriesBytesInOrderAndEndsWhenTheWriterCloses) {
     auto [r, w] = make_pipe();
     EXPECT_EQ(r, 3);

@@ -61,6 +61,10 @@ inline const Abi& abi_of(const NativeOptions& o) {
 
 constexpr uint32_t kProtRead = 1, kProtWrite = 2, kProtExec = 4;
 
+// The signal that stops a running guest, or takes a waiting one out of its
+// call, for the tracer; ignored by default, never delivered to the guest.
+constexpr int kInterrupt = SIGURG;
+
 // A wait status for a guest that vanished without one.
 constexpr int kNoStatus = -1;
 

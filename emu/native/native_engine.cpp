@@ -359,8 +359,24 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             return ev;
         }
         if (!stopped) {
-            switch (wait_event(status, ev)) {
+            switch (wait_event(status, ev, limits)) {
                 case Wait::Notified:
+                    return ev;
+                case Wait::Others:
+                    // Still running: the next run() picks it up again.
+                    released_ = true;
+                    ev.stop = EngineStop::Others;
+                    return ev;
+                case Wait::Deadline:
+                    // Released under a later deadline: stopped where it is.
+                    if (syscall(SYS_tgkill, pid_, pid_, kInterrupt) != 0 || !wait_stop(status) ||
+                        !load_regs()) {
+                        gone(ev, status);
+                        return ev;
+                    }
+                    ev.stop = EngineStop::Timeout;
+                    ev.eip = static_cast<uint32_t>(regs_.rip);
+                    ev.message = "time limit reached at eip " + hex(ev.eip);
                     return ev;
                 case Wait::Gone:
                     gone(ev, status);
@@ -400,6 +416,12 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 armed_ = RunLimits::Clock::time_point::max();
                 ev.stop = EngineStop::Timeout;
                 ev.message = "time limit reached at eip " + hex(ev.eip);
+                return ev;
+            }
+            // A timer set for an earlier run: this one's deadline is later.
+            armed_ = RunLimits::Clock::time_point::max();
+            if (!arm_timer(limits.deadline)) {
+                ev.message = "cannot set the guest's time limit";
                 return ev;
             }
             continue;

@@ -79,6 +79,7 @@ class NativeEngine final : public Engine {
     EngineEvent run(const RunLimits& limits) override;
     bool release(const RunLimits& limits) override;
     bool concurrent() const override { return true; }
+    int event_fd() const override { return notify_fd_; }
 
     // The host process id of the guest, and the gate page's address.
     pid_t pid() const { return pid_; }
@@ -109,11 +110,11 @@ class NativeEngine final : public Engine {
     // registers and eip; ensure_stopped() brings it to a tracing stop with
     // all of them, the call still unanswered.
     enum class Resume { Running, Stopped, Gone };
-    enum class Wait { Notified, Stopped, Gone };
+    enum class Wait { Notified, Stopped, Gone, Others, Deadline };
     bool take_listener(int32_t guest_fd, std::string& err);
     bool ensure_stopped();
     Resume answer(int& status);
-    Wait wait_event(int& status, EngineEvent& ev);
+    Wait wait_event(int& status, EngineEvent& ev, const RunLimits& limits);
     bool receive(EngineEvent& ev);
 
     NativeOptions opts_;

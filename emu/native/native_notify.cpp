@@ -12,7 +12,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "native_abi.hpp"
@@ -31,10 +33,6 @@ namespace {
 
 // How long a wait for the guest trusts that a stop will be announced.
 constexpr int kStopPollMs = 100;
-
-// The signal that takes a waiting guest out of its call; ignored by default,
-// never delivered to the guest.
-constexpr int kInterrupt = SIGURG;
 
 // Stops of traced guests announce themselves through SIGCHLD, read here; the
 // tracing thread keeps the signal blocked. -1: only the poll's timeout.
@@ -177,12 +175,29 @@ NativeEngine::Resume NativeEngine::answer(int& status) {
     return Resume::Stopped;
 }
 
-NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev) {
+NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev, const RunLimits& limits) {
+    const std::vector<int>* others = limits.others;
     if (notify_fd_ < 0) return wait_stop(status) ? Wait::Stopped : Wait::Gone;
     int chld = child_signals();
+    // Ours, the stops', then the other processes' calls.
+    std::vector<pollfd> p = {{notify_fd_, POLLIN, 0}, {chld, POLLIN, 0}};
+    if (others != nullptr) {
+        for (int fd : *others) {
+            if (fd >= 0 && fd != notify_fd_) p.push_back({fd, POLLIN, 0});
+        }
+    }
     for (;;) {
-        pollfd p[2] = {{notify_fd_, POLLIN, 0}, {chld, POLLIN, 0}};
-        int n = poll(p, chld >= 0 ? 2 : 1, kStopPollMs);
+        for (pollfd& f : p) f.revents = 0;
+        // The guest's timer may have been set for an earlier deadline than
+        // this run's: the wait itself keeps to the deadline too.
+        int wait_ms = kStopPollMs;
+        if (limits.deadline != RunLimits::Clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline -
+                                                                     RunLimits::Clock::now());
+            if (left.count() <= 0) return Wait::Deadline;
+            wait_ms = static_cast<int>(std::min<int64_t>(left.count(), kStopPollMs));
+        }
+        int n = poll(p.data(), p.size(), wait_ms);
         if (n < 0 && errno != EINTR) return wait_stop(status) ? Wait::Stopped : Wait::Gone;
         // A stop is looked for when SIGCHLD says there may be one, and now
         // and then in case another thread took the signal.
@@ -209,6 +224,10 @@ NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev) {
         // Nobody is left to notify: the guest is gone or about to be.
         if (p[0].revents & (POLLHUP | POLLERR)) {
             return wait_stop(status) ? Wait::Stopped : Wait::Gone;
+        }
+        // Another process's call, or its end: the scheduler goes to it.
+        for (size_t i = 2; i < p.size(); ++i) {
+            if (p[i].revents != 0) return Wait::Others;
         }
     }
 }
