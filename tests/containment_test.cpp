@@ -199,7 +199,7 @@ Ending ending_of(const nuvtest::ToolRun& r) {
 // ver with its entry point replaced by a two-byte encoding, the fill of the
 // instruction sweep and exit(0), run through the nuvemu command: no encoding
 // may end it any other way than a guest's exit, a guest fault or a limit.
-// NUV_SWEEP_ALL=1 runs all 65,536 instead of a sample.
+// NUV_SWEEP_ALL runs all 65,536 (or a range) instead of a sample.
 class EntryPointSweep : public ::testing::TestWithParam<nuv::EngineKind> {};
 
 TEST_P(EntryPointSweep, NoEncodingAtTheEntryPointTakesNuvemuDown) {
@@ -234,9 +234,13 @@ TEST_P(EntryPointSweep, NoEncodingAtTheEntryPointTakesNuvemuDown) {
         }
     }
     ASSERT_NE(at, 0u);
+    // NUV_SWEEP_ALL=1: every encoding; NUV_SWEEP_ALL=FIRST-LAST (hexadecimal):
+    // every encoding in that range.
+    const char* all = std::getenv("NUV_SWEEP_ALL");
+    unsigned first = 0, last = 0xFFFF;
+    if (all != nullptr && std::sscanf(all, "%x-%x", &first, &last) != 2) first = 0, last = 0xFFFF;
     std::vector<uint16_t> encodings;
-    bool all = std::getenv("NUV_SWEEP_ALL") != nullptr;
-    for (unsigned e = 0; e <= 0xFFFF; ++e) {
+    for (unsigned e = first; e <= last && e <= 0xFFFF; ++e) {
         if (all || e >> 8 == 0xFF || e >> 8 == 0xF0 || e % 509 == 0) encodings.push_back(e);
     }
     nuvtest::ScratchDir dir("sweep");
