@@ -70,6 +70,7 @@ struct UnicornEngine::Watch {
     std::condition_variable cv;
     bool done = false;
     std::atomic<bool> wanted{false};
+    std::atomic<uint64_t> stops{0};  // runs it stopped
     std::thread thread;
 };
 
@@ -369,7 +370,10 @@ void UnicornEngine::start_watch() {
             uint64_t used = code_.used();
             if (used < code_limit_.load()) continue;
             w->wanted = true;
-            if (used >= code_limit_.load() / 2 * 3) uc_emu_stop(uc_);
+            if (used >= code_limit_.load() / 2 * 3) {
+                ++w->stops;
+                uc_emu_stop(uc_);
+            }
         }
     });
 }
@@ -401,6 +405,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
             }
             budget_us = static_cast<uint64_t>(left.count());
         }
+        const uint64_t watch_stops = watch_ ? watch_->stops.load() : 0;
         guard::GuardedStop stop;
         {
             containment::RunningEngine running(this);
@@ -417,11 +422,21 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
                                      !limit_hit_ && !refused && eip != until;
         bool early =
             timed_out && stopped_for_no_reason && RunLimits::Clock::now() < limits.deadline;
-        if (watch_ && watch_->wanted.load()) cache_full_ = true;
+        if (watch_ && watch_->wanted.load()) {
+            // The watch may have looked just before the cache was emptied.
+            if (code_.used() >= code_limit_) {
+                cache_full_ = true;
+            } else {
+                watch_->wanted = false;
+            }
+        }
         if (cache_full_) {
             empty_translation_cache();
             // The run stopped only to empty the cache: it goes on.
             if (stopped_for_no_reason && !timed_out) continue;
+        } else if (watch_ && watch_->stops.load() != watch_stops && stopped_for_no_reason &&
+                   !timed_out) {
+            continue;  // stopped by the watch just after the cache was emptied
         }
         if (!early) break;
     }

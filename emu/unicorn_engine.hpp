@@ -60,7 +60,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     // Use is read off the emulator's buffer by a watching thread, and by
     // run() when `every` has passed since the last look; where the buffer
     // cannot be found it is estimated from every new block instead.
-    static constexpr uint64_t kTranslationLimit = uint64_t{512} << 20;
+    static constexpr uint64_t kTranslationLimit = uint64_t{256} << 20;
     static constexpr std::chrono::microseconds kTranslationCheck{100000};
     void set_translation_limit(uint64_t bytes, std::chrono::microseconds every) {
         code_limit_ = bytes;
