@@ -211,7 +211,6 @@ std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
         },
         made);
     if (!made) return nullptr;
-    if (e->code_.found()) e->start_watch();
     if (count_instructions) {
         csh h = 0;
         if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return nullptr;
@@ -380,6 +379,9 @@ void UnicornEngine::start_watch() {
 
 EngineEvent UnicornEngine::run(const RunLimits& limits) {
     install_hooks();
+    // The watch starts with the first run, so that an engine that never runs
+    // has no thread (a process that forks keeps only the forking thread).
+    if (code_.found() && !watch_) start_watch();
     if (code_.found() && std::chrono::steady_clock::now() - checked_ >= check_every_) {
         bound_translation();
     }
