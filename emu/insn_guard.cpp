@@ -206,6 +206,7 @@ bool UnicornGuard::install(uint32_t return_address) {
     }
     for (const auto& [begin, end] : stale_) {
         if (uc_ctl_remove_cache(uc_, begin, end) != UC_ERR_OK) return false;
+        if (on_drop_) on_drop_(begin, end);
     }
     stale_.clear();
     installed_ = true;

@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
@@ -87,6 +88,8 @@ class UnicornGuard {
     // "invalid instruction at 0x00401000 (far call or jump through a register)"
     std::string message(uint32_t address) const;
     size_t refused_count() const { return refused_.size(); }
+    // Called with each range [begin, end) whose translated blocks are dropped.
+    void on_drop(std::function<void(uint64_t, uint64_t)> f) { on_drop_ = std::move(f); }
 
     // uc_emu_start from `begin`, stopping at `return_address` (0: none) and
     // before every refused instruction, after at most `count` instructions
@@ -108,6 +111,7 @@ class UnicornGuard {
     // list. Unicorn's full flush costs hundreds of milliseconds; dropping the
     // blocks of the changed ranges costs next to nothing.
     std::vector<std::pair<uint64_t, uint64_t>> stale_;
+    std::function<void(uint64_t, uint64_t)> on_drop_;
 };
 
 }  // namespace nuv::guard

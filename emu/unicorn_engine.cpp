@@ -3,8 +3,12 @@
 #include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -55,12 +59,34 @@ constexpr int kRegs[] = {UC_X86_REG_EAX, UC_X86_REG_EBX,   UC_X86_REG_ECX, UC_X8
 
 }  // namespace
 
+// Looks at the buffer every kTranslationCheck while the engine lives. Past
+// the limit it asks for the cache to be emptied at the next trap; a guest
+// that makes no call is stopped where it stands once the buffer holds half
+// as much again (stopping a run from outside is what Unicorn's own timer
+// does, but it is not safe for every guest, so it is kept for the case that
+// would otherwise crash).
+struct UnicornEngine::Watch {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::atomic<bool> wanted{false};
+    std::atomic<uint64_t> stops{0};  // runs it stopped
+    std::thread thread;
+};
+
 struct UnicornEngine::Hooks {
     static void interrupt(uc_engine* uc, uint32_t intno, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
         if (intno == 0x80) {
             // EIP already stands after the trap.
-            if (e->sink_ != nullptr && e->sink_->serve(eip_of(uc))) return;
+            if (e->sink_ != nullptr && e->sink_->serve(eip_of(uc))) {
+                // A trap is a safe place to stop for emptying the cache.
+                if (e->watch_ && e->watch_->wanted.load() && !e->cache_full_) {
+                    e->cache_full_ = true;
+                    uc_emu_stop(uc);
+                }
+                return;
+            }
             e->trapped_ = true;
         } else if (intno == 13) {
             // In user mode privileged instructions and port I/O raise a
@@ -105,7 +131,18 @@ struct UnicornEngine::Hooks {
         return false;
     }
 
+    // Every block, before it runs: a new one counts against the budget of
+    // translated code.
     static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->budget_.note(static_cast<uint32_t>(address), size) && !e->cache_full_) {
+            e->cache_full_ = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    static void counted_block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        block(uc, address, size, user);
         auto* e = static_cast<UnicornEngine*>(user);
         auto it = e->block_counts_.find(address);
         if (it == e->block_counts_.end()) {
@@ -161,12 +198,19 @@ struct UnicornEngine::Hooks {
 
 std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
     std::unique_ptr<UnicornEngine> e(new UnicornEngine());
-    if (uc_open(UC_ARCH_X86, UC_MODE_32, &e->uc_) != UC_ERR_OK) {
-        e->uc_ = nullptr;
-        return nullptr;
-    }
-    e->guard_ = std::make_unique<guard::UnicornGuard>(e->uc_);
-    if (!e->guard_->ok() || !e->enter_user_mode()) return nullptr;
+    bool made = false;
+    // Unicorn sets up its buffer of translated code by the first run.
+    e->code_ = CodeBuffer::find_around(
+        [&] {
+            if (uc_open(UC_ARCH_X86, UC_MODE_32, &e->uc_) != UC_ERR_OK) {
+                e->uc_ = nullptr;
+                return false;
+            }
+            e->guard_ = std::make_unique<guard::UnicornGuard>(e->uc_);
+            return e->guard_->ok() && e->enter_user_mode();
+        },
+        made);
+    if (!made) return nullptr;
     if (count_instructions) {
         csh h = 0;
         if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return nullptr;
@@ -176,6 +220,14 @@ std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
 }
 
 UnicornEngine::~UnicornEngine() {
+    if (watch_) {
+        {
+            std::lock_guard<std::mutex> lock(watch_->m);
+            watch_->done = true;
+        }
+        watch_->cv.notify_all();
+        watch_->thread.join();
+    }
     if (disasm_ != 0) cs_close(&disasm_);
     guard_.reset();
     if (uc_ != nullptr) uc_close(uc_);
@@ -276,7 +328,12 @@ void UnicornEngine::install_hooks() {
                 UC_X86_INS_IN);
     uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
                 UC_X86_INS_OUT);
-    if (disasm_ != 0) add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
+    if (disasm_ != 0) {
+        add(UC_HOOK_BLOCK, &Hooks::counted_block, 1, 0);
+    } else if (!code_.found()) {
+        add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
+    }
+    guard_->on_drop([this](uint64_t begin, uint64_t end) { budget_.forget(begin, end); });
     for (const auto& [address, count] : exec_counts_)
         add(UC_HOOK_CODE, &Hooks::exec, address, address);
     if (tsc_fixed_) {
@@ -288,8 +345,46 @@ void UnicornEngine::install_hooks() {
     if (watch_reads_) add(UC_HOOK_MEM_READ, &Hooks::read, reads_begin_, reads_end_ - 1);
 }
 
+void UnicornEngine::empty_translation_cache() {
+    // Unicorn must not be running: its own flush when the buffer is full, in
+    // the middle of translating, is what fails.
+    uc_ctl(uc_, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0));
+    code_.release();
+    budget_.emptied();
+    cache_full_ = false;
+    if (watch_) watch_->wanted = false;
+    ++flushes_;
+}
+
+void UnicornEngine::bound_translation() {
+    checked_ = std::chrono::steady_clock::now();
+    if (code_.used() >= code_limit_) empty_translation_cache();
+}
+
+void UnicornEngine::start_watch() {
+    watch_ = std::make_unique<Watch>();
+    watch_->thread = std::thread([this, w = watch_.get()] {
+        std::unique_lock<std::mutex> lock(w->m);
+        while (!w->cv.wait_for(lock, kTranslationCheck, [w] { return w->done; })) {
+            uint64_t used = code_.used();
+            if (used < code_limit_.load()) continue;
+            w->wanted = true;
+            if (used >= code_limit_.load() / 2 * 3) {
+                ++w->stops;
+                uc_emu_stop(uc_);
+            }
+        }
+    });
+}
+
 EngineEvent UnicornEngine::run(const RunLimits& limits) {
     install_hooks();
+    // The watch starts with the first run, so that an engine that never runs
+    // has no thread (a process that forks keeps only the forking thread).
+    if (code_.found() && !watch_) start_watch();
+    if (code_.found() && std::chrono::steady_clock::now() - checked_ >= check_every_) {
+        bound_translation();
+    }
     trapped_ = limit_hit_ = false;
     fault_.clear();
     max_insns_ = limits.max_instructions;
@@ -312,6 +407,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
             }
             budget_us = static_cast<uint64_t>(left.count());
         }
+        const uint64_t watch_stops = watch_ ? watch_->stops.load() : 0;
         guard::GuardedStop stop;
         {
             containment::RunningEngine running(this);
@@ -324,8 +420,26 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         uc_query(uc_, UC_QUERY_TIMEOUT, &timed_out);
         // The emulator's timer now and then stops a run long before its time
         // (seen with several emulators in one process); such a run goes on.
-        bool early = timed_out && err == UC_ERR_OK && !trapped_ && fault_.empty() && !limit_hit_ &&
-                     !refused && eip != until && RunLimits::Clock::now() < limits.deadline;
+        bool stopped_for_no_reason = err == UC_ERR_OK && !trapped_ && fault_.empty() &&
+                                     !limit_hit_ && !refused && eip != until;
+        bool early =
+            timed_out && stopped_for_no_reason && RunLimits::Clock::now() < limits.deadline;
+        if (watch_ && watch_->wanted.load()) {
+            // The watch may have looked just before the cache was emptied.
+            if (code_.used() >= code_limit_) {
+                cache_full_ = true;
+            } else {
+                watch_->wanted = false;
+            }
+        }
+        if (cache_full_) {
+            empty_translation_cache();
+            // The run stopped only to empty the cache: it goes on.
+            if (stopped_for_no_reason && !timed_out) continue;
+        } else if (watch_ && watch_->stops.load() != watch_stops && stopped_for_no_reason &&
+                   !timed_out) {
+            continue;  // stopped by the watch just after the cache was emptied
+        }
         if (!early) break;
     }
     ev.eip = eip;

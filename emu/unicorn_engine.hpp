@@ -2,12 +2,16 @@
 // decodes instructions for counting them and for finding RDTSC.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <span>
 
+#include "code_buffer.hpp"
 #include "engine.hpp"
 #include "instrumentation.hpp"
+#include "translation_budget.hpp"
 
 struct uc_struct;
 
@@ -51,6 +55,22 @@ class UnicornEngine : public Engine, public Instrumentation {
     uint64_t watched_reads() const override { return reads_; }
     void fix_tsc(uint64_t start, const std::vector<std::pair<uint32_t, uint32_t>>& code) override;
 
+    // Translated code is bounded: once the code made since the cache was last
+    // emptied reaches `bytes`, the cache is emptied and the guest goes on.
+    // Use is read off the emulator's buffer by a watching thread, and by
+    // run() when `every` has passed since the last look; where the buffer
+    // cannot be found it is estimated from every new block instead.
+    static constexpr uint64_t kTranslationLimit = uint64_t{256} << 20;
+    static constexpr std::chrono::microseconds kTranslationCheck{100000};
+    void set_translation_limit(uint64_t bytes, std::chrono::microseconds every) {
+        code_limit_ = bytes;
+        budget_.set_limit(bytes);
+        check_every_ = every;
+    }
+    bool measures_translation() const { return code_.found(); }
+    uint64_t translated_bytes() const { return code_.found() ? code_.used() : budget_.estimate(); }
+    uint64_t translation_flushes() const { return flushes_; }
+
   private:
     UnicornEngine() = default;
     void install_hooks();
@@ -58,6 +78,10 @@ class UnicornEngine : public Engine, public Instrumentation {
     // Shows the guard the bytes of every executable run that meets [begin, end).
     void rescan(uint64_t begin, uint64_t end);
     bool executable(uint32_t page) const;
+    void empty_translation_cache();
+    void bound_translation();
+    void start_watch();
+    struct Watch;
     struct Hooks;
 
     uc_struct* uc_ = nullptr;
@@ -67,10 +91,19 @@ class UnicornEngine : public Engine, public Instrumentation {
     bool hooks_installed_ = false;
     TrapSink* sink_ = nullptr;
     // What stopped the current run.
-    bool trapped_ = false, limit_hit_ = false;
+    bool trapped_ = false, limit_hit_ = false, cache_full_ = false;
     std::string fault_;
     uint64_t max_insns_ = 0;
     uint64_t insns_ = 0;
+    // Translated code: measured in the buffer, or estimated where it is not
+    // found (then every block is seen by a hook).
+    CodeBuffer code_;
+    TranslationBudget budget_{kTranslationLimit};
+    std::atomic<uint64_t> code_limit_{kTranslationLimit};
+    std::chrono::microseconds check_every_ = kTranslationCheck;
+    std::chrono::steady_clock::time_point checked_{};
+    uint64_t flushes_ = 0;
+    std::unique_ptr<Watch> watch_;
     std::map<uint64_t, uint32_t> block_counts_;
     std::map<uint32_t, uint64_t> exec_counts_;
     bool watch_reads_ = false;

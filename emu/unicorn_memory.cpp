@@ -122,6 +122,8 @@ bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     } else {
         guard_->code_unmapped(begin, size);
     }
+    // Unicorn drops the translated blocks of pages whose permissions change.
+    budget_.forget(begin >= kPage ? begin - kPage : 0, uint64_t{begin} + size);
     return true;
 }
 
@@ -132,6 +134,7 @@ bool UnicornEngine::unmap(uint32_t begin, uint32_t size) {
         perms_.erase(static_cast<uint32_t>(p));
     }
     guard_->code_unmapped(begin, size);
+    budget_.forget(begin >= kPage ? begin - kPage : 0, uint64_t{begin} + size);
     return true;
 }
 
@@ -143,6 +146,8 @@ bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (system_page(address, n)) return false;
     if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
+    // Unicorn drops the blocks translated from bytes that change.
+    budget_.forget(address >= kPage ? address - kPage : 0, uint64_t{address} + n);
     rescan(address, uint64_t{address} + n);
     return true;
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -271,10 +272,13 @@ TEST_P(Programs, TheTraceNamesTheEngineAndTheLimitsStopRunaways) {
     std::string first = nuvtest::read_file(log);
     first.resize(first.find('\n'));
     EXPECT_EQ(first, std::string("nuvemu: engine ") + nuv::engine_kind_name(GetParam()));
-    // Wall-clock time.
+    // Wall-clock time: one line naming where the guest stood.
     r = nuvtest::run_nuvemu(engine() + "--timeout 1 " + images + "/hello -spin");
     EXPECT_EQ(r.status, 124);
-    EXPECT_NE(r.err.find("stopped: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("nuvemu: " + images + "/hello: stopped: time limit reached at eip 0x", 0),
+              0u)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     // Memory for all processes together: ver alone needs more than 1 MiB with
     // its 8 MiB stack; the pipeline's child finds none left under 12 MiB.
     r = nuvtest::run_nuvemu(engine() + "--memory 1 " + images + "/ver");
@@ -286,6 +290,32 @@ TEST_P(Programs, TheTraceNamesTheEngineAndTheLimitsStopRunaways) {
     r = nuvtest::run_nuvemu(engine() + "--memory 32 --root " + images + " " + images +
                             "/pipeline /hello x");
     EXPECT_EQ(r.out, "child said: x\nchild 2 ended with 0\n");
+}
+
+// Fifteen processes alive at once, each writing to 64 MiB: the memory limit
+// of the run refuses what does not fit (a spawn with -11, a mapping with -1)
+// and the run ends as the guest ends it, with nothing lost.
+TEST_P(Programs, ProcessesHoggingMemoryStayUnderTheLimit) {
+    std::string images = NUV_IMAGE_DIR;
+    for (int limit : {300, 600}) {
+        nuvtest::ToolRun r =
+            nuvtest::run_nuvemu(engine() + "--memory " + std::to_string(limit) + " --root " +
+                                images + " " + images + "/hello -hog 15 /hello");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        int touched = -1, without = -1, refused = -1, error = 0;
+        ASSERT_EQ(std::sscanf(r.out.c_str(), "%d touched, %d without memory, %d not started (%d)",
+                              &touched, &without, &refused, &error),
+                  4)
+            << r.out;
+        EXPECT_EQ(touched + without + refused, 15) << r.out;
+        EXPECT_GE(touched, 1) << r.out;
+        EXPECT_LE(touched * 72, limit) << r.out;        // 64 MiB and a stack of 8 each
+        EXPECT_GT((touched + 1) * 72, limit) << r.out;  // and no other would fit
+        if (refused > 0) {
+            EXPECT_EQ(error, -11) << r.out;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Programs,

@@ -12,4 +12,8 @@ asm(".text\n"
     ".globl probe_lock_compare\n.type probe_lock_compare,@function\nprobe_lock_compare:\n"
     " nop\n nop\n"
     ".globl probe_lock_compare_at\nprobe_lock_compare_at:\n .byte 0xf0, 0x39, 0x04, 0x24\n"
-    " ret\n");
+    " ret\n"
+    // 4,096 blocks, each an increment and a jump to the next; returns 4096.
+    ".globl probe_many_blocks\n.type probe_many_blocks,@function\nprobe_many_blocks:\n"
+    " xorl %eax, %eax\n"
+    " .rept 4096\n incl %eax\n jmp 1f\n1:\n .endr\n ret\n");
