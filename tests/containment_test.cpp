@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,9 +114,9 @@ TEST(Containment, MemoryBeyondTheLimitStopsTheRun) {
     EXPECT_EQ(err, "nuvemu: test: stopped: host memory limit of 32 MiB reached\n");
 }
 
-// Kills this process at its first rename: the engine dying at an exact point
-// of its own work.
-void die_at_rename() {
+// Stops this process at its first rename (by default killing it): the engine
+// dying at an exact point of its own work.
+void die_at_rename(uint32_t action = SECCOMP_RET_KILL_PROCESS) {
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
@@ -125,7 +126,7 @@ void die_at_rename() {
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat, 2, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, action),
     };
     sock_fprog prog{static_cast<unsigned short>(std::size(code)), code};
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
@@ -149,7 +150,7 @@ TEST(Containment, AKilledEngineLeavesNoWritefileTemporaryBehind) {
     };
     const Case cases[] = {
         {"while the content is written", [] {}, true},
-        {"at the rename", die_at_rename, false},
+        {"at the rename", [] { die_at_rename(); }, false},
     };
     for (const Case& c : cases) {
         nuvtest::ScratchDir dir("temps");
@@ -172,6 +173,46 @@ TEST(Containment, AKilledEngineLeavesNoWritefileTemporaryBehind) {
         EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"target"}) << c.when;
         EXPECT_EQ(nuvtest::read_file(dir.path() + "/target"), "old") << c.when;
     }
+}
+
+// SIGTERM sent to nuvemu just as the engine is about to rename a temporary
+// over its target: nuvemu ends by SIGTERM, and the temporary goes first.
+TEST(Containment, SigtermAtTheRenameLeavesNoTemporaryBehind) {
+    nuvtest::ScratchDir dir("sigterm");
+    nuvtest::write_file(dir.path() + "/target", "old");
+    std::fflush(nullptr);
+    pid_t nuvemu = fork();
+    ASSERT_GE(nuvemu, 0);
+    if (nuvemu == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 2);
+        _exit(nuv::containment::supervise("nuvemu: test",
+                                          [&] {
+                                              auto sandbox = nuv::Sandbox::open_root(dir.path());
+                                              if (!sandbox) return 1;
+                                              // At the rename the engine asks for SIGTERM, then
+                                              // waits for it.
+                                              struct sigaction sa {};
+                                              sa.sa_handler = [](int) {
+                                                  kill(getppid(), SIGTERM);
+                                                  for (;;) pause();
+                                              };
+                                              sigaction(SIGSYS, &sa, nullptr);
+                                              die_at_rename(SECCOMP_RET_TRAP);
+                                              (*sandbox)->replace_file(
+                                                  "target", 3, [](uint64_t, std::span<uint8_t> c) {
+                                                      std::fill(c.begin(), c.end(), 'n');
+                                                      return true;
+                                                  });
+                                              return 0;
+                                          },
+                                          {}));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(nuvemu, &status, 0), nuvemu);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"target"});
+    EXPECT_EQ(nuvtest::read_file(dir.path() + "/target"), "old");
 }
 
 TEST(Containment, OnlyTheHeldTemporaryItselfIsRemoved) {

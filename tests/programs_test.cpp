@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -250,6 +251,27 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
     nuvtest::ToolRun t = nuvtest::run_nuvemu(engine() + path);
     EXPECT_EQ(t.status, 139);
     EXPECT_NE(t.err.find("guest fault: invalid instruction at "), std::string::npos) << t.err;
+}
+
+// One byte of ver flipped: `neg %eax` (f7 d8) before a return becomes a far
+// call through a register (ff d8), which the guest must fault on where it is.
+TEST_P(Programs, AFlippedByteInVerFaultsAtItsAddress) {
+    std::vector<uint8_t> b = ver_running({});
+    const uint8_t neg_ret[] = {0xF7, 0xD8, 0xC3};
+    auto at = std::search(b.begin(), b.end(), std::begin(neg_ret), std::end(neg_ret));
+    ASSERT_NE(at, b.end());
+    *at = 0xFF;
+    nuvtest::ScratchDir dir;
+    std::string path = dir.path() + "/ver";
+    nuvtest::write_file(path, std::string(b.begin(), b.end()));
+    nuvtest::ToolRun t = nuvtest::run_nuvemu(engine() + path);
+    EXPECT_EQ(t.status, 139) << t.err;
+    // The text segment is loaded at the image base from file offset 0x1000.
+    char where[64];
+    std::snprintf(where, sizeof where, "guest fault: invalid instruction at 0x%08x",
+                  static_cast<unsigned>(0x400000 + (at - b.begin()) - 0x1000));
+    EXPECT_NE(t.err.find(where), std::string::npos) << t.err;
+    EXPECT_EQ(std::count(t.err.begin(), t.err.end(), '\n'), 1) << t.err;
 }
 
 TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
