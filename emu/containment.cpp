@@ -202,7 +202,11 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     sigset_t chld, old;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &old);
+    // The signals that end a command wait until they can be passed on: one
+    // that came before the child was watched would end nuvemu unseen.
+    sigset_t held = chld;
+    for (int sig : kEndingSignals) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &old);
     std::fflush(nullptr);
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -227,6 +231,10 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     sigemptyset(&passing.sa_mask);
     passing.sa_flags = SA_RESTART;
     for (int sig : kEndingSignals) sigaction(sig, &passing, nullptr);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals) sigaddset(&ending, sig);
+    sigprocmask(SIG_UNBLOCK, &ending, nullptr);
     int status = 0;
     bool over_limit = false;
     for (;;) {
