@@ -1,12 +1,16 @@
 #include "containment.hpp"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +30,39 @@ struct Site {
     uint8_t bytes[15];
 };
 
+// The temporary the dying child held, for the supervisor to remove.
+struct Temporary {
+    volatile uint32_t held;
+    uint64_t dir_dev, dir_ino, file_ino;
+    char dir[PATH_MAX];  // the directory's host path
+    char name[NAME_MAX + 1];
+};
+
+// The memory the supervisor shares with its child.
+struct Shared {
+    Site site;
+    Temporary temp;
+};
+
 Engine* g_running = nullptr;
 Site* g_site = nullptr;
+Temporary* g_temp = nullptr;
+
+// Removes the temporary a dead child held: only the name in the very
+// directory it was made in, and only while it is still that file.
+void remove_temporary(const Temporary& t) {
+    if (t.held == 0) return;
+    int dir = open(t.dir, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return;
+    struct stat d {
+    }, f{};
+    if (fstat(dir, &d) == 0 && d.st_dev == t.dir_dev && d.st_ino == t.dir_ino &&
+        fstatat(dir, t.name, &f, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(f.st_mode) &&
+        (t.file_ino == 0 || f.st_ino == t.file_ino)) {
+        unlinkat(dir, t.name, 0);
+    }
+    close(dir);
+}
 
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
 
@@ -123,6 +158,33 @@ std::string where(const Site* site) {
 
 }  // namespace
 
+void hold_temporary(int dir, const std::string& name, uint64_t file_ino) {
+    Temporary* t = g_temp;
+    if (t == nullptr) return;
+    t->held = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+    ssize_t n = readlink(link, t->dir, sizeof t->dir);
+    struct stat st {};
+    // A directory the host cannot name by a path cannot be cleaned either.
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof t->dir || t->dir[0] != '/' ||
+        name.size() >= sizeof t->name || fstat(dir, &st) != 0) {
+        return;
+    }
+    t->dir[n] = 0;
+    std::memcpy(t->name, name.c_str(), name.size() + 1);
+    t->dir_dev = st.st_dev;
+    t->dir_ino = st.st_ino;
+    t->file_ino = file_ino;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t->held = 1;
+}
+
+void release_temporary() {
+    if (g_temp != nullptr) g_temp->held = 0;
+}
+
 RunningEngine::RunningEngine(Engine* e) : previous_(g_running) {
     g_running = e;
 }
@@ -132,20 +194,25 @@ RunningEngine::~RunningEngine() {
 }
 
 int supervise(const std::string& who, const std::function<int()>& body, const Limits& limits) {
-    void* shared =
-        mmap(nullptr, sizeof(Site), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared == MAP_FAILED) return body();
-    auto* site = static_cast<Site*>(shared);
+    void* mapped =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return body();
+    auto* shared = static_cast<Shared*>(mapped);
+    Site* site = &shared->site;
     sigset_t chld, old;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &old);
+    // The signals that end a command wait until they can be passed on: one
+    // that came before the child was watched would end nuvemu unseen.
+    sigset_t held = chld;
+    for (int sig : kEndingSignals) sigaddset(&held, sig);
+    sigprocmask(SIG_BLOCK, &held, &old);
     std::fflush(nullptr);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         sigprocmask(SIG_SETMASK, &old, nullptr);
-        munmap(shared, sizeof(Site));
+        munmap(mapped, sizeof(Shared));
         return body();
     }
     if (pid == 0) {
@@ -153,6 +220,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(kExitEngine);
         g_site = site;
+        g_temp = &shared->temp;
         install_crash_handlers();
         int status = body();
         std::exit(status);
@@ -163,6 +231,10 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     sigemptyset(&passing.sa_mask);
     passing.sa_flags = SA_RESTART;
     for (int sig : kEndingSignals) sigaction(sig, &passing, nullptr);
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals) sigaddset(&ending, sig);
+    sigprocmask(SIG_UNBLOCK, &ending, nullptr);
     int status = 0;
     bool over_limit = false;
     for (;;) {
@@ -183,6 +255,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
         sigtimedwait(&chld, nullptr, &wait);
     }
     g_engine_process = 0;
+    remove_temporary(shared->temp);
     for (int sig : kEndingSignals) std::signal(sig, SIG_DFL);
     sigprocmask(SIG_SETMASK, &old, nullptr);
     int result = 0;
@@ -195,7 +268,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     } else {
         int sig = WTERMSIG(status);
         if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP || sig == SIGQUIT || sig == SIGPIPE) {
-            munmap(shared, sizeof(Site));
+            munmap(mapped, sizeof(Shared));
             std::signal(sig, SIG_DFL);
             raise(sig);
         }
@@ -203,7 +276,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
                      signal_name(sig), where(site).c_str());
         result = kExitEngine;
     }
-    munmap(shared, sizeof(Site));
+    munmap(mapped, sizeof(Shared));
     return result;
 }
 

@@ -26,11 +26,21 @@ struct Limits {
 // the child is killed by a signal or passes the memory limit, prints one line
 // on standard error, beginning with `who`, naming the signal or the limit and,
 // when known, the guest address and instruction bytes being run, and returns
-// kExitEngine or kExitLimit. SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to
+// kExitEngine or kExitLimit; a temporary the child held is removed in every
+// case. SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to
 // nuvemu are passed on to the child; a child ended by one of them or by
 // SIGPIPE ends nuvemu with the same signal, as for any command. When the
 // child cannot be made, `body` runs in this process.
 int supervise(const std::string& who, const std::function<int()>& body, const Limits& limits);
+
+// A temporary file that the engine's process names for a moment only: the
+// new content of a file between taking a name beside its target and being
+// renamed over it. While one is held, a supervisor whose engine process dies
+// removes it, if the name still belongs to that file (file_ino 0: any regular
+// file, for a name held before the file is made). Holding a second releases
+// the first; without a supervisor both calls do nothing.
+void hold_temporary(int dir, const std::string& name, uint64_t file_ino);
+void release_temporary();
 
 // Marks the engine that runs guest code in this process for as long as it
 // lives, so that a crash inside the engine can be placed in the guest.

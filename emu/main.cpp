@@ -52,9 +52,10 @@ void usage(std::FILE* to) {
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  -h, --help       show this help\n"
         "  --version        show the toolkit's version\n"
-        "Exit status: the guest's exit status (low 8 bits), 124 when a limit or the timeout\n"
-        "stopped it, 125 when the image cannot be loaded or the usage is wrong, 126 when\n"
-        "the emulator itself failed, 139 when the guest faulted.\n",
+        "Exit status: the guest's exit status (low 8 bits); 124 when a limit or the timeout\n"
+        "stopped it; 125 when the usage is wrong or the run cannot begin (image, root,\n"
+        "trace file or engine); 126 when the emulator itself failed; 139 when the guest\n"
+        "faulted. SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE end nuvemu as that signal.\n",
         to);
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 namespace nuv {
@@ -37,36 +38,46 @@ std::string host_path_of(int fd) {
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     std::vector<char> buf(PATH_MAX + 1);
     ssize_t n = readlink(link, buf.data(), buf.size() - 1);
-    if (n <= 0 || buf[0] != '/') return {};
+    if (n <= 0 || static_cast<size_t>(n) == buf.size() - 1 || buf[0] != '/') return {};
     return std::string(buf.data(), static_cast<size_t>(n));
 }
 
-// "/a/./b/../c" as "/a/c", by the text alone; ".." stops at "/".
-std::string normalise(const std::string& absolute_path) {
-    std::vector<std::string> parts;
-    size_t i = 0;
-    while (i < absolute_path.size()) {
-        size_t j = absolute_path.find('/', i);
-        if (j == std::string::npos) j = absolute_path.size();
-        std::string part = absolute_path.substr(i, j - i);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        i = j + 1;
-    }
-    std::string out;
-    for (const std::string& p : parts) out += "/" + p;
-    return out.empty() ? "/" : out;
-}
+// The longest path the host takes in one call, without its NUL.
+constexpr size_t kHostPathMax = PATH_MAX - 1;
 
 // The length of an absolute guest path as the host is given it: relative to
-// the root descriptor, without the leading '/'. The path limit applies to
-// this, so a relative path in "/" may be as long as an absolute one.
+// the root descriptor, without the leading '/'.
 size_t host_length(const std::string& absolute_path) {
     size_t skip = absolute_path.find_first_not_of('/');
     return skip == std::string::npos ? 1 : absolute_path.size() - skip;
+}
+
+// The names of a path in order, empty ones left out; a path ending in '/'
+// ends in ".", so that its last name must be a directory.
+void push_names(std::string_view path, std::deque<std::string>& names) {
+    std::deque<std::string> add;
+    for (size_t i = 0; i < path.size();) {
+        size_t j = path.find('/', i);
+        if (j == std::string_view::npos) j = path.size();
+        if (j > i) add.emplace_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    if (!path.empty() && path.back() == '/') add.emplace_back(".");
+    names.insert(names.begin(), add.begin(), add.end());
+}
+
+// A directory's identity on the host.
+struct Identity {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const Identity&) const = default;
+};
+
+bool identity_of(int fd, Identity& out) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    out = {st.st_dev, st.st_ino};
+    return true;
 }
 
 }  // namespace
@@ -158,65 +169,159 @@ std::string Sandbox::absolute(std::string_view guest_path) const {
     return out;
 }
 
-int32_t Sandbox::open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
-                              UniqueFd& out) const {
+int32_t Sandbox::resolve(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
+                         std::string* canonical) const {
+    if (guest_path.empty()) return -NUV_ENOENT;
+    std::string path = absolute(guest_path);
     // Given to the host relative to the root descriptor, which resolves it as
-    // it would the absolute path: a relative guest path made absolute against
-    // "/" is then no longer than the guest wrote it.
-    if (host_length(absolute_path) > kMaxPath) return -NUV_ENAMETOOLONG;
-    size_t skip = absolute_path.find_first_not_of('/');
-    std::string host = skip == std::string::npos ? "." : absolute_path.substr(skip);
+    // it would the absolute path, in one call when the host takes it whole.
+    if (host_length(path) > kHostPathMax || canonical != nullptr) {
+        return walk(path, host_flags, mode, out, canonical);
+    }
+    size_t skip = path.find_first_not_of('/');
+    std::string host = skip == std::string::npos ? "." : path.substr(skip);
     int fd = openat2_call(root_.get(), host.c_str(), host_flags | O_CLOEXEC, mode, kResolve);
     if (fd < 0) return host_error(errno);
     out.reset(fd);
     return 0;
 }
 
+int32_t Sandbox::walk(const std::string& absolute_path, int host_flags, mode_t mode, UniqueFd& out,
+                      std::string* canonical) const {
+    // One name at a time, each opened by the host beneath the directory
+    // reached so far and never through a link: links are read and their
+    // names walked in turn, an absolute one from the root. ".." goes back
+    // to the directory the walk came from, checked to be that very one, and
+    // stays put at the root, so the walk cannot leave it.
+    constexpr uint64_t kOneName = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    std::deque<std::string> names;
+    push_names(absolute_path, names);
+    if (names.empty()) names.emplace_back(".");
+    UniqueFd cur(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!cur) return host_error(errno);
+    std::vector<Identity> above;    // the directories between the root and cur
+    std::vector<std::string> path;  // their names, and cur's
+    int links = 0;
+    auto follow = [&](int dir, const std::string& name) -> int32_t {
+        if (++links > kMaxLinks) return -NUV_ELOOP;
+        std::vector<char> text(PATH_MAX + 1);
+        ssize_t n = readlinkat(dir, name.c_str(), text.data(), text.size() - 1);
+        if (n < 0) return host_error(errno);
+        if (n == 0) return -NUV_ENOENT;
+        std::string_view body(text.data(), static_cast<size_t>(n));
+        if (body[0] == '/') {
+            UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+            if (!root) return host_error(errno);
+            cur = std::move(root);
+            above.clear();
+            path.clear();
+        }
+        push_names(body, names);
+        return 0;
+    };
+    while (!names.empty()) {
+        std::string name = std::move(names.front());
+        names.pop_front();
+        bool last = names.empty();
+        if (name == "..") {
+            if (!above.empty()) {
+                UniqueFd up(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                Identity id{};
+                if (!up || !identity_of(up.get(), id)) return host_error(errno);
+                // Moved while walked: the way back is gone.
+                if (!(id == above.back())) return -NUV_ENOENT;
+                above.pop_back();
+                path.pop_back();
+                cur = std::move(up);
+            }
+            name = ".";
+        }
+        if (name == "." && !last) continue;
+        if (last) {
+            int fd = openat2_call(cur.get(), name.c_str(), host_flags | O_CLOEXEC, mode, kOneName);
+            if (fd >= 0) {
+                out.reset(fd);
+                if (canonical != nullptr) {
+                    if (name != ".") path.push_back(name);
+                    canonical->clear();
+                    for (const std::string& p : path) *canonical += "/" + p;
+                    if (canonical->empty()) *canonical = "/";
+                }
+                return 0;
+            }
+            int err = errno;
+            // A final link is followed unless the caller asked otherwise.
+            if (err != ELOOP || (host_flags & O_NOFOLLOW)) return host_error(err);
+            if (int32_t e = follow(cur.get(), name); e < 0)
+                return e == -NUV_EINVAL ? -NUV_ELOOP : e;
+            continue;
+        }
+        UniqueFd next(openat2_call(cur.get(), name.c_str(), O_PATH | O_NOFOLLOW, 0, kOneName));
+        struct stat st {};
+        if (!next || fstat(next.get(), &st) != 0) return host_error(errno);
+        if (S_ISLNK(st.st_mode)) {
+            if (int32_t e = follow(cur.get(), name); e < 0) return e;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) return -NUV_ENOTDIR;
+        Identity here{};
+        if (!identity_of(cur.get(), here)) return host_error(errno);
+        above.push_back(here);
+        path.push_back(std::move(name));
+        cur = std::move(next);
+    }
+    return -NUV_ENOENT;  // not reached: the last name returns
+}
+
 int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
                       UniqueFd& out) const {
-    if (guest_path.empty()) return -NUV_ENOENT;
-    return open_at_root(absolute(guest_path), host_flags, mode, out);
+    return resolve(guest_path, host_flags, mode, out, nullptr);
 }
 
 int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
     if (guest_path.empty()) return -NUV_ENOENT;
-    std::string path = absolute(guest_path);
-    if (host_length(path) > kMaxPath) return -NUV_ENAMETOOLONG;
+    std::string path(guest_path);
     out.trailing_slash = false;
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
         out.trailing_slash = true;
     }
     size_t slash = path.rfind('/');
-    std::string name = path.substr(slash + 1);
-    // The root itself, "." and ".." name no entry of a parent.
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // The root, "." and ".." name no entry of a parent.
     if (name.empty() || name == "." || name == "..") return -NUV_EINVAL;
     if (name.size() > kMaxName) return -NUV_ENAMETOOLONG;
-    std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    // The parent as the guest wrote it: a relative one is found from the
+    // current directory however deep that is.
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     UniqueFd dirfd;
-    if (int32_t e = open_at_root(dir, O_PATH | O_DIRECTORY, 0, dirfd); e < 0) return e;
+    if (int32_t e = resolve(dir, O_PATH | O_DIRECTORY, 0, dirfd, nullptr); e < 0) return e;
     out.dir = std::move(dirfd);
     out.name = std::move(name);
     out.dir_path = std::move(dir);
     return 0;
 }
 
-std::string Sandbox::guest_path_of(int fd, const std::string& fallback) const {
+std::string Sandbox::guest_path_of(int fd) const {
     std::string host = host_path_of(fd);
-    if (!host.empty() && host_root_ == "/") return host;
-    if (!host.empty() && host.compare(0, host_root_.size(), host_root_) == 0) {
+    if (host.empty()) return {};
+    if (host_root_ == "/") return host;
+    if (host.compare(0, host_root_.size(), host_root_) == 0) {
         if (host.size() == host_root_.size()) return "/";
         if (host[host_root_.size()] == '/') return host.substr(host_root_.size());
     }
-    return normalise(fallback);
+    return {};
 }
 
 int32_t Sandbox::change_dir(std::string_view guest_path) {
-    if (guest_path.empty()) return -NUV_ENOENT;
-    std::string path = absolute(guest_path);
     UniqueFd dir;
-    if (int32_t e = open_at_root(path, O_PATH | O_DIRECTORY, 0, dir); e < 0) return e;
-    cwd_ = guest_path_of(dir.get(), path);
+    if (int32_t e = resolve(guest_path, O_PATH | O_DIRECTORY, 0, dir, nullptr); e < 0) return e;
+    std::string cwd = guest_path_of(dir.get());
+    // Too deep for the host to name: the walk names it on the way.
+    if (cwd.empty()) {
+        if (int32_t e = resolve(guest_path, O_PATH | O_DIRECTORY, 0, dir, &cwd); e < 0) return e;
+    }
+    cwd_ = std::move(cwd);
     return 0;
 }
 

@@ -2,7 +2,9 @@
 // as "/", and a current directory inside it. Every path is resolved by the
 // host kernel confined to the root (openat2 with RESOLVE_IN_ROOT): absolute
 // paths start at the root, ".." stops there and symbolic links, absolute ones
-// included, are followed as if the root were "/". Operations on a name work
+// included, are followed as if the root were "/". A path too long for the
+// host to take whole (a long relative one in a deep current directory) is
+// walked one name at a time under the same rules. Operations on a name work
 // on an open descriptor of its parent directory with the *at() calls.
 #pragma once
 
@@ -52,7 +54,10 @@ int32_t host_error(int err);
 
 class Sandbox {
   public:
-    // The longest guest path, without its NUL, and the longest name in it.
+    // The longest path a guest may pass, without its NUL (checked where it
+    // is read from guest memory), and the longest name in it. A relative
+    // path is measured as written, not joined to the current directory:
+    // the sandbox itself resolves paths of any length.
     static constexpr size_t kMaxPath = NUV_PATH_MAX;
     static constexpr size_t kMaxName = NUV_NAME_MAX;
     // Symbolic links followed by one replace_file() before it gives up.
@@ -110,9 +115,17 @@ class Sandbox {
 
   private:
     Sandbox(UniqueFd root, std::string host_root);
-    int32_t open_at_root(const std::string& absolute_path, int host_flags, mode_t mode,
-                         UniqueFd& out) const;
-    std::string guest_path_of(int fd, const std::string& fallback) const;
+    // Opens a guest path of any length: in one host call when the host takes
+    // the path made absolute whole, else by walk(). With canonical, always
+    // walks and stores there the guest path of what it opened, without links,
+    // "." or "..".
+    int32_t resolve(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
+                    std::string* canonical) const;
+    int32_t walk(const std::string& absolute_path, int host_flags, mode_t mode, UniqueFd& out,
+                 std::string* canonical) const;
+    // The guest path of an open descriptor by the host's name for it; empty
+    // when the host cannot name it or names it outside the root.
+    std::string guest_path_of(int fd) const;
 
     UniqueFd root_;
     std::string host_root_;

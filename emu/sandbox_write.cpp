@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "containment.hpp"
+
 namespace nuv {
 namespace {
 
@@ -34,9 +36,10 @@ bool write_all(int fd, const uint8_t* data, size_t n) {
 
 // The new content of a file, written where nothing else can see or take it
 // and given its name only when complete. Where the host file system can, it
-// has no name at all until then (O_TMPFILE), so that nothing is left behind
-// however nuvemu ends; elsewhere it has a random name beside the target and
-// is removed on failure.
+// has no name at all until then (O_TMPFILE); elsewhere it has a random name
+// beside the target and is removed on failure. A name it has is held with
+// the supervisor for as long as it lasts, so that it goes even when the
+// engine's process is killed.
 class TempFile {
   public:
     TempFile() = default;
@@ -45,6 +48,7 @@ class TempFile {
     ~TempFile() {
         fd_.reset();
         if (!name_.empty()) unlinkat(dir_, name_.c_str(), 0);
+        containment::release_temporary();
     }
 
     int fd() const { return fd_.get(); }
@@ -61,13 +65,16 @@ class TempFile {
         for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
             std::string name;
             if (!random_name(name)) return -NUV_EIO;
+            containment::hold_temporary(dir, name, 0);
             fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd >= 0) {
                 fd_.reset(fd);
                 name_ = std::move(name);
                 return 0;
             }
-            if (errno != EEXIST) return host_error(errno);
+            int err = errno;
+            containment::release_temporary();
+            if (err != EEXIST) return host_error(err);
         }
         return -NUV_EIO;
     }
@@ -85,19 +92,25 @@ class TempFile {
                 }
                 if (errno != EEXIST) return host_error(errno);
             }
+            struct stat st {};
+            if (fstat(fd_.get(), &st) != 0) return host_error(errno);
             for (int attempt = 0; name_.empty(); ++attempt) {
                 std::string name;
                 if (attempt == kNameAttempts || !random_name(name)) return -NUV_EIO;
+                containment::hold_temporary(dir_, name, st.st_ino);
                 if (link_to(name) == 0) {
                     name_ = std::move(name);
-                } else if (errno != EEXIST) {
-                    return host_error(errno);
+                    continue;
                 }
+                int err = errno;
+                containment::release_temporary();
+                if (err != EEXIST) return host_error(err);
             }
         }
         if (::close(fd_.release()) != 0) return host_error(errno);
         if (renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) return host_error(errno);
         name_.clear();
+        containment::release_temporary();
         return 0;
     }
 

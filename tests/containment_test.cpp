@@ -1,12 +1,21 @@
 // Nothing a guest runs takes nuvemu down or runs with more privilege than a
 // command has: privileged instructions, encodings the CPU emulator mishandles,
 // engine crashes and runaway memory all end with a message and a status.
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -17,6 +26,7 @@
 #include "insn_sweep.hpp"
 #include "native_engine.hpp"
 #include "guest.hpp"
+#include "sandbox.hpp"
 #include "translation_budget.hpp"
 #include "unicorn_engine.hpp"
 
@@ -171,6 +181,145 @@ TEST(Containment, MemoryBeyondTheLimitStopsTheRun) {
         limits, err);
     EXPECT_EQ(status, nuv::containment::kExitLimit);
     EXPECT_EQ(err, "nuvemu: test: stopped: host memory limit of 32 MiB reached\n");
+}
+
+// Stops this process at its first rename (by default killing it): the engine
+// dying at an exact point of its own work.
+void die_at_rename(uint32_t action = SECCOMP_RET_KILL_PROCESS) {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rename, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, action),
+    };
+    sock_fprog prog{static_cast<unsigned short>(std::size(code)), code};
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog);
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> v;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) v.push_back(e.path().filename());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+TEST(Containment, AKilledEngineLeavesNoWritefileTemporaryBehind) {
+    // Replacing a file: its new content is unnamed while written, then named
+    // beside the target for the moment before the rename.
+    struct Case {
+        const char* when;
+        std::function<void()> arm;  // before the write
+        bool kill_in_fill;
+    };
+    const Case cases[] = {
+        {"while the content is written", [] {}, true},
+        {"at the rename", [] { die_at_rename(); }, false},
+    };
+    for (const Case& c : cases) {
+        nuvtest::ScratchDir dir("temps");
+        nuvtest::write_file(dir.path() + "/target", "old");
+        std::string err;
+        int status = supervised(
+            [&] {
+                auto sandbox = nuv::Sandbox::open_root(dir.path());
+                if (!sandbox) return 1;
+                c.arm();
+                (*sandbox)->replace_file("target", 3, [&](uint64_t, std::span<uint8_t> chunk) {
+                    if (c.kill_in_fill) raise(SIGKILL);
+                    std::fill(chunk.begin(), chunk.end(), 'n');
+                    return true;
+                });
+                return 0;
+            },
+            {}, err);
+        EXPECT_EQ(status, nuv::containment::kExitEngine) << c.when << ": " << err;
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"target"}) << c.when;
+        EXPECT_EQ(nuvtest::read_file(dir.path() + "/target"), "old") << c.when;
+    }
+}
+
+// SIGTERM sent to nuvemu just as the engine is about to rename a temporary
+// over its target: nuvemu ends by SIGTERM, and the temporary goes first.
+TEST(Containment, SigtermAtTheRenameLeavesNoTemporaryBehind) {
+    nuvtest::ScratchDir dir("sigterm");
+    nuvtest::write_file(dir.path() + "/target", "old");
+    std::fflush(nullptr);
+    pid_t nuvemu = fork();
+    ASSERT_GE(nuvemu, 0);
+    if (nuvemu == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 2);
+        _exit(nuv::containment::supervise("nuvemu: test",
+                                          [&] {
+                                              auto sandbox = nuv::Sandbox::open_root(dir.path());
+                                              if (!sandbox) return 1;
+                                              // At the rename the engine asks for SIGTERM, then
+                                              // waits for it.
+                                              struct sigaction sa {};
+                                              sa.sa_handler = [](int) {
+                                                  kill(getppid(), SIGTERM);
+                                                  for (;;) pause();
+                                              };
+                                              sigaction(SIGSYS, &sa, nullptr);
+                                              die_at_rename(SECCOMP_RET_TRAP);
+                                              (*sandbox)->replace_file(
+                                                  "target", 3, [](uint64_t, std::span<uint8_t> c) {
+                                                      std::fill(c.begin(), c.end(), 'n');
+                                                      return true;
+                                                  });
+                                              return 0;
+                                          },
+                                          {}));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(nuvemu, &status, 0), nuvemu);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"target"});
+    EXPECT_EQ(nuvtest::read_file(dir.path() + "/target"), "old");
+}
+
+TEST(Containment, OnlyTheHeldTemporaryItselfIsRemoved) {
+    struct Case {
+        const char* what;
+        bool same_file;     // the name still belongs to the file held
+        uint64_t held_ino;  // 0: held before the file was made
+        bool released;
+        bool removed;
+    };
+    const Case cases[] = {
+        {"held", true, 1, false, true},
+        {"held before it was made", false, 0, false, true},
+        {"replaced by another file", false, 1, false, false},
+        {"released", true, 1, true, false},
+    };
+    for (const Case& c : cases) {
+        nuvtest::ScratchDir dir("held");
+        std::string path = dir.path() + "/.tmp";
+        std::string err;
+        supervised(
+            [&] {
+                nuvtest::write_file(path, "x");
+                struct stat st {};
+                stat(path.c_str(), &st);
+                int d = open(dir.path().c_str(), O_PATH | O_DIRECTORY);
+                nuv::containment::hold_temporary(d, ".tmp", c.held_ino == 0 ? 0 : st.st_ino);
+                if (!c.same_file) {
+                    nuvtest::write_file(path + ".new", "y");
+                    std::rename((path + ".new").c_str(), path.c_str());
+                }
+                if (c.released) nuv::containment::release_temporary();
+                raise(SIGKILL);
+                return 0;
+            },
+            {}, err);
+        EXPECT_EQ(std::filesystem::exists(path), !c.removed) << c.what;
+    }
 }
 
 // How a run of nuvemu ended, told by its status and message.

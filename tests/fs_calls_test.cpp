@@ -1,5 +1,6 @@
 // Directories, names, the current directory, named pipes, streamed files and
 // spawning by guest path, all inside the sandbox root.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,6 +233,185 @@ TEST_F(FsCalls, OnePathLimitForRelativeAndAbsoluteNames) {
             EXPECT_EQ(at(NUV_PATH_MAX + 1), -NUV_ENAMETOOLONG) << fn << " absolute " << absolute;
         }
     }
+}
+
+// Directories of 200-byte names under the root, deeper than the host can
+// name in one path: made and read one name at a time.
+class DeepTree {
+  public:
+    explicit DeepTree(const fs::path& root) : root_(::open(root.c_str(), O_PATH | O_DIRECTORY)) {}
+    ~DeepTree() { ::close(root_); }
+    DeepTree(const DeepTree&) = delete;
+    DeepTree& operator=(const DeepTree&) = delete;
+    // A relative path of exactly size bytes: 200-byte names, the last shorter.
+    static std::string path(size_t size, char fill) {
+        std::string p;
+        while (p.size() < size) p += std::string(200, fill) + "/";
+        p.resize(size);
+        if (p.back() == '/') p.back() = fill;
+        return p;
+    }
+    // The directory at a path below the root (made when make is set), or -1;
+    // the caller closes it.
+    int dir(const std::string& path, bool make = false) const {
+        int at = ::dup(root_);
+        for (size_t i = 0, j; at >= 0 && i < path.size(); i = j + 1) {
+            j = std::min(path.find('/', i), path.size());
+            std::string name = path.substr(i, j - i);
+            if (name.empty()) continue;
+            if (make) mkdirat(at, name.c_str(), 0777);
+            int next = openat(at, name.c_str(), O_PATH | O_DIRECTORY);
+            ::close(at);
+            at = next;
+        }
+        return at;
+    }
+    // Makes a file with content at a path below the root, and its directories.
+    void file(const std::string& path, const std::string& content) const {
+        size_t slash = path.rfind('/');
+        int at = dir(path.substr(0, slash + 1), true);
+        int fd = openat(at, path.c_str() + slash + 1, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        EXPECT_EQ(::write(fd, content.data(), content.size()), ssize_t(content.size())) << path;
+        ::close(fd);
+        ::close(at);
+    }
+    std::string read(const std::string& path) const {
+        size_t slash = path.rfind('/');
+        int at = dir(path.substr(0, slash + 1));
+        int fd = openat(at, path.c_str() + slash + 1, O_RDONLY);
+        ::close(at);
+        char b[64];
+        ssize_t n = fd < 0 ? -1 : ::read(fd, b, sizeof b);
+        ::close(fd);
+        return n < 0 ? "missing" : std::string(b, size_t(n));
+    }
+
+  private:
+    int root_;
+};
+
+TEST_F(FsCalls, APathOfTheLimitWorksRelativeOrAbsoluteInAnyDirectory) {
+    DeepTree tree(root_);
+    struct Case {
+        size_t cwd;  // bytes of the current directory's path below "/"
+        bool absolute;
+        size_t size;
+        int32_t result;  // 0: the file is opened, written and streamed
+    };
+    const Case cases[] = {
+        {0, false, NUV_PATH_MAX, 0},          {0, true, NUV_PATH_MAX, 0},
+        {0, false, NUV_PATH_MAX + 1, -36},    {0, true, NUV_PATH_MAX + 1, -36},
+        {2000, false, NUV_PATH_MAX, 0},       {2000, true, NUV_PATH_MAX, 0},
+        {2000, false, NUV_PATH_MAX + 1, -36}, {2000, true, NUV_PATH_MAX + 1, -36},
+        {4000, false, NUV_PATH_MAX, 0},       {4000, true, NUV_PATH_MAX, 0},
+        {4000, false, NUV_PATH_MAX + 1, -36}, {4000, true, NUV_PATH_MAX + 1, -36},
+    };
+    for (const Case& c : cases) {
+        std::string cwd = DeepTree::path(c.cwd, 'c');
+        ::close(tree.dir(cwd, true));
+        EXPECT_EQ(path_call("chdir", "/" + cwd), 0) << c.cwd;
+        // The absolute file sits under "/", the relative one under the
+        // current directory, 4,095 + 1 + 4,000 bytes deep at most.
+        std::string name =
+            c.absolute ? "/" + DeepTree::path(c.size - 1, 'a') : DeepTree::path(c.size, 'r');
+        std::string below_root = c.absolute ? name.substr(1) : cwd + "/" + name;
+        tree.file(below_root, "old");
+        const std::string where = " cwd " + std::to_string(c.cwd) +
+                                  (c.absolute ? " abs " : " rel ") + std::to_string(c.size);
+        int32_t fd = icall("open", {str(name), 0, 0});
+        EXPECT_EQ(fd < 0 ? fd : 0, c.result) << "open" << where;
+        if (fd >= 0) {
+            EXPECT_EQ(icall("close", {fd}), 0);
+        }
+        EXPECT_EQ(icall("writefile", {str(name), str("new"), 3}), c.result) << "writefile" << where;
+        int32_t s = path_call("nuvfs_stream_begin", name);
+        EXPECT_EQ(s < 0 ? s : 0, c.result) << "stream" << where;
+        if (s > 0) {
+            EXPECT_EQ(icall("nuvfs_stream_write", {s, str("!"), 1}), 1);
+            EXPECT_EQ(icall("chdir", {str("/")}), 0);  // the stream keeps its directory
+            EXPECT_EQ(icall("nuvfs_stream_end", {s}), 0) << where;
+        }
+        EXPECT_EQ(tree.read(below_root), c.result == 0 ? "!" : "old") << where;
+    }
+}
+
+TEST_F(FsCalls, PathsTooLongToJoinStayInsideTheRoot) {
+    // A current directory 4,000 bytes deep, and 120 bytes of "./" in front
+    // of every name, so that no name below fits the host joined to it.
+    DeepTree tree(root_);
+    const std::string home = DeepTree::path(4000, 'c');
+    tree.file(home + "/here", "here");
+    std::string up;
+    for (int i = 0; i < 40; ++i) up += "../";  // 20 levels, and beyond the root
+    const std::string pad = [] {
+        std::string p;
+        for (int i = 0; i < 60; ++i) p += "./";
+        return p;
+    }();
+    ASSERT_EQ(path_call("chdir", home), 0);
+    // Links in the deep directory: past the root, absolute to the host's
+    // outside directory, relative to it, and to itself.
+    struct Link {
+        const char* name;
+        std::string target;
+    };
+    int links = tree.dir(home + "/links", true);
+    for (const Link& l :
+         {Link{"climb", up + "hello.txt"}, Link{"abs", (outside_ / "secret").string()},
+          Link{"abs_new", (outside_ / "new").string()}, Link{"rel_out", up + "../outside/secret"},
+          Link{"loop", "loop"}}) {
+        EXPECT_EQ(symlinkat(l.target.c_str(), links, l.name), 0) << l.name;
+    }
+    ::close(links);
+    struct Case {
+        std::string path;
+        int32_t open;  // 0: opened
+        const char* content;
+    };
+    const Case cases[] = {
+        {pad + "here", 0, "here"},
+        {pad + "links/../here", 0, "here"},
+        {pad + up + up + "hello.txt", 0, "hello\n"},
+        {pad + "links/climb", 0, "hello\n"},
+        {pad + "links/abs", -NUV_ENOENT, ""},
+        {pad + "links/rel_out", -NUV_ENOENT, ""},
+        {pad + up + "outdir/secret", -NUV_ENOENT, ""},
+        {pad + up + "outdir_rel/secret", -NUV_ENOENT, ""},
+        {pad + up + "out_abs", -NUV_ENOENT, ""},
+        {pad + "links/loop", -NUV_ELOOP, ""},
+        {pad + "here/x", -NUV_ENOTDIR, ""},
+        {pad + "links/climb/", -NUV_ENOTDIR, ""},
+    };
+    for (const Case& c : cases) {
+        int32_t fd = icall("open", {str(c.path), 0, 0});
+        EXPECT_EQ(fd < 0 ? fd : 0, c.open) << c.path.substr(120);
+        if (fd < 0) continue;
+        uint32_t b = buf(16);
+        int32_t n = icall("read", {fd, b, 16});
+        EXPECT_EQ(g().read_string(b, size_t(std::max(n, 0))), c.content) << c.path.substr(120);
+        icall("close", {fd});
+    }
+    // Written through a final link to the host: made inside the root, where
+    // its directory is missing.
+    EXPECT_EQ(icall("writefile", {str(pad + "links/abs_new"), str("x"), 1}), -NUV_ENOENT);
+    EXPECT_EQ(outside_listing(), std::vector<std::string>{(outside_ / "secret").string()});
+
+    // Deeper than the host can name: the current directory is named by the
+    // walk that reached it, and ".." comes back out.
+    const std::string deeper = DeepTree::path(1000, 'd');
+    ::close(tree.dir(home + "/" + deeper, true));
+    ASSERT_EQ(path_call("chdir", pad + "links/../" + deeper), 0);
+    const std::string expect = "/" + home + "/" + deeper;
+    uint32_t b = buf(8192);
+    EXPECT_EQ(icall("getcwd", {b, 8192}), int32_t(expect.size()));
+    EXPECT_EQ(g().read_string(b), expect);
+    EXPECT_EQ(path_call("mkdir", "made"), 0);
+    int made = tree.dir(home + "/" + deeper + "/made");
+    EXPECT_GE(made, 0);
+    ::close(made);
+    EXPECT_EQ(path_call("chdir", "made"), 0);
+    EXPECT_EQ(path_call("chdir", pad + up + up + up), 0);
+    EXPECT_EQ(cwd(), "/");
 }
 
 TEST_F(FsCalls, NamedPipeCarriesBytesBetweenItsOpeners) {

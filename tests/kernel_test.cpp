@@ -520,30 +520,46 @@ TEST_F(Kernel, SpawnChecksItsArguments) {
 namespace {
 
 // A child works in the root its parent was started with, even after the host
-// directory of that name has been moved away and replaced by another.
+// directory of that name has been moved away and replaced by another: before
+// the run, or while the child is being spawned (its image found, the child
+// not made yet).
 TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
-    nuvtest::ScratchDir scratch;
-    ASSERT_FALSE(scratch.path().empty());
-    const std::filesystem::path root = scratch.path() + "/root";
-    const std::filesystem::path moved = scratch.path() + "/moved";
-    std::filesystem::create_directory(root);
-    nuv::Options o = nuvtest::test_options();
-    o.root = root.string();
-    auto m = nuvtest::load_image("pipeline", o);
-    ASSERT_TRUE(m);
-    use_test_images(*m);
+    for (bool during_spawn : {false, true}) {
+        SCOPED_TRACE(during_spawn ? "during the spawn" : "before the run");
+        nuvtest::ScratchDir scratch;
+        ASSERT_FALSE(scratch.path().empty());
+        const std::filesystem::path root = scratch.path() + "/root";
+        const std::filesystem::path moved = scratch.path() + "/moved";
+        std::filesystem::create_directory(root);
+        nuv::Options o = nuvtest::test_options();
+        o.root = root.string();
+        auto m = nuvtest::load_image("pipeline", o);
+        ASSERT_TRUE(m);
+        auto replace = [&] {
+            std::filesystem::rename(root, moved);
+            std::filesystem::create_directory(root);
+            // A fresh root would refuse mkdir work.
+            nuvtest::write_file(root / "work", "in the way\n");
+        };
+        int spawns = 0;
+        m->kernel().set_image_resolver(
+            [&](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+                if (during_spawn && spawns == 0) replace();
+                ++spawns;
+                if (path.rfind("/bin/", 0) != 0) return -NUV_ENOENT;
+                return nuv::Kernel::read_image(nuvtest::image_path(path.substr(5)), image);
+            });
+        if (!during_spawn) replace();
 
-    std::filesystem::rename(root, moved);
-    std::filesystem::create_directory(root);
-    nuvtest::write_file(root / "work", "in the way\n");  // a fresh root would refuse mkdir work
-
-    nuv::RunResult r = m->run({"pipeline", "/bin/dirs"});
-    EXPECT_EQ(r.stop, Stop::Exited) << r.message;
-    EXPECT_EQ(m->output().rfind("child said: mkdir work = 0\nmkdir work again = -17\n", 0), 0u)
-        << m->output();
-    EXPECT_NE(m->output().find("rmdir work = 0\n"), std::string::npos) << m->output();
-    EXPECT_EQ(nuvtest::read_file(root / "work"), "in the way\n");
-    EXPECT_TRUE(std::filesystem::is_empty(moved));
+        nuv::RunResult r = m->run({"pipeline", "/bin/dirs"});
+        EXPECT_EQ(r.stop, Stop::Exited) << r.message;
+        EXPECT_EQ(spawns, 1);
+        EXPECT_EQ(m->output().rfind("child said: mkdir work = 0\nmkdir work again = -17\n", 0), 0u)
+            << m->output();
+        EXPECT_NE(m->output().find("rmdir work = 0\n"), std::string::npos) << m->output();
+        EXPECT_EQ(nuvtest::read_file(root / "work"), "in the way\n");
+        EXPECT_TRUE(std::filesystem::is_empty(moved));
+    }
 }
 
 }  // namespace

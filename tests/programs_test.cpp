@@ -209,12 +209,18 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
     }
     const uint8_t exit_with_eax[] = {0x89, 0xC3, 0xB8, 2, 0, 0, 0, 0xCD, 0x80};
     std::vector<uint8_t> then_exit(std::begin(exit_with_eax), std::end(exit_with_eax));
+    char at_entry[32];
+    std::snprintf(at_entry, sizeof at_entry, " at eip 0x%08x", static_cast<unsigned>(entry));
     const Escape cases[] = {
         {"invalid instruction", {0x0F, 0x0B}, Stop::Fault, 0, "invalid instruction at "},
         {"store to page zero", {0xA3, 0, 0, 0, 0}, Stop::Fault, 0, "unmapped memory at 0x00000000"},
         {"store into its own code", cat({{0xC7, 0x05}, le32(entry), le32(0)}), Stop::Fault, 0,
          "write to protected memory"},
         {"hlt", {0xF4}, Stop::Fault, 0, "guest halted at eip "},
+        // Privileged instructions and port I/O: the guest runs at user privilege.
+        {"cli", {0xFA}, Stop::Fault, 0, at_entry},
+        {"lidt", cat({{0x0F, 0x01, 0x1D}, le32(entry)}), Stop::Fault, 0, at_entry},
+        {"inb $0x60", {0xE4, 0x60}, Stop::Fault, 0, at_entry},
         {"int 0x81", {0xCD, 0x81}, Stop::Fault, 0, "unexpected interrupt 129 at eip "},
         {"sysenter", {0x0F, 0x34}, Stop::Fault, 0, ""},
         {"far jump to 64-bit code, then syscall",
@@ -251,6 +257,27 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
     nuvtest::ToolRun t = nuvtest::run_nuvemu(engine() + path);
     EXPECT_EQ(t.status, 139);
     EXPECT_NE(t.err.find("guest fault: invalid instruction at "), std::string::npos) << t.err;
+}
+
+// One byte of ver flipped: `neg %eax` (f7 d8) before a return becomes a far
+// call through a register (ff d8), which the guest must fault on where it is.
+TEST_P(Programs, AFlippedByteInVerFaultsAtItsAddress) {
+    std::vector<uint8_t> b = ver_running({});
+    const uint8_t neg_ret[] = {0xF7, 0xD8, 0xC3};
+    auto at = std::search(b.begin(), b.end(), std::begin(neg_ret), std::end(neg_ret));
+    ASSERT_NE(at, b.end());
+    *at = 0xFF;
+    nuvtest::ScratchDir dir;
+    std::string path = dir.path() + "/ver";
+    nuvtest::write_file(path, std::string(b.begin(), b.end()));
+    nuvtest::ToolRun t = nuvtest::run_nuvemu(engine() + path);
+    EXPECT_EQ(t.status, 139) << t.err;
+    // The text segment is loaded at the image base from file offset 0x1000.
+    char where[64];
+    std::snprintf(where, sizeof where, "guest fault: invalid instruction at 0x%08x",
+                  static_cast<unsigned>(0x400000 + (at - b.begin()) - 0x1000));
+    EXPECT_NE(t.err.find(where), std::string::npos) << t.err;
+    EXPECT_EQ(std::count(t.err.begin(), t.err.end(), '\n'), 1) << t.err;
 }
 
 TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
