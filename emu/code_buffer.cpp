@@ -68,7 +68,12 @@ uint64_t CodeBuffer::used() const {
         if (n > sizeof resident) n = sizeof resident;
         if (n == 0) break;
         if (mincore(reinterpret_cast<void*>(at), n * page, resident) != 0) return 0;
-        for (uintptr_t i = 0; i < n; ++i) pages += resident[i] & 1;
+        uint64_t here = 0;
+        for (uintptr_t i = 0; i < n; ++i) here += resident[i] & 1;
+        // The buffer fills from its start: past a stretch with nothing in
+        // it, nothing has been written yet.
+        if (here == 0) break;
+        pages += here;
         at += n * page;
     }
     return pages * page;

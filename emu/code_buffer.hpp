@@ -25,7 +25,9 @@ class CodeBuffer {
 
     bool found() const { return end_ > begin_; }
     uint64_t size() const { return end_ - begin_; }
-    // Bytes of resident pages: the code written since the last release().
+    // Bytes of resident pages: the code written since the last release(),
+    // which fills the buffer from its start; the count stops at the first
+    // stretch of 16 MiB with nothing in it.
     uint64_t used() const;
     // The cache was emptied: every page past the emulator's entry code at the
     // start of the buffer goes back to the system (reads as zeros).
