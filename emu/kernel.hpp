@@ -2,11 +2,14 @@
 // the host loaded) and the processes it spawns, each a machine of its own with
 // its own address space.
 //
-// Processes run cooperatively in the host's thread. The first process runs
-// whenever the host runs or calls it; the others run while it waits (a call
-// that blocks, or one that yields). A process whose call cannot complete
-// (reading an empty pipe, waiting for a child, sleeping) stops at the trap and
-// the call is made again once others have run. When no process can run and
+// The kernel runs in the host's thread. The first process runs whenever the
+// host runs or calls it; the others run while it waits (a call that blocks,
+// or one that yields). Engines whose guests are processes of their own also
+// run guests alongside the one being served (see release_ready), and a guest
+// that needs the kernel while another runs makes that one give way. A
+// process whose call cannot complete (reading an empty pipe, waiting for a
+// child, sleeping) stops at the trap and the call is made again once others
+// have run. When no process can run and
 // none is sleeping, the youngest blocked call fails with -NUV_EDEADLK, so the
 // guest can never hang the host by waiting on itself.
 #pragma once
