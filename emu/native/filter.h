@@ -21,6 +21,8 @@
 
 #define NUV_AUDIT_ARCH_I386 0x40000003u
 #define NUV_SECCOMP_RET_TRACE 0x7ff00000u
+#define NUV_SECCOMP_RET_TRAP 0x00030000u
+#define NUV_SECCOMP_RET_ALLOW 0x7fff0000u
 #define NUV_SECCOMP_RET_USER_NOTIF 0x7fc00000u
 #define NUV_SECCOMP_SET_MODE_FILTER 1
 #define NUV_SECCOMP_FILTER_FLAG_NEW_LISTENER 8u
@@ -41,6 +43,30 @@
             {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, {    \
             0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_OTHER        \
         }                                                                    \
+    }
+
+/* The filter of the direct call path (see fast_call.h): every call becomes
+ * a SIGSYS for the guest's own handler, but the engine's calls at the gate
+ * (a stop for the tracer) and the handler's two: at wake_ip only a write to
+ * the event descriptor, at sleep_ip only a futex wait on the `done` word.
+ *
+ *  0 ld arch; 1 jeq i386 ? 2 : 16; 2 ld ip; 3 jeq gate_ip ? 17 : 4;
+ *  4 jeq wake_ip ? 5 : 9; 5 ld nr; 6 jeq write ? 7 : 16; 7 ld arg0;
+ *  8 jeq event_fd ? 18 : 16; 9 jeq sleep_ip ? 10 : 16; 10 ld nr;
+ * 11 jeq futex ? 12 : 16; 12 ld arg0; 13 jeq done_addr ? 14 : 16;
+ * 14 ld arg1; 15 jeq FUTEX_WAIT ? 18 : 16; 16 ret trap; 17 ret stop (i386);
+ * 18 ret allow. */
+#define NUV_FAST_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, event_fd, done_addr)         \
+    {                                                                                \
+        {0x20, 0, 0, 4}, {0x15, 0, 14, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},         \
+            {0x15, 13, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},       \
+            {0x15, 0, 9, 4}, {0x20, 0, 0, 16}, {0x15, 9, 7, (event_fd)},             \
+            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 4, 240},             \
+            {0x20, 0, 0, 16}, {0x15, 0, 2, (done_addr)}, {0x20, 0, 0, 24},            \
+            {0x15, 2, 0, 0}, {0x06, 0, 0, NUV_SECCOMP_RET_TRAP},                      \
+            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, {             \
+            0x06, 0, 0, NUV_SECCOMP_RET_ALLOW                                        \
+        }                                                                            \
     }
 
 #endif

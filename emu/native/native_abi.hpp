@@ -65,11 +65,21 @@ constexpr uint32_t kProtRead = 1, kProtWrite = 2, kProtExec = 4;
 // call, for the tracer; ignored by default, never delivered to the guest.
 constexpr int kInterrupt = SIGURG;
 
+// How a guest process is traced.
+constexpr long kTraceOptions = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL;
+
+// Stops and ends of guests announce themselves through SIGCHLD, read from
+// this descriptor; the tracing thread keeps the signal blocked. -1: none.
+int child_signals();
+// Empties a signal descriptor.
+void drain(int fd);
+
 // A wait status for a guest that vanished without one.
 constexpr int kNoStatus = -1;
 
-// Where in the gate page the timer's setting is written.
-constexpr uint32_t kGateScratch = 0x100;
+// Where in the gate page, past its code, the engine writes what its own calls
+// there need (the timer's setting, a probe).
+constexpr uint32_t kGateScratch = 0xF00;
 
 inline std::string hex(uint64_t v) {
     char buf[24];

@@ -1,6 +1,7 @@
 #include "native_engine.hpp"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fast_call.h"
 #include "native_abi.hpp"
 
 namespace nuv {
@@ -45,6 +47,15 @@ void NativeEngine::end_process() {
         notify_fd_ = -1;
     }
     waiting_ = false;
+    in_handler_ = false;
+    if (page_ != nullptr) {
+        munmap(page_, kPage);
+        page_ = nullptr;
+    }
+    if (wake_fd_ >= 0) {
+        close(wake_fd_);
+        wake_fd_ = -1;
+    }
     if (mem_fd_ >= 0) {
         close(mem_fd_);
         mem_fd_ = -1;
@@ -91,6 +102,18 @@ bool NativeEngine::flush_regs() {
     return true;
 }
 
+bool NativeEngine::resume() {
+    if (!flush_regs()) return false;
+    if (direct() && !waiting_) {
+        // On its own until it posts: the engine watches for that at once.
+        set_page_word(NUV_FAST_AWAKE, 1);
+        if (ptrace(PTRACE_DETACH, pid_, nullptr, nullptr) != 0) return false;
+        traced_ = false;
+        return true;
+    }
+    return ptrace(PTRACE_CONT, pid_, nullptr, nullptr) == 0;
+}
+
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
     if (!ensure_stopped()) return false;
     const Abi& abi = abi_of(opts_);
@@ -135,7 +158,7 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
 
 bool NativeEngine::guest_range(uint32_t address, uint64_t n) const {
     uint64_t end = uint64_t{address} + n;
-    return end <= kSpaceEnd && (end <= gate_ || address >= uint64_t{gate_} + kPage);
+    return end <= kSpaceEnd && (end <= gate_ || address >= uint64_t{gate_} + kGateSize);
 }
 
 bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
@@ -334,7 +357,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         ev.message = "time limit reached at eip " + hex(ev.eip);
         return ev;
     }
-    if (!running && !arm_timer(limits.deadline)) {
+    if (!running && !direct() && !arm_timer(limits.deadline)) {
         ev.message = "cannot set the guest's time limit";
         return ev;
     }
@@ -345,6 +368,8 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         bool stopped = false;
         if (running) {
             running = false;
+        } else if (in_handler_) {
+            answer_direct();
         } else if (waiting_) {
             Resume how = answer(status);
             if (how == Resume::Gone) {
@@ -352,15 +377,27 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 return ev;
             }
             stopped = how == Resume::Stopped;
-        } else if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+        } else if (!resume()) {
             // Most likely killed from outside: say how it ended.
             ev.message = std::string("cannot resume the guest process: ") + std::strerror(errno);
             if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
             return ev;
         }
         if (!stopped) {
-            switch (wait_event(status, ev, limits)) {
+            Wait w =
+                direct() && !traced_ ? wait_direct(status, limits) : wait_event(status, ev, limits);
+            switch (w) {
                 case Wait::Notified:
+                    if (!direct()) return ev;
+                    switch (take_post(limits, ev)) {
+                        case Post::Event:
+                            return ev;
+                        case Post::Running:
+                            running = true;
+                            continue;
+                        case Post::Stopped:
+                            continue;
+                    }
                     return ev;
                 case Wait::Others:
                     // Still running: the next run() picks it up again.
@@ -369,8 +406,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                     return ev;
                 case Wait::Deadline:
                     // Released under a later deadline: stopped where it is.
-                    if (syscall(SYS_tgkill, pid_, pid_, kInterrupt) != 0 || !wait_stop(status) ||
-                        !load_regs()) {
+                    if (direct() && !traced_ ? !stop_untraced()
+                                             : syscall(SYS_tgkill, pid_, pid_, kInterrupt) != 0 ||
+                                                   !wait_stop(status) || !load_regs()) {
                         gone(ev, status);
                         return ev;
                     }
@@ -427,7 +465,9 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             continue;
         }
         bool go_on = false;
-        if (fault_event(sig, limits, ev, go_on)) {
+        siginfo_t si{};
+        if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0 &&
+            fault_event(sig, si, limits, ev, go_on)) {
             if (go_on) continue;
             return ev;
         }

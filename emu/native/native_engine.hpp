@@ -19,6 +19,7 @@
 // from a signal descriptor to learn of its guests' stops.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/user.h>
 
@@ -49,6 +50,11 @@ struct NativeOptions {
     // 32-bit programs. i386 images do not run correctly in it; int 0x80
     // still traps.
     bool stand_in_64 = false;
+    // The guest's calls go to a handler in its own process, which hands them
+    // over through a shared page (see native/fast_call.h); the guest then
+    // runs untraced between the engine's own interventions. Off: they come
+    // as seccomp notifications, the guest always traced. i386 only.
+    bool direct_calls = true;
 };
 
 class NativeEngine final : public Engine {
@@ -79,11 +85,15 @@ class NativeEngine final : public Engine {
     EngineEvent run(const RunLimits& limits) override;
     bool release(const RunLimits& limits) override;
     bool concurrent() const override { return true; }
-    int event_fd() const override { return notify_fd_; }
+    int event_fd() const override;
 
-    // The host process id of the guest, and the gate page's address.
+    // The host process id of the guest, and the gate's address: the gate
+    // page, then on the direct path the call page and the handler's stack.
     pid_t pid() const { return pid_; }
     uint32_t gate() const { return gate_; }
+    static constexpr uint32_t kGateSize = 0x6000;
+    // Whether the guest's calls take the direct path.
+    bool direct() const { return page_ != nullptr; }
     bool alive() const { return pid_ > 0; }
 
   private:
@@ -99,7 +109,10 @@ class NativeEngine final : public Engine {
     bool flush_regs();
     bool arm_timer(RunLimits::Clock::time_point deadline);
     bool guest_range(uint32_t address, uint64_t n) const;
-    bool fault_event(int sig, const RunLimits& limits, EngineEvent& ev, bool& go_on);
+    bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
+                     bool& go_on);
+    // Resumes a guest at a stop: untraced on the direct path, else continued.
+    bool resume();
     bool probe_write(uint32_t address, bool unmapped);
     uint32_t page_perms(uint32_t address);
     void gone(EngineEvent& ev, int status);
@@ -117,6 +130,23 @@ class NativeEngine final : public Engine {
     Wait wait_event(int& status, EngineEvent& ev, const RunLimits& limits);
     bool receive(EngineEvent& ev);
 
+    // The direct path (native_fast.cpp). The guest, untraced, posts its
+    // calls and signals on the call page; while in_handler_ it waits in its
+    // handler for the answer to post taken_, and regs_ holds its registers.
+    bool take_page(int32_t page_fd, int32_t event_fd, std::string& err);
+    uint32_t page_word(uint32_t offset) const;
+    void set_page_word(uint32_t offset, uint32_t v);
+    bool posted() const;
+    Wait wait_direct(int& status, const RunLimits& limits);
+    enum class Post { Event, Running, Stopped };
+    Post take_post(const RunLimits& limits, EngineEvent& ev);
+    void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
+    void answer_direct();
+    bool attach();
+    bool leave_handler();
+    bool stop_untraced();
+    bool at_call_site(uint32_t eip);
+
     NativeOptions opts_;
     pid_t pid_ = -1;
     pid_t tracer_ = -1;
@@ -133,6 +163,11 @@ class NativeEngine final : public Engine {
     Registers view_;                // what registers() showed at the notification
     uint64_t checked_ip_ = 0;       // a call site known to hold int 0x80
     std::vector<uint8_t> request_;  // the notification, as large as the kernel's
+    uint8_t* page_ = nullptr;       // the call page, mapped here too
+    int wake_fd_ = -1;              // the guest's wake-ups
+    bool traced_ = true;
+    bool in_handler_ = false;
+    uint32_t taken_ = 0;
 };
 
 }  // namespace nuv

@@ -59,12 +59,11 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     return writes;
 }
 
-bool NativeEngine::fault_event(int sig, const RunLimits& limits, EngineEvent& ev, bool& go_on) {
+bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& limits,
+                               EngineEvent& ev, bool& go_on) {
     go_on = false;
     uint32_t eip = static_cast<uint32_t>(regs_.rip);
     ev.eip = eip;
-    siginfo_t si{};
-    if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) != 0) return false;
     uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(si.si_addr));
     uint8_t code[3] = {0, 0, 0};
     switch (sig) {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "fast_call.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
 
@@ -34,9 +35,9 @@ namespace {
 // How long a wait for the guest trusts that a stop will be announced.
 constexpr int kStopPollMs = 100;
 
-// Stops of traced guests announce themselves through SIGCHLD, read here; the
-// tracing thread keeps the signal blocked. -1: only the poll's timeout.
-int child_signals() {
+}  // namespace
+
+int native::child_signals() {
     struct Fd {
         int fd = -1;
         Fd() {
@@ -55,11 +56,13 @@ int child_signals() {
     return f.fd;
 }
 
-void drain(int fd) {
+void native::drain(int fd) {
     signalfd_siginfo info[8];
     while (::read(fd, info, sizeof info) > 0) {
     }
 }
+
+namespace {
 
 struct NotifySizes {
     size_t request = sizeof(seccomp_notif), response = sizeof(seccomp_notif_resp);
@@ -112,6 +115,11 @@ bool NativeEngine::take_listener(int32_t guest_fd, std::string& err) {
 
 bool NativeEngine::ensure_stopped() {
     if (released_) return false;  // only run() may take it back
+    if (!traced_) {
+        // Only run() stops a guest that runs on its own; one waiting in its
+        // handler leaves it.
+        return in_handler_ && attach() && leave_handler();
+    }
     if (!waiting_) return pid_ > 0;
     waiting_ = false;
     uint64_t eax = regs_.rax;
@@ -132,6 +140,18 @@ bool NativeEngine::release(const RunLimits& limits) {
     if (limits.deadline != RunLimits::Clock::time_point::max() &&
         RunLimits::Clock::now() >= limits.deadline) {
         return false;
+    }
+    if (direct()) {
+        // Untraced, the guest keeps to the deadline through the kernel's
+        // waits, which are bounded by it.
+        if (in_handler_) {
+            answer_direct();
+        } else if (traced_ && !resume()) {
+            return false;
+        }
+        set_page_word(NUV_FAST_AWAKE, 0);
+        released_ = true;
+        return true;
     }
     if (!arm_timer(limits.deadline)) return false;
     if (waiting_) {

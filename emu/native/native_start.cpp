@@ -48,9 +48,12 @@ std::string NativeEngine::default_stub_path(bool stand_in_64) {
 std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std::string& err) {
     std::unique_ptr<NativeEngine> e(new NativeEngine(opts));
     // Everything the child needs is made before fork: it only makes system calls.
-    std::vector<std::string> args = {
-        e->opts_.stub_path, std::to_string(opts.max_files), std::to_string(opts.max_processes),
-        std::to_string(opts.max_address_space / 1024), opts.tsc ? "1" : "0"};
+    std::vector<std::string> args = {e->opts_.stub_path,
+                                     std::to_string(opts.max_files),
+                                     std::to_string(opts.max_processes),
+                                     std::to_string(opts.max_address_space / 1024),
+                                     opts.tsc ? "1" : "0",
+                                     opts.direct_calls && !opts.stand_in_64 ? "1" : "0"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -137,8 +140,7 @@ bool NativeEngine::handover(std::string& err) {
         err = "the native start-up stub did not start";
         return false;
     }
-    long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL;
-    if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(options)) != 0 ||
+    if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0 ||
         ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
         err = std::string("cannot trace the native guest process: ") + std::strerror(errno);
         return false;
@@ -166,12 +168,13 @@ bool NativeEngine::handover(std::string& err) {
         return false;
     }
     regs_dirty_ = true;  // the hand-over call is skipped
-    int32_t listener = opts_.stand_in_64 ? -1 : static_cast<int32_t>(regs_.rcx);
-    return take_listener(listener, err);
+    if (opts_.stand_in_64) return true;
+    return take_listener(static_cast<int32_t>(regs_.rcx), err) &&
+           take_page(static_cast<int32_t>(regs_.rdx), static_cast<int32_t>(regs_.rsi), err);
 }
 
 bool NativeEngine::clear_address_space(std::string& err) {
-    // Everything Linux and the stub mapped goes, but the gate page. A 32-bit
+    // Everything Linux and the stub mapped goes, but the gate area. A 32-bit
     // program reaches nothing above 4 GiB; nothing can unmap the 64-bit
     // kernel's fixed page at the top.
     const Abi& abi = abi_of(opts_);
@@ -183,7 +186,8 @@ bool NativeEngine::clear_address_space(std::string& err) {
         lowest = std::min(lowest, m.begin);
         highest = std::max(highest, std::min<uint64_t>(m.end, reach));
     }
-    std::pair<uint64_t, uint64_t> parts[2] = {{lowest, gate_}, {uint64_t{gate_} + kPage, highest}};
+    std::pair<uint64_t, uint64_t> parts[2] = {{lowest, gate_},
+                                              {uint64_t{gate_} + kGateSize, highest}};
     for (auto [b, e] : parts) {
         if (e <= b) continue;
         int64_t r = 0;
@@ -194,7 +198,7 @@ bool NativeEngine::clear_address_space(std::string& err) {
     }
     std::vector<MapsLine> left = read_maps(pid_);
     for (const MapsLine& m : left) {
-        if (m.begin < reach && (m.begin != gate_ || m.end != uint64_t{gate_} + kPage)) {
+        if (m.begin < reach && (m.begin < gate_ || m.end > uint64_t{gate_} + kGateSize)) {
             err = "the native guest's address space keeps " + hex(m.begin);
             return false;
         }

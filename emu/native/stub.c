@@ -6,10 +6,12 @@
  * process by system calls made at the gate and unmaps everything else, this code too.
  *
  * Arguments (decimal): open-file limit, process limit, address-space limit
- * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it.
+ * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it,
+ * 1 for the direct call path (fast_call.h).
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
+#include "fast_call.h"
 #include "filter.h"
 
 #ifdef __x86_64__
@@ -24,7 +26,7 @@
 #define NR_personality 135
 #define TRAP_INSN "syscall"
 #define TRAP_LENGTH 2
-#define HANDOVER_FD_REG(v) "S"(v)
+#define HANDOVER_FDS(listener, page, event) "S"(listener)
 #else
 #define NR_exit 1
 #define NR_getpid 20
@@ -35,7 +37,7 @@
 #define NR_personality 136
 #define TRAP_INSN "int $0x80"
 #define TRAP_LENGTH 2
-#define HANDOVER_FD_REG(v) "c"(v)
+#define HANDOVER_FDS(listener, page, event) "c"(listener), "d"(page), "S"(event)
 #endif
 
 #define PR_SET_TSC 26
@@ -111,24 +113,219 @@ static void limit(int resource, uint64_t value, int step) {
 }
 
 /* The hand-over jumps here; the engine finds the gate two bytes before the
- * instruction pointer of that first stop. */
+ * instruction pointer of that first stop. The gate area lies apart from the
+ * rest of this program (see the build), so that the pages after the gate
+ * page are free for the call page and the handler's stack. */
 extern void nuv_gate(void);
+#ifdef __x86_64__
 __asm__(
-    ".pushsection .text.gate,\"ax\",@progbits\n"
+    ".pushsection .nuvgate,\"ax\",@progbits\n"
     ".balign 4096, 0xcc\n"
     ".globl nuv_gate\n"
     "nuv_gate:\n"
-    "  " TRAP_INSN
-    "\n"
+    "  syscall\n"
     "  int3\n"
     ".balign 4096, 0xcc\n"
     ".popsection\n");
+#else
+#define STR_(x) #x
+#define STR(x) STR_(x)
+#define PAGE_AT(off) "(nuv_gate + " STR(NUV_GATE_CALL_PAGE) " + " STR(off) ")"
+#define CTX(word) STR(NUV_FAST_CTX) "+4*" STR(word)
+/* The handler of the direct call path (see fast_call.h). It runs on its own
+ * stack with the guest's signal frame above it, never returns through the
+ * kernel and uses no floating-point register, so the guest's are put back
+ * first and stay live. The last steps load the guest's selectors and go on
+ * through the code selector, which always reads the flat space. */
+extern char nuv_fast_handler[], nuv_fast_restorer[], nuv_fast_wake[], nuv_fast_sleep[];
+__asm__(
+    ".pushsection .nuvgate,\"ax\",@progbits\n"
+    ".balign 4096, 0xcc\n"
+    ".globl nuv_gate\n"
+    "nuv_gate:\n"
+    "  int $0x80\n"
+    "  int3\n"
+    "nuv_fast_restorer:\n"
+    "  hlt\n"
+    "nuv_fast_handler:\n"
+    "  mov 12(%esp), %esi\n" /* the ucontext; its register words after 20 bytes */
+    "  add $20, %esi\n"
+    "  mov 76(%esi), %ecx\n" /* the saved floating-point state */
+    "  test %ecx, %ecx\n"
+    "  jz 2f\n"
+    "  add $112, %ecx\n" /* its FXSAVE image, 64-byte aligned */
+    "  cmpl $0x46505853, 464(%ecx)\n"
+    "  jne 1f\n"
+    "  mov 472(%ecx), %eax\n"
+    "  mov 476(%ecx), %edx\n"
+    "  xrstor (%ecx)\n"
+    "  jmp 2f\n"
+    "1: fxrstor (%ecx)\n"
+    "2: mov $" PAGE_AT(0) ", %edi\n"
+    "  mov 8(%esp), %edx\n" /* the siginfo */
+    "  mov 0(%edx), %eax\n"
+    "  mov %eax, " STR(NUV_FAST_SIGNO) "(%edi)\n"
+    "  mov 8(%edx), %eax\n"
+    "  mov %eax, " STR(NUV_FAST_CODE) "(%edi)\n"
+    "  mov 12(%edx), %eax\n"
+    "  mov %eax, " STR(NUV_FAST_ADDR) "(%edi)\n"
+    "  mov 16(%edx), %eax\n"
+    "  mov %eax, " STR(NUV_FAST_NR) "(%edi)\n"
+    "  mov 20(%edx), %eax\n"
+    "  mov %eax, " STR(NUV_FAST_ARCH) "(%edi)\n"
+    "  add $" STR(NUV_FAST_CTX) ", %edi\n"
+    "  mov $" STR(NUV_FAST_CTX_WORDS) ", %ecx\n"
+    "  cld\n"
+    "  rep movsl\n"
+    "  mov $" PAGE_AT(0) ", %edi\n"
+    "  mov " STR(NUV_FAST_SEQ) "(%edi), %ebp\n"
+    "  inc %ebp\n"
+    "  mov %ebp, " STR(NUV_FAST_SEQ) "(%edi)\n" /* posted */
+    "  lock orl $0, (%esp)\n"
+    "  cmpl $0, " STR(NUV_FAST_AWAKE) "(%edi)\n"
+    "  jne 3f\n"
+    "  call 9f\n" /* nobody watches: wake the engine */
+    "3: mov " STR(NUV_FAST_SPIN) "(%edi), %ecx\n"
+    "4: cmp " STR(NUV_FAST_DONE) "(%edi), %ebp\n"
+    "  je 8f\n"
+    "  test %ecx, %ecx\n"
+    "  jz 5f\n"
+    "  dec %ecx\n"
+    "  pause\n"
+    "  jmp 4b\n"
+    "5: movl $1, " STR(NUV_FAST_SLEEPING) "(%edi)\n"
+    "  lock orl $0, (%esp)\n"
+    "  mov " STR(NUV_FAST_DONE) "(%edi), %edx\n"
+    "  cmp %edx, %ebp\n"
+    "  je 7f\n"
+    "  cmp " STR(NUV_FAST_TAKEN) "(%edi), %ebp\n"
+    "  je 6f\n"
+    "  push %edx\n"
+    "  call 9f\n"
+    "  pop %edx\n"
+    "6: mov $" STR(NUV_FAST_NR_FUTEX) ", %eax\n" /* futex(&done, wait, as it was) */
+    "  lea " STR(NUV_FAST_DONE) "(%edi), %ebx\n"
+    "  mov $" STR(NUV_FUTEX_WAIT) ", %ecx\n"
+    "  xor %esi, %esi\n"
+    "nuv_fast_sleep:\n"
+    "  int $0x80\n"
+    "7: movl $0, " STR(NUV_FAST_SLEEPING) "(%edi)\n"
+    "  jmp 3b\n"
+    /* The answer: the guest's registers, as the engine left them. */
+    "8: push " STR(NUV_FAST_CTX) "+4*" STR(NUV_CTX_EFLAGS) "(%edi)\n"
+    "  mov " CTX(NUV_CTX_GS) "(%edi), %eax\n"
+    "  mov %ax, %gs\n"
+    "  mov " CTX(NUV_CTX_FS) "(%edi), %eax\n"
+    "  mov %ax, %fs\n"
+    "  mov " CTX(NUV_CTX_ES) "(%edi), %eax\n"
+    "  mov %ax, %es\n"
+    "  mov " CTX(NUV_CTX_ESI) "(%edi), %esi\n"
+    "  mov " CTX(NUV_CTX_EBP) "(%edi), %ebp\n"
+    "  mov " CTX(NUV_CTX_EBX) "(%edi), %ebx\n"
+    "  mov " CTX(NUV_CTX_EDX) "(%edi), %edx\n"
+    "  mov " CTX(NUV_CTX_ECX) "(%edi), %ecx\n"
+    "  mov " CTX(NUV_CTX_DS) "(%edi), %eax\n"
+    "  mov " CTX(NUV_CTX_EDI) "(%edi), %edi\n"
+    "  mov %ax, %ds\n"
+    "  popf\n"
+    "  mov %cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_ESP) ", %esp\n"
+    "  mov %cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_EAX) ", %eax\n"
+    "  jmp *%cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_EIP) "\n"
+    /* write(event descriptor, &one, 8); keeps %edi and %ebp */
+    "9: push $0\n"
+    "  push $1\n"
+    "  mov $" STR(NUV_FAST_NR_WRITE) ", %eax\n"
+    "  mov " STR(NUV_FAST_EVENT_FD) "(%edi), %ebx\n"
+    "  mov %esp, %ecx\n"
+    "  mov $8, %edx\n"
+    "nuv_fast_wake:\n"
+    "  int $0x80\n"
+    "  add $8, %esp\n"
+    "  ret\n"
+    /* the engine's scratch space at the end of the page stays free: the
+     * code may not reach it (the assembler refuses to go back) */
+    ".org 0xf00, 0xcc\n"
+    ".balign 4096, 0xcc\n"
+    ".popsection\n");
+#endif
+
+#ifndef __x86_64__
+#define NR_old_mmap 90
+#define NR_ftruncate 93
+#define NR_rt_sigprocmask 175
+#define NR_rt_sigaction 174
+#define NR_sigaltstack 186
+#define NR_eventfd2 328
+#define NR_memfd_create 356
+
+#define SIGTRAP_ 5
+#define SIGBUS_ 7
+#define SIGFPE_ 8
+#define SIGILL_ 4
+#define SIGSEGV_ 11
+#define SIGSYS_ 31
+
+struct old_mmap_args {
+    uint32_t addr, len, prot, flags, fd, offset;
+};
+
+struct kernel_sigaction {
+    void* handler;
+    uint32_t flags;
+    void* restorer;
+    uint32_t mask[2];
+};
+
+struct kernel_stack {
+    void* sp;
+    int32_t flags;
+    uint32_t size;
+};
+
+static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int step) {
+    /* read and write, placed exactly there and nowhere else */
+    struct old_mmap_args a = {addr, len, 3, flags | 0x100000u, (uint32_t)fd, 0};
+    if ((uint32_t)sys3(NR_old_mmap, (long)&a, 0, 0) != addr) fail(step);
+}
+
+/* The call page (shared with the engine through a memory file), the
+ * handler's stack and its event descriptor; then the handler for the call
+ * signal and every fault, and every other signal blocked: a signal from
+ * outside neither ends nor interrupts the guest. */
+static void fast_setup(long* page_fd, long* event_fd) {
+    uint32_t gate = (uint32_t)(uintptr_t)nuv_gate;
+    long fd = sys3(NR_memfd_create, (long)"nuv-calls", 0, 0);
+    if (fd < 0) fail(19);
+    if (sys3(NR_ftruncate, fd, 4096, 0) != 0) fail(20);
+    map_fixed(gate + NUV_GATE_CALL_PAGE, 4096, 1 /* shared */, fd, 21);
+    map_fixed(gate + NUV_GATE_STACK, NUV_GATE_STACK_SIZE, 0x22 /* private, anonymous */, -1, 22);
+    long efd = sys3(NR_eventfd2, 0, 04000 /* non-blocking */, 0);
+    if (efd < 0) fail(23);
+    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_FAST_EVENT_FD) =
+        (uint32_t)efd;
+    struct kernel_stack st = {(void*)(uintptr_t)(gate + NUV_GATE_STACK), 0, NUV_GATE_STACK_SIZE};
+    if (sys3(NR_sigaltstack, (long)&st, 0, 0) != 0) fail(24);
+    /* SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESTORER */
+    struct kernel_sigaction sa = {nuv_fast_handler, 0x4c000004u, nuv_fast_restorer, {0, 0}};
+    const int sigs[] = {SIGSYS_, SIGSEGV_, SIGBUS_, SIGILL_, SIGFPE_, SIGTRAP_};
+    uint32_t keep[2] = {0, 0};
+    for (unsigned i = 0; i < sizeof sigs / sizeof sigs[0]; ++i) {
+        if (sys5(NR_rt_sigaction, sigs[i], (long)&sa, 0, 8, 0) != 0) fail(25);
+        keep[(sigs[i] - 1) / 32] |= 1u << ((sigs[i] - 1) % 32);
+    }
+    uint32_t block[2] = {~keep[0], ~keep[1]};
+    if (sys5(NR_rt_sigprocmask, 2 /* SIG_SETMASK */, (long)block, 0, 8, 0) != 0) fail(26);
+    *page_fd = fd;
+    *event_fd = efd;
+}
+#endif
 
 __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t nofile = argc > 1 ? number(argv[1]) : 64;
     uint64_t nproc = argc > 2 ? number(argv[2]) : 1;
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
     int trap_tsc = argc > 4 && number(argv[4]) != 0;
+    int fast = argc > 5 && number(argv[5]) != 0;
 
     /* The plain Linux persona: with the read-implies-exec flag that a caller
      * may have passed on, every readable guest page would be executable. */
@@ -145,9 +342,19 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     /* The engine's own calls are the ones made at the gate. */
     uint32_t gate_ip = (uint32_t)(uintptr_t)nuv_gate + TRAP_LENGTH;
     struct filter_prog prog;
-    long listener = -1;
+    long listener = -1, page_fd = -1, event_fd = -1;
 #ifndef __x86_64__
-    {
+    if (fast) {
+        /* The direct call path: its page, its event descriptor, the handler. */
+        fast_setup(&page_fd, &event_fd);
+        uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
+        const struct filter_insn insns[] = NUV_FAST_FILTER_PROGRAM(
+            gate_ip, (uint32_t)(uintptr_t)nuv_fast_wake + 2,
+            (uint32_t)(uintptr_t)nuv_fast_sleep + 2, (uint32_t)event_fd, page + NUV_FAST_DONE);
+        prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
+        prog.insns = insns;
+        if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(18);
+    } else {
         /* Where the kernel offers it, the guest's calls come to the engine
          * as notifications on a descriptor that the engine takes over. */
         const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_NOTIFY);
@@ -157,8 +364,11 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
                         NUV_SECCOMP_FILTER_FLAG_NEW_LISTENER, (long)&prog);
         if (listener < 0) listener = -1;
     }
+#else
+    (void)fast;
+    (void)event_fd;
 #endif
-    if (listener < 0) {
+    if (listener < 0 && page_fd < 0) {
         const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_STOP);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
@@ -166,10 +376,11 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     }
 
     /* Every call now goes to the engine, this one first: the hand-over says
-     * which descriptor, if any, carries the notifications. */
+     * which descriptors, if any, carry the notifications, the call page and
+     * the wake-ups. */
     __asm__ volatile("jmp nuv_gate"
                      :
-                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC), HANDOVER_FD_REG(listener)
+                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC), HANDOVER_FDS(listener, page_fd, event_fd)
                      : "memory");
     __builtin_unreachable();
 }

@@ -1,0 +1,73 @@
+/* The direct call path of a native guest process: what the start-up stub
+ * and the engine agree on.
+ *
+ * The gate area is four parts, one after another from the gate's address:
+ * the code page (the engine's own `int 0x80`, the handler below and the two
+ * call sites it may use), the call page, shared with the engine through a
+ * memory file, and the handler's own stack.
+ *
+ * The filter turns the guest's calls (and every call of another
+ * architecture) into SIGSYS, and faults arrive as their own signals; one
+ * handler takes them all on its own stack, puts the guest's floating-point
+ * state back at once, copies the signal and the guest's registers into the
+ * call page and posts them by raising `seq`. The engine, spinning on the
+ * page or woken through the event descriptor, takes the post (`taken`),
+ * writes its answer into the registers on the page and raises `done`; the
+ * handler loads them and jumps back to the guest. No system call, no switch
+ * between processes, when both sides are on processors of their own.
+ *
+ * A handler whose post the engine is not watching for (`awake` clear) wakes
+ * it through the event descriptor. A handler that has waited `spin` rounds
+ * sleeps on `done` (a futex), `sleeping` set, after waking the engine if it
+ * has still not taken the post. The guest may write all of this:
+ * the engine trusts nothing on the page beyond what the guest could put in
+ * its own registers. */
+#ifndef NUV_NATIVE_FAST_CALL_H
+#define NUV_NATIVE_FAST_CALL_H
+
+#define NUV_GATE_CALL_PAGE 0x1000
+#define NUV_GATE_STACK 0x2000
+#define NUV_GATE_STACK_SIZE 0x4000
+#define NUV_GATE_SIZE 0x6000
+
+/* Byte offsets in the call page. */
+#define NUV_FAST_SEQ 0
+#define NUV_FAST_TAKEN 4
+#define NUV_FAST_DONE 8
+#define NUV_FAST_SLEEPING 12
+#define NUV_FAST_SPIN 16
+#define NUV_FAST_AWAKE 20    /* the engine is watching the page */
+#define NUV_FAST_EVENT_FD 24 /* the guest's number of the event descriptor */
+#define NUV_FAST_SIGNO 28
+#define NUV_FAST_CODE 32
+#define NUV_FAST_ADDR 36 /* the faulting address; for SIGSYS, after the call */
+#define NUV_FAST_NR 40   /* SIGSYS: the call's number */
+#define NUV_FAST_ARCH 44 /* SIGSYS: the call's architecture */
+/* The guest's registers as the signal frame holds them: 22 words. */
+#define NUV_FAST_CTX 48
+#define NUV_FAST_CTX_WORDS 22
+
+/* Word indices in the register words. */
+#define NUV_CTX_GS 0
+#define NUV_CTX_FS 1
+#define NUV_CTX_ES 2
+#define NUV_CTX_DS 3
+#define NUV_CTX_EDI 4
+#define NUV_CTX_ESI 5
+#define NUV_CTX_EBP 6
+#define NUV_CTX_ESP 7
+#define NUV_CTX_EBX 8
+#define NUV_CTX_EDX 9
+#define NUV_CTX_ECX 10
+#define NUV_CTX_EAX 11
+#define NUV_CTX_EIP 14
+#define NUV_CTX_CS 15
+#define NUV_CTX_EFLAGS 16
+#define NUV_CTX_SS 18
+
+/* The i386 numbers of the two calls the handler makes, each at its own site. */
+#define NUV_FAST_NR_WRITE 4
+#define NUV_FAST_NR_FUTEX 240
+#define NUV_FUTEX_WAIT 0
+
+#endif

@@ -1,0 +1,366 @@
+// The native engine's direct call path: the guest's calls and faults reach a
+// handler in its own process, which posts them on the call page and waits
+// there for the answer (see fast_call.h). With the engine watching the page
+// from another processor a call costs the guest's own trap and no switch
+// between processes. The guest runs untraced; the engine attaches only to
+// do what an answer on the page cannot (its own calls in the guest, the
+// floating-point unit, a fault to examine, a time limit) and lets go again
+// when the guest resumes.
+#include <linux/futex.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "fast_call.h"
+#include "filter.h"
+#include "native_abi.hpp"
+#include "native_engine.hpp"
+
+namespace nuv {
+using namespace native;
+namespace {
+
+static_assert(NativeEngine::kGateSize == NUV_GATE_SIZE);
+
+// How long the engine watches the page for the next post before it sleeps,
+// and how many rounds a handler waits before it sleeps: only where guest and
+// engine can run at once.
+constexpr auto kWatch = std::chrono::microseconds(60);
+constexpr uint32_t kHandlerRounds = 2048;
+
+// si_code of a SIGSYS that a filter raised.
+constexpr int kSysSeccomp = 1;
+constexpr uint32_t kTrapFlag = 0x100;
+constexpr uint16_t kUserCode32 = 0x23, kUserData = 0x2b;
+
+bool several_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+}
+
+void drain_wakes(int fd) {
+    uint64_t v = 0;
+    while (::read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
+    }
+}
+
+}  // namespace
+
+uint32_t NativeEngine::page_word(uint32_t offset) const {
+    return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);
+}
+
+void NativeEngine::set_page_word(uint32_t offset, uint32_t v) {
+    __atomic_store_n(reinterpret_cast<uint32_t*>(page_ + offset), v, __ATOMIC_SEQ_CST);
+}
+
+bool NativeEngine::posted() const {
+    return page_ != nullptr && page_word(NUV_FAST_SEQ) != taken_;
+}
+
+int NativeEngine::event_fd() const {
+    if (page_ == nullptr) return notify_fd_;
+    // A wake-up for a post already taken says nothing: only a new post may
+    // leave the descriptor ready, or a process waiting on a blocked call
+    // would keep every other one from waiting.
+    if (!posted()) {
+        drain_wakes(wake_fd_);
+        if (posted()) {
+            uint64_t one = 1;
+            ssize_t n = ::write(wake_fd_, &one, sizeof one);
+            (void)n;
+        }
+    }
+    return wake_fd_;
+}
+
+bool NativeEngine::take_page(int32_t page_fd, int32_t event_fd, std::string& err) {
+    if (page_fd < 0) return true;
+    int local = -1;
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd >= 0) {
+        local = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, page_fd, 0));
+        wake_fd_ = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, event_fd, 0));
+        close(pidfd);
+    }
+    int why = errno;
+    int64_t r = 0;
+    if (!remote(abi_of(opts_).close, {static_cast<uint64_t>(page_fd)}, r) || r != 0) {
+        if (local >= 0) close(local);
+        err = "cannot close the native guest's call page descriptor";
+        return false;
+    }
+    if (local < 0 || wake_fd_ < 0) {
+        if (local >= 0) close(local);
+        err = std::string("cannot take the native guest's call page: ") + std::strerror(why);
+        return false;
+    }
+    void* p = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, local, 0);
+    close(local);
+    if (p == MAP_FAILED) {
+        err = std::string("cannot map the native guest's call page: ") + std::strerror(errno);
+        return false;
+    }
+    page_ = static_cast<uint8_t*>(p);
+    if (page_word(NUV_FAST_EVENT_FD) != static_cast<uint32_t>(event_fd) || child_signals() < 0) {
+        err = "the native guest's call page is not the stub's";
+        return false;
+    }
+    set_page_word(NUV_FAST_SPIN, several_processors() ? kHandlerRounds : 0);
+    taken_ = page_word(NUV_FAST_SEQ);
+    return true;
+}
+
+bool NativeEngine::at_call_site(uint32_t eip) {
+    // Only int 0x80 outside the gate is the kernel's way in.
+    if (eip == checked_ip_) return true;
+    uint8_t insn[2] = {0, 0};
+    uint32_t at = eip - 2;
+    if (eip < 2 || (at >= gate_ && uint64_t{at} < uint64_t{gate_} + kGateSize) ||
+        !read(at, insn, 2) || insn[0] != 0xCD || insn[1] != 0x80) {
+        return false;
+    }
+    checked_ip_ = eip;
+    return true;
+}
+
+void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
+                             uint32_t& arch) {
+    uint32_t ctx[NUV_FAST_CTX_WORDS];
+    std::memcpy(ctx, page_ + NUV_FAST_CTX, sizeof ctx);
+    signo = page_word(NUV_FAST_SIGNO);
+    code = page_word(NUV_FAST_CODE);
+    addr = page_word(NUV_FAST_ADDR);
+    nr = page_word(NUV_FAST_NR);
+    arch = page_word(NUV_FAST_ARCH);
+    regs_.rax = ctx[NUV_CTX_EAX];
+    regs_.rbx = ctx[NUV_CTX_EBX];
+    regs_.rcx = ctx[NUV_CTX_ECX];
+    regs_.rdx = ctx[NUV_CTX_EDX];
+    regs_.rsi = ctx[NUV_CTX_ESI];
+    regs_.rdi = ctx[NUV_CTX_EDI];
+    regs_.rbp = ctx[NUV_CTX_EBP];
+    regs_.rsp = ctx[NUV_CTX_ESP];
+    regs_.rip = ctx[NUV_CTX_EIP];
+    regs_.eflags = ctx[NUV_CTX_EFLAGS];
+    regs_.cs = ctx[NUV_CTX_CS] & 0xffff;
+    regs_.ss = ctx[NUV_CTX_SS] & 0xffff;
+    regs_.ds = ctx[NUV_CTX_DS] & 0xffff;
+    regs_.es = ctx[NUV_CTX_ES] & 0xffff;
+    regs_.fs = ctx[NUV_CTX_FS] & 0xffff;
+    regs_.gs = ctx[NUV_CTX_GS] & 0xffff;
+    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rax = nr;
+    regs_dirty_ = false;
+}
+
+NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent& ev) {
+    taken_ = page_word(NUV_FAST_SEQ);
+    set_page_word(NUV_FAST_TAKEN, taken_);
+    uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
+    read_post(signo, code, addr, nr, arch);
+    in_handler_ = true;
+    view_ = registers();
+    ev.eip = static_cast<uint32_t>(regs_.rip);
+    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) {
+        if (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip)) {
+            ev.stop = EngineStop::Fault;
+            ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
+            return Post::Event;
+        }
+        ev.stop = EngineStop::Trap;
+        // What the handler cannot load itself (another code or stack
+        // selector, the trap flag) is set from outside.
+        bool plain =
+            regs_.cs == kUserCode32 && regs_.ss == kUserData && (regs_.eflags & kTrapFlag) == 0;
+        if (!plain && !ensure_stopped()) {
+            gone(ev, kNoStatus);
+            return Post::Event;
+        }
+        return Post::Event;
+    }
+    if (signo == SIGTRAP && ev.eip == gate_ + 3) {
+        // The breakpoint after the gate's call: untraced, a call made there
+        // fails without running, and the guest falls through to it.
+        ev.stop = EngineStop::Fault;
+        ev.message = "system call other than int 0x80 at eip " + hex(gate_ + 2);
+        return Post::Event;
+    }
+    if (static_cast<int32_t>(code) <= 0) {
+        // Sent by a process, not raised by the guest's own instruction: not
+        // for the guest, which goes on as it was.
+        answer_direct();
+        return Post::Running;
+    }
+    // A fault: the guest leaves its handler, traced, and stands where it
+    // faulted, to be examined as under the tracer.
+    if (!ensure_stopped()) {
+        gone(ev, kNoStatus);
+        return Post::Event;
+    }
+    siginfo_t si{};
+    si.si_signo = static_cast<int>(signo);
+    si.si_code = static_cast<int>(code);
+    si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
+    bool go_on = false;
+    if (fault_event(static_cast<int>(signo), si, limits, ev, go_on) && !go_on) return Post::Event;
+    return Post::Stopped;
+}
+
+void NativeEngine::answer_direct() {
+    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_FAST_CTX);
+    ctx[NUV_CTX_EAX] = static_cast<uint32_t>(regs_.rax);
+    ctx[NUV_CTX_EBX] = static_cast<uint32_t>(regs_.rbx);
+    ctx[NUV_CTX_ECX] = static_cast<uint32_t>(regs_.rcx);
+    ctx[NUV_CTX_EDX] = static_cast<uint32_t>(regs_.rdx);
+    ctx[NUV_CTX_ESI] = static_cast<uint32_t>(regs_.rsi);
+    ctx[NUV_CTX_EDI] = static_cast<uint32_t>(regs_.rdi);
+    ctx[NUV_CTX_EBP] = static_cast<uint32_t>(regs_.rbp);
+    ctx[NUV_CTX_ESP] = static_cast<uint32_t>(regs_.rsp);
+    ctx[NUV_CTX_EIP] = static_cast<uint32_t>(regs_.rip);
+    // The handler cannot set the trap flag for the guest (nor could the
+    // guest itself from its own call).
+    ctx[NUV_CTX_EFLAGS] = static_cast<uint32_t>(regs_.eflags) & ~kTrapFlag;
+    in_handler_ = false;
+    regs_dirty_ = false;
+    set_page_word(NUV_FAST_AWAKE, 1);
+    set_page_word(NUV_FAST_DONE, taken_);
+    if (page_word(NUV_FAST_SLEEPING) != 0) {
+        syscall(SYS_futex, page_ + NUV_FAST_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    }
+}
+
+bool NativeEngine::attach() {
+    if (ptrace(PTRACE_SEIZE, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
+        return false;
+    }
+    traced_ = true;
+    if (ptrace(PTRACE_INTERRUPT, pid_, nullptr, nullptr) != 0) return false;
+    int status = 0;
+    for (;;) {
+        if (!wait_stop(status)) return false;
+        if ((status >> 16) == PTRACE_EVENT_STOP) return true;
+        // A signal on its way to the guest's handler goes on there; the
+        // interruption stops it next.
+        int sig = WIFSTOPPED(status) && (status >> 16) == 0 ? WSTOPSIG(status) : 0;
+        if (ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<long>(sig))) !=
+            0) {
+            return false;
+        }
+    }
+}
+
+bool NativeEngine::leave_handler() {
+    // The handler is left where it waits: the guest's registers (as the
+    // kernel above may have changed them) go into the process itself, its
+    // floating-point state being live already.
+    user_regs_struct now{};
+    if (ptrace(PTRACE_GETREGS, pid_, nullptr, &now) != 0) return false;
+    user_regs_struct g = now;
+    for (auto f : {&user_regs_struct::rax, &user_regs_struct::rbx, &user_regs_struct::rcx,
+                   &user_regs_struct::rdx, &user_regs_struct::rsi, &user_regs_struct::rdi,
+                   &user_regs_struct::rbp, &user_regs_struct::rsp, &user_regs_struct::rip,
+                   &user_regs_struct::eflags, &user_regs_struct::cs, &user_regs_struct::ss,
+                   &user_regs_struct::ds, &user_regs_struct::es, &user_regs_struct::fs,
+                   &user_regs_struct::gs}) {
+        g.*f = regs_.*f;
+    }
+    regs_ = g;
+    regs_dirty_ = true;
+    in_handler_ = false;
+    set_page_word(NUV_FAST_DONE, taken_);
+    return flush_regs();
+}
+
+bool NativeEngine::stop_untraced() {
+    if (!attach()) return false;
+    // Stopped inside the handler, the guest is stepped until it has posted
+    // (it then stands where the call or fault was raised, a call not yet
+    // made) or until it has left.
+    for (int step = 0; step < 4096; ++step) {
+        if (!load_regs()) return false;
+        uint64_t ip = regs_.rip;
+        if (ip < gate_ || ip >= uint64_t{gate_} + kPage) return true;
+        if (posted()) {
+            taken_ = page_word(NUV_FAST_SEQ);
+            set_page_word(NUV_FAST_TAKEN, taken_);
+            uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
+            read_post(signo, code, addr, nr, arch);
+            if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rip -= 2;
+            in_handler_ = true;
+            return leave_handler();
+        }
+        int status = 0;
+        if (ptrace(PTRACE_SINGLESTEP, pid_, nullptr, nullptr) != 0 || !wait_stop(status)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limits) {
+    static const bool several = several_processors();
+    if (several) {
+        // Watched from here, a post is taken without a switch.
+        auto until = RunLimits::Clock::now() + kWatch;
+        do {
+            for (int i = 0; i < 64; ++i) {
+                if (posted()) return Wait::Notified;
+                __builtin_ia32_pause();
+            }
+        } while (RunLimits::Clock::now() < until);
+    }
+    set_page_word(NUV_FAST_AWAKE, 0);
+    if (posted()) {
+        set_page_word(NUV_FAST_AWAKE, 1);
+        return Wait::Notified;
+    }
+    int chld = child_signals();
+    std::vector<pollfd> p = {{wake_fd_, POLLIN, 0}, {chld, POLLIN, 0}};
+    if (limits.others != nullptr) {
+        for (int fd : *limits.others) {
+            if (fd >= 0 && fd != wake_fd_) p.push_back({fd, POLLIN, 0});
+        }
+    }
+    for (;;) {
+        int wait_ms = 100;
+        if (limits.deadline != RunLimits::Clock::time_point::max()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline -
+                                                                     RunLimits::Clock::now());
+            if (left.count() <= 0) return Wait::Deadline;
+            wait_ms = static_cast<int>(std::min<int64_t>(left.count(), wait_ms));
+        }
+        for (pollfd& f : p) f.revents = 0;
+        int n = poll(p.data(), p.size(), wait_ms);
+        if (n < 0 && errno != EINTR) return Wait::Gone;
+        if (n > 0 && p[0].revents != 0) drain_wakes(wake_fd_);
+        if (n > 0 && chld >= 0 && p[1].revents != 0) drain(chld);
+        pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
+        if (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status))) {
+            pid_ = -1;
+            return Wait::Gone;
+        }
+        if (r < 0 && errno != EINTR) {
+            pid_ = -1;
+            status = kNoStatus;
+            return Wait::Gone;
+        }
+        if (posted()) {
+            set_page_word(NUV_FAST_AWAKE, 1);
+            return Wait::Notified;
+        }
+        for (size_t i = 2; n > 0 && i < p.size(); ++i) {
+            if (p[i].revents != 0) return Wait::Others;
+        }
+    }
+}
+
+}  // namespace nuv
