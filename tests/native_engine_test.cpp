@@ -249,6 +249,103 @@ TEST_P(NativeEngineTest, NoWayOutThroughTheGateOr64BitCode) {
     }
 }
 
+// A call changes eax and nothing else: not the other registers, the flags,
+// the x87 stack or the SSE registers, however the answer comes back.
+TEST_P(NativeEngineTest, ACallKeepsEveryOtherRegister) {
+    if (stand_in()) GTEST_SKIP() << "i386 code";
+    Bytes code;
+    const uint32_t values[] = {0x77,       0x11111111, 0x22222222, 0x33333333,
+                               0x44444444, 0x55555555, 0x66666666};
+    const uint8_t movs[] = {0xB8, 0xBB, 0xB9, 0xBA,
+                            0xBE, 0xBF, 0xBD};  // eax ebx ecx edx esi edi ebp
+    for (int i = 0; i < 7; ++i) code.push_back(movs[i]), put32(code, values[i]);
+    code.insert(code.end(),
+                {0xD9, 0xEB, 0x66, 0x0F, 0x6E, 0xC3, 0xFD, 0xF9,  // fldpi; movd xmm0, ebx; std; stc
+                 0xCD, 0x80});
+    // Then each register to the data page: esp, eax, ebx, ecx, edx, esi, edi, ebp.
+    const uint8_t stores[] = {0x25, 0x05, 0x1D, 0x0D, 0x15, 0x35, 0x3D, 0x2D};
+    for (int i = 0; i < 8; ++i)
+        code.insert(code.end(), {0x89, stores[i]}), put32(code, kData + 4 * i);
+    code.insert(code.end(), {0x9C, 0x8F, 0x05}), put32(code, kData + 32);        // pushfd; pop [..]
+    code.insert(code.end(), {0xDD, 0x1D}), put32(code, kData + 36);              // fstp qword [..]
+    code.insert(code.end(), {0x66, 0x0F, 0x7E, 0x05}), put32(code, kData + 44);  // movd [..], xmm0
+    code.insert(code.end(), {0xFC, 0xCD, 0x80});                                 // cld; int 0x80
+    load(code);
+    EngineEvent ev = run();
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    Registers r = e_->registers();
+    EXPECT_EQ(r.eax, 0x77u);
+    EXPECT_EQ(r.ebp, 0x66666666u);
+    r.eax = 0x1234;
+    e_->set_registers(r);
+    ev = run();
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    uint32_t got[12] = {};
+    ASSERT_TRUE(e_->read(kData, got, sizeof got));
+    EXPECT_EQ(got[0], kStackTop - 16);
+    EXPECT_EQ(got[1], 0x1234u);
+    for (int i = 1; i < 7; ++i) EXPECT_EQ(got[i + 1], values[i]) << i;
+    EXPECT_EQ(got[8] & 0x401, 0x401u);  // direction and carry
+    double pi = 0;
+    std::memcpy(&pi, &got[9], sizeof pi);
+    EXPECT_DOUBLE_EQ(pi, 3.14159265358979323846);
+    EXPECT_EQ(got[11], 0x11111111u);
+}
+
+// Every int 0x80 in the gate page but the engine's own: the call handler's
+// sites let through only a wake-up write to its descriptor and a futex wait
+// on its page. Anything else made there is refused, and never a host call.
+TEST_P(NativeEngineTest, TheHandlersCallSitesLetNothingElseThrough) {
+    if (stand_in()) GTEST_SKIP() << "the stand-in has no call handler";
+    const uint32_t gate = e_->gate();
+    Bytes page(0x1000);
+    {
+        std::ifstream mem("/proc/" + std::to_string(e_->pid()) + "/mem", std::ios::binary);
+        mem.seekg(gate);
+        mem.read(reinterpret_cast<char*>(page.data()), static_cast<std::streamsize>(page.size()));
+        ASSERT_TRUE(mem.good());
+    }
+    std::vector<uint32_t> sites;
+    for (uint32_t i = 2; i + 1 < page.size(); ++i) {
+        if (page[i] == 0xCD && page[i + 1] == 0x80) sites.push_back(gate + i);
+    }
+    ASSERT_EQ(sites.size(), 2u);  // the wake-up and the sleep
+    const uint32_t done = gate + 0x1000 + 8;
+    struct Call {
+        uint32_t eax, ebx, ecx, edx;
+    };
+    const Call calls[] = {
+        {2, 0, 0, 0},        // fork
+        {4, 0, kData, 8},    // write to another descriptor
+        {240, done, 1, 1},   // futex wake
+        {240, kData, 0, 0},  // futex wait elsewhere
+    };
+    for (uint32_t site : sites) {
+        for (const Call& c : calls) {
+            SCOPED_TRACE(hex32(site) + " eax " + std::to_string(c.eax));
+            start(NativeOptions{});
+            Bytes code;
+            for (auto [op, v] : {std::pair{0xB8, c.eax},
+                                 {0xBB, c.ebx},
+                                 {0xB9, c.ecx},
+                                 {0xBA, c.edx},
+                                 {0xBE, 0u},
+                                 {0xBF, site}}) {
+                code.push_back(static_cast<uint8_t>(op)), put32(code, v);
+            }
+            code.insert(code.end(), {0xFF, 0xE7});  // jmp edi
+            load(code);
+            EngineEvent ev = run();
+            std::string kids = "/proc/" + std::to_string(e_->pid()) + "/task/" +
+                               std::to_string(e_->pid()) + "/children";
+            EXPECT_EQ(slurp(kids), "");
+            EXPECT_EQ(ev.stop, EngineStop::Fault) << ev.message;
+            EXPECT_NE(ev.message.find("system call other than int 0x80"), std::string::npos)
+                << ev.message;
+        }
+    }
+}
+
 // A host started with every readable page executable must not pass that on.
 TEST_P(NativeEngineTest, ReadImpliesExecIsNotInherited) {
     int persona = personality(0xffffffff);
