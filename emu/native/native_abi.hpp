@@ -74,6 +74,10 @@ int child_signals();
 // Empties a signal descriptor.
 void drain(int fd);
 
+// Whether this process may run on more than one processor: the direct call
+// path pays off only where guest and engine can run at once.
+bool several_processors();
+
 // A wait status for a guest that vanished without one.
 constexpr int kNoStatus = -1;
 

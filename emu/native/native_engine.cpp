@@ -35,6 +35,9 @@ bool is_syscall_stop(int status) {
 NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts) {
     if (opts_.stub_path.empty()) opts_.stub_path = default_stub_path(opts_.stand_in_64);
     if (opts_.tsc) tsc_next_ = *opts_.tsc;
+    // On one processor a call on the direct path waits for the engine to be
+    // scheduled; notifications hand over at once.
+    if (opts_.stand_in_64 || !several_processors()) opts_.direct_calls = false;
 }
 
 NativeEngine::~NativeEngine() {

@@ -53,7 +53,8 @@ struct NativeOptions {
     // The guest's calls go to a handler in its own process, which hands them
     // over through a shared page (see native/fast_call.h); the guest then
     // runs untraced between the engine's own interventions. Off: they come
-    // as seccomp notifications, the guest always traced. i386 only.
+    // as seccomp notifications, the guest always traced. i386 only, and only
+    // where the engine may run on more than one processor.
     bool direct_calls = true;
 };
 

@@ -41,12 +41,6 @@ constexpr int kSysSeccomp = 1;
 constexpr uint32_t kTrapFlag = 0x100;
 constexpr uint16_t kUserCode32 = 0x23, kUserData = 0x2b;
 
-bool several_processors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
-}
-
 void drain_wakes(int fd) {
     uint64_t v = 0;
     while (::read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
@@ -54,6 +48,12 @@ void drain_wakes(int fd) {
 }
 
 }  // namespace
+
+bool native::several_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+}
 
 uint32_t NativeEngine::page_word(uint32_t offset) const {
     return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);

@@ -53,7 +53,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
                                      std::to_string(opts.max_processes),
                                      std::to_string(opts.max_address_space / 1024),
                                      opts.tsc ? "1" : "0",
-                                     opts.direct_calls && !opts.stand_in_64 ? "1" : "0"};
+                                     e->opts_.direct_calls ? "1" : "0"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
