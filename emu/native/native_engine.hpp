@@ -134,7 +134,8 @@ class NativeEngine final : public Engine {
     // The direct path (native_fast.cpp). The guest, untraced, posts its
     // calls and signals on the call page; while in_handler_ it waits in its
     // handler for the answer to post taken_, and regs_ holds its registers.
-    bool take_page(int32_t page_fd, int32_t event_fd, std::string& err);
+    bool make_page(int& fd);
+    bool check_page(int32_t set_up, int32_t event_fd, std::string& err);
     uint32_t page_word(uint32_t offset) const;
     void set_page_word(uint32_t offset, uint32_t v);
     bool posted() const;

@@ -9,6 +9,7 @@
 #include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -83,39 +84,32 @@ int NativeEngine::event_fd() const {
     return wake_fd_;
 }
 
-bool NativeEngine::take_page(int32_t page_fd, int32_t event_fd, std::string& err) {
-    if (page_fd < 0) return true;
-    int local = -1;
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (pidfd >= 0) {
-        local = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, page_fd, 0));
-        wake_fd_ = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, event_fd, 0));
-        close(pidfd);
+bool NativeEngine::make_page(int& fd) {
+    fd = memfd_create("nuv-calls", MFD_CLOEXEC);
+    wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    void* p = MAP_FAILED;
+    if (fd >= 0 && wake_fd_ >= 0 && ftruncate(fd, kPage) == 0) {
+        p = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
-    int why = errno;
-    int64_t r = 0;
-    if (!remote(abi_of(opts_).close, {static_cast<uint64_t>(page_fd)}, r) || r != 0) {
-        if (local >= 0) close(local);
-        err = "cannot close the native guest's call page descriptor";
+    if (p != MAP_FAILED) {
+        page_ = static_cast<uint8_t*>(p);
+        set_page_word(NUV_FAST_SPIN, kHandlerRounds);
+        return true;
+    }
+    if (p != MAP_FAILED) munmap(p, kPage);
+    if (fd >= 0) close(fd);
+    if (wake_fd_ >= 0) close(wake_fd_);
+    fd = wake_fd_ = -1;
+    return false;
+}
+
+bool NativeEngine::check_page(int32_t set_up, int32_t event_fd, std::string& err) {
+    if (page_ == nullptr) return true;
+    if (set_up != 1 || page_word(NUV_FAST_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
+        child_signals() < 0) {
+        err = "the native start-up stub did not set up its call page";
         return false;
     }
-    if (local < 0 || wake_fd_ < 0) {
-        if (local >= 0) close(local);
-        err = std::string("cannot take the native guest's call page: ") + std::strerror(why);
-        return false;
-    }
-    void* p = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, local, 0);
-    close(local);
-    if (p == MAP_FAILED) {
-        err = std::string("cannot map the native guest's call page: ") + std::strerror(errno);
-        return false;
-    }
-    page_ = static_cast<uint8_t*>(p);
-    if (page_word(NUV_FAST_EVENT_FD) != static_cast<uint32_t>(event_fd) || child_signals() < 0) {
-        err = "the native guest's call page is not the stub's";
-        return false;
-    }
-    set_page_word(NUV_FAST_SPIN, several_processors() ? kHandlerRounds : 0);
     taken_ = page_word(NUV_FAST_SEQ);
     return true;
 }

@@ -48,6 +48,10 @@ std::string NativeEngine::default_stub_path(bool stand_in_64) {
 std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std::string& err) {
     std::unique_ptr<NativeEngine> e(new NativeEngine(opts));
     // Everything the child needs is made before fork: it only makes system calls.
+    // The direct call path: its page and the wake-up descriptor, made here
+    // and inherited by the stub as descriptors 0 and 1.
+    int page_fd = -1;
+    if (e->opts_.direct_calls && !e->make_page(page_fd)) e->opts_.direct_calls = false;
     std::vector<std::string> args = {e->opts_.stub_path,
                                      std::to_string(opts.max_files),
                                      std::to_string(opts.max_processes),
@@ -78,6 +82,10 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         // The guest dies with the thread that traces it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
+        if (page_fd >= 0) {
+            int p = fcntl(page_fd, F_DUPFD, 3), w = fcntl(e->wake_fd_, F_DUPFD, 3);
+            if (p < 0 || w < 0 || dup2(p, 0) != 0 || dup2(w, 1) != 1) _exit(127);
+        }
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -92,6 +100,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         (void)n;
         _exit(127);
     }
+    if (page_fd >= 0) close(page_fd);
     e->pid_ = pid;
     e->tracer_ = this_thread();
     close(report[1]);
@@ -170,7 +179,7 @@ bool NativeEngine::handover(std::string& err) {
     regs_dirty_ = true;  // the hand-over call is skipped
     if (opts_.stand_in_64) return true;
     return take_listener(static_cast<int32_t>(regs_.rcx), err) &&
-           take_page(static_cast<int32_t>(regs_.rdx), static_cast<int32_t>(regs_.rsi), err);
+           check_page(static_cast<int32_t>(regs_.rdx), static_cast<int32_t>(regs_.rsi), err);
 }
 
 bool NativeEngine::clear_address_space(std::string& err) {

@@ -7,7 +7,8 @@
  *
  * Arguments (decimal): open-file limit, process limit, address-space limit
  * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it,
- * 1 for the direct call path (fast_call.h).
+ * 1 for the direct call path (fast_call.h), whose page and wake-up
+ * descriptor the engine passes as descriptors 0 and 1.
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
@@ -251,12 +252,10 @@ __asm__(
 
 #ifndef __x86_64__
 #define NR_old_mmap 90
-#define NR_ftruncate 93
+#define NR_close 6
 #define NR_rt_sigprocmask 175
 #define NR_rt_sigaction 174
 #define NR_sigaltstack 186
-#define NR_eventfd2 328
-#define NR_memfd_create 356
 
 #define SIGTRAP_ 5
 #define SIGBUS_ 7
@@ -288,21 +287,17 @@ static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int 
     if ((uint32_t)sys3(NR_old_mmap, (long)&a, 0, 0) != addr) fail(step);
 }
 
-/* The call page (shared with the engine through a memory file), the
- * handler's stack and its event descriptor; then the handler for the call
- * signal and every fault, and every other signal blocked: a signal from
- * outside neither ends nor interrupts the guest. */
-static void fast_setup(long* page_fd, long* event_fd) {
+/* The call page (shared with the engine through the memory file it passed
+ * as descriptor 0), the handler's stack and the engine's wake-up descriptor
+ * (1, kept); then the handler for the call signal and every fault, and
+ * every other signal blocked: a signal from outside neither ends nor
+ * interrupts the guest. */
+static void fast_setup(void) {
     uint32_t gate = (uint32_t)(uintptr_t)nuv_gate;
-    long fd = sys3(NR_memfd_create, (long)"nuv-calls", 0, 0);
-    if (fd < 0) fail(19);
-    if (sys3(NR_ftruncate, fd, 4096, 0) != 0) fail(20);
-    map_fixed(gate + NUV_GATE_CALL_PAGE, 4096, 1 /* shared */, fd, 21);
+    map_fixed(gate + NUV_GATE_CALL_PAGE, 4096, 1 /* shared */, 0, 21);
+    if (sys3(NR_close, 0, 0, 0) != 0) fail(20);
     map_fixed(gate + NUV_GATE_STACK, NUV_GATE_STACK_SIZE, 0x22 /* private, anonymous */, -1, 22);
-    long efd = sys3(NR_eventfd2, 0, 04000 /* non-blocking */, 0);
-    if (efd < 0) fail(23);
-    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_FAST_EVENT_FD) =
-        (uint32_t)efd;
+    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_FAST_EVENT_FD) = 1;
     struct kernel_stack st = {(void*)(uintptr_t)(gate + NUV_GATE_STACK), 0, NUV_GATE_STACK_SIZE};
     if (sys3(NR_sigaltstack, (long)&st, 0, 0) != 0) fail(24);
     /* SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESTORER */
@@ -315,8 +310,6 @@ static void fast_setup(long* page_fd, long* event_fd) {
     }
     uint32_t block[2] = {~keep[0], ~keep[1]};
     if (sys5(NR_rt_sigprocmask, 2 /* SIG_SETMASK */, (long)block, 0, 8, 0) != 0) fail(26);
-    *page_fd = fd;
-    *event_fd = efd;
 }
 #endif
 
@@ -330,8 +323,9 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     /* The plain Linux persona: with the read-implies-exec flag that a caller
      * may have passed on, every readable guest page would be executable. */
     if (sys3(NR_personality, 0, 0, 0) < 0 || sys3(NR_personality, 0xffffffffL, 0, 0) != 0) fail(9);
-    /* Nothing of the host stays open: not even the standard descriptors. */
-    if (sys3(NR_close_range, 0, -1, 0) != 0) fail(10);
+    /* Nothing of the host stays open: not even the standard descriptors;
+     * only the engine's two for the direct call path. */
+    if (sys3(NR_close_range, fast ? 2 : 0, -1, 0) != 0) fail(10);
     limit(RLIMIT_CORE, 0, 11);
     limit(RLIMIT_NOFILE, nofile, 12);
     limit(RLIMIT_NPROC, nproc, 13);
@@ -346,7 +340,9 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
 #ifndef __x86_64__
     if (fast) {
         /* The direct call path: its page, its event descriptor, the handler. */
-        fast_setup(&page_fd, &event_fd);
+        fast_setup();
+        page_fd = 1; /* set up */
+        event_fd = 1;
         uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
         const struct filter_insn insns[] = NUV_FAST_FILTER_PROGRAM(
             gate_ip, (uint32_t)(uintptr_t)nuv_fast_wake + 2,
