@@ -13,7 +13,7 @@ namespace nuv {
 
 enum class EngineKind {
     Unicorn,  // the processor emulated in this process: slower, counts instructions
-    Native,   // the guest as a traced 32-bit host process: full speed
+    Native,   // the guest as a 32-bit host process of its own: full speed
     Auto,     // native where it starts and nothing needs counting, else Unicorn
 };
 

@@ -35,7 +35,7 @@ void usage(std::FILE* to) {
         "usage: nuvemu [options] IMAGE [ARG...]\n"
         "Runs a NUV-OS command image; IMAGE is its argument 0.\n"
         "  --trace[=FILE]   write one line per system call to standard error or FILE\n"
-        "  --engine KIND    native: the guest runs as a traced 32-bit host process;\n"
+        "  --engine KIND    native: the guest runs as a 32-bit host process of its own;\n"
         "                   unicorn: the processor is emulated; auto (default): native\n"
         "                   where the host allows it, else unicorn. The native engine\n"
         "                   cannot start under a debugger or strace (\"Operation not\n"

@@ -456,6 +456,35 @@ TEST_P(NativeEngineTest, DeadlineStopsALoopThatCanGoOnAfterwards) {
     EXPECT_EQ(ev.eip, kCode + 4);
 }
 
+// A time limit may stop the guest anywhere, even as its call is on the way
+// to the kernel: it then goes on as if never stopped, and the call arrives
+// once, whole.
+TEST_P(NativeEngineTest, StoppedAnywhereTheGuestGoesOnAsBefore) {
+    // mov ecx, N; loop $; mov eax, 0x42; int 0x80; jmp $
+    uint32_t seed = 12345;
+    for (int trial = 0; trial < 60; ++trial) {
+        seed = seed * 1103515245 + 12345;
+        uint32_t n = 20000 + (seed >> 8) % 200000;
+        Bytes code = {0xB9};
+        put32(code, n);
+        code.insert(code.end(), {0xE2, 0xFE, 0xB8, 0x42, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xFE});
+        SCOPED_TRACE(trial);
+        start(NativeOptions{});
+        load(code);
+        RunLimits l;
+        l.deadline = RunLimits::Clock::now() + std::chrono::microseconds(50 + seed % 400);
+        EngineEvent ev = run(l);
+        if (ev.stop == EngineStop::Timeout) {
+            EXPECT_TRUE(ev.eip >= kCode && ev.eip < kCode + code.size()) << hex32(ev.eip);
+            ev = run();
+        }
+        ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        EXPECT_EQ(ev.eip, kCode + 14);
+        EXPECT_EQ(e_->registers().eax, 0x42u);
+        EXPECT_EQ(e_->registers().ecx, 0u);
+    }
+}
+
 TEST_P(NativeEngineTest, FixedTimeStampCounter) {
     NativeOptions o;
     o.tsc = 0x1122334455667788ull;

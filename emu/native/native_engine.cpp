@@ -94,6 +94,22 @@ bool NativeEngine::load_regs() {
     return ptrace(PTRACE_GETREGS, pid_, nullptr, &regs_) == 0;
 }
 
+void NativeEngine::restart_interrupted() {
+    // A call that a signal took the guest out of before the engine read it
+    // is made again when the guest goes on. Linux would do that itself, but
+    // not once the registers are set from here: it is done by hand.
+    const int64_t ax = abi_of(opts_).wide ? static_cast<int64_t>(regs_.rax)
+                                          : static_cast<int32_t>(static_cast<uint32_t>(regs_.rax));
+    constexpr int64_t kRestartSys = -512, kRestartNoIntr = -513, kRestartNoHand = -514;
+    if (static_cast<int64_t>(regs_.orig_rax) < 0 ||
+        (ax != kRestartSys && ax != kRestartNoIntr && ax != kRestartNoHand)) {
+        return;
+    }
+    regs_.rax = regs_.orig_rax;
+    regs_.rip -= 2;  // int 0x80, and syscall in the stand-in
+    regs_dirty_ = true;
+}
+
 bool NativeEngine::flush_regs() {
     if (!regs_dirty_) return true;
     // The process always stands at a skipped or finished call, or at a
@@ -415,6 +431,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                         gone(ev, status);
                         return ev;
                     }
+                    restart_interrupted();
                     ev.stop = EngineStop::Timeout;
                     ev.eip = static_cast<uint32_t>(regs_.rip);
                     ev.message = "time limit reached at eip " + hex(ev.eip);
@@ -429,6 +446,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 ev.message = "cannot read the guest's registers";
                 return ev;
             }
+            if (!is_seccomp_stop(status)) restart_interrupted();
         }
         ev.eip = static_cast<uint32_t>(regs_.rip);
         if (is_seccomp_stop(status)) {

@@ -107,6 +107,7 @@ class NativeEngine final : public Engine {
     bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
     bool wait_stop(int& status);
     bool load_regs();
+    void restart_interrupted();
     bool flush_regs();
     bool arm_timer(RunLimits::Clock::time_point deadline);
     bool guest_range(uint32_t address, uint64_t n) const;
