@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "elf32.hpp"
+#include "fast_call.h"
 #include "filter.h"
 #include "native_engine.hpp"
 
@@ -310,7 +311,7 @@ TEST_P(NativeEngineTest, TheHandlersCallSitesLetNothingElseThrough) {
         if (page[i] == 0xCD && page[i + 1] == 0x80) sites.push_back(gate + i);
     }
     ASSERT_EQ(sites.size(), 2u);  // the wake-up and the sleep
-    const uint32_t done = gate + 0x1000 + 8;
+    const uint32_t done = gate + 0x1000 + NUV_FAST_DONE;
     struct Call {
         uint32_t eax, ebx, ecx, edx;
     };

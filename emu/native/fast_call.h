@@ -30,21 +30,24 @@
 #define NUV_GATE_STACK_SIZE 0x4000
 #define NUV_GATE_SIZE 0x6000
 
-/* Byte offsets in the call page. */
+/* Byte offsets in the call page. Each side spins on a cache line of its
+ * own, which only the other side's last store of a hand-over touches: the
+ * post's number (SEQ) and the answer's (DONE); what the post carries lies
+ * apart from both. */
 #define NUV_FAST_SEQ 0
-#define NUV_FAST_TAKEN 4
-#define NUV_FAST_DONE 8
-#define NUV_FAST_SLEEPING 12
-#define NUV_FAST_SPIN 16
-#define NUV_FAST_AWAKE 20    /* the engine is watching the page */
-#define NUV_FAST_EVENT_FD 24 /* the guest's number of the event descriptor */
-#define NUV_FAST_SIGNO 28
-#define NUV_FAST_CODE 32
-#define NUV_FAST_ADDR 36 /* the faulting address; for SIGSYS, after the call */
-#define NUV_FAST_NR 40   /* SIGSYS: the call's number */
-#define NUV_FAST_ARCH 44 /* SIGSYS: the call's architecture */
+#define NUV_FAST_DONE 64
+#define NUV_FAST_SLEEPING 68
+#define NUV_FAST_TAKEN 128
+#define NUV_FAST_SPIN 132
+#define NUV_FAST_AWAKE 136    /* the engine is watching the page */
+#define NUV_FAST_EVENT_FD 140 /* the guest's number of the event descriptor */
+#define NUV_FAST_SIGNO 192
+#define NUV_FAST_CODE 196
+#define NUV_FAST_ADDR 200 /* the faulting address; for SIGSYS, after the call */
+#define NUV_FAST_NR 204   /* SIGSYS: the call's number */
+#define NUV_FAST_ARCH 208 /* SIGSYS: the call's architecture */
 /* The guest's registers as the signal frame holds them: 22 words. */
-#define NUV_FAST_CTX 48
+#define NUV_FAST_CTX 212
 #define NUV_FAST_CTX_WORDS 22
 
 /* Word indices in the register words. */

@@ -225,7 +225,7 @@ void NativeEngine::answer_direct() {
     ctx[NUV_CTX_EFLAGS] = static_cast<uint32_t>(regs_.eflags) & ~kTrapFlag;
     in_handler_ = false;
     regs_dirty_ = false;
-    set_page_word(NUV_FAST_AWAKE, 1);
+    if (page_word(NUV_FAST_AWAKE) == 0) set_page_word(NUV_FAST_AWAKE, 1);
     set_page_word(NUV_FAST_DONE, taken_);
     if (page_word(NUV_FAST_SLEEPING) != 0) {
         syscall(SYS_futex, page_ + NUV_FAST_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
