@@ -131,6 +131,8 @@ class NativeEngine final : public Engine {
     Resume answer(int& status);
     Wait wait_event(int& status, EngineEvent& ev, const RunLimits& limits);
     bool receive(EngineEvent& ev);
+    // Whether the guest stopped or ended, without waiting for it.
+    std::optional<Wait> check_child(int& status);
 
     // The direct path (native_fast.cpp). The guest, untraced, posts its
     // calls and signals on the call page; while in_handler_ it waits in its

@@ -337,16 +337,8 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
         if (n < 0 && errno != EINTR) return Wait::Gone;
         if (n > 0 && p[0].revents != 0) drain_wakes(wake_fd_);
         if (n > 0 && chld >= 0 && p[1].revents != 0) drain(chld);
-        pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
-        if (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status))) {
-            pid_ = -1;
-            return Wait::Gone;
-        }
-        if (r < 0 && errno != EINTR) {
-            pid_ = -1;
-            status = kNoStatus;
-            return Wait::Gone;
-        }
+        // Untraced, the guest reports no stops: only its end.
+        if (check_child(status) == Wait::Gone) return Wait::Gone;
         if (posted()) {
             set_page_word(NUV_FAST_AWAKE, 1);
             return Wait::Notified;

@@ -227,17 +227,7 @@ NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev, const 
             look = true;
         }
         if (look) {
-            pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
-            if (r == pid_) {
-                if (!WIFEXITED(status) && !WIFSIGNALED(status)) return Wait::Stopped;
-                pid_ = -1;
-                return Wait::Gone;
-            }
-            if (r < 0 && errno != EINTR) {
-                pid_ = -1;
-                status = kNoStatus;
-                return Wait::Gone;
-            }
+            if (std::optional<Wait> w = check_child(status)) return *w;
         }
         if (n <= 0) continue;
         if ((p[0].revents & POLLIN) && receive(ev)) return Wait::Notified;
@@ -250,6 +240,21 @@ NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev, const 
             if (p[i].revents != 0) return Wait::Others;
         }
     }
+}
+
+std::optional<NativeEngine::Wait> NativeEngine::check_child(int& status) {
+    pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
+    if (r == pid_) {
+        if (!WIFEXITED(status) && !WIFSIGNALED(status)) return Wait::Stopped;
+        pid_ = -1;
+        return Wait::Gone;
+    }
+    if (r < 0 && errno != EINTR) {
+        pid_ = -1;
+        status = kNoStatus;
+        return Wait::Gone;
+    }
+    return std::nullopt;
 }
 
 bool NativeEngine::receive(EngineEvent& ev) {
