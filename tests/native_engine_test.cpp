@@ -347,6 +347,47 @@ TEST_P(NativeEngineTest, TheHandlersCallSitesLetNothingElseThrough) {
     }
 }
 
+// The guest can write its call page and run the handler's code itself: it
+// gets a call answered or a fault, never a hang or a failed engine.
+TEST_P(NativeEngineTest, AGuestMeddlingWithItsCallHandlerOnlyHurtsItself) {
+    if (!e_->direct()) GTEST_SKIP() << "calls do not take the direct path";
+    const uint32_t page = e_->gate() + 0x1000;
+    Bytes scribble = {0xBF};  // mov edi, page; mov ecx, 96; mov eax, -1..; rep stosd
+    put32(scribble, page);
+    scribble.insert(scribble.end(), {0xB9, 96, 0, 0, 0, 0xB8, 0xEF, 0xBE, 0xAD, 0xDE, 0xF3, 0xAB});
+    Bytes call = {0xB8, 0x42, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xFE};  // mov eax, 0x42; int 0x80; jmp $
+    Bytes scribbled_call = scribble;
+    scribbled_call.insert(scribbled_call.end(), call.begin(), call.end());
+    Bytes into_handler = {0xB8};  // mov eax, gate + 4 (the handler); jmp eax
+    put32(into_handler, e_->gate() + 4);
+    into_handler.insert(into_handler.end(), {0xFF, 0xE0});
+    struct Case {
+        const char* name;
+        Bytes code;
+        EngineStop stop;
+    };
+    const Case cases[] = {
+        {"scribbled page, then a call", scribbled_call, EngineStop::Trap},
+        {"the handler run without a signal", into_handler, EngineStop::Fault},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(NativeOptions{});
+        load(c.code);
+        RunLimits l;
+        l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+        EngineEvent ev = run(l);
+        // A scribbled post is taken for a call or for an outside signal.
+        for (int i = 0; i < 4 && ev.stop == EngineStop::Trap && e_->registers().eax != 0x42; ++i) {
+            ev = run(l);
+        }
+        EXPECT_EQ(ev.stop, c.stop) << ev.message;
+        if (c.stop == EngineStop::Trap) {
+            EXPECT_EQ(e_->registers().eax, 0x42u);
+        }
+    }
+}
+
 // A host started with every readable page executable must not pass that on.
 TEST_P(NativeEngineTest, ReadImpliesExecIsNotInherited) {
     int persona = personality(0xffffffff);
