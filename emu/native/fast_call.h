@@ -1,7 +1,7 @@
 /* The direct call path of a native guest process: what the start-up stub
  * and the engine agree on.
  *
- * The gate area is four parts, one after another from the gate's address:
+ * The gate area is three parts, one after another from the gate's address:
  * the code page (the engine's own `int 0x80`, the handler below and the two
  * call sites it may use), the call page, shared with the engine through a
  * memory file, and the handler's own stack.
@@ -12,7 +12,7 @@
  * state back at once, copies the signal and the guest's registers into the
  * call page and posts them by raising `seq`. The engine, spinning on the
  * page or woken through the event descriptor, takes the post (`taken`),
- * writes its answer into the registers on the page and raises `done`; the
+ * writes its answer next to `done` and raises `done`; the
  * handler loads them and jumps back to the guest. No system call, no switch
  * between processes, when both sides are on processors of their own.
  *
@@ -37,6 +37,10 @@
 #define NUV_FAST_SEQ 0
 #define NUV_FAST_DONE 64
 #define NUV_FAST_SLEEPING 68
+/* The answer: the registers from edi to eflags, at their word indices below
+ * counted from this base, so that they share DONE's cache line (words 4 to
+ * 16 only: 72 to 123). */
+#define NUV_FAST_ANSWER 56
 #define NUV_FAST_TAKEN 128
 #define NUV_FAST_SPIN 132
 #define NUV_FAST_AWAKE 136    /* the engine is watching the page */

@@ -210,7 +210,7 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
 }
 
 void NativeEngine::answer_direct() {
-    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_FAST_CTX);
+    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_FAST_ANSWER);
     ctx[NUV_CTX_EAX] = static_cast<uint32_t>(regs_.rax);
     ctx[NUV_CTX_EBX] = static_cast<uint32_t>(regs_.rbx);
     ctx[NUV_CTX_ECX] = static_cast<uint32_t>(regs_.rcx);

@@ -133,6 +133,7 @@ __asm__(
 #define STR(x) STR_(x)
 #define PAGE_AT(off) "(nuv_gate + " STR(NUV_GATE_CALL_PAGE) " + " STR(off) ")"
 #define CTX(word) STR(NUV_FAST_CTX) "+4*" STR(word)
+#define ANSWER(word) STR(NUV_FAST_ANSWER) "+4*" STR(word)
 /* The handler of the direct call path (see fast_call.h). It runs on its own
  * stack with the guest's signal frame above it, never returns through the
  * kernel and uses no floating-point register, so the guest's are put back
@@ -213,25 +214,25 @@ __asm__(
     "7: movl $0, " STR(NUV_FAST_SLEEPING) "(%edi)\n"
     "  jmp 3b\n"
     /* The answer: the guest's registers, as the engine left them. */
-    "8: push " STR(NUV_FAST_CTX) "+4*" STR(NUV_CTX_EFLAGS) "(%edi)\n"
+    "8: push " ANSWER(NUV_CTX_EFLAGS) "(%edi)\n"
     "  mov " CTX(NUV_CTX_GS) "(%edi), %eax\n"
     "  mov %ax, %gs\n"
     "  mov " CTX(NUV_CTX_FS) "(%edi), %eax\n"
     "  mov %ax, %fs\n"
     "  mov " CTX(NUV_CTX_ES) "(%edi), %eax\n"
     "  mov %ax, %es\n"
-    "  mov " CTX(NUV_CTX_ESI) "(%edi), %esi\n"
-    "  mov " CTX(NUV_CTX_EBP) "(%edi), %ebp\n"
-    "  mov " CTX(NUV_CTX_EBX) "(%edi), %ebx\n"
-    "  mov " CTX(NUV_CTX_EDX) "(%edi), %edx\n"
-    "  mov " CTX(NUV_CTX_ECX) "(%edi), %ecx\n"
+    "  mov " ANSWER(NUV_CTX_ESI) "(%edi), %esi\n"
+    "  mov " ANSWER(NUV_CTX_EBP) "(%edi), %ebp\n"
+    "  mov " ANSWER(NUV_CTX_EBX) "(%edi), %ebx\n"
+    "  mov " ANSWER(NUV_CTX_EDX) "(%edi), %edx\n"
+    "  mov " ANSWER(NUV_CTX_ECX) "(%edi), %ecx\n"
     "  mov " CTX(NUV_CTX_DS) "(%edi), %eax\n"
-    "  mov " CTX(NUV_CTX_EDI) "(%edi), %edi\n"
+    "  mov " ANSWER(NUV_CTX_EDI) "(%edi), %edi\n"
     "  mov %ax, %ds\n"
     "  popf\n"
-    "  mov %cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_ESP) ", %esp\n"
-    "  mov %cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_EAX) ", %eax\n"
-    "  jmp *%cs:" PAGE_AT(NUV_FAST_CTX + 4 * NUV_CTX_EIP) "\n"
+    "  mov %cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_ESP) ", %esp\n"
+    "  mov %cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_EAX) ", %eax\n"
+    "  jmp *%cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_EIP) "\n"
     /* write(event descriptor, &one, 8); keeps %edi and %ebp */
     "9: push $0\n"
     "  push $1\n"
