@@ -301,17 +301,15 @@ bool NativeEngine::stop_untraced() {
 }
 
 NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limits) {
-    static const bool several = several_processors();
-    if (several) {
-        // Watched from here, a post is taken without a switch.
-        auto until = RunLimits::Clock::now() + kWatch;
-        do {
-            for (int i = 0; i < 64; ++i) {
-                if (posted()) return Wait::Notified;
-                __builtin_ia32_pause();
-            }
-        } while (RunLimits::Clock::now() < until);
-    }
+    // Watched from here (the path is taken only where the engine has a
+    // processor of its own), a post is taken without a switch.
+    auto until = RunLimits::Clock::now() + kWatch;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (posted()) return Wait::Notified;
+            __builtin_ia32_pause();
+        }
+    } while (RunLimits::Clock::now() < until);
     set_page_word(NUV_FAST_AWAKE, 0);
     if (posted()) {
         set_page_word(NUV_FAST_AWAKE, 1);
