@@ -297,6 +297,63 @@ TEST_F(Output, OnlyDescriptorOneAcceptsOutput) {
     EXPECT_TRUE(g().traps().empty());
 }
 
+// The kernel answering each write with more than asked, less, 0 or -1: the
+// writer asks for the rest after a short answer, stops at the first answer
+// of 0 or less, and takes an answer of at least the bytes still to go as the
+// end (it never reads past the caller's bytes on the strength of it).
+TEST_F(Output, WriteLoopFollowsTheKernelsAnswers) {
+    struct Case {
+        const char* fn;  // fwrite writes the text as 2 x 3 bytes, putchar its one byte
+        const char* text;
+        std::vector<int32_t> answers;    // the kernel's results in turn; the last repeats
+        std::vector<std::string> asked;  // the bytes each write call was asked to take
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"fputs", "/a/b", {12, -1}, {"/a/b"}, 4},
+        {"fputs", "abcdefgh", {3, 2, 9, -1}, {"abcdefgh", "defgh", "fgh"}, 8},
+        {"fputs", "abcdefgh", {2, 0}, {"abcdefgh", "cdefgh"}, -1},
+        {"fputs", "abcdefgh", {-1}, {"abcdefgh"}, -1},
+        {"puts", "/a/b", {12, 7, -1}, {"/a/b", "\n"}, 0},
+        {"puts", "abc", {1, 5, 3, -1}, {"abc", "bc", "\n"}, 0},
+        {"puts", "abc", {0}, {"abc"}, -1},
+        {"puts", "abc", {3, -1}, {"abc", "\n"}, -1},
+        {"putchar", "x", {7, -1}, {"x"}, 'x'},
+        {"putchar", "x", {0}, {"x"}, -1},
+        {"fwrite", "abcdef", {4, 9, -1}, {"abcdef", "ef"}, 3},
+        {"fwrite", "abcdef", {5, -1}, {"abcdef", "f"}, 0},
+        {"fwrite", "abcdef", {100, -1}, {"abcdef"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fn) + " answered " + testing::PrintToString(c.answers));
+        SetUp();
+        std::vector<std::string> asked;
+        size_t next = 0;
+        g().set_handler(1, [&](nuv::Machine& m, const nuv::SyscallArgs& a) {
+            EXPECT_EQ(a.ebx, 1u);
+            // A runaway request shows as its first bytes and "...".
+            std::vector<uint8_t> bytes = m.read_bytes(a.ecx, std::min<uint32_t>(a.edx, 64));
+            asked.emplace_back(bytes.begin(), bytes.end());
+            if (a.edx > 64) asked.back() += "...";
+            return c.answers[std::min(next++, c.answers.size() - 1)];
+        });
+        const std::string fn = c.fn;
+        int32_t r;
+        if (fn == "fputs") {
+            r = icall("fputs", {str(c.text), std_stream("stdout")});
+        } else if (fn == "puts") {
+            r = icall("puts", {str(c.text)});
+        } else if (fn == "putchar") {
+            r = icall("putchar", {c.text[0]});
+        } else {
+            r = icall("fwrite", {str(c.text), 2, 3, std_stream("stdout")});
+        }
+        EXPECT_EQ(r, c.result);
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>(c.asked.size(), 1));
+    }
+}
+
 TEST_F(Output, FailedWriteStopsAtOnceAndKeepsWhatWasDelivered) {
     script(1, {3, 0, 5});
     EXPECT_EQ(icall("file_write_bytes", {std_stream("stdout"), str("abcdefgh"), 8}), -1);

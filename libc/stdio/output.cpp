@@ -24,42 +24,68 @@ namespace {
 
 // Hands count (> 0) bytes to descriptor 1, in as many write calls as it takes;
 // 0, or -1 at the first result of 0 or less (what went before stays written).
+// Each call asks for the bytes still to go, at most 2^31 - 1 of them. The
+// loop ends as soon as the kernel reports at least what is still to go, so a
+// result larger than the request counts as "all written" and is never used
+// to read further.
 inline int write_out(const char* bytes, size_t count) {
-    int r;
-    while ((r = nuv::sys_write(1, bytes, count)) > 0) {
-        bytes += r;
-        count -= static_cast<size_t>(r);
-        if (count == 0) return 0;
+    for (;;) {
+        int r = nuv::sys_write(1, bytes, count);
+        if (r <= 0) return -1;
+        size_t done = static_cast<size_t>(r);
+        if (done >= count) return 0;
+        bytes += done;
+        count -= done;
     }
-    return -1;
 }
 
-}  // namespace
-
-namespace {
+// The same loop for count between 1 and 2^31 - 1, which every request then
+// fits: nothing to clamp.
+inline int write_out_fitting(const char* bytes, size_t count) {
+    unsigned at = nuv::word(bytes);
+    for (;;) {
+        int r = nuv::trap3(NUV_SYS_write, 1, at, count);
+        if (r <= 0) return -1;
+        size_t done = static_cast<size_t>(r);
+        if (done >= count) return 0;
+        at += done;
+        count -= done;
+    }
+}
 
 // Appends to a stream of another kind than STREAM_FD. Only the unit that
 // makes memory-backed streams links the append rule in; without it no record
-// of another kind can exist, and writing to one fails.
-inline int append(FILE* stream, const void* data, size_t count) {
+// of another kind can exist, and writing to one fails. Out of line, so that
+// the descriptor path keeps its registers to itself.
+__attribute__((noinline)) int append(FILE* stream, const void* data, size_t count) {
     if (nuv_stdio_memory_append == nullptr) return -1;
     return nuv_stdio_memory_append(stream, data, count);
 }
 
-// file_write_bytes after its argument checks: count (> 0) bytes to a stream.
+// file_write_bytes after its null tests: count (> 0) bytes to a stream.
+template <int (*write_fd)(const char*, size_t)>
 inline int deliver(FILE* stream, const void* data, size_t count) {
     if (stream->kind != STREAM_FD) return append(stream, data, count);
     // Only descriptor 1 accepts output through a stream.
     if (stream->fd != 1) return -1;
-    return write_out(static_cast<const char*>(data), count);
+    return write_fd(static_cast<const char*>(data), count);
+}
+
+// The rare counts, 0 and 2^31 or more, out of the common path.
+__attribute__((noinline, cold)) int deliver_rare(FILE* stream, const void* data, size_t count) {
+    if (count == 0) return 0;
+    return deliver<write_out>(stream, data, count);
 }
 
 }  // namespace
 
-extern "C" int file_write_bytes(FILE* stream, const void* data, size_t count) {
+// The one writer every output function ends in; kept out of line (and
+// uncloned) so that there is exactly one, under its own name.
+extern "C" __attribute__((noinline, noclone)) int file_write_bytes(FILE* stream, const void* data,
+                                                                   size_t count) {
     if (stream == nullptr || data == nullptr) return -1;
-    if (count == 0) return 0;
-    return deliver(stream, data, count);
+    if (count - 1 >= 0x7fffffffu) return deliver_rare(stream, data, count);
+    return deliver<write_out_fitting>(stream, data, count);
 }
 
 extern "C" size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* stream) {
@@ -85,25 +111,14 @@ extern "C" int putchar(int c) {
 }
 
 extern "C" int puts(const char* s) {
-    if (s == nullptr) return -1;
-    // What file_write_bytes does, spelled out: the text, then the newline,
-    // each to the stream that stdout names at that moment.
+    // The text, then the newline, each to the stream stdout names at that
+    // moment; no newline when the text failed. A null s needs no test of its
+    // own: strlen counts it as no string (0), and file_write_bytes refuses
+    // null data before anything else, so the result is -1 with nothing
+    // written.
     static const char newline = '\n';
-    size_t n = strlen(s);
-    FILE* out = stdout;
-    if (out == nullptr) return -1;
-    if (out->kind != STREAM_FD) {
-        if (n != 0 && append(out, s, n) != 0) return -1;
-    } else if (out->fd != 1) {
-        if (n != 0) return -1;  // only descriptor 1 accepts output
-    } else if (n != 0 && write_out(s, n) != 0) {
-        return -1;
-    }
-    out = stdout;
-    if (out == nullptr) return -1;
-    if (out->kind != STREAM_FD) return append(out, &newline, 1);
-    // One byte: a single write call delivers it or fails.
-    return out->fd == 1 && nuv::sys_write(1, &newline, 1) > 0 ? 0 : -1;
+    if (file_write_bytes(stdout, s, strlen(s)) != 0) return -1;
+    return file_write_bytes(stdout, &newline, 1);
 }
 
 extern "C" int fflush(FILE*) {
