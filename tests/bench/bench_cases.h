@@ -97,6 +97,10 @@ inline const Case kCases[] = {
      [](const Place& p, Args& a) {
          a = {{p.at(kDst), p.at(kSrc), 16}};
      }},
+    {"memcpy 256 B aligned", kMemcpy, false,
+     [](const Place& p, Args& a) {
+         a = {{p.at(kDst), p.at(kSrc), 256}};
+     }},
     {"memcpy 4 KiB aligned", kMemcpy, false,
      [](const Place& p, Args& a) {
          a = {{p.at(kDst), p.at(kSrc), 4096}};
@@ -148,6 +152,14 @@ inline const Case kCases[] = {
      [](const Place& p, Args& a) {
          prose(p, kText, 4000, "quick brown fox");
          a = {{p.at(kText), p.put(kSmall, "quick brown fox")}};
+     }},
+    {"strstr letters a-w, \"needle\" at 4,000 B", kStrstr, false,
+     [](const Place& p, Args& a) {
+         char* t = p.text(kText);
+         for (uint32_t i = 0; i < 4096; ++i) t[i] = static_cast<char>('a' + i % 23);
+         std::memcpy(t + 4000, "needle", 6);
+         t[4096] = 0;
+         a = {{p.at(kText), p.put(kSmall, "needle")}};
      }},
     {"strstr worst case (a^4096, a^63 b)", kStrstr, false,
      [](const Place& p, Args& a) {
