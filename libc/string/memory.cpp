@@ -40,6 +40,13 @@ constexpr size_t kStringMin = 128;
 // Overlapping descending moves at least this far apart copy chunks of the
 // distance upwards with the processor's fast string path.
 constexpr size_t kChunkMin = 512;
+// memcpy moves blocks at least this long with rep movsb alone when dst is not
+// inside the source and dst - src is a multiple of 4. Measured on a processor
+// with fast short string moves (AMD EPYC, erms and fsrm): from 256 bytes on,
+// rep movsb beats both the word loop and rep movsl followed by the stores of
+// the ends (256 B: 10.5 ns against 13.8; 4 KiB: 29 against 44); below that,
+// the copies of copy_up are faster.
+constexpr size_t kFastStringMin = 256;
 
 // The first and the last `size` bytes of n (size <= n <= 2 * size), both
 // loaded before either is stored, through the floating-point stack: loading
@@ -160,6 +167,8 @@ extern "C" void* memcpy(void* dst, const void* src, size_t n) {
     uintptr_t distance = reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s);
     if (n - 1 < kShort && distance - 1 >= n - 1) {
         move_short(d, s, n);  // 1 to 16 bytes, dst not inside (src, src + n)
+    } else if (n >= kFastStringMin && distance >= n && (distance & 3u) == 0) {
+        rep_movsb(d, s, n);
     } else if (n > kShort) {
         copy_long(d, s, n);
     } else if (n != 0) {
