@@ -121,6 +121,24 @@ bool reach(const Byte* text, long& known, bool& ended, long want) {
             break;
         }
     }
+    // Four words at a time from a 16-byte boundary (all four in one page):
+    // a block whose bytes all lie between 1 and 0x80 passes with one test
+    // of the words less one in each byte, as plain text does.
+    for (; p < ahead && (reinterpret_cast<uintptr_t>(p) & 15u) != 0; p += 4) {
+        uint32_t zeros = words::zero_bytes(words::aligned_at(p));
+        if (zeros != 0) {
+            p += __builtin_ctz(zeros) >> 3;
+            ended = true;
+            ahead = p;
+            break;
+        }
+    }
+    for (; p < ahead; p += 16) {
+        uint32_t less =
+            (words::aligned_at(p) - words::kOnes) | (words::aligned_at(p + 4) - words::kOnes) |
+            (words::aligned_at(p + 8) - words::kOnes) | (words::aligned_at(p + 12) - words::kOnes);
+        if ((less & words::kHighs) != 0) break;
+    }
     for (; p < ahead; p += 4) {
         uint32_t zeros = words::zero_bytes(words::aligned_at(p));
         if (zeros != 0) {
@@ -133,10 +151,18 @@ bool reach(const Byte* text, long& known, bool& ended, long want) {
     return known >= want;
 }
 
-// Needles at least this long skip windows by their last byte; shorter ones
-// skip to the next place that holds their first byte.
-constexpr long kSkipTableMin = 8;
+// Needles at least this long skip windows by the pair of bytes that ends
+// them; shorter ones skip to the next place that holds their first byte.
+constexpr long kPairSkipMin = 4;
+// The pairs of the needle's last kPairsMax + 1 bytes at most are recorded:
+// windows then move on by up to kPairsMax bytes.
+constexpr long kPairsMax = 64;
 
+// A pair of bytes as one of 1024 bits; pairs of lower-case letters never
+// share a bit.
+inline unsigned pair_bit(const Byte* p) {
+    return ((static_cast<unsigned>(p[0]) << 5) ^ p[1]) & 1023u;
+}
 // The two-way search: the needle is cut at a critical point into a left part
 // x[0, cut] and a right part; each window is matched right part first, left to
 // right, then left part, right to left. A mismatch in the right part shifts by
@@ -146,12 +172,12 @@ constexpr long kSkipTableMin = 8;
 //
 // Before a window is compared (unless a periodic needle's shift left part of
 // it known), cheap tests may skip it and the windows after it that cannot
-// match: when the first byte of the right part differs, the text is searched
-// a word at a time for the next place that holds it; then long needles look
-// up the window's last byte (a window cannot match
-// until that byte lines up with its last place in the needle), short ones look
-// for their first byte a word at a time. The text's length is not measured in
-// advance, only as far as the windows reach.
+// match: needles of kPairSkipMin bytes or more look up the window's last two
+// bytes among the pairs of the needle, and move on by up to kPairsMax bytes
+// while the needle lacks them; shorter ones look for their first byte a word
+// at a time. Then, when the first byte of the right part differs, the text
+// is searched a word at a time for the next place that holds it. The text's
+// length is not measured in advance, only as far as the windows reach.
 char* two_way(const Byte* text, const Byte* x) {
     // Measure the needle and the text side by side: a text shorter than the
     // needle holds no match, and finding that out costs no more than the
@@ -180,20 +206,35 @@ char* two_way(const Byte* text, const Byte* x) {
         long left = cut + 1, right = m - cut - 1;
         period = (left > right ? left : right) + 1;
     }
-    // The needle's bytes, and one past the last place of each (entries of
-    // bytes outside the needle are never read).
-    const bool skip_table = m >= kSkipTableMin;
-    uint32_t in_needle[8] = {};
-    uint32_t after_last[256];
-    if (skip_table) {
-        for (long i = 0; i < m; ++i) {
-            in_needle[x[i] >> 5] |= 1u << (x[i] & 31);
-            after_last[x[i]] = static_cast<uint32_t>(i + 1);
+    // The pairs of adjacent bytes that end the needle's last `pair_shift`
+    // windows of two: a window whose last two bytes are none of them cannot
+    // match, and neither can the pair_shift - 1 windows after it.
+    const bool pair_skip = m >= kPairSkipMin;
+    const long pair_shift = m - 1 < kPairsMax ? m - 1 : kPairsMax;
+    uint32_t pairs[32] = {};
+    if (pair_skip) {
+        for (long i = m - 1 - pair_shift; i < m - 1; ++i) {
+            unsigned bit = pair_bit(x + i);
+            pairs[bit >> 5] |= 1u << (bit & 31);
         }
     }
     long memory = -1;  // periodic needles: x[0, memory] is known to match
     for (long j = 0;;) {
-        if (memory < 0 && !skip_table && text[j] != x[0]) {
+        if (memory < 0 && pair_skip) {
+            // Windows whose last pair the needle lacks, a pair_shift at a
+            // time, as far as the text is known to run.
+            for (;;) {
+                const long limit = known - m;
+                while (j <= limit) {
+                    unsigned bit = pair_bit(text + j + m - 2);
+                    if ((pairs[bit >> 5] >> (bit & 31)) & 1u) break;
+                    j += pair_shift;
+                }
+                if (j <= limit) break;
+                if (!reach(text, known, ended, j + m)) return nullptr;
+            }
+        }
+        if (memory < 0 && !pair_skip && text[j] != x[0]) {
             // text[j] lies at or before the NUL: every shift is at most m.
             const Byte* at = reinterpret_cast<const Byte*>(
                 find_byte_or_end(reinterpret_cast<const char*>(text + j), x[0]));
@@ -213,18 +254,6 @@ char* two_way(const Byte* text, const Byte* x) {
             if (at - text >= known) known = at - text + 1;
             j = at - text - cut - 1;
             continue;
-        }
-        if (memory < 0 && skip_table) {
-            Byte last = y[m - 1];
-            if (((in_needle[last >> 5] >> (last & 31)) & 1u) == 0) {
-                j += m;
-                continue;
-            }
-            long shift = m - static_cast<long>(after_last[last]);
-            if (shift != 0) {
-                j += shift;
-                continue;
-            }
         }
         long i = (cut > memory ? cut : memory) + 1;
         while (i < m && x[i] == y[i]) ++i;
