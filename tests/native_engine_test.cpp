@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include "elf32.hpp"
 #include "fast_call.h"
 #include "filter.h"
+#include "guest.hpp"
 #include "native_engine.hpp"
 
 namespace nuv {
@@ -567,6 +570,222 @@ TEST_P(NativeEngineTest, GuestEndsWithItsTracerThread) {
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
 }
 
+// A guest that knows its call handler inside out: a forged answer that sends
+// it to the gate's own int 0x80 with a host call in its registers, sleeping
+// or spinning in the handler with nothing posted, a forged post with the trap
+// flag set. No host call runs, and a time limit ends every run within a
+// second of its deadline, as a time limit.
+class HandlerAdversary {
+  public:
+    explicit HandlerAdversary(NativeEngine& e) : gate_(e.gate()), page_(e.gate() + 0x1000) {
+        Bytes text(0x1000);
+        std::ifstream mem("/proc/" + std::to_string(e.pid()) + "/mem", std::ios::binary);
+        mem.seekg(gate_);
+        mem.read(reinterpret_cast<char*>(text.data()), static_cast<std::streamsize>(text.size()));
+        auto find = [&](Bytes pattern, uint32_t skip) {
+            auto at = std::search(text.begin(), text.end(), pattern.begin(), pattern.end());
+            return at == text.end() ? 0 : gate_ + static_cast<uint32_t>(at - text.begin()) + skip;
+        };
+        sleep_ = find({0x31, 0xF6, 0xCD, 0x80}, 2);             // xor esi, esi; int 0x80
+        wake_ = find({0xBA, 8, 0, 0, 0, 0xCD, 0x80}, 5);        // mov edx, 8; int 0x80
+        spin_ = find({0x8B, 0x8F, NUV_FAST_SPIN, 0, 0, 0}, 0);  // mov ecx, [edi+spin]
+    }
+    bool found() const { return sleep_ != 0 && wake_ != 0 && spin_ != 0; }
+
+    // The handler sends the guest to the gate's int 0x80 with mkdir(path)
+    // once a futex wait on its page ends: after `wait_ns`, or never (0).
+    Bytes forged_answer(uint32_t path, uint32_t wait_ns) {
+        Bytes b;
+        answer(b, NUV_CTX_EIP, gate_);
+        answer(b, NUV_CTX_EAX, 39);
+        answer(b, NUV_CTX_EBX, path);
+        answer(b, NUV_CTX_ECX, 0755);
+        answer(b, NUV_CTX_EFLAGS, 0x202);
+        answer(b, NUV_CTX_ESP, kStackTop - 64);
+        for (uint32_t w : {NUV_CTX_DS, NUV_CTX_ES}) store(b, page_ + NUV_FAST_CTX + 4 * w, 0x2b);
+        store(b, kTimespec, 0);
+        store(b, kTimespec + 4, wait_ns);
+        b.push_back(0xA1), put32(b, page_ + NUV_FAST_DONE);  // mov eax, [done]
+        b.insert(b.end(), {0x89, 0xC2, 0x89, 0xC5});         // mov edx, eax; mov ebp, eax
+        mov(b, 0, 240);
+        mov(b, 3, page_ + NUV_FAST_DONE);
+        mov(b, 1, 0);
+        mov(b, 6, wait_ns != 0 ? kTimespec : 0);
+        mov(b, 7, page_);
+        go(b, sleep_);
+        return b;
+    }
+    // The handler's wait loop, for as long as it likes, with nothing posted.
+    Bytes spin() {
+        Bytes b;
+        store(b, page_ + NUV_FAST_SPIN, 0xFFFFFFFF);
+        b.push_back(0xA1), put32(b, page_ + NUV_FAST_DONE);
+        b.insert(b.end(), {0x40, 0x89, 0xC5});  // inc eax; mov ebp, eax
+        mov(b, 7, page_);
+        go(b, spin_);
+        return b;
+    }
+    // A call posted by hand with the trap flag set, the engine woken; once
+    // the post is taken, unlink(path) through the gate's int 0x80 again and
+    // again: each post the breakpoint after the gate raises is answered at
+    // once by the guest itself, back to the loop.
+    Bytes forged_post(uint32_t path, uint32_t site, uint32_t loop = 0) {
+        Bytes b;
+        const std::pair<uint32_t, uint32_t> ctx[] = {
+            {NUV_CTX_EIP, site + 2}, {NUV_CTX_CS, 0x23},           {NUV_CTX_SS, 0x2b},
+            {NUV_CTX_DS, 0x2b},      {NUV_CTX_ES, 0x2b},           {NUV_CTX_EFLAGS, 0x302},
+            {NUV_CTX_EAX, 0x42},     {NUV_CTX_ESP, kStackTop - 64}};
+        for (auto [w, v] : ctx) store(b, page_ + NUV_FAST_CTX + 4 * w, v);
+        store(b, page_ + NUV_FAST_SIGNO, SIGSYS);
+        store(b, page_ + NUV_FAST_CODE, 1);
+        store(b, page_ + NUV_FAST_NR, 0x42);
+        store(b, page_ + NUV_FAST_ARCH, NUV_AUDIT_ARCH_I386);
+        store(b, kOne, 1);
+        // The answer to the breakpoint's posts: back to the loop below.
+        answer(b, NUV_CTX_EIP, loop);
+        answer(b, NUV_CTX_ESP, kStackTop - 64);
+        answer(b, NUV_CTX_EFLAGS, 0x202);
+        answer(b, NUV_CTX_EDI, page_);
+        b.push_back(0xA1),
+            put32(b, page_ + NUV_FAST_SEQ);  // mov eax, [seq]; inc eax; mov [seq], eax
+        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_FAST_SEQ);
+        mov(b, 0, NUV_FAST_NR_WRITE);
+        mov(b, 3, 1);
+        mov(b, 1, kOne);
+        mov(b, 2, 8);
+        mov(b, 6, wake_);
+        // push back; push 0; push 0; jmp esi (the wake-up drops 8 bytes, then returns)
+        b.push_back(0x68), put32(b, kCode + static_cast<uint32_t>(b.size()) + 10);
+        b.insert(b.end(), {0x6A, 0, 0x6A, 0, 0xFF, 0xE6});
+        mov(b, 3, path);
+        size_t wait = b.size();
+        b.push_back(0xA1), put32(b, page_ + NUV_FAST_TAKEN);  // mov eax, [taken]; cmp eax, [seq]
+        b.insert(b.end(), {0x3B, 0x05}), put32(b, page_ + NUV_FAST_SEQ);
+        b.insert(b.end(), {0x75, static_cast<uint8_t>(wait - b.size() - 2)});  // jne wait
+        if (kCode + b.size() != loop)
+            return forged_post(path, site, kCode + static_cast<uint32_t>(b.size()));
+        // loop: mov eax, [seq]; inc eax; mov [done], eax; unlink(path) at the gate
+        b.push_back(0xA1), put32(b, page_ + NUV_FAST_SEQ);
+        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_FAST_DONE);
+        mov(b, 0, 10);
+        mov(b, 3, path);
+        go(b, gate_);
+        return b;
+    }
+
+  private:
+    static constexpr uint32_t kTimespec = kData + 0x100, kOne = kData + 0x200;
+    static void mov(Bytes& b, int reg, uint32_t v) {
+        b.push_back(static_cast<uint8_t>(0xB8 + reg));
+        put32(b, v);
+    }
+    static void store(Bytes& b, uint32_t at, uint32_t v) {
+        b.insert(b.end(), {0xC7, 0x05});
+        put32(b, at);
+        put32(b, v);
+    }
+    static void go(Bytes& b, uint32_t to) {
+        b.push_back(0x68);  // push to; ret
+        put32(b, to);
+        b.push_back(0xC3);
+    }
+    void answer(Bytes& b, uint32_t word, uint32_t v) {
+        store(b, page_ + NUV_FAST_ANSWER + 4 * word, v);
+    }
+    uint32_t gate_, page_, sleep_ = 0, wake_ = 0, spin_ = 0;
+};
+
+TEST_P(NativeEngineTest, NoHostCallAndNoHangWhateverTheGuestDoesAtItsHandler) {
+    if (!e_->direct()) GTEST_SKIP() << "no call handler";
+    nuvtest::ScratchDir dir;
+    const std::string made = dir.path() + "/made", canary = dir.path() + "/canary";
+    using Clock = RunLimits::Clock;
+    auto late = Clock::duration::zero();
+    // One run of a guest: it ends as `want` within a second of its deadline,
+    // and the host is as it was.
+    // A guest stopped by its deadline is resumed, under a later one.
+    auto check = [&](const std::string& name, auto code, int deadline_us,
+                     std::initializer_list<EngineStop> want) {
+        SCOPED_TRACE(name + " under a deadline of " + std::to_string(deadline_us) + " us");
+        start(NativeOptions{});
+        HandlerAdversary adv(*e_);
+        ASSERT_TRUE(adv.found());
+        Bytes b = code(adv);
+        ASSERT_FALSE(b.empty());
+        b.insert(b.end(), {0xCD, 0x80});  // the site a forged post names
+        load(b);
+        std::string path = made + '\0' + canary;
+        ASSERT_TRUE(e_->write(kData, path.data(), path.size() + 1));
+        nuvtest::write_file(canary, "x");
+        RunLimits l;
+        l.deadline = Clock::now() + std::chrono::microseconds(deadline_us);
+        EngineEvent ev = run(l);
+        for (int i = 0; i < 6 && (ev.stop == EngineStop::Trap ||
+                                  (ev.stop == EngineStop::Timeout && e_->alive() && i < 2));
+             ++i) {
+            auto over = Clock::now() - l.deadline;
+            late = std::max(late, over);
+            EXPECT_LT(over, std::chrono::seconds(1));
+            if (ev.stop == EngineStop::Timeout)
+                l.deadline = Clock::now() + std::chrono::milliseconds(50);
+            ev = run(l);
+        }
+        auto over = Clock::now() - l.deadline;
+        late = std::max(late, over);
+        EXPECT_LT(over, std::chrono::seconds(1));
+        EXPECT_NE(std::find(want.begin(), want.end(), ev.stop), want.end())
+            << static_cast<int>(ev.stop) << " " << ev.message;
+        if (ev.stop == EngineStop::Timeout) {
+            EXPECT_EQ(ev.message.rfind("time limit reached", 0), 0u) << ev.message;
+        }
+        EXPECT_FALSE(std::filesystem::exists(made));
+        EXPECT_TRUE(std::filesystem::exists(canary));
+    };
+    const uint32_t path = kData, canary_path = kData + static_cast<uint32_t>(made.size()) + 1;
+    for (int deadline_us : {30000, 300000}) {
+        // The futex wait ends before, after or never.
+        for (uint32_t wait_ns : {1000000u, 600000000u, 0u}) {
+            check("forged answer, wait " + std::to_string(wait_ns) + " ns",
+                  [&](HandlerAdversary& a) { return a.forged_answer(path, wait_ns); }, deadline_us,
+                  {EngineStop::Timeout, EngineStop::Fault});
+        }
+        check("spin", [](HandlerAdversary& a) { return a.spin(); }, deadline_us,
+              {EngineStop::Timeout});
+    }
+    // Without a deadline that comes first, a guest sent to the gate faults.
+    check("forged answer, no deadline",
+          [&](HandlerAdversary& a) { return a.forged_answer(path, 1000000); }, 5000000,
+          {EngineStop::Fault});
+    // Then stopped and resumed at random moments around the handler: the
+    // forged post races the engine's attach, the forged answer its steps.
+    // For a few seconds here, longer by hand (NUV_ADVERSARY_SECONDS).
+    const char* env = std::getenv("NUV_ADVERSARY_SECONDS");
+    auto until = Clock::now() + std::chrono::seconds(env != nullptr ? std::atoi(env) : 3);
+    uint32_t seed = 2024;
+    int rounds = 0;
+    for (; Clock::now() < until && !HasFailure(); ++rounds) {
+        seed = seed * 1103515245 + 12345;
+        int deadline_us = rounds % 3 == 0 ? 2000000 : static_cast<int>(50 + (seed >> 8) % 5000);
+        if (rounds % 2 == 0) {
+            check("forged post, round " + std::to_string(rounds),
+                  [&](HandlerAdversary& a) {
+                      // The named site is the int 0x80 after the code.
+                      Bytes probe = a.forged_post(canary_path, 0);
+                      return a.forged_post(canary_path,
+                                           kCode + static_cast<uint32_t>(probe.size()));
+                  },
+                  deadline_us, {EngineStop::Timeout, EngineStop::Fault, EngineStop::Trap});
+        } else {
+            uint32_t wait_ns = 100000 + (seed >> 4) % 3000000;
+            check("forged answer, round " + std::to_string(rounds),
+                  [&](HandlerAdversary& a) { return a.forged_answer(path, wait_ns); }, deadline_us,
+                  {EngineStop::Timeout, EngineStop::Fault});
+        }
+    }
+    std::printf("%d random rounds; the latest end after a deadline: %.1f ms\n", rounds,
+                std::chrono::duration<double, std::milli>(late).count());
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest,
                          ::testing::Values(Mode::Direct, Mode::Notified, Mode::StandIn64),
                          [](const auto& info) {
@@ -593,7 +812,7 @@ TEST(NativeEngineFilter, NoCallRunsWithoutTheTracer) {
     ASSERT_EQ(pipe(p), 0);
     pid_t pid = fork();
     if (pid == 0) {
-        static sock_filter insns[] = NUV_FILTER_PROGRAM(0, NUV_FILTER_I386_NOTIFY);
+        static sock_filter insns[] = NUV_FILTER_PROGRAM(0, NUV_FILTER_I386_NOTIFY, 1, 0x1000);
         sock_fprog prog{static_cast<unsigned short>(sizeof insns / sizeof insns[0]), insns};
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
         if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0) _exit(1);

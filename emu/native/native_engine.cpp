@@ -1,5 +1,6 @@
 #include "native_engine.hpp"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "fast_call.h"
+#include "filter.h"
 #include "native_abi.hpp"
 
 namespace nuv {
@@ -24,10 +26,6 @@ constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace 
 bool page_range(uint32_t begin, uint32_t size) {
     return size != 0 && begin % kPage == 0 && size % kPage == 0 &&
            uint64_t{begin} + size <= NativeEngine::kSpaceEnd;
-}
-
-bool is_syscall_stop(int status) {
-    return WIFSTOPPED(status) && WSTOPSIG(status) == (SIGTRAP | 0x80);
 }
 
 }  // namespace
@@ -74,20 +72,85 @@ void NativeEngine::end_process() {
     pid_ = -1;
 }
 
-bool NativeEngine::wait_stop(int& status) {
+bool NativeEngine::wait_stop(int& status, RunLimits::Clock::time_point until) {
+    int chld = child_signals();
+    bool drained = false;
+    bool got = false;
     for (;;) {
-        pid_t r = waitpid(pid_, &status, __WALL);
+        pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
+        if (r < 0 || (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status)))) {
+            if (r < 0) status = kNoStatus;
             pid_ = -1;
-            return false;
+            break;
         }
-        if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            pid_ = -1;
-            return false;
+        if (r == pid_) {
+            stop_ = status;
+            got = true;
+            break;
         }
-        return true;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - RunLimits::Clock::now());
+        if (left.count() <= 0) {
+            // It does not stop: it ends.
+            end_process();
+            status = kNoStatus;
+            break;
+        }
+        if (chld < 0) {
+            // Without the signal descriptor: look again shortly.
+            usleep(200);
+            continue;
+        }
+        pollfd p{chld, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) > 0) {
+            drain(chld);
+            drained = true;
+        }
     }
+    // What was drained may have been another guest's news: it is announced
+    // again for whoever waits for that one.
+    if (drained) syscall(SYS_tgkill, getpid(), this_thread(), SIGCHLD);
+    return got;
+}
+
+bool NativeEngine::at_seccomp_stop() {
+    siginfo_t si{};
+    if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0) {
+        return si.si_signo == SIGTRAP && si.si_code == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8));
+    }
+    return is_seccomp_stop(stop_);
+}
+
+bool NativeEngine::proceed(Go how, int sig) {
+    if (pid_ <= 0) return false;
+    if (at_seccomp_stop()) {
+        // A call the filter did not allow: it is skipped, whatever the
+        // registers the engine may set next.
+        user_regs_struct now{};
+        if (ptrace(PTRACE_GETREGS, pid_, nullptr, &now) != 0) return false;
+        now.orig_rax = ~0ull;
+        now.rax = static_cast<uint64_t>(-int64_t{ENOSYS});
+        if (ptrace(PTRACE_SETREGS, pid_, nullptr, &now) != 0 ||
+            ptrace(PTRACE_GETREGS, pid_, nullptr, &now) != 0 ||
+            static_cast<uint32_t>(now.orig_rax) != ~0u) {
+            end_process();
+            return false;
+        }
+    }
+    if (!flush_regs()) return false;
+    stop_ = -1;
+    void* data = reinterpret_cast<void*>(static_cast<long>(sig));
+    switch (how) {
+        case Go::Continue:
+            return ptrace(PTRACE_CONT, pid_, nullptr, data) == 0;
+        case Go::Step:
+            return ptrace(PTRACE_SINGLESTEP, pid_, nullptr, data) == 0;
+        case Go::Detach:
+            if (ptrace(PTRACE_DETACH, pid_, nullptr, data) != 0) return false;
+            traced_ = false;
+            return true;
+    }
+    return false;
 }
 
 bool NativeEngine::load_regs() {
@@ -122,15 +185,12 @@ bool NativeEngine::flush_regs() {
 }
 
 bool NativeEngine::resume() {
-    if (!flush_regs()) return false;
     if (direct() && !waiting_) {
         // On its own until it posts: the engine watches for that at once.
         set_page_word(NUV_FAST_AWAKE, 1);
-        if (ptrace(PTRACE_DETACH, pid_, nullptr, nullptr) != 0) return false;
-        traced_ = false;
-        return true;
+        return proceed(Go::Detach);
     }
-    return ptrace(PTRACE_CONT, pid_, nullptr, nullptr) == 0;
+    return proceed(Go::Continue);
 }
 
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
@@ -140,31 +200,28 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
     user_regs_struct call = regs_;
     size_t i = 0;
     for (uint64_t a : args) call.*abi.args[i++] = abi.wide ? a : static_cast<uint32_t>(a);
+    // The key lets the call through the filter; no call of the engine's
+    // needs the last two argument registers otherwise (mmap ignores them
+    // for the anonymous mappings it makes).
+    call.*abi.args[NUV_GATE_KEY_ARG0] = key_[0];
+    call.*abi.args[NUV_GATE_KEY_ARG1] = key_[1];
     call.rax = nr;
     call.rip = gate_;
     regs_ = call;
     regs_dirty_ = true;
-    if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) return false;
+    if (!proceed(Go::Continue)) return false;
     int status = 0;
-    // To the gate's filter stop, past signals such as a stale timer's.
-    for (;;) {
-        if (!wait_stop(status)) return false;
-        if (is_seccomp_stop(status)) break;
-        if (ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) return false;
-    }
+    // To the breakpoint after the gate's call, past signals such as a stale
+    // timer's, which are not delivered.
     user_regs_struct at{};
-    if (ptrace(PTRACE_GETREGS, pid_, nullptr, &at) != 0 || at.rip != uint64_t{gate_} + 2 ||
-        at.orig_rax != nr) {
-        return false;
-    }
-    // This call runs; the next stop is its end.
-    if (ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr) != 0) return false;
     for (;;) {
         if (!wait_stop(status)) return false;
-        if (is_syscall_stop(status)) break;
-        if (ptrace(PTRACE_SYSCALL, pid_, nullptr, nullptr) != 0) return false;
+        if (WIFSTOPPED(status) && (status >> 16) == 0 && WSTOPSIG(status) == SIGTRAP &&
+            ptrace(PTRACE_GETREGS, pid_, nullptr, &at) == 0 && at.rip == uint64_t{gate_} + 3) {
+            break;
+        }
+        if (!proceed(Go::Continue)) return false;
     }
-    if (ptrace(PTRACE_GETREGS, pid_, nullptr, &at) != 0) return false;
     // An i386 result is an address or count up to 4 GiB, or -4095..-1 for an error.
     uint32_t low = static_cast<uint32_t>(at.rax);
     result = abi.wide            ? static_cast<int64_t>(at.rax)
@@ -342,6 +399,34 @@ bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
     return true;
 }
 
+void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status) {
+    // Stopped where it stands if it can be within the grace; else ended, as
+    // a process can always be.
+    auto until = RunLimits::Clock::now() + kDeadlineGrace;
+    constexpr uint64_t kUnseen = ~0ull;
+    regs_.rip = kUnseen;  // what the attempt sees of the guest, if anything
+    regs_dirty_ = false;
+    bool stopped = direct() && !traced_
+                       ? stop_untraced(until)
+                       : pid_ > 0 && syscall(SYS_tgkill, pid_, pid_, kInterrupt) == 0 &&
+                             wait_stop(status, until) && load_regs();
+    ev.stop = EngineStop::Timeout;
+    if (stopped) {
+        restart_interrupted();
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.message = "time limit reached at eip " + hex(ev.eip);
+        return;
+    }
+    bool known = regs_.rip != kUnseen;
+    end_process();
+    if (known) {
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.message = "time limit reached at eip " + hex(ev.eip) + " (the guest process was ended)";
+    } else {
+        ev.message = "time limit reached (the guest process did not stop and was ended)";
+    }
+}
+
 void NativeEngine::gone(EngineEvent& ev, int status) {
     ev.stop = EngineStop::Failed;
     if (status == kNoStatus) {
@@ -424,17 +509,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                     ev.stop = EngineStop::Others;
                     return ev;
                 case Wait::Deadline:
-                    // Released under a later deadline: stopped where it is.
-                    if (direct() && !traced_ ? !stop_untraced()
-                                             : syscall(SYS_tgkill, pid_, pid_, kInterrupt) != 0 ||
-                                                   !wait_stop(status) || !load_regs()) {
-                        gone(ev, status);
-                        return ev;
-                    }
-                    restart_interrupted();
-                    ev.stop = EngineStop::Timeout;
-                    ev.eip = static_cast<uint32_t>(regs_.rip);
-                    ev.message = "time limit reached at eip " + hex(ev.eip);
+                    stop_at_deadline(ev, status);
                     return ev;
                 case Wait::Gone:
                     gone(ev, status);
@@ -456,10 +531,13 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             // kernel above sees the call number the guest put there.
             regs_.rax = regs_.orig_rax;
             regs_dirty_ = true;
+            // The gate's call is the engine's: the guest making it there
+            // (without the key) is refused.
             uint8_t insn[2] = {0, 0};
             if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
-                regs_.rip >= 2 && read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) &&
-                insn[0] == 0xCD && insn[1] == 0x80) {
+                regs_.rip >= 2 && regs_.rip != uint64_t{gate_} + 2 &&
+                read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
+                insn[1] == 0x80) {
                 ev.stop = EngineStop::Trap;
                 return ev;
             }
@@ -467,7 +545,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
             return ev;
         }
-        if (!WIFSTOPPED(status) || (status >> 16) != 0 || is_syscall_stop(status)) continue;
+        if (!WIFSTOPPED(status) || (status >> 16) != 0) continue;
         int sig = WSTOPSIG(status);
         if (sig == SIGALRM) {
             if (limits.deadline != RunLimits::Clock::time_point::max() &&

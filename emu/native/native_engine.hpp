@@ -14,6 +14,20 @@
 // and unmaps everything else before the guest's first instruction: the guest
 // sees only the pages mapped through this interface, plus the gate page.
 //
+// The engine's invariant: no Linux call of a guest process runs unless the
+// filter allows it by itself. The filter allows the handler's two calls at
+// their sites (direct path) and the engine's own calls at the gate, which
+// carry the gate's key (filter.h); every other call is a notification, a
+// signal or a stop for the tracer, and the tracer never lets a stopped call
+// run. Every way the engine moves a stopped guest (continue, single-step,
+// detach, delivering a signal, the end of an attach) goes through
+// proceed(), which looks at the stop first and, at a seccomp stop, skips the
+// call (call number -1, result -ENOSYS) before the guest moves.
+//
+// No wait for the guest is unbounded: a guest that does not stop when the
+// engine needs it to (within kStopBound, or by a run's deadline plus
+// kDeadlineGrace) is killed, and the run says so.
+//
 // ptrace is bound to one thread: create, use and destroy an engine on the
 // same host thread. That thread keeps SIGCHLD blocked: the engine reads it
 // from a signal descriptor to learn of its guests' stops.
@@ -23,6 +37,7 @@
 #include <sys/types.h>
 #include <sys/user.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -62,6 +77,11 @@ class NativeEngine final : public Engine {
   public:
     // The highest address a 32-bit process can map, plus one.
     static constexpr uint32_t kSpaceEnd = 0xFFFFE000;
+    // How long the engine waits for a stop it asked for, and how long past a
+    // run's deadline it tries to stop the guest where it stands before it
+    // ends the guest process instead.
+    static constexpr auto kStopBound = std::chrono::seconds(2);
+    static constexpr auto kDeadlineGrace = std::chrono::milliseconds(400);
 
     // Starts the guest process; nullptr and a one-line reason in err when it
     // cannot (for instance on a host that does not run 32-bit programs).
@@ -105,7 +125,17 @@ class NativeEngine final : public Engine {
     // One Linux system call made by the guest process at the gate; false
     // when the process could not make it.
     bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
-    bool wait_stop(int& status);
+    // Waits for the guest's next stop until `until`; false when it is gone,
+    // or did not stop in time (it is then killed).
+    bool wait_stop(int& status, RunLimits::Clock::time_point until);
+    bool wait_stop(int& status) { return wait_stop(status, RunLimits::Clock::now() + kStopBound); }
+    // The only way a stopped guest is moved on (see the invariant above);
+    // sig: a signal delivered as it goes.
+    enum class Go { Continue, Step, Detach };
+    bool proceed(Go how, int sig = 0);
+    bool at_seccomp_stop();
+    // Brings the guest to a stop at a run's deadline, or ends it.
+    void stop_at_deadline(EngineEvent& ev, int& status);
     bool load_regs();
     void restart_interrupted();
     bool flush_regs();
@@ -147,14 +177,16 @@ class NativeEngine final : public Engine {
     Post take_post(const RunLimits& limits, EngineEvent& ev);
     void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
     void answer_direct();
-    bool attach();
+    bool attach(RunLimits::Clock::time_point until);
     bool leave_handler();
-    bool stop_untraced();
+    bool stop_untraced(RunLimits::Clock::time_point until);
     bool at_call_site(uint32_t eip);
 
     NativeOptions opts_;
     pid_t pid_ = -1;
     pid_t tracer_ = -1;
+    uint32_t key_[2] = {0, 0};  // the gate's key
+    int stop_ = -1;             // the last stop's wait status; -1: none known
     int mem_fd_ = -1;
     uint32_t gate_ = 0;
     user_regs_struct regs_{};

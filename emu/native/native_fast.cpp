@@ -232,23 +232,23 @@ void NativeEngine::answer_direct() {
     }
 }
 
-bool NativeEngine::attach() {
+bool NativeEngine::attach(RunLimits::Clock::time_point until) {
     if (ptrace(PTRACE_SEIZE, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
         return false;
     }
     traced_ = true;
-    if (ptrace(PTRACE_INTERRUPT, pid_, nullptr, nullptr) != 0) return false;
-    int status = 0;
+    stop_ = -1;
+    // Any other stop may come first and take the interruption with it: it
+    // is asked for again after each.
     for (;;) {
-        if (!wait_stop(status)) return false;
+        if (ptrace(PTRACE_INTERRUPT, pid_, nullptr, nullptr) != 0) return false;
+        int status = 0;
+        if (!wait_stop(status, until)) return false;
         if ((status >> 16) == PTRACE_EVENT_STOP) return true;
-        // A signal on its way to the guest's handler goes on there; the
-        // interruption stops it next.
+        // A signal on its way to the guest's handler goes on there; a call
+        // stopped for the tracer is skipped.
         int sig = WIFSTOPPED(status) && (status >> 16) == 0 ? WSTOPSIG(status) : 0;
-        if (ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<long>(sig))) !=
-            0) {
-            return false;
-        }
+        if (!proceed(Go::Continue, sig)) return false;
     }
 }
 
@@ -274,11 +274,12 @@ bool NativeEngine::leave_handler() {
     return flush_regs();
 }
 
-bool NativeEngine::stop_untraced() {
-    if (!attach()) return false;
+bool NativeEngine::stop_untraced(RunLimits::Clock::time_point until) {
+    if (!attach(until)) return false;
     // Stopped inside the handler, the guest is stepped until it has posted
     // (it then stands where the call or fault was raised, a call not yet
-    // made) or until it has left.
+    // made) or until it has left; a handler that does neither within a few
+    // thousand steps or by `until` is not one the engine answered.
     for (int step = 0; step < 4096; ++step) {
         if (!load_regs()) return false;
         uint64_t ip = regs_.rip;
@@ -293,7 +294,7 @@ bool NativeEngine::stop_untraced() {
             return leave_handler();
         }
         int status = 0;
-        if (ptrace(PTRACE_SINGLESTEP, pid_, nullptr, nullptr) != 0 || !wait_stop(status)) {
+        if (RunLimits::Clock::now() >= until || !proceed(Go::Step) || !wait_stop(status, until)) {
             return false;
         }
     }

@@ -39,8 +39,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     user_regs_struct saved = regs_;
     bool writes = false;
     int status = 0;
-    if (flush_regs() && ptrace(PTRACE_SINGLESTEP, pid_, nullptr, nullptr) == 0 &&
-        wait_stop(status)) {
+    if (proceed(Go::Step) && wait_stop(status)) {
         siginfo_t si{};
         if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV &&
             ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0) {

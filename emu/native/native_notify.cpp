@@ -118,7 +118,7 @@ bool NativeEngine::ensure_stopped() {
     if (!traced_) {
         // Only run() stops a guest that runs on its own; one waiting in its
         // handler leaves it.
-        return in_handler_ && attach() && leave_handler();
+        return in_handler_ && attach(RunLimits::Clock::now() + kStopBound) && leave_handler();
     }
     if (!waiting_) return pid_ > 0;
     waiting_ = false;
@@ -159,7 +159,7 @@ bool NativeEngine::release(const RunLimits& limits) {
         // A guest that a signal took out of its call stands at a stop with
         // its answer: run() continues it.
         if (answer(status) != Resume::Running) return false;
-    } else if (!flush_regs() || ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+    } else if (!proceed(Go::Continue)) {
         return false;
     }
     released_ = true;
@@ -197,7 +197,8 @@ NativeEngine::Resume NativeEngine::answer(int& status) {
 
 NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev, const RunLimits& limits) {
     const std::vector<int>* others = limits.others;
-    if (notify_fd_ < 0) return wait_stop(status) ? Wait::Stopped : Wait::Gone;
+    // Without a notification descriptor (-1, which poll passes over) the
+    // guest's calls are stops like any other.
     int chld = child_signals();
     // Ours, the stops', then the other processes' calls.
     std::vector<pollfd> p = {{notify_fd_, POLLIN, 0}, {chld, POLLIN, 0}};

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "filter.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
 
@@ -52,12 +54,24 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     // and inherited by the stub as descriptors 0 and 1.
     int page_fd = -1;
     if (e->opts_.direct_calls && !e->make_page(page_fd)) e->opts_.direct_calls = false;
+    // The gate's key, known to the engine and the filter only.
+    uint32_t key[2] = {0, 0};
+    while (key[0] == 0 || (key[1] & NUV_GATE_KEY1_MASK) == 0) {
+        if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
+            err = std::string("cannot make the native guest's key: ") + std::strerror(errno);
+            return nullptr;
+        }
+    }
+    e->key_[0] = key[0];
+    e->key_[1] = key[1] & NUV_GATE_KEY1_MASK;
     std::vector<std::string> args = {e->opts_.stub_path,
                                      std::to_string(opts.max_files),
                                      std::to_string(opts.max_processes),
                                      std::to_string(opts.max_address_space / 1024),
                                      opts.tsc ? "1" : "0",
-                                     e->opts_.direct_calls ? "1" : "0"};
+                                     e->opts_.direct_calls ? "1" : "0",
+                                     std::to_string(e->key_[0]),
+                                     std::to_string(e->key_[1])};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -134,9 +148,9 @@ bool NativeEngine::rdtsc_traps() {
     regs_.rip = at;
     regs_dirty_ = true;
     int status = 0;
-    bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe && flush_regs() &&
-                 ptrace(PTRACE_CONT, pid_, nullptr, nullptr) == 0 && wait_stop(status) &&
-                 WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
+    bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe &&
+                 proceed(Go::Continue) && wait_stop(status) && WIFSTOPPED(status) &&
+                 WSTOPSIG(status) == SIGSEGV;
     regs_ = saved;
     regs_dirty_ = true;
     return traps && pid_ > 0;
@@ -150,7 +164,7 @@ bool NativeEngine::handover(std::string& err) {
         return false;
     }
     if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0 ||
-        ptrace(PTRACE_CONT, pid_, nullptr, nullptr) != 0) {
+        !proceed(Go::Continue)) {
         err = std::string("cannot trace the native guest process: ") + std::strerror(errno);
         return false;
     }

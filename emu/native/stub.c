@@ -8,7 +8,10 @@
  * Arguments (decimal): open-file limit, process limit, address-space limit
  * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it,
  * 1 for the direct call path (fast_call.h), whose page and wake-up
- * descriptor the engine passes as descriptors 0 and 1.
+ * descriptor the engine passes as descriptors 0 and 1, then the two words
+ * of the gate's key (filter.h). Nothing of the key survives the hand-over
+ * in a register: the stub uses no floating-point or vector register, and
+ * the hand-over clears the two that carry the key in the engine's calls.
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
@@ -28,6 +31,7 @@
 #define TRAP_INSN "syscall"
 #define TRAP_LENGTH 2
 #define HANDOVER_FDS(listener, page, event) "S"(listener)
+#define CLEAR_KEY_REGS "xor %%r8d, %%r8d\n xor %%r9d, %%r9d\n"
 #else
 #define NR_exit 1
 #define NR_getpid 20
@@ -39,6 +43,7 @@
 #define TRAP_INSN "int $0x80"
 #define TRAP_LENGTH 2
 #define HANDOVER_FDS(listener, page, event) "c"(listener), "d"(page), "S"(event)
+#define CLEAR_KEY_REGS "xor %%edi, %%edi\n xor %%ebp, %%ebp\n"
 #endif
 
 #define PR_SET_TSC 26
@@ -320,6 +325,9 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
     int trap_tsc = argc > 4 && number(argv[4]) != 0;
     int fast = argc > 5 && number(argv[5]) != 0;
+    uint32_t key0 = argc > 7 ? (uint32_t)number(argv[6]) : 0;
+    uint32_t key1 = argc > 7 ? (uint32_t)number(argv[7]) & NUV_GATE_KEY1_MASK : 0;
+    if (key0 == 0 && key1 == 0) fail(8);
 
     /* The plain Linux persona: with the read-implies-exec flag that a caller
      * may have passed on, every readable guest page would be executable. */
@@ -345,16 +353,18 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
         page_fd = 1; /* set up */
         event_fd = 1;
         uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
-        const struct filter_insn insns[] = NUV_FAST_FILTER_PROGRAM(
-            gate_ip, (uint32_t)(uintptr_t)nuv_fast_wake + 2,
-            (uint32_t)(uintptr_t)nuv_fast_sleep + 2, (uint32_t)event_fd, page + NUV_FAST_DONE);
+        const struct filter_insn insns[] =
+            NUV_FAST_FILTER_PROGRAM(gate_ip, (uint32_t)(uintptr_t)nuv_fast_wake + 2,
+                                    (uint32_t)(uintptr_t)nuv_fast_sleep + 2, (uint32_t)event_fd,
+                                    page + NUV_FAST_DONE, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
         if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(18);
     } else {
         /* Where the kernel offers it, the guest's calls come to the engine
          * as notifications on a descriptor that the engine takes over. */
-        const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_NOTIFY);
+        const struct filter_insn insns[] =
+            NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_NOTIFY, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
         listener = sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER,
@@ -366,7 +376,8 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     (void)event_fd;
 #endif
     if (listener < 0 && page_fd < 0) {
-        const struct filter_insn insns[] = NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_STOP);
+        const struct filter_insn insns[] =
+            NUV_FILTER_PROGRAM(gate_ip, NUV_FILTER_I386_STOP, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
         if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(17);
@@ -375,9 +386,10 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     /* Every call now goes to the engine, this one first: the hand-over says
      * which descriptors, if any, carry the notifications, the call page and
      * the wake-ups. */
-    __asm__ volatile("jmp nuv_gate"
+    __asm__ volatile(CLEAR_KEY_REGS "jmp nuv_gate"
                      :
-                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC), HANDOVER_FDS(listener, page_fd, event_fd)
+                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC),
+                       HANDOVER_FDS(listener, page_fd, event_fd)
                      : "memory");
     __builtin_unreachable();
 }
