@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "stdio/internal.h"
+
 namespace std {
 const nothrow_t nothrow{};
 }

@@ -163,10 +163,11 @@ extern "C" int waitpid(int pid, int* status, int options) {
     return nuv::trap3(NUV_SYS_waitpid, u(pid), word(status), u(options));
 }
 
-extern "C" int spawn_ex(const char* path, char* const* argv, int argc, int a4, int a5, int a6,
-                        int flag) {
+extern "C" int spawn_ex(const char* path, char* const* argv, int argc, int child_stdin,
+                        int child_stdout, int child_stderr, int inherit_all) {
     if (path == nullptr || argc < 0) return -1;
     // The block lives in this frame for the duration of the call only.
-    nuv_spawn_block block = {word(path), word(argv), argc, a4, a5, a6, as_flag(flag)};
+    nuv_spawn_block block = {word(path),   word(argv),          argc, child_stdin, child_stdout,
+                             child_stderr, as_flag(inherit_all)};
     return nuv::trap1(NUV_SYS_spawn_ex, word(&block));
 }

@@ -235,6 +235,29 @@ TEST_F(FscanfTwoNumbers, EachCallScansOneToken) {
     }
 }
 
+TEST_F(FscanfTwoNumbers, ScanfReadsTheStreamStdinNamesAtEachCall) {
+    uint32_t a = buf(4), b = buf(4), word = buf(16);
+    uint32_t rec = stdin_record();
+    EXPECT_EQ(icall("scanf", {str("%d %d"), a, b}), 1);
+    EXPECT_EQ(g().u32(a), 12u);
+    EXPECT_EQ(g().u32(rec + kPos), 5u);
+    EXPECT_EQ(reads(), 5u);
+    // stdin pointed at a memory stream, then at nothing: no read is made.
+    uint32_t mem = buf(44, 0);
+    g().set_u32(mem, 2);
+    g().set_u32(sym("stdin"), mem);
+    EXPECT_EQ(icall("scanf", {str("%s"), word}), -1);
+    g().set_u32(sym("stdin"), 0);
+    EXPECT_EQ(icall("scanf", {str("%s"), word}), -1);
+    EXPECT_EQ(reads(), 0u);
+    // Back on the descriptor stream: the next token, then end of input.
+    g().set_u32(sym("stdin"), rec);
+    EXPECT_EQ(icall("scanf", {str("%s"), word}), 1);
+    EXPECT_EQ(g().read_string(word), "34");
+    EXPECT_EQ(icall("scanf", {str("%s"), word}), -1);
+    EXPECT_EQ(g().u32(rec + kEof), 1u);
+}
+
 class FscanfLongToken : public FscanfTest {
   protected:
     void SetUp() override {

@@ -49,8 +49,6 @@ extern FILE* stdin;
 extern FILE* stdout;
 extern FILE* stderr;
 
-int file_write_bytes(FILE* stream, const void* data, size_t count);
-
 size_t fwrite(const void* ptr, size_t size, size_t nmemb, FILE* stream);
 int fputc(int c, FILE* stream);
 int fputs(const char* s, FILE* stream);
@@ -75,7 +73,6 @@ int vsnprintf(char* s, size_t size, const char* format, va_list ap);
 int snprintf(char* s, size_t size, const char* format, ...);
 int vsprintf(char* s, const char* format, va_list ap);
 int sprintf(char* s, const char* format, ...);
-void snbuf_render_unsigned(char* digits, int* ndigits, unsigned int value, int base, int upper);
 
 int vfprintf(FILE* stream, const char* format, va_list ap);
 int fprintf(FILE* stream, const char* format, ...);
@@ -84,6 +81,9 @@ int printf(const char* format, ...);
 int vsscanf(const char* str, const char* format, va_list ap);
 int sscanf(const char* str, const char* format, ...);
 int fscanf(FILE* stream, const char* format, ...);
+/* An addition: fscanf on the stream stdin points at when it is called (one
+ * token per call, -1 at end of input before a token). */
+int scanf(const char* format, ...);
 
 /* Reads a line of at most size - 1 bytes, newline included, from a descriptor
  * stream; null at end of input before any byte, or for a stream that is not a

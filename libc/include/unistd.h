@@ -44,7 +44,11 @@ int fd_set_stdio(int in, int out, int err);
 int fd_set_nonblock(int fd, int flag);
 int spawn(const char* path, char* const* argv, int argc);
 int waitpid(int pid, int* status, int options);
-int spawn_ex(const char* path, char* const* argv, int argc, int a4, int a5, int a6, int flag);
+/* Like spawn, with the caller's descriptors that become the child's 0, 1 and 2
+ * for this spawn (negative: as fd_set_stdio says); inherit_all 1 hands on
+ * every descriptor for this spawn. */
+int spawn_ex(const char* path, char* const* argv, int argc, int child_stdin, int child_stdout,
+             int child_stderr, int inherit_all);
 NUV_END_DECLS
 
 #endif

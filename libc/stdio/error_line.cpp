@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "stdio/internal.h"
+
 extern "C" void perror(const char* prefix) {
     const char* text = strerror(errno);
     char line[256];

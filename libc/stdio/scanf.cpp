@@ -1,5 +1,5 @@
-// Formatted input: the scanner over a string, and fscanf, which reads one
-// token from a descriptor stream a byte at a time and scans that.
+// Formatted input: the scanner over a string, and fscanf (and scanf, on stdin),
+// which reads one token from a descriptor stream a byte at a time and scans that.
 //
 // The scanner knows the conversions c, s, d, i, u, x and X and the %% escape.
 // Widths are read and ignored; anything else after a % ends the scan. The
@@ -169,7 +169,10 @@ extern "C" int sscanf(const char* str, const char* format, ...) {
     return n;
 }
 
-extern "C" int fscanf(FILE* stream, const char* format, ...) {
+namespace {
+
+// fscanf's work: one token from a descriptor stream, scanned by format.
+int scan_token(FILE* stream, const char* format, va_list ap) {
     if (stream == nullptr || format == nullptr || stream->kind != STREAM_FD) return -1;
 
     char token[kTokenCapacity];
@@ -196,10 +199,24 @@ extern "C" int fscanf(FILE* stream, const char* format, ...) {
         if (is_token_delimiter(c)) break;
     }
     token[length] = 0;
+    return vsscanf(token, format, ap);
+}
 
+}  // namespace
+
+extern "C" int fscanf(FILE* stream, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    int n = vsscanf(token, format, ap);
+    int n = scan_token(stream, format, ap);
+    va_end(ap);
+    return n;
+}
+
+// An addition: fscanf on the stream stdin points at when it is called.
+extern "C" int scanf(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int n = scan_token(stdin, format, ap);
     va_end(ap);
     return n;
 }

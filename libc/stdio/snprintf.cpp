@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "src/digits.h"
+#include "stdio/internal.h"
 
 namespace {
 

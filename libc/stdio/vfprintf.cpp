@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "src/digits.h"
+#include "stdio/internal.h"
 
 namespace {
 
