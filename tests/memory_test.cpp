@@ -1,6 +1,7 @@
 // memcpy, memmove and memset against plain byte loops: every overlap distance
 // up to 16 in both directions, several alignments and lengths around the
 // points where the word copies start and stop.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,25 @@ TEST_F(MemoryTest, FourKilobyteBlocksAtMisalignedAddresses) {
         model_memmove(expect, 1, 7, 4000);
         EXPECT_EQ(call("memmove", {dst + 1, dst + 7, 4000}), dst + 1);
         EXPECT_EQ(g().read_bytes(dst, 4096 + 8), expect);
+    }
+}
+
+TEST_F(MemoryTest, LongWholeWordBlocksAroundTheWordCopyLength) {
+    // From some length on, blocks whose start and length are whole words move
+    // by words, the others by bytes: each kind, on both sides of that length.
+    Bytes data(4096 + 8);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + i / 251);
+    uint32_t src = buf(data.size());  // 16-aligned
+    ASSERT_TRUE(g().write(src, data.data(), data.size()));
+    for (uint32_t at : {0u, 4u, 2u}) {
+        for (uint32_t n : {256u, 1020u, 1024u, 1026u, 4096u}) {
+            SCOPED_TRACE("at " + std::to_string(at) + ", " + std::to_string(n) + " bytes");
+            uint32_t dst = buf(data.size(), 0);
+            EXPECT_EQ(call("memcpy", {dst + at, src + at, n}), dst + at);
+            Bytes expect(data.size(), 0);
+            std::copy(data.begin() + at, data.begin() + at + n, expect.begin() + at);
+            EXPECT_EQ(g().read_bytes(dst, static_cast<uint32_t>(data.size())), expect);
+        }
     }
 }
 

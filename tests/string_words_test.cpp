@@ -164,11 +164,12 @@ TEST_F(StringWords, BlockComparisonFindsTheFirstDifferenceInLongBlocks) {
 
 TEST_F(StringWords, SearchesSeeEveryPlaceOfTheWord) {
     // The byte looked for at each place, before and after the NUL, from each
-    // start alignment; strrchr must keep the last of several hits.
-    for (uint32_t offset = 0; offset < 4; ++offset) {
-        for (size_t len = 0; len <= 10; ++len) {
+    // start alignment, among plain text and among bytes of 0x80 and above;
+    // strrchr must keep the last of several hits.
+    for (uint32_t offset = 0; offset < 8; ++offset) {
+        for (size_t len = 0; len <= 20; ++len) {
             for (size_t hit = 0; hit < len; ++hit) {
-                std::string s(len, '.');
+                std::string s(len, (offset + len) % 3 == 0 ? '\xF0' : '.');
                 s[hit] = '#';
                 if (hit + 5 < len) s[hit + 5] = '#';
                 const size_t last = hit + 5 < len ? hit + 5 : hit;

@@ -47,6 +47,10 @@ constexpr size_t kChunkMin = 512;
 // the ends (256 B: 10.5 ns against 13.8; 4 KiB: 29 against 44); below that,
 // the copies of copy_up are faster.
 constexpr size_t kFastStringMin = 256;
+// From this length on, a block whose start and length are whole words moves
+// by words: as fast here (4 KiB: 29 ns either way), and a quarter of the
+// stores where every store costs (an emulated processor).
+constexpr size_t kWordStringMin = 1024;
 
 // The first and the last `size` bytes of n (size <= n <= 2 * size), both
 // loaded before either is stored, through the floating-point stack: loading
@@ -168,7 +172,11 @@ extern "C" void* memcpy(void* dst, const void* src, size_t n) {
     if (n - 1 < kShort && distance - 1 >= n - 1) {
         move_short(d, s, n);  // 1 to 16 bytes, dst not inside (src, src + n)
     } else if (n >= kFastStringMin && distance >= n && (distance & 3u) == 0) {
-        rep_movsb(d, s, n);
+        if (n >= kWordStringMin && ((reinterpret_cast<uintptr_t>(d) | n) & 3u) == 0) {
+            rep_movsl(d, s, n >> 2);
+        } else {
+            rep_movsb(d, s, n);
+        }
     } else if (n > kShort) {
         copy_long(d, s, n);
     } else if (n != 0) {

@@ -9,22 +9,41 @@ namespace {
 
 using namespace nuv;
 
+// Flags, in the high bit of each byte, the bytes of v that are NUL or equal
+// the byte spread over `spread`; exact up to the lowest flagged byte.
+inline uint32_t nul_or_byte(uint32_t v, uint32_t spread) {
+    uint32_t x = v ^ spread;
+    return ((v - words::kOnes) & ~v) | ((x - words::kOnes) & ~x);
+}
+
+// Whether the eight aligned bytes at s hold a NUL or the byte spread over
+// `spread`. Out of line: the caller's loop then keeps all it needs in
+// registers.
+__attribute__((noinline)) bool block_has_nul_or_byte(const char* s, uint32_t spread) {
+    return ((nul_or_byte(words::aligned_at(s), spread) |
+             nul_or_byte(words::aligned_at(s + 4), spread)) &
+            words::kHighs) != 0;
+}
+
 // The first byte from s on that equals want or is NUL. Aligned words only.
 inline const char* find_byte_or_end(const char* s, unsigned char want) {
-    for (; !words::is_aligned(s); ++s) {
+    for (; (reinterpret_cast<uintptr_t>(s) & 7u) != 0; ++s) {
         if (static_cast<unsigned char>(*s) == want || *s == 0) return s;
     }
     const uint32_t spread = want * words::kOnes;
-    // Two words a step: when the first holds no NUL, the string reaches the
-    // second, so reading it stays inside a page the string touches.
+    // Eight aligned bytes a step, tested at once: they lie in one page, which
+    // the string reaches since it reaches their first byte.
+    // A first test that plain text (bytes below 0x80) passes whenever it
+    // holds neither: it flags every byte the exact test flags, and also
+    // bytes of 0x80 and above.
     for (;; s += 8) {
-        uint32_t v = words::aligned_at(s);
-        if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) break;
-        v = words::aligned_at(s + 4);
-        if (words::zero_bytes(v) | words::zero_bytes(v ^ spread)) {
-            s += 4;
-            break;
+        uint32_t v = words::aligned_at(s), u = words::aligned_at(s + 4);
+        uint32_t x = v ^ spread, y = u ^ spread;
+        if ((((v - words::kOnes) | (x - words::kOnes) | (u - words::kOnes) | (y - words::kOnes)) &
+             words::kHighs) == 0) {
+            continue;
         }
+        if (block_has_nul_or_byte(s, spread)) break;
     }
     while (static_cast<unsigned char>(*s) != want && *s != 0) ++s;
     return s;
