@@ -1,5 +1,9 @@
 #include "process.hpp"
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 namespace nuv {
 
 Process::Process(int32_t pid, int32_t ppid, std::unique_ptr<Sandbox> sandbox)
@@ -11,6 +15,20 @@ Result<std::unique_ptr<Process>> Process::first(const std::string& host_root,
     Result<std::unique_ptr<Sandbox>> root = Sandbox::open_root(host_root);
     if (!root) return root.error();
     std::unique_ptr<Process> p(new Process(1, 0, std::move(*root)));
+    // The guest starts where the host's current directory lies inside the
+    // root ("/" when they are the same), so relative paths mean the same to
+    // both; elsewhere it starts at "/".
+    if (char* here = ::getcwd(nullptr, 0)) {
+        const std::string cwd(here);
+        std::free(here);
+        const std::string& top = p->sandbox_->host_root();
+        if (top == "/" && cwd != "/") {
+            p->sandbox_->change_dir(cwd);
+        } else if (cwd.size() > top.size() + 1 && cwd.compare(0, top.size(), top) == 0 &&
+                   cwd[top.size()] == '/') {
+            p->sandbox_->change_dir(cwd.substr(top.size()));
+        }
+    }
     p->files_.resize(3);
     if (input) {
         p->files_[0] = std::make_shared<StringInput>(*input);
