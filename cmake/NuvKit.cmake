@@ -31,13 +31,14 @@ add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o nuvc)
 # The CMake package: find_package(NuvOS) and the toolchain file.
 include(CMakePackageConfigHelpers)
 set(NUV_PACKAGE_DIR ${NUV_KIT_DIR}/lib/cmake/NuvOS)
-foreach(f NuvOSConfig.cmake NuvOSToolchain.cmake)
+foreach(f NuvOSConfig.cmake NuvOSToolchain.cmake NuvOSRunTest.cmake)
   configure_file(${PROJECT_SOURCE_DIR}/kit/${f} ${NUV_PACKAGE_DIR}/${f} COPYONLY)
 endforeach()
 write_basic_package_version_file(${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
                                  ARCH_INDEPENDENT)
 install(FILES ${NUV_PACKAGE_DIR}/NuvOSConfig.cmake ${NUV_PACKAGE_DIR}/NuvOSToolchain.cmake
+              ${NUV_PACKAGE_DIR}/NuvOSRunTest.cmake
               ${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
         DESTINATION lib/cmake/NuvOS)
 

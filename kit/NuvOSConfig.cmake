@@ -1,9 +1,12 @@
-# find_package(NuvOS): builds NUV-OS command images from an ordinary CMake
-# project, with the kit's compiler drivers.
+# find_package(NuvOS): builds and tests NUV-OS command images from an ordinary
+# CMake project, with the kit's compiler drivers and nuvemu.
 #
 #   find_package(NuvOS REQUIRED)
-#   nuvos_add_command(hello SOURCES hello.c DESCRIPTION "Greet the world."
-#                     PACKAGE hello VERSION 1)
+#   enable_testing()
+#   nuvos_add_command(calc SOURCES calc.c DESCRIPTION "Add numbers." PACKAGE tools)
+#   target_compile_definitions(calc PRIVATE CALC_MAX=100)
+#   add_test(NAME calc-usage COMMAND calc)
+#   nuvos_add_test(NAME calc-sum COMMAND calc INPUT numbers.txt EXPECT_OUTPUT "6\n")
 #
 # nuvos_add_command(NAME SOURCES src...
 #                   DESCRIPTION text         the command record's description
@@ -14,14 +17,40 @@
 #                   [LINK_OPTIONS opt...]    (archives and -l options too)
 #                   [OUTPUT_DIRECTORY dir])  (default: images/ in the current binary directory)
 #
-# makes the target NAME, which builds the image OUTPUT_DIRECTORY/NAME carrying
-# the command and package records (the sources must not define their own).
-# The image's path is the target property NUVOS_IMAGE.
+# makes the executable target NAME, whose file is the image OUTPUT_DIRECTORY/NAME
+# carrying the command and package records (the sources must not define their
+# own). The target_* commands work on it as on any executable, and add_test
+# runs it under nuvemu. The image's path is also the target property NUVOS_IMAGE.
+#
+# nuvos_use_kit(TARGET) makes another target of a host project (an executable,
+# or a static library of helpers to link into commands) compile and link with
+# the drivers too. nuvos_add_command does this for its own target.
+#
+# nuvos_add_test(NAME name COMMAND command [arg...]
+#                [ROOT dir]                the guest's root (default: NUVOS_TEST_ROOT)
+#                [INPUT file]              standard input (default: empty)
+#                [EXPECT_OUTPUT text | EXPECT_OUTPUT FILE file]
+#                [EXPECT_STATUS n])        (default: 0)
+#
+# runs command (a target of nuvos_add_command, or the path of an image) under
+# nuvemu and passes when its standard output is exactly the text or the file's
+# content (not compared without EXPECT_OUTPUT) and its status is n. Relative
+# INPUT and FILE paths are taken from the current source directory. The test
+# runs in the current binary directory, or with ROOT in dir, where the guest
+# then starts at "/".
+#
+# Tests: every command target runs under nuvemu with the root NUVOS_TEST_ROOT
+# (a cache variable, default "/", so that host paths name the same files in the
+# guest). The guest starts in the test's working directory when that lies in
+# the root. With the toolchain file, CMAKE_CROSSCOMPILING_EMULATOR is set to
+# that; in a host project only the command targets get it (the variable would
+# also wrap the project's host programs).
 #
 # Variables: NuvOS_VERSION, NUVOS_PREFIX, NUVOS_CC, NUVOS_CXX, NUVOS_EMU
-# (nuvemu), NUVOS_META (nuvmeta), NUVOS_INCLUDE_DIR, NUVOS_TOOLCHAIN_FILE.
+# (nuvemu), NUVOS_META (nuvmeta), NUVOS_EMULATOR (nuvemu with the tests' root,
+# as a list), NUVOS_INCLUDE_DIR, NUVOS_TOOLCHAIN_FILE, NUVOS_TEST_ROOT.
 # With NuvOSToolchain.cmake as CMAKE_TOOLCHAIN_FILE the whole project is built
-# for NUV-OS and nuvos_add_command makes an ordinary executable target.
+# for NUV-OS, and add_executable makes images as well.
 
 get_filename_component(NUVOS_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 set(NUVOS_CC "${NUVOS_PREFIX}/bin/nuvos-cc")
@@ -30,15 +59,27 @@ set(NUVOS_EMU "${NUVOS_PREFIX}/bin/nuvemu")
 set(NUVOS_META "${NUVOS_PREFIX}/bin/nuvmeta")
 set(NUVOS_INCLUDE_DIR "${NUVOS_PREFIX}/include")
 set(NUVOS_TOOLCHAIN_FILE "${CMAKE_CURRENT_LIST_DIR}/NuvOSToolchain.cmake")
+set(_NUVOS_RUN_TEST "${CMAKE_CURRENT_LIST_DIR}/NuvOSRunTest.cmake")
 
-foreach(_nuvos_file "${NUVOS_CC}" "${NUVOS_CXX}" "${NUVOS_INCLUDE_DIR}/nuvos/meta.h"
-                    "${NUVOS_PREFIX}/lib/libc.a")
+foreach(_nuvos_file "${NUVOS_CC}" "${NUVOS_CXX}" "${NUVOS_EMU}" "${NUVOS_INCLUDE_DIR}/nuvos/meta.h"
+                    "${NUVOS_PREFIX}/lib/libc.a" "${_NUVOS_RUN_TEST}")
   if(NOT EXISTS "${_nuvos_file}")
     set(NuvOS_FOUND FALSE)
     set(NuvOS_NOT_FOUND_MESSAGE "the NUV-OS kit at ${NUVOS_PREFIX} lacks ${_nuvos_file}")
     return()
   endif()
 endforeach()
+if(NOT NUVOS_TOOLCHAIN AND CMAKE_VERSION VERSION_LESS 3.21)
+  set(NuvOS_FOUND FALSE)
+  set(NuvOS_NOT_FOUND_MESSAGE "a host project needs CMake 3.21 or later for NUV-OS commands")
+  return()
+endif()
+
+set(NUVOS_TEST_ROOT "/" CACHE PATH "The host directory that command tests see as / under nuvemu")
+set(NUVOS_EMULATOR "${NUVOS_EMU};--root;${NUVOS_TEST_ROOT}")
+if(NUVOS_TOOLCHAIN AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${NUVOS_EMULATOR}")
+endif()
 
 # A record text as a C string literal: printable ASCII only, quotes and
 # backslashes escaped.
@@ -49,6 +90,34 @@ function(_nuvos_c_string out what text)
   string(REPLACE "\\" "\\\\" text "${text}")
   string(REPLACE "\"" "\\\"" text "${text}")
   set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+function(nuvos_use_kit target)
+  set(kit_files "${NUVOS_PREFIX}/lib/libc.a" "${NUVOS_PREFIX}/lib/crt0.o"
+                "${NUVOS_PREFIX}/lib/nuvos.ld")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${kit_files})
+  if(NUVOS_TOOLCHAIN)
+    return()  # the project's compilers are the drivers
+  endif()
+  # The host compiler's command lines, run by the drivers instead.
+  set_target_properties(${target} PROPERTIES
+    C_COMPILER_LAUNCHER "${NUVOS_CC};--instead-of"
+    CXX_COMPILER_LAUNCHER "${NUVOS_CXX};--instead-of"
+    C_LINKER_LAUNCHER "${NUVOS_CC};--instead-of"
+    CXX_LINKER_LAUNCHER "${NUVOS_CXX};--instead-of")
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    # From CMake 3.29 on (policy CMP0158) the emulator runs tests only when
+    # cross-compiling; the test launcher takes its place.
+    set(launcher_property CROSSCOMPILING_EMULATOR)
+    if(POLICY CMP0158)
+      cmake_policy(GET CMP0158 emulator_policy)
+      if(emulator_policy STREQUAL "NEW")
+        set(launcher_property TEST_LAUNCHER)
+      endif()
+    endif()
+    set_target_properties(${target} PROPERTIES ${launcher_property} "${NUVOS_EMULATOR}")
+  endif()
 endfunction()
 
 function(nuvos_add_command name)
@@ -81,17 +150,19 @@ function(nuvos_add_command name)
     message(FATAL_ERROR "nuvos_add_command(${name}): the command and package need names")
   endif()
 
-  # The records, generated beside the command's objects.
+  # The records, generated beside the command's objects under a name of their
+  # own (a records file named like the command's source would be announced as
+  # the same file compiled twice).
   _nuvos_c_string(cmd_name "command name" "${name}")
   _nuvos_c_string(description "description" "${A_DESCRIPTION}")
   _nuvos_c_string(package "package name" "${A_PACKAGE}")
   _nuvos_c_string(version "version" "${A_VERSION}")
   get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
   set(records_ext c)
-  if(NUVOS_TOOLCHAIN AND NOT "C" IN_LIST languages)
+  if(NOT "C" IN_LIST languages)
     set(records_ext cpp)
   endif()
-  set(records "${CMAKE_CURRENT_BINARY_DIR}/nuvos_records/${name}.${records_ext}")
+  set(records "${CMAKE_CURRENT_BINARY_DIR}/nuvos_records/${name}_records.${records_ext}")
   file(CONFIGURE OUTPUT "${records}" @ONLY CONTENT
 "/* The command and package records of ${name}. Generated by nuvos_add_command. */
 #include <nuvos/meta.h>
@@ -100,70 +171,85 @@ NUV_COMMAND_RECORD(0, ${cmd_name}, ${description});
 NUV_PACKAGE_RECORD(0, ${package}, ${version});
 ")
 
-  set(sources)
-  foreach(src IN LISTS A_SOURCES)
-    get_filename_component(src "${src}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    list(APPEND sources "${src}")
-  endforeach()
-
   get_filename_component(A_OUTPUT_DIRECTORY "${A_OUTPUT_DIRECTORY}" ABSOLUTE
                          BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  set(image "${A_OUTPUT_DIRECTORY}/${name}")
-  file(MAKE_DIRECTORY "${A_OUTPUT_DIRECTORY}")
+  add_executable(${name} ${A_SOURCES} "${records}")
+  target_compile_options(${name} PRIVATE ${A_COMPILE_OPTIONS})
+  target_include_directories(${name} PRIVATE ${A_INCLUDE_DIRECTORIES})
+  target_compile_definitions(${name} PRIVATE ${A_COMPILE_DEFINITIONS})
+  target_link_libraries(${name} PRIVATE ${A_LINK_OPTIONS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${A_OUTPUT_DIRECTORY}"
+                                           NUVOS_IMAGE "${A_OUTPUT_DIRECTORY}/${name}")
+  nuvos_use_kit(${name})
+endfunction()
 
-  if(NUVOS_TOOLCHAIN)
-    # The project's compilers are the drivers: an ordinary executable.
-    add_executable(${name} ${sources} "${records}")
-    target_compile_options(${name} PRIVATE ${A_COMPILE_OPTIONS})
-    target_include_directories(${name} PRIVATE ${A_INCLUDE_DIRECTORIES})
-    target_compile_definitions(${name} PRIVATE ${A_COMPILE_DEFINITIONS})
-    target_link_options(${name} PRIVATE ${A_LINK_OPTIONS})
-    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${A_OUTPUT_DIRECTORY}"
-                                             NUVOS_IMAGE "${image}")
-    return()
+# A list as CMake code: each item a bracket argument, opened by a line break
+# (which the bracket drops) so that a line break it begins with is kept.
+function(_nuvos_quote out)
+  set(code "")
+  foreach(item IN LISTS ARGN)
+    if(item MATCHES "]==]")
+      message(FATAL_ERROR "nuvos_add_test: an argument holds ]==]: ${item}")
+    endif()
+    string(APPEND code " [==[\n${item}]==]")
+  endforeach()
+  set(${out} "${code}" PARENT_SCOPE)
+endfunction()
+
+function(nuvos_add_test)
+  cmake_parse_arguments(PARSE_ARGV 0 A "" "NAME;ROOT;INPUT;EXPECT_STATUS"
+                        "COMMAND;EXPECT_OUTPUT")
+  if(A_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "nuvos_add_test(${A_NAME}): unknown arguments ${A_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT A_NAME OR NOT A_COMMAND)
+    message(FATAL_ERROR "nuvos_add_test: NAME and COMMAND are required")
+  endif()
+  if(NOT DEFINED A_EXPECT_STATUS)
+    set(A_EXPECT_STATUS 0)
+  elseif(NOT A_EXPECT_STATUS MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "nuvos_add_test(${A_NAME}): EXPECT_STATUS must be a number")
   endif()
 
-  # A host project: each source compiled by the driver for its language, the
-  # objects linked by the C++ driver when any source is C++.
-  set(flags ${A_COMPILE_OPTIONS})
-  foreach(dir IN LISTS A_INCLUDE_DIRECTORIES)
-    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-    list(APPEND flags "-I${dir}")
-  endforeach()
-  foreach(def IN LISTS A_COMPILE_DEFINITIONS)
-    list(APPEND flags "-D${def}")
-  endforeach()
-  set(objdir "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.nuvos")
-  file(MAKE_DIRECTORY "${objdir}")
-  set(objects)
-  set(linker "${NUVOS_CC}")
-  set(index 0)
-  foreach(src IN LISTS sources "records")
-    if(src STREQUAL "records")
-      set(src "${records}")
-    endif()
-    get_filename_component(base "${src}" NAME)
-    get_filename_component(ext "${src}" LAST_EXT)
-    set(driver "${NUVOS_CC}")
-    if(ext MATCHES "^\\.(cpp|cc|cxx|C|c\\+\\+)$")
-      set(driver "${NUVOS_CXX}")
-      set(linker "${NUVOS_CXX}")
-    endif()
-    math(EXPR index "${index} + 1")
-    set(obj "${objdir}/${index}_${base}.o")
-    add_custom_command(OUTPUT "${obj}"
-                       COMMAND "${driver}" ${flags} -MD -MF "${obj}.d" -c "${src}" -o "${obj}"
-                       DEPENDS "${src}" "${driver}"
-                       DEPFILE "${obj}.d"
-                       COMMENT "Compiling ${base} for NUV-OS"
-                       VERBATIM COMMAND_EXPAND_LISTS)
-    list(APPEND objects "${obj}")
-  endforeach()
-  add_custom_command(OUTPUT "${image}"
-                     COMMAND "${linker}" -o "${image}" ${objects} ${A_LINK_OPTIONS}
-                     DEPENDS ${objects} "${linker}" "${NUVOS_PREFIX}/lib/libc.a"
-                     COMMENT "Linking NUV-OS command ${name}"
-                     VERBATIM COMMAND_EXPAND_LISTS)
-  add_custom_target(${name} ALL DEPENDS "${image}")
-  set_target_properties(${name} PROPERTIES NUVOS_IMAGE "${image}")
+  list(POP_FRONT A_COMMAND command)
+  if(TARGET ${command})
+    set(command "$<TARGET_FILE:${command}>")
+  else()
+    get_filename_component(command "${command}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  endif()
+  set(root "${NUVOS_TEST_ROOT}")
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}")
+  if(DEFINED A_ROOT)
+    get_filename_component(root "${A_ROOT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    set(dir "${root}")
+  endif()
+  set(input /dev/null)
+  if(DEFINED A_INPUT)
+    get_filename_component(input "${A_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  endif()
+
+  set(compare "")
+  list(LENGTH A_EXPECT_OUTPUT expect_items)
+  if(expect_items EQUAL 2 AND A_EXPECT_OUTPUT MATCHES "^FILE;")
+    list(GET A_EXPECT_OUTPUT 1 file)
+    get_filename_component(file "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    _nuvos_quote(file_code "${file}")
+    set(compare "file(READ${file_code} expected)\n")
+  elseif(expect_items EQUAL 1)
+    _nuvos_quote(text_code "${A_EXPECT_OUTPUT}")
+    set(compare "set(expected${text_code})\n")
+  elseif(expect_items GREATER 0)
+    message(FATAL_ERROR "nuvos_add_test(${A_NAME}): EXPECT_OUTPUT takes one text or FILE and a file")
+  endif()
+
+  _nuvos_quote(run "${NUVOS_EMU}" --root "${root}" "${command}" ${A_COMMAND})
+  _nuvos_quote(settings "${A_NAME}" "${dir}" "${input}" "${A_EXPECT_STATUS}")
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/nuvos_tests/${A_NAME}-$<CONFIG>.cmake")
+  file(GENERATE OUTPUT "${script}" CONTENT
+"# The test ${A_NAME}. Generated by nuvos_add_test.
+set(run${run})
+list(APPEND settings${settings})
+${compare}include([==[${_NUVOS_RUN_TEST}]==])
+")
+  add_test(NAME ${A_NAME} COMMAND "${CMAKE_COMMAND}" -P "${script}")
 endfunction()

@@ -1,7 +1,10 @@
 # A toolchain file for projects built entirely for NUV-OS:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=P/lib/cmake/NuvOS/NuvOSToolchain.cmake ...
 # Every executable is then a NUV-OS command image (add_executable works as
-# usual; find_package(NuvOS) adds nuvos_add_command for the records).
+# usual; find_package(NuvOS) adds nuvos_add_command for the records), and
+# add_test runs images under nuvemu with the root NUVOS_TEST_ROOT (default
+# "/", so that host paths name the same files in the guest; the guest starts
+# in the test's working directory).
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -9,6 +12,8 @@ get_filename_component(_nuvos_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLU
 set(CMAKE_C_COMPILER "${_nuvos_prefix}/bin/nuvos-cc")
 set(CMAKE_CXX_COMPILER "${_nuvos_prefix}/bin/nuvos-c++")
 set(NUVOS_TOOLCHAIN TRUE)
+set(NUVOS_TEST_ROOT "/" CACHE PATH "The host directory that command tests see as / under nuvemu")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_prefix}/bin/nuvemu;--root;${NUVOS_TEST_ROOT}")
 
 # Look for libraries and headers only in the kit, programs only on the host.
 set(CMAKE_FIND_ROOT_PATH "${_nuvos_prefix}")

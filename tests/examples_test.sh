@@ -28,18 +28,22 @@ case "$mode" in
         (cd / && make -s -f "$src/Makefile" NUVOS="$P" OUT="$out" >"$work/build.log" 2>&1) ||
             { cat "$work/build.log"; fail "make with the drivers"; }
         ;;
-    package)
-        cmake -S "$src" -B "$work/b" -DCMAKE_PREFIX_PATH="$P" >"$work/build.log" 2>&1 &&
+    package | toolchain)
+        how=(-DCMAKE_PREFIX_PATH="$P")
+        [ "$mode" = toolchain ] && how+=(-DCMAKE_TOOLCHAIN_FILE="$P/lib/cmake/NuvOS/NuvOSToolchain.cmake")
+        cmake -S "$src" -B "$work/b" "${how[@]}" >"$work/build.log" 2>&1 &&
             cmake --build "$work/b" -j2 >>"$work/build.log" 2>&1 ||
-            { cat "$work/build.log"; fail "build with the package"; }
+            { cat "$work/build.log"; fail "build with the $mode"; }
         out=$work/b/images
-        ;;
-    toolchain)
-        cmake -S "$src" -B "$work/b" -DCMAKE_TOOLCHAIN_FILE="$P/lib/cmake/NuvOS/NuvOSToolchain.cmake" \
-            -DCMAKE_PREFIX_PATH="$P" >"$work/build.log" 2>&1 &&
-            cmake --build "$work/b" -j2 >>"$work/build.log" 2>&1 ||
-            { cat "$work/build.log"; fail "build with the toolchain file"; }
-        out=$work/b/images
+        # Each source is compiled once per command, and announced once.
+        twice=$(grep -E '^\[ *[0-9]+%\] (Building|Compiling)' "$work/build.log" | sed 's/^\[ *[0-9]*%\] //' | sort | uniq -d)
+        [ -z "$twice" ] || fail "compiled twice: $twice"
+        # The project's own tests (examples/CMakeLists.txt) through ctest: all
+        # of them run, and those that must fail do.
+        ctest --test-dir "$work/b" --output-on-failure >"$work/test.log" 2>&1 ||
+            { cat "$work/test.log"; fail "ctest with the $mode"; }
+        grep -q "100% tests passed, 0 tests failed out of 10$" "$work/test.log" ||
+            { cat "$work/test.log"; fail "ctest with the $mode ran other tests than the ten"; }
         ;;
     *) fail "unknown mode $mode" ;;
 esac
@@ -47,13 +51,15 @@ esac
 # The guest's root: the commands and some text.
 root=$work/root
 mkdir -p "$root/d"
-for c in cat wc grep sort pipe; do
+for c in cat wc grep sort pipe calc; do
     [ -f "$out/$c" ] || fail "$c was not built"
     cp "$out/$c" "$root/$c"
 done
 printf 'one two\nthree\n\nfour five six\n' >"$root/a.txt"
 printf 'Hello there\nhello\nHELLO world\nbye\n' >"$root/b.txt"
 printf 'pear\napple\nfig\n' >"$root/fruit"
+printf '1 2 3\n4\n' >"$root/four"
+printf '1 2 3\n4 5 6\n' >"$root/six"
 head -c 10000 /dev/zero | tr '\0' 'x' >"$root/long"
 
 checks=0
@@ -109,6 +115,9 @@ fig
 pear" pipe /cat fruit '|' /sort
 expect 1 "" pipe /cat a.txt '|' /grep -F zebra
 expect 2 "usage: pipe COMMAND [ARG...] '|' COMMAND [ARG...]" pipe /cat
+expect 0 "10" pipe /cat four '|' /calc
+expect 1 "calc: more than 5 numbers" pipe /cat six '|' /calc
+expect 2 "calc: not a number" pipe /cat fruit '|' /calc
 
 # Every image carries its records.
 meta=$("$P/bin/nuvmeta" --json "$out/grep")

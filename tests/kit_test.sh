@@ -36,7 +36,8 @@ cd "$work"
 # headers (the drivers make them system headers, whose warnings are hidden).
 gcc -m32 -ffreestanding -nostdinc -isystem "$(gcc -print-file-name=include)" -I"$P/include" \
     -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only hello.c
-"$P/bin/nuvos-cc" -std=c99 -pedantic -Wall -Wextra -Werror -O2 -o hello hello.c
+"$P/bin/nuvos-cc" -std=c99 -pedantic -Wall -Wextra -Werror -O2 -o hello hello.c 2>hello.err
+[ ! -s hello.err ] || { cat hello.err; echo "warnings for an image with its records"; exit 1; }
 # The same headers, and <new>, in a C++ command: strict C++17 as ordinary
 # headers, then built by the C++ driver (no exceptions) and run.
 cat > "$work/hello.cpp" <<'SRC'
@@ -82,7 +83,9 @@ meta=$("$P/bin/nuvmeta" --json hello)
 [ "$("$P/bin/nuvemu" "$P/share/nuvos/bin/ver")" = "NUV-OS Release 16" ]
 # A source on standard input, its language named with -x: the kit's own
 # library and entry point are still taken for what they are.
-echo 'int main(void) { return 4; }' | "$P/bin/nuvos-cc" -x c - -o piped
+# It has no command record, which draws a warning naming the image.
+echo 'int main(void) { return 4; }' | "$P/bin/nuvos-cc" -x c - -o piped 2>piped.err
+grep -q "^nuvos-cc: warning: piped carries no command record" piped.err || { cat piped.err; exit 1; }
 "$P/bin/nuvemu" piped && status=0 || status=$?
 [ "$status" = 4 ] || { echo "unexpected status from a command built from standard input: $status"; exit 1; }
 # A C++ command that needs a static constructor is refused at link time.
