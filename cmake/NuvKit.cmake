@@ -11,6 +11,16 @@ target_include_directories(nuv_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
 set(NUV_KIT_DIR ${CMAKE_BINARY_DIR})
 set(NUV_VERSION ${PROJECT_VERSION})
 
+# The target flags of the drivers and of nuvos.pc: for every compilation, for
+# C++ only, and for linking (besides the linker script, crt0.o, the library
+# and libgcc).
+set(NUV_KIT_TARGET_FLAGS "-m32 -march=i686 -mno-mmx -mno-sse -mno-sse2 -mfpmath=387 \
+-ffreestanding -fno-pic -fno-pie -fno-asynchronous-unwind-tables -fno-unwind-tables \
+-fno-stack-protector -fno-common -ffunction-sections -fdata-sections")
+set(NUV_KIT_CXX_FLAGS "-fno-exceptions -fno-rtti -fno-threadsafe-statics")
+set(NUV_KIT_LINK_FLAGS "-nostdlib -static -no-pie -Wl,--gc-sections -Wl,--build-id=none \
+-Wl,-z,noexecstack -Wl,-z,max-page-size=4096 -Wl,-z,norelro")
+
 # Compiler drivers, one script under two names.
 foreach(NUV_DRIVER nuvos-cc nuvos-c++)
   configure_file(${PROJECT_SOURCE_DIR}/kit/nuvos-cc.in ${NUV_KIT_DIR}/bin/${NUV_DRIVER} @ONLY
@@ -27,6 +37,13 @@ add_custom_command(OUTPUT ${NUV_KIT_DIR}/lib/crt0.o
                    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:nuvcrt0> ${NUV_KIT_DIR}/lib/crt0.o
                    DEPENDS nuvcrt0 $<TARGET_OBJECTS:nuvcrt0> COMMAND_EXPAND_LISTS)
 add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o nuvc)
+
+# pkg-config: the same flags for builds that do not use the drivers, with the
+# host compiler's own freestanding headers as found now.
+execute_process(COMMAND gcc -print-file-name=include OUTPUT_VARIABLE NUV_HOST_CC_INCLUDE
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+configure_file(${PROJECT_SOURCE_DIR}/kit/nuvos.pc.in ${NUV_KIT_DIR}/lib/pkgconfig/nuvos.pc @ONLY)
+install(FILES ${NUV_KIT_DIR}/lib/pkgconfig/nuvos.pc DESTINATION lib/pkgconfig)
 
 # The CMake package: find_package(NuvOS) and the toolchain file.
 include(CMakePackageConfigHelpers)

@@ -11,7 +11,8 @@ cmake --install "$build_dir" --prefix "$P" >/dev/null
 for f in include/stdio.h include/nuvos/meta.h include/limits.h include/ctype.h include/new lib/libc.a \
          lib/crt0.o lib/nuvos.ld bin/nuvemu bin/nuvmeta bin/nuvos-cc bin/nuvos-c++ share/nuvos/bin/ver \
          share/doc/nuvos/kernel-calls.md share/doc/nuvos/library-guide.md lib/cmake/NuvOS/NuvOSConfig.cmake \
-         lib/cmake/NuvOS/NuvOSConfigVersion.cmake lib/cmake/NuvOS/NuvOSToolchain.cmake; do
+         lib/cmake/NuvOS/NuvOSConfigVersion.cmake lib/cmake/NuvOS/NuvOSToolchain.cmake \
+         lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc; do
     [ -f "$P/$f" ] || { echo "kit lacks $f"; exit 1; }
 done
 cat > "$work/hello.c" <<'SRC'
@@ -38,6 +39,12 @@ gcc -m32 -ffreestanding -nostdinc -isystem "$(gcc -print-file-name=include)" -I"
     -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only hello.c
 "$P/bin/nuvos-cc" -std=c99 -pedantic -Wall -Wextra -Werror -O2 -o hello hello.c 2>hello.err
 [ ! -s hello.err ] || { cat hello.err; echo "warnings for an image with its records"; exit 1; }
+# The same command from pkg-config's flags and the host compiler alone.
+export PKG_CONFIG_PATH=$P/lib/pkgconfig
+[ "$(pkg-config --modversion nuvos)" = "$("$P/bin/nuvos-cc" --version | sed -n 's/.*kit) //p')" ]
+# shellcheck disable=SC2046
+gcc $(pkg-config --cflags nuvos) -O2 -Wall -Werror -o hellopc hello.c $(pkg-config --libs nuvos)
+cmp -s <("$P/bin/nuvemu" hellopc pc) <(echo pc) || { echo "the pkg-config build runs wrong"; exit 1; }
 # The same headers, and <new>, in a C++ command: strict C++17 as ordinary
 # headers, then built by the C++ driver (no exceptions) and run.
 cat > "$work/hello.cpp" <<'SRC'
