@@ -62,3 +62,33 @@ install(FILES ${NUV_PACKAGE_DIR}/NuvOSConfig.cmake ${NUV_PACKAGE_DIR}/NuvOSToolc
 # Documentation for command authors.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/kernel-calls.md ${PROJECT_SOURCE_DIR}/docs/library-guide.md
         DESTINATION share/doc/nuvos)
+
+# Manual pages, written by nuvman from what they document: the tools' --help
+# texts and the library guide. `man -M P/share/man nuvemu` reads them.
+set(NUV_MAN_DIR ${NUV_KIT_DIR}/share/man)
+set(NUV_MAN_PAGES)
+# nuv_man_page(NAME SECTION SUMMARY SEE_ALSO help PROGRAM DEPENDS...)
+# nuv_man_page(NAME SECTION SUMMARY SEE_ALSO guide FILE)
+function(nuv_man_page name section summary see_also kind source)
+  set(page ${NUV_MAN_DIR}/man${section}/${name}.${section})
+  add_custom_command(OUTPUT ${page}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${NUV_MAN_DIR}/man${section}
+                     COMMAND nuvman ${kind} ${page} ${name} ${section} ${summary} ${see_also}
+                             ${source}
+                     DEPENDS nuvman ${source} ${ARGN}
+                     COMMENT "Writing the manual page ${name}(${section})" VERBATIM)
+  install(FILES ${page} DESTINATION share/man/man${section})
+  set(NUV_MAN_PAGES ${NUV_MAN_PAGES} ${page} PARENT_SCOPE)
+endfunction()
+nuv_man_page(nuvemu 1 "run NUV-OS command images" "nuvmeta(1), nuvos-cc(1), nuvos(7)"
+             help $<TARGET_FILE:nuvemu> nuvemu)
+nuv_man_page(nuvmeta 1 "show the records of NUV-OS command images" "nuvemu(1), nuvos-cc(1)"
+             help $<TARGET_FILE:nuvmeta> nuvmeta)
+nuv_man_page(nuvos-cc 1 "compile and link NUV-OS command images" "nuvemu(1), nuvmeta(1), nuvos(7)"
+             help ${NUV_KIT_DIR}/bin/nuvos-cc)
+nuv_man_page(nuvos 7 "the C dialect of the NUV-OS runtime library" "nuvos-cc(1), nuvemu(1)"
+             guide ${PROJECT_SOURCE_DIR}/docs/library-guide.md)
+# nuvos-c++ is the same driver.
+file(WRITE ${NUV_MAN_DIR}/man1/nuvos-c++.1 ".so man1/nuvos-cc.1\n")
+install(FILES ${NUV_MAN_DIR}/man1/nuvos-c++.1 DESTINATION share/man/man1)
+add_custom_target(nuv_man ALL DEPENDS ${NUV_MAN_PAGES})

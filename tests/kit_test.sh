@@ -15,6 +15,22 @@ for f in include/stdio.h include/nuvos/meta.h include/limits.h include/ctype.h i
          lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc; do
     [ -f "$P/$f" ] || { echo "kit lacks $f"; exit 1; }
 done
+# Manual pages, written from the tools' help texts and the library guide: clean
+# roff, found by man in the kit, every option of the help text in its page.
+for page in man1/nuvemu.1 man1/nuvmeta.1 man1/nuvos-cc.1 man7/nuvos.7; do
+    [ -f "$P/share/man/$page" ] || { echo "kit lacks share/man/$page"; exit 1; }
+    warnings=$(MANWIDTH=200 man --warnings -l "$P/share/man/$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "$page: $warnings"; exit 1; }
+done
+for tool in nuvemu nuvmeta nuvos-cc nuvos-c++; do
+    text=$(MANWIDTH=200 man -M "$P/share/man" "$tool")
+    grep -q "^SYNOPSIS" <<<"$text" || { echo "man $tool: $text"; exit 1; }
+    for option in $("$P/bin/$tool" --help | grep -oE '^  --?[a-z][a-z-]*'); do
+        grep -qE -- "^ +$option" <<<"$text" || { echo "man $tool lacks $option"; exit 1; }
+    done
+done
+MANWIDTH=200 man -M "$P/share/man" 7 nuvos | grep -q "^STRINGS AND MEMORY" ||
+    { echo "nuvos(7) is not the guide"; exit 1; }
 cat > "$work/hello.c" <<'SRC'
 #include <ctype.h>
 #include <errno.h>
