@@ -6,6 +6,8 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(UNICORN REQUIRED IMPORTED_TARGET unicorn)
 pkg_check_modules(CAPSTONE REQUIRED IMPORTED_TARGET capstone)
+# elfutils: symbols, lines and frame information of images for fault reports.
+pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw libelf)
 
 function(nuv_host_code target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <thread>
 
+#include "fault_report.hpp"
 #include "sandbox.hpp"
 
 namespace nuv {
@@ -91,6 +92,14 @@ Machine* Kernel::process(int32_t pid) const {
     return it == procs_.end() ? nullptr : it->second.machine;
 }
 
+std::vector<int32_t> Kernel::live_pids() const {
+    std::vector<int32_t> pids;
+    for (const auto& [pid, p] : procs_) {
+        if (p.machine != nullptr) pids.push_back(pid);
+    }
+    return pids;
+}
+
 int32_t Kernel::spawn(Machine& parent, const std::string& path,
                       const std::vector<std::string>& args, const Stdio& how) {
     if (find(parent) == nullptr) return -NUV_EINVAL;
@@ -128,6 +137,7 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
     child->attach(*this, &parent);
+    child->set_name(path);
     ++next_pid_;
     Entry p;
     p.ppid = parent.pid();
@@ -298,6 +308,9 @@ bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_ou
         int32_t status = r.stop == Stop::Exited  ? r.status
                          : r.stop == Stop::Limit ? kStatusLimit
                                                  : kStatusFault;
+        if (r.stop != Stop::Exited && m->options().reports != nullptr) {
+            report::stop(m->options().reports, *m, r);
+        }
         end(pid, status);
     }
     return progress;

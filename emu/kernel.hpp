@@ -103,6 +103,8 @@ class Kernel {
     size_t entries() const { return procs_.size(); }
     // The machine of a live process (nullptr when it has ended or never was).
     Machine* process(int32_t pid) const;
+    // The pids of the live processes, oldest first.
+    std::vector<int32_t> live_pids() const;
 
   private:
     explicit Kernel(Machine& first);

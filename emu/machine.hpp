@@ -100,6 +100,10 @@ struct Options {
     // and its children share it.
     uint64_t memory_limit = 0;
     std::shared_ptr<MemoryBudget> memory_budget;
+    // Where the end of every process but the first on a fault or a limit is
+    // reported, with its backtrace (fault_report.hpp); the first's is left
+    // to whoever runs it. Null: nowhere.
+    std::FILE* reports = nullptr;
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -168,6 +172,10 @@ class Machine : private TrapSink {
     std::optional<uint32_t> find_symbol(std::string_view name) const;
     uint32_t symbol(std::string_view name) const;  // throws std::out_of_range
     const elf::File& image() const { return image_; }
+    // The image's name as reports give it: its path as the host or the
+    // spawning guest named it.
+    const std::string& name() const { return name_; }
+    void set_name(std::string name) { name_ = std::move(name); }
 
     // Results of the last call.
     uint32_t eax() const;
@@ -316,6 +324,7 @@ class Machine : private TrapSink {
     bool served_ = false;                  // the engine's last trap was served inside its run
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;
+    std::string name_;
 };
 
 const char* stop_name(Stop s);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "containment.hpp"
+#include "fault_report.hpp"
 #include "machine.hpp"
 #include "nuv_version.h"
 
@@ -230,6 +231,7 @@ int main(int argc, char** argv) {
             opts.memory_limit = memory_mib << 20;
             std::string image = argv[i];
             std::vector<std::string> args(argv + i, argv + argc);
+            opts.reports = stderr;  // the spawned processes' faults
             nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
             if (!loaded) {
                 std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(),
@@ -238,6 +240,7 @@ int main(int argc, char** argv) {
                 return kExitUsage;
             }
             std::unique_ptr<nuv::Machine> m = std::move(*loaded);
+            m->set_name(image);
             if (opts.trace != nullptr) {
                 std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
                 std::fflush(opts.trace);
@@ -253,13 +256,12 @@ int main(int argc, char** argv) {
                     return static_cast<int>(static_cast<uint32_t>(r.status) & 0xFF);
                 case nuv::Stop::Limit:
                 case nuv::Stop::Timeout:
-                    std::fprintf(stderr, "nuvemu: %s: stopped: %s\n", image.c_str(),
-                                 r.message.c_str());
+                    // Where it stood, and where every other process stands.
+                    nuv::report::stop(stderr, *m, r);
+                    nuv::report::others(stderr, m->kernel(), *m);
                     return kExitLimit;
                 default:
-                    std::fprintf(stderr, "nuvemu: %s: guest fault: %s\n", image.c_str(),
-                                 r.message.empty() ? "the guest returned from its entry point"
-                                                   : r.message.c_str());
+                    nuv::report::stop(stderr, *m, r);
                     return kExitFault;
             }
         },

@@ -126,6 +126,27 @@ struct UnicornEngine::Hooks {
         return false;
     }
 
+    // Nothing: registered for an address no guest touches, it makes Unicorn
+    // keep EIP up to date at every memory access, so that a bad access
+    // names its own instruction rather than the first of its block.
+    static void precise_eip(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*) {}
+
+    // syscall and sysenter: as on the processor with the host's filter, a
+    // fault that names the instruction (Unicorn runs them as no-ops).
+    static void system_call(uc_engine* uc, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        uint32_t eip = eip_of(uc);
+        uint8_t op[2] = {0, 0};
+        // EIP stands on sysenter, or after syscall.
+        if (!(uc_mem_read(uc, eip, op, 2) == UC_ERR_OK && op[0] == 0x0F &&
+              (op[1] == 0x05 || op[1] == 0x34)) &&
+            eip >= 2) {
+            eip -= 2;
+        }
+        if (e->fault_.empty()) e->fault_ = "system call other than int 0x80 at eip " + hex(eip);
+        uc_emu_stop(uc);
+    }
+
     static bool bad_instruction(uc_engine* uc, void* user) {
         static_cast<UnicornEngine*>(user)->fault_ = "invalid instruction at " + hex(eip_of(uc));
         return false;
@@ -328,6 +349,11 @@ void UnicornEngine::install_hooks() {
                 UC_X86_INS_IN);
     uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
                 UC_X86_INS_OUT);
+    for (int insn : {UC_X86_INS_SYSCALL, UC_X86_INS_SYSENTER}) {
+        uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::system_call), this, 1,
+                    0, insn);
+    }
+    add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::precise_eip, 0xFFFFFFFF, 0xFFFFFFFF);
     if (disasm_ != 0) {
         add(UC_HOOK_BLOCK, &Hooks::counted_block, 1, 0);
     } else if (!code_.found()) {

@@ -23,14 +23,18 @@ constexpr uint32_t kSystemPage = 0xFFFFE000;
 constexpr uint32_t kStubOffset = 0x100;  // iret; nop
 constexpr uint32_t kFrameOffset = 0x800;
 constexpr uint16_t kKernelCode = 0x08, kKernelData = 0x10;
-constexpr uint16_t kUserCode = 0x1B, kUserData = 0x23;  // entries 3 and 4, privilege 3
+// The selectors a 32-bit process has under Linux, which the native engine's
+// guests run with: a guest that loads another one (an iret to 0x1b, a far
+// jump to 0x33) faults as it does there.
+constexpr uint16_t kUserCode = 0x23, kUserData = 0x2B;  // entries 4 and 5, privilege 3
 
 // Flat 4 GiB segments, already marked accessed so that loading them never
 // writes to the table.
-constexpr uint8_t kDescriptors[5][8] = {
+constexpr uint8_t kDescriptors[6][8] = {
     {0, 0, 0, 0, 0, 0, 0, 0},
     {0xFF, 0xFF, 0, 0, 0, 0x9B, 0xCF, 0},  // code, privilege 0
     {0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0},  // data, privilege 0
+    {0xFF, 0xFF, 0, 0, 0, 0x93, 0xCF, 0},  // data, privilege 0 (Linux's kernel data)
     {0xFF, 0xFF, 0, 0, 0, 0xFB, 0xCF, 0},  // code, privilege 3
     {0xFF, 0xFF, 0, 0, 0, 0xF3, 0xCF, 0},  // data, privilege 3
 };

@@ -542,7 +542,14 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 return ev;
             }
             ev.stop = EngineStop::Fault;
-            ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
+            // Named by the instruction itself (syscall and sysenter are two
+            // bytes), as under Unicorn.
+            uint32_t at = ev.eip;
+            if (at >= 2 && read(at - 2, insn, 2) && insn[0] == 0x0F &&
+                (insn[1] == 0x05 || insn[1] == 0x34)) {
+                at -= 2;
+            }
+            ev.message = "system call other than int 0x80 at eip " + hex(at);
             return ev;
         }
         if (!WIFSTOPPED(status) || (status >> 16) != 0) continue;

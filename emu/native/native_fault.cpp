@@ -4,6 +4,8 @@
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
+#include <capstone/capstone.h>
+
 #include <cstdint>
 #include <string>
 
@@ -12,6 +14,49 @@
 
 namespace nuv {
 using namespace native;
+
+namespace {
+
+// Whether an instruction writes memory, from its encoding: for the pages
+// the probe below cannot open (Linux maps nothing in the lowest 64 KiB, where
+// a null pointer points).
+bool encoding_writes(const uint8_t* code, size_t n, uint32_t eip) {
+    csh h = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return false;
+    cs_option(h, CS_OPT_DETAIL, CS_OPT_ON);
+    cs_insn* insn = nullptr;
+    bool writes = false;
+    if (cs_disasm(h, code, n, eip, 1, &insn) == 1 && insn->detail != nullptr) {
+        const cs_x86& x = insn->detail->x86;
+        for (uint8_t i = 0; i < x.op_count; ++i) {
+            if (x.operands[i].type == X86_OP_MEM && (x.operands[i].access & CS_AC_WRITE)) {
+                writes = true;
+            }
+        }
+        switch (insn->id) {
+            case X86_INS_PUSH:
+            case X86_INS_PUSHAL:
+            case X86_INS_PUSHFD:
+            case X86_INS_CALL:
+            case X86_INS_ENTER:
+            case X86_INS_STOSB:
+            case X86_INS_STOSW:
+            case X86_INS_STOSD:
+            case X86_INS_MOVSB:
+            case X86_INS_MOVSW:
+            case X86_INS_MOVSD:
+                writes = true;
+                break;
+            default:
+                break;
+        }
+    }
+    if (insn != nullptr) cs_free(insn, 1);
+    cs_close(&h);
+    return writes;
+}
+
+}  // namespace
 
 uint32_t NativeEngine::page_perms(uint32_t address) {
     for (const MapsLine& m : read_maps(pid_)) {
@@ -32,10 +77,17 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     uint32_t page = address & ~(kPage - 1);
     uint32_t perms = unmapped ? 0 : page_perms(address);
     if (!unmapped && (perms & kPermRead)) return true;
-    if (!guest_range(page, kPage)) return false;
+    auto decoded = [&] {
+        uint8_t code[16];
+        size_t n = sizeof code;
+        uint32_t eip = static_cast<uint32_t>(regs_.rip);
+        while (n > 0 && !read(eip, code, n)) --n;
+        return encoding_writes(code, n, eip);
+    };
+    if (!guest_range(page, kPage)) return decoded();
     int64_t r = 0;
     bool opened = unmapped ? map(page, kPage, kPermRead) : protect(page, kPage, kPermRead);
-    if (!opened) return false;
+    if (!opened) return decoded();
     user_regs_struct saved = regs_;
     bool writes = false;
     int status = 0;
@@ -133,6 +185,12 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
             return true;
         case SIGILL:
             ev.stop = EngineStop::Fault;
+            // syscall or sysenter where this processor has none in 32-bit
+            // code: the same fault as where it has them.
+            if (read(eip, code, 2) && code[0] == 0x0F && (code[1] == 0x05 || code[1] == 0x34)) {
+                ev.message = "system call other than int 0x80 at eip " + hex(eip);
+                return true;
+            }
             ev.message = "invalid instruction at " + hex(eip);
             return true;
         case SIGFPE:

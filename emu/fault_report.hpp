@@ -1,0 +1,51 @@
+// Reports a person can act on when a process stops on a fault or a limit:
+// the fault's kind in words, the faulting instruction and the calls that led
+// to it, with function, offset and source line where the image has them
+// (see symbols.hpp).
+//
+//   nuvemu: crash: guest fault: null-pointer read: read of unmapped memory at 0x00000000 (eip 0x0040021c)
+//       #0 0x0040021c sum+0xc (crash.c:21)
+//       #1 0x00400301 main+0x61 (crash.c:52)
+//
+// Once a run has a second process every report names the process:
+// "nuvemu: [pid 2] crash: guest fault: ...".
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace nuv {
+
+class Kernel;
+class Machine;
+struct RunResult;
+
+namespace report {
+
+// The engine's fault message with its kind in words in front where the
+// message alone does not say it: "null-pointer read: ...", "null-pointer
+// write: ...", "stack overflow: ...", "division by zero at eip ...",
+// "protection fault at eip ..."; other messages unchanged.
+std::string in_words(const std::string& message);
+
+// The process as reports name it: "IMAGE", or "[pid N] IMAGE" once the run
+// has had a second process.
+std::string who(Machine& m);
+
+// The backtrace of a process as it stands, one indented line per frame
+// ("    #0 0x0040021c sum+0xc (crash.c:21)\n"); empty when its registers
+// cannot be read.
+std::string backtrace(Machine& m);
+
+// What nuvemu writes when a process ends on a fault or a limit: one line
+// "nuvemu: WHO: guest fault: ..." (or "stopped: ...") and the backtrace.
+void stop(std::FILE* to, Machine& m, const RunResult& r);
+
+// After the run's time limit (or an interruption): where every live process
+// other than `reported` stands, one line each ("nuvemu: WHO: at eip 0x...")
+// with its backtrace. Processes running alongside the host are stopped first.
+void others(std::FILE* to, Kernel& k, Machine& reported);
+
+}  // namespace report
+}  // namespace nuv
