@@ -47,6 +47,9 @@ enum class EngineStop {
     Failed,    // the engine itself failed; the guest cannot go on
     Others,    // a descriptor of RunLimits::others is ready: another process
                // needs the kernel while this guest runs on (released)
+    // Only for an engine made for debugging (EngineRequest::debugging):
+    Breakpoint,  // the guest ran int3; eip stands after it
+    Stepped,     // RunLimits::step: one instruction ran (or its call was served)
 };
 
 struct EngineEvent {
@@ -67,6 +70,10 @@ struct RunLimits {
     // Engines that run their guest alongside the host also stop, as Others,
     // when one of these descriptors (other engines' event_fd()) is readable.
     const std::vector<int>* others = nullptr;
+    // Debugging: stop, as Stepped, once one instruction has run. A step whose
+    // instruction is int 0x80 ends at the trap (as Trap when the call is not
+    // served inside run()); the next run with step set then stops at once.
+    bool step = false;
 };
 
 class Engine {

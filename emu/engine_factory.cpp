@@ -18,6 +18,7 @@ std::string g_native_refused;
 std::unique_ptr<NativeEngine> start_native(const EngineRequest& req, std::string& why) {
     NativeOptions o;
     o.tsc = req.tsc;
+    o.debugging = req.debugging;
     // The budget is kept host-side; the process's own bound only has to let
     // the start-up stub and the gate page through besides it.
     o.max_address_space = req.max_address_space == 0 ? 0 : req.max_address_space + (16u << 20);
@@ -76,7 +77,7 @@ std::unique_ptr<Engine> make_engine(const EngineRequest& req, bool& tsc_done, st
         std::lock_guard<std::mutex> lock(g_native_mutex);
         g_native_refused = why.empty() ? "refused" : why;
     }
-    std::unique_ptr<UnicornEngine> e = UnicornEngine::create(req.needs_counting);
+    std::unique_ptr<UnicornEngine> e = UnicornEngine::create(req.needs_counting, req.debugging);
     if (!e) err = "cannot start the CPU emulator";
     return e;
 }

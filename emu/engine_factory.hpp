@@ -30,6 +30,9 @@ struct EngineRequest {
     std::optional<uint64_t> tsc;
     // The most address space the guest process may have (0: no bound).
     uint64_t max_address_space = 0;
+    // An engine a debugger can stop: int3 and single steps end a run (see
+    // EngineStop::Breakpoint and RunLimits::step) instead of faulting.
+    bool debugging = false;
 };
 
 // One engine per process; create, run and destroy it on one host thread (the

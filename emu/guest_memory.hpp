@@ -74,12 +74,15 @@ class GuestMemory {
     bool unmap_anonymous(uint32_t address, uint32_t length);
     size_t mapping_count() const { return mappings_.size(); }
 
-  private:
+    // Every mapped range [begin, end) with its permissions, in the order mapped.
     struct Region {
         uint32_t begin;
         uint64_t end;
         uint32_t perms;
     };
+    const std::vector<Region>& regions() const { return regions_; }
+
+  private:
     struct Mapping {
         uint32_t begin, length;
     };

@@ -120,6 +120,7 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     Options o = parent.options();
     o.input.reset();
     o.capture_output = false;
+    o.debugging = false;
     auto refused = [](const Error& e) {
         return e.fault == Fault::TooMany    ? -NUV_EAGAIN
                : e.fault == Fault::BadImage ? -NUV_ENOEXEC

@@ -15,6 +15,12 @@ namespace {
 thread_local Machine* t_current = nullptr;
 std::atomic<int> g_live_machines{0};
 
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
 }  // namespace
 
 const char* stop_name(Stop s) {
@@ -117,6 +123,7 @@ Result<std::unique_ptr<Machine>> Machine::create(Image image, const Options& opt
     req.needs_counting = opts.count_instructions || opts.max_instructions != 0;
     req.tsc = opts.tsc;
     req.max_address_space = own.memory_limit;
+    req.debugging = opts.debugging;
     bool tsc_done = false;
     std::string why;
     m->engine_ = make_engine(req, tsc_done, why);
@@ -256,7 +263,30 @@ RunResult Machine::emulate(uint32_t begin) {
         }
         s = step(deadline);
     }
+    if (debugger_ != nullptr) debugger_->ended(s.result);
     return s.result;
+}
+
+bool Machine::debug_stop(const DebugEvent& e, RunLimits& limits) {
+    RunResult& res = step_.result;
+    switch (debugger_->stopped(*this, e, deadline_)) {
+        case DebugGo::Continue:
+            limits.step = false;
+            return true;
+        case DebugGo::Step:
+            limits.step = true;
+            return true;
+        case DebugGo::Kill:
+            res.stop = Stop::Fault;
+            res.message = "killed by the debugger";
+            return false;
+        case DebugGo::Timeout:
+            res.stop = Stop::Timeout;
+            res.message = "time limit reached at eip " + hex32(engine_->registers().eip) +
+                          " (stopped in the debugger)";
+            return false;
+    }
+    return false;
 }
 
 Machine::Step Machine::step(Deadline deadline) {
@@ -273,14 +303,35 @@ Machine::Step Machine::step(Deadline deadline) {
         kernel_->event_fds(*this, others_);
         limits.others = &others_;
     }
+    if (debugger_ != nullptr && !debug_began_) {
+        debug_began_ = true;
+        if (!debug_stop({DebugEvent::Start, engine_->registers().eip, {}}, limits)) return step_;
+    }
     for (;;) {
         served_ = false;
         EngineEvent ev = engine_->run(limits);
         RunResult& res = step_.result;
         switch (ev.stop) {
             case EngineStop::Trap:
-                if (served_ || !serve(ev.eip)) return step_;
+                if (served_ || !serve(ev.eip)) {
+                    if (!debug_pause_) return step_;
+                    debug_pause_ = false;
+                    if (!debug_stop({DebugEvent::Interrupted, ev.eip, {}}, limits)) return step_;
+                }
                 continue;
+            case EngineStop::Breakpoint:
+            case EngineStop::Stepped:
+                if (debugger_ != nullptr) {
+                    DebugEvent::Kind k = ev.stop == EngineStop::Breakpoint ? DebugEvent::Breakpoint
+                                                                           : DebugEvent::Stepped;
+                    if (!debug_stop({k, ev.eip, {}}, limits)) return step_;
+                    continue;
+                }
+                res.stop = Stop::Fault;
+                res.message = std::string("unexpected interrupt ") +
+                              (ev.stop == EngineStop::Breakpoint ? "3" : "1") + " at eip " +
+                              hex32(ev.eip);
+                return step_;
             case EngineStop::Returned:
                 res.stop = Stop::Returned;
                 return step_;
@@ -299,6 +350,15 @@ Machine::Step Machine::step(Deadline deadline) {
                 break;
         }
         res.message = ev.message;
+        if (res.stop == Stop::Fault && ev.stop == EngineStop::Fault) {
+            if (opts_.on_fault) opts_.on_fault(*this, ev.message);
+            if (debugger_ != nullptr) {
+                RunLimits after = limits;
+                debug_stop({DebugEvent::Fault, ev.eip, ev.message}, after);
+                res.stop = Stop::Fault;
+                res.message = ev.message;
+            }
+        }
         return step_;
     }
 }
@@ -332,6 +392,10 @@ bool Machine::serve(uint32_t eip) {
     }
     if (yield_) {
         step_.yielded = true;
+        return false;
+    }
+    if (debugger_ != nullptr && debugger_->wants_stop()) {
+        debug_pause_ = true;
         return false;
     }
     return true;

@@ -22,6 +22,7 @@
 #include "guest_memory.hpp"
 #include "loader.hpp"
 #include "result.hpp"
+#include "debugger.hpp"
 #include "files.hpp"
 #include "process.hpp"
 #include <nuvos/kernel.h>
@@ -104,6 +105,11 @@ struct Options {
     // reported, with its backtrace (fault_report.hpp); the first's is left
     // to whoever runs it. Null: nowhere.
     std::FILE* reports = nullptr;
+    // The engine can be stopped by a debugger (see debugger.hpp); processes
+    // that a process spawns are made without.
+    bool debugging = false;
+    // Called when a process faults, its registers and memory as at the fault.
+    std::function<void(Machine&, const std::string& message)> on_fault;
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.
@@ -280,6 +286,9 @@ class Machine : private TrapSink {
     // Lets a guest whose engine runs it alongside the host go on now, from
     // its entry or a completed call; its next step() then only waits for it.
     void release(Deadline deadline);
+    // A debugger that stops this process (its engine made with
+    // Options::debugging); set before the first run.
+    void set_debugger(Debugger* d) { debugger_ = d; }
 
   private:
     Machine(elf::File image, LoadPlan plan, const Options& opts, std::unique_ptr<Process> process);
@@ -325,6 +334,12 @@ class Machine : private TrapSink {
     uint32_t resume_at_ = 0;
     uint32_t last_nr_ = 0;
     std::string name_;
+    Debugger* debugger_ = nullptr;
+    bool debug_began_ = false;  // the debugger has seen the start
+    bool debug_pause_ = false;  // the last call stopped the run for the debugger
+    // Hands a stop to the debugger; false when the process ends there (the
+    // step's result says why).
+    bool debug_stop(const DebugEvent& e, RunLimits& limits);
 };
 
 const char* stop_name(Stop s);

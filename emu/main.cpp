@@ -13,6 +13,8 @@
 
 #include "containment.hpp"
 #include "fault_report.hpp"
+#include "core_file.hpp"
+#include "gdb_server.hpp"
 #include "machine.hpp"
 #include "nuv_version.h"
 
@@ -52,6 +54,11 @@ void usage(std::FILE* to) {
         "                   starts in the current directory when that lies inside DIR\n"
         "  --no-sleep       sleeping calls return at once instead of waiting\n"
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
+        "  --gdb PORT       serve the GDB remote protocol on 127.0.0.1:PORT (0: a free\n"
+        "                   port); the port is told on standard error\n"
+        "  --gdb-wait       with --gdb: wait for the debugger before the first instruction\n"
+        "  --core FILE      a guest that faults leaves an ELF core in FILE (a spawned\n"
+        "                   process: FILE.PID); none by default\n"
         "  -h, --help       show this help\n"
         "  --version        show the toolkit's version\n"
         "Exit status: the guest's exit status (low 8 bits); 124 when a limit or the timeout\n"
@@ -116,6 +123,9 @@ int main(int argc, char** argv) {
     bool count = false;
     std::string trace_path;
     bool trace = false;
+    int gdb_port = -1;
+    bool gdb_wait = false;
+    std::string core_path;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -164,6 +174,24 @@ int main(int argc, char** argv) {
                              static_cast<unsigned long long>(kMaxMemoryMiB));
                 return kExitUsage;
             }
+        } else if (is_option(a, "--gdb")) {
+            const char* v = option_value(a, "--gdb", argc, argv, i);
+            uint64_t port = 0;
+            if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, port)) ||
+                port > 65535) {
+                std::fprintf(stderr, "nuvemu: --gdb needs a port number from 0 to 65535\n");
+                return kExitUsage;
+            }
+            gdb_port = static_cast<int>(port);
+        } else if (a == "--gdb-wait") {
+            gdb_wait = true;
+        } else if (is_option(a, "--core")) {
+            const char* v = option_value(a, "--core", argc, argv, i);
+            if (v == nullptr || *v == 0) {
+                std::fprintf(stderr, "nuvemu: --core needs a file name\n");
+                return kExitUsage;
+            }
+            core_path = v;
         } else if (a == "--no-sleep") {
             opts.skip_sleep = true;
         } else if (a == "--count") {
@@ -190,6 +218,10 @@ int main(int argc, char** argv) {
     }
     if (i >= argc) {
         usage(stderr);
+        return kExitUsage;
+    }
+    if (gdb_wait && gdb_port < 0) {
+        std::fprintf(stderr, "nuvemu: --gdb-wait needs --gdb PORT\n");
         return kExitUsage;
     }
     // The engine runs in a watched child: nuvemu ends with a message and a
@@ -231,6 +263,32 @@ int main(int argc, char** argv) {
             opts.memory_limit = memory_mib << 20;
             std::string image = argv[i];
             std::vector<std::string> args(argv + i, argv + argc);
+            std::unique_ptr<nuv::GdbServer> gdb;
+            if (gdb_port >= 0) {
+                std::string why;
+                gdb = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port), why);
+                if (!gdb) {
+                    std::fprintf(stderr, "nuvemu: --gdb: %s\n", why.c_str());
+                    return kExitUsage;
+                }
+                gdb->wait_for_client(gdb_wait);
+                opts.debugging = true;
+                std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
+                             static_cast<unsigned>(gdb->port()));
+            }
+            if (!core_path.empty()) {
+                opts.on_fault = [&](nuv::Machine& m, const std::string& message) {
+                    std::string path = core_path;
+                    if (m.pid() != 1) path += "." + std::to_string(m.pid());
+                    std::string why;
+                    if (nuv::write_core(m, path, nuv::fault_signal(message),
+                                        m.pid() == 1 ? image : std::string(), why)) {
+                        std::fprintf(stderr, "nuvemu: core written to %s\n", path.c_str());
+                    } else {
+                        std::fprintf(stderr, "nuvemu: core: %s\n", why.c_str());
+                    }
+                };
+            }
             opts.reports = stderr;  // the spawned processes' faults
             nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
             if (!loaded) {
@@ -241,6 +299,7 @@ int main(int argc, char** argv) {
             }
             std::unique_ptr<nuv::Machine> m = std::move(*loaded);
             m->set_name(image);
+            if (gdb) m->set_debugger(gdb.get());
             if (opts.trace != nullptr) {
                 std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
                 std::fflush(opts.trace);

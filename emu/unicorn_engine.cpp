@@ -88,6 +88,8 @@ struct UnicornEngine::Hooks {
                 return;
             }
             e->trapped_ = true;
+        } else if (intno == 3 && e->debugging_) {
+            e->breakpoint_ = true;  // EIP stands after the int3
         } else if (intno == 13) {
             // In user mode privileged instructions and port I/O raise a
             // protection fault with EIP on the instruction.
@@ -186,6 +188,20 @@ struct UnicornEngine::Hooks {
         }
     }
 
+    // Debugging: every instruction, before it runs; the second one of a
+    // step's run is not run.
+    static void step(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (!e->step_armed_) return;
+        if (!e->step_begun_) {
+            e->step_begun_ = true;
+            return;
+        }
+        e->step_armed_ = false;
+        e->stepped_ = true;
+        uc_emu_stop(uc);
+    }
+
     static void exec(uc_engine*, uint64_t address, uint32_t, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
         auto it = e->exec_counts_.find(static_cast<uint32_t>(address));
@@ -217,8 +233,9 @@ struct UnicornEngine::Hooks {
     }
 };
 
-std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions) {
+std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions, bool debugging) {
     std::unique_ptr<UnicornEngine> e(new UnicornEngine());
+    e->debugging_ = debugging;
     bool made = false;
     // Unicorn sets up its buffer of translated code by the first run.
     e->code_ = CodeBuffer::find_around(
@@ -369,6 +386,7 @@ void UnicornEngine::install_hooks() {
         }
     }
     if (watch_reads_) add(UC_HOOK_MEM_READ, &Hooks::read, reads_begin_, reads_end_ - 1);
+    if (debugging_) add(UC_HOOK_CODE, &Hooks::step, 1, 0);
 }
 
 void UnicornEngine::empty_translation_cache() {
@@ -416,6 +434,17 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     max_insns_ = limits.max_instructions;
     EngineEvent ev;
     uint32_t eip = eip_of(uc_);
+    breakpoint_ = stepped_ = false;
+    step_armed_ = debugging_ && limits.step;
+    step_begun_ = false;
+    if (step_armed_ && step_owed_) {
+        // The step ended at a trap that was served outside the run.
+        step_owed_ = step_armed_ = false;
+        ev.stop = EngineStop::Stepped;
+        ev.eip = eip;
+        return ev;
+    }
+    step_owed_ = false;
     const uint64_t until = limits.return_address;
     uc_err err = UC_ERR_OK;
     size_t timed_out = 0;
@@ -447,7 +476,8 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         // The emulator's timer now and then stops a run long before its time
         // (seen with several emulators in one process); such a run goes on.
         bool stopped_for_no_reason = err == UC_ERR_OK && !trapped_ && fault_.empty() &&
-                                     !limit_hit_ && !refused && eip != until;
+                                     !limit_hit_ && !refused && eip != until && !breakpoint_ &&
+                                     !stepped_;
         bool early =
             timed_out && stopped_for_no_reason && RunLimits::Clock::now() < limits.deadline;
         if (watch_ && watch_->wanted.load()) {
@@ -469,11 +499,18 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         if (!early) break;
     }
     ev.eip = eip;
+    const bool step_open = step_armed_;
+    step_armed_ = false;
     if (!fault_.empty()) {
         ev.stop = EngineStop::Fault;
         ev.message = fault_;
     } else if (trapped_) {
         ev.stop = EngineStop::Trap;
+        step_owed_ = step_open;
+    } else if (breakpoint_) {
+        ev.stop = EngineStop::Breakpoint;
+    } else if (stepped_) {
+        ev.stop = EngineStop::Stepped;
     } else if (limit_hit_) {
         ev.stop = EngineStop::Limit;
         ev.message =

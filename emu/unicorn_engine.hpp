@@ -24,8 +24,10 @@ class UnicornGuard;
 class UnicornEngine : public Engine, public Instrumentation {
   public:
     // nullptr when the emulator cannot start. With count_instructions the
-    // engine counts every instruction (and honours max_instructions).
-    static std::unique_ptr<UnicornEngine> create(bool count_instructions);
+    // engine counts every instruction (and honours max_instructions); with
+    // debugging, int3 and single steps end a run (see engine.hpp), at the
+    // price of a hook on every instruction.
+    static std::unique_ptr<UnicornEngine> create(bool count_instructions, bool debugging = false);
     ~UnicornEngine() override;
     UnicornEngine(const UnicornEngine&) = delete;
     UnicornEngine& operator=(const UnicornEngine&) = delete;
@@ -92,6 +94,13 @@ class UnicornEngine : public Engine, public Instrumentation {
     TrapSink* sink_ = nullptr;
     // What stopped the current run.
     bool trapped_ = false, limit_hit_ = false, cache_full_ = false;
+    // Debugging: whether the engine stops at int3 and steps; the current
+    // run's step (armed, its first instruction seen, done); a step that
+    // ended at an unserved trap and is over.
+    bool debugging_ = false;
+    bool breakpoint_ = false;
+    bool step_armed_ = false, step_begun_ = false, stepped_ = false;
+    bool step_owed_ = false;
     std::string fault_;
     uint64_t max_insns_ = 0;
     uint64_t insns_ = 0;

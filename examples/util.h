@@ -1,5 +1,5 @@
 /* Small helpers shared by the example commands (built into libexamples.a by
- * the Makefile, compiled with each command by CMakeLists.txt). */
+ * the Makefile, and into the archive examples_util by CMakeLists.txt). */
 #ifndef EXAMPLES_UTIL_H
 #define EXAMPLES_UTIL_H
 

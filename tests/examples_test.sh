@@ -35,7 +35,7 @@ case "$mode" in
             cmake --build "$work/b" -j2 >>"$work/build.log" 2>&1 ||
             { cat "$work/build.log"; fail "build with the $mode"; }
         out=$work/b/images
-        # Each source is compiled once per command, and announced once.
+        # Each source is compiled once, and announced once.
         twice=$(grep -E '^\[ *[0-9]+%\] (Building|Compiling)' "$work/build.log" | sed 's/^\[ *[0-9]*%\] //' | sort | uniq -d)
         [ -z "$twice" ] || fail "compiled twice: $twice"
         # The project's own tests (examples/CMakeLists.txt) through ctest: all

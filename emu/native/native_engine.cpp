@@ -35,7 +35,9 @@ NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts) {
     if (opts_.tsc) tsc_next_ = *opts_.tsc;
     // On one processor a call on the direct path waits for the engine to be
     // scheduled; notifications hand over at once.
-    if (opts_.stand_in_64 || !several_processors()) opts_.direct_calls = false;
+    if (opts_.stand_in_64 || !several_processors() || opts_.debugging) {
+        opts_.direct_calls = false;
+    }
 }
 
 NativeEngine::~NativeEngine() {
@@ -190,7 +192,7 @@ bool NativeEngine::resume() {
         set_page_word(NUV_FAST_AWAKE, 1);
         return proceed(Go::Detach);
     }
-    return proceed(Go::Continue);
+    return proceed(stepping_ ? Go::Step : Go::Continue);
 }
 
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
@@ -450,6 +452,15 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         ev.message = "native engine used from a thread that does not trace it";
         return ev;
     }
+    stepping_ = opts_.debugging && limits.step;
+    if (stepping_ && step_owed_) {
+        // The step ended at its instruction's trap, served since.
+        step_owed_ = stepping_ = false;
+        ev.stop = EngineStop::Stepped;
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        return ev;
+    }
+    step_owed_ = false;
     // A released guest keeps the deadline it was released under, and is
     // stopped by it.
     bool running = released_;
@@ -492,7 +503,10 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 direct() && !traced_ ? wait_direct(status, limits) : wait_event(status, ev, limits);
             switch (w) {
                 case Wait::Notified:
-                    if (!direct()) return ev;
+                    if (!direct()) {
+                        step_owed_ = stepping_ && ev.stop == EngineStop::Trap;
+                        return ev;
+                    }
                     switch (take_post(limits, ev)) {
                         case Post::Event:
                             return ev;
@@ -539,6 +553,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
                 insn[1] == 0x80) {
                 ev.stop = EngineStop::Trap;
+                step_owed_ = stepping_;
                 return ev;
             }
             ev.stop = EngineStop::Fault;
@@ -569,6 +584,11 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 return ev;
             }
             continue;
+        }
+        if (sig == SIGTRAP && opts_.debugging) {
+            // int3, or the end of a step: for the debugger, not a fault.
+            ev.stop = stepping_ ? EngineStop::Stepped : EngineStop::Breakpoint;
+            return ev;
         }
         bool go_on = false;
         siginfo_t si{};

@@ -71,6 +71,10 @@ struct NativeOptions {
     // as seccomp notifications, the guest always traced. i386 only, and only
     // where the engine may run on more than one processor.
     bool direct_calls = true;
+    // For a debugger (see EngineStop::Breakpoint, RunLimits::step): the
+    // guest stays traced (no direct path), its calls come with all its
+    // registers, and int3 and single steps end a run instead of faulting.
+    bool debugging = false;
 };
 
 class NativeEngine final : public Engine {
@@ -205,6 +209,9 @@ class NativeEngine final : public Engine {
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;
+    // Debugging: the current run steps; a step that ended at a trap is over.
+    bool stepping_ = false;
+    bool step_owed_ = false;
 };
 
 }  // namespace nuv

@@ -289,6 +289,11 @@ bool NativeEngine::receive(EngineEvent& ev) {
     }
     checked_ip_ = d.instruction_pointer;
     ev.stop = EngineStop::Trap;
+    // A debugger may look at every register at any call.
+    if (opts_.debugging && !ensure_stopped()) {
+        ev.stop = EngineStop::Failed;
+        ev.message = "guest process is gone";
+    }
     return true;
 }
 

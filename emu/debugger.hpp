@@ -1,0 +1,53 @@
+// A debugger attached to one process: the run loop (Machine::step) hands it
+// every stop a debugger cares about and learns from it how the guest goes on.
+// The engine under the process must be made for debugging (Options::debugging).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace nuv {
+
+class Machine;
+struct RunResult;
+
+struct DebugEvent {
+    enum Kind {
+        Start,        // before the guest's first instruction
+        Breakpoint,   // the guest ran int3: eip stands after it
+        Stepped,      // one instruction ran
+        Interrupted,  // stopped after a call because the debugger asked (wants_stop)
+        Fault,        // the guest faulted; it ends whatever the debugger says
+    };
+    Kind kind = Start;
+    uint32_t eip = 0;
+    std::string message;  // the fault's, for Fault
+};
+
+// How the guest goes on from a stop.
+enum class DebugGo {
+    Continue,
+    Step,     // one instruction, then a Stepped stop
+    Kill,     // the process ends now
+    Timeout,  // the run's deadline passed while the debugger held the guest
+};
+
+class Debugger {
+  public:
+    // The guest stands still; its registers and memory may be read and
+    // written through the machine. A debugger that waits for its client
+    // waits no longer than deadline.
+    virtual DebugGo stopped(Machine& m, const DebugEvent& e,
+                            std::chrono::steady_clock::time_point deadline) = 0;
+    // Asked after each call the guest makes: whether it should stop there
+    // (an interruption from the client, or a client that has just come).
+    virtual bool wants_stop() = 0;
+    // The process has ended (its exit, a fault, a kill or a limit).
+    virtual void ended(const RunResult& r) = 0;
+
+  protected:
+    ~Debugger() = default;
+};
+
+}  // namespace nuv

@@ -1,0 +1,172 @@
+// The GDB remote protocol server: packet framing, and a client that sends
+// malformed and unsupported packets gets an error reply or '-' and can go on
+// debugging the guest to its end.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gdb_server.hpp"
+#include "machine.hpp"
+
+namespace {
+
+using nuv::GdbPackets;
+using Item = GdbPackets::Item;
+
+std::vector<std::pair<Item, std::string>> items(const std::string& wire) {
+    GdbPackets p;
+    p.feed(wire);
+    std::vector<std::pair<Item, std::string>> out;
+    std::string data;
+    for (Item i; (i = p.next(data)) != Item::None;) out.emplace_back(i, data);
+    return out;
+}
+
+TEST(GdbPackets, FramesAreCheckedAndUnescaped) {
+    const std::string odd = std::string("a#b$c}d*e") + '\0';
+    struct Case {
+        const char* what;
+        std::string wire;
+        std::vector<std::pair<Item, std::string>> want;
+    };
+    const Case cases[] = {
+        {"plain", "$?#3f", {{Item::Packet, "?"}}},
+        {"acks and noise around it", "+-x$g#67+", {{Item::Packet, "g"}}},
+        {"interrupt", std::string("\x03$?#3f"), {{Item::Interrupt, ""}, {Item::Packet, "?"}}},
+        {"wrong checksum", "$?#00$g#67", {{Item::BadPacket, ""}, {Item::Packet, "g"}}},
+        {"checksum not hex", "$?#zz", {{Item::BadPacket, ""}}},
+        {"escape at the end", "$}#7d", {{Item::BadPacket, ""}}},
+        {"cut short", "$m0,4#f", {}},
+        {"escaped bytes", GdbPackets::frame(odd), {{Item::Packet, odd}}},
+        {"no end in sight",
+         "$" + std::string(GdbPackets::kMaxPacket + 8, 'a'),
+         {{Item::BadPacket, ""}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(items(c.wire), c.want) << c.what;
+}
+
+// A client on its own thread: sends packets, reads the acknowledgement and
+// the reply of each.
+class Client {
+  public:
+    explicit Client(uint16_t port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{20, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Client() { close(fd_); }
+    bool connected() const { return connected_; }
+
+    // The acknowledgement ('+' or '-') and, after '+', the reply's data.
+    std::pair<char, std::string> ask(const std::string& wire) {
+        ::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL);
+        char ack = get();
+        if (ack != '+') return {ack, ""};
+        return {ack, reply()};
+    }
+    std::string reply() {
+        while (get() != '$') {
+        }
+        std::string data;
+        for (char c; (c = get()) != '#' && c != 0;) data += c;
+        get();
+        get();
+        ::send(fd_, "+", 1, MSG_NOSIGNAL);
+        return data;
+    }
+
+  private:
+    char get() {
+        char c = 0;
+        return ::recv(fd_, &c, 1, 0) == 1 ? c : 0;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
+    std::string err;
+    std::unique_ptr<nuv::GdbServer> server = nuv::GdbServer::listen(0, err);
+    ASSERT_TRUE(server) << err;
+    server->wait_for_client(true);
+    nuv::Options opts;
+    opts.engine = nuv::EngineKind::Unicorn;
+    opts.debugging = true;
+    opts.capture_output = true;
+    opts.timeout_us = 60'000'000;
+    std::unique_ptr<nuv::Machine> m =
+        nuv::Machine::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
+    ASSERT_TRUE(m) << err;
+    m->set_debugger(server.get());
+
+    struct Case {
+        const char* packet;
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"m", "E01"},
+        {"mzz,4", "E01"},
+        {"m0,4", "E14"},  // unmapped
+        {"m123456789,4", "E01"},
+        {"M400000,2:zz", "E01"},
+        {"M400000,4:00", "E01"},
+        {"Mfffffffe,4:00000000", "E01"},
+        {"p99", "E01"},
+        {"P1", "E01"},
+        {"Pzz=1", "E01"},
+        {"P0=123", "E01"},
+        {"G00", "E01"},
+        {"Z1,400000,1", ""},
+        {"Z0,zz", "E01"},
+        {"qXfer:features:read:other.xml:0,10", "E00"},
+        {"qXfer:features:read:target.xml:ffffff,10", "l"},
+        {"vCont;x", "E01"},
+        {"X400000,0:", ""},
+        {"", ""},
+        {"cz", "E01"},
+        {"?", "S05"},
+    };
+    std::vector<std::string> failures;
+    std::string registers, end;
+    std::thread client([&] {
+        Client c(server->port());
+        if (!c.connected()) {
+            failures.push_back("cannot connect");
+            return;
+        }
+        for (const Case& k : cases) {
+            auto [ack, got] = c.ask(GdbPackets::frame(k.packet));
+            if (ack != '+' || got != k.reply) {
+                failures.push_back(std::string(k.packet) + " -> " + ack + got);
+            }
+        }
+        if (c.ask("$g#00").first != '-') failures.push_back("bad checksum not refused");
+        registers = c.ask(GdbPackets::frame("g")).second;
+        end = c.ask(GdbPackets::frame("c")).second;
+    });
+    nuv::RunResult r = m->run({"debuggee"});
+    client.join();
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+    // 16 words, 8 x87 registers of 10 bytes, 8 words: in hex.
+    EXPECT_EQ(registers.size(), size_t{(16 * 4 + 8 * 10 + 8 * 4) * 2});
+    EXPECT_EQ(registers.substr(64, 8), "00004000") << "eip at the entry";
+    EXPECT_EQ(end, "W00");
+    EXPECT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    EXPECT_EQ(m->output(), "30\n");
+}
+
+}  // namespace

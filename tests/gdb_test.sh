@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# gdb_test.sh BUILD_DIR: gdb in batch mode debugs a command under nuvemu on
+# each engine (a breakpoint in a function, a step, its locals, a backtrace, the
+# exit), and opens the core file of a crash (the faulting function and its
+# callers). Every gdb and nuvemu run has a time limit; nuvemu takes a free port
+# and tells it on standard error.
+set -uo pipefail
+build=$1
+nuvemu=$build/bin/nuvemu
+image=$build/images/debuggee
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# expect NAME FILE PATTERN...: every pattern (an extended regular expression)
+# matches a line of FILE.
+expect() {
+    local name=$1 file=$2
+    shift 2
+    for pattern in "$@"; do
+        grep -Eq -- "$pattern" "$file" || fail "$name: no line matches: $pattern"
+    done
+}
+
+command -v gdb >/dev/null || { echo "FAIL: gdb is not installed"; exit 1; }
+
+for engine in native unicorn; do
+    err=$work/$engine.err
+    timeout 120 "$nuvemu" --engine "$engine" --gdb 0 --gdb-wait "$image" >"$work/$engine.out" 2>"$err" &
+    emu=$!
+    port=
+    for _ in $(seq 200); do
+        port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$err")
+        [ -n "$port" ] && break
+        kill -0 "$emu" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -z "$port" ]; then
+        fail "$engine: nuvemu did not tell its port"; cat "$err"
+        kill "$emu" 2>/dev/null; wait "$emu"
+        continue
+    fi
+    timeout 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+        -ex 'break square' -ex 'continue' -ex 'next' -ex 'print result' -ex 'print n' \
+        -ex 'bt' -ex 'delete' -ex 'stepi' -ex 'info registers eip' -ex 'continue' \
+        "$image" >"$work/$engine.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$engine session" "$work/$engine.gdb" \
+        '^Breakpoint 1, square \(n=1\) at .*debuggee\.cpp:11$' \
+        '^12[[:space:]]+return result;$' \
+        '^\$1 = 1$' '^\$2 = 1$' \
+        '^#0  square \(n=1\) at .*debuggee\.cpp:12$' \
+        '^#1  0x[0-9a-f]+ in sum_squares \(count=4\) at .*debuggee\.cpp:17$' \
+        '^#2  0x[0-9a-f]+ in main \(argc=1, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:32$' \
+        '^eip +0x[0-9a-f]+ +0x[0-9a-f]+ <square.*\+[0-9]+>$' \
+        'exited normally'
+    [ "$status" = 0 ] || fail "$engine: nuvemu ended with $status"
+    expect "$engine output" "$work/$engine.out" '^30$'
+    if [ "$failures" != 0 ]; then cat "$work/$engine.gdb" "$err"; fi
+done
+
+# The core file of a null-pointer read two calls below main.
+core=$work/core
+timeout 60 "$nuvemu" --engine native --core "$core" "$image" crash 2>"$work/core.err"
+status=$?
+[ "$status" = 139 ] || fail "crash: nuvemu ended with $status"
+expect "crash" "$work/core.err" "^nuvemu: core written to $core\$"
+timeout 60 gdb -nx -batch -ex 'bt' -ex 'print p' "$image" "$core" >"$work/core.gdb" 2>&1
+expect "core" "$work/core.gdb" \
+    'Program terminated with signal SIGSEGV' \
+    '^#0  (0x[0-9a-f]+ in )?read_through \(p=0x0\) at .*debuggee\.cpp:22$' \
+    '^#1  0x[0-9a-f]+ in crash_below \(depth=1\) at .*debuggee\.cpp:27$' \
+    '^#2  0x[0-9a-f]+ in main \(argc=2, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:31$' \
+    '^\$1 = \(const int \*\) 0x0$'
+if [ "$failures" != 0 ]; then cat "$work/core.gdb" "$work/core.err"; fi
+
+[ "$failures" = 0 ] && echo "gdb sessions and core file: all passed"
+exit $((failures != 0))
