@@ -6,6 +6,8 @@
  *   divide      ratio() divides by zero
  *   invalid     trap() runs ud2
  *   spin        spin() never ends
+ *   syscall     system_call() runs syscall, which NUV-OS does not have
+ *   iret        leave() returns through iret to selector 0x1b (not a user code segment)
  *   child MODE  spawns `crash MODE` (argument 0 names the image in the root)
  *               and says how it ended
  * Each faulting line carries a FAULT marker that the tests look for. */
@@ -45,6 +47,14 @@ __attribute__((noinline)) void spin(void) {
     for (;;) g_sink = g_sink + 1; /* FAULT:spin */
 }
 
+__attribute__((noinline)) void system_call(void) {
+    __asm__ volatile("syscall" ::: "memory", "eax", "ecx", "edx"); /* FAULT:syscall */
+}
+
+__attribute__((noinline)) void leave(void) {
+    __asm__ volatile("pushfl; pushl $0x1b; pushl $1f; iret; 1:" ::: "memory"); /* FAULT:iret */
+}
+
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "";
     if (strcmp(mode, "null-read") == 0) {
@@ -58,6 +68,12 @@ int main(int argc, char **argv) {
         g_sink = ratio(10, g_zero); /* CALL:divide */
     } else if (strcmp(mode, "invalid") == 0) {
         trap(); /* CALL:invalid */
+        g_sink = 1;
+    } else if (strcmp(mode, "syscall") == 0) {
+        system_call(); /* CALL:syscall */
+        g_sink = 1;
+    } else if (strcmp(mode, "iret") == 0) {
+        leave(); /* CALL:iret */
         g_sink = 1;
     } else if (strcmp(mode, "spin") == 0) {
         spin(); /* CALL:spin */
@@ -73,7 +89,7 @@ int main(int argc, char **argv) {
         printf("child %d ended with %d\n", pid, status);
         return 0;
     } else {
-        puts("usage: crash null-read|null-write|stack|divide|invalid|spin|child MODE");
+        puts("usage: crash null-read|null-write|stack|divide|invalid|spin|syscall|iret|child MODE");
         return 2;
     }
     return 0;
