@@ -31,6 +31,7 @@ command -v gdb >/dev/null || { echo "FAIL: gdb is not installed"; exit 1; }
 
 for engine in native unicorn; do
     err=$work/$engine.err
+    : >"$err"
     timeout 120 "$nuvemu" --engine "$engine" --gdb 0 --gdb-wait "$image" >"$work/$engine.out" 2>"$err" &
     emu=$!
     port=
