@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # gdb_test.sh BUILD_DIR: gdb in batch mode debugs a command under nuvemu on
 # each engine (a breakpoint in a function, a step, its locals, a backtrace, the
-# exit), and opens the core file of a crash (the faulting function and its
-# callers). Every gdb and nuvemu run has a time limit; nuvemu takes a free port
+# exit), and opens the core file of a crash on each (the faulting function
+# and its callers). Every gdb and nuvemu run has a time limit; nuvemu takes a free port
 # and tells it on standard error.
 set -uo pipefail
 build=$1
@@ -66,20 +66,22 @@ for engine in native unicorn; do
     if [ "$failures" != 0 ]; then cat "$work/$engine.gdb" "$err"; fi
 done
 
-# The core file of a null-pointer read two calls below main.
-core=$work/core
-timeout 60 "$nuvemu" --engine native --core "$core" "$image" crash 2>"$work/core.err"
-status=$?
-[ "$status" = 139 ] || fail "crash: nuvemu ended with $status"
-expect "crash" "$work/core.err" "^nuvemu: core written to $core\$"
-timeout 60 gdb -nx -batch -ex 'bt' -ex 'print p' "$image" "$core" >"$work/core.gdb" 2>&1
-expect "core" "$work/core.gdb" \
-    'Program terminated with signal SIGSEGV' \
-    '^#0  (0x[0-9a-f]+ in )?read_through \(p=0x0\) at .*debuggee\.cpp:22$' \
-    '^#1  0x[0-9a-f]+ in crash_below \(depth=1\) at .*debuggee\.cpp:27$' \
-    '^#2  0x[0-9a-f]+ in main \(argc=2, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:31$' \
-    '^\$1 = \(const int \*\) 0x0$'
-if [ "$failures" != 0 ]; then cat "$work/core.gdb" "$work/core.err"; fi
+# The core file of a null-pointer read two calls below main, on each engine.
+for engine in native unicorn; do
+    core=$work/core.$engine
+    timeout 60 "$nuvemu" --engine "$engine" --core "$core" "$image" crash 2>"$work/core.err"
+    status=$?
+    [ "$status" = 139 ] || fail "$engine crash: nuvemu ended with $status"
+    expect "$engine crash" "$work/core.err" "^nuvemu: core written to $core\$"
+    timeout 60 gdb -nx -batch -ex 'bt' -ex 'print p' "$image" "$core" >"$work/core.gdb" 2>&1
+    expect "$engine core" "$work/core.gdb" \
+        'Program terminated with signal SIGSEGV' \
+        '^#0  (0x[0-9a-f]+ in )?read_through \(p=0x0\) at .*debuggee\.cpp:22$' \
+        '^#1  0x[0-9a-f]+ in crash_below \(depth=1\) at .*debuggee\.cpp:27$' \
+        '^#2  0x[0-9a-f]+ in main \(argc=2, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:31$' \
+        '^\$1 = \(const int \*\) 0x0$'
+    if [ "$failures" != 0 ]; then cat "$work/core.gdb" "$work/core.err"; fi
+done
 
 [ "$failures" = 0 ] && echo "gdb sessions and core file: all passed"
 exit $((failures != 0))
