@@ -236,7 +236,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     for (int sig : kEndingSignals) sigaddset(&ending, sig);
     sigprocmask(SIG_UNBLOCK, &ending, nullptr);
     int status = 0;
-    bool over_limit = false;
+    bool over_limit = false, over_time = false;
     for (;;) {
         pid_t got = waitpid(pid, &status, WNOHANG);
         if (got == pid) break;
@@ -251,6 +251,12 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
             over_limit = true;
             break;
         }
+        if (std::chrono::steady_clock::now() >= limits.deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            over_time = true;
+            break;
+        }
         timespec wait{0, 50 * 1000 * 1000};
         sigtimedwait(&chld, nullptr, &wait);
     }
@@ -262,6 +268,10 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     if (over_limit) {
         std::fprintf(stderr, "%s: stopped: host memory limit of %llu MiB reached\n", who.c_str(),
                      static_cast<unsigned long long>(limits.max_resident >> 20));
+        result = kExitLimit;
+    } else if (over_time) {
+        std::fprintf(stderr, "%s: stopped: time limit reached (the run was held up past it)\n",
+                     who.c_str());
         result = kExitLimit;
     } else if (WIFEXITED(status)) {
         result = WEXITSTATUS(status);

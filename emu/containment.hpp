@@ -4,6 +4,7 @@
 // core dump.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,10 +21,14 @@ constexpr int kExitEngine = 126;  // the engine itself failed and the run was lo
 struct Limits {
     // Resident memory of the child, all guest processes together (0: none).
     uint64_t max_resident = uint64_t{1} << 30;
+    // When the child is ended whatever it is doing: the run's own time limit
+    // plus a grace in which the run reports it itself (max: never). What
+    // holds a run past it (a host descriptor that blocks, say) ends with it.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // Runs `body` in a child process and returns the status it exits with. When
-// the child is killed by a signal or passes the memory limit, prints one line
+// the child is killed by a signal or passes the memory limit or the deadline, prints one line
 // on standard error, beginning with `who`, naming the signal or the limit and,
 // when known, the guest address and instruction bytes being run, and returns
 // kExitEngine or kExitLimit; a temporary the child held is removed in every

@@ -230,6 +230,12 @@ int main(int argc, char** argv) {
     // Room for the guest memory the run may use, beside the engine's own.
     limits.max_resident =
         std::max<uint64_t>(limits.max_resident, (memory_mib << 20) + (uint64_t{512} << 20));
+    // The run keeps to its time limit itself; this ends it a second later
+    // whatever holds it up.
+    if (timeout_s != 0) {
+        limits.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s) +
+                          std::chrono::seconds(1);
+    }
     return nuv::containment::supervise(
         std::string("nuvemu: ") + argv[i],
         [&]() -> int {

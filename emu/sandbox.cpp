@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,6 +30,35 @@ int openat2_call(int dirfd, const char* path, int flags, mode_t mode, uint64_t r
         long fd = syscall(SYS_openat2, dirfd, path, &how, sizeof how);
         if (fd >= 0) return static_cast<int>(fd);
         if ((errno != EAGAIN && errno != EINTR) || i == kRetries) return -1;
+    }
+}
+
+// Whether fd lies on one of the host kernel's own file systems (process and
+// system information, control files): a guest reaches none of them, whatever
+// the root holds, since their files act on the host itself (a process's
+// memory, the kernel's settings) rather than hold data.
+bool on_kernel_file_system(int fd) {
+    struct statfs st {};
+    if (fstatfs(fd, &st) != 0) return true;
+    switch (static_cast<uint64_t>(st.f_type)) {
+        case 0x9fa0:      // proc
+        case 0x62656572:  // sysfs
+        case 0x64626720:  // debugfs
+        case 0x74726163:  // tracefs
+        case 0x73636673:  // securityfs
+        case 0x27e0eb:    // cgroup
+        case 0x63677270:  // cgroup2
+        case 0xcafe4a11:  // bpf
+        case 0x62656570:  // configfs
+        case 0xde5e81e4:  // efivarfs
+        case 0x6165676c:  // pstore
+        case 0x42494e4d:  // binfmt_misc
+        case 0x65735543:  // fusectl
+        case 0xf97cff8c:  // selinuxfs
+        case 0x1cd1:      // devpts
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -148,6 +178,11 @@ Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir)
                      "cannot confine paths to " + dir +
                          " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno)};
     }
+    if (on_kernel_file_system(root.get())) {
+        return Error{Fault::NoRoot, "cannot use " + dir +
+                                        " as the root: it lies on one of the host kernel's own "
+                                        "file systems"};
+    }
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
     return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), std::move(host_root)));
@@ -171,6 +206,16 @@ std::string Sandbox::absolute(std::string_view guest_path) const {
 
 int32_t Sandbox::resolve(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
                          std::string* canonical) const {
+    int32_t r = find(guest_path, host_flags, mode, out, canonical);
+    if (r == 0 && on_kernel_file_system(out.get())) {
+        out.reset();
+        return -NUV_EACCES;
+    }
+    return r;
+}
+
+int32_t Sandbox::find(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
+                      std::string* canonical) const {
     if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
     // Given to the host relative to the root descriptor, which resolves it as

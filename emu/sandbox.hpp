@@ -119,8 +119,12 @@ class Sandbox {
     // the path made absolute whole, else by walk(). With canonical, always
     // walks and stores there the guest path of what it opened, without links,
     // "." or "..".
+    // Nothing on the host kernel's own file systems (proc, sysfs, ...) is
+    // opened: -NUV_EACCES.
     int32_t resolve(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
                     std::string* canonical) const;
+    int32_t find(std::string_view guest_path, int host_flags, mode_t mode, UniqueFd& out,
+                 std::string* canonical) const;
     int32_t walk(const std::string& absolute_path, int host_flags, mode_t mode, UniqueFd& out,
                  std::string* canonical) const;
     // The guest path of an open descriptor by the host's name for it; empty

@@ -394,6 +394,23 @@ TEST(SandboxRoot, AnUnusableRootIsAClearLoadError) {
     EXPECT_NE(err.find("root"), std::string::npos) << err;
 }
 
+// The host kernel's own file systems act on the host (a process's memory, the
+// kernel's settings): no root reaches into them, not even "/".
+TEST(SandboxRoot, NothingOnTheKernelsOwnFileSystemsOpens) {
+    auto whole = nuv::Sandbox::open_root("/");
+    ASSERT_TRUE(whole.ok());
+    nuv::Sandbox& sb = **whole;
+    nuv::UniqueFd fd;
+    for (const char* path : {"/proc/self/mem", "/proc/sys/kernel/core_pattern", "/proc",
+                             "/sys/kernel", "/sys/../proc/self/mem"}) {
+        EXPECT_EQ(sb.open(path, O_RDONLY, 0, fd), -13) << path;
+    }
+    nuv::Sandbox::Entry e;
+    EXPECT_EQ(sb.locate("/proc/self/nuv-made", e), -13);
+    EXPECT_EQ(sb.open("/etc/hostname", O_RDONLY, 0, fd), 0);  // the rest of "/" stays usable
+    EXPECT_FALSE(nuv::Sandbox::open_root("/proc/self").ok());
+}
+
 TEST(SandboxRoot, NuvemuTakesTheRootOnItsCommandLine) {
     const std::string nuvemu = NUV_BIN_DIR "/nuvemu";
     const std::string ver = nuvtest::image_path("ver");

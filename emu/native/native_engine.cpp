@@ -414,7 +414,15 @@ void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status) {
                              wait_stop(status, until) && load_regs();
     ev.stop = EngineStop::Timeout;
     if (stopped) {
-        restart_interrupted();
+        if (at_seccomp_stop()) {
+            // Stopped in a call not yet answered: skipped now, and made again
+            // from its int 0x80 when the guest goes on.
+            regs_.rax = regs_.orig_rax;
+            regs_.rip -= 2;
+            regs_dirty_ = true;
+        } else {
+            restart_interrupted();
+        }
         ev.eip = static_cast<uint32_t>(regs_.rip);
         ev.message = "time limit reached at eip " + hex(ev.eip);
         return;
@@ -435,6 +443,16 @@ void NativeEngine::gone(EngineEvent& ev, int status) {
         ev.message = "guest process is gone";
     } else if (WIFSIGNALED(status)) {
         ev.message = "guest process killed by signal " + std::to_string(WTERMSIG(status));
+        // On the direct path a guest is killed so only when the host kernel
+        // cannot hand a call or fault to the handler: the guest's stack
+        // pointer lies inside the handler's own stack.
+        if (WTERMSIG(status) == SIGSEGV && direct()) {
+            ev.message +=
+                ": its call or fault could not be handed to the engine (a stack pointer "
+                "inside the engine's pages " +
+                hex(gate_ + NUV_GATE_STACK) + " to " + hex(gate_ + NUV_GATE_SIZE - 1) +
+                " does that)";
+        }
     } else if (WIFEXITED(status)) {
         ev.message = "guest process exited with " + std::to_string(WEXITSTATUS(status));
     } else {

@@ -64,14 +64,27 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     }
     e->key_[0] = key[0];
     e->key_[1] = key[1] & NUV_GATE_KEY1_MASK;
+    // Handed over through a pipe the stub reads as descriptor 2: nothing of
+    // it in the stub's arguments, which any host process may read.
+    int key_pipe[2];
+    if (pipe2(key_pipe, O_CLOEXEC) != 0) {
+        err = std::string("cannot start a native guest process: ") + std::strerror(errno);
+        return nullptr;
+    }
+    bool key_sent =
+        ::write(key_pipe[1], e->key_, sizeof e->key_) == static_cast<ssize_t>(sizeof e->key_);
+    close(key_pipe[1]);
+    if (!key_sent) {
+        close(key_pipe[0]);
+        err = "cannot hand the native guest its key";
+        return nullptr;
+    }
     std::vector<std::string> args = {e->opts_.stub_path,
                                      std::to_string(opts.max_files),
                                      std::to_string(opts.max_processes),
                                      std::to_string(opts.max_address_space / 1024),
                                      opts.tsc ? "1" : "0",
-                                     e->opts_.direct_calls ? "1" : "0",
-                                     std::to_string(e->key_[0]),
-                                     std::to_string(e->key_[1])};
+                                     e->opts_.direct_calls ? "1" : "0"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -79,6 +92,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         err = std::string("cannot start a native guest process: ") + std::strerror(errno);
+        close(key_pipe[0]);
         return nullptr;
     }
     pid_t parent = getpid();
@@ -89,6 +103,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         int why = errno;
         close(report[0]);
         close(report[1]);
+        close(key_pipe[0]);
         err = std::string("cannot start a native guest process: ") + std::strerror(why);
         return nullptr;
     }
@@ -96,10 +111,12 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         // The guest dies with the thread that traces it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
+        int k = fcntl(key_pipe[0], F_DUPFD_CLOEXEC, 3);
         if (page_fd >= 0) {
-            int p = fcntl(page_fd, F_DUPFD, 3), w = fcntl(e->wake_fd_, F_DUPFD, 3);
+            int p = fcntl(page_fd, F_DUPFD_CLOEXEC, 3), w = fcntl(e->wake_fd_, F_DUPFD_CLOEXEC, 3);
             if (p < 0 || w < 0 || dup2(p, 0) != 0 || dup2(w, 1) != 1) _exit(127);
         }
+        if (k < 0 || dup2(k, 2) != 2) _exit(127);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -115,6 +132,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         _exit(127);
     }
     if (page_fd >= 0) close(page_fd);
+    close(key_pipe[0]);
     e->pid_ = pid;
     e->tracer_ = this_thread();
     close(report[1]);

@@ -8,10 +8,11 @@
  * Arguments (decimal): open-file limit, process limit, address-space limit
  * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it,
  * 1 for the direct call path (fast_call.h), whose page and wake-up
- * descriptor the engine passes as descriptors 0 and 1, then the two words
- * of the gate's key (filter.h). Nothing of the key survives the hand-over
- * in a register: the stub uses no floating-point or vector register, and
- * the hand-over clears the two that carry the key in the engine's calls.
+ * descriptor the engine passes as descriptors 0 and 1. The two words of the
+ * gate's key (filter.h) come on descriptor 2, read first. Nothing of the key
+ * survives the hand-over in a register: the stub uses no floating-point or
+ * vector register, and the hand-over clears the two that carry the key in
+ * the engine's calls.
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
@@ -22,6 +23,7 @@
 /* The 64-bit build is a stand-in for hosts without 32-bit support; it runs
  * the same steps with the 64-bit call numbers. */
 #define NR_exit 60
+#define NR_read 0
 #define NR_getpid 39
 #define NR_prctl 157
 #define NR_prlimit64 302
@@ -34,6 +36,7 @@
 #define CLEAR_KEY_REGS "xor %%r8d, %%r8d\n xor %%r9d, %%r9d\n"
 #else
 #define NR_exit 1
+#define NR_read 3
 #define NR_getpid 20
 #define NR_prctl 172
 #define NR_prlimit64 340
@@ -325,9 +328,9 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
     int trap_tsc = argc > 4 && number(argv[4]) != 0;
     int fast = argc > 5 && number(argv[5]) != 0;
-    uint32_t key0 = argc > 7 ? (uint32_t)number(argv[6]) : 0;
-    uint32_t key1 = argc > 7 ? (uint32_t)number(argv[7]) & NUV_GATE_KEY1_MASK : 0;
-    if (key0 == 0 && key1 == 0) fail(8);
+    uint32_t key[2] = {0, 0};
+    if (sys3(NR_read, 2, (long)key, sizeof key) != (long)sizeof key) fail(8);
+    uint32_t key0 = key[0], key1 = key[1] & NUV_GATE_KEY1_MASK;
 
     /* The plain Linux persona: with the read-implies-exec flag that a caller
      * may have passed on, every readable guest page would be executable. */
