@@ -92,8 +92,25 @@ int fault_signal(const std::string& message) {
     return SIGSEGV;
 }
 
-bool write_core(Machine& m, const std::string& path, int signal, const std::string& name,
-                std::string& err) {
+bool open_core_dir(const std::string& path, CoreDir& out, std::string& err) {
+    size_t slash = path.rfind('/');
+    out.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    out.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (out.name.empty() || out.name == "." || out.name == "..") {
+        err = path + " names no file";
+        return false;
+    }
+    out.fd = open(out.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (out.fd < 0) {
+        err = "cannot use " + out.dir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool write_core(Machine& m, const CoreDir& where, const std::string& file, int signal,
+                const std::string& name, uint64_t budget, uint64_t& written, std::string& err) {
+    const std::string path = where.dir + "/" + file;
     std::vector<GuestMemory::Region> regions = m.memory().regions();
     std::sort(regions.begin(), regions.end(),
               [](const GuestMemory::Region& a, const GuestMemory::Region& b) {
@@ -149,11 +166,21 @@ bool write_core(Machine& m, const std::string& path, int signal, const std::stri
         offset += size;
     }
 
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A name of its own beside the core's, made new: nothing already there
+    // (a link, a named pipe) is opened.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temp = "." + file + ".part" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        fd = openat(where.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
         err = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    uint64_t pages = 0;
     bool ok = write_all(fd, &eh, sizeof eh, 0) &&
               write_all(fd, ph.data(), ph.size() * sizeof(Phdr), sizeof eh) &&
               write_all(fd, notes.data(), notes.size(), at);
@@ -163,16 +190,26 @@ bool write_core(Machine& m, const std::string& path, int signal, const std::stri
             // A page the engine cannot read is left as zeros.
             if (!m.engine().read(ph[i + 1].vaddr + p, page.data(), kPage)) continue;
             if (std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0; })) continue;
+            if (written + (pages + 1) * kPage > budget) {
+                close(fd);
+                unlinkat(where.fd, temp.c_str(), 0);
+                err = "not written: the run's cores would pass " + std::to_string(budget >> 20) +
+                      " MiB";
+                return false;
+            }
+            ++pages;
             ok = write_all(fd, page.data(), kPage, static_cast<off_t>(ph[i + 1].offset + p));
         }
     }
     if (ok) ok = ftruncate(fd, static_cast<off_t>(offset)) == 0;
     if (close(fd) != 0) ok = false;
+    if (ok) ok = renameat(where.fd, temp.c_str(), where.fd, file.c_str()) == 0;
     if (!ok) {
         err = "cannot write " + path + ": " + std::strerror(errno);
-        unlink(path.c_str());
+        unlinkat(where.fd, temp.c_str(), 0);
         return false;
     }
+    written += pages * kPage;
     return true;
 }
 

@@ -14,10 +14,23 @@ class Machine;
 // SIGFPE, SIGTRAP, SIGBUS, or SIGSEGV when none other fits.
 int fault_signal(const std::string& message);
 
-// Writes the core of process m, stopped by signal, to path (replacing a file
-// of that name); name goes into the process-information note. False and a
-// one-line reason in err when it cannot.
-bool write_core(Machine& m, const std::string& path, int signal, const std::string& name,
-                std::string& err);
+// Where cores go: a directory opened before any guest runs, so that nothing
+// a guest does to the names in it (a link, a named pipe, a directory moved
+// away) sends a core elsewhere or holds the run up.
+struct CoreDir {
+    int fd = -1;  // the directory (O_PATH); -1 when it cannot be opened
+    std::string dir;
+    std::string name;  // the core's name in it
+};
+// The directory of path, opened; err says why not.
+bool open_core_dir(const std::string& path, CoreDir& out, std::string& err);
+
+// Writes the core of process m, stopped by signal, as `file` in the
+// directory: into a new file of its own, then renamed over whatever had that
+// name. name goes into the process-information note. Adds the bytes written
+// to *written; gives up, leaving nothing, once that would pass `budget`.
+// False and a one-line reason in err when it cannot.
+bool write_core(Machine& m, const CoreDir& where, const std::string& file, int signal,
+                const std::string& name, uint64_t budget, uint64_t& written, std::string& err);
 
 }  // namespace nuv

@@ -143,7 +143,7 @@ int poll_ms(Clock::time_point deadline) {
 }  // namespace
 
 void GdbPackets::feed(std::string_view bytes) {
-    in_.append(bytes);
+    if (in_.size() < kMaxBuffered) in_.append(bytes.substr(0, kMaxBuffered - in_.size()));
 }
 
 GdbPackets::Item GdbPackets::next(std::string& data) {

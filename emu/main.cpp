@@ -30,6 +30,7 @@ constexpr int kExitFault = 139;  // the guest faulted
 // 64 MiB of anonymous memory).
 constexpr uint64_t kDefaultTimeoutSeconds = 3600;
 constexpr uint64_t kDefaultMemoryMiB = 1024;
+constexpr int kMaxCores = 4;  // core files a run writes at most
 constexpr uint64_t kMaxMemoryMiB = 4096;
 constexpr uint64_t kMaxTimeoutSeconds = 100ull * 365 * 24 * 3600;
 
@@ -282,14 +283,30 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
                              static_cast<unsigned>(gdb->port()));
             }
+            nuv::CoreDir core_dir;
+            uint64_t core_bytes = 0;
+            int cores = 0;
             if (!core_path.empty()) {
+                std::string why;
+                if (!nuv::open_core_dir(core_path, core_dir, why)) {
+                    std::fprintf(stderr, "nuvemu: --core: %s\n", why.c_str());
+                    return kExitUsage;
+                }
+                // At most a few cores, together no larger than the guest
+                // memory of the run.
                 opts.on_fault = [&](nuv::Machine& m, const std::string& message) {
-                    std::string path = core_path;
-                    if (m.pid() != 1) path += "." + std::to_string(m.pid());
+                    std::string file = core_dir.name;
+                    if (m.pid() != 1) file += "." + std::to_string(m.pid());
                     std::string why;
-                    if (nuv::write_core(m, path, nuv::fault_signal(message),
-                                        m.pid() == 1 ? image : std::string(), why)) {
-                        std::fprintf(stderr, "nuvemu: core written to %s\n", path.c_str());
+                    if (cores >= kMaxCores) {
+                        std::fprintf(stderr, "nuvemu: core: none for pid %d: %d written already\n",
+                                     m.pid(), kMaxCores);
+                    } else if (nuv::write_core(m, core_dir, file, nuv::fault_signal(message),
+                                               m.pid() == 1 ? image : std::string(),
+                                               memory_mib << 20, core_bytes, why)) {
+                        ++cores;
+                        std::fprintf(stderr, "nuvemu: core written to %s%s\n", core_path.c_str(),
+                                     file.substr(core_dir.name.size()).c_str());
                     } else {
                         std::fprintf(stderr, "nuvemu: core: %s\n", why.c_str());
                     }

@@ -52,6 +52,10 @@ TEST(GdbPackets, FramesAreCheckedAndUnescaped) {
          {{Item::BadPacket, ""}}},
     };
     for (const Case& c : cases) EXPECT_EQ(items(c.wire), c.want) << c.what;
+    // A flood that nobody reads (the guest running) is kept only so far.
+    GdbPackets flood;
+    for (int i = 0; i < 1024; ++i) flood.feed(std::string(4096, '$'));
+    EXPECT_EQ(flood.buffered(), GdbPackets::kMaxBuffered);
 }
 
 // A client on its own thread: sends packets, reads the acknowledgement and
