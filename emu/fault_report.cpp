@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "kernel.hpp"
 #include "machine.hpp"
@@ -41,6 +43,21 @@ bool address_in(const std::string& message, uint32_t& address) {
 
 }  // namespace
 
+std::string printable(std::string_view text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, 200)) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (text.size() > 200) out += "...";
+    return out;
+}
+
 std::string in_words(const std::string& message) {
     bool read = starts_with(message, "read of ");
     bool write = starts_with(message, "write to ");
@@ -71,7 +88,7 @@ std::string in_words(const std::string& message) {
 }
 
 std::string who(Machine& m) {
-    std::string name = m.name().empty() ? "image" : m.name();
+    std::string name = m.name().empty() ? "image" : printable(m.name());
     if (!m.kernel().spawned_any()) return name;
     return "[pid " + std::to_string(m.pid()) + "] " + name;
 }
@@ -88,7 +105,7 @@ std::string backtrace(Machine& m) {
         size_t same = 0;
         while (i + same + 1 < frames.size() && frames[i + same + 1].pc == f.pc) ++same;
         out += "    #" + std::to_string(i) + " " + hex32(f.pc);
-        std::string where = Symbols::describe(f.place, f.pc);
+        std::string where = printable(Symbols::describe(f.place, f.pc));
         if (where != hex32(f.pc)) out += " " + where;
         out += "\n";
         if (same > 1) {
@@ -112,11 +129,15 @@ void stop(std::FILE* to, Machine& m, const RunResult& r) {
             break;
         case Stop::Fault:
             line += "guest fault: " + (r.message.empty() ? "the guest returned from its entry point"
-                                                        : in_words(r.message));
+                                                         : in_words(r.message));
             break;
     }
-    std::string text = line + "\n" + backtrace(m);
-    std::fputs(text.c_str(), to);
+    // The line first: however long the image's debug information takes to
+    // read, what happened is said.
+    line += "\n";
+    std::fputs(line.c_str(), to);
+    std::fflush(to);
+    std::fputs(backtrace(m).c_str(), to);
     std::fflush(to);
 }
 

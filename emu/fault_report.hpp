@@ -3,7 +3,8 @@
 // to it, with function, offset and source line where the image has them
 // (see symbols.hpp).
 //
-//   nuvemu: crash: guest fault: null-pointer read: read of unmapped memory at 0x00000000 (eip 0x0040021c)
+//   nuvemu: crash: guest fault: null-pointer read: read of unmapped memory at 0x00000000 (eip
+//   0x0040021c)
 //       #0 0x0040021c sum+0xc (crash.c:21)
 //       #1 0x00400301 main+0x61 (crash.c:52)
 //
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace nuv {
 
@@ -28,6 +30,11 @@ namespace report {
 // write: ...", "stack overflow: ...", "division by zero at eip ...",
 // "protection fault at eip ..."; other messages unchanged.
 std::string in_words(const std::string& message);
+
+// Text from the image or the guest (a symbol's or a file's name, a path) as
+// it may be shown on a terminal: control bytes and '\\' as "\\xNN", at most
+// 200 bytes, then "...".
+std::string printable(std::string_view text);
 
 // The process as reports name it: "IMAGE", or "[pid N] IMAGE" once the run
 // has had a second process.

@@ -17,8 +17,18 @@ namespace nuv {
 namespace {
 
 // DWARF register numbers of the i386.
-enum : int { kEax = 0, kEcx = 1, kEdx = 2, kEbx = 3, kEsp = 4, kEbp = 5, kEsi = 6, kEdi = 7,
-             kEip = 8, kRegCount = 9 };
+enum : int {
+    kEax = 0,
+    kEcx = 1,
+    kEdx = 2,
+    kEbx = 3,
+    kEsp = 4,
+    kEbp = 5,
+    kEsi = 6,
+    kEdi = 7,
+    kEip = 8,
+    kRegCount = 9
+};
 
 std::string hex32(uint32_t v) {
     char buf[16];
@@ -125,6 +135,44 @@ struct Symbols::Dw {
     }
 };
 
+namespace {
+
+// Unpacked, the debug sections of an image together at most.
+constexpr uint64_t kMaxDebugBytes = uint64_t{256} << 20;
+
+// What the image's sections take once unpacked: a compressed section (the
+// ELF way, or the older ".zdebug" one) counts its unpacked size, as its
+// header gives it, any other its own.
+uint64_t unpacked_debug_size(Elf* elf) {
+    size_t names = 0;
+    if (elf_getshdrstrndx(elf, &names) != 0) return 0;
+    uint64_t total = 0;
+    Elf_Scn* scn = nullptr;
+    while ((scn = elf_nextscn(elf, scn)) != nullptr) {
+        GElf_Shdr sh;
+        if (gelf_getshdr(scn, &sh) == nullptr || sh.sh_type == SHT_NOBITS) continue;
+        uint64_t size = sh.sh_size;
+        if (sh.sh_flags & SHF_COMPRESSED) {
+            GElf_Chdr ch;
+            size = gelf_getchdr(scn, &ch) != nullptr ? ch.ch_size : UINT64_MAX;
+        } else if (const char* name = elf_strptr(elf, names, sh.sh_name);
+                   name != nullptr && std::strncmp(name, ".zdebug", 7) == 0) {
+            // "ZLIB", then the unpacked size in eight big-endian bytes.
+            Elf_Data* raw = elf_rawdata(scn, nullptr);
+            const auto* b = raw != nullptr ? static_cast<const uint8_t*>(raw->d_buf) : nullptr;
+            size = UINT64_MAX;
+            if (b != nullptr && raw->d_size >= 12 && std::memcmp(b, "ZLIB", 4) == 0) {
+                size = 0;
+                for (int i = 4; i < 12; ++i) size = size << 8 | b[i];
+            }
+        }
+        total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+    }
+    return total;
+}
+
+}  // namespace
+
 Symbols::~Symbols() = default;
 
 std::shared_ptr<const Symbols> Symbols::load(std::span<const uint8_t> image) {
@@ -132,9 +180,9 @@ std::shared_ptr<const Symbols> Symbols::load(std::span<const uint8_t> image) {
     s->bytes_.assign(image.begin(), image.end());
     s->dw_ = std::make_unique<Dw>();
     elf_version(EV_CURRENT);
-    Elf* elf = s->bytes_.empty() ? nullptr
-                                 : elf_memory(reinterpret_cast<char*>(s->bytes_.data()),
-                                              s->bytes_.size());
+    Elf* elf = s->bytes_.empty()
+                   ? nullptr
+                   : elf_memory(reinterpret_cast<char*>(s->bytes_.data()), s->bytes_.size());
     if (elf == nullptr || elf_kind(elf) != ELF_K_ELF) {
         if (elf != nullptr) elf_end(elf);
         return s;
@@ -173,10 +221,12 @@ std::shared_ptr<const Symbols> Symbols::load(std::span<const uint8_t> image) {
                                              static_cast<uint32_t>(sym.st_size), name});
         }
     }
-    std::sort(s->functions_.begin(), s->functions_.end(),
-              [](const Function& a, const Function& b) {
-                  return a.begin != b.begin ? a.begin < b.begin : a.name < b.name;
-              });
+    std::sort(s->functions_.begin(), s->functions_.end(), [](const Function& a, const Function& b) {
+        return a.begin != b.begin ? a.begin < b.begin : a.name < b.name;
+    });
+    // Debug information that would unpack to more than a command's own could
+    // hold is not read at all: an image is not trusted with the host's memory.
+    if (unpacked_debug_size(elf) > kMaxDebugBytes) return s;
     s->dw_->dwarf = dwarf_begin_elf(elf, DWARF_C_READ, nullptr);
     if (s->dw_->dwarf != nullptr) s->dw_->debug_frame = dwarf_getcfi(s->dw_->dwarf);
     s->dw_->eh_frame = dwarf_getcfi_elf(elf);
@@ -211,7 +261,7 @@ Symbols::Place Symbols::lookup(uint32_t address, uint32_t line_address) const {
                                [](uint32_t a, const Function& f) { return a < f.begin; });
     if (it != functions_.begin()) {
         const Function& f = *std::prev(it);
-        uint32_t end = f.size != 0 ? f.begin + f.size
+        uint32_t end = f.size != 0              ? f.begin + f.size
                        : it != functions_.end() ? it->begin
                                                 : f.begin + 1;
         if (address < end || (f.size == 0 && in_code(address))) {
@@ -255,7 +305,7 @@ std::string Symbols::describe(const Place& p, uint32_t address) {
 }
 
 std::vector<Symbols::Frame> Symbols::unwind(const Registers& regs, const ReadMemory& read,
-                                           size_t max_frames) const {
+                                            size_t max_frames) const {
     std::vector<Frame> frames;
     RegSet cur = from(regs);
     for (size_t depth = 0; depth < max_frames; ++depth) {

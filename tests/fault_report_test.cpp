@@ -12,6 +12,7 @@
 
 #include "guest.hpp"
 #include "native_engine.hpp"
+#include "fault_report.hpp"
 #include "symbols.hpp"
 
 namespace {
@@ -28,10 +29,9 @@ class FaultReports : public ::testing::TestWithParam<EngineKind> {
     // Run from the image folder, the root, so that the image can spawn
     // itself by its argument 0.
     nuvtest::ToolRun crash(const std::string& args, const std::string& options = "") {
-        return nuvtest::run_command(std::string("cd " NUV_IMAGE_DIR " && " NUV_BIN_DIR
-                                                "/nuvemu --engine ") +
-                                    nuv::engine_kind_name(GetParam()) + " " + options +
-                                    " ./crash " + args);
+        return nuvtest::run_command(
+            std::string("cd " NUV_IMAGE_DIR " && " NUV_BIN_DIR "/nuvemu --engine ") +
+            nuv::engine_kind_name(GetParam()) + " " + options + " ./crash " + args);
     }
 };
 
@@ -108,8 +108,8 @@ TEST_P(FaultReports, EachKindNamesItsInstructionFunctionAndLine) {
         nuvtest::ToolRun r = crash(c.mode);
         std::vector<std::string> err = lines(r.err);
         ASSERT_GE(err.size(), 3u) << r.err;
-        std::string who = "nuvemu: " + (c.child ? std::string("[pid 2] ") : std::string()) +
-                          "./crash: ";
+        std::string who =
+            "nuvemu: " + (c.child ? std::string("[pid 2] ") : std::string()) + "./crash: ";
         EXPECT_EQ(err[0].rfind(who + c.message, 0), 0u) << r.err;
         FrameLine f0 = parse_frame(err[1], 0), f1 = parse_frame(err[2], 1);
         EXPECT_EQ(f0.function, c.frame0) << r.err;
@@ -195,9 +195,21 @@ TEST(FaultReportsAcrossEngines, TheSameInstructionOnBoth) {
 
 // The symbolizer alone: functions, lines and an image without debug
 // information.
+// Names from an image or a guest reach the terminal with their control
+// bytes escaped: a symbol named "\x1b]0;x\x07" would retitle the window.
+TEST(FaultReportsText, NamesAreShownWithoutControlBytes) {
+    using nuv::report::printable;
+    EXPECT_EQ(printable("sum"), "sum");
+    EXPECT_EQ(printable("a\x1b[31mb\x07\r\x7f"), "a\\x1b[31mb\\x07\\x0d\\x7f");
+    EXPECT_EQ(printable("a\\x1b"), "a\\x5cx1b");  // no forged escapes either
+    EXPECT_EQ(printable(std::string("\0z", 2)), "\\x00z");
+    EXPECT_EQ(printable(std::string(300, 'f')), std::string(200, 'f') + "...");
+}
+
 TEST(Symbols, FunctionsAndLinesOfAnImage) {
     std::ifstream in(nuvtest::image_path("crash"), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     auto s = nuv::Symbols::load(bytes);
     ASSERT_TRUE(s->has_symbols());
     EXPECT_TRUE(s->has_lines());
@@ -212,7 +224,8 @@ TEST(Symbols, FunctionsAndLinesOfAnImage) {
     EXPECT_EQ(nuv::Symbols::describe(s->where(0x10), 0x10), "0x00000010");
     // ver carries symbols but no debug information.
     std::ifstream vin(nuvtest::image_path("ver"), std::ios::binary);
-    std::vector<uint8_t> vbytes((std::istreambuf_iterator<char>(vin)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> vbytes((std::istreambuf_iterator<char>(vin)),
+                                std::istreambuf_iterator<char>());
     auto v = nuv::Symbols::load(vbytes);
     EXPECT_TRUE(v->has_symbols());
     EXPECT_EQ(v->where(v->address_of("main")).function, "main");
