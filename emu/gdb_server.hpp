@@ -20,31 +20,10 @@
 #include <string_view>
 
 #include "debugger.hpp"
+#include "gdb_packets.hpp"
 #include "engine.hpp"
 
 namespace nuv {
-
-// Packets as the wire carries them: "$data#cs", '+' and '-' acknowledgements,
-// and the interrupt byte 0x03.
-class GdbPackets {
-  public:
-    // The longest packet accepted (data only); longer ones are refused.
-    static constexpr size_t kMaxPacket = 0x4000;
-    // Bytes from the wire kept unread at most: a client that sends more while
-    // the guest runs loses the rest (it should send nothing but an interrupt).
-    static constexpr size_t kMaxBuffered = 4 * kMaxPacket;
-    enum class Item { None, Packet, BadPacket, Interrupt };
-    // Adds bytes from the wire, up to kMaxBuffered unread.
-    void feed(std::string_view bytes);
-    size_t buffered() const { return in_.size(); }
-    // The next complete item, if any; a packet's data goes into data.
-    Item next(std::string& data);
-    // "$" data "#" checksum, with '#', '$', '}' and '*' escaped.
-    static std::string frame(std::string_view data);
-
-  private:
-    std::string in_;
-};
 
 class GdbServer final : public Debugger {
   public:

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 SECONDS_EACH=${1:?usage: tests/fuzz/run.sh SECONDS [TARGET...]}
 shift
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(elf_fuzz meta_fuzz format_fuzz scan_fuzz convert_fuzz calls_fuzz)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(elf_fuzz meta_fuzz format_fuzz scan_fuzz convert_fuzz calls_fuzz gdb_fuzz debug_fuzz)
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
 
 # clang with its sanitizer and fuzzer runtimes (the i386 ones included) and
