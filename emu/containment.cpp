@@ -134,7 +134,13 @@ uint64_t resident_bytes(pid_t pid) {
 // passed on to it, so that it can say so in its trace before it ends.
 volatile pid_t g_engine_process = 0;
 
+// The signal passed on last: the child reports where its processes stood and
+// ends by it; one that has not ended a while later is passed it again, which
+// ends it at once.
+volatile sig_atomic_t g_passed = 0;
+
 void pass_on(int sig) {
+    g_passed = sig;
     if (g_engine_process > 0) kill(g_engine_process, sig);
 }
 
@@ -183,6 +189,10 @@ void hold_temporary(int dir, const std::string& name, uint64_t file_ino) {
 
 void release_temporary() {
     if (g_temp != nullptr) g_temp->held = 0;
+}
+
+void interrupt_running_engine() {
+    if (Engine* e = g_running) e->interrupt();
 }
 
 RunningEngine::RunningEngine(Engine* e) : previous_(g_running) {
@@ -237,6 +247,8 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     sigprocmask(SIG_UNBLOCK, &ending, nullptr);
     int status = 0;
     bool over_limit = false, over_time = false;
+    int passed = 0;
+    std::chrono::steady_clock::time_point passed_at;
     for (;;) {
         pid_t got = waitpid(pid, &status, WNOHANG);
         if (got == pid) break;
@@ -250,6 +262,14 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
             waitpid(pid, &status, 0);
             over_limit = true;
             break;
+        }
+        if (g_passed != passed) {
+            passed = g_passed;
+            passed_at = std::chrono::steady_clock::now();
+        } else if (passed != 0 &&
+                   std::chrono::steady_clock::now() - passed_at > std::chrono::seconds(2)) {
+            kill(pid, passed);
+            passed_at = std::chrono::steady_clock::now();
         }
         if (std::chrono::steady_clock::now() >= limits.deadline) {
             kill(pid, SIGKILL);

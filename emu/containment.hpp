@@ -47,6 +47,10 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
 void hold_temporary(int dir, const std::string& name, uint64_t file_ino);
 void release_temporary();
 
+// Asks the engine running guest code in this process, if any, to return
+// from its run soon (Engine::interrupt). Async-signal-safe.
+void interrupt_running_engine();
+
 // Marks the engine that runs guest code in this process for as long as it
 // lives, so that a crash inside the engine can be placed in the guest.
 class RunningEngine {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -74,6 +75,12 @@ struct RunLimits {
     // instruction is int 0x80 ends at the trap (as Trap when the call is not
     // served inside run()); the next run with step set then stops at once.
     bool step = false;
+    // Set from outside the run (a signal to nuvemu): the run ends as it
+    // would at its deadline, with the message "interrupted ...".
+    const volatile std::sig_atomic_t* interrupted = nullptr;
+    bool cut_short() const { return interrupted != nullptr && *interrupted != 0; }
+    // The deadline, or now once the run is cut short.
+    Clock::time_point until() const { return cut_short() ? Clock::now() : deadline; }
 };
 
 class Engine {
@@ -99,6 +106,11 @@ class Engine {
 
     // Runs the guest from its current registers until one of the stops.
     virtual EngineEvent run(const RunLimits& limits) = 0;
+    // Makes a run in progress on this thread return soon, so that it finds
+    // itself cut short (RunLimits::interrupted). Called from a signal handler:
+    // async-signal-safe. Engines whose runs return on their own within a
+    // fraction of a second need not do anything.
+    virtual void interrupt() {}
 
     // Whether the engine counts instructions (and so honours max_instructions).
     virtual bool counts() const { return false; }

@@ -10,6 +10,7 @@ namespace nuv {
 int32_t HostFile::read(std::span<uint8_t> out) {
     if (!readable_) return -NUV_EBADF;
     for (;;) {
+        if (cut_short()) return -NUV_EIO;  // the run is ending
         ssize_t r = ::read(fd_, out.data(), out.size());
         if (r >= 0) return static_cast<int32_t>(r);
         if (errno != EINTR) return -NUV_EBADF;
@@ -19,6 +20,7 @@ int32_t HostFile::read(std::span<uint8_t> out) {
 int32_t HostFile::write(std::span<const uint8_t> in) {
     if (!writable_) return -NUV_EBADF;
     for (;;) {
+        if (cut_short()) return -NUV_EIO;  // the run is ending
         ssize_t r = ::write(fd_, in.data(), in.size());
         if (r >= 0) return static_cast<int32_t>(r);
         if (errno != EINTR) return -NUV_EBADF;

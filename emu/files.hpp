@@ -1,6 +1,7 @@
 // Open files of a guest process: what a descriptor refers to.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,14 +23,19 @@ class OpenFile {
 // A descriptor of the host process (standard input, output or error).
 class HostFile : public OpenFile {
   public:
-    HostFile(int fd, bool readable, bool writable)
-        : fd_(fd), readable_(readable), writable_(writable) {}
+    // interrupted: set from outside to end the run; a read or write that
+    // would wait (a pipe, a terminal) then fails with -NUV_EIO instead.
+    HostFile(int fd, bool readable, bool writable,
+             const volatile std::sig_atomic_t* interrupted = nullptr)
+        : fd_(fd), readable_(readable), writable_(writable), interrupted_(interrupted) {}
     int32_t read(std::span<uint8_t> out) override;
     int32_t write(std::span<const uint8_t> in) override;
 
   private:
+    bool cut_short() const { return interrupted_ != nullptr && *interrupted_ != 0; }
     int fd_;
     bool readable_, writable_;
+    const volatile std::sig_atomic_t* interrupted_;
 };
 
 // Input from a string the host supplies (tests, scripted runs).

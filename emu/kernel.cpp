@@ -317,12 +317,17 @@ bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_ou
     return progress;
 }
 
+bool Kernel::cut_short(Machine& self) {
+    const volatile std::sig_atomic_t* flag = self.options().interrupted;
+    return flag != nullptr && *flag != 0;
+}
+
 bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
     for (;;) {
         if (wait && self.retry_pending()) return true;
         bool timed_out = false;
         bool progress = run_round(self, deadline, timed_out);
-        if (timed_out || Clock::now() >= deadline) return false;
+        if (timed_out || Clock::now() >= deadline || cut_short(self)) return false;
         if (!wait) return true;
         if (progress) continue;
         if (self.retry_pending()) return true;
@@ -336,11 +341,13 @@ bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
             if (m->wake_time() && (!wake || *m->wake_time() < *wake)) wake = m->wake_time();
         }
         if (wake) {
-            if (*wake > deadline) {
-                std::this_thread::sleep_until(deadline);
-                return false;
+            // In slices, so that an interruption is seen.
+            Clock::time_point until = std::min(*wake, deadline);
+            while (Clock::now() < until && !cut_short(self)) {
+                std::this_thread::sleep_until(
+                    std::min(until, Clock::now() + std::chrono::milliseconds(50)));
             }
-            std::this_thread::sleep_until(*wake);
+            if (*wake > deadline || cut_short(self)) return false;
             continue;
         }
         Machine* victim = &self;

@@ -107,6 +107,8 @@ class Kernel {
     std::vector<int32_t> live_pids() const;
 
   private:
+    // Whether the run was interrupted from outside (Options::interrupted).
+    static bool cut_short(Machine& self);
     explicit Kernel(Machine& first);
     // A process live, or ended and not yet waited for.
     struct Entry {

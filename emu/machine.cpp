@@ -89,7 +89,7 @@ Result<std::unique_ptr<Machine>> Machine::open(std::vector<uint8_t> bytes, const
 Result<std::unique_ptr<Machine>> Machine::open(Result<Image> image, const Options& opts) {
     if (!image) return image.error();
     Result<std::unique_ptr<Process>> first =
-        Process::first(opts.root, opts.input, opts.capture_output);
+        Process::first(opts.root, opts.input, opts.capture_output, opts.interrupted);
     if (!first) return first.error();
     Result<std::unique_ptr<Machine>> m = create(std::move(*image), opts, std::move(*first));
     if (!m) return m.error();
@@ -258,7 +258,10 @@ RunResult Machine::emulate(uint32_t begin) {
             set_pending(std::nullopt);
             RunResult t;
             t.stop = Stop::Timeout;
-            t.message = "time limit reached while waiting in call " + std::to_string(last_nr_);
+            t.message = std::string(opts_.interrupted != nullptr && *opts_.interrupted != 0
+                                        ? "interrupted"
+                                        : "time limit reached") +
+                        " while waiting in call " + std::to_string(last_nr_);
             return t;
         }
         s = step(deadline);
@@ -297,6 +300,7 @@ Machine::Step Machine::step(Deadline deadline) {
     deadline_ = deadline;
     RunLimits limits;
     limits.deadline = deadline;
+    limits.interrupted = opts_.interrupted;
     limits.max_instructions = opts_.max_instructions;
     limits.return_address = kReturnAddress;
     if (kernel_ != nullptr) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -110,6 +111,9 @@ struct Options {
     bool debugging = false;
     // Called when a process faults, its registers and memory as at the fault.
     std::function<void(Machine&, const std::string& message)> on_fault;
+    // Set from outside (a signal to nuvemu): every run and wait ends as at
+    // its deadline, as "interrupted".
+    const volatile std::sig_atomic_t* interrupted = nullptr;
 };
 
 // An argument of call(): one 32-bit word, or a 64-bit value passed as two words.

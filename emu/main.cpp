@@ -111,7 +111,28 @@ void report_signal(int sig) {
 
 void report_signals(std::FILE* trace) {
     g_trace_fd = fileno(trace);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, report_signal);
+}
+
+// The first SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the run as its time limit
+// would, so that where every process stood is reported; then the signal
+// takes its course. A second one takes it at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void interrupt_run(int sig) {
+    if (g_interrupted != 0) {
+        report_signal(sig);
+        return;
+    }
+    g_interrupted = sig;
+    nuv::containment::interrupt_running_engine();
+}
+
+void catch_interruptions() {
+    struct sigaction sa {};
+    sa.sa_handler = interrupt_run;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // a host call waiting for input ends, so that the run sees it
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
 }
 
 }  // namespace
@@ -255,6 +276,8 @@ int main(int argc, char** argv) {
                 }
             }
             if (opts.trace != nullptr) report_signals(opts.trace);
+            opts.interrupted = &g_interrupted;
+            catch_interruptions();
             opts.count_instructions = count;
             if (opts.engine == nuv::EngineKind::Native && (count || opts.max_instructions != 0)) {
                 std::fprintf(
@@ -331,6 +354,14 @@ int main(int argc, char** argv) {
             if (count) {
                 std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
                              static_cast<unsigned long long>(m->instructions()));
+            }
+            if (g_interrupted != 0) {
+                if (r.stop == nuv::Stop::Timeout || r.stop == nuv::Stop::Limit) {
+                    nuv::report::stop(stderr, *m, r);
+                    nuv::report::others(stderr, m->kernel(), *m);
+                }
+                std::fflush(nullptr);
+                report_signal(g_interrupted);
             }
             if (trace_file) std::fclose(trace_file);
             switch (r.stop) {

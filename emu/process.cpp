@@ -11,7 +11,8 @@ Process::Process(int32_t pid, int32_t ppid, std::unique_ptr<Sandbox> sandbox)
 
 Result<std::unique_ptr<Process>> Process::first(const std::string& host_root,
                                                 const std::optional<std::string>& input,
-                                                bool capture) {
+                                                bool capture,
+                                                const volatile std::sig_atomic_t* interrupted) {
     Result<std::unique_ptr<Sandbox>> root = Sandbox::open_root(host_root);
     if (!root) return root.error();
     std::unique_ptr<Process> p(new Process(1, 0, std::move(*root)));
@@ -33,14 +34,14 @@ Result<std::unique_ptr<Process>> Process::first(const std::string& host_root,
     if (input) {
         p->files_[0] = std::make_shared<StringInput>(*input);
     } else {
-        p->files_[0] = std::make_shared<HostFile>(0, true, false);
+        p->files_[0] = std::make_shared<HostFile>(0, true, false, interrupted);
     }
     if (capture) {
         p->files_[1] = std::make_shared<StringOutput>(p->out_);
         p->files_[2] = std::make_shared<StringOutput>(p->err_);
     } else {
-        p->files_[1] = std::make_shared<HostFile>(1, false, true);
-        p->files_[2] = std::make_shared<HostFile>(2, false, true);
+        p->files_[1] = std::make_shared<HostFile>(1, false, true, interrupted);
+        p->files_[2] = std::make_shared<HostFile>(2, false, true, interrupted);
     }
     return p;
 }

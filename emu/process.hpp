@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -40,9 +41,9 @@ class Process {
     // The first process: pid 1, its root opened from host_root (empty: the
     // current directory), standard input from input (unset: the host's) and
     // output into output()/error_output() when capture is set.
-    static Result<std::unique_ptr<Process>> first(const std::string& host_root,
-                                                  const std::optional<std::string>& input,
-                                                  bool capture);
+    static Result<std::unique_ptr<Process>> first(
+        const std::string& host_root, const std::optional<std::string>& input, bool capture,
+        const volatile std::sig_atomic_t* interrupted = nullptr);
     // A child of parent: the same open root, the parent's current directory
     // (the root, should that be gone) and the given descriptors.
     static Result<std::unique_ptr<Process>> child(int32_t pid, const Process& parent,

@@ -367,8 +367,8 @@ void UnicornEngine::install_hooks() {
     uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
                 UC_X86_INS_OUT);
     for (int insn : {UC_X86_INS_SYSCALL, UC_X86_INS_SYSENTER}) {
-        uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::system_call), this, 1,
-                    0, insn);
+        uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::system_call), this, 1, 0,
+                    insn);
     }
     add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::precise_eip, 0xFFFFFFFF, 0xFFFFFFFF);
     if (disasm_ != 0) {
@@ -403,6 +403,11 @@ void UnicornEngine::empty_translation_cache() {
 void UnicornEngine::bound_translation() {
     checked_ = std::chrono::steady_clock::now();
     if (code_.used() >= code_limit_) empty_translation_cache();
+}
+
+void UnicornEngine::interrupt() {
+    // Sets a request the emulator looks at between blocks.
+    uc_emu_stop(uc_);
 }
 
 void UnicornEngine::start_watch() {
@@ -450,6 +455,12 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     size_t timed_out = 0;
     bool refused = false;
     for (;;) {
+        if (limits.cut_short()) {
+            ev.stop = EngineStop::Timeout;
+            ev.eip = eip;
+            ev.message = "interrupted at eip " + hex(eip);
+            return ev;
+        }
         uint64_t budget_us = 0;
         if (limits.deadline != RunLimits::Clock::time_point::max()) {
             auto left = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -496,6 +507,8 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
                    !timed_out) {
             continue;  // stopped by the watch just after the cache was emptied
         }
+        // Stopped by an interruption: the loop's first test says so.
+        if (limits.cut_short() && stopped_for_no_reason) continue;
         if (!early) break;
     }
     ev.eip = eip;

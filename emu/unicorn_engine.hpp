@@ -43,6 +43,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     void reset_fpu() override;
     std::array<uint8_t, 10> st0() override;
     EngineEvent run(const RunLimits& limits) override;
+    void interrupt() override;
     bool counts() const override { return disasm_ != 0; }
     uint64_t instructions() const override { return insns_; }
     Instrumentation* instrumentation() override { return this; }

@@ -3,6 +3,7 @@
 // source line, for a command built with debug information (guest/crash.c),
 // its spawned child included; and where every process stands at the time
 // limit.
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -148,27 +149,46 @@ TEST_P(FaultReports, SystemCallAndIretFaultAsOnTheProcessor) {
     EXPECT_EQ(parse_frame(err[1], 0).function, "leave") << r.err;
 }
 
-// At the time limit each process is named with where it stands: the parent
-// waiting for its child, the child in its endless loop.
-TEST_P(FaultReports, TheTimeLimitShowsEveryProcess) {
-    nuvtest::ToolRun r = crash("child spin", "--timeout 1");
-    EXPECT_EQ(r.status, 124);
-    std::vector<std::string> err = lines(r.err);
-    std::string images = ".";
-    ASSERT_GE(err.size(), 1u);
-    EXPECT_EQ(err[0].rfind("nuvemu: [pid 1] " + images + "/crash: stopped: time limit reached", 0),
-              0u)
-        << r.err;
-    size_t child = 0;
-    for (size_t i = 0; i < err.size(); ++i) {
-        if (err[i].rfind("nuvemu: [pid 2] " + images + "/crash: at eip 0x", 0) == 0) child = i;
+// At the time limit, or when nuvemu is told to end, each process is named
+// with where it stands: the parent waiting for its child, the child in its
+// endless loop; then the signal ends nuvemu as it ends any command.
+TEST_P(FaultReports, TheTimeLimitAndAnInterruptionShowEveryProcess) {
+    struct Case {
+        const char* how;
+        nuvtest::ToolRun r;
+        int status;
+        const char* stopped;
+    };
+    const std::string nuvemu = std::string(NUV_BIN_DIR "/nuvemu --engine ") +
+                               nuv::engine_kind_name(GetParam()) + " ./crash child spin";
+    Case cases[] = {
+        {"time limit", crash("child spin", "--timeout 1"), 124, "time limit reached"},
+        {"SIGTERM",
+         nuvtest::run_command("cd " NUV_IMAGE_DIR " && (" + nuvemu +
+                              " & p=$!; sleep 1; kill -TERM $p; wait $p)"),
+         128 + SIGTERM, "interrupted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        const nuvtest::ToolRun& r = c.r;
+        EXPECT_EQ(r.status, c.status);
+        std::vector<std::string> err = lines(r.err);
+        std::string images = ".";
+        ASSERT_GE(err.size(), 1u);
+        EXPECT_EQ(err[0].rfind("nuvemu: [pid 1] " + images + "/crash: stopped: " + c.stopped, 0),
+                  0u)
+            << r.err;
+        size_t child = 0;
+        for (size_t i = 0; i < err.size(); ++i) {
+            if (err[i].rfind("nuvemu: [pid 2] " + images + "/crash: at eip 0x", 0) == 0) child = i;
+        }
+        ASSERT_NE(child, 0u) << r.err;
+        ASSERT_LT(child + 2, err.size()) << r.err;
+        FrameLine f0 = parse_frame(err[child + 1], 0), f1 = parse_frame(err[child + 2], 1);
+        EXPECT_EQ(f0.function, "spin") << r.err;
+        EXPECT_EQ(f1.function, "main") << r.err;
+        EXPECT_EQ(f1.line, line_of("CALL:spin")) << r.err;
     }
-    ASSERT_NE(child, 0u) << r.err;
-    ASSERT_LT(child + 2, err.size()) << r.err;
-    FrameLine f0 = parse_frame(err[child + 1], 0), f1 = parse_frame(err[child + 2], 1);
-    EXPECT_EQ(f0.function, "spin") << r.err;
-    EXPECT_EQ(f1.function, "main") << r.err;
-    EXPECT_EQ(f1.line, line_of("CALL:spin")) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, FaultReports,

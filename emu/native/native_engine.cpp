@@ -401,7 +401,7 @@ bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
     return true;
 }
 
-void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status) {
+void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status, bool interrupted) {
     // Stopped where it stands if it can be within the grace; else ended, as
     // a process can always be.
     auto until = RunLimits::Clock::now() + kDeadlineGrace;
@@ -413,6 +413,7 @@ void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status) {
                        : pid_ > 0 && syscall(SYS_tgkill, pid_, pid_, kInterrupt) == 0 &&
                              wait_stop(status, until) && load_regs();
     ev.stop = EngineStop::Timeout;
+    const std::string what = interrupted ? "interrupted" : "time limit reached";
     if (stopped) {
         if (at_seccomp_stop()) {
             // Stopped in a call not yet answered: skipped now, and made again
@@ -424,16 +425,16 @@ void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status) {
             restart_interrupted();
         }
         ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = "time limit reached at eip " + hex(ev.eip);
+        ev.message = what + " at eip " + hex(ev.eip);
         return;
     }
     bool known = regs_.rip != kUnseen;
     end_process();
     if (known) {
         ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = "time limit reached at eip " + hex(ev.eip) + " (the guest process was ended)";
+        ev.message = what + " at eip " + hex(ev.eip) + " (the guest process was ended)";
     } else {
-        ev.message = "time limit reached (the guest process did not stop and was ended)";
+        ev.message = what + " (the guest process did not stop and was ended)";
     }
 }
 
@@ -483,11 +484,13 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
     // stopped by it.
     bool running = released_;
     released_ = false;
-    if (!running && limits.deadline != RunLimits::Clock::time_point::max() &&
-        RunLimits::Clock::now() >= limits.deadline) {
+    if (!running &&
+        (limits.cut_short() || (limits.deadline != RunLimits::Clock::time_point::max() &&
+                                RunLimits::Clock::now() >= limits.deadline))) {
         ev.stop = EngineStop::Timeout;
         ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = "time limit reached at eip " + hex(ev.eip);
+        ev.message = std::string(limits.cut_short() ? "interrupted" : "time limit reached") +
+                     " at eip " + hex(ev.eip);
         return ev;
     }
     if (!running && !direct() && !arm_timer(limits.deadline)) {
@@ -541,7 +544,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                     ev.stop = EngineStop::Others;
                     return ev;
                 case Wait::Deadline:
-                    stop_at_deadline(ev, status);
+                    stop_at_deadline(ev, status, limits.cut_short());
                     return ev;
                 case Wait::Gone:
                     gone(ev, status);

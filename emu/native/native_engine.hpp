@@ -139,7 +139,7 @@ class NativeEngine final : public Engine {
     bool proceed(Go how, int sig = 0);
     bool at_seccomp_stop();
     // Brings the guest to a stop at a run's deadline, or ends it.
-    void stop_at_deadline(EngineEvent& ev, int& status);
+    void stop_at_deadline(EngineEvent& ev, int& status, bool interrupted);
     bool load_regs();
     void restart_interrupted();
     bool flush_regs();

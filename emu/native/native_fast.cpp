@@ -324,6 +324,7 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
         }
     }
     for (;;) {
+        if (limits.cut_short()) return Wait::Deadline;
         int wait_ms = 100;
         if (limits.deadline != RunLimits::Clock::time_point::max()) {
             auto left = std::chrono::ceil<std::chrono::milliseconds>(limits.deadline -

@@ -208,6 +208,7 @@ NativeEngine::Wait NativeEngine::wait_event(int& status, EngineEvent& ev, const 
         }
     }
     for (;;) {
+        if (limits.cut_short()) return Wait::Deadline;
         for (pollfd& f : p) f.revents = 0;
         // The guest's timer may have been set for an earlier deadline than
         // this run's: the wait itself keeps to the deadline too.
