@@ -7,9 +7,10 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
 
 set(NUV_TARGET_FLAGS
   -m32 -march=i686 -mno-mmx -mno-sse -mno-sse2 -mfpmath=387
-  -ffreestanding -fno-pic -fno-pie -fno-exceptions -fno-rtti
+  -ffreestanding -fno-pic -fno-pie -fno-exceptions
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti -fno-threadsafe-statics>
   -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
-  -fno-threadsafe-statics -fno-tree-loop-distribute-patterns -fno-common
+  -fno-tree-loop-distribute-patterns -fno-common
   -ffunction-sections -fdata-sections
   -nostdinc -isystem ${NUV_GCC_INCLUDE}
   -O2 -falign-jumps=1 -falign-labels=1 -g0 -Wall -Wextra -Werror)
