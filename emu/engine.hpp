@@ -11,10 +11,18 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace nuv {
+
+// A guest address or word as messages show it: "0x004001b7".
+inline std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
 
 class Instrumentation;
 

@@ -20,12 +20,6 @@ constexpr uint32_t kNullReach = 0x1000;
 constexpr uint32_t kStackReach = 0x10000;
 constexpr uint32_t kStackBottom = Layout::kStackTop - Layout::kStackSize;
 
-std::string hex32(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
 bool starts_with(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }

@@ -15,12 +15,6 @@ namespace {
 thread_local Machine* t_current = nullptr;
 std::atomic<int> g_live_machines{0};
 
-std::string hex32(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
 }  // namespace
 
 const char* stop_name(Stop s) {

@@ -30,12 +30,6 @@ enum : int {
     kRegCount = 9
 };
 
-std::string hex32(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
 // The registers of one frame as far as they are known.
 struct RegSet {
     std::array<std::optional<uint32_t>, kRegCount> r;
