@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "containment.hpp"
+#include "hex.hpp"
 #include "engine_factory.hpp"
 #include "insn_sweep.hpp"
 #include "native_engine.hpp"
@@ -35,11 +36,7 @@ namespace {
 using nuv::Stop;
 using nuvtest::LibTest;
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
+using nuv::hex;
 
 TEST_F(LibTest, PrivilegedInstructionsFaultAtTheirAddress) {
     for (const char* fn : {"probe_cli", "probe_lidt", "probe_inb", "probe_outb"}) {
@@ -227,7 +224,8 @@ TEST(Containment, AKilledEngineLeavesNoWritefileTemporaryBehind) {
         std::string err;
         int status = supervised(
             [&] {
-                auto sandbox = nuv::Sandbox::open_root(dir.path());
+                auto sandbox =
+                    nuv::Sandbox::open_root(dir.path(), &nuv::containment::temporaries());
                 if (!sandbox) return 1;
                 c.arm();
                 (*sandbox)->replace_file("target", 3, [&](uint64_t, std::span<uint8_t> chunk) {
@@ -257,7 +255,8 @@ TEST(Containment, SigtermAtTheRenameLeavesNoTemporaryBehind) {
         dup2(devnull, 2);
         _exit(nuv::containment::supervise("nuvemu: test",
                                           [&] {
-                                              auto sandbox = nuv::Sandbox::open_root(dir.path());
+                                              auto sandbox = nuv::Sandbox::open_root(
+                                                  dir.path(), &nuv::containment::temporaries());
                                               if (!sandbox) return 1;
                                               // At the rename the engine asks for SIGTERM, then
                                               // waits for it.

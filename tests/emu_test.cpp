@@ -116,7 +116,7 @@ TEST_F(LibTest, KernelChecksGuestPointers) {
 
 TEST_F(LibTest, ReplacedHandlerSeesAllArgumentRegisters) {
     nuv::SyscallArgs seen;
-    g().set_handler("write", [&](nuv::Machine&, const nuv::SyscallArgs& a) {
+    g().set_handler("write", [&](nuv::CallContext&, const nuv::SyscallArgs& a) {
         seen = a;
         return 0;
     });

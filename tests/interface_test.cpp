@@ -11,7 +11,7 @@
 #include <nuvos/kernel.h>
 
 #include "guest.hpp"
-#include "syscalls.hpp"
+#include "calls.hpp"
 
 namespace {
 

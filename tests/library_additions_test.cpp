@@ -133,14 +133,14 @@ struct FakeFile {
 class Fgets : public Additions {
   protected:
     void serve(std::shared_ptr<FakeFile> f) {
-        g().set_handler(kRead, [f](nuv::Machine& m, const nuv::SyscallArgs& a) {
+        g().set_handler(kRead, [f](nuv::CallContext& m, const nuv::SyscallArgs& a) {
             ++f->reads;
             size_t n = std::min<size_t>({a.edx, f->chunk, f->data.size() - f->offset});
-            m.write(a.ecx, f->data.data() + f->offset, n);
+            m.memory().write(a.ecx, f->data.data() + f->offset, n);
             f->offset += n;
             return static_cast<int32_t>(n);
         });
-        g().set_handler(kLseek, [f](nuv::Machine&, const nuv::SyscallArgs& a) {
+        g().set_handler(kLseek, [f](nuv::CallContext&, const nuv::SyscallArgs& a) {
             if (!f->seekable) return -29;
             int64_t base = a.edx == 0   ? 0
                            : a.edx == 1 ? static_cast<int64_t>(f->offset)

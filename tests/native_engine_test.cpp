@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hex.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -56,11 +58,7 @@ std::string slurp(const std::string& path) {
     return s.str();
 }
 
-std::string hex32(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
+using nuv::hex;
 
 volatile sig_atomic_t g_usr1 = 0;
 
@@ -223,7 +221,7 @@ TEST_P(NativeEngineTest, NoWayOutThroughTheGateOr64BitCode) {
         EngineStop stop = EngineStop::Fault;
     };
     std::vector<Case> cases = {
-        {"store to the gate", absolute(0xA3, gate), "write to protected memory at " + hex32(gate)},
+        {"store to the gate", absolute(0xA3, gate), "write to protected memory at " + hex(gate)},
         {"call through the gate", jump_to(gate), "system call other than int 0x80"},
         {"run the start-up code", jump_to(gate - 0x1000), "execution of unmapped memory"},
     };
@@ -328,7 +326,7 @@ TEST_P(NativeEngineTest, AGuestMisusingItsCallHandlerOnlyHurtsItself) {
                                           {4, 0, kData, 8},
                                           {240, page + NUV_FAST_DONE, 1, 1},
                                           {240, kData, 0, 0}}) {
-            cases.push_back({hex32(gate + i) + " eax " + std::to_string(c[0]),
+            cases.push_back({hex(gate + i) + " eax " + std::to_string(c[0]),
                              jump({c[0], c[1], c[2], c[3], 0, gate + i}), EngineStop::Fault,
                              "system call other than int 0x80"});
         }
@@ -496,7 +494,7 @@ TEST_P(NativeEngineTest, StoppedAnywhereTheGuestGoesOnAsBefore) {
         l.deadline = RunLimits::Clock::now() + std::chrono::microseconds(50 + seed % 400);
         EngineEvent ev = run(l);
         if (ev.stop == EngineStop::Timeout) {
-            EXPECT_TRUE(ev.eip >= kCode && ev.eip < kCode + code.size()) << hex32(ev.eip);
+            EXPECT_TRUE(ev.eip >= kCode && ev.eip < kCode + code.size()) << hex(ev.eip);
             ev = run();
         }
         ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;

@@ -293,8 +293,8 @@ TEST_F(StreamFormat, FirstFailedWriteEndsTheCall) {
         std::vector<std::string> written;
         size_t next = 0;
         std::vector<int32_t> answers = c.answers;
-        g().set_handler(kWrite, [&](nuv::Machine& m, const nuv::SyscallArgs& a) {
-            std::vector<uint8_t> bytes = m.read_bytes(a.ecx, a.edx);
+        g().set_handler(kWrite, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
+            std::vector<uint8_t> bytes = nuvtest::read_bytes(m, a.ecx, a.edx);
             written.emplace_back(bytes.begin(), bytes.end());
             return answers[std::min(next++, answers.size() - 1)];
         });

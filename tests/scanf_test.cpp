@@ -326,10 +326,10 @@ TEST_F(ScanTest, FscanfReadsItsOwnDescriptorAndStopsOnAFailedRead) {
     const std::string feed = " 42";
     size_t next = 0;
     std::vector<uint32_t> fds;
-    g().set_handler("read", [&](nuv::Machine& m, const nuv::SyscallArgs& a) -> int32_t {
+    g().set_handler("read", [&](nuv::CallContext& m, const nuv::SyscallArgs& a) -> int32_t {
         fds.push_back(a.ebx);
         if (next >= feed.size()) return -5;  // a kernel failure ends the token
-        m.write(a.ecx, &feed[next++], 1);
+        m.memory().write(a.ecx, &feed[next++], 1);
         return 1;
     });
     uint32_t out = buf(4);

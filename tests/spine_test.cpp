@@ -329,10 +329,11 @@ TEST_F(Output, WriteLoopFollowsTheKernelsAnswers) {
         SetUp();
         std::vector<std::string> asked;
         size_t next = 0;
-        g().set_handler(1, [&](nuv::Machine& m, const nuv::SyscallArgs& a) {
+        g().set_handler(1, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
             EXPECT_EQ(a.ebx, 1u);
             // A runaway request shows as its first bytes and "...".
-            std::vector<uint8_t> bytes = m.read_bytes(a.ecx, std::min<uint32_t>(a.edx, 64));
+            std::vector<uint8_t> bytes =
+                nuvtest::read_bytes(m, a.ecx, std::min<uint32_t>(a.edx, 64));
             asked.emplace_back(bytes.begin(), bytes.end());
             if (a.edx > 64) asked.back() += "...";
             return c.answers[std::min(next++, c.answers.size() - 1)];

@@ -164,7 +164,7 @@ TEST_F(LibTest, AccessOpensAndClosesOrFailsAfterOneTrap) {
 TEST_F(LibTest, MmapPassesSixArgumentsAndFailsOnlyOnMinusOne) {
     nuv::SyscallArgs seen;
     int32_t answer = 0;
-    g().set_handler(98, [&](nuv::Machine&, const nuv::SyscallArgs& a) {
+    g().set_handler(98, [&](nuv::CallContext&, const nuv::SyscallArgs& a) {
         seen = a;
         return answer;
     });
@@ -189,10 +189,10 @@ TEST_F(LibTest, MmapPassesSixArgumentsAndFailsOnlyOnMinusOne) {
 TEST_F(LibTest, SpawnExHandsTheKernelASevenWordBlock) {
     std::vector<uint32_t> block;
     uint32_t block_at = 0;
-    g().set_handler(150, [&](nuv::Machine& m, const nuv::SyscallArgs& a) {
+    g().set_handler(150, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
         block_at = a.ebx;
         block.clear();
-        for (uint32_t i = 0; i < 7; ++i) block.push_back(m.u32(a.ebx + 4 * i));
+        for (uint32_t i = 0; i < 7; ++i) block.push_back(nuvtest::read_u32(m, a.ebx + 4 * i));
         return 42;
     });
     uint32_t p = str("/bin/x");

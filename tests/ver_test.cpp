@@ -90,7 +90,7 @@ TEST(Ver, FailingWriteStillExitsZeroWithoutNewline) {
         SCOPED_TRACE(result);
         auto m = load_ver();
         m->set_handler("write",
-                       [result](nuv::Machine&, const nuv::SyscallArgs&) { return result; });
+                       [result](nuv::CallContext&, const nuv::SyscallArgs&) { return result; });
         nuv::RunResult r = m->run({"ver"});
         EXPECT_EQ(r.stop, Stop::Exited);
         EXPECT_EQ(r.status, 0);
@@ -104,10 +104,10 @@ TEST(Ver, FailingWriteStillExitsZeroWithoutNewline) {
 TEST(Ver, ShortWritesAreRetriedForTheRest) {
     auto m = load_ver();
     std::string seen;
-    m->set_handler("write", [&seen](nuv::Machine& g, const nuv::SyscallArgs& a) {
+    m->set_handler("write", [&seen](nuv::CallContext& g, const nuv::SyscallArgs& a) {
         // Take at most 5 bytes per call.
         uint32_t n = std::min<uint32_t>(a.edx, 5);
-        std::vector<uint8_t> bytes = g.read_bytes(a.ecx, n);
+        std::vector<uint8_t> bytes = nuvtest::read_bytes(g, a.ecx, n);
         seen.append(bytes.begin(), bytes.end());
         return static_cast<int32_t>(n);
     });

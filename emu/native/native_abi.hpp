@@ -85,12 +85,6 @@ constexpr int kNoStatus = -1;
 // there need (the timer's setting, a probe).
 constexpr uint32_t kGateScratch = 0xF00;
 
-inline std::string hex(uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%08llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
 inline uint32_t linux_prot(uint32_t perms) {
     uint32_t p = 0;
     if (perms & kPermRead) p |= kProtRead;

@@ -114,7 +114,7 @@ std::vector<uint32_t> LibTest::trap_numbers() const {
 
 void LibTest::script(uint32_t nr, std::vector<int32_t> results) {
     auto next = std::make_shared<size_t>(0);
-    m_->set_handler(nr, [results, next](nuv::Machine&, const nuv::SyscallArgs&) {
+    m_->set_handler(nr, [results, next](nuv::CallContext&, const nuv::SyscallArgs&) {
         size_t i = std::min(*next, results.size() - 1);
         ++*next;
         return results[i];

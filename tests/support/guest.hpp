@@ -15,6 +15,19 @@
 
 namespace nuvtest {
 
+// Guest memory as a replaced call handler sees it; a range that is not
+// mapped fails the test.
+inline std::vector<uint8_t> read_bytes(nuv::CallContext& c, uint32_t address, size_t n) {
+    std::vector<uint8_t> v(n);
+    EXPECT_EQ(c.memory().read(address, v.data(), n), 0) << "guest range unmapped";
+    return v;
+}
+inline uint32_t read_u32(nuv::CallContext& c, uint32_t address) {
+    uint32_t v = 0;
+    EXPECT_EQ(c.memory().read(address, &v, 4), 0) << "guest word unmapped";
+    return v;
+}
+
 // Path of an image built into the build tree's image folder.
 std::string image_path(std::string_view name);
 

@@ -1,0 +1,160 @@
+// The CPU under one guest process: its registers, its memory and running it
+// until the guest traps into the kernel, faults or hits a limit.
+//
+// Nothing above this interface knows which engine runs the guest or where the
+// guest's memory lives: an engine may emulate the processor in this process
+// or run the guest as a process of its own.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "hex.hpp"
+
+namespace nuv {
+
+class Engine;
+class Instrumentation;
+
+// Told which engine runs guest code in this thread while it does, so that a
+// supervisor can place a crash inside the engine in the guest.
+class RunRecord {
+  public:
+    virtual void running(Engine* e) = 0;  // nullptr: none any more
+
+  protected:
+    ~RunRecord() = default;
+};
+
+// Serves a trap where it happens, inside run(), for engines that can: true
+// when the call was served and the guest goes on at once; false ends run()
+// with EngineStop::Trap (the call served all the same).
+class TrapSink {
+  public:
+    virtual bool serve(uint32_t eip) = 0;
+
+  protected:
+    ~TrapSink() = default;
+};
+
+// Page permissions of guest memory.
+enum : uint32_t { kPermRead = 1, kPermWrite = 2, kPermExec = 4 };
+
+// The guest's general registers.
+struct Registers {
+    uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0, ebp = 0, esp = 0;
+    uint32_t eip = 0, eflags = 0x202;
+};
+
+// Why run() returned.
+enum class EngineStop {
+    Trap,      // int 0x80: the registers hold the call, eip the instruction after it
+    Returned,  // execution reached RunLimits::return_address
+    Fault,     // the guest faulted (memory, invalid or privileged instruction, ...)
+    Limit,     // RunLimits::max_instructions were executed
+    Timeout,   // RunLimits::deadline passed
+    Failed,    // the engine itself failed; the guest cannot go on
+    Others,    // a descriptor of RunLimits::others is ready: another process
+               // needs the kernel while this guest runs on (released)
+    // Only for an engine made for debugging (EngineRequest::debugging):
+    Breakpoint,  // the guest ran int3; eip stands after it
+    Stepped,     // RunLimits::step: one instruction ran (or its call was served)
+};
+
+struct EngineEvent {
+    EngineStop stop = EngineStop::Failed;
+    uint32_t eip = 0;      // where the guest stands
+    uint32_t address = 0;  // the faulting address, for memory faults
+    std::string message;   // one line, for Fault, Limit, Timeout and Failed
+};
+
+struct RunLimits {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline = Clock::time_point::max();
+    // Stop once this many instructions have run in total (0: no limit); only
+    // engines that count() honour it.
+    uint64_t max_instructions = 0;
+    // Stop, as Returned, when execution reaches this address (0: none).
+    uint32_t return_address = 0;
+    // Engines that run their guest alongside the host also stop, as Others,
+    // when one of these descriptors (other engines' event_fd()) is readable.
+    const std::vector<int>* others = nullptr;
+    // Debugging: stop, as Stepped, once one instruction has run. A step whose
+    // instruction is int 0x80 ends at the trap (as Trap when the call is not
+    // served inside run()); the next run with step set then stops at once.
+    bool step = false;
+    // Set from outside the run (a signal to nuvemu): the run ends as it
+    // would at its deadline, with the message "interrupted ...".
+    const volatile std::sig_atomic_t* interrupted = nullptr;
+    // Engines that run guest code in this thread report it here (null: nowhere).
+    RunRecord* record = nullptr;
+    bool cut_short() const { return interrupted != nullptr && *interrupted != 0; }
+    // The deadline, or now once the run is cut short.
+    Clock::time_point until() const { return cut_short() ? Clock::now() : deadline; }
+};
+
+class Engine {
+  public:
+    virtual ~Engine() = default;
+    virtual const char* name() const = 0;
+
+    // Memory, in whole pages. map() gives zero-filled pages; read() and
+    // write() ignore the guest's permissions (the kernel checks those first)
+    // and fail on unmapped pages.
+    virtual bool map(uint32_t begin, uint32_t size, uint32_t perms) = 0;
+    virtual bool protect(uint32_t begin, uint32_t size, uint32_t perms) = 0;
+    virtual bool unmap(uint32_t begin, uint32_t size) = 0;
+    virtual bool read(uint32_t address, void* out, size_t n) = 0;
+    virtual bool write(uint32_t address, const void* data, size_t n) = 0;
+
+    virtual Registers registers() = 0;
+    virtual void set_registers(const Registers& r) = 0;
+    // The x87 unit: reset to its start state (control word 0x037F, empty
+    // stack), and the raw 80-bit top of stack.
+    virtual void reset_fpu() = 0;
+    virtual std::array<uint8_t, 10> st0() = 0;
+
+    // Runs the guest from its current registers until one of the stops.
+    virtual EngineEvent run(const RunLimits& limits) = 0;
+    // Makes a run in progress on this thread return soon, so that it finds
+    // itself cut short (RunLimits::interrupted). Called from a signal handler:
+    // async-signal-safe. Engines whose runs return on their own within a
+    // fraction of a second need not do anything.
+    virtual void interrupt() {}
+
+    // Whether the engine counts instructions (and so honours max_instructions).
+    virtual bool counts() const { return false; }
+    virtual uint64_t instructions() const { return 0; }
+
+    // Engines that can serve traps without leaving run() hand them to sink;
+    // the others return EngineStop::Trap for every one.
+    virtual bool serve_traps_with(TrapSink* sink) {
+        (void)sink;
+        return false;
+    }
+
+    // Engines whose guest runs in a process of its own can let it go on from
+    // where it stands (at a served trap or its entry) while the host does
+    // other work: release() resumes it under limits' deadline without
+    // waiting, and the next run() only waits for its next stop. In between,
+    // nothing but run() and destruction may touch the engine. False when the
+    // engine cannot, or the guest did not go on (run() then reports why).
+    virtual bool release(const RunLimits& limits) {
+        (void)limits;
+        return false;
+    }
+    virtual bool concurrent() const { return false; }
+    // Readable when the guest, running on its own, needs the kernel (-1: never).
+    virtual int event_fd() const { return -1; }
+
+    // Watches that only some engines offer (nullptr: none).
+    virtual Instrumentation* instrumentation() { return nullptr; }
+};
+
+}  // namespace nuv

@@ -1,0 +1,37 @@
+#include "files.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace nuv {
+
+IoResult HostFile::read(std::span<uint8_t> out) {
+    if (!readable_) return -NUV_EBADF;
+    for (;;) {
+        if (cut_short()) return -NUV_EIO;  // the run is ending
+        ssize_t r = ::read(fd_, out.data(), out.size());
+        if (r >= 0) return static_cast<int32_t>(r);
+        if (errno != EINTR) return -NUV_EBADF;
+    }
+}
+
+IoResult HostFile::write(std::span<const uint8_t> in) {
+    if (!writable_) return -NUV_EBADF;
+    for (;;) {
+        if (cut_short()) return -NUV_EIO;  // the run is ending
+        ssize_t r = ::write(fd_, in.data(), in.size());
+        if (r >= 0) return static_cast<int32_t>(r);
+        if (errno != EINTR) return -NUV_EBADF;
+    }
+}
+
+IoResult StringInput::read(std::span<uint8_t> out) {
+    size_t n = std::min(out.size(), data_.size() - pos_);
+    std::copy_n(data_.data() + pos_, n, out.data());
+    pos_ += n;
+    return static_cast<int32_t>(n);
+}
+
+}  // namespace nuv
