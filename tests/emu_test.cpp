@@ -59,7 +59,7 @@ TEST_F(LibTest, GuestFaultsEndTheCallWithAMessage) {
         {"probe_invalid", {}, "invalid instruction"},
         {"probe_int3", {}, "unexpected interrupt 3"},
         {"probe_jump", {0x30000000}, "unmapped memory at 0x30000000"},
-        {"probe_jump", {nuv::Machine::kStackTop - 64}, "non-executable"},
+        {"probe_jump", {nuv::Harness::kStackTop - 64}, "non-executable"},
     };
     for (const FaultCase& c : cases) {
         SetUp();

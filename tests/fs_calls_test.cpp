@@ -135,7 +135,7 @@ TEST_F(FsCalls, CurrentDirectoryMovesAndRelativePathsFollowIt) {
     EXPECT_EQ(icall("getcwd", {b, 5}), 4);
     EXPECT_EQ(g().read_bytes(b, 6), (std::vector<uint8_t>{'/', 's', 'u', 'b', 0, 0x55}));
     EXPECT_EQ(icall("getcwd", {0x400000u, 64}), -NUV_EFAULT);  // read-only code
-    EXPECT_EQ(icall("getcwd", {nuv::Machine::kStackTop - 3, 64}), -NUV_EFAULT);
+    EXPECT_EQ(icall("getcwd", {nuv::Harness::kStackTop - 3, 64}), -NUV_EFAULT);
 }
 
 TEST_F(FsCalls, StreamedFileAppearsWholeAtTheEnd) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gdb_server.hpp"
-#include "machine.hpp"
+#include "harness.hpp"
 
 namespace {
 
@@ -112,10 +112,10 @@ TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
     opts.debugging = true;
     opts.capture_output = true;
     opts.timeout_us = 60'000'000;
-    std::unique_ptr<nuv::Machine> m =
-        nuv::Machine::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
+    std::unique_ptr<nuv::Harness> m =
+        nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
     ASSERT_TRUE(m) << err;
-    m->set_debugger(server.get());
+    m->task().set_debugger(server.get());
 
     struct Case {
         const char* packet;

@@ -19,9 +19,9 @@ using nuv::Stop;
 using nuvtest::LibTest;
 
 // Guest paths "/bin/NAME" name the test images.
-void use_test_images(nuv::Machine& m) {
+void use_test_images(nuv::Harness& m) {
     m.kernel().set_image_resolver(
-        [](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+        [](nuv::Task&, const std::string& path, std::vector<uint8_t>& image) {
             if (path.rfind("/bin/", 0) != 0) return -NUV_ENOENT;
             return nuv::Kernel::read_image(nuvtest::image_path(path.substr(5)), image);
         });
@@ -229,7 +229,7 @@ TEST_F(Kernel, GetkeyOnAClosedInputIsBadDescriptor) {
 TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
     constexpr uint32_t kRW = 3, kAnon = 0x22;
     uint32_t a = call("mmap", {0, 10000, kRW, kAnon, 0xFFFFFFFF, 0});
-    EXPECT_EQ(a, nuv::Machine::kMapBase);
+    EXPECT_EQ(a, nuv::Harness::kMapBase);
     EXPECT_TRUE(g().accessible(a, 12288, true));
     EXPECT_EQ(icall("probe_load", {a + 9996}), 0);  // zero-filled
     icall("probe_store", {a + 4, 1234});
@@ -249,7 +249,7 @@ TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
     struct Refused {
         uint32_t length, prot, flags;
     };
-    for (Refused c : {Refused{nuv::Machine::kMaxMappedBytes + 1, kRW, kAnon},
+    for (Refused c : {Refused{nuv::Harness::kMaxMappedBytes + 1, kRW, kAnon},
                       Refused{4096, kRW, 0x02},  // not anonymous
                       Refused{4096, 8, kAnon},   // unknown protection
                       Refused{4096, 7, kAnon},   // writable and executable
@@ -259,7 +259,7 @@ TEST_F(Kernel, AnonymousMappingsAreUsableAndBounded) {
     // At most 64 mappings and 64 MiB in all.
     size_t made = g().mapping_count();
     while (icall("mmap", {0, 4096, kRW, kAnon, 0xFFFFFFFF, 0}) != -1) ++made;
-    EXPECT_EQ(made, nuv::Machine::kMaxMappings);
+    EXPECT_EQ(made, nuv::Harness::kMaxMappings);
     SetUp();
     EXPECT_NE(icall("mmap", {0, 40u << 20, kRW, kAnon, 0xFFFFFFFF, 0}), -1);
     EXPECT_EQ(icall("mmap", {0, 25u << 20, kRW, kAnon, 0xFFFFFFFF, 0}), -1);
@@ -401,7 +401,7 @@ TEST_F(Kernel, SpawnedChildInheritsTheDescriptorsItIsGiven) {
 
     EXPECT_EQ(icall("fd_set_stdio", {0, 1, 50}), -NUV_EBADF);
     EXPECT_EQ(icall("fd_set_inherit", {1}), 0);
-    EXPECT_TRUE(g().kernel().stdio(g()).inherit_all);
+    EXPECT_TRUE(g().kernel().stdio(g().task()).inherit_all);
 }
 
 TEST_F(Kernel, SpawnExGivesThisChildItsOwnDescriptors) {
@@ -543,7 +543,7 @@ TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
         };
         int spawns = 0;
         m->kernel().set_image_resolver(
-            [&](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+            [&](nuv::Task&, const std::string& path, std::vector<uint8_t>& image) {
                 if (during_spawn && spawns == 0) replace();
                 ++spawns;
                 if (path.rfind("/bin/", 0) != 0) return -NUV_ENOENT;

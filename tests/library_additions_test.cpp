@@ -372,7 +372,7 @@ TEST_F(Additions, CxxNewTakesHeapBlocksAndEndsTheProcessWhenFull) {
 }
 
 // The error names of <errno.h>, read from the guest's own table of them.
-std::map<std::string, int32_t> guest_error_names(nuv::Machine& g) {
+std::map<std::string, int32_t> guest_error_names(nuv::Harness& g) {
     std::map<std::string, int32_t> names;
     uint32_t table = g.symbol("g_probe_error_names");
     uint32_t n = g.u32(g.symbol("g_probe_error_count"));

@@ -93,7 +93,7 @@ TEST(Loader, RefusesBadImagesWithAReason) {
         ASSERT_GT(b.size(), 4096u);
         c.damage(b);
         std::string err;
-        auto m = nuv::Machine::load(std::move(b), nuvtest::test_options(), err);
+        auto m = nuv::Harness::load(std::move(b), nuvtest::test_options(), err);
         EXPECT_EQ(m, nullptr) << c.what;
         EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
         EXPECT_EQ(err.find('\n'), std::string::npos) << c.what;
@@ -105,7 +105,7 @@ TEST(Loader, EveryTruncationIsRefusedOrRunsSafely) {
     for (size_t n = 0; n < whole.size(); n += (n < 128 ? 1 : 97)) {
         std::vector<uint8_t> b(whole.begin(), whole.begin() + static_cast<long>(n));
         std::string err;
-        auto m = nuv::Machine::load(std::move(b), nuvtest::test_options(), err);
+        auto m = nuv::Harness::load(std::move(b), nuvtest::test_options(), err);
         EXPECT_EQ(m, nullptr) << n;
         EXPECT_FALSE(err.empty()) << n;
     }
@@ -127,7 +127,7 @@ TEST(Loader, RandomDamageNeverCrashesTheHost) {
         nuv::Options o = nuvtest::test_options();
         o.max_instructions = 20000;
         std::string err;
-        auto m = nuv::Machine::load(std::move(b), o, err);
+        auto m = nuv::Harness::load(std::move(b), o, err);
         if (!m) {
             EXPECT_FALSE(err.empty());
             continue;
@@ -140,18 +140,18 @@ TEST(Loader, RandomDamageNeverCrashesTheHost) {
 }
 
 TEST(Loader, BoundsTheNumberOfLiveGuests) {
-    std::vector<std::unique_ptr<nuv::Machine>> live;
+    std::vector<std::unique_ptr<nuv::Harness>> live;
     std::string err;
-    for (int i = 0; i < nuv::Machine::kMaxLiveMachines; ++i) {
+    for (int i = 0; i < nuv::Harness::kMaxLiveEmulated; ++i) {
         live.push_back(
-            nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err));
+            nuv::Harness::load(nuvtest::image_path("ver"), nuvtest::test_options(), err));
         ASSERT_NE(live.back(), nullptr) << err;
     }
-    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
+    EXPECT_EQ(nuv::Harness::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
               nullptr);
     EXPECT_NE(err.find("too many live guests"), std::string::npos);
     live.pop_back();
-    EXPECT_NE(nuv::Machine::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
+    EXPECT_NE(nuv::Harness::load(nuvtest::image_path("ver"), nuvtest::test_options(), err),
               nullptr);
 }
 

@@ -235,7 +235,7 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
     for (const Escape& c : cases) {
         SCOPED_TRACE(c.what);
         nuv::Options o = options();
-        nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::open(ver_running(c.code), o);
+        nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(ver_running(c.code), o);
         ASSERT_TRUE(m) << m.error().message;
         nuv::RunResult r = (*m)->run({"ver"});
         EXPECT_EQ(r.stop, c.stop) << r.message;
@@ -283,11 +283,11 @@ TEST_P(Programs, AFlippedByteInVerFaultsAtItsAddress) {
 TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
     std::vector<uint8_t> b = ver_running({});
     b[4] = 2;  // a 64-bit class
-    nuv::Result<std::unique_ptr<nuv::Machine>> m = nuv::Machine::open(b, options());
+    nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(b, options());
     ASSERT_FALSE(m);
     EXPECT_EQ(m.error().fault, nuv::Fault::BadImage);
     b.resize(40);
-    EXPECT_FALSE(nuv::Machine::open(b, options()));
+    EXPECT_FALSE(nuv::Harness::open(b, options()));
 }
 
 TEST_P(Programs, TheTraceNamesTheEngineAndTheLimitsStopRunaways) {

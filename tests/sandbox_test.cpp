@@ -339,7 +339,7 @@ TEST_F(Sandboxed, BadGuestPointersFailWithoutTouchingTheHost) {
     EXPECT_FALSE(fs::exists(root_ / "made.txt"));
 
     // A path that runs into unmapped memory without its NUL.
-    const uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
+    const uint32_t end = nuv::Harness::kScratchBase + nuv::Harness::kScratchSize;
     std::vector<uint8_t> unterminated(100, 'a');
     ASSERT_TRUE(g().write(end - 100, unterminated.data(), unterminated.size()));
     EXPECT_EQ(trap(kOpen, end - 100), -14);
@@ -387,10 +387,10 @@ TEST(SandboxRoot, AnUnusableRootIsAClearLoadError) {
     nuv::Options o = nuvtest::test_options();
     o.root = "/nonexistent/nuv-root";
     std::string err;
-    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("libtest"), o, err), nullptr);
+    EXPECT_EQ(nuv::Harness::load(nuvtest::image_path("libtest"), o, err), nullptr);
     EXPECT_NE(err.find("/nonexistent/nuv-root"), std::string::npos) << err;
     o.root = nuvtest::image_path("libtest");  // a file, not a directory
-    EXPECT_EQ(nuv::Machine::load(nuvtest::image_path("libtest"), o, err), nullptr);
+    EXPECT_EQ(nuv::Harness::load(nuvtest::image_path("libtest"), o, err), nullptr);
     EXPECT_NE(err.find("root"), std::string::npos) << err;
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernel.hpp"
-#include "machine.hpp"
+#include "harness.hpp"
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 200;
@@ -25,14 +25,14 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i) {
         std::string err;
         auto t0 = std::chrono::steady_clock::now();
-        auto m = nuv::Machine::load(dir + "/pipeline", o, err);
+        auto m = nuv::Harness::load(dir + "/pipeline", o, err);
         auto t1 = std::chrono::steady_clock::now();
         if (!m) {
             std::fprintf(stderr, "spawn_bench: %s\n", err.c_str());
             return 1;
         }
         m->kernel().set_image_resolver(
-            [&](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+            [&](nuv::Task&, const std::string& path, std::vector<uint8_t>& image) {
                 return nuv::Kernel::read_image(dir + "/" + path.substr(path.rfind('/') + 1), image);
             });
         nuv::RunResult r = m->run({"pipeline", "/bin/hello", "one line"});
@@ -59,10 +59,10 @@ int main(int argc, char** argv) {
     // One more run, counted, for the parent's own instruction figure.
     o.count_instructions = true;
     std::string err;
-    auto m = nuv::Machine::load(dir + "/pipeline", o, err);
+    auto m = nuv::Harness::load(dir + "/pipeline", o, err);
     if (m) {
         m->kernel().set_image_resolver(
-            [&](nuv::Machine&, const std::string& path, std::vector<uint8_t>& image) {
+            [&](nuv::Task&, const std::string& path, std::vector<uint8_t>& image) {
                 return nuv::Kernel::read_image(dir + "/" + path.substr(path.rfind('/') + 1), image);
             });
         m->run({"pipeline", "/bin/hello", "one line"});

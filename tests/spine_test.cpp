@@ -120,7 +120,7 @@ TEST_F(StringCompare, StrnlenNeverLooksPastItsCount) {
     EXPECT_EQ(call("strnlen", {str("abcdef"), 4}), 4u);
     EXPECT_EQ(call("strnlen", {str("ab"), 10}), 2u);
     EXPECT_EQ(call("strnlen", {str("ab"), 0}), 0u);
-    uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
+    uint32_t end = nuv::Harness::kScratchBase + nuv::Harness::kScratchSize;
     uint32_t here = nuvtest::alloc(*m_, 1, 1);
     uint32_t s = nuvtest::alloc(*m_, end - here - 1, 1) + (end - here - 1) - 4;
     m_->write(s, "abcd", 4);

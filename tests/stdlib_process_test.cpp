@@ -6,7 +6,7 @@ namespace {
 using nuv::Stop;
 using nuvtest::LibTest;
 
-std::vector<int32_t> rands(nuv::Machine& m, int n) {
+std::vector<int32_t> rands(nuv::Harness& m, int n) {
     std::vector<int32_t> v;
     for (int i = 0; i < n; ++i) {
         EXPECT_EQ(m.call("rand", {}).stop, Stop::Returned);
@@ -83,7 +83,7 @@ TEST(Rand, SelfSeedFollowsTheTimeStampCounter) {
     uint32_t seeded = probe->u32(probe->symbol("g_rand_state"));
     uint32_t local = 0;
     bool found = false;
-    for (uint32_t a = nuv::Machine::kStackTop - 4096; a < nuv::Machine::kStackTop; a += 4) {
+    for (uint32_t a = nuv::Harness::kStackTop - 4096; a < nuv::Harness::kStackTop; a += 4) {
         uint32_t x = mix(0, 0, a, heap_used);
         if ((x == 0 ? 1u : x) * 1103515245u + 12345u == seeded) {
             local = a;

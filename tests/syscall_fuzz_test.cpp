@@ -54,7 +54,7 @@ TEST_P(SyscallFuzz, RandomCallsAlwaysGetAnAnswer) {
     }
     uint32_t buffer = nuvtest::alloc(*m, 4096, 16);
     pointers.push_back(buffer);
-    pointers.push_back(nuv::Machine::kScratchBase + nuv::Machine::kScratchSize - 2);
+    pointers.push_back(nuv::Harness::kScratchBase + nuv::Harness::kScratchSize - 2);
     const uint32_t odd[] = {0,
                             1,
                             2,

@@ -204,8 +204,8 @@ TEST_F(LibTest, SpawnExHandsTheKernelASevenWordBlock) {
         EXPECT_EQ(icall("spawn_ex", {p, v, 0, kAll, 0x12345678, 0, c.flag}), 42);
         EXPECT_EQ(block, (std::vector<uint32_t>{p, v, 0, kAll, 0x12345678, 0, c.expect}));
         // The block is in the wrapper's own frame on the stack.
-        EXPECT_GT(block_at, nuv::Machine::kStackTop - nuv::Machine::kStackSize);
-        EXPECT_LT(block_at, nuv::Machine::kStackTop);
+        EXPECT_GT(block_at, nuv::Harness::kStackTop - nuv::Harness::kStackSize);
+        EXPECT_LT(block_at, nuv::Harness::kStackTop);
     }
     EXPECT_EQ(icall("spawn_ex", {p, 0, 3, 4, 5, 6, 0}), 42);
     EXPECT_EQ(block, (std::vector<uint32_t>{p, 0, 3, 4, 5, 6, 0}));

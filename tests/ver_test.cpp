@@ -15,12 +15,12 @@ struct ArgCase {
     const char* text;
 };
 
-std::unique_ptr<nuv::Machine> load_ver() {
+std::unique_ptr<nuv::Harness> load_ver() {
     return nuvtest::load_image("ver", nuvtest::test_options());
 }
 
 // Two writes on descriptor 1 (the text, then the newline) and exit 0.
-void expect_clean_run(nuv::Machine& m, const nuv::RunResult& r, const std::string& text) {
+void expect_clean_run(nuv::Harness& m, const nuv::RunResult& r, const std::string& text) {
     EXPECT_EQ(r.stop, Stop::Exited) << r.message;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(m.output(), text + "\n");

@@ -15,7 +15,7 @@
 #include "fault_report.hpp"
 #include "core_file.hpp"
 #include "gdb_server.hpp"
-#include "machine.hpp"
+#include "harness.hpp"
 #include "nuv_version.h"
 
 namespace {
@@ -319,7 +319,7 @@ int main(int argc, char** argv) {
                 }
                 // At most a few cores, together no larger than the guest
                 // memory of the run.
-                opts.on_fault = [&](nuv::Machine& m, const std::string& message) {
+                opts.on_fault = [&](nuv::Task& m, const std::string& message) {
                     std::string file = core_dir.name;
                     if (m.pid() != 1) file += "." + std::to_string(m.pid());
                     std::string why;
@@ -338,19 +338,19 @@ int main(int argc, char** argv) {
                 };
             }
             // The spawned processes' faults.
-            opts.on_child_stop = [](nuv::Machine& m, const nuv::RunResult& r) {
-                nuv::report::stop(stderr, m, r);
+            opts.on_child_stop = [](const nuv::Kernel& k, nuv::Task& t, const nuv::RunResult& r) {
+                nuv::report::stop(stderr, k, t, r);
             };
-            nuv::Result<std::unique_ptr<nuv::Machine>> loaded = nuv::Machine::open(image, opts);
+            nuv::Result<std::unique_ptr<nuv::Harness>> loaded = nuv::Harness::open(image, opts);
             if (!loaded) {
                 std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(),
                              loaded.error().message.c_str());
                 if (trace_file) std::fclose(trace_file);
                 return kExitUsage;
             }
-            std::unique_ptr<nuv::Machine> m = std::move(*loaded);
-            m->set_name(image);
-            if (gdb) m->set_debugger(gdb.get());
+            std::unique_ptr<nuv::Harness> m = std::move(*loaded);
+            m->task().set_name(image);
+            if (gdb) m->task().set_debugger(gdb.get());
             if (opts.trace != nullptr) {
                 std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
                 std::fflush(opts.trace);
@@ -362,8 +362,8 @@ int main(int argc, char** argv) {
             }
             if (g_interrupted != 0) {
                 if (r.stop == nuv::Stop::Timeout || r.stop == nuv::Stop::Limit) {
-                    nuv::report::stop(stderr, *m, r);
-                    nuv::report::others(stderr, m->kernel(), *m);
+                    nuv::report::stop(stderr, m->kernel(), m->task(), r);
+                    nuv::report::others(stderr, m->kernel(), m->task());
                 }
                 std::fflush(nullptr);
                 report_signal(g_interrupted);
@@ -375,11 +375,11 @@ int main(int argc, char** argv) {
                 case nuv::Stop::Limit:
                 case nuv::Stop::Timeout:
                     // Where it stood, and where every other process stands.
-                    nuv::report::stop(stderr, *m, r);
-                    nuv::report::others(stderr, m->kernel(), *m);
+                    nuv::report::stop(stderr, m->kernel(), m->task(), r);
+                    nuv::report::others(stderr, m->kernel(), m->task());
                     return kExitLimit;
                 default:
-                    nuv::report::stop(stderr, *m, r);
+                    nuv::report::stop(stderr, m->kernel(), m->task(), r);
                     return kExitFault;
             }
         },

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "machine.hpp"
+#include "kernel.hpp"
 
 namespace nuv {
 namespace {
@@ -108,7 +108,7 @@ bool open_core_dir(const std::string& path, CoreDir& out, std::string& err) {
     return true;
 }
 
-bool write_core(Machine& m, const CoreDir& where, const std::string& file, int signal,
+bool write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
                 const std::string& name, uint64_t budget, uint64_t& written, std::string& err) {
     const std::string path = where.dir + "/" + file;
     std::vector<GuestMemory::Region> regions = m.memory().regions();

@@ -8,7 +8,7 @@
 
 namespace nuv {
 
-class Machine;
+class Task;
 
 // The Linux signal number that a guest fault's message stands for: SIGILL,
 // SIGFPE, SIGTRAP, SIGBUS, or SIGSEGV when none other fits.
@@ -30,7 +30,7 @@ bool open_core_dir(const std::string& path, CoreDir& out, std::string& err);
 // name. name goes into the process-information note. Adds the bytes written
 // to *written; gives up, leaving nothing, once that would pass `budget`.
 // False and a one-line reason in err when it cannot.
-bool write_core(Machine& m, const CoreDir& where, const std::string& file, int signal,
+bool write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
                 const std::string& name, uint64_t budget, uint64_t& written, std::string& err);
 
 }  // namespace nuv

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "kernel.hpp"
-#include "machine.hpp"
+#include "kernel.hpp"
 #include "symbols.hpp"
 
 namespace nuv::report {
@@ -81,17 +81,18 @@ std::string in_words(const std::string& message) {
     return message;
 }
 
-std::string who(Machine& m) {
+std::string who(const Kernel& k, Task& m) {
     std::string name = m.name().empty() ? "image" : printable(m.name());
-    if (!m.kernel().spawned_any()) return name;
+    if (!k.spawned_any()) return name;
     return "[pid " + std::to_string(m.pid()) + "] " + name;
 }
 
-std::string backtrace(Machine& m) {
+std::string backtrace(Task& m) {
     std::shared_ptr<const Symbols> symbols = Symbols::load(m.image().bytes);
     Registers regs = m.engine().registers();
     std::vector<Symbols::Frame> frames = symbols->unwind(
-        regs, [&m](uint32_t address, void* out, size_t n) { return m.read(address, out, n); });
+        regs,
+        [&m](uint32_t address, void* out, size_t n) { return m.memory().peek(address, out, n); });
     std::string out;
     for (size_t i = 0; i < frames.size(); ++i) {
         const Symbols::Frame& f = frames[i];
@@ -111,8 +112,8 @@ std::string backtrace(Machine& m) {
     return out;
 }
 
-void stop(std::FILE* to, Machine& m, const RunResult& r) {
-    std::string line = "nuvemu: " + who(m) + ": ";
+void stop(std::FILE* to, const Kernel& k, Task& m, const RunResult& r) {
+    std::string line = "nuvemu: " + who(k, m) + ": ";
     switch (r.stop) {
         case Stop::Exited:
         case Stop::Returned:
@@ -135,22 +136,23 @@ void stop(std::FILE* to, Machine& m, const RunResult& r) {
     std::fflush(to);
 }
 
-void others(std::FILE* to, Kernel& k, Machine& reported) {
+void others(std::FILE* to, Kernel& k, Task& reported) {
     std::string text;
     for (int32_t pid : k.live_pids()) {
-        Machine* m = k.process(pid);
+        Task* m = k.process(pid);
         if (m == nullptr || m == &reported) continue;
         std::string state;
         if (m->waiting()) {
             state = " (waiting in a call)";
         } else if (m->engine().concurrent()) {
             // Running alongside the host: brought to a stop where it stands.
-            Machine::Step s = m->step(std::chrono::steady_clock::now());
+            Kernel::Step s = k.step(*m, std::chrono::steady_clock::now());
             if (s.result.stop == Stop::Exited || k.process(pid) != m) continue;
             if (s.result.stop == Stop::Fault) state = " (" + in_words(s.result.message) + ")";
         }
         Registers regs = m->engine().registers();
-        text += "nuvemu: " + who(*m) + ": at eip " + hex(regs.eip) + state + "\n" + backtrace(*m);
+        text +=
+            "nuvemu: " + who(k, *m) + ": at eip " + hex(regs.eip) + state + "\n" + backtrace(*m);
     }
     std::fputs(text.c_str(), to);
     std::fflush(to);

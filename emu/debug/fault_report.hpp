@@ -20,7 +20,7 @@
 namespace nuv {
 
 class Kernel;
-class Machine;
+class Task;
 struct RunResult;
 
 namespace report {
@@ -38,21 +38,21 @@ std::string printable(std::string_view text);
 
 // The process as reports name it: "IMAGE", or "[pid N] IMAGE" once the run
 // has had a second process.
-std::string who(Machine& m);
+std::string who(const Kernel& k, Task& m);
 
 // The backtrace of a process as it stands, one indented line per frame
 // ("    #0 0x0040021c sum+0xc (crash.c:21)\n"); empty when its registers
 // cannot be read.
-std::string backtrace(Machine& m);
+std::string backtrace(Task& m);
 
 // What nuvemu writes when a process ends on a fault or a limit: one line
 // "nuvemu: WHO: guest fault: ..." (or "stopped: ...") and the backtrace.
-void stop(std::FILE* to, Machine& m, const RunResult& r);
+void stop(std::FILE* to, const Kernel& k, Task& m, const RunResult& r);
 
 // After the run's time limit (or an interruption): where every live process
 // other than `reported` stands, one line each ("nuvemu: WHO: at eip 0x...")
 // with its backtrace. Processes running alongside the host are stopped first.
-void others(std::FILE* to, Kernel& k, Machine& reported);
+void others(std::FILE* to, Kernel& k, Task& reported);
 
 }  // namespace report
 }  // namespace nuv

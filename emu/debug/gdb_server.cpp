@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core_file.hpp"
-#include "machine.hpp"
+#include "kernel.hpp"
 
 namespace nuv {
 namespace {
@@ -262,7 +262,7 @@ std::string GdbServer::stop_reply() const {
     return stop_.empty() ? "S05" : stop_;
 }
 
-DebugGo GdbServer::stopped(Machine& m, const DebugEvent& e, Clock::time_point deadline) {
+DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadline) {
     remove_breakpoints(m);
     switch (e.kind) {
         case DebugEvent::Start:
@@ -332,7 +332,7 @@ void GdbServer::ended(const RunResult& r) {
     drop_client();
 }
 
-std::string GdbServer::answer(Machine& m, const std::string& p, bool& resume, DebugGo& go) {
+std::string GdbServer::answer(Task& m, const std::string& p, bool& resume, DebugGo& go) {
     resume = false;
     if (p.empty()) return "";
     std::string_view args = std::string_view(p).substr(1);
@@ -444,7 +444,7 @@ std::string GdbServer::answer(Machine& m, const std::string& p, bool& resume, De
     }
 }
 
-std::string GdbServer::read_registers(Machine& m) {
+std::string GdbServer::read_registers(Task& m) {
     Registers r = m.engine().registers();
     std::string out;
     for (auto f : kOrder) put_u32(out, r.*f);
@@ -459,7 +459,7 @@ std::string GdbServer::read_registers(Machine& m) {
     return out;
 }
 
-bool GdbServer::write_register(Machine& m, unsigned n, std::string_view hex) {
+bool GdbServer::write_register(Task& m, unsigned n, std::string_view hex) {
     std::vector<uint8_t> bytes;
     if (n >= 10 || hex.size() != 8 || !get_bytes(hex, bytes)) return false;
     uint32_t v = 0;
@@ -470,7 +470,7 @@ bool GdbServer::write_register(Machine& m, unsigned n, std::string_view hex) {
     return true;
 }
 
-std::string GdbServer::read_memory(Machine& m, std::string_view args) {
+std::string GdbServer::read_memory(Task& m, std::string_view args) {
     uint32_t addr = 0, len = 0;
     if (!get_pair(args, addr, len)) return "E01";
     len = std::min(len, kMaxTransfer);
@@ -490,7 +490,7 @@ std::string GdbServer::read_memory(Machine& m, std::string_view args) {
     return out;
 }
 
-std::string GdbServer::write_memory(Machine& m, std::string_view args) {
+std::string GdbServer::write_memory(Task& m, std::string_view args) {
     size_t colon = args.find(':');
     uint32_t addr = 0, len = 0;
     std::vector<uint8_t> bytes;
@@ -533,7 +533,7 @@ std::string GdbServer::features(std::string_view args) const {
     return (offset + part.size() >= xml.size() ? "l" : "m") + std::string(part);
 }
 
-void GdbServer::insert_breakpoints(Machine& m) {
+void GdbServer::insert_breakpoints(Task& m) {
     uint32_t here = m.engine().registers().eip;
     for (uint32_t addr : breakpoints_) {
         // The one the guest stands on would stop it at once.
@@ -545,7 +545,7 @@ void GdbServer::insert_breakpoints(Machine& m) {
     }
 }
 
-void GdbServer::remove_breakpoints(Machine& m) {
+void GdbServer::remove_breakpoints(Task& m) {
     for (const auto& [addr, byte] : inserted_) m.engine().write(addr, &byte, 1);
     inserted_.clear();
 }

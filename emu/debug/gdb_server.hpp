@@ -38,7 +38,7 @@ class GdbServer final : public Debugger {
     // Whether the guest waits for a client before its first instruction.
     void wait_for_client(bool on) { wait_ = on; }
 
-    DebugGo stopped(Machine& m, const DebugEvent& e,
+    DebugGo stopped(Task& m, const DebugEvent& e,
                     std::chrono::steady_clock::time_point deadline) override;
     bool wants_stop() override;
     void ended(const RunResult& r) override;
@@ -52,16 +52,16 @@ class GdbServer final : public Debugger {
     void send(std::string_view data);
     void drop_client();
     // Answers one packet; sets go when the guest is to move.
-    std::string answer(Machine& m, const std::string& p, bool& resume, DebugGo& go);
+    std::string answer(Task& m, const std::string& p, bool& resume, DebugGo& go);
     std::string stop_reply() const;
-    std::string read_registers(Machine& m);
-    bool write_register(Machine& m, unsigned n, std::string_view hex);
-    std::string read_memory(Machine& m, std::string_view args);
-    std::string write_memory(Machine& m, std::string_view args);
+    std::string read_registers(Task& m);
+    bool write_register(Task& m, unsigned n, std::string_view hex);
+    std::string read_memory(Task& m, std::string_view args);
+    std::string write_memory(Task& m, std::string_view args);
     std::string breakpoint(std::string_view args, bool insert);
     std::string features(std::string_view args) const;
-    void insert_breakpoints(Machine& m);
-    void remove_breakpoints(Machine& m);
+    void insert_breakpoints(Task& m);
+    void remove_breakpoints(Task& m);
 
     int listen_fd_ = -1;
     int client_fd_ = -1;

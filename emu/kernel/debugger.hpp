@@ -1,4 +1,4 @@
-// A debugger attached to one process: the run loop (Machine::step) hands it
+// A debugger attached to one process: the run loop (Kernel::step) hands it
 // every stop a debugger cares about and learns from it how the guest goes on.
 // The engine under the process must be made for debugging (Options::debugging).
 #pragma once
@@ -9,7 +9,7 @@
 
 namespace nuv {
 
-class Machine;
+class Task;
 struct RunResult;
 
 struct DebugEvent {
@@ -36,9 +36,9 @@ enum class DebugGo {
 class Debugger {
   public:
     // The guest stands still; its registers and memory may be read and
-    // written through the machine. A debugger that waits for its client
+    // written through the task. A debugger that waits for its client
     // waits no longer than deadline.
-    virtual DebugGo stopped(Machine& m, const DebugEvent& e,
+    virtual DebugGo stopped(Task& m, const DebugEvent& e,
                             std::chrono::steady_clock::time_point deadline) = 0;
     // Asked after each call the guest makes: whether it should stop there
     // (an interruption from the client, or a client that has just come).

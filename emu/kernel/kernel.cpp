@@ -17,17 +17,33 @@ namespace nuv {
 
 using Clock = std::chrono::steady_clock;
 
-std::unique_ptr<Kernel> Kernel::boot(Machine& first) {
-    std::unique_ptr<Kernel> k(new Kernel(first));
-    first.attach(*k, nullptr);
-    return k;
+Result<std::unique_ptr<Kernel>> Kernel::boot(const std::string& path, const Options& opts) {
+    std::string err;
+    // Read and parsed once: the parsed file is planned as it is.
+    std::optional<elf::File> f = elf::read_file(path, err);
+    if (!f) return Error{Fault::BadImage, err};
+    return boot(Task::check_image(std::move(*f)), opts);
 }
 
-Kernel::Kernel(Machine& first) : first_(first) {
+Result<std::unique_ptr<Kernel>> Kernel::boot(Result<Task::Image> image, const Options& opts) {
+    if (!image) return image.error();
+    Result<std::unique_ptr<Process>> process = Process::first(
+        opts.root, opts.input, opts.capture_output, opts.interrupted, opts.temporaries);
+    if (!process) return process.error();
+    std::map<uint32_t, SyscallDef> calls;
+    for (const SyscallDef& d : default_syscalls()) calls[d.nr] = d;
+    Result<std::unique_ptr<Task>> first =
+        Task::create(std::move(*image), opts, std::move(*process), std::move(calls));
+    if (!first) return first.error();
+    return std::unique_ptr<Kernel>(new Kernel(std::move(*first)));
+}
+
+Kernel::Kernel(std::unique_ptr<Task> first) : first_(first.get()) {
     Entry p;
-    p.machine = &first;
-    procs_.emplace(first.pid(), std::move(p));
-    resolver_ = [](Machine& caller, const std::string& path, std::vector<uint8_t>& image) {
+    int32_t pid = first->pid();
+    p.task = std::move(first);
+    procs_.emplace(pid, std::move(p));
+    resolver_ = [](Task& caller, const std::string& path, std::vector<uint8_t>& image) {
         return read_sandbox_image(caller, path, image);
     };
 }
@@ -43,10 +59,11 @@ int32_t Kernel::read_image(const std::string& host_path, std::vector<uint8_t>& i
     return in.bad() ? -NUV_ENOEXEC : 0;
 }
 
-int32_t Kernel::read_sandbox_image(Machine& caller, const std::string& path,
+int32_t Kernel::read_sandbox_image(Task& caller, const std::string& path,
                                    std::vector<uint8_t>& image) {
     UniqueFd fd;
-    if (int32_t e = caller.sandbox().open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, fd); e < 0) {
+    if (int32_t e = caller.process().sandbox().open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, fd);
+        e < 0) {
         return e;
     }
     struct stat st {};
@@ -66,41 +83,42 @@ int32_t Kernel::read_sandbox_image(Machine& caller, const std::string& path,
 }
 
 Kernel::~Kernel() {
-    // Children go first, youngest first; the first process is not ours.
-    for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) it->second.owned.reset();
+    // Youngest first: the processes a process spawned end before it (they
+    // may share its descriptors).
+    for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) it->second.task.reset();
 }
 
-Kernel::Entry* Kernel::find(Machine& m) {
-    auto it = procs_.find(m.pid());
-    return it != procs_.end() && it->second.machine == &m ? &it->second : nullptr;
+Kernel::Entry* Kernel::find(Task& t) {
+    auto it = procs_.find(t.pid());
+    return it != procs_.end() && it->second.task.get() == &t ? &it->second : nullptr;
 }
 
-Kernel::Stdio& Kernel::stdio(Machine& m) {
-    if (find(m) == nullptr) throw std::logic_error("machine is not a process of this kernel");
-    return m.process().stdio();
+Kernel::Stdio& Kernel::stdio(Task& t) {
+    if (find(t) == nullptr) throw std::logic_error("task is not a process of this kernel");
+    return t.process().stdio();
 }
 
 int Kernel::live_processes() const {
     int n = 0;
-    for (const auto& [pid, p] : procs_) n += p.machine != nullptr;
+    for (const auto& [pid, p] : procs_) n += p.task != nullptr;
     return n;
 }
 
-Machine* Kernel::process(int32_t pid) const {
+Task* Kernel::process(int32_t pid) const {
     auto it = procs_.find(pid);
-    return it == procs_.end() ? nullptr : it->second.machine;
+    return it == procs_.end() ? nullptr : it->second.task.get();
 }
 
 std::vector<int32_t> Kernel::live_pids() const {
     std::vector<int32_t> pids;
     for (const auto& [pid, p] : procs_) {
-        if (p.machine != nullptr) pids.push_back(pid);
+        if (p.task != nullptr) pids.push_back(pid);
     }
     return pids;
 }
 
-int32_t Kernel::spawn(Machine& parent, const std::string& path,
-                      const std::vector<std::string>& args, const Stdio& how) {
+int32_t Kernel::spawn(Task& parent, const std::string& path, const std::vector<std::string>& args,
+                      const Stdio& how) {
     if (find(parent) == nullptr) return -NUV_EINVAL;
     if (live_processes() >= kMaxProcesses || procs_.size() >= kMaxEntries) return -NUV_EAGAIN;
     // The descriptors the child starts with, checked before anything is loaded.
@@ -109,7 +127,7 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
     files.resize(std::max<size_t>(files.size(), 3));
     for (int i = 0; i < 3; ++i) {
         int32_t from = how.fds[static_cast<size_t>(i)] < 0 ? i : how.fds[static_cast<size_t>(i)];
-        std::shared_ptr<OpenFile> f = parent.file(from);
+        std::shared_ptr<OpenFile> f = parent.process().file(from);
         if (!f && how.fds[static_cast<size_t>(i)] >= 0) return -NUV_EBADF;
         files[static_cast<size_t>(i)] = std::move(f);
     }
@@ -125,29 +143,29 @@ int32_t Kernel::spawn(Machine& parent, const std::string& path,
                : e.fault == Fault::BadImage ? -NUV_ENOEXEC
                                             : -NUV_EIO;
     };
-    Result<Machine::Image> image = Machine::check_image(std::move(bytes));
+    Result<Task::Image> image = Task::check_image(std::move(bytes));
     if (!image) return refused(image.error());
     int32_t pid = next_pid_;
     Result<std::unique_ptr<Process>> proc = Process::child(pid, parent.process(), std::move(files));
     if (!proc) return refused(proc.error());
-    Result<std::unique_ptr<Machine>> made = Machine::create(std::move(*image), o, std::move(*proc));
+    // Replaced handlers reach the children too.
+    Result<std::unique_ptr<Task>> made =
+        Task::create(std::move(*image), o, std::move(*proc), parent.calls());
     if (!made) return refused(made.error());
-    std::unique_ptr<Machine> child = std::move(*made);
+    std::unique_ptr<Task> child = std::move(*made);
     std::string err;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
     if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
-    child->attach(*this, &parent);
     child->set_name(path);
     ++next_pid_;
     Entry p;
     p.ppid = parent.pid();
-    p.machine = child.get();
-    p.owned = std::move(child);
+    p.task = std::move(child);
     procs_.emplace(pid, std::move(p));
     return pid;
 }
 
-Outcome Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, int32_t options) {
+Outcome Kernel::waitpid(Task& caller, int32_t pid, uint32_t status_address, int32_t options) {
     if (pid == 0 || pid < -1) return -NUV_EINVAL;
     if (status_address != 0) {
         if (int32_t e = caller.memory().check(status_address, 4, true); e < 0) return e;
@@ -157,7 +175,7 @@ Outcome Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, i
         const Entry& p = it->second;
         if (p.ppid != caller.pid() || (pid != -1 && it->first != pid)) continue;
         any_child = true;
-        if (p.machine != nullptr) continue;
+        if (p.task != nullptr) continue;
         int32_t found = it->first;
         if (status_address != 0) {
             caller.memory().write_u32(status_address, static_cast<uint32_t>(p.status));
@@ -170,7 +188,7 @@ Outcome Kernel::waitpid(Machine& caller, int32_t pid, uint32_t status_address, i
     return Outcome::block();
 }
 
-int32_t Kernel::stream_begin(Machine& m, std::string absolute_path) {
+int32_t Kernel::stream_begin(Task& m, std::string absolute_path) {
     if (streams_.size() >= kMaxStreams) return -NUV_EMFILE;
     // Handles count up and are never reused while the kernel lives.
     if (next_stream_ == INT32_MAX) return -NUV_EMFILE;
@@ -182,7 +200,7 @@ int32_t Kernel::stream_begin(Machine& m, std::string absolute_path) {
     return handle;
 }
 
-int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint32_t length) {
+int32_t Kernel::stream_write(Task& m, int32_t stream, uint32_t address, uint32_t length) {
     auto it = streams_.find(stream);
     if (it == streams_.end() || it->second.owner != m.pid()) return -NUV_EBADF;
     if (length > kMaxStreamBytes - stream_bytes_) return -NUV_ENOSPC;
@@ -197,13 +215,13 @@ int32_t Kernel::stream_write(Machine& m, int32_t stream, uint32_t address, uint3
     return static_cast<int32_t>(length);
 }
 
-int32_t Kernel::stream_end(Machine& m, int32_t stream) {
+int32_t Kernel::stream_end(Task& m, int32_t stream) {
     auto it = streams_.find(stream);
     if (it == streams_.end() || it->second.owner != m.pid()) return -NUV_EBADF;
     Stream s = std::move(it->second);
     streams_.erase(it);
     stream_bytes_ -= s.bytes.size();
-    return m.sandbox().replace_file(
+    return m.process().sandbox().replace_file(
         s.path, s.bytes.size(), [&](uint64_t offset, std::span<uint8_t> chunk) {
             std::copy_n(s.bytes.begin() + static_cast<ptrdiff_t>(offset), chunk.size(),
                         chunk.begin());
@@ -239,17 +257,16 @@ void Kernel::end(int32_t pid, int32_t status) {
     auto it = procs_.find(pid);
     if (it == procs_.end()) return;
     Entry& p = it->second;
-    // The machine goes, and with it its descriptors: pipe ends close. Its
+    // The task goes, and with it its descriptors: pipe ends close. Its
     // unfinished streams never reach their files.
     drop_streams(pid);
-    p.machine = nullptr;
-    p.owned.reset();
+    p.task.reset();
     p.status = status;
     // Its children can no longer be waited for; ended ones go now.
     for (auto c = procs_.begin(); c != procs_.end();) {
         if (c->second.ppid == pid) {
             c->second.ppid = 0;
-            if (c->second.machine == nullptr) {
+            if (c->second.task == nullptr) {
                 c = procs_.erase(c);
                 continue;
             }
@@ -257,103 +274,8 @@ void Kernel::end(int32_t pid, int32_t status) {
         ++c;
     }
     // Nobody can wait for an orphan.
-    if (p.ppid == 0 || procs_.find(p.ppid) == procs_.end() || procs_[p.ppid].machine == nullptr) {
+    if (p.ppid == 0 || procs_.find(p.ppid) == procs_.end() || procs_[p.ppid].task == nullptr) {
         procs_.erase(pid);
-    }
-}
-
-void Kernel::release_ready(Machine& self, Clock::time_point deadline) {
-    if (!spawned_any()) return;
-    std::vector<int32_t> pids;
-    for (const auto& [pid, p] : procs_) {
-        if (p.machine != nullptr && p.machine != &self && p.machine->engine().concurrent()) {
-            pids.push_back(pid);
-        }
-    }
-    for (int32_t pid : pids) {
-        Machine* m = process(pid);
-        if (m == nullptr || (m->waiting() && !m->retry_pending())) continue;
-        m->release(deadline);
-    }
-}
-
-void Kernel::event_fds(Machine& self, std::vector<int>& out) const {
-    out.clear();
-    for (const auto& [pid, p] : procs_) {
-        if (p.machine == nullptr || p.machine == &self) continue;
-        int fd = p.machine->engine().event_fd();
-        if (fd >= 0) out.push_back(fd);
-    }
-}
-
-bool Kernel::run_round(Machine& self, Clock::time_point deadline, bool& timed_out) {
-    bool progress = false;
-    std::vector<int32_t> pids;
-    for (const auto& [pid, p] : procs_) {
-        if (p.machine != nullptr && p.machine != &self && p.machine != &first_) pids.push_back(pid);
-    }
-    for (int32_t pid : pids) {
-        Machine* m = process(pid);
-        if (m == nullptr) continue;
-        if (m->waiting() && !m->retry_pending()) continue;
-        progress = true;
-        Machine::Step s = m->step(deadline);
-        if (s.blocked || s.yielded) continue;
-        const RunResult& r = s.result;
-        if (r.stop == Stop::Timeout) {
-            timed_out = true;
-            return progress;
-        }
-        int32_t status = r.stop == Stop::Exited  ? r.status
-                         : r.stop == Stop::Limit ? kStatusLimit
-                                                 : kStatusFault;
-        if (r.stop != Stop::Exited && m->options().on_child_stop) {
-            m->options().on_child_stop(*m, r);
-        }
-        end(pid, status);
-    }
-    return progress;
-}
-
-bool Kernel::cut_short(Machine& self) {
-    const volatile std::sig_atomic_t* flag = self.options().interrupted;
-    return flag != nullptr && *flag != 0;
-}
-
-bool Kernel::schedule(Machine& self, bool wait, Clock::time_point deadline) {
-    for (;;) {
-        if (wait && self.retry_pending()) return true;
-        bool timed_out = false;
-        bool progress = run_round(self, deadline, timed_out);
-        if (timed_out || Clock::now() >= deadline || cut_short(self)) return false;
-        if (!wait) return true;
-        if (progress) continue;
-        if (self.retry_pending()) return true;
-        // Nobody can run. Sleepers wake in time; otherwise this is a deadlock.
-        std::vector<Machine*> blocked;
-        for (const auto& [pid, p] : procs_) {
-            if (p.machine != nullptr && p.machine->waiting()) blocked.push_back(p.machine);
-        }
-        std::optional<Clock::time_point> wake;
-        for (Machine* m : blocked) {
-            if (m->wake_time() && (!wake || *m->wake_time() < *wake)) wake = m->wake_time();
-        }
-        if (wake) {
-            // In slices, so that an interruption is seen.
-            Clock::time_point until = std::min(*wake, deadline);
-            while (Clock::now() < until && !cut_short(self)) {
-                std::this_thread::sleep_until(
-                    std::min(until, Clock::now() + std::chrono::milliseconds(50)));
-            }
-            if (*wake > deadline || cut_short(self)) return false;
-            continue;
-        }
-        Machine* victim = &self;
-        for (Machine* m : blocked) {
-            if (m->pid() > victim->pid()) victim = m;
-        }
-        victim->fail_pending(-NUV_EDEADLK);
-        if (victim == &self) return true;
     }
 }
 

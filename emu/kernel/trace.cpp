@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "kernel.hpp"
-#include "machine.hpp"
 
 namespace nuv {
 namespace {
@@ -95,10 +94,41 @@ const char* error_name(int32_t result, const char** text) {
     }
 }
 
+// Guest memory as the trace reads it: what cannot be read reads as zero.
+class Peek {
+  public:
+    explicit Peek(const GuestMemory& m) : m_(m) {}
+    bool accessible(uint32_t at, uint64_t n, bool for_write) const {
+        return m_.accessible(at, n, for_write);
+    }
+    bool read(uint32_t at, void* out, size_t n) const { return m_.peek(at, out, n); }
+    uint32_t u32(uint32_t at) const {
+        uint32_t v = 0;
+        read(at, &v, 4);
+        return v;
+    }
+    std::vector<uint8_t> read_bytes(uint32_t at, size_t n) const {
+        std::vector<uint8_t> v(n);
+        read(at, v.data(), n);
+        return v;
+    }
+    std::string read_string(uint32_t at, size_t max) const {
+        std::string s;
+        char c = 0;
+        while (s.size() < max && read(at + static_cast<uint32_t>(s.size()), &c, 1) && c != 0) {
+            s.push_back(c);
+        }
+        return s;
+    }
+
+  private:
+    const GuestMemory& m_;
+};
+
 // What the trace knows of a call: its arguments, its result, the memory.
 class CallLine {
   public:
-    CallLine(const Machine& m, const SyscallArgs& a, int32_t result)
+    CallLine(const GuestMemory& m, const SyscallArgs& a, int32_t result)
         : m_(m), a_(a), result_(result) {}
 
     std::string argument(const char* kinds, int i) const {
@@ -223,19 +253,19 @@ class CallLine {
                ", inherit_all=" + std::to_string(b.inherit_all) + "}";
     }
 
-    const Machine& m_;
+    Peek m_;
     const SyscallArgs& a_;
     int32_t result_;
 };
 
 }  // namespace
 
-void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t result) {
+void Kernel::trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, int32_t result) {
     std::string line;
     // Once a second process exists every line names its process.
     std::string prefix;
-    if (pid() != 1 || (kernel_ != nullptr && kernel_->spawned_any())) {
-        prefix = "[pid " + std::to_string(pid()) + "] ";
+    if (t.pid() != 1 || spawned_any()) {
+        prefix = "[pid " + std::to_string(t.pid()) + "] ";
     }
     if (def == nullptr) {
         char buf[96];
@@ -245,7 +275,7 @@ void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t re
                       a.nr, a.ebx, a.ecx, a.edx);
         line = buf;
     } else {
-        CallLine call(*this, a, result);
+        CallLine call(t.memory(), a, result);
         line = std::string(def->name) + "(";
         bool first = true;
         for (int i = 0; i < def->argc; ++i) {
@@ -255,14 +285,14 @@ void Machine::trace_call(const SyscallDef* def, const SyscallArgs& a, int32_t re
             line += call.argument(def->argfmt, i);
         }
         line += ")";
-        if (exited_) {
-            line += " = ?\n" + prefix + "+++ exited with " + std::to_string(status_) + " +++";
+        if (t.exited_) {
+            line += " = ?\n" + prefix + "+++ exited with " + std::to_string(t.status_) + " +++";
         } else {
             line += " = " + call.result(def->nr);
         }
     }
-    std::fprintf(opts_.trace, "%s%s\n", prefix.c_str(), line.c_str());
-    std::fflush(opts_.trace);
+    std::fprintf(t.options().trace, "%s%s\n", prefix.c_str(), line.c_str());
+    std::fflush(t.options().trace);
 }
 
 }  // namespace nuv

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "machine.hpp"
+#include "harness.hpp"
 #include "scratch.hpp"
 
 namespace {
@@ -21,7 +21,7 @@ struct Case {
 };
 
 // Instructions one call takes, from the emulator's count.
-uint64_t measure(nuv::Machine& m, const char* fn, uint32_t a, uint32_t b, uint32_t n = kBlock) {
+uint64_t measure(nuv::Harness& m, const char* fn, uint32_t a, uint32_t b, uint32_t n = kBlock) {
     uint64_t before = m.instructions();
     nuv::RunResult r = m.call(fn, {a, b, n});
     if (r.stop != nuv::Stop::Returned) {
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     nuv::Options opts;
     opts.count_instructions = true;
     std::string err;
-    auto m = nuv::Machine::load(image, opts, err);
+    auto m = nuv::Harness::load(image, opts, err);
     if (!m) {
         std::fprintf(stderr, "bench_memory: %s\n", err.c_str());
         return 1;

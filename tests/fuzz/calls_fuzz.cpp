@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "edge_buffer.h"
-#include "machine.hpp"
+#include "harness.hpp"
 
 namespace {
 
@@ -186,11 +186,11 @@ const uint32_t kEdges[] = {0,
                            kCode,
                            kData,
                            kData + kDataSize,
-                           nuv::Machine::kStackTop - nuv::Machine::kStackSize,
-                           nuv::Machine::kStackTop,
-                           nuv::Machine::kScratchBase,
-                           nuv::Machine::kScratchBase + nuv::Machine::kScratchSize,
-                           nuv::Machine::kMapBase,
+                           nuv::Harness::kStackTop - nuv::Harness::kStackSize,
+                           nuv::Harness::kStackTop,
+                           nuv::Harness::kScratchBase,
+                           nuv::Harness::kScratchBase + nuv::Harness::kScratchSize,
+                           nuv::Harness::kMapBase,
                            0x80000000u,
                            0xFFFFF000u,
                            0xFFFFFFFFu};
@@ -223,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.input = std::string("typed");
     o.max_instructions = 2'000'000;
     std::string err;
-    auto m = nuv::Machine::load(scratch.program, o, err);
+    auto m = nuv::Harness::load(scratch.program, o, err);
     if (!m) nuvfuzz::fail(err.c_str());
 
     // Paths laid out in the data segment; the last one runs up to the

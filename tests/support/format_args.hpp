@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.hpp"
+#include "harness.hpp"
 #include "scratch.hpp"
 
 namespace nuvtest {
@@ -31,7 +31,7 @@ struct FArg {
 };
 
 // The cdecl words of the arguments, low word first for 64-bit values.
-inline std::vector<uint32_t> arg_words(nuv::Machine& m, const std::vector<FArg>& args) {
+inline std::vector<uint32_t> arg_words(nuv::Harness& m, const std::vector<FArg>& args) {
     std::vector<uint32_t> w;
     for (const FArg& a : args) {
         switch (a.kind) {
@@ -53,9 +53,9 @@ inline std::vector<uint32_t> arg_words(nuv::Machine& m, const std::vector<FArg>&
 // A va_list over the words: a pointer to them in guest memory. The words end
 // exactly where scratch memory ends, so reading one word more than the format
 // names faults. This takes the rest of the scratch memory: make it last.
-inline uint32_t va_list_at_end(nuv::Machine& m, const std::vector<uint32_t>& words) {
+inline uint32_t va_list_at_end(nuv::Harness& m, const std::vector<uint32_t>& words) {
     uint32_t probe = nuvtest::alloc(m, 0, 4);
-    uint32_t end = nuv::Machine::kScratchBase + nuv::Machine::kScratchSize;
+    uint32_t end = nuv::Harness::kScratchBase + nuv::Harness::kScratchSize;
     uint32_t bytes = static_cast<uint32_t>(words.size() * 4);
     uint32_t at = end - bytes;
     nuvtest::alloc(m, at - probe, 1);
@@ -65,7 +65,7 @@ inline uint32_t va_list_at_end(nuv::Machine& m, const std::vector<uint32_t>& wor
 }
 
 // A FILE record (eleven words) in guest memory.
-inline uint32_t make_file(nuv::Machine& m, int32_t kind, int32_t fd, uint32_t out_buf = 0,
+inline uint32_t make_file(nuv::Harness& m, int32_t kind, int32_t fd, uint32_t out_buf = 0,
                           uint32_t out_len = 0) {
     uint32_t f = nuvtest::alloc(m, 44, 4);
     std::vector<uint32_t> words(11, 0);

@@ -24,9 +24,9 @@ nuv::Options test_options() {
     return o;
 }
 
-std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Options& opts) {
+std::unique_ptr<nuv::Harness> load_image(std::string_view name, const nuv::Options& opts) {
     std::string err;
-    auto m = nuv::Machine::load(image_path(name), opts, err);
+    auto m = nuv::Harness::load(image_path(name), opts, err);
     EXPECT_NE(m, nullptr) << err;
     return m;
 }

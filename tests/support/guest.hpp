@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "machine.hpp"
+#include "harness.hpp"
 #include "scratch.hpp"
 
 namespace nuvtest {
@@ -35,7 +35,7 @@ std::string image_path(std::string_view name);
 nuv::Options test_options();
 
 // Loads an image or fails the test.
-std::unique_ptr<nuv::Machine> load_image(std::string_view name, const nuv::Options& opts);
+std::unique_ptr<nuv::Harness> load_image(std::string_view name, const nuv::Options& opts);
 
 // The result of a host command run by run_command.
 struct ToolRun {
@@ -89,9 +89,9 @@ class LibTest : public ::testing::Test {
     void SetUp() override;
     // Options may be adjusted in a derived SetUp before calling LibTest::SetUp.
     nuv::Options opts_ = test_options();
-    std::unique_ptr<nuv::Machine> m_;
+    std::unique_ptr<nuv::Harness> m_;
 
-    nuv::Machine& g() { return *m_; }
+    nuv::Harness& g() { return *m_; }
     // Calls a function and returns EAX; the call must return normally.
     uint32_t call(std::string_view fn, std::initializer_list<nuv::Arg> args);
     int32_t icall(std::string_view fn, std::initializer_list<nuv::Arg> args) {

@@ -8,15 +8,15 @@ namespace {
 
 // Bytes used per machine. A machine whose region is not mapped yet is new
 // (perhaps at the address of one that has gone) and starts from nothing.
-std::map<const nuv::Machine*, uint32_t>& used() {
-    static std::map<const nuv::Machine*, uint32_t> u;
+std::map<const nuv::Harness*, uint32_t>& used() {
+    static std::map<const nuv::Harness*, uint32_t> u;
     return u;
 }
 
 }  // namespace
 
-uint32_t alloc(nuv::Machine& m, size_t n, uint32_t align) {
-    constexpr uint32_t base = nuv::Machine::kScratchBase, size = nuv::Machine::kScratchSize;
+uint32_t alloc(nuv::Harness& m, size_t n, uint32_t align) {
+    constexpr uint32_t base = nuv::Harness::kScratchBase, size = nuv::Harness::kScratchSize;
     uint32_t& u = used()[&m];
     if (!m.memory().accessible(base, size, true)) {
         if (!m.memory().map(base, size, nuv::kPermRead | nuv::kPermWrite)) {
@@ -31,7 +31,7 @@ uint32_t alloc(nuv::Machine& m, size_t n, uint32_t align) {
     return base + static_cast<uint32_t>(at);
 }
 
-uint32_t put_string(nuv::Machine& m, std::string_view s) {
+uint32_t put_string(nuv::Harness& m, std::string_view s) {
     uint32_t a = alloc(m, s.size() + 1, 1);
     m.write(a, s.data(), s.size());
     uint8_t nul = 0;
@@ -39,7 +39,7 @@ uint32_t put_string(nuv::Machine& m, std::string_view s) {
     return a;
 }
 
-uint32_t put_bytes(nuv::Machine& m, std::span<const uint8_t> bytes) {
+uint32_t put_bytes(nuv::Harness& m, std::span<const uint8_t> bytes) {
     uint32_t a = alloc(m, bytes.size(), 1);
     m.write(a, bytes.data(), bytes.size());
     return a;

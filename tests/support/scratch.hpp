@@ -7,13 +7,13 @@
 #include <span>
 #include <string_view>
 
-#include "machine.hpp"
+#include "harness.hpp"
 
 namespace nuvtest {
 
 // n bytes aligned to align; throws when the region is used up.
-uint32_t alloc(nuv::Machine& m, size_t n, uint32_t align = 8);
-uint32_t put_string(nuv::Machine& m, std::string_view s);  // with its NUL
-uint32_t put_bytes(nuv::Machine& m, std::span<const uint8_t> bytes);
+uint32_t alloc(nuv::Harness& m, size_t n, uint32_t align = 8);
+uint32_t put_string(nuv::Harness& m, std::string_view s);  // with its NUL
+uint32_t put_bytes(nuv::Harness& m, std::span<const uint8_t> bytes);
 
 }  // namespace nuvtest

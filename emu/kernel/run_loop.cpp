@@ -1,0 +1,294 @@
+// The run loop: a process's engine runs its guest until something happens,
+// and the kernel serves the call, hands the stop to a debugger, or ends the
+// process.
+#include <chrono>
+
+#include "kernel.hpp"
+
+namespace nuv {
+
+// What a call's handler uses: the calling task and the kernel's services.
+class Kernel::Frame final : public CallContext {
+  public:
+    Frame(Kernel& k, Task& t) : k_(k), t_(t) {}
+    Process& process() override { return t_.process(); }
+    GuestMemory& memory() override { return t_.memory(); }
+    bool resuming() const override { return t_.resuming_; }
+    std::optional<Outcome::Clock::time_point> wake_time() const override { return t_.wake_; }
+    bool skip_sleep() const override { return t_.options().skip_sleep; }
+    int32_t spawn(const std::string& path, const std::vector<std::string>& args,
+                  const Stdio& how) override {
+        return k_.spawn(t_, path, args, how);
+    }
+    Outcome waitpid(int32_t pid, uint32_t status_address, int32_t options) override {
+        return k_.waitpid(t_, pid, status_address, options);
+    }
+    int32_t stream_begin(std::string absolute_path) override {
+        return k_.stream_begin(t_, std::move(absolute_path));
+    }
+    int32_t stream_write(int32_t stream, uint32_t address, uint32_t length) override {
+        return k_.stream_write(t_, stream, address, length);
+    }
+    int32_t stream_end(int32_t stream) override { return k_.stream_end(t_, stream); }
+    std::shared_ptr<PipeBuffer> named_pipe(uint64_t device, uint64_t inode) override {
+        return k_.named_pipe(device, inode);
+    }
+
+  private:
+    Kernel& k_;
+    Task& t_;
+};
+
+RunResult Kernel::run(int32_t argc, const std::vector<std::optional<std::string>>& entries) {
+    RunResult r;
+    if (!first_->prepare_start(argc, entries, r.message)) return r;
+    return emulate(*first_, first_->image().entry);
+}
+
+RunResult Kernel::call(uint32_t address, std::span<const uint32_t> words) {
+    Task& t = *first_;
+    uint32_t sp = (Task::kStackTop - 64 - static_cast<uint32_t>(words.size()) * 4) & ~15u;
+    t.memory().load(sp, words.data(), words.size() * 4);
+    sp -= 4;
+    const uint32_t ret = Task::kReturnAddress;
+    t.memory().load(sp, &ret, 4);
+    Registers r = t.engine().registers();
+    r.esp = sp;
+    t.engine().set_registers(r);
+    t.engine().reset_fpu();
+    return emulate(t, address);
+}
+
+int32_t Kernel::dispatch(Task& t, const SyscallArgs& a, bool resuming) {
+    const SyscallDef* def = t.syscall(a.nr);
+    t.blocked_ = false;
+    t.resuming_ = resuming;
+    Frame frame(*this, t);
+    Outcome o = def != nullptr && def->handler ? def->handler(frame, a) : Outcome(-1);
+    t.resuming_ = false;
+    switch (o.kind) {
+        case Outcome::Done:
+            break;
+        case Outcome::Block:
+            t.blocked_ = true;
+            if (o.wake) t.wake_ = o.wake;
+            break;
+        case Outcome::Yield:
+            t.yield_ = true;
+            break;
+        case Outcome::Exit:
+            t.exited_ = true;
+            t.status_ = o.value;
+            return 0;
+    }
+    return o.value;
+}
+
+void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip) {
+    t.wake_.reset();
+    if (t.options().record_traps) t.traps_.push_back(TrapRecord{a, result, eip});
+    if (t.options().trace != nullptr) trace_call(t, t.syscall(a.nr), a, result);
+    // After the exit call EAX is left alone.
+    if (!t.exited_) {
+        Registers r = t.engine().registers();
+        r.eax = static_cast<uint32_t>(result);
+        t.engine().set_registers(r);
+    }
+}
+
+void Kernel::release(Task& t, Deadline deadline) {
+    RunLimits limits;
+    limits.deadline = deadline;
+    limits.return_address = Task::kReturnAddress;
+    t.started_ = true;
+    t.engine().release(limits);
+}
+
+bool Kernel::retry_pending(Task& t) {
+    if (!t.pending_) return true;
+    int32_t result = dispatch(t, t.pending_->args, true);
+    if (t.blocked_) {
+        t.set_pending(t.pending_);  // a sleeper may now have a wake time
+        return false;
+    }
+    Task::Pending p = *t.pending_;
+    t.set_pending(std::nullopt);
+    finish_call(t, p.args, result, p.eip);
+    return true;
+}
+
+void Kernel::fail_pending(Task& t, int32_t result) {
+    if (!t.pending_) return;
+    Task::Pending p = *t.pending_;
+    t.set_pending(std::nullopt);
+    finish_call(t, p.args, result, p.eip);
+}
+
+RunResult Kernel::emulate(Task& t, uint32_t begin) {
+    Deadline deadline = Deadline::max();
+    if (t.options().timeout_us != 0) {
+        deadline =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(t.options().timeout_us);
+    }
+    t.set_pending(std::nullopt);
+    t.exited_ = false;
+    Registers r = t.engine().registers();
+    r.eip = begin;
+    t.engine().set_registers(r);
+    Step s = step(t, deadline);
+    while (s.blocked || s.yielded) {
+        // Other processes run until this one can go on.
+        if (!schedule(t, s.blocked, deadline)) {
+            t.set_pending(std::nullopt);
+            RunResult timeout;
+            timeout.stop = Stop::Timeout;
+            timeout.message =
+                std::string(t.options().cut_short() ? "interrupted" : "time limit reached") +
+                " while waiting in call " + std::to_string(t.last_nr_);
+            return timeout;
+        }
+        s = step(t, deadline);
+    }
+    if (t.debugger() != nullptr) t.debugger()->ended(s.result);
+    return s.result;
+}
+
+bool Kernel::debug_stop(Task& t, const DebugEvent& e, RunLimits& limits, Step& step,
+                        Deadline deadline) {
+    RunResult& res = step.result;
+    switch (t.debugger()->stopped(t, e, deadline)) {
+        case DebugGo::Continue:
+            limits.step = false;
+            return true;
+        case DebugGo::Step:
+            limits.step = true;
+            return true;
+        case DebugGo::Kill:
+            res.stop = Stop::Fault;
+            res.message = "killed by the debugger";
+            return false;
+        case DebugGo::Timeout:
+            res.stop = Stop::Timeout;
+            res.message = "time limit reached at eip " + hex(t.engine().registers().eip) +
+                          " (stopped in the debugger)";
+            return false;
+    }
+    return false;
+}
+
+Kernel::Step Kernel::step(Task& t, Deadline deadline) {
+    t.started_ = true;
+    t.blocked_ = false;
+    t.yield_ = false;
+    Step step;
+    RunLimits limits;
+    limits.deadline = deadline;
+    limits.interrupted = t.options().interrupted;
+    limits.record = t.options().run_record;
+    limits.max_instructions = t.options().max_instructions;
+    limits.return_address = Task::kReturnAddress;
+    event_fds(t, t.others_);
+    limits.others = &t.others_;
+    Debugger* debugger = t.debugger();
+    if (debugger != nullptr && !t.debug_began_) {
+        t.debug_began_ = true;
+        if (!debug_stop(t, {DebugEvent::Start, t.engine().registers().eip, {}}, limits, step,
+                        deadline)) {
+            return step;
+        }
+    }
+    for (;;) {
+        EngineEvent ev = t.engine().run(limits);
+        RunResult& res = step.result;
+        switch (ev.stop) {
+            case EngineStop::Trap:
+                if (!serve(t, ev.eip, step, deadline)) {
+                    if (!t.debug_pause_) return step;
+                    t.debug_pause_ = false;
+                    if (!debug_stop(t, {DebugEvent::Interrupted, ev.eip, {}}, limits, step,
+                                    deadline)) {
+                        return step;
+                    }
+                }
+                continue;
+            case EngineStop::Breakpoint:
+            case EngineStop::Stepped:
+                if (debugger != nullptr) {
+                    DebugEvent::Kind k = ev.stop == EngineStop::Breakpoint ? DebugEvent::Breakpoint
+                                                                           : DebugEvent::Stepped;
+                    if (!debug_stop(t, {k, ev.eip, {}}, limits, step, deadline)) return step;
+                    continue;
+                }
+                res.stop = Stop::Fault;
+                res.message = std::string("unexpected interrupt ") +
+                              (ev.stop == EngineStop::Breakpoint ? "3" : "1") + " at eip " +
+                              hex(ev.eip);
+                return step;
+            case EngineStop::Returned:
+                res.stop = Stop::Returned;
+                return step;
+            case EngineStop::Others:
+                step.yielded = true;
+                return step;
+            case EngineStop::Limit:
+                res.stop = Stop::Limit;
+                break;
+            case EngineStop::Timeout:
+                res.stop = Stop::Timeout;
+                break;
+            case EngineStop::Fault:
+            case EngineStop::Failed:
+                res.stop = Stop::Fault;
+                break;
+        }
+        res.message = ev.message;
+        if (res.stop == Stop::Fault && ev.stop == EngineStop::Fault) {
+            if (t.options().on_fault) t.options().on_fault(t, ev.message);
+            if (debugger != nullptr) {
+                RunLimits after = limits;
+                debug_stop(t, {DebugEvent::Fault, ev.eip, ev.message}, after, step, deadline);
+                res.stop = Stop::Fault;
+                res.message = ev.message;
+            }
+        }
+        return step;
+    }
+}
+
+bool Kernel::serve(Task& t, uint32_t eip, Step& step, Deadline deadline) {
+    Registers regs = t.engine().registers();
+    SyscallArgs a;
+    a.nr = regs.eax;
+    a.ebx = regs.ebx;
+    a.ecx = regs.ecx;
+    a.edx = regs.edx;
+    a.esi = regs.esi;
+    a.edi = regs.edi;
+    a.ebp = regs.ebp;
+    int32_t result = dispatch(t, a, false);
+    if (t.blocked_) {
+        // Stopped at the trap until the call can complete.
+        t.set_pending(Task::Pending{a, eip});
+        t.last_nr_ = a.nr;
+        step.blocked = true;
+        return false;
+    }
+    finish_call(t, a, result, eip);
+    release_ready(t, deadline);
+    if (t.exited_) {
+        step.result.stop = Stop::Exited;
+        step.result.status = t.status_;
+        return false;
+    }
+    if (t.yield_) {
+        step.yielded = true;
+        return false;
+    }
+    if (t.debugger() != nullptr && t.debugger()->wants_stop()) {
+        t.debug_pause_ = true;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace nuv

@@ -1,0 +1,209 @@
+// One guest process as the kernel runs it: the image it runs, the engine and
+// memory under it, its descriptors and file system (Process), its table of
+// calls, and the call it stands at when that call could not complete yet.
+//
+// A task does nothing by itself: the kernel runs it (kernel.hpp).
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nuvos/kernel.h>
+
+#include "calls.hpp"
+#include "elf32.hpp"
+#include "engine.hpp"
+#include "engine_factory.hpp"
+#include "guest_memory.hpp"
+#include "loader.hpp"
+#include "process.hpp"
+#include "result.hpp"
+#include "sandbox.hpp"
+
+namespace nuv {
+
+class Task;
+class Kernel;
+class Debugger;
+
+// A recorded trap: the registers at the trap and the result handed back.
+struct TrapRecord {
+    SyscallArgs args;
+    int32_t result = 0;
+    uint32_t eip = 0;  // address of the instruction after the trap
+};
+
+enum class Stop {
+    Exited,    // the guest made the exit call
+    Returned,  // a called function returned to the host
+    Fault,     // bad memory access, invalid instruction, stray interrupt, halt
+    Limit,     // the instruction limit was reached
+    Timeout,   // the wall-clock limit was reached
+};
+
+struct RunResult {
+    Stop stop = Stop::Fault;
+    int32_t status = 0;   // exit status, when Exited
+    std::string message;  // what went wrong, when Fault, Limit or Timeout
+    bool ok() const { return stop == Stop::Exited || stop == Stop::Returned; }
+};
+
+const char* stop_name(Stop s);
+
+struct Options {
+    bool record_traps = false;         // keep every trap for traps()
+    bool count_instructions = false;   // count executed instructions
+    uint64_t max_instructions = 0;     // stop after this many (0: no limit)
+    uint64_t timeout_us = 0;           // stop after this much time per run or call (0: none)
+    std::FILE* trace = nullptr;        // one line per call, strace-style
+    bool capture_output = false;       // descriptors 1 and 2 into strings instead of the host's
+    std::optional<std::string> input;  // descriptor 0 from this string instead of the host's
+    // A controlled time-stamp counter: the first RDTSC of the image reads this
+    // value and each later one a value 1 higher (unset: the emulator's own).
+    std::optional<uint64_t> tsc;
+    bool skip_sleep = false;  // the sleeping call returns at once instead of waiting
+    std::string root;         // host directory seen as "/" (empty: the current one)
+    // The engine of every process of the run (see engine_factory.hpp).
+    EngineKind engine = EngineKind::Unicorn;
+    // Guest memory of all the processes of the run together, in bytes (0: no
+    // limit beyond each process's own); the first process makes the budget
+    // and its children share it.
+    uint64_t memory_limit = 0;
+    std::shared_ptr<MemoryBudget> memory_budget;
+    // Called when a process other than the first ends on a fault or a
+    // limit (the first's end is left to whoever runs it).
+    std::function<void(const Kernel&, Task&, const RunResult&)> on_child_stop;
+    // The engine can be stopped by a debugger (see debugger.hpp); processes
+    // that a process spawns are made without.
+    bool debugging = false;
+    // Called when a process faults, its registers and memory as at the fault.
+    std::function<void(Task&, const std::string& message)> on_fault;
+    // Set from outside (a signal to nuvemu): every run and wait ends as at
+    // its deadline, as "interrupted".
+    const volatile std::sig_atomic_t* interrupted = nullptr;
+    // Services of whoever supervises the run (null: none).
+    TemporaryKeeper* temporaries = nullptr;
+    RunRecord* run_record = nullptr;
+
+    bool cut_short() const { return interrupted != nullptr && *interrupted != 0; }
+};
+
+class Task {
+  public:
+    // Fixed places in the guest's address space.
+    static constexpr uint32_t kStackTop = Layout::kStackTop;
+    static constexpr uint32_t kReturnAddress = Layout::kReturnAddress;
+    static constexpr uint32_t kMaxArgBytes = NUV_ARG_BYTES_MAX;
+    // Each CPU emulator reserves about 1 GiB of host address space for
+    // translated code, so the emulated tasks alive at once are bounded.
+    static constexpr int kMaxLiveEmulated = 32;
+
+    // An image checked and planned for loading.
+    struct Image {
+        elf::File file;
+        LoadPlan plan;
+    };
+    static Result<Image> check_image(std::vector<uint8_t> bytes);
+    static Result<Image> check_image(elf::File file);
+    // A task running the image as the given process, with the call table
+    // calls, or the reason as an error kind when it cannot.
+    static Result<std::unique_ptr<Task>> create(Image image, const Options& opts,
+                                                std::unique_ptr<Process> process,
+                                                std::map<uint32_t, SyscallDef> calls);
+    ~Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // Sets up the stack and registers to run the image from its entry.
+    bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                       std::string& err);
+
+    const elf::File& image() const { return image_; }
+    const LoadPlan& plan() const { return plan_; }
+    // The image's name as reports give it: its path as the host or the
+    // spawning guest named it.
+    const std::string& name() const { return name_; }
+    void set_name(std::string name) { name_ = std::move(name); }
+    std::optional<uint32_t> find_symbol(std::string_view name) const;
+
+    Engine& engine() { return *engine_; }
+    const Engine& engine() const { return *engine_; }
+    GuestMemory& memory() { return *memory_; }
+    const GuestMemory& memory() const { return *memory_; }
+    Process& process() { return *process_; }
+    const Process& process() const { return *process_; }
+    int32_t pid() const { return process_->pid(); }
+    const Options& options() const { return opts_; }
+
+    // The table of calls; children start from their parent's.
+    std::map<uint32_t, SyscallDef>& calls() { return calls_; }
+    const std::map<uint32_t, SyscallDef>& calls() const { return calls_; }
+    const SyscallDef* syscall(uint32_t nr) const;
+    std::vector<TrapRecord>& traps() { return traps_; }
+
+    // Watches of the argument vector's entries: set before the first run.
+    void watch_argument_vector() { watch_argv_ = true; }
+    bool started() const { return started_; }
+
+    // The call the task stands at while it cannot complete, and its state.
+    struct Pending {
+        SyscallArgs args;
+        uint32_t eip = 0;
+    };
+    const std::optional<Pending>& pending() const { return pending_; }
+    void set_pending(std::optional<Pending> p);
+    bool waiting() const { return process_->state() != RunState::Runnable; }
+    const std::optional<std::chrono::steady_clock::time_point>& wake_time() const { return wake_; }
+
+    // A debugger that stops this task (its engine made with
+    // Options::debugging); set before the first run.
+    void set_debugger(Debugger* d) { debugger_ = d; }
+    Debugger* debugger() const { return debugger_; }
+
+  private:
+    friend class Kernel;
+    Task(Image image, const Options& opts, std::unique_ptr<Process> process);
+    uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
+                         uint32_t& vector_addr, bool& ok);
+
+    struct LiveCount {
+        LiveCount();
+        ~LiveCount();
+        bool over = false;
+    };
+    LiveCount live_;  // first, so it is counted as long as the engine lives
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<GuestMemory> memory_;
+    elf::File image_;
+    LoadPlan plan_;
+    Options opts_;
+    std::map<uint32_t, SyscallDef> calls_;
+    std::vector<TrapRecord> traps_;
+    std::unique_ptr<Process> process_;
+    std::string name_;
+    Debugger* debugger_ = nullptr;
+
+    // Kept by the kernel's run loop.
+    bool started_ = false;  // watches can no longer be set
+    bool watch_argv_ = false;
+    bool exited_ = false;
+    int32_t status_ = 0;
+    bool blocked_ = false, yield_ = false, resuming_ = false;
+    std::optional<std::chrono::steady_clock::time_point> wake_;
+    std::optional<Pending> pending_;
+    uint32_t last_nr_ = 0;
+    std::vector<int> others_;   // other processes' event descriptors
+    bool debug_began_ = false;  // the debugger has seen the start
+    bool debug_pause_ = false;  // the last call stopped the run for the debugger
+};
+
+}  // namespace nuv
