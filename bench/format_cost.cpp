@@ -1,6 +1,7 @@
 // What the two formatters cost: guest instructions per output character,
-// counted by the emulator and printed. Only the output is checked here; the
-// figures are for reading, not for asserting.
+// counted by the emulator and printed (run by hand: build/bench/format_cost).
+// Only the output is checked here; the figures are for reading, not for
+// asserting.
 #include <cstdio>
 #include <string>
 

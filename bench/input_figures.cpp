@@ -1,5 +1,7 @@
-// Instruction counts of the conversions, printed as figures, and the cost
-// bound of strtold: its work follows the number of digits, not the exponent.
+// Instruction counts of the conversions, printed as figures (run by hand:
+// build/bench/input_figures). Each call's result is checked; the figures are
+// for reading. The bound on strtold's cost is a test:
+// tests/libc/strtold_cost_test.cpp.
 #include <cstdio>
 #include <string>
 
@@ -41,24 +43,13 @@ TEST_F(InputFigures, PrintsInstructionCounts) {
                 static_cast<unsigned long long>(scan));
 }
 
-TEST_F(InputFigures, StrtoldCostStopsGrowingWithTheExponent) {
-    // Past 1024 the exponent adds only the cost of reading its digits.
-    uint64_t at_limit = strtold_cost("1e1024");
-    EXPECT_LE(strtold_cost("1e4096"), at_limit + 20);
-    EXPECT_LE(strtold_cost("1e-4096"), strtold_cost("1e-1024") + 20);
-    EXPECT_LE(strtold_cost("0x1p4096"), strtold_cost("0x1p1024") + 20);
-    // Thirty exponent digits: about as many steps each as digits in the mantissa.
-    EXPECT_LE(strtold_cost("1e" + std::string(30, '9')), at_limit + 30 * 20);
-    // Fraction digits past 1024 cost their reading but no further division,
-    // so the second thousand digits are cheaper than the first.
-    uint64_t fraction_1 = strtold_cost("0.3");
+TEST_F(InputFigures, StrtoldAtLongExponentsAndFractions) {
+    uint64_t at_limit = strtold_cost("1e1024"), past = strtold_cost("1e4096");
     uint64_t fraction_1024 = strtold_cost("0." + std::string(1024, '3'));
     uint64_t fraction_2048 = strtold_cost("0." + std::string(2048, '3'));
-    EXPECT_LT(fraction_2048 - fraction_1024, fraction_1024 - fraction_1);
     std::printf(
         "instructions: strtold 1e1024 %llu, 1e4096 %llu; 1024 fraction digits %llu, 2048 %llu\n",
-        static_cast<unsigned long long>(at_limit),
-        static_cast<unsigned long long>(strtold_cost("1e4096")),
+        static_cast<unsigned long long>(at_limit), static_cast<unsigned long long>(past),
         static_cast<unsigned long long>(fraction_1024),
         static_cast<unsigned long long>(fraction_2048));
 }

@@ -8,7 +8,7 @@
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 mode=$2
-src=$(cd "$(dirname "$0")/../examples" && pwd)
+src=$(cd "$(dirname "$0")/../../examples" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() {
