@@ -8,33 +8,26 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <set>
-#include <sstream>
 
 #include "guest.hpp"
 #include "sandbox.hpp"
+#include "sandbox_tree.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using nuvtest::LibTest;
+using nuvtest::listing;
 
 constexpr uint32_t kWrite = 1, kRead = 3, kOpen = 4, kClose = 5, kWritefile = 21, kLseek = 110;
 constexpr uint32_t kUnmapped = 0x30000000;
 
-// A fresh directory tree for each test: base/root is the sandbox root and
-// base/outside holds what the guest must never reach.
-class Sandboxed : public LibTest {
+// The sandbox tree (tests/support/sandbox_tree.hpp), with links out of the
+// root by absolute and relative paths and one that stays inside.
+class Sandboxed : public nuvtest::SandboxTree {
   protected:
-    void SetUp() override {
-        scratch_ = std::make_unique<nuvtest::ScratchDir>("nuvsandbox");
-        base_ = scratch_->path();
-        root_ = base_ / "root";
-        outside_ = base_ / "outside";
+    void populate() override {
         fs::create_directories(root_ / "sub");
-        fs::create_directories(outside_);
         put(outside_ / "secret.txt", "secret");
         put(root_ / "hello.txt", "hello, file\n");
         put(root_ / "sub" / "inner.txt", "inner");
@@ -47,32 +40,8 @@ class Sandboxed : public LibTest {
         fs::create_symlink(outside_ / "created.txt", root_ / "dangling");
         // A link that stays inside.
         fs::create_symlink("sub/inner.txt", root_ / "to_inner");
-        opts_.root = root_.string();
-        LibTest::SetUp();
-    }
-    void TearDown() override {
-        m_.reset();
-        scratch_.reset();
     }
 
-    static void put(const fs::path& p, const std::string& content) {
-        nuvtest::write_file(p, content);
-    }
-    static std::optional<std::string> get(const fs::path& p) {
-        if (!fs::is_regular_file(fs::symlink_status(p))) return std::nullopt;
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    // Every name below a directory, links not followed.
-    static std::set<std::string> listing(const fs::path& dir) {
-        std::set<std::string> names;
-        for (const auto& e : fs::recursive_directory_iterator(dir)) {
-            names.insert(e.path().lexically_relative(dir).string());
-        }
-        return names;
-    }
     int32_t trap(uint32_t nr, uint32_t a, uint32_t b = 0, uint32_t c = 0) {
         return icall("probe_trap", {nr, a, b, c});
     }
@@ -90,9 +59,6 @@ class Sandboxed : public LibTest {
         std::vector<uint8_t> v = g().read_bytes(b, static_cast<size_t>(got));
         return std::string(v.begin(), v.end());
     }
-
-    std::unique_ptr<nuvtest::ScratchDir> scratch_;
-    fs::path base_, root_, outside_;
 };
 
 TEST_F(Sandboxed, ReadsARealFileThroughStreams) {
