@@ -105,12 +105,12 @@ TEST_F(LibTest, UnknownCallReturnsMinusOneAndIsRecorded) {
 
 TEST_F(LibTest, KernelChecksGuestPointers) {
     // write and read with buffers that are unmapped, read-only or run off the end.
-    EXPECT_EQ(icall("probe_trap", {1, 1, 0, 5}), -NUV_EFAULT);
-    EXPECT_EQ(icall("probe_trap", {1, 1, 0xBFFFFFFF, 2}), -NUV_EFAULT);
-    EXPECT_EQ(icall("probe_trap", {3, 0, 0x400000, 1}), -NUV_EFAULT);
-    EXPECT_EQ(icall("probe_trap", {3, 0, 0, 1}), -NUV_EFAULT);
-    EXPECT_EQ(icall("probe_trap", {1, 9, str("x"), 1}), -NUV_EBADF);
-    EXPECT_EQ(icall("probe_trap", {1, -1, str("x"), 1}), -NUV_EBADF);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_write, 1, 0, 5}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_write, 1, 0xBFFFFFFF, 2}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_read, 0, 0x400000, 1}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_read, 0, 0, 1}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_write, 9, str("x"), 1}), -NUV_EBADF);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_write, -1, str("x"), 1}), -NUV_EBADF);
     EXPECT_EQ(g().output(), "");
 }
 
@@ -121,8 +121,8 @@ TEST_F(LibTest, ReplacedHandlerSeesAllArgumentRegisters) {
         return 0;
     });
     uint32_t s = str("hello");
-    EXPECT_EQ(icall("probe_trap", {1, 1, s, 5}), 0);
-    EXPECT_EQ(seen.nr, 1u);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_write, 1, s, 5}), 0);
+    EXPECT_EQ(seen.nr, NUV_SYS_write);
     EXPECT_EQ(seen.ecx, s);
     EXPECT_EQ(g().output(), "");
 }
@@ -134,9 +134,9 @@ TEST_F(LibTest, TraceShowsEachCallStraceStyle) {
         o.trace = trace.file();
         auto m = nuvtest::load_image("libtest", o);
         uint32_t s = nuvtest::put_string(*m, "hi\n\"");
-        m->call("probe_trap", {1, 1, s, 4});
+        m->call("probe_trap", {NUV_SYS_write, 1, s, 4});
         m->call("probe_trap", {999, 0, 0, 0});
-        m->call("probe_trap", {2, -5, 0, 0});
+        m->call("probe_trap", {NUV_SYS_exit, -5, 0, 0});
     }
     std::string log = trace.text();
     EXPECT_EQ(log,

@@ -91,7 +91,8 @@ TEST_F(FsCalls, NamesAreMadeAndRemovedInsideTheRootOnly) {
     }
     EXPECT_TRUE(fs::is_directory(root_ / "sub"));
     // Bad guest pointers.
-    for (uint32_t nr : {49u, 50u, 51u, 95u, 125u, 53u}) {
+    for (uint32_t nr : {NUV_SYS_mkdir, NUV_SYS_unlink, NUV_SYS_rmdir, NUV_SYS_chdir, NUV_SYS_mkfifo,
+                        NUV_SYS_nuvfs_stream_begin}) {
         EXPECT_EQ(icall("probe_trap", {nr, 0x30000000, 0, 0}), -NUV_EFAULT) << nr;
     }
 }

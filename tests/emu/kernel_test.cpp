@@ -179,15 +179,15 @@ TEST_F(Kernel, DescriptorCopies) {
         int32_t result;
     };
     const Case cases[] = {
-        {126, {1}, 3},                       // dup: lowest free
-        {127, {1, 10}, 10},                  // dup2 to a free number
-        {127, {1, 1}, 1},                    // onto itself
-        {127, {1, 63}, 63},                  // the last descriptor
-        {127, {1, 64}, -NUV_EBADF},          // beyond the table
-        {127, {1, 0xFFFFFFFF}, -NUV_EBADF},  // negative
-        {127, {40, 2}, -NUV_EBADF},          // closed source
-        {126, {40}, -NUV_EBADF},
-        {126, {0xFFFFFFFF}, -NUV_EBADF},
+        {NUV_SYS_dup, {1}, 3},                       // dup: lowest free
+        {NUV_SYS_dup2, {1, 10}, 10},                  // dup2 to a free number
+        {NUV_SYS_dup2, {1, 1}, 1},                    // onto itself
+        {NUV_SYS_dup2, {1, 63}, 63},                  // the last descriptor
+        {NUV_SYS_dup2, {1, 64}, -NUV_EBADF},          // beyond the table
+        {NUV_SYS_dup2, {1, 0xFFFFFFFF}, -NUV_EBADF},  // negative
+        {NUV_SYS_dup2, {40, 2}, -NUV_EBADF},          // closed source
+        {NUV_SYS_dup, {40}, -NUV_EBADF},
+        {NUV_SYS_dup, {0xFFFFFFFF}, -NUV_EBADF},
     };
     for (const Case& c : cases) {
         std::vector<uint32_t> words{c.nr};
@@ -206,7 +206,7 @@ TEST_F(Kernel, DescriptorCopies) {
     EXPECT_EQ(icall("dup", {1}), -NUV_EMFILE);
     EXPECT_EQ(icall("pipe", {buf(8)}), -NUV_EMFILE);
     EXPECT_EQ(icall("pipe", {0u}), -1);  // the wrapper's own guard
-    EXPECT_EQ(icall("probe_trap", {124, 0, 0, 0}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_pipe, 0, 0, 0}), -NUV_EFAULT);
 }
 
 TEST(KernelInput, GetkeyGivesEachByteThenMinusOne) {
@@ -417,7 +417,7 @@ TEST_F(Kernel, SpawnExGivesThisChildItsOwnDescriptors) {
     EXPECT_EQ(g().output(), "");
     EXPECT_EQ(icall("spawn_ex", {str("/bin/hello"), 0u, 0, 33, 0xFFFFFFFF, 0xFFFFFFFF, 0}),
               -NUV_EBADF);
-    EXPECT_EQ(icall("probe_trap", {150, 0x30000000, 0, 0}), -NUV_EFAULT);
+    EXPECT_EQ(icall("probe_trap", {NUV_SYS_spawn_ex, 0x30000000, 0, 0}), -NUV_EFAULT);
 }
 
 TEST_F(Kernel, PollingANonBlockingPipeLetsTheWriterRun) {

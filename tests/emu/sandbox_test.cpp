@@ -19,7 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using nuvtest::listing;
 
-constexpr uint32_t kWrite = 1, kRead = 3, kOpen = 4, kClose = 5, kWritefile = 21, kLseek = 110;
 constexpr uint32_t kUnmapped = 0x30000000;
 
 // The sandbox tree (tests/support/sandbox_tree.hpp), with links out of the
@@ -46,15 +45,15 @@ class Sandboxed : public nuvtest::SandboxTree {
         return icall("probe_trap", {nr, a, b, c});
     }
     int32_t open_path(const std::string& path, uint32_t flags = 0, uint32_t mode = 0) {
-        return trap(kOpen, str(path), flags, mode);
+        return trap(NUV_SYS_open, str(path), flags, mode);
     }
     int32_t writefile(const std::string& path, const std::string& data) {
         uint32_t d = nuvtest::put_bytes(g(), std::vector<uint8_t>(data.begin(), data.end()));
-        return trap(kWritefile, str(path), d, static_cast<uint32_t>(data.size()));
+        return trap(NUV_SYS_writefile, str(path), d, static_cast<uint32_t>(data.size()));
     }
     std::string read_fd(int32_t fd, uint32_t n = 256) {
         uint32_t b = buf(n);
-        int32_t got = trap(kRead, static_cast<uint32_t>(fd), b, n);
+        int32_t got = trap(NUV_SYS_read, static_cast<uint32_t>(fd), b, n);
         if (got < 0) return "error " + std::to_string(got);
         std::vector<uint8_t> v = g().read_bytes(b, static_cast<size_t>(got));
         return std::string(v.begin(), v.end());
@@ -85,8 +84,8 @@ TEST_F(Sandboxed, ReadsARealFileThroughStreams) {
     EXPECT_EQ(open_path("missing.txt"), -2);
     // Descriptors are given back on close.
     int32_t fd = open_path("hello.txt");
-    EXPECT_EQ(trap(kClose, static_cast<uint32_t>(fd)), 0);
-    EXPECT_EQ(trap(kClose, static_cast<uint32_t>(fd)), -9);
+    EXPECT_EQ(trap(NUV_SYS_close, static_cast<uint32_t>(fd)), 0);
+    EXPECT_EQ(trap(NUV_SYS_close, static_cast<uint32_t>(fd)), -9);
     EXPECT_EQ(open_path("hello.txt"), fd);
 }
 
@@ -223,9 +222,9 @@ TEST_F(Sandboxed, OpenFlags) {
     int32_t fd = open_path("made.txt", 0x41, 0640);
     ASSERT_GE(fd, 3);
     uint32_t text = str("written");
-    EXPECT_EQ(trap(kWrite, static_cast<uint32_t>(fd), text, 7), 7);
+    EXPECT_EQ(trap(NUV_SYS_write, static_cast<uint32_t>(fd), text, 7), 7);
     EXPECT_EQ(read_fd(fd), "error -9") << "write-only";
-    EXPECT_EQ(trap(kClose, static_cast<uint32_t>(fd)), 0);
+    EXPECT_EQ(trap(NUV_SYS_close, static_cast<uint32_t>(fd)), 0);
     EXPECT_EQ(get(root_ / "made.txt"), "written");
     EXPECT_EQ(static_cast<mode_t>(fs::status(root_ / "made.txt").permissions() & fs::perms::all),
               0640 & ~mask);
@@ -235,7 +234,7 @@ TEST_F(Sandboxed, OpenFlags) {
     ASSERT_GE(fd, 3);
     EXPECT_EQ(get(root_ / "made.txt"), "");
     fd = open_path("hello.txt");
-    EXPECT_EQ(trap(kWrite, static_cast<uint32_t>(fd), text, 7), -9);
+    EXPECT_EQ(trap(NUV_SYS_write, static_cast<uint32_t>(fd), text, 7), -9);
 
     struct Case {
         std::string path;
@@ -281,26 +280,26 @@ TEST_F(Sandboxed, LseekOrigins) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(
-            trap(kLseek, ufd, static_cast<uint32_t>(c.offset), static_cast<uint32_t>(c.origin)),
+            trap(NUV_SYS_lseek, ufd, static_cast<uint32_t>(c.offset), static_cast<uint32_t>(c.origin)),
             c.result)
             << c.offset << " from " << c.origin;
     }
     EXPECT_EQ(read_fd(fd, 3), "456");
-    EXPECT_EQ(trap(kLseek, 1, 0, 0), -29) << "the console cannot be positioned";
-    EXPECT_EQ(trap(kLseek, 40, 0, 0), -9);
-    EXPECT_EQ(trap(kLseek, 0xFFFFFFFF, 0, 0), -9);
+    EXPECT_EQ(trap(NUV_SYS_lseek, 1, 0, 0), -29) << "the console cannot be positioned";
+    EXPECT_EQ(trap(NUV_SYS_lseek, 40, 0, 0), -9);
+    EXPECT_EQ(trap(NUV_SYS_lseek, 0xFFFFFFFF, 0, 0), -9);
 }
 
 TEST_F(Sandboxed, BadGuestPointersFailWithoutTouchingTheHost) {
     uint32_t path = str("made.txt");
     uint32_t data = str("data");
-    EXPECT_EQ(trap(kOpen, 0), -14);
-    EXPECT_EQ(trap(kOpen, kUnmapped), -14);
-    EXPECT_EQ(trap(kWritefile, 0, data, 4), -14);
-    EXPECT_EQ(trap(kWritefile, path, kUnmapped, 4), -14);
-    EXPECT_EQ(trap(kWritefile, path, data, 0x7fffffff), -14);
-    EXPECT_EQ(trap(kWritefile, path, data, 0x80000000u), -22);
-    EXPECT_EQ(trap(kWritefile, path, 0xFFFFF000u, 0x2000), -14);
+    EXPECT_EQ(trap(NUV_SYS_open, 0), -14);
+    EXPECT_EQ(trap(NUV_SYS_open, kUnmapped), -14);
+    EXPECT_EQ(trap(NUV_SYS_writefile, 0, data, 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_writefile, path, kUnmapped, 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_writefile, path, data, 0x7fffffff), -14);
+    EXPECT_EQ(trap(NUV_SYS_writefile, path, data, 0x80000000u), -22);
+    EXPECT_EQ(trap(NUV_SYS_writefile, path, 0xFFFFF000u, 0x2000), -14);
     EXPECT_EQ(icall("writefile", {path, data, 0xFFFFFFFFu}), -14) << "2 GiB claimed";
     EXPECT_FALSE(fs::exists(root_ / "made.txt"));
 
@@ -308,16 +307,16 @@ TEST_F(Sandboxed, BadGuestPointersFailWithoutTouchingTheHost) {
     const uint32_t end = nuv::Harness::kScratchBase + nuv::Harness::kScratchSize;
     std::vector<uint8_t> unterminated(100, 'a');
     ASSERT_TRUE(g().write(end - 100, unterminated.data(), unterminated.size()));
-    EXPECT_EQ(trap(kOpen, end - 100), -14);
-    EXPECT_EQ(trap(kWritefile, end - 100, data, 1), -14);
+    EXPECT_EQ(trap(NUV_SYS_open, end - 100), -14);
+    EXPECT_EQ(trap(NUV_SYS_writefile, end - 100, data, 1), -14);
     // Reads into memory that is unmapped or not writable.
     int32_t fd = open_path("hello.txt");
-    EXPECT_EQ(trap(kRead, static_cast<uint32_t>(fd), kUnmapped, 4), -14);
-    EXPECT_EQ(trap(kRead, static_cast<uint32_t>(fd), sym("strstr"), 4), -14);
-    EXPECT_EQ(trap(kRead, static_cast<uint32_t>(fd), end - 2, 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_read, static_cast<uint32_t>(fd), kUnmapped, 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_read, static_cast<uint32_t>(fd), sym("strstr"), 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_read, static_cast<uint32_t>(fd), end - 2, 4), -14);
     EXPECT_EQ(read_fd(fd), "hello, file\n") << "the failed reads consumed nothing";
     // The write call checks its buffer the same way.
-    EXPECT_EQ(trap(kWrite, 1, kUnmapped, 4), -14);
+    EXPECT_EQ(trap(NUV_SYS_write, 1, kUnmapped, 4), -14);
     EXPECT_EQ(listing(root_).count("made.txt"), 0u);
 }
 

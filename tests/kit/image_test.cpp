@@ -431,7 +431,7 @@ TEST(Image, DataSegmentCarriesTheLibraryStateAndTheHeap) {
     // Call number and first argument of each trap: write(1, ...) twice, exit(0).
     std::vector<std::pair<uint32_t, uint32_t>> traps;
     for (const auto& t : m->traps()) traps.emplace_back(t.args.nr, t.args.ebx);
-    EXPECT_EQ(traps, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 1}, {1, 1}, {2, 0}}));
+    EXPECT_EQ(traps, (std::vector<std::pair<uint32_t, uint32_t>>{{NUV_SYS_write, 1}, {NUV_SYS_write, 1}, {NUV_SYS_exit, 0}}));
 }
 
 }  // namespace

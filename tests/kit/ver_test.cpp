@@ -26,13 +26,13 @@ void expect_clean_run(nuv::Harness& m, const nuv::RunResult& r, const std::strin
     EXPECT_EQ(m.output(), text + "\n");
     const auto& t = m.traps();
     ASSERT_EQ(t.size(), 3u);
-    EXPECT_EQ(t[0].args.nr, 1u);
+    EXPECT_EQ(t[0].args.nr, NUV_SYS_write);
     EXPECT_EQ(t[0].args.ebx, 1u);
     EXPECT_EQ(t[0].args.edx, text.size());
-    EXPECT_EQ(t[1].args.nr, 1u);
+    EXPECT_EQ(t[1].args.nr, NUV_SYS_write);
     EXPECT_EQ(t[1].args.ebx, 1u);
     EXPECT_EQ(t[1].args.edx, 1u);
-    EXPECT_EQ(t[2].args.nr, 2u);
+    EXPECT_EQ(t[2].args.nr, NUV_SYS_exit);
     EXPECT_EQ(t[2].args.ebx, 0u);
 }
 
@@ -95,9 +95,9 @@ TEST(Ver, FailingWriteStillExitsZeroWithoutNewline) {
         EXPECT_EQ(r.stop, Stop::Exited);
         EXPECT_EQ(r.status, 0);
         ASSERT_EQ(m->traps().size(), 2u);
-        EXPECT_EQ(m->traps()[0].args.nr, 1u);
+        EXPECT_EQ(m->traps()[0].args.nr, NUV_SYS_write);
         EXPECT_EQ(m->traps()[0].args.edx, 17u);
-        EXPECT_EQ(m->traps()[1].args.nr, 2u);
+        EXPECT_EQ(m->traps()[1].args.nr, NUV_SYS_exit);
     }
 }
 
@@ -117,10 +117,10 @@ TEST(Ver, ShortWritesAreRetriedForTheRest) {
     EXPECT_EQ(seen, std::string(kVersion) + "\n");
     std::vector<uint32_t> counts;
     for (const auto& t : m->traps()) {
-        if (t.args.nr == 1) counts.push_back(t.args.edx);
+        if (t.args.nr == NUV_SYS_write) counts.push_back(t.args.edx);
     }
     EXPECT_EQ(counts, (std::vector<uint32_t>{17, 12, 7, 2, 1}));
-    EXPECT_EQ(m->traps().back().args.nr, 2u);
+    EXPECT_EQ(m->traps().back().args.nr, NUV_SYS_exit);
 }
 
 TEST(Ver, RunsInFewInstructions) {

@@ -17,7 +17,6 @@ namespace {
 
 using nuvtest::LibTest;
 
-constexpr uint32_t kRead = 3, kLseek = 110;
 
 class Additions : public LibTest {
   protected:
@@ -133,14 +132,14 @@ struct FakeFile {
 class Fgets : public Additions {
   protected:
     void serve(std::shared_ptr<FakeFile> f) {
-        g().set_handler(kRead, [f](nuv::CallContext& m, const nuv::SyscallArgs& a) {
+        g().set_handler(NUV_SYS_read, [f](nuv::CallContext& m, const nuv::SyscallArgs& a) {
             ++f->reads;
             size_t n = std::min<size_t>({a.edx, f->chunk, f->data.size() - f->offset});
             m.memory().write(a.ecx, f->data.data() + f->offset, n);
             f->offset += n;
             return static_cast<int32_t>(n);
         });
-        g().set_handler(kLseek, [f](nuv::CallContext&, const nuv::SyscallArgs& a) {
+        g().set_handler(NUV_SYS_lseek, [f](nuv::CallContext&, const nuv::SyscallArgs& a) {
             if (!f->seekable) return -29;
             int64_t base = a.edx == 0   ? 0
                            : a.edx == 1 ? static_cast<int64_t>(f->offset)
@@ -206,7 +205,7 @@ TEST_F(Fgets, RefusesBadArgumentsAndHonoursTinySizes) {
     EXPECT_EQ(g().read_string(line), "x");
     EXPECT_EQ(f->offset, 1u);
     // A failing read before any byte gives null and sets eof.
-    script(kRead, {-5});
+    script(NUV_SYS_read, {-5});
     EXPECT_EQ(call("fgets", {line, 8u, stream}), 0u);
     EXPECT_EQ(g().u32(stream + 40), 1u);
 }

@@ -12,7 +12,6 @@ namespace {
 using nuvtest::FArg;
 using nuvtest::LibTest;
 
-constexpr uint32_t kWrite = 1;
 
 class StreamFormat : public LibTest {
   protected:
@@ -35,7 +34,7 @@ class StreamFormat : public LibTest {
         std::vector<std::string> v;
         size_t at = 0;
         for (const nuv::TrapRecord& t : g().traps()) {
-            if (t.args.nr != kWrite) continue;
+            if (t.args.nr != NUV_SYS_write) continue;
             EXPECT_EQ(t.args.ebx, 1u);
             v.push_back(g().output().substr(at, t.args.edx));
             at += t.args.edx;
@@ -263,7 +262,7 @@ TEST_F(StreamFormat, LeadingCharacterConversionSendsAControlRecord) {
 }
 
 TEST_F(StreamFormat, FailedControlRecordWritesNothingElse) {
-    script(kWrite, {0});
+    script(NUV_SYS_write, {0});
     EXPECT_EQ(icall("printf", {str("%cAB"), 1, 2, 3}), -1);
     ASSERT_EQ(g().traps().size(), 1u);
     EXPECT_EQ(g().traps()[0].args.edx, 4u);
@@ -293,7 +292,7 @@ TEST_F(StreamFormat, FirstFailedWriteEndsTheCall) {
         std::vector<std::string> written;
         size_t next = 0;
         std::vector<int32_t> answers = c.answers;
-        g().set_handler(kWrite, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
+        g().set_handler(NUV_SYS_write, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
             std::vector<uint8_t> bytes = nuvtest::read_bytes(m, a.ecx, a.edx);
             written.emplace_back(bytes.begin(), bytes.end());
             return answers[std::min(next++, answers.size() - 1)];

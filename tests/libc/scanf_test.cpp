@@ -193,7 +193,7 @@ class FscanfTest : public ScanTest {
     size_t reads() {
         size_t n = 0;
         for (const nuv::TrapRecord& t : g().traps()) {
-            if (t.args.nr != 3) continue;
+            if (t.args.nr != NUV_SYS_read) continue;
             EXPECT_EQ(t.args.edx, 1u) << "one byte per read";
             ++n;
         }

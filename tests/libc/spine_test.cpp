@@ -171,7 +171,10 @@ TEST_F(LibTest, WrappersCheckThenTrapWithTheirRegisters) {
     for (const WrapperCase& c : cases) {
         m_->clear_traps();
         // Every call answers 1234 so the result shows it came from the kernel.
-        for (uint32_t nr : {1u, 3u, 4u, 5u, 21u, 110u}) script(nr, {1234});
+        for (uint32_t nr : {NUV_SYS_write, NUV_SYS_read, NUV_SYS_open, NUV_SYS_close,
+                             NUV_SYS_writefile, NUV_SYS_lseek}) {
+            script(nr, {1234});
+        }
         std::vector<uint32_t> words;
         for (uint32_t a : c.args) words.push_back(fix(a));
         nuv::RunResult r = m_->call_words(sym(c.name), words);
@@ -194,7 +197,7 @@ TEST_F(LibTest, WrappersCheckThenTrapWithTheirRegisters) {
 TEST_F(LibTest, KernelFailuresPassThroughAndErrnoStaysUntouched) {
     uint32_t errno_addr = sym("errno");
     m_->set_u32(errno_addr, 77);
-    script(5, {-9});
+    script(NUV_SYS_close, {-9});
     EXPECT_EQ(icall("close", {3}), -9);
     EXPECT_EQ(icall("write", {1, 0, 1}), -1);
     EXPECT_EQ(m_->u32(errno_addr), 77u);
@@ -209,7 +212,7 @@ TEST_F(LibTest, ExitPassesAllThirtyTwoBits) {
 }
 
 TEST_F(LibTest, ExitHaltsIfTheKernelReturns) {
-    script(2, {0});
+    script(NUV_SYS_exit, {0});
     nuv::RunResult r = m_->call("_exit", {5});
     EXPECT_EQ(r.stop, nuv::Stop::Fault);  // the halt loop, never back to the caller
     EXPECT_NE(r.message.find("halt"), std::string::npos) << r.message;
@@ -255,7 +258,7 @@ TEST_F(Output, PutsWritesTextThenNewline) {
     EXPECT_EQ(g().traps()[1].args.edx, 1u);
     g().clear_traps();
     EXPECT_EQ(icall("puts", {str("")}), 0);
-    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{1});
+    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_write});
     EXPECT_EQ(icall("puts", {0}), -1);
 }
 
@@ -329,7 +332,7 @@ TEST_F(Output, WriteLoopFollowsTheKernelsAnswers) {
         SetUp();
         std::vector<std::string> asked;
         size_t next = 0;
-        g().set_handler(1, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
+        g().set_handler(NUV_SYS_write, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
             EXPECT_EQ(a.ebx, 1u);
             // A runaway request shows as its first bytes and "...".
             std::vector<uint8_t> bytes =
@@ -351,17 +354,17 @@ TEST_F(Output, WriteLoopFollowsTheKernelsAnswers) {
         }
         EXPECT_EQ(r, c.result);
         EXPECT_EQ(asked, c.asked);
-        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>(c.asked.size(), 1));
+        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>(c.asked.size(), NUV_SYS_write));
     }
 }
 
 TEST_F(Output, FailedWriteStopsAtOnceAndKeepsWhatWasDelivered) {
-    script(1, {3, 0, 5});
+    script(NUV_SYS_write, {3, 0, 5});
     EXPECT_EQ(icall("file_write_bytes", {std_stream("stdout"), str("abcdefgh"), 8}), -1);
     ASSERT_EQ(g().traps().size(), 2u);
     EXPECT_EQ(g().traps()[1].args.edx, 5u);
     EXPECT_EQ(g().traps()[1].args.ecx, g().traps()[0].args.ecx + 3);
-    script(1, {-1});
+    script(NUV_SYS_write, {-1});
     EXPECT_EQ(icall("fwrite", {str("ab"), 1, 2, std_stream("stdout")}), 0);
     EXPECT_EQ(icall("putchar", {'a'}), -1);
 }

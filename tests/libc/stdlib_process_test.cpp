@@ -159,7 +159,7 @@ TEST_F(LibTest, ExitAndAbortEndTheProcessWithTheirStatus) {
         nuv::RunResult r = g().call_words(sym(c.fn), c.args);
         EXPECT_EQ(r.stop, Stop::Exited) << c.fn;
         EXPECT_EQ(r.status, c.status) << c.fn;
-        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{2}) << c.fn;
+        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_exit}) << c.fn;
         EXPECT_EQ(g().output(), "");
     }
 }
@@ -172,7 +172,7 @@ TEST_F(LibTest, AtexitRecordsNothingAndGetenvFindsNothing) {
     nuv::RunResult r = g().call("exit", {7});
     EXPECT_EQ(r.stop, Stop::Exited);
     EXPECT_EQ(r.status, 7);
-    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{2});
+    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_exit});
 
     SetUp();
     for (uint32_t name : {str("PATH"), str(""), 0u, 1u}) EXPECT_EQ(call("getenv", {name}), 0u);

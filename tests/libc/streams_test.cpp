@@ -6,7 +6,6 @@ namespace {
 
 using nuvtest::LibTest;
 
-constexpr uint32_t kOpen = 4, kRead = 3, kClose = 5, kWritefile = 21, kLseek = 110;
 
 // The eleven fields of a stream record, in their order.
 struct Record {
@@ -66,12 +65,12 @@ TEST_F(Streams, FopenOfTheDashGivesTheCurrentStandardStreams) {
 
 TEST_F(Streams, FopenModesOnAPath) {
     // Only the first character counts: r+ opens read-only, wb makes a write-file stream.
-    script(kOpen, {6});
+    script(NUV_SYS_open, {6});
     uint32_t f = call("fopen", {str("data.txt"), str("r+")});
     ASSERT_NE(f, 0u);
     ASSERT_EQ(g().traps().size(), 1u);
     const nuv::TrapRecord& t = g().traps()[0];
-    EXPECT_EQ(t.args.nr, kOpen);
+    EXPECT_EQ(t.args.nr, NUV_SYS_open);
     EXPECT_EQ(g().read_string(t.args.ebx), "data.txt");
     EXPECT_EQ(t.args.ecx, 0u);
     EXPECT_EQ(t.args.edx, 0u);
@@ -106,17 +105,17 @@ TEST_F(Streams, FopenModesOnAPath) {
 
 TEST_F(Streams, FopenFailuresReleaseWhatTheyTook) {
     // A refused open gives null and allocates nothing.
-    script(kOpen, {-2});
+    script(NUV_SYS_open, {-2});
     uint32_t used = heap_used();
     EXPECT_EQ(call("fopen", {str("missing"), str("r")}), 0u);
     EXPECT_EQ(heap_used(), used);
 
     // No room for the record: the descriptor is closed again.
     SetUp();
-    script(kOpen, {9});
+    script(NUV_SYS_open, {9});
     g().set_u32(sym("g_heap_used"), 1u << 20);
     EXPECT_EQ(call("fopen", {str("f"), str("r")}), 0u);
-    EXPECT_EQ(trap_numbers(), (std::vector<uint32_t>{kOpen, kClose}));
+    EXPECT_EQ(trap_numbers(), (std::vector<uint32_t>{NUV_SYS_open, NUV_SYS_close}));
     EXPECT_EQ(g().traps()[1].args.ebx, 9u);
     EXPECT_EQ(var("errno"), 12u);
 
@@ -128,14 +127,14 @@ TEST_F(Streams, FopenFailuresReleaseWhatTheyTook) {
 }
 
 TEST_F(Streams, FcloseOfAWriteFileStreamWritesOnceWithTheWholeContent) {
-    script(kWritefile, {0});
+    script(NUV_SYS_writefile, {0});
     uint32_t f = call("fopen", {str("out.txt"), str("w")});
     ASSERT_NE(f, 0u);
     EXPECT_EQ(icall("fputs", {str("hello, "), f}), 7);
     EXPECT_EQ(icall("fputs", {str("world"), f}), 5);
     EXPECT_TRUE(g().traps().empty());
     EXPECT_EQ(icall("fclose", {f}), 0);
-    ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{kWritefile});
+    ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_writefile});
     const nuv::SyscallArgs& a = g().traps()[0].args;
     EXPECT_EQ(g().read_string(a.ebx), "out.txt");
     EXPECT_EQ(a.edx, 12u);
@@ -150,11 +149,11 @@ TEST_F(Streams, FcloseWithoutWritesWritesAnEmptyFile) {
     };
     for (const Case c : {Case{0, 0}, Case{5, 0}, Case{-13, -1}, Case{-1, -1}}) {
         SetUp();
-        script(kWritefile, {c.kernel});
+        script(NUV_SYS_writefile, {c.kernel});
         uint32_t f = call("fopen", {str("/no/such/dir/file"), str("w")});
         ASSERT_NE(f, 0u) << "a path the kernel refuses shows only at fclose";
         EXPECT_EQ(icall("fclose", {f}), c.result) << c.kernel;
-        ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{kWritefile});
+        ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_writefile});
         const nuv::SyscallArgs& a = g().traps()[0].args;
         EXPECT_EQ(a.edx, 0u);
         ASSERT_NE(a.ecx, 0u) << "never a null data pointer";
@@ -166,10 +165,10 @@ TEST_F(Streams, FcloseByKind) {
     uint32_t free_fn = sym("free");
     g().watch_exec(free_fn);
     // A descriptor stream above 2 is closed, and the kernel's result comes back.
-    script(kClose, {-9});
+    script(NUV_SYS_close, {-9});
     uint32_t f = make_record(1, 5);
     EXPECT_EQ(icall("fclose", {f}), -9);
-    ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{kClose});
+    ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_close});
     EXPECT_EQ(g().traps()[0].args.ebx, 5u);
     EXPECT_EQ(g().exec_count(free_fn), 1u) << "the record";
 
@@ -196,7 +195,7 @@ TEST_F(Streams, FcloseByKind) {
 TEST_F(Streams, FcloseReleasesBufferPathAndRecord) {
     uint32_t free_fn = sym("free");
     g().watch_exec(free_fn);
-    script(kWritefile, {0});
+    script(NUV_SYS_writefile, {0});
     uint32_t f = call("fopen", {str("x"), str("w")});
     EXPECT_EQ(icall("fputc", {'a', f}), 'a');
     EXPECT_EQ(icall("fclose", {f}), 0);
@@ -271,9 +270,9 @@ TEST_F(Streams, FreadCountsWholeItemsAndSetsEofOnAShortRead) {
     for (const Case& c : cases) {
         SetUp();
         uint32_t f = make_record(1, 5);
-        script(kRead, {c.kernel});
+        script(NUV_SYS_read, {c.kernel});
         EXPECT_EQ(call("fread", {buf(16), c.size, c.nmemb, f}), c.items) << c.kernel;
-        ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{kRead});
+        ASSERT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_read});
         EXPECT_EQ(g().traps()[0].args.ebx, 5u);
         EXPECT_EQ(g().traps()[0].args.edx, c.size * c.nmemb);
         Record r = record(f);
@@ -315,7 +314,7 @@ TEST_F(Streams, FgetcAtEndThenRewind) {
     // The indicator does not stop further reads.
     g().clear_traps();
     EXPECT_EQ(icall("getchar", {}), -1);
-    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{kRead});
+    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_read});
     // rewind clears the indicators; descriptor 0 is not positioned.
     set_field(in, 8, 1);
     g().clear_traps();
@@ -328,17 +327,17 @@ TEST_F(Streams, FgetcAtEndThenRewind) {
     // On a file, rewind also takes the position lseek reports.
     uint32_t f = make_record(1, 5);
     set_field(f, 9, 40);
-    script(kRead, {0});
+    script(NUV_SYS_read, {0});
     EXPECT_EQ(icall("fgetc", {f}), -1);
     EXPECT_EQ(record(f).eof, 1);
-    script(kLseek, {0});
+    script(NUV_SYS_lseek, {0});
     call("rewind", {f});
     EXPECT_EQ(record(f).pos, 0);
     EXPECT_EQ(record(f).eof, 0);
     // A refused lseek leaves pos alone but still clears the indicators.
     set_field(f, 9, 40);
     set_field(f, 10, 1);
-    script(kLseek, {-29});
+    script(NUV_SYS_lseek, {-29});
     call("rewind", {f});
     EXPECT_EQ(record(f).pos, 40);
     EXPECT_EQ(record(f).eof, 0);
@@ -375,7 +374,7 @@ TEST_F(Streams, FseekTakesThePositionTheKernelReports) {
     set_field(f, 9, 3);
     set_field(f, 10, 1);
     EXPECT_EQ(icall("ftell", {f}), 3);
-    script(kLseek, {120, -22});
+    script(NUV_SYS_lseek, {120, -22});
     EXPECT_EQ(icall("fseek", {f, -8, 2}), 0);
     const nuv::SyscallArgs& a = g().traps().back().args;
     EXPECT_EQ(a.ebx, 5u);

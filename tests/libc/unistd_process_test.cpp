@@ -58,38 +58,38 @@ TEST_F(LibTest, ArgumentsReachTheKernelInTheirRegisters) {
     uint32_t p = str("some/path");
     uint32_t b = buf(64);
     const Passed cases[] = {
-        {"getkey", {}, 6, {}},
-        {"usleep", {1234}, 22, {1234}},
-        {"usleep", {kAll}, 22, {kAll}},
-        {"sleep", {3}, 22, {3000000}},
-        {"sleep", {0}, 22, {0}},
-        {"sleep", {4294}, 22, {4294000000u}},
-        {"mkdir", {p, 0755}, 49, {p}},
-        {"unlink", {p}, 50, {p}},
-        {"rmdir", {p}, 51, {p}},
-        {"getcwd", {b, 64}, 52, {b, 64, 0}},
-        {"getcwd", {b, kAll}, 52, {b, kClamped, 0}},
-        {"getcwd", {b, kClamped}, 52, {b, kClamped, 0}},
-        {"nuvfs_stream_begin", {p}, 53, {p}},
-        {"nuvfs_stream_write", {7, b, 10}, 54, {7, b, 10}},
-        {"nuvfs_stream_write", {7, b, kAll}, 54, {7, b, kClamped}},
-        {"nuvfs_stream_write", {7, b, 0}, 54, {7, b, 0}},
-        {"nuvfs_stream_end", {kAll}, 55, {kAll}},
-        {"chdir", {p}, 95, {p}},
-        {"munmap", {0x20000000, kAll}, 99, {0x20000000, kAll, 0}},
-        {"pipe", {b}, 124, {b}},
-        {"mkfifo", {p}, 125, {p}},
-        {"dup", {kAll}, 126, {kAll}},
-        {"dup2", {3, 9}, 127, {3, 9, 0}},
-        {"fd_set_inherit", {5}, 128, {1}},
-        {"fd_set_inherit", {kAll}, 128, {1}},
-        {"fd_set_inherit", {0}, 128, {0}},
-        {"fd_set_stdio", {kAll, 7, 0x80000000u}, 129, {kAll, 7, 0x80000000u}},
-        {"fd_set_nonblock", {4, static_cast<uint32_t>(-7)}, 130, {4, 1, 0}},
-        {"fd_set_nonblock", {4, 0}, 130, {4, 0, 0}},
-        {"spawn", {p, b, 0}, 131, {p, b, 0}},
-        {"spawn", {p, 0, 2}, 131, {p, 0, 2}},
-        {"waitpid", {kAll, b, 0x55}, 132, {kAll, b, 0x55}},
+        {"getkey", {}, NUV_SYS_getkey, {}},
+        {"usleep", {1234}, NUV_SYS_usleep, {1234}},
+        {"usleep", {kAll}, NUV_SYS_usleep, {kAll}},
+        {"sleep", {3}, NUV_SYS_usleep, {3000000}},
+        {"sleep", {0}, NUV_SYS_usleep, {0}},
+        {"sleep", {4294}, NUV_SYS_usleep, {4294000000u}},
+        {"mkdir", {p, 0755}, NUV_SYS_mkdir, {p}},
+        {"unlink", {p}, NUV_SYS_unlink, {p}},
+        {"rmdir", {p}, NUV_SYS_rmdir, {p}},
+        {"getcwd", {b, 64}, NUV_SYS_getcwd, {b, 64, 0}},
+        {"getcwd", {b, kAll}, NUV_SYS_getcwd, {b, kClamped, 0}},
+        {"getcwd", {b, kClamped}, NUV_SYS_getcwd, {b, kClamped, 0}},
+        {"nuvfs_stream_begin", {p}, NUV_SYS_nuvfs_stream_begin, {p}},
+        {"nuvfs_stream_write", {7, b, 10}, NUV_SYS_nuvfs_stream_write, {7, b, 10}},
+        {"nuvfs_stream_write", {7, b, kAll}, NUV_SYS_nuvfs_stream_write, {7, b, kClamped}},
+        {"nuvfs_stream_write", {7, b, 0}, NUV_SYS_nuvfs_stream_write, {7, b, 0}},
+        {"nuvfs_stream_end", {kAll}, NUV_SYS_nuvfs_stream_end, {kAll}},
+        {"chdir", {p}, NUV_SYS_chdir, {p}},
+        {"munmap", {0x20000000, kAll}, NUV_SYS_munmap, {0x20000000, kAll, 0}},
+        {"pipe", {b}, NUV_SYS_pipe, {b}},
+        {"mkfifo", {p}, NUV_SYS_mkfifo, {p}},
+        {"dup", {kAll}, NUV_SYS_dup, {kAll}},
+        {"dup2", {3, 9}, NUV_SYS_dup2, {3, 9, 0}},
+        {"fd_set_inherit", {5}, NUV_SYS_fd_set_inherit, {1}},
+        {"fd_set_inherit", {kAll}, NUV_SYS_fd_set_inherit, {1}},
+        {"fd_set_inherit", {0}, NUV_SYS_fd_set_inherit, {0}},
+        {"fd_set_stdio", {kAll, 7, 0x80000000u}, NUV_SYS_fd_set_stdio, {kAll, 7, 0x80000000u}},
+        {"fd_set_nonblock", {4, static_cast<uint32_t>(-7)}, NUV_SYS_fd_set_nonblock, {4, 1, 0}},
+        {"fd_set_nonblock", {4, 0}, NUV_SYS_fd_set_nonblock, {4, 0, 0}},
+        {"spawn", {p, b, 0}, NUV_SYS_spawn, {p, b, 0}},
+        {"spawn", {p, 0, 2}, NUV_SYS_spawn, {p, 0, 2}},
+        {"waitpid", {kAll, b, 0x55}, NUV_SYS_waitpid, {kAll, b, 0x55}},
     };
     for (const Passed& c : cases) {
         g().clear_traps();
@@ -101,13 +101,13 @@ TEST_F(LibTest, ArgumentsReachTheKernelInTheirRegisters) {
         for (size_t i = 0; i < c.regs.size(); ++i) {
             EXPECT_EQ(t.args.arg(static_cast<int>(i)), c.regs[i]) << c.fn << " register " << i;
         }
-        bool hides_result = c.nr == 22;
+        bool hides_result = c.nr == NUV_SYS_usleep;
         EXPECT_EQ(static_cast<int32_t>(g().eax()), hides_result ? 0 : -77) << c.fn;
     }
 }
 
 TEST_F(LibTest, LongSleepsAreSplitIntoWholeCalls) {
-    script(22, {-1});
+    script(NUV_SYS_usleep, {-1});
     struct Case {
         uint32_t seconds;
         std::vector<uint32_t> chunks;
@@ -122,7 +122,7 @@ TEST_F(LibTest, LongSleepsAreSplitIntoWholeCalls) {
         EXPECT_EQ(icall("sleep", {c.seconds}), 0);
         uint64_t total = 0;
         for (const auto& t : g().traps()) {
-            EXPECT_EQ(t.args.nr, 22u);
+            EXPECT_EQ(t.args.nr, NUV_SYS_usleep);
             EXPECT_LE(t.args.ebx, 4294000000u);
             total += t.args.ebx;
         }
@@ -140,10 +140,10 @@ TEST_F(LibTest, LongSleepsAreSplitIntoWholeCalls) {
 
 TEST_F(LibTest, AccessOpensAndClosesOrFailsAfterOneTrap) {
     uint32_t p = str("file");
-    script(4, {5});
-    script(5, {-9});
+    script(NUV_SYS_open, {5});
+    script(NUV_SYS_close, {-9});
     EXPECT_EQ(icall("access", {p, 4}), 0);
-    ASSERT_EQ(trap_numbers(), (std::vector<uint32_t>{4, 5}));
+    ASSERT_EQ(trap_numbers(), (std::vector<uint32_t>{NUV_SYS_open, NUV_SYS_close}));
     EXPECT_EQ(g().traps()[0].args.ebx, p);
     EXPECT_EQ(g().traps()[0].args.ecx, 0u);
     EXPECT_EQ(g().traps()[0].args.edx, 0u);
@@ -151,27 +151,27 @@ TEST_F(LibTest, AccessOpensAndClosesOrFailsAfterOneTrap) {
 
     for (int32_t failure : {-2, -1, static_cast<int32_t>(0x80000000u)}) {
         g().clear_traps();
-        script(4, {failure});
+        script(NUV_SYS_open, {failure});
         EXPECT_EQ(icall("access", {p}), -1);
-        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{4});
+        EXPECT_EQ(trap_numbers(), std::vector<uint32_t>{NUV_SYS_open});
     }
     g().clear_traps();
-    script(4, {0});
+    script(NUV_SYS_open, {0});
     EXPECT_EQ(icall("access", {p}), 0);
-    EXPECT_EQ(trap_numbers(), (std::vector<uint32_t>{4, 5}));
+    EXPECT_EQ(trap_numbers(), (std::vector<uint32_t>{NUV_SYS_open, NUV_SYS_close}));
 }
 
 TEST_F(LibTest, MmapPassesSixArgumentsAndFailsOnlyOnMinusOne) {
     nuv::SyscallArgs seen;
     int32_t answer = 0;
-    g().set_handler(98, [&](nuv::CallContext&, const nuv::SyscallArgs& a) {
+    g().set_handler(NUV_SYS_mmap, [&](nuv::CallContext&, const nuv::SyscallArgs& a) {
         seen = a;
         return answer;
     });
     for (int32_t r : {-2, -1, 0x20000000, 0, -4096}) {
         answer = r;
         EXPECT_EQ(icall("mmap", {0x1000, 8192, 3, 0x22, kAll, 0x13579BDF}), r);
-        EXPECT_EQ(seen.nr, 98u);
+        EXPECT_EQ(seen.nr, NUV_SYS_mmap);
         EXPECT_EQ(seen.ebx, 0x1000u);
         EXPECT_EQ(seen.ecx, 8192u);
         EXPECT_EQ(seen.edx, 3u);
@@ -189,7 +189,7 @@ TEST_F(LibTest, MmapPassesSixArgumentsAndFailsOnlyOnMinusOne) {
 TEST_F(LibTest, SpawnExHandsTheKernelASevenWordBlock) {
     std::vector<uint32_t> block;
     uint32_t block_at = 0;
-    g().set_handler(150, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
+    g().set_handler(NUV_SYS_spawn_ex, [&](nuv::CallContext& m, const nuv::SyscallArgs& a) {
         block_at = a.ebx;
         block.clear();
         for (uint32_t i = 0; i < 7; ++i) block.push_back(nuvtest::read_u32(m, a.ebx + 4 * i));
@@ -209,7 +209,7 @@ TEST_F(LibTest, SpawnExHandsTheKernelASevenWordBlock) {
     }
     EXPECT_EQ(icall("spawn_ex", {p, 0, 3, 4, 5, 6, 0}), 42);
     EXPECT_EQ(block, (std::vector<uint32_t>{p, 0, 3, 4, 5, 6, 0}));
-    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>(6, 150));
+    EXPECT_EQ(trap_numbers(), std::vector<uint32_t>(6, NUV_SYS_spawn_ex));
 }
 
 }  // namespace
