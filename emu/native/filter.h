@@ -64,7 +64,7 @@
         }                                                                                   \
     }
 
-/* The filter of the direct call path (see fast_call.h): every call becomes
+/* The filter of the direct call path (see direct_call.h): every call becomes
  * a SIGSYS for the guest's own handler, but the engine's calls at the gate
  * (allowed with the key, else a stop for the tracer) and the handler's two:
  * at wake_ip only a write to the event descriptor, at sleep_ip only a futex
@@ -77,7 +77,7 @@
  * 14 ld arg1; 15 jeq FUTEX_WAIT ? 22 : 16; 16 ret trap; 17 ld arg4;
  * 18 jeq key0 ? 19 : 21; 19 ld arg5; 20 jeq key1 ? 22 : 21;
  * 21 ret stop (i386); 22 ret allow. */
-#define NUV_FAST_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, event_fd, done_addr, key0, key1)     \
+#define NUV_DIRECT_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, event_fd, done_addr, key0, key1)     \
     {                                                                                            \
         {0x20, 0, 0, 4}, {0x15, 0, 14, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                    \
             {0x15, 13, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 9, 4}, \

@@ -18,11 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "gate.h"
 #include "native_engine.hpp"
 
 namespace nuv::native {
 
-constexpr uint32_t kPage = 0x1000;
+constexpr uint32_t kPage = NUV_PAGE_SIZE;
 
 // What differs between a 32-bit guest process and the 64-bit stand-in: the
 // code selector, the numbers of the calls the engine makes there, and which
@@ -34,7 +35,7 @@ struct Abi {
     bool wide;
 };
 
-constexpr Abi kI386 = {0x23,
+constexpr Abi kI386 = {NUV_USER_CS32,
                        20,
                        91,
                        104,
@@ -44,7 +45,7 @@ constexpr Abi kI386 = {0x23,
                        {&user_regs_struct::rbx, &user_regs_struct::rcx, &user_regs_struct::rdx,
                         &user_regs_struct::rsi, &user_regs_struct::rdi, &user_regs_struct::rbp},
                        false};
-constexpr Abi kX86_64 = {0x33,
+constexpr Abi kX86_64 = {NUV_USER_CS64,
                          39,
                          11,
                          38,
@@ -83,7 +84,7 @@ constexpr int kNoStatus = -1;
 
 // Where in the gate page, past its code, the engine writes what its own calls
 // there need (the timer's setting, a probe).
-constexpr uint32_t kGateScratch = 0xF00;
+constexpr uint32_t kGateScratch = NUV_GATE_SCRATCH;
 
 inline uint32_t linux_prot(uint32_t perms) {
     uint32_t p = 0;

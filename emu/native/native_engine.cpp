@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fast_call.h"
+#include "direct_call.h"
 #include "filter.h"
 #include "native_abi.hpp"
 
@@ -189,7 +189,7 @@ bool NativeEngine::flush_regs() {
 bool NativeEngine::resume() {
     if (direct() && !waiting_) {
         // On its own until it posts: the engine watches for that at once.
-        set_page_word(NUV_FAST_AWAKE, 1);
+        set_page_word(NUV_DIRECT_AWAKE, 1);
         return proceed(Go::Detach);
     }
     return proceed(stepping_ ? Go::Step : Go::Continue);

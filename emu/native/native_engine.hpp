@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "engine.hpp"
+#include "gate.h"
 
 namespace nuv {
 
@@ -66,7 +67,7 @@ struct NativeOptions {
     // still traps.
     bool stand_in_64 = false;
     // The guest's calls go to a handler in its own process, which hands them
-    // over through a shared page (see native/fast_call.h); the guest then
+    // over through a shared page (see native/direct_call.h); the guest then
     // runs untraced between the engine's own interventions. Off: they come
     // as seccomp notifications, the guest always traced. i386 only, and only
     // where the engine may run on more than one processor.
@@ -116,7 +117,7 @@ class NativeEngine final : public Engine {
     // page, then on the direct path the call page and the handler's stack.
     pid_t pid() const { return pid_; }
     uint32_t gate() const { return gate_; }
-    static constexpr uint32_t kGateSize = 0x6000;
+    static constexpr uint32_t kGateSize = NUV_GATE_SIZE;
     // Whether the guest's calls take the direct path.
     bool direct() const { return page_ != nullptr; }
     bool alive() const { return pid_ > 0; }
@@ -168,7 +169,7 @@ class NativeEngine final : public Engine {
     // Whether the guest stopped or ended, without waiting for it.
     std::optional<Wait> check_child(int& status);
 
-    // The direct path (native_fast.cpp). The guest, untraced, posts its
+    // The direct path (native_direct.cpp). The guest, untraced, posts its
     // calls and signals on the call page; while in_handler_ it waits in its
     // handler for the answer to post taken_, and regs_ holds its registers.
     bool make_page(int& fd);

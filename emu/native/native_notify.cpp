@@ -1,4 +1,4 @@
-// The native engine's fast path: the guest's calls arrive as seccomp
+// The native engine's notification path: the guest's calls arrive as seccomp
 // notifications while the guest waits in the call, so a call costs two
 // switches between processes and no tracing stop. Everything else (the
 // engine's own calls at the gate, signals, registers beyond the call's) still
@@ -17,7 +17,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "fast_call.h"
+#include "direct_call.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
 
@@ -149,7 +149,7 @@ bool NativeEngine::release(const RunLimits& limits) {
         } else if (traced_ && !resume()) {
             return false;
         }
-        set_page_word(NUV_FAST_AWAKE, 0);
+        set_page_word(NUV_DIRECT_AWAKE, 0);
         released_ = true;
         return true;
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "filter.h"
+#include "gate.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
 
@@ -26,8 +27,6 @@
 namespace nuv {
 using namespace native;
 namespace {
-
-constexpr uint32_t kHandoverMagic = 0x4E55564F;
 
 constexpr uint64_t kKernelHalf = 0xffff800000000000ull;
 
@@ -195,7 +194,7 @@ bool NativeEngine::handover(std::string& err) {
     }
     const Abi& abi = abi_of(opts_);
     if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != abi.getpid ||
-        static_cast<uint32_t>(regs_.rbx) != kHandoverMagic ||
+        static_cast<uint32_t>(regs_.rbx) != NUV_HANDOVER_MAGIC ||
         (regs_.cs & 0xffff) != abi.code_selector || regs_.rip >= 0x100000000ull ||
         (regs_.rip - 2) % kPage != 0) {
         err = "the native start-up stub did not hand over";

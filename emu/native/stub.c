@@ -7,7 +7,7 @@
  *
  * Arguments (decimal): open-file limit, process limit, address-space limit
  * in KiB (0: none), 1 to make RDTSC fault so that the engine can answer it,
- * 1 for the direct call path (fast_call.h), whose page and wake-up
+ * 1 for the direct call path (direct_call.h), whose page and wake-up
  * descriptor the engine passes as descriptors 0 and 1. The two words of the
  * gate's key (filter.h) come on descriptor 2, read first. Nothing of the key
  * survives the hand-over in a register: the stub uses no floating-point or
@@ -16,66 +16,10 @@
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
-#include "fast_call.h"
+#include "direct_call.h"
 #include "filter.h"
-
-#ifdef __x86_64__
-/* The 64-bit build is a stand-in for hosts without 32-bit support; it runs
- * the same steps with the 64-bit call numbers. */
-#define NR_exit 60
-#define NR_read 0
-#define NR_getpid 39
-#define NR_prctl 157
-#define NR_prlimit64 302
-#define NR_seccomp 317
-#define NR_close_range 436
-#define NR_personality 135
-#define TRAP_INSN "syscall"
-#define TRAP_LENGTH 2
-#define HANDOVER_FDS(listener, page, event) "S"(listener)
-#define CLEAR_KEY_REGS "xor %%r8d, %%r8d\n xor %%r9d, %%r9d\n"
-#else
-#define NR_exit 1
-#define NR_read 3
-#define NR_getpid 20
-#define NR_prctl 172
-#define NR_prlimit64 340
-#define NR_seccomp 354
-#define NR_close_range 436
-#define NR_personality 136
-#define TRAP_INSN "int $0x80"
-#define TRAP_LENGTH 2
-#define HANDOVER_FDS(listener, page, event) "c"(listener), "d"(page), "S"(event)
-#define CLEAR_KEY_REGS "xor %%edi, %%edi\n xor %%ebp, %%ebp\n"
-#endif
-
-#define PR_SET_TSC 26
-#define PR_TSC_SIGSEGV 2
-#define PR_SET_NO_NEW_PRIVS 38
-#define PR_SET_DUMPABLE 4
-
-#define RLIMIT_NPROC 6
-#define RLIMIT_NOFILE 7
-#define RLIMIT_AS 9
-#define RLIMIT_CORE 4
-
-/* What the engine recognises at the hand-over: getpid with this in EBX. */
-#define HANDOVER_MAGIC 0x4E55564Fu
-
-struct filter_insn {
-    uint16_t code;
-    uint8_t jt, jf;
-    uint32_t k;
-};
-
-struct filter_prog {
-    unsigned short len;
-    const struct filter_insn* insns;
-};
-
-struct rlimit64_pair {
-    uint64_t cur, max;
-};
+#include "gate.h"
+#include "stub_linux.h"
 
 #ifdef __x86_64__
 static long sys5(long nr, long a, long b, long c, long d, long e) {
@@ -126,38 +70,38 @@ static void limit(int resource, uint64_t value, int step) {
  * rest of this program (see the build), so that the pages after the gate
  * page are free for the call page and the handler's stack. */
 extern void nuv_gate(void);
+#define STR_(x) #x
+#define STR(x) STR_(x)
 #ifdef __x86_64__
 __asm__(
     ".pushsection .nuvgate,\"ax\",@progbits\n"
-    ".balign 4096, 0xcc\n"
+    ".balign " STR(NUV_PAGE_SIZE) ", 0xcc\n"
     ".globl nuv_gate\n"
     "nuv_gate:\n"
     "  syscall\n"
     "  int3\n"
-    ".balign 4096, 0xcc\n"
+    ".balign " STR(NUV_PAGE_SIZE) ", 0xcc\n"
     ".popsection\n");
 #else
-#define STR_(x) #x
-#define STR(x) STR_(x)
 #define PAGE_AT(off) "(nuv_gate + " STR(NUV_GATE_CALL_PAGE) " + " STR(off) ")"
-#define CTX(word) STR(NUV_FAST_CTX) "+4*" STR(word)
-#define ANSWER(word) STR(NUV_FAST_ANSWER) "+4*" STR(word)
-/* The handler of the direct call path (see fast_call.h). It runs on its own
+#define CTX(word) STR(NUV_DIRECT_CTX) "+4*" STR(word)
+#define ANSWER(word) STR(NUV_DIRECT_ANSWER) "+4*" STR(word)
+/* The handler of the direct call path (see direct_call.h). It runs on its own
  * stack with the guest's signal frame above it, never returns through the
  * kernel and uses no floating-point register, so the guest's are put back
  * first and stay live. The last steps load the guest's selectors and go on
  * through the code selector, which always reads the flat space. */
-extern char nuv_fast_handler[], nuv_fast_restorer[], nuv_fast_wake[], nuv_fast_sleep[];
+extern char nuv_direct_handler[], nuv_direct_restorer[], nuv_direct_wake[], nuv_direct_sleep[];
 __asm__(
     ".pushsection .nuvgate,\"ax\",@progbits\n"
-    ".balign 4096, 0xcc\n"
+    ".balign " STR(NUV_PAGE_SIZE) ", 0xcc\n"
     ".globl nuv_gate\n"
     "nuv_gate:\n"
     "  int $0x80\n"
     "  int3\n"
-    "nuv_fast_restorer:\n"
+    "nuv_direct_restorer:\n"
     "  hlt\n"
-    "nuv_fast_handler:\n"
+    "nuv_direct_handler:\n"
     "  mov 12(%esp), %esi\n" /* the ucontext; its register words after 20 bytes */
     "  add $20, %esi\n"
     "  mov 76(%esi), %ecx\n" /* the saved floating-point state */
@@ -174,52 +118,52 @@ __asm__(
     "2: mov $" PAGE_AT(0) ", %edi\n"
     "  mov 8(%esp), %edx\n" /* the siginfo */
     "  mov 0(%edx), %eax\n"
-    "  mov %eax, " STR(NUV_FAST_SIGNO) "(%edi)\n"
+    "  mov %eax, " STR(NUV_DIRECT_SIGNO) "(%edi)\n"
     "  mov 8(%edx), %eax\n"
-    "  mov %eax, " STR(NUV_FAST_CODE) "(%edi)\n"
+    "  mov %eax, " STR(NUV_DIRECT_CODE) "(%edi)\n"
     "  mov 12(%edx), %eax\n"
-    "  mov %eax, " STR(NUV_FAST_ADDR) "(%edi)\n"
+    "  mov %eax, " STR(NUV_DIRECT_ADDR) "(%edi)\n"
     "  mov 16(%edx), %eax\n"
-    "  mov %eax, " STR(NUV_FAST_NR) "(%edi)\n"
+    "  mov %eax, " STR(NUV_DIRECT_NR) "(%edi)\n"
     "  mov 20(%edx), %eax\n"
-    "  mov %eax, " STR(NUV_FAST_ARCH) "(%edi)\n"
-    "  add $" STR(NUV_FAST_CTX) ", %edi\n"
-    "  mov $" STR(NUV_FAST_CTX_WORDS) ", %ecx\n"
+    "  mov %eax, " STR(NUV_DIRECT_ARCH) "(%edi)\n"
+    "  add $" STR(NUV_DIRECT_CTX) ", %edi\n"
+    "  mov $" STR(NUV_DIRECT_CTX_WORDS) ", %ecx\n"
     "  cld\n"
     "  rep movsl\n"
     "  mov $" PAGE_AT(0) ", %edi\n"
-    "  mov " STR(NUV_FAST_SEQ) "(%edi), %ebp\n"
+    "  mov " STR(NUV_DIRECT_SEQ) "(%edi), %ebp\n"
     "  inc %ebp\n"
-    "  mov %ebp, " STR(NUV_FAST_SEQ) "(%edi)\n" /* posted */
+    "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* posted */
     "  lock orl $0, (%esp)\n"
-    "  cmpl $0, " STR(NUV_FAST_AWAKE) "(%edi)\n"
+    "  cmpl $0, " STR(NUV_DIRECT_AWAKE) "(%edi)\n"
     "  jne 3f\n"
     "  call 9f\n" /* nobody watches: wake the engine */
-    "3: mov " STR(NUV_FAST_SPIN) "(%edi), %ecx\n"
-    "4: cmp " STR(NUV_FAST_DONE) "(%edi), %ebp\n"
+    "3: mov " STR(NUV_DIRECT_SPIN) "(%edi), %ecx\n"
+    "4: cmp " STR(NUV_DIRECT_DONE) "(%edi), %ebp\n"
     "  je 8f\n"
     "  test %ecx, %ecx\n"
     "  jz 5f\n"
     "  dec %ecx\n"
     "  pause\n"
     "  jmp 4b\n"
-    "5: movl $1, " STR(NUV_FAST_SLEEPING) "(%edi)\n"
+    "5: movl $1, " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
     "  lock orl $0, (%esp)\n"
-    "  mov " STR(NUV_FAST_DONE) "(%edi), %edx\n"
+    "  mov " STR(NUV_DIRECT_DONE) "(%edi), %edx\n"
     "  cmp %edx, %ebp\n"
     "  je 7f\n"
-    "  cmp " STR(NUV_FAST_TAKEN) "(%edi), %ebp\n"
+    "  cmp " STR(NUV_DIRECT_TAKEN) "(%edi), %ebp\n"
     "  je 6f\n"
     "  push %edx\n"
     "  call 9f\n"
     "  pop %edx\n"
-    "6: mov $" STR(NUV_FAST_NR_FUTEX) ", %eax\n" /* futex(&done, wait, as it was) */
-    "  lea " STR(NUV_FAST_DONE) "(%edi), %ebx\n"
+    "6: mov $" STR(NUV_DIRECT_NR_FUTEX) ", %eax\n" /* futex(&done, wait, as it was) */
+    "  lea " STR(NUV_DIRECT_DONE) "(%edi), %ebx\n"
     "  mov $" STR(NUV_FUTEX_WAIT) ", %ecx\n"
     "  xor %esi, %esi\n"
-    "nuv_fast_sleep:\n"
+    "nuv_direct_sleep:\n"
     "  int $0x80\n"
-    "7: movl $0, " STR(NUV_FAST_SLEEPING) "(%edi)\n"
+    "7: movl $0, " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
     "  jmp 3b\n"
     /* The answer: the guest's registers, as the engine left them. */
     "8: push " ANSWER(NUV_CTX_EFLAGS) "(%edi)\n"
@@ -238,58 +182,28 @@ __asm__(
     "  mov " ANSWER(NUV_CTX_EDI) "(%edi), %edi\n"
     "  mov %ax, %ds\n"
     "  popf\n"
-    "  mov %cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_ESP) ", %esp\n"
-    "  mov %cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_EAX) ", %eax\n"
-    "  jmp *%cs:" PAGE_AT(NUV_FAST_ANSWER + 4 * NUV_CTX_EIP) "\n"
+    "  mov %cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_ESP) ", %esp\n"
+    "  mov %cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_EAX) ", %eax\n"
+    "  jmp *%cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_EIP) "\n"
     /* write(event descriptor, &one, 8); keeps %edi and %ebp */
     "9: push $0\n"
     "  push $1\n"
-    "  mov $" STR(NUV_FAST_NR_WRITE) ", %eax\n"
-    "  mov " STR(NUV_FAST_EVENT_FD) "(%edi), %ebx\n"
+    "  mov $" STR(NUV_DIRECT_NR_WRITE) ", %eax\n"
+    "  mov " STR(NUV_DIRECT_EVENT_FD) "(%edi), %ebx\n"
     "  mov %esp, %ecx\n"
     "  mov $8, %edx\n"
-    "nuv_fast_wake:\n"
+    "nuv_direct_wake:\n"
     "  int $0x80\n"
     "  add $8, %esp\n"
     "  ret\n"
     /* the engine's scratch space at the end of the page stays free: the
      * code may not reach it (the assembler refuses to go back) */
-    ".org 0xf00, 0xcc\n"
-    ".balign 4096, 0xcc\n"
+    ".org " STR(NUV_GATE_SCRATCH) ", 0xcc\n"
+    ".balign " STR(NUV_PAGE_SIZE) ", 0xcc\n"
     ".popsection\n");
 #endif
 
 #ifndef __x86_64__
-#define NR_old_mmap 90
-#define NR_close 6
-#define NR_rt_sigprocmask 175
-#define NR_rt_sigaction 174
-#define NR_sigaltstack 186
-
-#define SIGTRAP_ 5
-#define SIGBUS_ 7
-#define SIGFPE_ 8
-#define SIGILL_ 4
-#define SIGSEGV_ 11
-#define SIGSYS_ 31
-
-struct old_mmap_args {
-    uint32_t addr, len, prot, flags, fd, offset;
-};
-
-struct kernel_sigaction {
-    void* handler;
-    uint32_t flags;
-    void* restorer;
-    uint32_t mask[2];
-};
-
-struct kernel_stack {
-    void* sp;
-    int32_t flags;
-    uint32_t size;
-};
-
 static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int step) {
     /* read and write, placed exactly there and nowhere else */
     struct old_mmap_args a = {addr, len, 3, flags | 0x100000u, (uint32_t)fd, 0};
@@ -301,16 +215,16 @@ static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int 
  * (1, kept); then the handler for the call signal and every fault, and
  * every other signal blocked: a signal from outside neither ends nor
  * interrupts the guest. */
-static void fast_setup(void) {
+static void direct_setup(void) {
     uint32_t gate = (uint32_t)(uintptr_t)nuv_gate;
-    map_fixed(gate + NUV_GATE_CALL_PAGE, 4096, 1 /* shared */, 0, 21);
+    map_fixed(gate + NUV_GATE_CALL_PAGE, NUV_PAGE_SIZE, 1 /* shared */, 0, 21);
     if (sys3(NR_close, 0, 0, 0) != 0) fail(20);
     map_fixed(gate + NUV_GATE_STACK, NUV_GATE_STACK_SIZE, 0x22 /* private, anonymous */, -1, 22);
-    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_FAST_EVENT_FD) = 1;
+    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_DIRECT_EVENT_FD) = 1;
     struct kernel_stack st = {(void*)(uintptr_t)(gate + NUV_GATE_STACK), 0, NUV_GATE_STACK_SIZE};
     if (sys3(NR_sigaltstack, (long)&st, 0, 0) != 0) fail(24);
     /* SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESTORER */
-    struct kernel_sigaction sa = {nuv_fast_handler, 0x4c000004u, nuv_fast_restorer, {0, 0}};
+    struct kernel_sigaction sa = {nuv_direct_handler, 0x4c000004u, nuv_direct_restorer, {0, 0}};
     const int sigs[] = {SIGSYS_, SIGSEGV_, SIGBUS_, SIGILL_, SIGFPE_, SIGTRAP_};
     uint32_t keep[2] = {0, 0};
     for (unsigned i = 0; i < sizeof sigs / sizeof sigs[0]; ++i) {
@@ -327,7 +241,7 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     uint64_t nproc = argc > 2 ? number(argv[2]) : 1;
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
     int trap_tsc = argc > 4 && number(argv[4]) != 0;
-    int fast = argc > 5 && number(argv[5]) != 0;
+    int direct = argc > 5 && number(argv[5]) != 0;
     uint32_t key[2] = {0, 0};
     if (sys3(NR_read, 2, (long)key, sizeof key) != (long)sizeof key) fail(8);
     uint32_t key0 = key[0], key1 = key[1] & NUV_GATE_KEY1_MASK;
@@ -337,7 +251,7 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     if (sys3(NR_personality, 0, 0, 0) < 0 || sys3(NR_personality, 0xffffffffL, 0, 0) != 0) fail(9);
     /* Nothing of the host stays open: not even the standard descriptors;
      * only the engine's two for the direct call path. */
-    if (sys3(NR_close_range, fast ? 2 : 0, -1, 0) != 0) fail(10);
+    if (sys3(NR_close_range, direct ? 2 : 0, -1, 0) != 0) fail(10);
     limit(RLIMIT_CORE, 0, 11);
     limit(RLIMIT_NOFILE, nofile, 12);
     limit(RLIMIT_NPROC, nproc, 13);
@@ -350,16 +264,16 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     struct filter_prog prog;
     long listener = -1, page_fd = -1, event_fd = -1;
 #ifndef __x86_64__
-    if (fast) {
+    if (direct) {
         /* The direct call path: its page, its event descriptor, the handler. */
-        fast_setup();
+        direct_setup();
         page_fd = 1; /* set up */
         event_fd = 1;
         uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
         const struct filter_insn insns[] =
-            NUV_FAST_FILTER_PROGRAM(gate_ip, (uint32_t)(uintptr_t)nuv_fast_wake + 2,
-                                    (uint32_t)(uintptr_t)nuv_fast_sleep + 2, (uint32_t)event_fd,
-                                    page + NUV_FAST_DONE, key0, key1);
+            NUV_DIRECT_FILTER_PROGRAM(gate_ip, (uint32_t)(uintptr_t)nuv_direct_wake + 2,
+                                    (uint32_t)(uintptr_t)nuv_direct_sleep + 2, (uint32_t)event_fd,
+                                    page + NUV_DIRECT_DONE, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
         if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(18);
@@ -375,7 +289,7 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
         if (listener < 0) listener = -1;
     }
 #else
-    (void)fast;
+    (void)direct;
     (void)event_fd;
 #endif
     if (listener < 0 && page_fd < 0) {
@@ -391,7 +305,7 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
      * the wake-ups. */
     __asm__ volatile(CLEAR_KEY_REGS "jmp nuv_gate"
                      :
-                     : "a"(NR_getpid), "b"(HANDOVER_MAGIC),
+                     : "a"(NR_getpid), "b"(NUV_HANDOVER_MAGIC),
                        HANDOVER_FDS(listener, page_fd, event_fd)
                      : "memory");
     __builtin_unreachable();

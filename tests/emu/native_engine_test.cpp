@@ -27,7 +27,7 @@
 #include <thread>
 
 #include "elf32.hpp"
-#include "fast_call.h"
+#include "direct_call.h"
 #include "filter.h"
 #include "guest.hpp"
 #include "native_engine.hpp"
@@ -324,7 +324,7 @@ TEST_P(NativeEngineTest, AGuestMisusingItsCallHandlerOnlyHurtsItself) {
         // fork; write to another descriptor; futex wake; futex wait elsewhere
         for (std::array<uint32_t, 4> c : {std::array<uint32_t, 4>{2, 0, 0, 0},
                                           {4, 0, kData, 8},
-                                          {240, page + NUV_FAST_DONE, 1, 1},
+                                          {240, page + NUV_DIRECT_DONE, 1, 1},
                                           {240, kData, 0, 0}}) {
             cases.push_back({hex(gate + i) + " eax " + std::to_string(c[0]),
                              jump({c[0], c[1], c[2], c[3], 0, gate + i}), EngineStop::Fault,
@@ -584,9 +584,9 @@ class HandlerAdversary {
             auto at = std::search(text.begin(), text.end(), pattern.begin(), pattern.end());
             return at == text.end() ? 0 : gate_ + static_cast<uint32_t>(at - text.begin()) + skip;
         };
-        sleep_ = find({0x31, 0xF6, 0xCD, 0x80}, 2);             // xor esi, esi; int 0x80
-        wake_ = find({0xBA, 8, 0, 0, 0, 0xCD, 0x80}, 5);        // mov edx, 8; int 0x80
-        spin_ = find({0x8B, 0x8F, NUV_FAST_SPIN, 0, 0, 0}, 0);  // mov ecx, [edi+spin]
+        sleep_ = find({0x31, 0xF6, 0xCD, 0x80}, 2);               // xor esi, esi; int 0x80
+        wake_ = find({0xBA, 8, 0, 0, 0, 0xCD, 0x80}, 5);          // mov edx, 8; int 0x80
+        spin_ = find({0x8B, 0x8F, NUV_DIRECT_SPIN, 0, 0, 0}, 0);  // mov ecx, [edi+spin]
     }
     bool found() const { return sleep_ != 0 && wake_ != 0 && spin_ != 0; }
 
@@ -600,13 +600,14 @@ class HandlerAdversary {
         answer(b, NUV_CTX_ECX, 0755);
         answer(b, NUV_CTX_EFLAGS, 0x202);
         answer(b, NUV_CTX_ESP, kStackTop - 64);
-        for (uint32_t w : {NUV_CTX_DS, NUV_CTX_ES}) store(b, page_ + NUV_FAST_CTX + 4 * w, 0x2b);
+        for (uint32_t w : {NUV_CTX_DS, NUV_CTX_ES})
+            store(b, page_ + NUV_DIRECT_CTX + 4 * w, NUV_USER_DS32);
         store(b, kTimespec, 0);
         store(b, kTimespec + 4, wait_ns);
-        b.push_back(0xA1), put32(b, page_ + NUV_FAST_DONE);  // mov eax, [done]
-        b.insert(b.end(), {0x89, 0xC2, 0x89, 0xC5});         // mov edx, eax; mov ebp, eax
+        b.push_back(0xA1), put32(b, page_ + NUV_DIRECT_DONE);  // mov eax, [done]
+        b.insert(b.end(), {0x89, 0xC2, 0x89, 0xC5});           // mov edx, eax; mov ebp, eax
         mov(b, 0, 240);
-        mov(b, 3, page_ + NUV_FAST_DONE);
+        mov(b, 3, page_ + NUV_DIRECT_DONE);
         mov(b, 1, 0);
         mov(b, 6, wait_ns != 0 ? kTimespec : 0);
         mov(b, 7, page_);
@@ -616,8 +617,8 @@ class HandlerAdversary {
     // The handler's wait loop, for as long as it likes, with nothing posted.
     Bytes spin() {
         Bytes b;
-        store(b, page_ + NUV_FAST_SPIN, 0xFFFFFFFF);
-        b.push_back(0xA1), put32(b, page_ + NUV_FAST_DONE);
+        store(b, page_ + NUV_DIRECT_SPIN, 0xFFFFFFFF);
+        b.push_back(0xA1), put32(b, page_ + NUV_DIRECT_DONE);
         b.insert(b.end(), {0x40, 0x89, 0xC5});  // inc eax; mov ebp, eax
         mov(b, 7, page_);
         go(b, spin_);
@@ -630,14 +631,14 @@ class HandlerAdversary {
     Bytes forged_post(uint32_t path, uint32_t site, uint32_t loop = 0) {
         Bytes b;
         const std::pair<uint32_t, uint32_t> ctx[] = {
-            {NUV_CTX_EIP, site + 2}, {NUV_CTX_CS, 0x23},           {NUV_CTX_SS, 0x2b},
-            {NUV_CTX_DS, 0x2b},      {NUV_CTX_ES, 0x2b},           {NUV_CTX_EFLAGS, 0x302},
-            {NUV_CTX_EAX, 0x42},     {NUV_CTX_ESP, kStackTop - 64}};
-        for (auto [w, v] : ctx) store(b, page_ + NUV_FAST_CTX + 4 * w, v);
-        store(b, page_ + NUV_FAST_SIGNO, SIGSYS);
-        store(b, page_ + NUV_FAST_CODE, 1);
-        store(b, page_ + NUV_FAST_NR, 0x42);
-        store(b, page_ + NUV_FAST_ARCH, NUV_AUDIT_ARCH_I386);
+            {NUV_CTX_EIP, site + 2},     {NUV_CTX_CS, NUV_USER_CS32},  {NUV_CTX_SS, NUV_USER_DS32},
+            {NUV_CTX_DS, NUV_USER_DS32}, {NUV_CTX_ES, NUV_USER_DS32},  {NUV_CTX_EFLAGS, 0x302},
+            {NUV_CTX_EAX, 0x42},         {NUV_CTX_ESP, kStackTop - 64}};
+        for (auto [w, v] : ctx) store(b, page_ + NUV_DIRECT_CTX + 4 * w, v);
+        store(b, page_ + NUV_DIRECT_SIGNO, SIGSYS);
+        store(b, page_ + NUV_DIRECT_CODE, 1);
+        store(b, page_ + NUV_DIRECT_NR, 0x42);
+        store(b, page_ + NUV_DIRECT_ARCH, NUV_AUDIT_ARCH_I386);
         store(b, kOne, 1);
         // The answer to the breakpoint's posts: back to the loop below.
         answer(b, NUV_CTX_EIP, loop);
@@ -645,9 +646,9 @@ class HandlerAdversary {
         answer(b, NUV_CTX_EFLAGS, 0x202);
         answer(b, NUV_CTX_EDI, page_);
         b.push_back(0xA1),
-            put32(b, page_ + NUV_FAST_SEQ);  // mov eax, [seq]; inc eax; mov [seq], eax
-        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_FAST_SEQ);
-        mov(b, 0, NUV_FAST_NR_WRITE);
+            put32(b, page_ + NUV_DIRECT_SEQ);  // mov eax, [seq]; inc eax; mov [seq], eax
+        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_DIRECT_SEQ);
+        mov(b, 0, NUV_DIRECT_NR_WRITE);
         mov(b, 3, 1);
         mov(b, 1, kOne);
         mov(b, 2, 8);
@@ -657,14 +658,14 @@ class HandlerAdversary {
         b.insert(b.end(), {0x6A, 0, 0x6A, 0, 0xFF, 0xE6});
         mov(b, 3, path);
         size_t wait = b.size();
-        b.push_back(0xA1), put32(b, page_ + NUV_FAST_TAKEN);  // mov eax, [taken]; cmp eax, [seq]
-        b.insert(b.end(), {0x3B, 0x05}), put32(b, page_ + NUV_FAST_SEQ);
+        b.push_back(0xA1), put32(b, page_ + NUV_DIRECT_TAKEN);  // mov eax, [taken]; cmp eax, [seq]
+        b.insert(b.end(), {0x3B, 0x05}), put32(b, page_ + NUV_DIRECT_SEQ);
         b.insert(b.end(), {0x75, static_cast<uint8_t>(wait - b.size() - 2)});  // jne wait
         if (kCode + b.size() != loop)
             return forged_post(path, site, kCode + static_cast<uint32_t>(b.size()));
         // loop: mov eax, [seq]; inc eax; mov [done], eax; unlink(path) at the gate
-        b.push_back(0xA1), put32(b, page_ + NUV_FAST_SEQ);
-        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_FAST_DONE);
+        b.push_back(0xA1), put32(b, page_ + NUV_DIRECT_SEQ);
+        b.push_back(0x40), b.push_back(0xA3), put32(b, page_ + NUV_DIRECT_DONE);
         mov(b, 0, 10);
         mov(b, 3, path);
         go(b, gate_);
@@ -688,7 +689,7 @@ class HandlerAdversary {
         b.push_back(0xC3);
     }
     void answer(Bytes& b, uint32_t word, uint32_t v) {
-        store(b, page_ + NUV_FAST_ANSWER + 4 * word, v);
+        store(b, page_ + NUV_DIRECT_ANSWER + 4 * word, v);
     }
     uint32_t gate_, page_, sleep_ = 0, wake_ = 0, spin_ = 0;
 };

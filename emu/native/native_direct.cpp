@@ -1,6 +1,6 @@
 // The native engine's direct call path: the guest's calls and faults reach a
 // handler in its own process, which posts them on the call page and waits
-// there for the answer (see fast_call.h). With the engine watching the page
+// there for the answer (see direct_call.h). With the engine watching the page
 // from another processor a call costs the guest's own trap and no switch
 // between processes. The guest runs untraced; the engine attaches only to
 // do what an answer on the page cannot (its own calls in the guest, the
@@ -20,7 +20,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "fast_call.h"
+#include "direct_call.h"
 #include "filter.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
@@ -28,8 +28,6 @@
 namespace nuv {
 using namespace native;
 namespace {
-
-static_assert(NativeEngine::kGateSize == NUV_GATE_SIZE);
 
 // How long the engine watches the page for the next post before it sleeps,
 // and how many rounds a handler waits before it sleeps: only where guest and
@@ -40,7 +38,6 @@ constexpr uint32_t kHandlerRounds = 2048;
 // si_code of a SIGSYS that a filter raised.
 constexpr int kSysSeccomp = 1;
 constexpr uint32_t kTrapFlag = 0x100;
-constexpr uint16_t kUserCode32 = 0x23, kUserData = 0x2b;
 
 void drain_wakes(int fd) {
     uint64_t v = 0;
@@ -65,7 +62,7 @@ void NativeEngine::set_page_word(uint32_t offset, uint32_t v) {
 }
 
 bool NativeEngine::posted() const {
-    return page_ != nullptr && page_word(NUV_FAST_SEQ) != taken_;
+    return page_ != nullptr && page_word(NUV_DIRECT_SEQ) != taken_;
 }
 
 int NativeEngine::event_fd() const {
@@ -93,7 +90,7 @@ bool NativeEngine::make_page(int& fd) {
     }
     if (p != MAP_FAILED) {
         page_ = static_cast<uint8_t*>(p);
-        set_page_word(NUV_FAST_SPIN, kHandlerRounds);
+        set_page_word(NUV_DIRECT_SPIN, kHandlerRounds);
         return true;
     }
     if (p != MAP_FAILED) munmap(p, kPage);
@@ -105,12 +102,12 @@ bool NativeEngine::make_page(int& fd) {
 
 bool NativeEngine::check_page(int32_t set_up, int32_t event_fd, std::string& err) {
     if (page_ == nullptr) return true;
-    if (set_up != 1 || page_word(NUV_FAST_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
+    if (set_up != 1 || page_word(NUV_DIRECT_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
         child_signals() < 0) {
         err = "the native start-up stub did not set up its call page";
         return false;
     }
-    taken_ = page_word(NUV_FAST_SEQ);
+    taken_ = page_word(NUV_DIRECT_SEQ);
     return true;
 }
 
@@ -129,13 +126,13 @@ bool NativeEngine::at_call_site(uint32_t eip) {
 
 void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
                              uint32_t& arch) {
-    uint32_t ctx[NUV_FAST_CTX_WORDS];
-    std::memcpy(ctx, page_ + NUV_FAST_CTX, sizeof ctx);
-    signo = page_word(NUV_FAST_SIGNO);
-    code = page_word(NUV_FAST_CODE);
-    addr = page_word(NUV_FAST_ADDR);
-    nr = page_word(NUV_FAST_NR);
-    arch = page_word(NUV_FAST_ARCH);
+    uint32_t ctx[NUV_DIRECT_CTX_WORDS];
+    std::memcpy(ctx, page_ + NUV_DIRECT_CTX, sizeof ctx);
+    signo = page_word(NUV_DIRECT_SIGNO);
+    code = page_word(NUV_DIRECT_CODE);
+    addr = page_word(NUV_DIRECT_ADDR);
+    nr = page_word(NUV_DIRECT_NR);
+    arch = page_word(NUV_DIRECT_ARCH);
     regs_.rax = ctx[NUV_CTX_EAX];
     regs_.rbx = ctx[NUV_CTX_EBX];
     regs_.rcx = ctx[NUV_CTX_ECX];
@@ -157,8 +154,8 @@ void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, ui
 }
 
 NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent& ev) {
-    taken_ = page_word(NUV_FAST_SEQ);
-    set_page_word(NUV_FAST_TAKEN, taken_);
+    taken_ = page_word(NUV_DIRECT_SEQ);
+    set_page_word(NUV_DIRECT_TAKEN, taken_);
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
@@ -173,8 +170,8 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
         ev.stop = EngineStop::Trap;
         // What the handler cannot load itself (another code or stack
         // selector, the trap flag) is set from outside.
-        bool plain =
-            regs_.cs == kUserCode32 && regs_.ss == kUserData && (regs_.eflags & kTrapFlag) == 0;
+        bool plain = regs_.cs == NUV_USER_CS32 && regs_.ss == NUV_USER_DS32 &&
+                     (regs_.eflags & kTrapFlag) == 0;
         if (!plain && !ensure_stopped()) {
             gone(ev, kNoStatus);
             return Post::Event;
@@ -210,7 +207,7 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
 }
 
 void NativeEngine::answer_direct() {
-    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_FAST_ANSWER);
+    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER);
     ctx[NUV_CTX_EAX] = static_cast<uint32_t>(regs_.rax);
     ctx[NUV_CTX_EBX] = static_cast<uint32_t>(regs_.rbx);
     ctx[NUV_CTX_ECX] = static_cast<uint32_t>(regs_.rcx);
@@ -225,10 +222,10 @@ void NativeEngine::answer_direct() {
     ctx[NUV_CTX_EFLAGS] = static_cast<uint32_t>(regs_.eflags) & ~kTrapFlag;
     in_handler_ = false;
     regs_dirty_ = false;
-    if (page_word(NUV_FAST_AWAKE) == 0) set_page_word(NUV_FAST_AWAKE, 1);
-    set_page_word(NUV_FAST_DONE, taken_);
-    if (page_word(NUV_FAST_SLEEPING) != 0) {
-        syscall(SYS_futex, page_ + NUV_FAST_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    if (page_word(NUV_DIRECT_AWAKE) == 0) set_page_word(NUV_DIRECT_AWAKE, 1);
+    set_page_word(NUV_DIRECT_DONE, taken_);
+    if (page_word(NUV_DIRECT_SLEEPING) != 0) {
+        syscall(SYS_futex, page_ + NUV_DIRECT_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
     }
 }
 
@@ -270,7 +267,7 @@ bool NativeEngine::leave_handler() {
     regs_ = g;
     regs_dirty_ = true;
     in_handler_ = false;
-    set_page_word(NUV_FAST_DONE, taken_);
+    set_page_word(NUV_DIRECT_DONE, taken_);
     return flush_regs();
 }
 
@@ -285,8 +282,8 @@ bool NativeEngine::stop_untraced(RunLimits::Clock::time_point until) {
         uint64_t ip = regs_.rip;
         if (ip < gate_ || ip >= uint64_t{gate_} + kPage) return true;
         if (posted()) {
-            taken_ = page_word(NUV_FAST_SEQ);
-            set_page_word(NUV_FAST_TAKEN, taken_);
+            taken_ = page_word(NUV_DIRECT_SEQ);
+            set_page_word(NUV_DIRECT_TAKEN, taken_);
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
             if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rip -= 2;
@@ -311,9 +308,9 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
             __builtin_ia32_pause();
         }
     } while (RunLimits::Clock::now() < until);
-    set_page_word(NUV_FAST_AWAKE, 0);
+    set_page_word(NUV_DIRECT_AWAKE, 0);
     if (posted()) {
-        set_page_word(NUV_FAST_AWAKE, 1);
+        set_page_word(NUV_DIRECT_AWAKE, 1);
         return Wait::Notified;
     }
     int chld = child_signals();
@@ -340,7 +337,7 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
         // Untraced, the guest reports no stops: only its end.
         if (check_child(status) == Wait::Gone) return Wait::Gone;
         if (posted()) {
-            set_page_word(NUV_FAST_AWAKE, 1);
+            set_page_word(NUV_DIRECT_AWAKE, 1);
             return Wait::Notified;
         }
         for (size_t i = 2; n > 0 && i < p.size(); ++i) {

@@ -22,37 +22,34 @@
  * has still not taken the post. The guest may write all of this:
  * the engine trusts nothing on the page beyond what the guest could put in
  * its own registers. */
-#ifndef NUV_NATIVE_FAST_CALL_H
-#define NUV_NATIVE_FAST_CALL_H
+#ifndef NUV_NATIVE_DIRECT_CALL_H
+#define NUV_NATIVE_DIRECT_CALL_H
 
-#define NUV_GATE_CALL_PAGE 0x1000
-#define NUV_GATE_STACK 0x2000
-#define NUV_GATE_STACK_SIZE 0x4000
-#define NUV_GATE_SIZE 0x6000
+#include "gate.h"
 
 /* Byte offsets in the call page. Each side spins on a cache line of its
  * own, which only the other side's last store of a hand-over touches: the
  * post's number (SEQ) and the answer's (DONE); what the post carries lies
  * apart from both. */
-#define NUV_FAST_SEQ 0
-#define NUV_FAST_DONE 64
-#define NUV_FAST_SLEEPING 68
+#define NUV_DIRECT_SEQ 0
+#define NUV_DIRECT_DONE 64
+#define NUV_DIRECT_SLEEPING 68
 /* The answer: the registers from edi to eflags, at their word indices below
  * counted from this base, so that they share DONE's cache line (words 4 to
  * 16 only: 72 to 123). */
-#define NUV_FAST_ANSWER 56
-#define NUV_FAST_TAKEN 128
-#define NUV_FAST_SPIN 132
-#define NUV_FAST_AWAKE 136    /* the engine is watching the page */
-#define NUV_FAST_EVENT_FD 140 /* the guest's number of the event descriptor */
-#define NUV_FAST_SIGNO 192
-#define NUV_FAST_CODE 196
-#define NUV_FAST_ADDR 200 /* the faulting address; for SIGSYS, after the call */
-#define NUV_FAST_NR 204   /* SIGSYS: the call's number */
-#define NUV_FAST_ARCH 208 /* SIGSYS: the call's architecture */
+#define NUV_DIRECT_ANSWER 56
+#define NUV_DIRECT_TAKEN 128
+#define NUV_DIRECT_SPIN 132
+#define NUV_DIRECT_AWAKE 136    /* the engine is watching the page */
+#define NUV_DIRECT_EVENT_FD 140 /* the guest's number of the event descriptor */
+#define NUV_DIRECT_SIGNO 192
+#define NUV_DIRECT_CODE 196
+#define NUV_DIRECT_ADDR 200 /* the faulting address; for SIGSYS, after the call */
+#define NUV_DIRECT_NR 204   /* SIGSYS: the call's number */
+#define NUV_DIRECT_ARCH 208 /* SIGSYS: the call's architecture */
 /* The guest's registers as the signal frame holds them: 22 words. */
-#define NUV_FAST_CTX 212
-#define NUV_FAST_CTX_WORDS 22
+#define NUV_DIRECT_CTX 212
+#define NUV_DIRECT_CTX_WORDS 22
 
 /* Word indices in the register words. */
 #define NUV_CTX_GS 0
@@ -73,8 +70,8 @@
 #define NUV_CTX_SS 18
 
 /* The i386 numbers of the two calls the handler makes, each at its own site. */
-#define NUV_FAST_NR_WRITE 4
-#define NUV_FAST_NR_FUTEX 240
+#define NUV_DIRECT_NR_WRITE 4
+#define NUV_DIRECT_NR_FUTEX 240
 #define NUV_FUTEX_WAIT 0
 
 #endif
