@@ -24,6 +24,7 @@
 #include "filter.h"
 #include "native_abi.hpp"
 #include "native_engine.hpp"
+#include "native_regs.hpp"
 
 namespace nuv {
 using namespace native;
@@ -133,22 +134,7 @@ void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, ui
     addr = page_word(NUV_DIRECT_ADDR);
     nr = page_word(NUV_DIRECT_NR);
     arch = page_word(NUV_DIRECT_ARCH);
-    regs_.rax = ctx[NUV_CTX_EAX];
-    regs_.rbx = ctx[NUV_CTX_EBX];
-    regs_.rcx = ctx[NUV_CTX_ECX];
-    regs_.rdx = ctx[NUV_CTX_EDX];
-    regs_.rsi = ctx[NUV_CTX_ESI];
-    regs_.rdi = ctx[NUV_CTX_EDI];
-    regs_.rbp = ctx[NUV_CTX_EBP];
-    regs_.rsp = ctx[NUV_CTX_ESP];
-    regs_.rip = ctx[NUV_CTX_EIP];
-    regs_.eflags = ctx[NUV_CTX_EFLAGS];
-    regs_.cs = ctx[NUV_CTX_CS] & 0xffff;
-    regs_.ss = ctx[NUV_CTX_SS] & 0xffff;
-    regs_.ds = ctx[NUV_CTX_DS] & 0xffff;
-    regs_.es = ctx[NUV_CTX_ES] & 0xffff;
-    regs_.fs = ctx[NUV_CTX_FS] & 0xffff;
-    regs_.gs = ctx[NUV_CTX_GS] & 0xffff;
+    load_words(regs_, ctx);
     if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rax = nr;
     regs_dirty_ = false;
 }
@@ -207,19 +193,11 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
 }
 
 void NativeEngine::answer_direct() {
-    uint32_t* ctx = reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER);
-    ctx[NUV_CTX_EAX] = static_cast<uint32_t>(regs_.rax);
-    ctx[NUV_CTX_EBX] = static_cast<uint32_t>(regs_.rbx);
-    ctx[NUV_CTX_ECX] = static_cast<uint32_t>(regs_.rcx);
-    ctx[NUV_CTX_EDX] = static_cast<uint32_t>(regs_.rdx);
-    ctx[NUV_CTX_ESI] = static_cast<uint32_t>(regs_.rsi);
-    ctx[NUV_CTX_EDI] = static_cast<uint32_t>(regs_.rdi);
-    ctx[NUV_CTX_EBP] = static_cast<uint32_t>(regs_.rbp);
-    ctx[NUV_CTX_ESP] = static_cast<uint32_t>(regs_.rsp);
-    ctx[NUV_CTX_EIP] = static_cast<uint32_t>(regs_.rip);
     // The handler cannot set the trap flag for the guest (nor could the
     // guest itself from its own call).
-    ctx[NUV_CTX_EFLAGS] = static_cast<uint32_t>(regs_.eflags) & ~kTrapFlag;
+    user_regs_struct a = regs_;
+    a.eflags &= ~uint64_t{kTrapFlag};
+    store_words(reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER), a);
     in_handler_ = false;
     regs_dirty_ = false;
     if (page_word(NUV_DIRECT_AWAKE) == 0) set_page_word(NUV_DIRECT_AWAKE, 1);
@@ -255,16 +233,8 @@ bool NativeEngine::leave_handler() {
     // floating-point state being live already.
     user_regs_struct now{};
     if (ptrace(PTRACE_GETREGS, pid_, nullptr, &now) != 0) return false;
-    user_regs_struct g = now;
-    for (auto f : {&user_regs_struct::rax, &user_regs_struct::rbx, &user_regs_struct::rcx,
-                   &user_regs_struct::rdx, &user_regs_struct::rsi, &user_regs_struct::rdi,
-                   &user_regs_struct::rbp, &user_regs_struct::rsp, &user_regs_struct::rip,
-                   &user_regs_struct::eflags, &user_regs_struct::cs, &user_regs_struct::ss,
-                   &user_regs_struct::ds, &user_regs_struct::es, &user_regs_struct::fs,
-                   &user_regs_struct::gs}) {
-        g.*f = regs_.*f;
-    }
-    regs_ = g;
+    copy_slots(now, regs_);
+    regs_ = now;
     regs_dirty_ = true;
     in_handler_ = false;
     set_page_word(NUV_DIRECT_DONE, taken_);

@@ -16,6 +16,7 @@
 #include "direct_call.h"
 #include "filter.h"
 #include "native_abi.hpp"
+#include "native_regs.hpp"
 
 namespace nuv {
 using namespace native;
@@ -292,18 +293,7 @@ bool NativeEngine::write(uint32_t address, const void* data, size_t n) {
 }
 
 Registers NativeEngine::registers() {
-    Registers r;
-    r.eax = static_cast<uint32_t>(regs_.rax);
-    r.ebx = static_cast<uint32_t>(regs_.rbx);
-    r.ecx = static_cast<uint32_t>(regs_.rcx);
-    r.edx = static_cast<uint32_t>(regs_.rdx);
-    r.esi = static_cast<uint32_t>(regs_.rsi);
-    r.edi = static_cast<uint32_t>(regs_.rdi);
-    r.ebp = static_cast<uint32_t>(regs_.rbp);
-    r.esp = static_cast<uint32_t>(regs_.rsp);
-    r.eip = static_cast<uint32_t>(regs_.rip);
-    r.eflags = static_cast<uint32_t>(regs_.eflags);
-    return r;
+    return to_registers(regs_);
 }
 
 void NativeEngine::set_registers(const Registers& r) {
@@ -319,28 +309,14 @@ void NativeEngine::set_registers(const Registers& r) {
         Registers was = view_;
         if (!ensure_stopped()) return;
         Registers now = registers();
-        auto take = [&](uint32_t Registers::*f) {
-            if (r.*f != was.*f) now.*f = r.*f;
-        };
-        for (auto f :
-             {&Registers::ebx, &Registers::ecx, &Registers::edx, &Registers::esi, &Registers::edi,
-              &Registers::ebp, &Registers::esp, &Registers::eip, &Registers::eflags}) {
-            take(f);
-        }
+        for_general([&](const RegisterSlot& s) {
+            if (r.*s.guest != was.*s.guest) now.*s.guest = r.*s.guest;
+        });
         now.eax = r.eax;
         set_registers(now);
         return;
     }
-    regs_.rax = r.eax;
-    regs_.rbx = r.ebx;
-    regs_.rcx = r.ecx;
-    regs_.rdx = r.edx;
-    regs_.rsi = r.esi;
-    regs_.rdi = r.edi;
-    regs_.rbp = r.ebp;
-    regs_.rsp = r.esp;
-    regs_.rip = r.eip;
-    regs_.eflags = r.eflags;
+    set_general(regs_, r);
     regs_dirty_ = true;
 }
 

@@ -266,13 +266,9 @@ bool NativeEngine::receive(EngineEvent& ev) {
     if (ioctl(notify_fd_, SECCOMP_IOCTL_NOTIF_RECV, req) != 0) return false;
     if (static_cast<pid_t>(req->pid) != pid_) return false;
     const seccomp_data& d = req->data;
+    // The call's registers, as i386 passes them.
     regs_.rax = static_cast<uint32_t>(d.nr);
-    regs_.rbx = static_cast<uint32_t>(d.args[0]);
-    regs_.rcx = static_cast<uint32_t>(d.args[1]);
-    regs_.rdx = static_cast<uint32_t>(d.args[2]);
-    regs_.rsi = static_cast<uint32_t>(d.args[3]);
-    regs_.rdi = static_cast<uint32_t>(d.args[4]);
-    regs_.rbp = static_cast<uint32_t>(d.args[5]);
+    for (size_t i = 0; i < 6; ++i) regs_.*kI386.args[i] = static_cast<uint32_t>(d.args[i]);
     regs_.rip = d.instruction_pointer;
     view_ = registers();
     waiting_ = true;
