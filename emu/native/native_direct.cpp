@@ -19,15 +19,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "direct_call.h"
 #include "filter.h"
 #include "native_abi.hpp"
-#include "native_engine.hpp"
+#include "native_direct.hpp"
 #include "native_regs.hpp"
 
-namespace nuv {
-using namespace native;
+namespace nuv::native {
 namespace {
 
 // How long the engine watches the page for the next post before it sleeps,
@@ -48,26 +48,44 @@ void drain_wakes(int fd) {
 
 }  // namespace
 
-bool native::several_processors() {
+bool several_processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
 }
 
-uint32_t NativeEngine::page_word(uint32_t offset) const {
-    return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);
+std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd) {
+    auto c = std::make_unique<DirectChannel>(e);
+    if (!c->make_page(page_fd)) return nullptr;
+    wake_fd = c->wake_fd();
+    return c;
 }
 
-void NativeEngine::set_page_word(uint32_t offset, uint32_t v) {
-    __atomic_store_n(reinterpret_cast<uint32_t*>(page_ + offset), v, __ATOMIC_SEQ_CST);
+void DirectChannel::end() {
+    in_handler_ = false;
+    if (page_ != nullptr) {
+        munmap(page_, kPage);
+        page_ = nullptr;
+    }
+    if (wake_fd_ >= 0) {
+        close(wake_fd_);
+        wake_fd_ = -1;
+    }
 }
 
-bool NativeEngine::posted() const {
-    return page_ != nullptr && page_word(NUV_DIRECT_SEQ) != taken_;
+std::string DirectChannel::killed_note(int signal) const {
+    // A guest is killed so only when the host kernel cannot hand a call or
+    // fault to the handler: the guest's stack pointer lies inside the
+    // handler's own stack.
+    if (signal != SIGSEGV || page_ == nullptr) return {};
+    return ": its call or fault could not be handed to the engine (a stack pointer "
+           "inside the engine's pages " +
+           hex(e_.gate_ + NUV_GATE_STACK) + " to " + hex(e_.gate_ + NUV_GATE_SIZE - 1) +
+           " does that)";
 }
 
-int NativeEngine::event_fd() const {
-    if (page_ == nullptr) return notify_fd_;
+int DirectChannel::event_fd() const {
+    if (page_ == nullptr) return -1;
     // A wake-up for a post already taken says nothing: only a new post may
     // leave the descriptor ready, or a process waiting on a blocked call
     // would keep every other one from waiting.
@@ -82,7 +100,7 @@ int NativeEngine::event_fd() const {
     return wake_fd_;
 }
 
-bool NativeEngine::make_page(int& fd) {
+bool DirectChannel::make_page(int& fd) {
     fd = memfd_create("nuv-calls", MFD_CLOEXEC);
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     void* p = MAP_FAILED;
@@ -94,39 +112,91 @@ bool NativeEngine::make_page(int& fd) {
         set_page_word(NUV_DIRECT_SPIN, kHandlerRounds);
         return true;
     }
-    if (p != MAP_FAILED) munmap(p, kPage);
     if (fd >= 0) close(fd);
     if (wake_fd_ >= 0) close(wake_fd_);
     fd = wake_fd_ = -1;
     return false;
 }
 
-bool NativeEngine::check_page(int32_t set_up, int32_t event_fd, std::string& err) {
-    if (page_ == nullptr) return true;
+Status DirectChannel::take_over(const user_regs_struct& at) {
+    const int32_t set_up = static_cast<int32_t>(at.rdx), event_fd = static_cast<int32_t>(at.rsi);
     if (set_up != 1 || page_word(NUV_DIRECT_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
         child_signals() < 0) {
-        err = "the native start-up stub did not set up its call page";
-        return false;
+        return Error{Fault::NoEngine, "the native start-up stub did not set up its call page"};
     }
     taken_ = page_word(NUV_DIRECT_SEQ);
+    return Done{};
+}
+
+Resume DirectChannel::go_on(int&) {
+    if (in_handler_) {
+        answer_direct();
+        return Resume::Running;
+    }
+    return detach() ? Resume::Running : Resume::Failed;
+}
+
+bool DirectChannel::detach() {
+    // On its own until it posts: the engine watches for that at once.
+    set_page_word(NUV_DIRECT_AWAKE, 1);
+    if (!e_.proceed(NativeEngine::Go::Detach)) return false;
+    traced_ = false;
     return true;
 }
 
-bool NativeEngine::at_call_site(uint32_t eip) {
-    // Only int 0x80 outside the gate is the kernel's way in.
-    if (eip == checked_ip_) return true;
-    uint8_t insn[2] = {0, 0};
-    uint32_t at = eip - 2;
-    if (eip < 2 || (at >= gate_ && uint64_t{at} < uint64_t{gate_} + kGateSize) ||
-        !read(at, insn, 2) || insn[0] != 0xCD || insn[1] != 0x80) {
+bool DirectChannel::stop() {
+    // Only run() stops a guest that runs on its own; one waiting in its
+    // handler leaves it.
+    if (!traced_) {
+        return in_handler_ && attach(RunLimits::Clock::now() + NativeEngine::kStopBound) &&
+               leave_handler();
+    }
+    return e_.pid_ > 0;
+}
+
+bool DirectChannel::let_go(const RunLimits&) {
+    if (in_handler_) {
+        answer_direct();
+    } else if (traced_ && !detach()) {
         return false;
     }
-    checked_ip_ = eip;
+    set_page_word(NUV_DIRECT_AWAKE, 0);
     return true;
 }
 
-void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
-                             uint32_t& arch) {
+Wait DirectChannel::wait(int& status, EngineEvent& ev, const RunLimits& limits) {
+    if (traced_) return wait_traced(status, ev, limits, -1);
+    for (;;) {
+        Wait w = wait_direct(status, limits);
+        if (w != Wait::Event) return w;
+        switch (take_post(limits, ev)) {
+            case Post::Event:
+                return Wait::Event;
+            case Post::Running:
+                continue;
+            case Post::Stopped:
+                return Wait::Again;
+        }
+        return Wait::Event;
+    }
+}
+
+bool DirectChannel::at_call_site(uint32_t eip) {
+    // Only int 0x80 outside the gate is the kernel's way in.
+    if (eip == e_.checked_ip_) return true;
+    uint8_t insn[2] = {0, 0};
+    uint32_t at = eip - 2;
+    if (eip < 2 ||
+        (at >= e_.gate_ && uint64_t{at} < uint64_t{e_.gate_} + NativeEngine::kGateSize) ||
+        !e_.read(at, insn, 2) || insn[0] != 0xCD || insn[1] != 0x80) {
+        return false;
+    }
+    e_.checked_ip_ = eip;
+    return true;
+}
+
+void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
+                              uint32_t& arch) {
     uint32_t ctx[NUV_DIRECT_CTX_WORDS];
     std::memcpy(ctx, page_ + NUV_DIRECT_CTX, sizeof ctx);
     signo = page_word(NUV_DIRECT_SIGNO);
@@ -134,19 +204,18 @@ void NativeEngine::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, ui
     addr = page_word(NUV_DIRECT_ADDR);
     nr = page_word(NUV_DIRECT_NR);
     arch = page_word(NUV_DIRECT_ARCH);
-    load_words(regs_, ctx);
-    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rax = nr;
-    regs_dirty_ = false;
+    load_words(e_.regs_, ctx);
+    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rax = nr;
+    e_.regs_dirty_ = false;
 }
 
-NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent& ev) {
+DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEvent& ev) {
     taken_ = page_word(NUV_DIRECT_SEQ);
     set_page_word(NUV_DIRECT_TAKEN, taken_);
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
-    view_ = registers();
-    ev.eip = static_cast<uint32_t>(regs_.rip);
+    ev.eip = static_cast<uint32_t>(e_.regs_.rip);
     if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) {
         if (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip)) {
             ev.stop = EngineStop::Fault;
@@ -156,19 +225,19 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
         ev.stop = EngineStop::Trap;
         // What the handler cannot load itself (another code or stack
         // selector, the trap flag) is set from outside.
-        bool plain = regs_.cs == NUV_USER_CS32 && regs_.ss == NUV_USER_DS32 &&
-                     (regs_.eflags & kTrapFlag) == 0;
-        if (!plain && !ensure_stopped()) {
-            gone(ev, kNoStatus);
+        bool plain = e_.regs_.cs == NUV_USER_CS32 && e_.regs_.ss == NUV_USER_DS32 &&
+                     (e_.regs_.eflags & kTrapFlag) == 0;
+        if (!plain && !e_.ensure_stopped()) {
+            e_.gone(ev, kNoStatus);
             return Post::Event;
         }
         return Post::Event;
     }
-    if (signo == SIGTRAP && ev.eip == gate_ + 3) {
+    if (signo == SIGTRAP && ev.eip == e_.gate_ + 3) {
         // The breakpoint after the gate's call: untraced, a call made there
         // fails without running, and the guest falls through to it.
         ev.stop = EngineStop::Fault;
-        ev.message = "system call other than int 0x80 at eip " + hex(gate_ + 2);
+        ev.message = "system call other than int 0x80 at eip " + hex(e_.gate_ + 2);
         return Post::Event;
     }
     if (static_cast<int32_t>(code) <= 0) {
@@ -179,8 +248,8 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
     }
     // A fault: the guest leaves its handler, traced, and stands where it
     // faulted, to be examined as under the tracer.
-    if (!ensure_stopped()) {
-        gone(ev, kNoStatus);
+    if (!e_.ensure_stopped()) {
+        e_.gone(ev, kNoStatus);
         return Post::Event;
     }
     siginfo_t si{};
@@ -188,18 +257,19 @@ NativeEngine::Post NativeEngine::take_post(const RunLimits& limits, EngineEvent&
     si.si_code = static_cast<int>(code);
     si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
     bool go_on = false;
-    if (fault_event(static_cast<int>(signo), si, limits, ev, go_on) && !go_on) return Post::Event;
+    if (e_.fault_event(static_cast<int>(signo), si, limits, ev, go_on) && !go_on)
+        return Post::Event;
     return Post::Stopped;
 }
 
-void NativeEngine::answer_direct() {
+void DirectChannel::answer_direct() {
     // The handler cannot set the trap flag for the guest (nor could the
     // guest itself from its own call).
-    user_regs_struct a = regs_;
+    user_regs_struct a = e_.regs_;
     a.eflags &= ~uint64_t{kTrapFlag};
     store_words(reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER), a);
     in_handler_ = false;
-    regs_dirty_ = false;
+    e_.regs_dirty_ = false;
     if (page_word(NUV_DIRECT_AWAKE) == 0) set_page_word(NUV_DIRECT_AWAKE, 1);
     set_page_word(NUV_DIRECT_DONE, taken_);
     if (page_word(NUV_DIRECT_SLEEPING) != 0) {
@@ -207,81 +277,82 @@ void NativeEngine::answer_direct() {
     }
 }
 
-bool NativeEngine::attach(RunLimits::Clock::time_point until) {
-    if (ptrace(PTRACE_SEIZE, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
+bool DirectChannel::attach(RunLimits::Clock::time_point until) {
+    if (ptrace(PTRACE_SEIZE, e_.pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
         return false;
     }
     traced_ = true;
-    stop_ = -1;
+    e_.stop_ = -1;
     // Any other stop may come first and take the interruption with it: it
     // is asked for again after each.
     for (;;) {
-        if (ptrace(PTRACE_INTERRUPT, pid_, nullptr, nullptr) != 0) return false;
+        if (ptrace(PTRACE_INTERRUPT, e_.pid_, nullptr, nullptr) != 0) return false;
         int status = 0;
-        if (!wait_stop(status, until)) return false;
+        if (!e_.wait_stop(status, until)) return false;
         if ((status >> 16) == PTRACE_EVENT_STOP) return true;
         // A signal on its way to the guest's handler goes on there; a call
         // stopped for the tracer is skipped.
         int sig = WIFSTOPPED(status) && (status >> 16) == 0 ? WSTOPSIG(status) : 0;
-        if (!proceed(Go::Continue, sig)) return false;
+        if (!e_.proceed(NativeEngine::Go::Continue, sig)) return false;
     }
 }
 
-bool NativeEngine::leave_handler() {
+bool DirectChannel::leave_handler() {
     // The handler is left where it waits: the guest's registers (as the
     // kernel above may have changed them) go into the process itself, its
     // floating-point state being live already.
     user_regs_struct now{};
-    if (ptrace(PTRACE_GETREGS, pid_, nullptr, &now) != 0) return false;
-    copy_slots(now, regs_);
-    regs_ = now;
-    regs_dirty_ = true;
+    if (ptrace(PTRACE_GETREGS, e_.pid_, nullptr, &now) != 0) return false;
+    copy_slots(now, e_.regs_);
+    e_.regs_ = now;
+    e_.regs_dirty_ = true;
     in_handler_ = false;
     set_page_word(NUV_DIRECT_DONE, taken_);
-    return flush_regs();
+    return e_.flush_regs();
 }
 
-bool NativeEngine::stop_untraced(RunLimits::Clock::time_point until) {
+bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
     if (!attach(until)) return false;
     // Stopped inside the handler, the guest is stepped until it has posted
     // (it then stands where the call or fault was raised, a call not yet
     // made) or until it has left; a handler that does neither within a few
     // thousand steps or by `until` is not one the engine answered.
     for (int step = 0; step < 4096; ++step) {
-        if (!load_regs()) return false;
-        uint64_t ip = regs_.rip;
-        if (ip < gate_ || ip >= uint64_t{gate_} + kPage) return true;
+        if (!e_.load_regs()) return false;
+        uint64_t ip = e_.regs_.rip;
+        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + kPage) return true;
         if (posted()) {
             taken_ = page_word(NUV_DIRECT_SEQ);
             set_page_word(NUV_DIRECT_TAKEN, taken_);
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
-            if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) regs_.rip -= 2;
+            if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rip -= 2;
             in_handler_ = true;
             return leave_handler();
         }
         int status = 0;
-        if (RunLimits::Clock::now() >= until || !proceed(Go::Step) || !wait_stop(status, until)) {
+        if (RunLimits::Clock::now() >= until || !e_.proceed(NativeEngine::Go::Step) ||
+            !e_.wait_stop(status, until)) {
             return false;
         }
     }
     return false;
 }
 
-NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limits) {
+Wait DirectChannel::wait_direct(int& status, const RunLimits& limits) {
     // Watched from here (the path is taken only where the engine has a
     // processor of its own), a post is taken without a switch.
     auto until = RunLimits::Clock::now() + kWatch;
     do {
         for (int i = 0; i < 64; ++i) {
-            if (posted()) return Wait::Notified;
+            if (posted()) return Wait::Event;
             __builtin_ia32_pause();
         }
     } while (RunLimits::Clock::now() < until);
     set_page_word(NUV_DIRECT_AWAKE, 0);
     if (posted()) {
         set_page_word(NUV_DIRECT_AWAKE, 1);
-        return Wait::Notified;
+        return Wait::Event;
     }
     int chld = child_signals();
     std::vector<pollfd> p = {{wake_fd_, POLLIN, 0}, {chld, POLLIN, 0}};
@@ -308,7 +379,7 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
         if (check_child(status) == Wait::Gone) return Wait::Gone;
         if (posted()) {
             set_page_word(NUV_DIRECT_AWAKE, 1);
-            return Wait::Notified;
+            return Wait::Event;
         }
         for (size_t i = 2; n > 0 && i < p.size(); ++i) {
             if (p[i].revents != 0) return Wait::Others;
@@ -316,4 +387,4 @@ NativeEngine::Wait NativeEngine::wait_direct(int& status, const RunLimits& limit
     }
 }
 
-}  // namespace nuv
+}  // namespace nuv::native

@@ -1,8 +1,6 @@
 #include "native_engine.hpp"
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -13,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "direct_call.h"
 #include "filter.h"
 #include "native_abi.hpp"
+#include "native_channel.hpp"
 #include "native_regs.hpp"
 
 namespace nuv {
@@ -45,21 +43,16 @@ NativeEngine::~NativeEngine() {
     end_process();
 }
 
+bool NativeEngine::direct() const {
+    return channel_ != nullptr && channel_->direct();
+}
+
+int NativeEngine::event_fd() const {
+    return channel_ != nullptr ? channel_->event_fd() : -1;
+}
+
 void NativeEngine::end_process() {
-    if (notify_fd_ >= 0) {
-        close(notify_fd_);
-        notify_fd_ = -1;
-    }
-    waiting_ = false;
-    in_handler_ = false;
-    if (page_ != nullptr) {
-        munmap(page_, kPage);
-        page_ = nullptr;
-    }
-    if (wake_fd_ >= 0) {
-        close(wake_fd_);
-        wake_fd_ = -1;
-    }
+    if (channel_ != nullptr) channel_->end();
     if (mem_fd_ >= 0) {
         close(mem_fd_);
         mem_fd_ = -1;
@@ -73,47 +66,6 @@ void NativeEngine::end_process() {
         if (r < 0 || WIFEXITED(status) || WIFSIGNALED(status)) break;
     }
     pid_ = -1;
-}
-
-bool NativeEngine::wait_stop(int& status, RunLimits::Clock::time_point until) {
-    int chld = child_signals();
-    bool drained = false;
-    bool got = false;
-    for (;;) {
-        pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status)))) {
-            if (r < 0) status = kNoStatus;
-            pid_ = -1;
-            break;
-        }
-        if (r == pid_) {
-            stop_ = status;
-            got = true;
-            break;
-        }
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - RunLimits::Clock::now());
-        if (left.count() <= 0) {
-            // It does not stop: it ends.
-            end_process();
-            status = kNoStatus;
-            break;
-        }
-        if (chld < 0) {
-            // Without the signal descriptor: look again shortly.
-            usleep(200);
-            continue;
-        }
-        pollfd p{chld, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) > 0) {
-            drain(chld);
-            drained = true;
-        }
-    }
-    // What was drained may have been another guest's news: it is announced
-    // again for whoever waits for that one.
-    if (drained) syscall(SYS_tgkill, getpid(), this_thread(), SIGCHLD);
-    return got;
 }
 
 bool NativeEngine::at_seccomp_stop() {
@@ -149,11 +101,14 @@ bool NativeEngine::proceed(Go how, int sig) {
         case Go::Step:
             return ptrace(PTRACE_SINGLESTEP, pid_, nullptr, data) == 0;
         case Go::Detach:
-            if (ptrace(PTRACE_DETACH, pid_, nullptr, data) != 0) return false;
-            traced_ = false;
-            return true;
+            return ptrace(PTRACE_DETACH, pid_, nullptr, data) == 0;
     }
     return false;
+}
+
+bool NativeEngine::ensure_stopped() {
+    if (released_) return false;  // only run() may take it back
+    return channel_->stop();
 }
 
 bool NativeEngine::load_regs() {
@@ -185,15 +140,6 @@ bool NativeEngine::flush_regs() {
     if (ptrace(PTRACE_SETREGS, pid_, nullptr, &regs_) != 0) return false;
     regs_dirty_ = false;
     return true;
-}
-
-bool NativeEngine::resume() {
-    if (direct() && !waiting_) {
-        // On its own until it posts: the engine watches for that at once.
-        set_page_word(NUV_DIRECT_AWAKE, 1);
-        return proceed(Go::Detach);
-    }
-    return proceed(stepping_ ? Go::Step : Go::Continue);
 }
 
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
@@ -297,25 +243,8 @@ Registers NativeEngine::registers() {
 }
 
 void NativeEngine::set_registers(const Registers& r) {
-    if (waiting_) {
-        // The answer to the call is all a waiting guest can take; anything
-        // more needs the guest stopped, and only what changed is set then.
-        Registers v = view_;
-        v.eax = r.eax;
-        if (std::memcmp(&v, &r, sizeof v) == 0) {
-            regs_.rax = r.eax;
-            return;
-        }
-        Registers was = view_;
-        if (!ensure_stopped()) return;
-        Registers now = registers();
-        for_general([&](const RegisterSlot& s) {
-            if (r.*s.guest != was.*s.guest) now.*s.guest = r.*s.guest;
-        });
-        now.eax = r.eax;
-        set_registers(now);
-        return;
-    }
+    // A guest waiting in a call may take only some of them, or need a stop.
+    if (channel_->set_registers(r)) return;
     set_general(regs_, r);
     regs_dirty_ = true;
 }
@@ -375,227 +304,6 @@ bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
     }
     armed_ = deadline;
     return true;
-}
-
-void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status, bool interrupted) {
-    // Stopped where it stands if it can be within the grace; else ended, as
-    // a process can always be.
-    auto until = RunLimits::Clock::now() + kDeadlineGrace;
-    constexpr uint64_t kUnseen = ~0ull;
-    regs_.rip = kUnseen;  // what the attempt sees of the guest, if anything
-    regs_dirty_ = false;
-    bool stopped = direct() && !traced_
-                       ? stop_untraced(until)
-                       : pid_ > 0 && syscall(SYS_tgkill, pid_, pid_, kInterrupt) == 0 &&
-                             wait_stop(status, until) && load_regs();
-    ev.stop = EngineStop::Timeout;
-    const std::string what = interrupted ? "interrupted" : "time limit reached";
-    if (stopped) {
-        if (at_seccomp_stop()) {
-            // Stopped in a call not yet answered: skipped now, and made again
-            // from its int 0x80 when the guest goes on.
-            regs_.rax = regs_.orig_rax;
-            regs_.rip -= 2;
-            regs_dirty_ = true;
-        } else {
-            restart_interrupted();
-        }
-        ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = what + " at eip " + hex(ev.eip);
-        return;
-    }
-    bool known = regs_.rip != kUnseen;
-    end_process();
-    if (known) {
-        ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = what + " at eip " + hex(ev.eip) + " (the guest process was ended)";
-    } else {
-        ev.message = what + " (the guest process did not stop and was ended)";
-    }
-}
-
-void NativeEngine::gone(EngineEvent& ev, int status) {
-    ev.stop = EngineStop::Failed;
-    if (status == kNoStatus) {
-        ev.message = "guest process is gone";
-    } else if (WIFSIGNALED(status)) {
-        ev.message = "guest process killed by signal " + std::to_string(WTERMSIG(status));
-        // On the direct path a guest is killed so only when the host kernel
-        // cannot hand a call or fault to the handler: the guest's stack
-        // pointer lies inside the handler's own stack.
-        if (WTERMSIG(status) == SIGSEGV && direct()) {
-            ev.message +=
-                ": its call or fault could not be handed to the engine (a stack pointer "
-                "inside the engine's pages " +
-                hex(gate_ + NUV_GATE_STACK) + " to " + hex(gate_ + NUV_GATE_SIZE - 1) +
-                " does that)";
-        }
-    } else if (WIFEXITED(status)) {
-        ev.message = "guest process exited with " + std::to_string(WEXITSTATUS(status));
-    } else {
-        ev.message = "guest process is gone";
-    }
-}
-
-EngineEvent NativeEngine::run(const RunLimits& limits) {
-    EngineEvent ev;
-    if (pid_ <= 0) {
-        ev.message = "guest process is gone";
-        return ev;
-    }
-    if (this_thread() != tracer_) {
-        ev.message = "native engine used from a thread that does not trace it";
-        return ev;
-    }
-    stepping_ = opts_.debugging && limits.step;
-    if (stepping_ && step_owed_) {
-        // The step ended at its instruction's trap, served since.
-        step_owed_ = stepping_ = false;
-        ev.stop = EngineStop::Stepped;
-        ev.eip = static_cast<uint32_t>(regs_.rip);
-        return ev;
-    }
-    step_owed_ = false;
-    // A released guest keeps the deadline it was released under, and is
-    // stopped by it.
-    bool running = released_;
-    released_ = false;
-    if (!running &&
-        (limits.cut_short() || (limits.deadline != RunLimits::Clock::time_point::max() &&
-                                RunLimits::Clock::now() >= limits.deadline))) {
-        ev.stop = EngineStop::Timeout;
-        ev.eip = static_cast<uint32_t>(regs_.rip);
-        ev.message = std::string(limits.cut_short() ? "interrupted" : "time limit reached") +
-                     " at eip " + hex(ev.eip);
-        return ev;
-    }
-    if (!running && !direct() && !arm_timer(limits.deadline)) {
-        ev.message = "cannot set the guest's time limit";
-        return ev;
-    }
-    int status = 0;
-    for (;;) {
-        // A guest that waits in a call takes its answer and goes on; one
-        // that stands at a stop is continued.
-        bool stopped = false;
-        if (running) {
-            running = false;
-        } else if (in_handler_) {
-            answer_direct();
-        } else if (waiting_) {
-            Resume how = answer(status);
-            if (how == Resume::Gone) {
-                gone(ev, status);
-                return ev;
-            }
-            stopped = how == Resume::Stopped;
-        } else if (!resume()) {
-            // Most likely killed from outside: say how it ended.
-            ev.message = std::string("cannot resume the guest process: ") + std::strerror(errno);
-            if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
-            return ev;
-        }
-        if (!stopped) {
-            Wait w =
-                direct() && !traced_ ? wait_direct(status, limits) : wait_event(status, ev, limits);
-            switch (w) {
-                case Wait::Notified:
-                    if (!direct()) {
-                        step_owed_ = stepping_ && ev.stop == EngineStop::Trap;
-                        return ev;
-                    }
-                    switch (take_post(limits, ev)) {
-                        case Post::Event:
-                            return ev;
-                        case Post::Running:
-                            running = true;
-                            continue;
-                        case Post::Stopped:
-                            continue;
-                    }
-                    return ev;
-                case Wait::Others:
-                    // Still running: the next run() picks it up again.
-                    released_ = true;
-                    ev.stop = EngineStop::Others;
-                    return ev;
-                case Wait::Deadline:
-                    stop_at_deadline(ev, status, limits.cut_short());
-                    return ev;
-                case Wait::Gone:
-                    gone(ev, status);
-                    return ev;
-                case Wait::Stopped:
-                    break;
-            }
-            if (!load_regs()) {
-                ev.message = "cannot read the guest's registers";
-                return ev;
-            }
-            if (!is_seccomp_stop(status)) restart_interrupted();
-        }
-        ev.eip = static_cast<uint32_t>(regs_.rip);
-        if (is_seccomp_stop(status)) {
-            // No call runs: the kernel above answers int 0x80 and refuses
-            // every other way into Linux.
-            // Linux has already put its "no such call" result in eax: the
-            // kernel above sees the call number the guest put there.
-            regs_.rax = regs_.orig_rax;
-            regs_dirty_ = true;
-            // The gate's call is the engine's: the guest making it there
-            // (without the key) is refused.
-            uint8_t insn[2] = {0, 0};
-            if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
-                regs_.rip >= 2 && regs_.rip != uint64_t{gate_} + 2 &&
-                read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
-                insn[1] == 0x80) {
-                ev.stop = EngineStop::Trap;
-                step_owed_ = stepping_;
-                return ev;
-            }
-            ev.stop = EngineStop::Fault;
-            // Named by the instruction itself (syscall and sysenter are two
-            // bytes), as under Unicorn.
-            uint32_t at = ev.eip;
-            if (at >= 2 && read(at - 2, insn, 2) && insn[0] == 0x0F &&
-                (insn[1] == 0x05 || insn[1] == 0x34)) {
-                at -= 2;
-            }
-            ev.message = "system call other than int 0x80 at eip " + hex(at);
-            return ev;
-        }
-        if (!WIFSTOPPED(status) || (status >> 16) != 0) continue;
-        int sig = WSTOPSIG(status);
-        if (sig == SIGALRM) {
-            if (limits.deadline != RunLimits::Clock::time_point::max() &&
-                RunLimits::Clock::now() >= limits.deadline) {
-                armed_ = RunLimits::Clock::time_point::max();
-                ev.stop = EngineStop::Timeout;
-                ev.message = "time limit reached at eip " + hex(ev.eip);
-                return ev;
-            }
-            // A timer set for an earlier run: this one's deadline is later.
-            armed_ = RunLimits::Clock::time_point::max();
-            if (!arm_timer(limits.deadline)) {
-                ev.message = "cannot set the guest's time limit";
-                return ev;
-            }
-            continue;
-        }
-        if (sig == SIGTRAP && opts_.debugging) {
-            // int3, or the end of a step: for the debugger, not a fault.
-            ev.stop = stepping_ ? EngineStop::Stepped : EngineStop::Breakpoint;
-            return ev;
-        }
-        bool go_on = false;
-        siginfo_t si{};
-        if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0 &&
-            fault_event(sig, si, limits, ev, go_on)) {
-            if (go_on) continue;
-            return ev;
-        }
-        // Any other signal comes from outside and is not delivered.
-    }
 }
 
 }  // namespace nuv

@@ -3,9 +3,11 @@
 // every system call of every architecture to the engine before Linux would
 // run it, so the guest's only way out is int 0x80, reported as a trap;
 // everything else the guest does is either plain computation at full speed
-// or a signal, reported as a fault. The guest's calls arrive as seccomp
-// notifications while it waits in the call (native_notify.cpp); the engine
-// stops it under ptrace only for what an answer cannot do.
+// or a signal, reported as a fault. The guest's calls reach the engine
+// through a call channel (native_channel.hpp): as seccomp notifications while
+// it waits in the call (native_notify.cpp), or posted on a page shared with
+// the engine by a handler in the guest process (native_direct.cpp). The
+// engine stops the guest under ptrace only for what an answer cannot do.
 //
 // The process starts as our start-up stub (see native/stub.c), which drops
 // the host's descriptors, sets its limits, installs the filter and stops at
@@ -46,8 +48,15 @@
 
 #include "engine.hpp"
 #include "gate.h"
+#include "result.hpp"
 
 namespace nuv {
+
+namespace native {
+class CallChannel;
+class NotifyChannel;
+class DirectChannel;
+}  // namespace native
 
 struct NativeOptions {
     // The start-up stub; empty: the one built next to nuvemu.
@@ -88,8 +97,10 @@ class NativeEngine final : public Engine {
     static constexpr auto kStopBound = std::chrono::seconds(2);
     static constexpr auto kDeadlineGrace = std::chrono::milliseconds(400);
 
-    // Starts the guest process; nullptr and a one-line reason in err when it
-    // cannot (for instance on a host that does not run 32-bit programs).
+    // Starts the guest process; a NoEngine error with a one-line reason when
+    // it cannot (for instance on a host that does not run 32-bit programs).
+    static Result<std::unique_ptr<NativeEngine>> start(const NativeOptions& opts);
+    // The same for callers that take the reason as a string: nullptr and err.
     static std::unique_ptr<NativeEngine> start(const NativeOptions& opts, std::string& err);
     // The stub built with the project, next to the running program's build.
     static std::string default_stub_path(bool stand_in_64 = false);
@@ -119,13 +130,19 @@ class NativeEngine final : public Engine {
     uint32_t gate() const { return gate_; }
     static constexpr uint32_t kGateSize = NUV_GATE_SIZE;
     // Whether the guest's calls take the direct path.
-    bool direct() const { return page_ != nullptr; }
+    bool direct() const;
     bool alive() const { return pid_ > 0; }
 
   private:
+    // The call channels work the guest process through the engine's
+    // primitives below, proceed() among them.
+    friend class native::CallChannel;
+    friend class native::NotifyChannel;
+    friend class native::DirectChannel;
+
     explicit NativeEngine(const NativeOptions& opts);
-    bool handover(std::string& err);
-    bool clear_address_space(std::string& err);
+    Status handover();
+    Status clear_address_space();
     bool rdtsc_traps();
     // One Linux system call made by the guest process at the gate; false
     // when the process could not make it.
@@ -139,6 +156,9 @@ class NativeEngine final : public Engine {
     enum class Go { Continue, Step, Detach };
     bool proceed(Go how, int sig = 0);
     bool at_seccomp_stop();
+    // Brings the guest to a tracing stop with all its registers read, a call
+    // it waits in still unanswered; not while it is released.
+    bool ensure_stopped();
     // Brings the guest to a stop at a run's deadline, or ends it.
     void stop_at_deadline(EngineEvent& ev, int& status, bool interrupted);
     bool load_regs();
@@ -148,44 +168,10 @@ class NativeEngine final : public Engine {
     bool guest_range(uint32_t address, uint64_t n) const;
     bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
                      bool& go_on);
-    // Resumes a guest at a stop: untraced on the direct path, else continued.
-    bool resume();
     bool probe_write(uint32_t address, bool unmapped);
     uint32_t page_perms(uint32_t address);
     void gone(EngineEvent& ev, int status);
     void end_process();
-
-    // The notification path (native_notify.cpp). While waiting_, the guest
-    // waits in the call notify_id_, and regs_ holds only the call's
-    // registers and eip; ensure_stopped() brings it to a tracing stop with
-    // all of them, the call still unanswered.
-    enum class Resume { Running, Stopped, Gone };
-    enum class Wait { Notified, Stopped, Gone, Others, Deadline };
-    bool take_listener(int32_t guest_fd, std::string& err);
-    bool ensure_stopped();
-    Resume answer(int& status);
-    Wait wait_event(int& status, EngineEvent& ev, const RunLimits& limits);
-    bool receive(EngineEvent& ev);
-    // Whether the guest stopped or ended, without waiting for it.
-    std::optional<Wait> check_child(int& status);
-
-    // The direct path (native_direct.cpp). The guest, untraced, posts its
-    // calls and signals on the call page; while in_handler_ it waits in its
-    // handler for the answer to post taken_, and regs_ holds its registers.
-    bool make_page(int& fd);
-    bool check_page(int32_t set_up, int32_t event_fd, std::string& err);
-    uint32_t page_word(uint32_t offset) const;
-    void set_page_word(uint32_t offset, uint32_t v);
-    bool posted() const;
-    Wait wait_direct(int& status, const RunLimits& limits);
-    enum class Post { Event, Running, Stopped };
-    Post take_post(const RunLimits& limits, EngineEvent& ev);
-    void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
-    void answer_direct();
-    bool attach(RunLimits::Clock::time_point until);
-    bool leave_handler();
-    bool stop_untraced(RunLimits::Clock::time_point until);
-    bool at_call_site(uint32_t eip);
 
     NativeOptions opts_;
     pid_t pid_ = -1;
@@ -198,18 +184,9 @@ class NativeEngine final : public Engine {
     bool regs_dirty_ = false;
     uint64_t tsc_next_ = 0;
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
-    int notify_fd_ = -1;
-    bool waiting_ = false;
-    bool released_ = false;  // running on its own since release()
-    uint64_t notify_id_ = 0;
-    Registers view_;                // what registers() showed at the notification
-    uint64_t checked_ip_ = 0;       // a call site known to hold int 0x80
-    std::vector<uint8_t> request_;  // the notification, as large as the kernel's
-    uint8_t* page_ = nullptr;       // the call page, mapped here too
-    int wake_fd_ = -1;              // the guest's wake-ups
-    bool traced_ = true;
-    bool in_handler_ = false;
-    uint32_t taken_ = 0;
+    bool released_ = false;    // running on its own since release()
+    uint64_t checked_ip_ = 0;  // a call site known to hold int 0x80
+    std::unique_ptr<native::CallChannel> channel_;
     // Debugging: the current run steps; a step that ended at a trap is over.
     bool stepping_ = false;
     bool step_owed_ = false;

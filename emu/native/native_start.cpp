@@ -17,6 +17,7 @@
 #include "filter.h"
 #include "gate.h"
 #include "native_abi.hpp"
+#include "native_channel.hpp"
 #include "native_engine.hpp"
 
 #ifndef NUV_NATIVE_STUB
@@ -29,6 +30,10 @@ using namespace native;
 namespace {
 
 constexpr uint64_t kKernelHalf = 0xffff800000000000ull;
+
+Error failure(std::string message) {
+    return Error{Fault::NoEngine, std::move(message)};
+}
 
 }  // namespace
 
@@ -47,18 +52,29 @@ std::string NativeEngine::default_stub_path(bool stand_in_64) {
 }
 
 std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std::string& err) {
+    Result<std::unique_ptr<NativeEngine>> e = start(opts);
+    if (e) return std::move(*e);
+    err = e.error().message;
+    return nullptr;
+}
+
+Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& opts) {
     std::unique_ptr<NativeEngine> e(new NativeEngine(opts));
     // Everything the child needs is made before fork: it only makes system calls.
     // The direct call path: its page and the wake-up descriptor, made here
     // and inherited by the stub as descriptors 0 and 1.
-    int page_fd = -1;
-    if (e->opts_.direct_calls && !e->make_page(page_fd)) e->opts_.direct_calls = false;
+    int page_fd = -1, wake_fd = -1;
+    if (e->opts_.direct_calls) e->channel_ = make_direct_channel(*e, page_fd, wake_fd);
+    if (e->channel_ == nullptr) {
+        e->opts_.direct_calls = false;
+        e->channel_ = make_notify_channel(*e);
+    }
     // The gate's key, known to the engine and the filter only.
     uint32_t key[2] = {0, 0};
     while (key[0] == 0 || (key[1] & NUV_GATE_KEY1_MASK) == 0) {
         if (getrandom(key, sizeof key, 0) != static_cast<ssize_t>(sizeof key)) {
-            err = std::string("cannot make the native guest's key: ") + std::strerror(errno);
-            return nullptr;
+            return failure(std::string("cannot make the native guest's key: ") +
+                           std::strerror(errno));
         }
     }
     e->key_[0] = key[0];
@@ -67,16 +83,14 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     // it in the stub's arguments, which any host process may read.
     int key_pipe[2];
     if (pipe2(key_pipe, O_CLOEXEC) != 0) {
-        err = std::string("cannot start a native guest process: ") + std::strerror(errno);
-        return nullptr;
+        return failure(std::string("cannot start a native guest process: ") + std::strerror(errno));
     }
     bool key_sent =
         ::write(key_pipe[1], e->key_, sizeof e->key_) == static_cast<ssize_t>(sizeof e->key_);
     close(key_pipe[1]);
     if (!key_sent) {
         close(key_pipe[0]);
-        err = "cannot hand the native guest its key";
-        return nullptr;
+        return failure("cannot hand the native guest its key");
     }
     std::vector<std::string> args = {e->opts_.stub_path,
                                      std::to_string(opts.max_files),
@@ -90,9 +104,9 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     char* envp[] = {nullptr};
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
-        err = std::string("cannot start a native guest process: ") + std::strerror(errno);
+        int why = errno;
         close(key_pipe[0]);
-        return nullptr;
+        return failure(std::string("cannot start a native guest process: ") + std::strerror(why));
     }
     pid_t parent = getpid();
     // The child shares our memory until its exec and makes only system
@@ -103,8 +117,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         close(report[0]);
         close(report[1]);
         close(key_pipe[0]);
-        err = std::string("cannot start a native guest process: ") + std::strerror(why);
-        return nullptr;
+        return failure(std::string("cannot start a native guest process: ") + std::strerror(why));
     }
     if (pid == 0) {
         // The guest dies with the thread that traces it.
@@ -112,7 +125,7 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
         if (getppid() != parent) _exit(127);
         int k = fcntl(key_pipe[0], F_DUPFD_CLOEXEC, 3);
         if (page_fd >= 0) {
-            int p = fcntl(page_fd, F_DUPFD_CLOEXEC, 3), w = fcntl(e->wake_fd_, F_DUPFD_CLOEXEC, 3);
+            int p = fcntl(page_fd, F_DUPFD_CLOEXEC, 3), w = fcntl(wake_fd, F_DUPFD_CLOEXEC, 3);
             if (p < 0 || w < 0 || dup2(p, 0) != 0 || dup2(w, 1) != 1) _exit(127);
         }
         if (k < 0 || dup2(k, 2) != 2) _exit(127);
@@ -142,17 +155,17 @@ std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std
     } while (n < 0 && errno == EINTR);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof why)) {
-        err = "cannot start a native guest process: " + e->opts_.stub_path + ": " +
-              std::strerror(why);
+        std::string err = "cannot start a native guest process: " + e->opts_.stub_path + ": " +
+                          std::strerror(why);
         if (why == ENOEXEC) err += " (this host does not run 32-bit x86 programs)";
-        return nullptr;  // the destructor reaps the child
+        return failure(err);  // the destructor reaps the child
     }
-    if (!e->handover(err) || !e->clear_address_space(err)) return nullptr;
+    if (Status s = e->handover(); !s) return s.error();
+    if (Status s = e->clear_address_space(); !s) return s.error();
     if (opts.tsc && !e->rdtsc_traps()) {
-        err =
+        return failure(
             "this host does not let RDTSC be trapped; a fixed time-stamp counter needs "
-            "another engine";
-        return nullptr;
+            "another engine");
     }
     return e;
 }
@@ -173,47 +186,42 @@ bool NativeEngine::rdtsc_traps() {
     return traps && pid_ > 0;
 }
 
-bool NativeEngine::handover(std::string& err) {
+Status NativeEngine::handover() {
     int status = 0;
     // The stop after exec, then the stub's first filtered call.
     if (!wait_stop(status) || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP) {
-        err = "the native start-up stub did not start";
-        return false;
+        return failure("the native start-up stub did not start");
     }
     if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0 ||
         !proceed(Go::Continue)) {
-        err = std::string("cannot trace the native guest process: ") + std::strerror(errno);
-        return false;
+        return failure(std::string("cannot trace the native guest process: ") +
+                       std::strerror(errno));
     }
     if (!wait_stop(status)) {
-        err = WIFEXITED(status)
-                  ? "the native start-up stub failed at step " + std::to_string(WEXITSTATUS(status))
-                  : "the native start-up stub was killed by signal " +
-                        std::to_string(WTERMSIG(status));
-        return false;
+        return failure(WIFEXITED(status) ? "the native start-up stub failed at step " +
+                                               std::to_string(WEXITSTATUS(status))
+                                         : "the native start-up stub was killed by signal " +
+                                               std::to_string(WTERMSIG(status)));
     }
     const Abi& abi = abi_of(opts_);
     if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != abi.getpid ||
         static_cast<uint32_t>(regs_.rbx) != NUV_HANDOVER_MAGIC ||
         (regs_.cs & 0xffff) != abi.code_selector || regs_.rip >= 0x100000000ull ||
         (regs_.rip - 2) % kPage != 0) {
-        err = "the native start-up stub did not hand over";
-        return false;
+        return failure("the native start-up stub did not hand over");
     }
     gate_ = static_cast<uint32_t>(regs_.rip - 2);
     std::string mem = "/proc/" + std::to_string(pid_) + "/mem";
     mem_fd_ = open(mem.c_str(), O_RDWR | O_CLOEXEC);
     if (mem_fd_ < 0) {
-        err = "cannot open " + mem + ": " + std::strerror(errno);
-        return false;
+        return failure("cannot open " + mem + ": " + std::strerror(errno));
     }
     regs_dirty_ = true;  // the hand-over call is skipped
-    if (opts_.stand_in_64) return true;
-    return take_listener(static_cast<int32_t>(regs_.rcx), err) &&
-           check_page(static_cast<int32_t>(regs_.rdx), static_cast<int32_t>(regs_.rsi), err);
+    if (opts_.stand_in_64) return Done{};
+    return channel_->take_over(regs_);
 }
 
-bool NativeEngine::clear_address_space(std::string& err) {
+Status NativeEngine::clear_address_space() {
     // Everything Linux and the stub mapped goes, but the gate area. A 32-bit
     // program reaches nothing above 4 GiB; nothing can unmap the 64-bit
     // kernel's fixed page at the top.
@@ -232,21 +240,19 @@ bool NativeEngine::clear_address_space(std::string& err) {
         if (e <= b) continue;
         int64_t r = 0;
         if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
-            err = "cannot clear the native guest's address space at " + hex(b);
-            return false;
+            return failure("cannot clear the native guest's address space at " + hex(b));
         }
     }
     std::vector<MapsLine> left = read_maps(pid_);
     for (const MapsLine& m : left) {
         if (m.begin < reach && (m.begin < gate_ || m.end > uint64_t{gate_} + kGateSize)) {
-            err = "the native guest's address space keeps " + hex(m.begin);
-            return false;
+            return failure("the native guest's address space keeps " + hex(m.begin));
         }
     }
     Registers clean;
     clean.eip = gate_;
     set_registers(clean);
-    return true;
+    return Done{};
 }
 
 }  // namespace nuv

@@ -1,0 +1,102 @@
+// How a native guest's calls reach the engine: a call channel. Two kinds,
+// chosen when the guest process starts:
+//
+// - NotifyChannel (native_notify.cpp): the guest, always traced, waits in
+//   its call while the engine reads it as a seccomp notification and
+//   answers it; without a notification descriptor (the 64-bit stand-in, a
+//   kernel without them) each call is a stop for the tracer instead.
+// - DirectChannel (native_direct.cpp): the guest, untraced, posts its calls
+//   and faults on a call page shared with the engine and waits in its own
+//   handler for the answer; the engine attaches only for what an answer
+//   cannot do.
+//
+// A channel moves the guest only through NativeEngine::proceed(), and waits
+// for it only with a deadline, as the engine does (native_engine.hpp).
+#pragma once
+
+#include <sys/user.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine.hpp"
+#include "native_engine.hpp"
+#include "result.hpp"
+
+namespace nuv::native {
+
+// What a wait for the guest found.
+enum class Wait {
+    Event,     // a call or fault for run()'s caller, in the event
+    Stopped,   // the guest stands at a tracing stop; the status says which
+    Again,     // handled here: the guest goes on and is waited for again
+    Gone,      // the guest process ended; the status says how, if known
+    Others,    // another process's descriptor is ready; the guest runs on
+    Deadline,  // the run's deadline passed; the guest runs on
+};
+
+// What became of a guest sent on.
+enum class Resume {
+    Running,  // it runs (or waits for its next call's answer)
+    Stopped,  // it stands at a tracing stop, the status says which
+    Gone,     // it ended
+    Failed,   // it could not be moved (errno says why)
+};
+
+class CallChannel {
+  public:
+    explicit CallChannel(NativeEngine& e) : e_(e) {}
+    virtual ~CallChannel() = default;
+    CallChannel(const CallChannel&) = delete;
+    CallChannel& operator=(const CallChannel&) = delete;
+
+    // Whether this is the direct path with its call page.
+    virtual bool direct() const = 0;
+    // Ready when the guest has news for the engine (Engine::event_fd).
+    virtual int event_fd() const = 0;
+    // At the hand-over, with the registers of the stub's hand-over call:
+    // takes what the stub set up for this path.
+    virtual Status take_over(const user_regs_struct& at) = 0;
+    // The guest goes on: the call it waits in answered with the engine's
+    // registers, or moved on from where it stands.
+    virtual Resume go_on(int& status) = 0;
+    // The guest's next event within the run's limits.
+    virtual Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) = 0;
+    // Brings the guest to a tracing stop where it stands, every register
+    // in the engine's copy, a call it waits in still unanswered.
+    virtual bool stop() = 0;
+    // Stops a running guest where it stands by `until`, its registers read;
+    // false when it did not.
+    virtual bool halt(RunLimits::Clock::time_point until, int& status);
+    // Sets the guest running on its own until the deadline (Engine::release).
+    virtual bool let_go(const RunLimits& limits) = 0;
+    // Before a run: whatever keeps the guest to the run's deadline.
+    virtual bool keep_deadline(RunLimits::Clock::time_point deadline) = 0;
+    // Sets the guest's registers where the channel must; false: the engine
+    // sets its copy as at any stop.
+    virtual bool set_registers(const Registers&) { return false; }
+    // What this path adds to the report of a guest killed by `signal`.
+    virtual std::string killed_note(int) const { return {}; }
+    // The guest process is ending: the channel lets go of what it holds.
+    virtual void end() = 0;
+
+  protected:
+    // Waits for a traced guest: its stops, its end, a notification on `fd`
+    // (-1: none), which receive() reads, or another process's descriptor.
+    Wait wait_traced(int& status, EngineEvent& ev, const RunLimits& limits, int fd);
+    virtual bool receive(EngineEvent&) { return false; }
+    // Whether the guest stopped or ended, without waiting for it.
+    std::optional<Wait> check_child(int& status);
+
+    NativeEngine& e_;
+};
+
+std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e);
+// The call page and the wake-up descriptor are made here, before the guest
+// process starts; page_fd (the page's memory file, for the stub, closed by
+// the caller once handed on) and wake_fd (the channel's own) go to the stub.
+// nullptr when they cannot be made.
+std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd);
+
+}  // namespace nuv::native

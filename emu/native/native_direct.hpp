@@ -1,0 +1,69 @@
+// The direct call path's channel (native_direct.cpp; the page: direct_call.h).
+#pragma once
+
+#include <sys/user.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "direct_call.h"
+#include "native_channel.hpp"
+
+namespace nuv::native {
+
+// The guest, untraced, posts its calls and signals on the call page; while
+// in_handler_ it waits in its handler for the answer to post taken_, and
+// the engine's registers hold its registers. traced_: attached since the
+// engine last let go.
+class DirectChannel final : public CallChannel {
+  public:
+    using CallChannel::CallChannel;
+    ~DirectChannel() override { end(); }
+
+    bool make_page(int& page_fd);
+    int wake_fd() const { return wake_fd_; }
+
+    bool direct() const override { return page_ != nullptr; }
+    int event_fd() const override;
+    Status take_over(const user_regs_struct& at) override;
+    Resume go_on(int& status) override;
+    Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) override;
+    bool stop() override;
+    bool halt(RunLimits::Clock::time_point until, int& status) override {
+        return traced_ ? CallChannel::halt(until, status) : stop_untraced(until);
+    }
+    bool let_go(const RunLimits& limits) override;
+    // Untraced, the guest keeps to the deadline through the kernel's waits,
+    // which are bounded by it.
+    bool keep_deadline(RunLimits::Clock::time_point) override { return true; }
+    std::string killed_note(int signal) const override;
+    void end() override;
+
+  private:
+    enum class Post { Event, Running, Stopped };
+    uint32_t page_word(uint32_t offset) const {
+        return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);
+    }
+    void set_page_word(uint32_t offset, uint32_t v) {
+        __atomic_store_n(reinterpret_cast<uint32_t*>(page_ + offset), v, __ATOMIC_SEQ_CST);
+    }
+    bool posted() const { return page_ != nullptr && page_word(NUV_DIRECT_SEQ) != taken_; }
+    Wait wait_direct(int& status, const RunLimits& limits);
+    Post take_post(const RunLimits& limits, EngineEvent& ev);
+    void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
+    void answer_direct();
+    bool detach();
+    bool attach(RunLimits::Clock::time_point until);
+    bool leave_handler();
+    bool stop_untraced(RunLimits::Clock::time_point until);
+    bool at_call_site(uint32_t eip);
+
+    uint8_t* page_ = nullptr;  // the call page, mapped here too
+    int wake_fd_ = -1;         // the guest's wake-ups
+    bool traced_ = true;
+    bool in_handler_ = false;
+    uint32_t taken_ = 0;
+};
+
+}  // namespace nuv::native

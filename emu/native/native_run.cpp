@@ -1,0 +1,229 @@
+// Running a native guest: one run until its next call, fault or limit,
+// whatever the call channel; a release; the end of a run at its deadline.
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "native_abi.hpp"
+#include "native_channel.hpp"
+
+namespace nuv {
+using namespace native;
+
+EngineEvent NativeEngine::run(const RunLimits& limits) {
+    EngineEvent ev;
+    if (pid_ <= 0) {
+        ev.message = "guest process is gone";
+        return ev;
+    }
+    if (this_thread() != tracer_) {
+        ev.message = "native engine used from a thread that does not trace it";
+        return ev;
+    }
+    stepping_ = opts_.debugging && limits.step;
+    if (stepping_ && step_owed_) {
+        // The step ended at its instruction's trap, served since.
+        step_owed_ = stepping_ = false;
+        ev.stop = EngineStop::Stepped;
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        return ev;
+    }
+    step_owed_ = false;
+    // A released guest keeps the deadline it was released under, and is
+    // stopped by it.
+    bool running = released_;
+    released_ = false;
+    if (!running &&
+        (limits.cut_short() || (limits.deadline != RunLimits::Clock::time_point::max() &&
+                                RunLimits::Clock::now() >= limits.deadline))) {
+        ev.stop = EngineStop::Timeout;
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.message = std::string(limits.cut_short() ? "interrupted" : "time limit reached") +
+                     " at eip " + hex(ev.eip);
+        return ev;
+    }
+    if (!running && !channel_->keep_deadline(limits.deadline)) {
+        ev.message = "cannot set the guest's time limit";
+        return ev;
+    }
+    int status = 0;
+    for (;;) {
+        // The guest goes on, its call answered or from where it stands.
+        bool stopped = false;
+        if (running) {
+            running = false;
+        } else {
+            switch (channel_->go_on(status)) {
+                case Resume::Running:
+                    break;
+                case Resume::Stopped:
+                    stopped = true;
+                    break;
+                case Resume::Gone:
+                    gone(ev, status);
+                    return ev;
+                case Resume::Failed:
+                    // Most likely killed from outside: say how it ended.
+                    ev.message =
+                        std::string("cannot resume the guest process: ") + std::strerror(errno);
+                    if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
+                    return ev;
+            }
+        }
+        if (!stopped) {
+            switch (channel_->wait(status, ev, limits)) {
+                case Wait::Event:
+                    step_owed_ = stepping_ && ev.stop == EngineStop::Trap;
+                    return ev;
+                case Wait::Again:
+                    continue;
+                case Wait::Others:
+                    // Still running: the next run() picks it up again.
+                    released_ = true;
+                    ev.stop = EngineStop::Others;
+                    return ev;
+                case Wait::Deadline:
+                    stop_at_deadline(ev, status, limits.cut_short());
+                    return ev;
+                case Wait::Gone:
+                    gone(ev, status);
+                    return ev;
+                case Wait::Stopped:
+                    break;
+            }
+            if (!load_regs()) {
+                ev.message = "cannot read the guest's registers";
+                return ev;
+            }
+            if (!is_seccomp_stop(status)) restart_interrupted();
+        }
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        if (is_seccomp_stop(status)) {
+            // No call runs: the kernel above answers int 0x80 and refuses
+            // every other way into Linux.
+            // Linux has already put its "no such call" result in eax: the
+            // kernel above sees the call number the guest put there.
+            regs_.rax = regs_.orig_rax;
+            regs_dirty_ = true;
+            // The gate's call is the engine's: the guest making it there
+            // (without the key) is refused.
+            uint8_t insn[2] = {0, 0};
+            if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
+                regs_.rip >= 2 && regs_.rip != uint64_t{gate_} + 2 &&
+                read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
+                insn[1] == 0x80) {
+                ev.stop = EngineStop::Trap;
+                step_owed_ = stepping_;
+                return ev;
+            }
+            ev.stop = EngineStop::Fault;
+            // Named by the instruction itself (syscall and sysenter are two
+            // bytes), as under Unicorn.
+            uint32_t at = ev.eip;
+            if (at >= 2 && read(at - 2, insn, 2) && insn[0] == 0x0F &&
+                (insn[1] == 0x05 || insn[1] == 0x34)) {
+                at -= 2;
+            }
+            ev.message = "system call other than int 0x80 at eip " + hex(at);
+            return ev;
+        }
+        if (!WIFSTOPPED(status) || (status >> 16) != 0) continue;
+        int sig = WSTOPSIG(status);
+        if (sig == SIGALRM) {
+            if (limits.deadline != RunLimits::Clock::time_point::max() &&
+                RunLimits::Clock::now() >= limits.deadline) {
+                armed_ = RunLimits::Clock::time_point::max();
+                ev.stop = EngineStop::Timeout;
+                ev.message = "time limit reached at eip " + hex(ev.eip);
+                return ev;
+            }
+            // A timer set for an earlier run: this one's deadline is later.
+            armed_ = RunLimits::Clock::time_point::max();
+            if (!arm_timer(limits.deadline)) {
+                ev.message = "cannot set the guest's time limit";
+                return ev;
+            }
+            continue;
+        }
+        if (sig == SIGTRAP && opts_.debugging) {
+            // int3, or the end of a step: for the debugger, not a fault.
+            ev.stop = stepping_ ? EngineStop::Stepped : EngineStop::Breakpoint;
+            return ev;
+        }
+        bool go_on = false;
+        siginfo_t si{};
+        if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0 &&
+            fault_event(sig, si, limits, ev, go_on)) {
+            if (go_on) continue;
+            return ev;
+        }
+        // Any other signal comes from outside and is not delivered.
+    }
+}
+
+bool NativeEngine::release(const RunLimits& limits) {
+    if (pid_ <= 0 || released_ || this_thread() != tracer_) return false;
+    if (limits.deadline != RunLimits::Clock::time_point::max() &&
+        RunLimits::Clock::now() >= limits.deadline) {
+        return false;
+    }
+    if (!channel_->let_go(limits)) return false;
+    released_ = true;
+    return true;
+}
+
+void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status, bool interrupted) {
+    // Stopped where it stands if it can be within the grace; else ended, as
+    // a process can always be.
+    auto until = RunLimits::Clock::now() + kDeadlineGrace;
+    constexpr uint64_t kUnseen = ~0ull;
+    regs_.rip = kUnseen;  // what the attempt sees of the guest, if anything
+    regs_dirty_ = false;
+    bool stopped = channel_->halt(until, status);
+    ev.stop = EngineStop::Timeout;
+    const std::string what = interrupted ? "interrupted" : "time limit reached";
+    if (stopped) {
+        if (at_seccomp_stop()) {
+            // Stopped in a call not yet answered: skipped now, and made again
+            // from its int 0x80 when the guest goes on.
+            regs_.rax = regs_.orig_rax;
+            regs_.rip -= 2;
+            regs_dirty_ = true;
+        } else {
+            restart_interrupted();
+        }
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.message = what + " at eip " + hex(ev.eip);
+        return;
+    }
+    bool known = regs_.rip != kUnseen;
+    end_process();
+    if (known) {
+        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.message = what + " at eip " + hex(ev.eip) + " (the guest process was ended)";
+    } else {
+        ev.message = what + " (the guest process did not stop and was ended)";
+    }
+}
+
+void NativeEngine::gone(EngineEvent& ev, int status) {
+    ev.stop = EngineStop::Failed;
+    if (status == kNoStatus) {
+        ev.message = "guest process is gone";
+    } else if (WIFSIGNALED(status)) {
+        ev.message = "guest process killed by signal " + std::to_string(WTERMSIG(status));
+        ev.message += channel_->killed_note(WTERMSIG(status));
+    } else if (WIFEXITED(status)) {
+        ev.message = "guest process exited with " + std::to_string(WEXITSTATUS(status));
+    } else {
+        ev.message = "guest process is gone";
+    }
+}
+
+}  // namespace nuv
