@@ -78,11 +78,12 @@ void engine_rows(bool stand_in, uint32_t calls, uint32_t iters) {
     std::printf("%s:\n", stand_in ? "native engine, 64-bit stand-in" : "native engine, 32-bit");
     nuv::NativeOptions o;
     o.stand_in_64 = stand_in;
-    std::string err;
     auto t0 = Clock::now();
-    auto e = nuv::NativeEngine::start(o, err);
-    row("start a guest process (to its first instruction)", e ? since(t0) : -1, err);
-    if (!e) return;
+    auto started = nuv::NativeEngine::start(o);
+    row("start a guest process (to its first instruction)", started ? since(t0) : -1,
+        started ? std::string() : started.error().message);
+    if (!started) return;
+    std::unique_ptr<nuv::NativeEngine> e = std::move(*started);
     constexpr uint32_t kCode = 0x400000;
     auto load = [&](const Bytes& code) {
         e->write(kCode, code.data(), code.size());

@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     bool first = true;
     for (const std::string& path : images) {
         std::string err;
-        auto file = nuv::elf::read_file(path, err);
+        auto file = nuv::elf::read_file(path);
+        if (!file) err = file.error().message;
         std::optional<nuv::meta::CommandRecord> cmd;
         std::optional<nuv::meta::PackageRecord> pkg;
         if (file) cmd = nuv::meta::read_command(*file, err);

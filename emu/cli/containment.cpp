@@ -253,7 +253,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     if (pid == 0) {
         sigprocmask(SIG_SETMASK, &old, nullptr);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(kExitEngine);
+        if (getppid() != parent) _exit(nuv::kStatusEngine);
         g_site = site;
         g_temp = &shared->temp;
         install_crash_handlers();
@@ -280,7 +280,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
         if (got < 0 && errno != EINTR) {
             std::fprintf(stderr, "%s: lost the emulator process: %s\n", who.c_str(),
                          std::strerror(errno));
-            return kExitEngine;
+            return nuv::kStatusEngine;
         }
         if (limits.max_resident != 0 && resident_bytes(pid) > limits.max_resident) {
             kill(pid, SIGKILL);
@@ -313,11 +313,11 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
     if (over_limit) {
         std::fprintf(stderr, "%s: stopped: host memory limit of %llu MiB reached\n", who.c_str(),
                      static_cast<unsigned long long>(limits.max_resident >> 20));
-        result = kExitLimit;
+        result = nuv::kStatusLimit;
     } else if (over_time) {
         std::fprintf(stderr, "%s: stopped: time limit reached (the run was held up past it)\n",
                      who.c_str());
-        result = kExitLimit;
+        result = nuv::kStatusLimit;
     } else if (WIFEXITED(status)) {
         result = WEXITSTATUS(status);
     } else {
@@ -329,7 +329,7 @@ int supervise(const std::string& who, const std::function<int()>& body, const Li
         }
         std::fprintf(stderr, "%s: the emulator failed (%s)%s; the run is lost\n", who.c_str(),
                      signal_name(sig), where(site).c_str());
-        result = kExitEngine;
+        result = nuv::kStatusEngine;
     }
     munmap(mapped, sizeof(Shared));
     return result;

@@ -9,13 +9,11 @@
 #include <functional>
 #include <string>
 
+#include "constants.hpp"
 #include "engine.hpp"
 #include "sandbox.hpp"
 
 namespace nuv::containment {
-
-constexpr int kExitLimit = 124;   // a limit stopped the run (here: host memory)
-constexpr int kExitEngine = 126;  // the engine itself failed and the run was lost
 
 struct Limits {
     // Resident memory of the child, all guest processes together (0: none).

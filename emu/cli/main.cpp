@@ -20,10 +20,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 125;  // bad usage, or an image that cannot be loaded
-constexpr int kExitLimit = 124;  // instruction or time limit reached
-constexpr int kExitFault = 139;  // the guest faulted
-
 // Defaults that stop a runaway guest without getting in the way of real
 // commands: an hour of wall-clock time, and 1 GiB of guest memory for all the
 // processes together (one process maps at most its image, a 1 MiB stack and
@@ -172,21 +168,21 @@ int main(int argc, char** argv) {
             uint64_t start = 0;
             if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, start))) {
                 std::fprintf(stderr, "nuvemu: --tsc needs a whole number\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             opts.tsc = start;
         } else if (is_option(a, "--engine")) {
             const char* v = option_value(a, "--engine", argc, argv, i);
             if (v == nullptr || !nuv::parse_engine_kind(v, opts.engine)) {
                 std::fprintf(stderr, "nuvemu: --engine needs unicorn, native or auto\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
         } else if (is_option(a, "--timeout")) {
             const char* v = option_value(a, "--timeout", argc, argv, i);
             if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, timeout_s)) ||
                 timeout_s > kMaxTimeoutSeconds) {
                 std::fprintf(stderr, "nuvemu: --timeout needs a whole number of seconds\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             if (std::strcmp(v, "0") == 0) timeout_s = 0;
         } else if (is_option(a, "--memory")) {
@@ -194,7 +190,7 @@ int main(int argc, char** argv) {
             if (!parse_count(v, memory_mib) || memory_mib > kMaxMemoryMiB) {
                 std::fprintf(stderr, "nuvemu: --memory needs a number of MiB from 1 to %llu\n",
                              static_cast<unsigned long long>(kMaxMemoryMiB));
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
         } else if (is_option(a, "--gdb")) {
             const char* v = option_value(a, "--gdb", argc, argv, i);
@@ -202,7 +198,7 @@ int main(int argc, char** argv) {
             if (v == nullptr || (std::strcmp(v, "0") != 0 && !parse_count(v, port)) ||
                 port > 65535) {
                 std::fprintf(stderr, "nuvemu: --gdb needs a port number from 0 to 65535\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             gdb_port = static_cast<int>(port);
         } else if (a == "--gdb-wait") {
@@ -211,7 +207,7 @@ int main(int argc, char** argv) {
             const char* v = option_value(a, "--core", argc, argv, i);
             if (v == nullptr || *v == 0) {
                 std::fprintf(stderr, "nuvemu: --core needs a file name\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             core_path = v;
         } else if (a == "--no-sleep") {
@@ -223,28 +219,28 @@ int main(int argc, char** argv) {
                 a == "--max-insns" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 12;
             if (!parse_count(v, opts.max_instructions)) {
                 std::fprintf(stderr, "nuvemu: --max-insns needs a positive whole number\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
         } else if (a == "--root" || a.rfind("--root=", 0) == 0) {
             const char* v = a == "--root" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 7;
             if (v == nullptr || *v == 0) {
                 std::fprintf(stderr, "nuvemu: --root needs a directory\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             opts.root = v;
         } else {
             std::fprintf(stderr, "nuvemu: unknown option %s\n", a.c_str());
             usage(stderr);
-            return kExitUsage;
+            return nuv::kStatusUsage;
         }
     }
     if (i >= argc) {
         usage(stderr);
-        return kExitUsage;
+        return nuv::kStatusUsage;
     }
     if (gdb_wait && gdb_port < 0) {
         std::fprintf(stderr, "nuvemu: --gdb-wait needs --gdb PORT\n");
-        return kExitUsage;
+        return nuv::kStatusUsage;
     }
     // The engine runs in a watched child: nuvemu ends with a message and a
     // status of its own whatever the engine does.
@@ -270,7 +266,7 @@ int main(int argc, char** argv) {
                     if (trace_file == nullptr) {
                         std::fprintf(stderr, "nuvemu: cannot write trace file %s: %s\n",
                                      trace_path.c_str(), std::strerror(errno));
-                        return kExitUsage;
+                        return nuv::kStatusUsage;
                     }
                     opts.trace = trace_file;
                 }
@@ -285,7 +281,7 @@ int main(int argc, char** argv) {
                 std::fprintf(
                     stderr,
                     "nuvemu: --count and --max-insns need the emulator (--engine unicorn)\n");
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             // The emulator asks for huge pages for its translated code; the
             // first one alone costs nuvemu's start-up most of a millisecond
@@ -301,7 +297,7 @@ int main(int argc, char** argv) {
                 gdb = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port), why);
                 if (!gdb) {
                     std::fprintf(stderr, "nuvemu: --gdb: %s\n", why.c_str());
-                    return kExitUsage;
+                    return nuv::kStatusUsage;
                 }
                 gdb->wait_for_client(gdb_wait);
                 opts.debugging = true;
@@ -315,7 +311,7 @@ int main(int argc, char** argv) {
                 std::string why;
                 if (!nuv::open_core_dir(core_path, core_dir, why)) {
                     std::fprintf(stderr, "nuvemu: --core: %s\n", why.c_str());
-                    return kExitUsage;
+                    return nuv::kStatusUsage;
                 }
                 // At most a few cores, together no larger than the guest
                 // memory of the run.
@@ -346,7 +342,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(),
                              loaded.error().message.c_str());
                 if (trace_file) std::fclose(trace_file);
-                return kExitUsage;
+                return nuv::kStatusUsage;
             }
             std::unique_ptr<nuv::Harness> m = std::move(*loaded);
             m->task().set_name(image);
@@ -377,10 +373,10 @@ int main(int argc, char** argv) {
                     // Where it stood, and where every other process stands.
                     nuv::report::stop(stderr, m->kernel(), m->task(), r);
                     nuv::report::others(stderr, m->kernel(), m->task());
-                    return kExitLimit;
+                    return nuv::kStatusLimit;
                 default:
                     nuv::report::stop(stderr, m->kernel(), m->task(), r);
-                    return kExitFault;
+                    return nuv::kStatusFault;
             }
         },
         limits);

@@ -15,7 +15,7 @@
 namespace nuv {
 namespace {
 
-constexpr uint32_t kPage = 0x1000;
+constexpr uint32_t kPage = kPageSize;
 
 // The i386 layouts of the notes, as Linux writes them.
 struct Prstatus {

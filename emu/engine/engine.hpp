@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "constants.hpp"
 #include "hex.hpp"
 
 namespace nuv {

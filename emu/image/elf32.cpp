@@ -104,7 +104,7 @@ std::span<const uint8_t> File::contents(const Section& s) const {
     return {bytes.data() + s.offset, s.size};
 }
 
-std::optional<File> parse(std::vector<uint8_t> bytes, std::string& err) {
+static std::optional<File> parse_file(std::vector<uint8_t> bytes, std::string& err) {
     File f;
     f.bytes = std::move(bytes);
     Reader r{f.bytes};
@@ -156,7 +156,7 @@ std::optional<File> parse(std::vector<uint8_t> bytes, std::string& err) {
     return f;
 }
 
-std::optional<File> read_file(const std::string& path, std::string& err) {
+static std::optional<File> read_whole(const std::string& path, std::string& err) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         err = "cannot open " + path;
@@ -174,7 +174,21 @@ std::optional<File> read_file(const std::string& path, std::string& err) {
         err = "cannot read " + path;
         return std::nullopt;
     }
-    return parse(std::move(bytes), err);
+    return parse_file(std::move(bytes), err);
+}
+
+Result<File> parse(std::vector<uint8_t> bytes) {
+    std::string err;
+    std::optional<File> f = parse_file(std::move(bytes), err);
+    if (!f) return Error{Fault::BadImage, err};
+    return std::move(*f);
+}
+
+Result<File> read_file(const std::string& path) {
+    std::string err;
+    std::optional<File> f = read_whole(path, err);
+    if (!f) return Error{Fault::BadImage, err};
+    return std::move(*f);
 }
 
 std::string check_loadable(const File& f) {

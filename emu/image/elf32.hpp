@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.hpp"
+
 namespace nuv::elf {
 
 constexpr uint32_t PT_LOAD = 1;
@@ -57,10 +59,10 @@ struct File {
     std::span<const uint8_t> contents(const Section& s) const;
 };
 
-// Parses an ELF32 little-endian file; on failure returns nullopt and sets err
-// to a one-line reason.
-std::optional<File> parse(std::vector<uint8_t> bytes, std::string& err);
-std::optional<File> read_file(const std::string& path, std::string& err);
+// Parses an ELF32 little-endian file, or says in one line why it cannot
+// (Fault::BadImage).
+Result<File> parse(std::vector<uint8_t> bytes);
+Result<File> read_file(const std::string& path);
 
 // Checks that a parsed file is a static i386 executable that a loader can
 // map: returns an empty string when it is, else the reason.

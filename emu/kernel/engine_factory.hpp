@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine.hpp"
+#include "result.hpp"
 
 namespace nuv {
 
@@ -35,13 +36,22 @@ struct EngineRequest {
     bool debugging = false;
 };
 
-// One engine per process; create, run and destroy it on one host thread (the
-// native engine's guest is traced by that thread). nullptr and a one-line
-// reason in err when the requested engine cannot start.
-std::unique_ptr<Engine> make_engine(const EngineRequest& req, bool& tsc_done, std::string& err);
+// Makes the engines of one run's processes. One engine per process; create,
+// run and destroy it on one host thread (the native engine's guest is traced
+// by that thread).
+class EngineFactory {
+  public:
+    // The engine, or a one-line reason (Fault::NoEngine) when the requested
+    // engine cannot start.
+    Result<std::unique_ptr<Engine>> make(const EngineRequest& req, bool& tsc_done);
+    // Why Auto fell back to Unicorn after the native engine failed to start
+    // (empty: it has not). A host that cannot run 32-bit programs, or that
+    // forbids tracing (under a debugger), refuses every start alike, so
+    // later processes go straight to the emulator.
+    const std::string& native_refusal() const { return native_refused_; }
 
-// Why Auto fell back to Unicorn after the native engine failed to start in
-// this program (empty: it has not).
-std::string native_refusal();
+  private:
+    std::string native_refused_;
+};
 
 }  // namespace nuv

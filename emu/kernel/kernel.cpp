@@ -18,10 +18,9 @@ namespace nuv {
 using Clock = std::chrono::steady_clock;
 
 Result<std::unique_ptr<Kernel>> Kernel::boot(const std::string& path, const Options& opts) {
-    std::string err;
     // Read and parsed once: the parsed file is planned as it is.
-    std::optional<elf::File> f = elf::read_file(path, err);
-    if (!f) return Error{Fault::BadImage, err};
+    Result<elf::File> f = elf::read_file(path);
+    if (!f) return f.error();
     return boot(Task::check_image(std::move(*f)), opts);
 }
 
@@ -32,13 +31,15 @@ Result<std::unique_ptr<Kernel>> Kernel::boot(Result<Task::Image> image, const Op
     if (!process) return process.error();
     std::map<uint32_t, SyscallDef> calls;
     for (const SyscallDef& d : default_syscalls()) calls[d.nr] = d;
+    auto engines = std::make_unique<EngineFactory>();
     Result<std::unique_ptr<Task>> first =
-        Task::create(std::move(*image), opts, std::move(*process), std::move(calls));
+        Task::create(std::move(*image), opts, std::move(*process), std::move(calls), *engines);
     if (!first) return first.error();
-    return std::unique_ptr<Kernel>(new Kernel(std::move(*first)));
+    return std::unique_ptr<Kernel>(new Kernel(std::move(engines), std::move(*first)));
 }
 
-Kernel::Kernel(std::unique_ptr<Task> first) : first_(first.get()) {
+Kernel::Kernel(std::unique_ptr<EngineFactory> engines, std::unique_ptr<Task> first)
+    : engines_(std::move(engines)), first_(first.get()) {
     Entry p;
     int32_t pid = first->pid();
     p.task = std::move(first);
@@ -150,12 +151,11 @@ int32_t Kernel::spawn(Task& parent, const std::string& path, const std::vector<s
     if (!proc) return refused(proc.error());
     // Replaced handlers reach the children too.
     Result<std::unique_ptr<Task>> made =
-        Task::create(std::move(*image), o, std::move(*proc), parent.calls());
+        Task::create(std::move(*image), o, std::move(*proc), parent.calls(), *engines_);
     if (!made) return refused(made.error());
     std::unique_ptr<Task> child = std::move(*made);
-    std::string err;
     std::vector<std::optional<std::string>> entries(args.begin(), args.end());
-    if (!child->prepare_start(static_cast<int32_t>(args.size()), entries, err)) return -NUV_EINVAL;
+    if (!child->prepare_start(static_cast<int32_t>(args.size()), entries)) return -NUV_EINVAL;
     child->set_name(path);
     ++next_pid_;
     Entry p;

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "constants.hpp"
 #include "debugger.hpp"
 #include "pipe.hpp"
 #include "task.hpp"
@@ -121,7 +122,7 @@ class Kernel {
 
   private:
     class Frame;
-    explicit Kernel(std::unique_ptr<Task> first);
+    Kernel(std::unique_ptr<EngineFactory> engines, std::unique_ptr<Task> first);
 
     // The run loop (run_loop.cpp).
     RunResult emulate(Task& t, uint32_t begin);
@@ -170,6 +171,7 @@ class Kernel {
     };
     void drop_streams(int32_t pid);
 
+    std::unique_ptr<EngineFactory> engines_;
     Task* first_ = nullptr;
     std::map<int32_t, Entry> procs_;
     int32_t next_pid_ = 2;
@@ -179,9 +181,5 @@ class Kernel {
     uint64_t stream_bytes_ = 0;
     std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<PipeBuffer>> named_pipes_;
 };
-
-// Status of a process that did not end through the exit call.
-constexpr int32_t kStatusFault = 139;
-constexpr int32_t kStatusLimit = 124;
 
 }  // namespace nuv

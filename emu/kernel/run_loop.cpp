@@ -40,8 +40,11 @@ class Kernel::Frame final : public CallContext {
 };
 
 RunResult Kernel::run(int32_t argc, const std::vector<std::optional<std::string>>& entries) {
-    RunResult r;
-    if (!first_->prepare_start(argc, entries, r.message)) return r;
+    if (Status s = first_->prepare_start(argc, entries); !s) {
+        RunResult r;
+        r.message = s.error().message;
+        return r;
+    }
     return emulate(*first_, first_->image().entry);
 }
 

@@ -44,9 +44,8 @@ Task::Task(Image image, const Options& opts, std::unique_ptr<Process> process)
 Task::~Task() = default;
 
 Result<Task::Image> Task::check_image(std::vector<uint8_t> bytes) {
-    std::string err;
-    std::optional<elf::File> f = elf::parse(std::move(bytes), err);
-    if (!f) return Error{Fault::BadImage, err};
+    Result<elf::File> f = elf::parse(std::move(bytes));
+    if (!f) return f.error();
     return check_image(std::move(*f));
 }
 
@@ -58,7 +57,8 @@ Result<Task::Image> Task::check_image(elf::File file) {
 
 Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
                                            std::unique_ptr<Process> process,
-                                           std::map<uint32_t, SyscallDef> calls) {
+                                           std::map<uint32_t, SyscallDef> calls,
+                                           EngineFactory& engines) {
     Options own = opts;
     if (own.memory_limit != 0 && !own.memory_budget) {
         own.memory_budget = std::make_shared<MemoryBudget>(own.memory_limit);
@@ -72,9 +72,9 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     req.max_address_space = own.memory_limit;
     req.debugging = opts.debugging;
     bool tsc_done = false;
-    std::string why;
-    t->engine_ = make_engine(req, tsc_done, why);
-    if (!t->engine_) return Error{Fault::NoEngine, why};
+    Result<std::unique_ptr<Engine>> engine = engines.make(req, tsc_done);
+    if (!engine) return engine.error();
+    t->engine_ = std::move(*engine);
     // Each emulator instance reserves much host memory; native processes are
     // bounded by the kernel's process limit alone.
     if (t->live_.over && std::strcmp(t->engine_->name(), "native") != 0) {
@@ -129,14 +129,13 @@ uint32_t Task::build_stack(int32_t argc, const std::vector<std::optional<std::st
     return at;
 }
 
-bool Task::prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
-                         std::string& err) {
+Status Task::prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries) {
     bool ok = false;
     uint32_t vector_addr = 0;
     uint32_t sp = build_stack(argc, entries, vector_addr, ok);
     if (!ok) {
-        err = "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes";
-        return false;
+        return Error{Fault::ArgsTooLong,
+                     "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes"};
     }
     if (watch_argv_ && !started_) {
         Instrumentation* in = engine_->instrumentation();
@@ -148,7 +147,7 @@ bool Task::prepare_start(int32_t argc, const std::vector<std::optional<std::stri
     r.eip = image_.entry;
     engine_->set_registers(r);
     engine_->reset_fpu();
-    return true;
+    return Done{};
 }
 
 std::optional<uint32_t> Task::find_symbol(std::string_view name) const {

@@ -115,17 +115,18 @@ class Task {
     static Result<Image> check_image(std::vector<uint8_t> bytes);
     static Result<Image> check_image(elf::File file);
     // A task running the image as the given process, with the call table
-    // calls, or the reason as an error kind when it cannot.
+    // calls and an engine from engines, or the reason as an error kind when
+    // it cannot.
     static Result<std::unique_ptr<Task>> create(Image image, const Options& opts,
                                                 std::unique_ptr<Process> process,
-                                                std::map<uint32_t, SyscallDef> calls);
+                                                std::map<uint32_t, SyscallDef> calls,
+                                                EngineFactory& engines);
     ~Task();
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
 
     // Sets up the stack and registers to run the image from its entry.
-    bool prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries,
-                       std::string& err);
+    Status prepare_start(int32_t argc, const std::vector<std::optional<std::string>>& entries);
 
     const elf::File& image() const { return image_; }
     const LoadPlan& plan() const { return plan_; }

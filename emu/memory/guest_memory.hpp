@@ -34,7 +34,7 @@ class MemoryBudget {
 
 class GuestMemory {
   public:
-    static constexpr uint32_t kPage = 0x1000;
+    static constexpr uint32_t kPage = kPageSize;
     explicit GuestMemory(Engine& engine, std::shared_ptr<MemoryBudget> budget = nullptr)
         : engine_(engine), budget_(std::move(budget)) {}
     ~GuestMemory();

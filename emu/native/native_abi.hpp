@@ -23,7 +23,9 @@
 
 namespace nuv::native {
 
+// The stub shares the page size as a macro; it is the guest's page.
 constexpr uint32_t kPage = NUV_PAGE_SIZE;
+static_assert(kPage == kPageSize);
 
 // What differs between a 32-bit guest process and the 64-bit stand-in: the
 // code selector, the numbers of the calls the engine makes there, and which

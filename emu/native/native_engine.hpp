@@ -100,8 +100,6 @@ class NativeEngine final : public Engine {
     // Starts the guest process; a NoEngine error with a one-line reason when
     // it cannot (for instance on a host that does not run 32-bit programs).
     static Result<std::unique_ptr<NativeEngine>> start(const NativeOptions& opts);
-    // The same for callers that take the reason as a string: nullptr and err.
-    static std::unique_ptr<NativeEngine> start(const NativeOptions& opts, std::string& err);
     // The stub built with the project, next to the running program's build.
     static std::string default_stub_path(bool stand_in_64 = false);
 

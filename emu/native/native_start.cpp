@@ -51,13 +51,6 @@ std::string NativeEngine::default_stub_path(bool stand_in_64) {
     return stand_in_64 ? NUV_NATIVE_STUB64 : NUV_NATIVE_STUB;
 }
 
-std::unique_ptr<NativeEngine> NativeEngine::start(const NativeOptions& opts, std::string& err) {
-    Result<std::unique_ptr<NativeEngine>> e = start(opts);
-    if (e) return std::move(*e);
-    err = e.error().message;
-    return nullptr;
-}
-
 Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& opts) {
     std::unique_ptr<NativeEngine> e(new NativeEngine(opts));
     // Everything the child needs is made before fork: it only makes system calls.

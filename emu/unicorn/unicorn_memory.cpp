@@ -14,7 +14,7 @@
 namespace nuv {
 namespace {
 
-constexpr uint32_t kPage = 0x1000;
+constexpr uint32_t kPage = kPageSize;
 
 // The page that holds the descriptor table and the stub that drops to user
 // privilege, just below the host calls' return address; guest memory cannot

@@ -150,7 +150,7 @@ TEST(Containment, EngineCrashEndsWithItsOwnStatusAndPlacesItInTheGuest) {
             return 0;
         },
         {}, err);
-    EXPECT_EQ(status, nuv::containment::kExitEngine);
+    EXPECT_EQ(status, nuv::kStatusEngine);
     std::string expect =
         "nuvemu: test: the emulator failed (SIGSEGV) while running guest code at eip " +
         hex(m->symbol("probe_cli")) + " (bytes fa c3";
@@ -178,7 +178,7 @@ TEST(Containment, MemoryBeyondTheLimitStopsTheRun) {
             return 0;
         },
         limits, err);
-    EXPECT_EQ(status, nuv::containment::kExitLimit);
+    EXPECT_EQ(status, nuv::kStatusLimit);
     EXPECT_EQ(err, "nuvemu: test: stopped: host memory limit of 32 MiB reached\n");
 }
 
@@ -231,7 +231,7 @@ TEST(Containment, AKilledEngineLeavesNoWritefileTemporaryBehind) {
                 return 0;
             },
             {}, err);
-        EXPECT_EQ(status, nuv::containment::kExitEngine) << c.when << ": " << err;
+        EXPECT_EQ(status, nuv::kStatusEngine) << c.when << ": " << err;
         EXPECT_EQ(nuvtest::listing(dir.path()), std::set<std::string>{"target"}) << c.when;
         EXPECT_EQ(nuvtest::read_file(dir.path() + "/target"), "old") << c.when;
     }
@@ -330,7 +330,7 @@ Ending ending_of(const nuvtest::ToolRun& r) {
     if (r.status == 139 && r.err.find("guest fault: ") != std::string::npos)
         return Ending::GuestFault;
     if (r.status == 124 && r.err.find("stopped: ") != std::string::npos) return Ending::Limit;
-    if (r.status == nuv::containment::kExitEngine && said) return Ending::EngineFailed;
+    if (r.status == nuv::kStatusEngine && said) return Ending::EngineFailed;
     // A signal, an abort, a refused image or a status with a message that
     // does not go with it.
     if (r.status < 0 || r.status > 255 || r.status == 125 || r.status == 134 || said) {
@@ -348,8 +348,9 @@ class EntryPointSweep : public ::testing::TestWithParam<nuv::EngineKind> {};
 TEST_P(EntryPointSweep, NoEncodingAtTheEntryPointTakesNuvemuDown) {
     std::string engine = std::string("--engine ") + nuv::engine_kind_name(GetParam()) + " ";
     if (GetParam() == nuv::EngineKind::Native) {
-        std::string err;
-        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+            GTEST_SKIP() << s.error().message;
+        }
         engine += "--timeout 1 ";
     } else {
         engine += "--max-insns 200000 ";

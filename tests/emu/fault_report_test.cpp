@@ -24,8 +24,9 @@ class FaultReports : public ::testing::TestWithParam<EngineKind> {
   protected:
     void SetUp() override {
         if (GetParam() != EngineKind::Native) return;
-        std::string err;
-        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+            GTEST_SKIP() << s.error().message;
+        }
     }
     // Run from the image folder, the root, so that the image can spawn
     // itself by its argument 0.
@@ -198,8 +199,9 @@ INSTANTIATE_TEST_SUITE_P(Engines, FaultReports,
 // Both engines name the same faulting instruction (Unicorn used to name the
 // first instruction of its translated block).
 TEST(FaultReportsAcrossEngines, TheSameInstructionOnBoth) {
-    std::string err;
-    if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+    if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+        GTEST_SKIP() << s.error().message;
+    }
     for (const char* mode : {"null-read", "null-write", "stack", "divide"}) {
         SCOPED_TRACE(mode);
         std::string first[2];

@@ -76,8 +76,9 @@ class Kernel : public LibTest {
 class NativeKernel : public Kernel {
   protected:
     void SetUp() override {
-        std::string err;
-        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+            GTEST_SKIP() << s.error().message;
+        }
         opts_.engine = nuv::EngineKind::Native;
         Kernel::SetUp();
     }
@@ -179,7 +180,7 @@ TEST_F(Kernel, DescriptorCopies) {
         int32_t result;
     };
     const Case cases[] = {
-        {NUV_SYS_dup, {1}, 3},                       // dup: lowest free
+        {NUV_SYS_dup, {1}, 3},                        // dup: lowest free
         {NUV_SYS_dup2, {1, 10}, 10},                  // dup2 to a free number
         {NUV_SYS_dup2, {1, 1}, 1},                    // onto itself
         {NUV_SYS_dup2, {1, 63}, 63},                  // the last descriptor

@@ -77,9 +77,12 @@ class NativeEngineTest : public ::testing::TestWithParam<Mode> {
     void start(NativeOptions o) {
         o.stand_in_64 = stand_in();
         o.direct_calls = GetParam() == Mode::Direct;
-        std::string err;
-        e_ = NativeEngine::start(o, err);
-        if (e_) return;
+        Result<std::unique_ptr<NativeEngine>> started = NativeEngine::start(o);
+        if (started) {
+            e_ = std::move(*started);
+            return;
+        }
+        const std::string& err = started.error().message;
         if (stand_in() && err.find("RDTSC") == std::string::npos) FAIL() << err;
         GTEST_SKIP() << err;
     }
@@ -555,7 +558,12 @@ TEST_P(NativeEngineTest, GuestEndsWithItsTracerThread) {
         NativeOptions o;
         o.stand_in_64 = stand_in();
         o.direct_calls = GetParam() == Mode::Direct;
-        orphan = NativeEngine::start(o, err);
+        Result<std::unique_ptr<NativeEngine>> started = NativeEngine::start(o);
+        if (started) {
+            orphan = std::move(*started);
+        } else {
+            err = started.error().message;
+        }
     }).join();
     ASSERT_TRUE(orphan) << err;
     pid_t pid = orphan->pid();
@@ -797,8 +805,9 @@ TEST(NativeEngineStart, AStubThatCannotRunLeavesNoProcessOrDescriptor) {
     int fds = count_entries("/proc/self/fd");
     NativeOptions o;
     o.stub_path = "/nonexistent/nuvstub";
-    std::string err;
-    EXPECT_EQ(NativeEngine::start(o, err), nullptr);
+    Result<std::unique_ptr<NativeEngine>> started = NativeEngine::start(o);
+    ASSERT_FALSE(started);
+    const std::string& err = started.error().message;
     EXPECT_NE(err.find("/nonexistent/nuvstub"), std::string::npos) << err;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(count_entries("/proc/self/fd"), fds);

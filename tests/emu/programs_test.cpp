@@ -33,8 +33,9 @@ class Programs : public ::testing::TestWithParam<EngineKind> {
     void SetUp() override {
         g_engine = GetParam();
         if (GetParam() != EngineKind::Native) return;
-        std::string err;
-        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+            GTEST_SKIP() << s.error().message;
+        }
     }
     // The nuvemu command's option for this engine.
     std::string engine() const {

@@ -19,8 +19,9 @@ class SyscallFuzz : public ::testing::TestWithParam<nuv::EngineKind> {
   protected:
     void SetUp() override {
         if (GetParam() != nuv::EngineKind::Native) return;
-        std::string err;
-        if (!nuv::NativeEngine::start(nuv::NativeOptions{}, err)) GTEST_SKIP() << err;
+        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
+            GTEST_SKIP() << s.error().message;
+        }
     }
 };
 

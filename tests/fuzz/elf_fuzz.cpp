@@ -9,9 +9,9 @@
 #include "elf32.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string err;
-    auto f = nuv::elf::parse(std::vector<uint8_t>(data, data + size), err);
+    auto f = nuv::elf::parse(std::vector<uint8_t>(data, data + size));
     if (!f) {
+        const std::string& err = f.error().message;
         NUV_CHECK(!err.empty() && err.find('\n') == std::string::npos);
         return 0;
     }

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::string err;
-    auto f = nuv::elf::parse(std::vector<uint8_t>(data, data + size), err);
+    auto f = nuv::elf::parse(std::vector<uint8_t>(data, data + size));
     if (f) {
         if (auto c = nuv::meta::read_command(*f, err)) {
             check_escaped(c->name);

@@ -16,9 +16,8 @@ namespace {
 using nuv::elf::File;
 
 File read_ver() {
-    std::string err;
-    auto f = nuv::elf::read_file(nuvtest::image_path("ver"), err);
-    EXPECT_TRUE(f.has_value()) << err;
+    auto f = nuv::elf::read_file(nuvtest::image_path("ver"));
+    EXPECT_TRUE(f) << f.error().message;
     return f ? std::move(*f) : File{};
 }
 
@@ -143,9 +142,8 @@ TEST(Image, SectionContentsNeverReachPastTheFile) {
     std::memcpy(&shoff, &b[32], 4);
     const uint32_t far[2] = {0x7FFFFF00, 0x1000};
     std::memcpy(&b[shoff + 16], far, sizeof far);
-    std::string err;
-    auto g = nuv::elf::parse(std::move(b), err);
-    ASSERT_TRUE(g) << err;
+    auto g = nuv::elf::parse(std::move(b));
+    ASSERT_TRUE(g) << g.error().message;
     EXPECT_TRUE(g->contents(g->sections[0]).empty());
 }
 
@@ -357,9 +355,8 @@ TEST(Image, MemoryStreamCodeOnlyWhereStreamsAreMade) {
     ASSERT_EQ(v->run({"ver"}).stop, nuv::Stop::Exited);
     EXPECT_LE(v->instructions(), 130u);
 
-    std::string err;
-    auto memout = nuv::elf::read_file(nuvtest::image_path("memout"), err);
-    ASSERT_TRUE(memout.has_value()) << err;
+    auto memout = nuv::elf::read_file(nuvtest::image_path("memout"));
+    ASSERT_TRUE(memout) << memout.error().message;
     EXPECT_EQ(memout->symbols.count("nuv_stdio_memory_append"), 1u);
     auto m = nuvtest::load_image("memout", nuvtest::test_options());
     nuv::RunResult r = m->run({"memout"});
@@ -390,9 +387,8 @@ TEST(Image, DataSegmentCarriesTheLibraryStateAndTheHeap) {
     };
     for (const char* image : {"ver", "memout", "hello"}) {
         SCOPED_TRACE(image);
-        std::string err;
-        auto f = nuv::elf::read_file(nuvtest::image_path(image), err);
-        ASSERT_TRUE(f.has_value()) << err;
+        auto f = nuv::elf::read_file(nuvtest::image_path(image));
+        ASSERT_TRUE(f) << f.error().message;
         const nuv::elf::Segment* data = nullptr;
         for (const auto& s : f->segments) {
             if (s.type == nuv::elf::PT_LOAD && (s.flags & nuv::elf::PF_W)) data = &s;
@@ -431,7 +427,8 @@ TEST(Image, DataSegmentCarriesTheLibraryStateAndTheHeap) {
     // Call number and first argument of each trap: write(1, ...) twice, exit(0).
     std::vector<std::pair<uint32_t, uint32_t>> traps;
     for (const auto& t : m->traps()) traps.emplace_back(t.args.nr, t.args.ebx);
-    EXPECT_EQ(traps, (std::vector<std::pair<uint32_t, uint32_t>>{{NUV_SYS_write, 1}, {NUV_SYS_write, 1}, {NUV_SYS_exit, 0}}));
+    EXPECT_EQ(traps, (std::vector<std::pair<uint32_t, uint32_t>>{
+                         {NUV_SYS_write, 1}, {NUV_SYS_write, 1}, {NUV_SYS_exit, 0}}));
 }
 
 }  // namespace
