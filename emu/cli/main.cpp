@@ -293,12 +293,12 @@ int main(int argc, char** argv) {
             std::vector<std::string> args(argv + i, argv + argc);
             std::unique_ptr<nuv::GdbServer> gdb;
             if (gdb_port >= 0) {
-                std::string why;
-                gdb = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port), why);
-                if (!gdb) {
-                    std::fprintf(stderr, "nuvemu: --gdb: %s\n", why.c_str());
+                auto listening = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port));
+                if (!listening) {
+                    std::fprintf(stderr, "nuvemu: --gdb: %s\n", listening.error().message.c_str());
                     return nuv::kStatusUsage;
                 }
+                gdb = std::move(*listening);
                 gdb->wait_for_client(gdb_wait);
                 opts.debugging = true;
                 std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
@@ -308,9 +308,8 @@ int main(int argc, char** argv) {
             uint64_t core_bytes = 0;
             int cores = 0;
             if (!core_path.empty()) {
-                std::string why;
-                if (!nuv::open_core_dir(core_path, core_dir, why)) {
-                    std::fprintf(stderr, "nuvemu: --core: %s\n", why.c_str());
+                if (nuv::Status opened = nuv::open_core_dir(core_path, core_dir); !opened) {
+                    std::fprintf(stderr, "nuvemu: --core: %s\n", opened.error().message.c_str());
                     return nuv::kStatusUsage;
                 }
                 // At most a few cores, together no larger than the guest
@@ -318,18 +317,20 @@ int main(int argc, char** argv) {
                 opts.on_fault = [&](nuv::Task& m, const std::string& message) {
                     std::string file = core_dir.name;
                     if (m.pid() != 1) file += "." + std::to_string(m.pid());
-                    std::string why;
                     if (cores >= kMaxCores) {
                         std::fprintf(stderr, "nuvemu: core: none for pid %d: %d written already\n",
                                      m.pid(), kMaxCores);
-                    } else if (nuv::write_core(m, core_dir, file, nuv::fault_signal(message),
-                                               m.pid() == 1 ? image : std::string(),
-                                               memory_mib << 20, core_bytes, why)) {
+                        return;
+                    }
+                    nuv::Status written = nuv::write_core(
+                        m, core_dir, file, nuv::fault_signal(message),
+                        m.pid() == 1 ? image : std::string(), memory_mib << 20, core_bytes);
+                    if (written) {
                         ++cores;
                         std::fprintf(stderr, "nuvemu: core written to %s%s\n", core_path.c_str(),
                                      file.substr(core_dir.name.size()).c_str());
                     } else {
-                        std::fprintf(stderr, "nuvemu: core: %s\n", why.c_str());
+                        std::fprintf(stderr, "nuvemu: core: %s\n", written.error().message.c_str());
                     }
                 };
             }

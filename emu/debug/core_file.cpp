@@ -92,24 +92,22 @@ int fault_signal(const std::string& message) {
     return SIGSEGV;
 }
 
-bool open_core_dir(const std::string& path, CoreDir& out, std::string& err) {
+Status open_core_dir(const std::string& path, CoreDir& out) {
     size_t slash = path.rfind('/');
     out.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     out.name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (out.name.empty() || out.name == "." || out.name == "..") {
-        err = path + " names no file";
-        return false;
+        return Error{Fault::Io, path + " names no file"};
     }
     out.fd = open(out.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.fd < 0) {
-        err = "cannot use " + out.dir + ": " + std::strerror(errno);
-        return false;
+        return Error{Fault::Io, "cannot use " + out.dir + ": " + std::strerror(errno)};
     }
-    return true;
+    return Done{};
 }
 
-bool write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
-                const std::string& name, uint64_t budget, uint64_t& written, std::string& err) {
+Status write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
+                  const std::string& name, uint64_t budget, uint64_t& written) {
     const std::string path = where.dir + "/" + file;
     std::vector<GuestMemory::Region> regions = m.memory().regions();
     std::sort(regions.begin(), regions.end(),
@@ -158,8 +156,7 @@ bool write_core(Task& m, const CoreDir& where, const std::string& file, int sign
         uint32_t flags = ((g.perms & kPermRead) ? 4u : 0u) | ((g.perms & kPermWrite) ? 2u : 0u) |
                          ((g.perms & kPermExec) ? 1u : 0u);
         if (offset + size > 0xFFFFFFFFu) {
-            err = "the guest's memory does not fit in a 32-bit core file";
-            return false;
+            return Error{Fault::Io, "the guest's memory does not fit in a 32-bit core file"};
         }
         ph[i + 1] =
             Phdr{kPtLoad, static_cast<uint32_t>(offset), g.begin, 0, size, size, flags, kPage};
@@ -177,8 +174,7 @@ bool write_core(Task& m, const CoreDir& where, const std::string& file, int sign
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        err = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
+        return Error{Fault::Io, "cannot write " + path + ": " + std::strerror(errno)};
     }
     uint64_t pages = 0;
     bool ok = write_all(fd, &eh, sizeof eh, 0) &&
@@ -193,9 +189,8 @@ bool write_core(Task& m, const CoreDir& where, const std::string& file, int sign
             if (written + (pages + 1) * kPage > budget) {
                 close(fd);
                 unlinkat(where.fd, temp.c_str(), 0);
-                err = "not written: the run's cores would pass " + std::to_string(budget >> 20) +
-                      " MiB";
-                return false;
+                return Error{Fault::Io, "not written: the run's cores would pass " +
+                                            std::to_string(budget >> 20) + " MiB"};
             }
             ++pages;
             ok = write_all(fd, page.data(), kPage, static_cast<off_t>(ph[i + 1].offset + p));
@@ -205,12 +200,12 @@ bool write_core(Task& m, const CoreDir& where, const std::string& file, int sign
     if (close(fd) != 0) ok = false;
     if (ok) ok = renameat(where.fd, temp.c_str(), where.fd, file.c_str()) == 0;
     if (!ok) {
-        err = "cannot write " + path + ": " + std::strerror(errno);
+        std::string why = "cannot write " + path + ": " + std::strerror(errno);
         unlinkat(where.fd, temp.c_str(), 0);
-        return false;
+        return Error{Fault::Io, why};
     }
     written += pages * kPage;
-    return true;
+    return Done{};
 }
 
 }  // namespace nuv

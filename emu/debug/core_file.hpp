@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "result.hpp"
+
 namespace nuv {
 
 class Task;
@@ -22,15 +24,15 @@ struct CoreDir {
     std::string dir;
     std::string name;  // the core's name in it
 };
-// The directory of path, opened; err says why not.
-bool open_core_dir(const std::string& path, CoreDir& out, std::string& err);
+// The directory of path, opened, or why not.
+Status open_core_dir(const std::string& path, CoreDir& out);
 
 // Writes the core of process m, stopped by signal, as `file` in the
 // directory: into a new file of its own, then renamed over whatever had that
 // name. name goes into the process-information note. Adds the bytes written
 // to *written; gives up, leaving nothing, once that would pass `budget`.
-// False and a one-line reason in err when it cannot.
-bool write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
-                const std::string& name, uint64_t budget, uint64_t& written, std::string& err);
+// A one-line reason when it cannot.
+Status write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
+                  const std::string& name, uint64_t budget, uint64_t& written);
 
 }  // namespace nuv

@@ -22,6 +22,7 @@
 #include "debugger.hpp"
 #include "gdb_packets.hpp"
 #include "engine.hpp"
+#include "result.hpp"
 
 namespace nuv {
 
@@ -29,7 +30,7 @@ class GdbServer final : public Debugger {
   public:
     // Listens on 127.0.0.1:port (0: a free port, see port()); nullptr and a
     // one-line reason in err when it cannot.
-    static std::unique_ptr<GdbServer> listen(uint16_t port, std::string& err);
+    static Result<std::unique_ptr<GdbServer>> listen(uint16_t port);
     ~GdbServer();
     GdbServer(const GdbServer&) = delete;
     GdbServer& operator=(const GdbServer&) = delete;

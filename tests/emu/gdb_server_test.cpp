@@ -104,8 +104,9 @@ class Client {
 
 TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
     std::string err;
-    std::unique_ptr<nuv::GdbServer> server = nuv::GdbServer::listen(0, err);
-    ASSERT_TRUE(server) << err;
+    auto listening = nuv::GdbServer::listen(0);
+    ASSERT_TRUE(listening) << listening.error().message;
+    std::unique_ptr<nuv::GdbServer> server = std::move(*listening);
     server->wait_for_client(true);
     nuv::Options opts;
     opts.engine = nuv::EngineKind::Unicorn;
