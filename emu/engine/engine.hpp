@@ -33,17 +33,6 @@ class RunRecord {
     ~RunRecord() = default;
 };
 
-// Serves a trap where it happens, inside run(), for engines that can: true
-// when the call was served and the guest goes on at once; false ends run()
-// with EngineStop::Trap (the call served all the same).
-class TrapSink {
-  public:
-    virtual bool serve(uint32_t eip) = 0;
-
-  protected:
-    ~TrapSink() = default;
-};
-
 // Page permissions of guest memory.
 enum : uint32_t { kPermRead = 1, kPermWrite = 2, kPermExec = 4 };
 
@@ -87,8 +76,8 @@ struct RunLimits {
     // when one of these descriptors (other engines' event_fd()) is readable.
     const std::vector<int>* others = nullptr;
     // Debugging: stop, as Stepped, once one instruction has run. A step whose
-    // instruction is int 0x80 ends at the trap (as Trap when the call is not
-    // served inside run()); the next run with step set then stops at once.
+    // instruction is int 0x80 ends at the trap, as Trap; the next run with
+    // step set, once the call is served, then stops at once.
     bool step = false;
     // Set from outside the run (a signal to nuvemu): the run ends as it
     // would at its deadline, with the message "interrupted ...".
@@ -132,13 +121,6 @@ class Engine {
     // Whether the engine counts instructions (and so honours max_instructions).
     virtual bool counts() const { return false; }
     virtual uint64_t instructions() const { return 0; }
-
-    // Engines that can serve traps without leaving run() hand them to sink;
-    // the others return EngineStop::Trap for every one.
-    virtual bool serve_traps_with(TrapSink* sink) {
-        (void)sink;
-        return false;
-    }
 
     // Engines whose guest runs in a process of its own can let it go on from
     // where it stands (at a served trap or its entry) while the host does

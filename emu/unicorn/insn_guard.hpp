@@ -88,6 +88,9 @@ class UnicornGuard {
     // "invalid instruction at 0x00401000 (far call or jump through a register)"
     std::string message(uint32_t address) const;
     size_t refused_count() const { return refused_.size(); }
+    // Whether the exits of a run in progress are out of date: start() would
+    // install others.
+    bool stale() const { return !stale_.empty(); }
     // Called with each range [begin, end) whose translated blocks are dropped.
     void on_drop(std::function<void(uint64_t, uint64_t)> f) { on_drop_ = std::move(f); }
 

@@ -1,5 +1,12 @@
 // The engine that emulates an i386 in this process, with Unicorn; Capstone
 // decodes instructions for counting them and for finding RDTSC.
+//
+// The emulator runs on a fiber of its own (fiber.hpp). At a trap its hook
+// leaves the fiber, and run() returns EngineStop::Trap with the emulator
+// suspended inside the hook; the next run() goes back into the hook and the
+// guest goes on, as if uc_emu_start had never returned. Starting Unicorn
+// anew costs microseconds (it drops the translated blocks at every exit of
+// the instruction guard); a switch costs nanoseconds.
 #pragma once
 
 #include <atomic>
@@ -10,6 +17,7 @@
 
 #include "code_buffer.hpp"
 #include "engine.hpp"
+#include "fiber.hpp"
 #include "instrumentation.hpp"
 #include "translation_budget.hpp"
 
@@ -47,10 +55,6 @@ class UnicornEngine : public Engine, public Instrumentation {
     bool counts() const override { return disasm_ != 0; }
     uint64_t instructions() const override { return insns_; }
     Instrumentation* instrumentation() override { return this; }
-    bool serve_traps_with(TrapSink* sink) override {
-        sink_ = sink;
-        return true;
-    }
 
     void watch_exec(uint32_t address) override;
     uint64_t exec_count(uint32_t address) const override;
@@ -77,13 +81,23 @@ class UnicornEngine : public Engine, public Instrumentation {
   private:
     UnicornEngine() = default;
     void install_hooks();
+    // The run loop (unicorn_run.cpp). What the fiber does when entered:
+    // start the emulator at start_eip_, let a suspended guest go on, stop it
+    // where it stands at its trap, or end for good.
+    enum class Order { Start, Go, End, Quit };
+    static void fiber_body(void* self);
+    bool enter(Order order);
+    // Ends a run suspended at its trap; the guest stands after the trap.
+    void end_suspended();
+    // The fiber, in the interrupt hook at a trap: true when the guest goes on.
+    bool suspend_at_trap();
+    // Stops the run from outside it (interrupt(), the watch).
+    void ask_stop();
     bool enter_user_mode();
     // Shows the guard the bytes of every executable run that meets [begin, end).
     void rescan(uint64_t begin, uint64_t end);
     bool executable(uint32_t page) const;
     void empty_translation_cache();
-    void bound_translation();
-    void start_watch();
     struct Watch;
     struct Hooks;
 
@@ -92,7 +106,18 @@ class UnicornEngine : public Engine, public Instrumentation {
     std::map<uint32_t, uint32_t> perms_;  // page -> permissions of every mapped page
     size_t disasm_ = 0;                   // Capstone handle, 0 when not counting
     bool hooks_installed_ = false;
-    TrapSink* sink_ = nullptr;
+    std::unique_ptr<Fiber> fiber_;
+    Order order_ = Order::Start;
+    RunRecord* record_ = nullptr;  // told while guest code runs in this thread
+    bool suspended_ = false;       // the fiber stands in the interrupt hook at a trap
+    uint32_t start_eip_ = 0;       // where the next started run begins
+    uint32_t run_until_ = 0;       // the return address of the run in the fiber
+    int ended_error_ = 0;          // how the last started run ended: uc_err, and
+    bool ended_refused_ = false;   // whether at a refused instruction
+    // Stops asked from outside the run (interrupt(), the watch), and their
+    // count when the run in the fiber began.
+    std::atomic<uint64_t> stops_asked_{0};
+    uint64_t stops_at_start_ = 0;
     // What stopped the current run.
     bool trapped_ = false, limit_hit_ = false, cache_full_ = false;
     // Debugging: whether the engine stops at int3 and steps; the current

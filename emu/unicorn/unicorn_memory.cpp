@@ -14,7 +14,7 @@
 namespace nuv {
 namespace {
 
-constexpr uint32_t kPage = kPageSize;
+constexpr uint32_t kPage = 0x1000;
 
 // The page that holds the descriptor table and the stub that drops to user
 // privilege, just below the host calls' return address; guest memory cannot
@@ -149,11 +149,6 @@ bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
 bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (system_page(address, n)) return false;
-    if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
-    // Unicorn drops the blocks translated from bytes that change, but not
-    // always one that an int3 ended (a debugger's breakpoint taken out
-    // again): they are dropped here, from a block that may begin a page
-    // before. The range must begin on a mapped page, or nothing is dropped.
     uint32_t page = address & ~(kPage - 1);
     uint64_t to = uint64_t{address} + n;
     uint64_t from = page >= kPage && executable(page - kPage) ? page - kPage : page;
@@ -161,6 +156,14 @@ bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
     for (uint64_t p = page; p < to && !code; p += kPage) {
         code = executable(static_cast<uint32_t>(p));
     }
+    // Code changes (a debugger's breakpoint) while no block runs: a guest
+    // left at a trap is stopped there first.
+    if (code) end_suspended();
+    if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
+    // Unicorn drops the blocks translated from bytes that change, but not
+    // always one that an int3 ended (a debugger's breakpoint taken out
+    // again): they are dropped here, from a block that may begin a page
+    // before. The range must begin on a mapped page, or nothing is dropped.
     if (code) uc_ctl_remove_cache(uc_, from, to);
     budget_.forget(address >= kPage ? address - kPage : 0, to);
     rescan(address, uint64_t{address} + n);

@@ -92,6 +92,30 @@ TEST(Emulator, TimeLimitStopsARunawayGuest) {
     EXPECT_EQ(m->call("probe_spin", {}).stop, Stop::Timeout);
 }
 
+// A guest whose process ends inside a call is left standing at its trap (the
+// Unicorn engine keeps its emulator waiting there for the next run). A host
+// call that starts elsewhere, a start of the image from its entry and the
+// machine's end each let it go cleanly, and the calls after run as ever.
+TEST_F(LibTest, AGuestLeftAtItsTrapGivesWayToTheNextRunAndToTheMachinesEnd) {
+    g().set_handler(999, [](nuv::CallContext&, const nuv::SyscallArgs& a) {
+        return nuv::Outcome::exit(static_cast<int32_t>(a.ebx));
+    });
+    for (int i = 0; i < 3; ++i) {
+        nuv::RunResult r = g().call("probe_trap", {999, 40 + i, 0, 0});
+        ASSERT_EQ(r.stop, Stop::Exited) << r.message;
+        EXPECT_EQ(r.status, 40 + i);
+        EXPECT_EQ(call("strlen", {str("abcd")}), 4u);
+        EXPECT_EQ(icall("probe_trap", {777, 0, 0, 0}), -1);
+    }
+    ASSERT_EQ(g().call("probe_trap", {999, 5, 0, 0}).stop, Stop::Exited);
+    nuv::RunResult again = g().run({"libtest"});
+    EXPECT_EQ(again.stop, Stop::Exited) << again.message;
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(call("strlen", {str("xyz")}), 3u);
+    ASSERT_EQ(g().call("probe_trap", {999, 6, 0, 0}).stop, Stop::Exited);
+    m_.reset();
+}
+
 TEST_F(LibTest, UnknownCallReturnsMinusOneAndIsRecorded) {
     EXPECT_EQ(icall("probe_trap", {777, 1, 2, 3}), -1);
     ASSERT_EQ(g().traps().size(), 1u);

@@ -1,0 +1,234 @@
+// The Unicorn engine's hooks: the trap, the guest's faults, the translated
+// code's budget, instruction counts, single steps and the watches.
+#include <capstone/capstone.h>
+#include <unicorn/unicorn.h>
+
+#include <string>
+#include <vector>
+
+#include "insn_guard.hpp"
+#include "unicorn_engine.hpp"
+#include "unicorn_internal.hpp"
+
+namespace nuv {
+namespace {
+
+const char* access_name(int type) {
+    switch (type) {
+        case UC_MEM_READ_UNMAPPED:
+            return "read of unmapped memory";
+        case UC_MEM_WRITE_UNMAPPED:
+            return "write to unmapped memory";
+        case UC_MEM_FETCH_UNMAPPED:
+            return "execution of unmapped memory";
+        case UC_MEM_READ_PROT:
+            return "read of protected memory";
+        case UC_MEM_WRITE_PROT:
+            return "write to protected memory";
+        case UC_MEM_FETCH_PROT:
+            return "execution of non-executable memory";
+        default:
+            return "bad memory access";
+    }
+}
+
+// Distinct blocks whose instruction counts are remembered; past this the
+// map starts again (it is a cache).
+constexpr size_t kMaxCountedBlocks = 1u << 18;
+
+}  // namespace
+
+struct UnicornEngine::Hooks {
+    static void interrupt(uc_engine* uc, uint32_t intno, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (intno == 0x80) {
+            // EIP already stands after the trap. The run leaves the fiber
+            // here, and the guest goes on when it is entered again.
+            e->trapped_ = true;
+            if (e->suspend_at_trap()) return;
+        } else if (intno == 3 && e->debugging_) {
+            e->breakpoint_ = true;  // EIP stands after the int3
+        } else if (intno == 13) {
+            // In user mode privileged instructions and port I/O raise a
+            // protection fault with EIP on the instruction.
+            uint32_t eip = eip_of(uc);
+            uint8_t op = 0;
+            bool halt = uc_mem_read(uc, eip, &op, 1) == UC_ERR_OK && op == 0xF4;
+            e->fault_ = (halt ? "guest halted at eip " : "protection fault at eip ") + hex(eip);
+        } else {
+            e->fault_ =
+                "unexpected interrupt " + std::to_string(intno) + " at eip " + hex(eip_of(uc));
+        }
+        uc_emu_stop(uc);
+    }
+
+    // Unicorn does not check port permissions; at user privilege with IOPL 0
+    // every port access is the protection fault the processor raises.
+    static void port_fault(uc_engine* uc, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->fault_.empty()) e->fault_ = "protection fault at eip " + hex(eip_of(uc));
+        uc_emu_stop(uc);
+    }
+
+    static uint32_t port_in(uc_engine* uc, uint32_t, int, void* user) {
+        port_fault(uc, user);
+        return 0;
+    }
+
+    static void port_out(uc_engine* uc, uint32_t, int, uint32_t, void* user) {
+        port_fault(uc, user);
+    }
+
+    static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
+                           void* user) {
+        static_cast<UnicornEngine*>(user)->fault_ = std::string(access_name(type)) + " at " +
+                                                    hex(static_cast<uint32_t>(address)) + " (eip " +
+                                                    hex(eip_of(uc)) + ")";
+        return false;
+    }
+
+    // Nothing: registered for an address no guest touches, it makes Unicorn
+    // keep EIP up to date at every memory access, so that a bad access
+    // names its own instruction rather than the first of its block.
+    static void precise_eip(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*) {}
+
+    // syscall and sysenter: as on the processor with the host's filter, a
+    // fault that names the instruction (Unicorn runs them as no-ops).
+    static void system_call(uc_engine* uc, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        uint32_t eip = eip_of(uc);
+        uint8_t op[2] = {0, 0};
+        // EIP stands on sysenter, or after syscall.
+        if (!(uc_mem_read(uc, eip, op, 2) == UC_ERR_OK && op[0] == 0x0F &&
+              (op[1] == 0x05 || op[1] == 0x34)) &&
+            eip >= 2) {
+            eip -= 2;
+        }
+        if (e->fault_.empty()) e->fault_ = "system call other than int 0x80 at eip " + hex(eip);
+        uc_emu_stop(uc);
+    }
+
+    static bool bad_instruction(uc_engine* uc, void* user) {
+        static_cast<UnicornEngine*>(user)->fault_ = "invalid instruction at " + hex(eip_of(uc));
+        return false;
+    }
+
+    // Every block, before it runs: a new one counts against the budget of
+    // translated code.
+    static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->budget_.note(static_cast<uint32_t>(address), size) && !e->cache_full_) {
+            e->cache_full_ = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    static void counted_block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
+        block(uc, address, size, user);
+        auto* e = static_cast<UnicornEngine*>(user);
+        auto it = e->block_counts_.find(address);
+        if (it == e->block_counts_.end()) {
+            std::vector<uint8_t> code(size);
+            uint32_t n = 0;
+            if (size > 0 && uc_mem_read(uc, address, code.data(), size) == UC_ERR_OK) {
+                cs_insn* insn = nullptr;
+                n = static_cast<uint32_t>(
+                    cs_disasm(e->disasm_, code.data(), size, address, 0, &insn));
+                if (insn != nullptr) cs_free(insn, n);
+            }
+            if (n == 0) n = 1;
+            if (e->block_counts_.size() >= kMaxCountedBlocks) e->block_counts_.clear();
+            it = e->block_counts_.emplace(address, n).first;
+        }
+        e->insns_ += it->second;
+        if (e->max_insns_ != 0 && e->insns_ > e->max_insns_ && !e->limit_hit_) {
+            e->limit_hit_ = true;
+            uc_emu_stop(uc);
+        }
+    }
+
+    // Debugging: every instruction, before it runs; the second one of a
+    // step's run is not run.
+    static void step(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (!e->step_armed_) return;
+        if (!e->step_begun_) {
+            e->step_begun_ = true;
+            return;
+        }
+        e->step_armed_ = false;
+        e->stepped_ = true;
+        uc_emu_stop(uc);
+    }
+
+    static void exec(uc_engine*, uint64_t address, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        auto it = e->exec_counts_.find(static_cast<uint32_t>(address));
+        if (it != e->exec_counts_.end()) ++it->second;
+    }
+
+    // RDTSC cannot be hooked itself: a hook before it marks the read and a
+    // hook on the next instruction replaces its result.
+    static void before_rdtsc(uc_engine*, uint64_t, uint32_t, void* user) {
+        static_cast<UnicornEngine*>(user)->tsc_pending_ = true;
+    }
+
+    static void after_rdtsc(uc_engine* uc, uint64_t, uint32_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (!e->tsc_pending_) return;
+        e->tsc_pending_ = false;
+        uint32_t lo = static_cast<uint32_t>(e->tsc_next_);
+        uint32_t hi = static_cast<uint32_t>(e->tsc_next_ >> 32);
+        uc_reg_write(uc, UC_X86_REG_EAX, &lo);
+        uc_reg_write(uc, UC_X86_REG_EDX, &hi);
+        ++e->tsc_next_;
+    }
+
+    static void read(uc_engine*, uc_mem_type, uint64_t address, int size, int64_t, void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (address < e->reads_end_ && address + static_cast<uint64_t>(size) > e->reads_begin_) {
+            ++e->reads_;
+        }
+    }
+};
+
+void UnicornEngine::install_hooks() {
+    // Hooks added after code has run would miss blocks already translated:
+    // all of them go in before the first run.
+    if (hooks_installed_) return;
+    hooks_installed_ = true;
+    uc_hook h;
+    auto add = [&](int type, auto* fn, uint64_t begin, uint64_t end) {
+        uc_hook_add(uc_, &h, type, reinterpret_cast<void*>(fn), this, begin, end);
+    };
+    add(UC_HOOK_INTR, &Hooks::interrupt, 1, 0);
+    add(UC_HOOK_MEM_INVALID, &Hooks::bad_memory, 1, 0);
+    add(UC_HOOK_INSN_INVALID, &Hooks::bad_instruction, 1, 0);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_in), this, 1, 0,
+                UC_X86_INS_IN);
+    uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::port_out), this, 1, 0,
+                UC_X86_INS_OUT);
+    for (int insn : {UC_X86_INS_SYSCALL, UC_X86_INS_SYSENTER}) {
+        uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::system_call), this, 1, 0,
+                    insn);
+    }
+    add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::precise_eip, 0xFFFFFFFF, 0xFFFFFFFF);
+    if (disasm_ != 0) {
+        add(UC_HOOK_BLOCK, &Hooks::counted_block, 1, 0);
+    } else if (!code_.found()) {
+        add(UC_HOOK_BLOCK, &Hooks::block, 1, 0);
+    }
+    guard_->on_drop([this](uint64_t begin, uint64_t end) { budget_.forget(begin, end); });
+    for (const auto& [address, count] : exec_counts_)
+        add(UC_HOOK_CODE, &Hooks::exec, address, address);
+    if (tsc_fixed_) {
+        for (uint32_t at : rdtsc_) {
+            add(UC_HOOK_CODE, &Hooks::before_rdtsc, at, at);
+            add(UC_HOOK_CODE, &Hooks::after_rdtsc, at + 2, at + 2);
+        }
+    }
+    if (watch_reads_) add(UC_HOOK_MEM_READ, &Hooks::read, reads_begin_, reads_end_ - 1);
+    if (debugging_) add(UC_HOOK_CODE, &Hooks::step, 1, 0);
+}
+
+}  // namespace nuv
