@@ -92,11 +92,7 @@ void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t
     if (t.options().record_traps) t.traps_.push_back(TrapRecord{a, result, eip});
     if (t.options().trace != nullptr) trace_call(t, t.syscall(a.nr), a, result);
     // After the exit call EAX is left alone.
-    if (!t.exited_) {
-        Registers r = t.engine().registers();
-        r.eax = static_cast<uint32_t>(result);
-        t.engine().set_registers(r);
-    }
+    if (!t.exited_) t.engine().set_eax(static_cast<uint32_t>(result));
 }
 
 void Kernel::release(Task& t, Deadline deadline) {
@@ -142,6 +138,8 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
     while (s.blocked || s.yielded) {
         // Other processes run until this one can go on.
         if (!schedule(t, s.blocked, deadline)) {
+            // The call is abandoned, and with it any wake time it had.
+            t.wake_.reset();
             t.set_pending(std::nullopt);
             RunResult timeout;
             timeout.stop = Stop::Timeout;

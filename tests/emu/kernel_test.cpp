@@ -286,8 +286,16 @@ TEST(KernelSleep, SleepingWaitsUnlessSkipped) {
     nuv::Options o = nuvtest::test_options();
     o.timeout_us = 100000;
     auto m = nuvtest::load_image("libtest", o);
+    const uint32_t fds = nuv::Harness::kStackTop - 0x10000;
+    ASSERT_EQ(m->call("pipe", {fds}).stop, Stop::Returned);
+    ASSERT_EQ(m->eax(), 0u);
     nuv::RunResult r = m->call("sleep", {1000u});
     EXPECT_EQ(r.stop, Stop::Timeout);
+    // The sleep's wake time goes with it: a read that only the reader could
+    // satisfy, made next, is a deadlock at once, not a wait for that time.
+    r = m->call("read", {m->u32(fds), fds + 8, 4u});
+    EXPECT_EQ(r.stop, Stop::Returned) << r.message;
+    EXPECT_EQ(static_cast<int32_t>(m->eax()), -NUV_EDEADLK);
 }
 
 TEST(KernelProcesses, PipelineReadsItsChildsOutputAndStatus) {
