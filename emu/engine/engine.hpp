@@ -105,6 +105,12 @@ class Engine {
 
     virtual Registers registers() = 0;
     virtual void set_registers(const Registers& r) = 0;
+    // EAX alone: a call's result, written once per call.
+    virtual void set_eax(uint32_t v) {
+        Registers r = registers();
+        r.eax = v;
+        set_registers(r);
+    }
     // The x87 unit: reset to its start state (control word 0x037F, empty
     // stack), and the raw 80-bit top of stack.
     virtual void reset_fpu() = 0;

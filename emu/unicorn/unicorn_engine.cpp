@@ -81,6 +81,10 @@ void UnicornEngine::set_registers(const Registers& r) {
     }
 }
 
+void UnicornEngine::set_eax(uint32_t v) {
+    uc_reg_write(uc_, UC_X86_REG_EAX, &v);
+}
+
 void UnicornEngine::reset_fpu() {
     // As a kernel leaves the FPU after initialising it: empty stack, all
     // exceptions masked, extended precision, round to nearest. A host call

@@ -48,6 +48,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     bool write(uint32_t address, const void* data, size_t n) override;
     Registers registers() override;
     void set_registers(const Registers& r) override;
+    void set_eax(uint32_t v) override;
     void reset_fpu() override;
     std::array<uint8_t, 10> st0() override;
     EngineEvent run(const RunLimits& limits) override;
