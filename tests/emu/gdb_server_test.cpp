@@ -102,6 +102,18 @@ class Client {
     bool connected_ = false;
 };
 
+// A port another server holds is refused with one line that names it.
+TEST(GdbServer, APortInUseIsRefusedWithItsNumber) {
+    auto first = nuv::GdbServer::listen(0);
+    ASSERT_TRUE(first) << first.error().message;
+    const std::string port = std::to_string((*first)->port());
+    auto second = nuv::GdbServer::listen((*first)->port());
+    ASSERT_FALSE(second);
+    EXPECT_NE(second.error().message.find("127.0.0.1:" + port + ": "), std::string::npos)
+        << second.error().message;
+    EXPECT_EQ(second.error().message.find('\n'), std::string::npos);
+}
+
 TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
     std::string err;
     auto listening = nuv::GdbServer::listen(0);
