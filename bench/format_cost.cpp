@@ -14,12 +14,11 @@ constexpr const char* kFormat = "%s=%d (%5.2x)\n";
 constexpr const char* kExpect = "key=1234 (   ab)\n";
 constexpr int kRepeat = 100;  // calls per figure, averaged
 
-class FormatCost : public nuvtest::LibTest {
+class FormatCost : public nuvtest::CountingLibTest {
   protected:
     void SetUp() override {
-        opts_.count_instructions = true;
         opts_.record_traps = false;
-        LibTest::SetUp();
+        CountingLibTest::SetUp();
     }
 
     // Runs fn kRepeat times with the words and returns the instructions per

@@ -9,18 +9,10 @@
 
 namespace {
 
-class InputFigures : public nuvtest::LibTest {
+class InputFigures : public nuvtest::CountingLibTest {
   protected:
-    void SetUp() override {
-        opts_.count_instructions = true;
-        LibTest::SetUp();
-    }
-    // Instructions executed by one call that must return.
     uint64_t measure(const char* fn, std::initializer_list<nuv::Arg> args) {
-        uint64_t before = g().instructions();
-        nuv::RunResult r = g().call(fn, args);
-        EXPECT_EQ(r.stop, nuv::Stop::Returned) << fn << ": " << r.message;
-        return g().instructions() - before;
+        return instructions_of(fn, args);
     }
     uint64_t strtold_cost(const std::string& text) { return measure("strtold", {str(text), 0u}); }
 };

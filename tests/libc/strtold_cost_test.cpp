@@ -7,18 +7,10 @@
 
 namespace {
 
-class InputFigures : public nuvtest::LibTest {
+class InputFigures : public nuvtest::CountingLibTest {
   protected:
-    void SetUp() override {
-        opts_.count_instructions = true;
-        LibTest::SetUp();
-    }
-    // Instructions executed by one call to strtold, which must return.
     uint64_t strtold_cost(const std::string& text) {
-        uint64_t before = g().instructions();
-        nuv::RunResult r = g().call("strtold", {str(text), 0u});
-        EXPECT_EQ(r.stop, nuv::Stop::Returned) << "strtold: " << r.message;
-        return g().instructions() - before;
+        return instructions_of("strtold", {str(text), 0u});
     }
 };
 

@@ -99,6 +99,13 @@ uint32_t LibTest::call(std::string_view fn, std::initializer_list<nuv::Arg> args
     return m_->eax();
 }
 
+uint64_t CountingLibTest::instructions_of(std::string_view fn,
+                                          std::initializer_list<nuv::Arg> args) {
+    uint64_t before = m_->instructions();
+    call(fn, args);
+    return m_->instructions() - before;
+}
+
 uint32_t LibTest::buf(size_t n, uint8_t fill) {
     uint32_t a = nuvtest::alloc(*m_, n, 16);
     std::vector<uint8_t> bytes(n, fill);

@@ -106,4 +106,15 @@ class LibTest : public ::testing::Test {
     void script(uint32_t nr, std::vector<int32_t> results);
 };
 
+// The same with the guest's instructions counted (the emulator only).
+class CountingLibTest : public LibTest {
+  protected:
+    void SetUp() override {
+        opts_.count_instructions = true;
+        LibTest::SetUp();
+    }
+    // Instructions executed by one call, which must return normally.
+    uint64_t instructions_of(std::string_view fn, std::initializer_list<nuv::Arg> args);
+};
+
 }  // namespace nuvtest
