@@ -129,12 +129,7 @@ void Harness::set_u32(uint32_t address, uint32_t value) {
 }
 
 std::string Harness::read_string(uint32_t address, size_t max) const {
-    std::string s;
-    char c = 0;
-    while (s.size() < max && read(address + static_cast<uint32_t>(s.size()), &c, 1) && c != 0) {
-        s.push_back(c);
-    }
-    return s;
+    return task().memory().peek_string(address, max);
 }
 
 std::vector<uint8_t> Harness::read_bytes(uint32_t address, size_t n) const {

@@ -88,7 +88,6 @@ int32_t Kernel::dispatch(Task& t, const SyscallArgs& a, bool resuming) {
 }
 
 void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip) {
-    t.wake_.reset();
     if (t.options().record_traps) t.traps_.push_back(TrapRecord{a, result, eip});
     if (t.options().trace != nullptr) trace_call(t, t.syscall(a.nr), a, result);
     // After the exit call EAX is left alone.
@@ -138,8 +137,6 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
     while (s.blocked || s.yielded) {
         // Other processes run until this one can go on.
         if (!schedule(t, s.blocked, deadline)) {
-            // The call is abandoned, and with it any wake time it had.
-            t.wake_.reset();
             t.set_pending(std::nullopt);
             RunResult timeout;
             timeout.stop = Stop::Timeout;

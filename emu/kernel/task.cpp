@@ -163,6 +163,8 @@ const SyscallDef* Task::syscall(uint32_t nr) const {
 
 void Task::set_pending(std::optional<Pending> p) {
     pending_ = std::move(p);
+    // No call waiting, no time to wake it at.
+    if (!pending_) wake_.reset();
     process_->set_state(!pending_ ? RunState::Runnable
                         : wake_   ? RunState::Asleep
                                   : RunState::Waiting);

@@ -112,14 +112,7 @@ class Peek {
         read(at, v.data(), n);
         return v;
     }
-    std::string read_string(uint32_t at, size_t max) const {
-        std::string s;
-        char c = 0;
-        while (s.size() < max && read(at + static_cast<uint32_t>(s.size()), &c, 1) && c != 0) {
-            s.push_back(c);
-        }
-        return s;
-    }
+    std::string read_string(uint32_t at, size_t max) const { return m_.peek_string(at, max); }
 
   private:
     const GuestMemory& m_;

@@ -70,6 +70,15 @@ int32_t GuestMemory::write_u32(uint32_t address, uint32_t value) {
     return write(address, &value, sizeof value);
 }
 
+std::string GuestMemory::peek_string(uint32_t address, size_t max) const {
+    std::string s;
+    char c = 0;
+    while (s.size() < max && peek(address + static_cast<uint32_t>(s.size()), &c, 1) && c != 0) {
+        s.push_back(c);
+    }
+    return s;
+}
+
 int32_t GuestMemory::read_string(uint32_t address, uint32_t max, std::string& out) const {
     out.clear();
     // Mapping is by whole pages: check a page, then read what is left of it.

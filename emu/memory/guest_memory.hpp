@@ -67,6 +67,8 @@ class GuestMemory {
         return engine_.write(address, data, n);
     }
     bool peek(uint32_t address, void* out, size_t n) const { return engine_.read(address, out, n); }
+    // The bytes up to a NUL, at most max of them, as far as they are mapped.
+    std::string peek_string(uint32_t address, size_t max) const;
 
     // Anonymous mappings, page-aligned, in [NUV_MAP_BASE, NUV_MAP_END),
     // bounded in number and total size. 0 when refused.
