@@ -69,6 +69,32 @@
 #define NUV_CTX_EFLAGS 16
 #define NUV_CTX_SS 18
 
+/* Rewritten call sites. Once a guest has made enough calls, the engine
+ * rewrites each int 0x80 the first time it traps into `call *%eax` (ff d0,
+ * the same length) and runs the guest's code through a code segment of its
+ * own (NUV_SITE_CS) whose base is NUV_SLED_BASE: the call then lands at the
+ * call number's offset in the sled page there, whose bytes (72 73 73 72 ...,
+ * conditional jumps forward whichever way they are entered, no flag or
+ * register changed) carry it, after a landing zone of no-ops, to a far jump
+ * into the flat code at NUV_SLED_ENTRY, which goes on to the gate page's
+ * entry at NUV_GATE_SITE_ENTRY. That entry posts the call as the handler
+ * does, without a signal, the code word saying so (NUV_DIRECT_CODE_SITE).
+ * The guest's code is mapped a second time NUV_SLED_BASE higher (its
+ * shadow); its data stays where it is, read through the flat selectors.
+ *
+ * The far jump ends the sled page: a call number that lands inside it
+ * faults at once without changing anything (its address and selector
+ * bytes, EC EF EC ED 23 00, are all instructions that fault), as does one
+ * past the page, whose next page stays unmapped. */
+#define NUV_SITE_CS 0x7 /* the first LDT entry, user privilege */
+#define NUV_SLED_BASE 0xC1000000u
+#define NUV_SLED_PATTERN 0x72737372u /* the sled's bytes, little-endian */
+#define NUV_SLED_LANDING 0xE00       /* no-ops from here to the far jump */
+#define NUV_SLED_JUMP 0xFF9          /* ea <NUV_SLED_ENTRY> 23 00 */
+#define NUV_SLED_ENTRY 0xEDECEFECu   /* jmp <gate + NUV_GATE_SITE_ENTRY> */
+#define NUV_GATE_SITE_ENTRY 0x800
+#define NUV_DIRECT_CODE_SITE 0x4E555653u
+
 /* The i386 numbers of the two calls the handler makes, each at its own site. */
 #define NUV_DIRECT_NR_WRITE 4
 #define NUV_DIRECT_NR_FUTEX 240

@@ -206,6 +206,9 @@ void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, u
     arch = page_word(NUV_DIRECT_ARCH);
     load_words(e_.regs_, ctx);
     if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rax = nr;
+    // The rewritten sites' entry knows its code selector; the post may not
+    // name another.
+    if (signo == SIGSYS && code == NUV_DIRECT_CODE_SITE) e_.regs_.cs = NUV_SITE_CS;
     e_.regs_dirty_ = false;
 }
 
@@ -216,22 +219,15 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
     ev.eip = static_cast<uint32_t>(e_.regs_.rip);
-    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) {
-        if (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip)) {
+    const bool sited = signo == SIGSYS && code == NUV_DIRECT_CODE_SITE;
+    if (sited && !e_.is_site(ev.eip - 2)) return null_call(limits, ev);
+    if (sited || (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp)) {
+        if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip))) {
             ev.stop = EngineStop::Fault;
             ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
             return Post::Event;
         }
-        ev.stop = EngineStop::Trap;
-        // What the handler cannot load itself (another code or stack
-        // selector, the trap flag) is set from outside.
-        bool plain = e_.regs_.cs == NUV_USER_CS32 && e_.regs_.ss == NUV_USER_DS32 &&
-                     (e_.regs_.eflags & kTrapFlag) == 0;
-        if (!plain && !e_.ensure_stopped()) {
-            e_.gone(ev, kNoStatus);
-            return Post::Event;
-        }
-        return Post::Event;
+        return call_post(ev, ev.eip - 2);
     }
     if (signo == SIGTRAP && ev.eip == e_.gate_ + 3) {
         // The breakpoint after the gate's call: untraced, a call made there
@@ -246,6 +242,9 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
         answer_direct();
         return Post::Running;
     }
+    // A call from a rewritten site that did not reach the sled: answered
+    // as it would have been (see sited_call()).
+    if (uint32_t site = 0; sited_call(signo, site)) return call_post(ev, site);
     // A fault: the guest leaves its handler, traced, and stands where it
     // faulted, to be examined as under the tracer.
     if (!e_.ensure_stopped()) {
@@ -262,12 +261,88 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     return Post::Stopped;
 }
 
+DirectChannel::Post DirectChannel::call_post(EngineEvent& ev, uint32_t site) {
+    ev.stop = EngineStop::Trap;
+    ev.eip = static_cast<uint32_t>(e_.regs_.rip);
+    e_.note_site(site);
+    // What the handler cannot load itself (another code or stack selector,
+    // the trap flag) is set from outside.
+    uint16_t cs = e_.regs_.cs & 0xffff;
+    bool plain = (cs == NUV_USER_CS32 || cs == NUV_SITE_CS) && e_.regs_.ss == NUV_USER_DS32 &&
+                 (e_.regs_.eflags & kTrapFlag) == 0;
+    if (!plain && in_handler_ && !e_.ensure_stopped()) e_.gone(ev, kNoStatus);
+    return Post::Event;
+}
+
+bool DirectChannel::sited_call(uint32_t signo, uint32_t& site) {
+    // A call whose number lies past the sled faults where it landed, the
+    // site's return address on the stack: it is the call itself, made with
+    // a number no call has (so is one from a guest that went back to the
+    // flat code selector itself). A call whose stack pointer the processor
+    // could not push to faults on the site.
+    if (signo != SIGSEGV && signo != SIGILL) return false;
+    const uint32_t eip = static_cast<uint32_t>(e_.regs_.rip);
+    const uint32_t esp = static_cast<uint32_t>(e_.regs_.rsp);
+    if (e_.is_site(eip)) {
+        site = eip;
+        e_.regs_.rip = eip + 2;
+        return true;
+    }
+    uint32_t back = 0;
+    const uint32_t eax = static_cast<uint32_t>(e_.regs_.rax);
+    if (eip - eax >= 8 || !e_.read(esp, &back, sizeof back) || !e_.is_site(back - 2)) {
+        return false;
+    }
+    site = back - 2;
+    e_.regs_.rip = back;
+    e_.regs_.rsp = esp + 4;
+    return true;
+}
+
+DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEvent& ev) {
+    // Something other than a rewritten site reached the sled: a call or
+    // jump through a pointer to one of the page's first addresses. The
+    // guest faults as it would have without the sled, where the pointer
+    // led, the return address back on its stack.
+    uint32_t ret = static_cast<uint32_t>(e_.regs_.rip), target = 0;
+    uint8_t insn[2] = {0, 0};
+    const uint32_t eax = static_cast<uint32_t>(e_.regs_.rax);
+    if (e_.read(ret - 2, insn, 2) && insn[0] == 0xFF && (insn[1] & 0xF8) == 0xD0) {
+        // call *%reg: the register's value
+        const unsigned long long user_regs_struct::*regs[8] = {
+            &user_regs_struct::rax, &user_regs_struct::rcx, &user_regs_struct::rdx,
+            &user_regs_struct::rbx, &user_regs_struct::rsp, &user_regs_struct::rbp,
+            &user_regs_struct::rsi, &user_regs_struct::rdi};
+        target = static_cast<uint32_t>(e_.regs_.*regs[insn[1] & 7]);
+    } else {
+        target = eax < NUV_SLED_JUMP ? eax : 0;
+    }
+    e_.regs_.rsp -= 4;
+    e_.regs_.rip = target;
+    e_.regs_dirty_ = true;
+    if (!e_.ensure_stopped()) {
+        e_.gone(ev, kNoStatus);
+        return Post::Event;
+    }
+    e_.regs_.rip = target;
+    e_.regs_dirty_ = true;
+    siginfo_t si{};
+    si.si_signo = SIGSEGV;
+    si.si_code = SEGV_MAPERR;
+    si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(target));
+    bool go_on = false;
+    if (e_.fault_event(SIGSEGV, si, limits, ev, go_on) && !go_on) return Post::Event;
+    return Post::Stopped;
+}
+
 void DirectChannel::answer_direct() {
     // The handler cannot set the trap flag for the guest (nor could the
     // guest itself from its own call).
     user_regs_struct a = e_.regs_;
     a.eflags &= ~uint64_t{kTrapFlag};
-    store_words(reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER), a);
+    uint32_t* words = reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER);
+    store_words(words, a);
+    words[NUV_CTX_CS] = (a.cs & 0xffff) == NUV_SITE_CS ? NUV_SITE_CS : NUV_USER_CS32;
     in_handler_ = false;
     e_.regs_dirty_ = false;
     if (page_word(NUV_DIRECT_AWAKE) == 0) set_page_word(NUV_DIRECT_AWAKE, 1);
@@ -327,6 +402,12 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
             if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rip -= 2;
+            if (signo == SIGSYS && code == NUV_DIRECT_CODE_SITE) {
+                // Back into the sled, the return address where the call put
+                // it: the sled changes nothing on its way to the entry.
+                e_.regs_.rsp -= 4;
+                e_.regs_.rip = 0;
+            }
             in_handler_ = true;
             return leave_handler();
         }

@@ -52,6 +52,9 @@ class DirectChannel final : public CallChannel {
     Wait wait_direct(int& status, const RunLimits& limits);
     Post take_post(const RunLimits& limits, EngineEvent& ev);
     void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
+    Post call_post(EngineEvent& ev, uint32_t site);
+    bool sited_call(uint32_t signo, uint32_t& site);
+    Post null_call(const RunLimits& limits, EngineEvent& ev);
     void answer_direct();
     bool detach();
     bool attach(RunLimits::Clock::time_point until);

@@ -37,6 +37,7 @@ NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts) {
     if (opts_.stand_in_64 || !several_processors() || opts_.debugging) {
         opts_.direct_calls = false;
     }
+    if (!opts_.direct_calls) sites_state_ = Sites::Off;
 }
 
 NativeEngine::~NativeEngine() {
@@ -156,6 +157,7 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
     call.*abi.args[NUV_GATE_KEY_ARG1] = key_[1];
     call.rax = nr;
     call.rip = gate_;
+    call.cs = abi.code_selector;  // the guest may run through another
     regs_ = call;
     regs_dirty_ = true;
     if (!proceed(Go::Continue)) return false;
@@ -191,6 +193,7 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
     checked_ip_ = 0;
+    if (sites_in_the_way(begin, size)) stop_sites();
     const Abi& abi = abi_of(opts_);
     int64_t r = 0;
     if (!remote(abi.mmap,
@@ -199,7 +202,10 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
                 r)) {
         return false;
     }
-    if (r == int64_t{begin}) return true;
+    if (r == int64_t{begin}) {
+        if (perms & kPermExec) track_exec(begin, size, true, false);
+        return true;
+    }
     // A kernel that ignores the no-replace flag may have placed it elsewhere.
     if (r > 0 || r < -4095) remote(abi.munmap, {static_cast<uint64_t>(r), size}, r);
     return false;
@@ -210,14 +216,19 @@ bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
     checked_ip_ = 0;
     int64_t r = 0;
-    return remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) && r == 0;
+    if (!remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) || r != 0)
+        return false;
+    track_exec(begin, size, (perms & kPermExec) != 0, false);
+    return true;
 }
 
 bool NativeEngine::unmap(uint32_t begin, uint32_t size) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     checked_ip_ = 0;
     int64_t r = 0;
-    return remote(abi_of(opts_).munmap, {begin, size}, r) && r == 0;
+    if (!remote(abi_of(opts_).munmap, {begin, size}, r) || r != 0) return false;
+    track_exec(begin, size, false, true);
+    return true;
 }
 
 bool NativeEngine::read(uint32_t address, void* out, size_t n) {
@@ -234,8 +245,16 @@ bool NativeEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (pid_ <= 0 || !guest_range(address, n)) return false;
     if (checked_ip_ != 0 && address < checked_ip_ && address + n + 2 > checked_ip_) checked_ip_ = 0;
-    // Through the process's memory file: it writes read-only pages too.
-    return pwrite(mem_fd_, data, n, address) == static_cast<ssize_t>(n);
+    // Through the process's memory file: it writes read-only pages too. A
+    // rewritten site written over is the guest's own code again.
+    if (!sites_.empty()) {
+        for (auto it = sites_.lower_bound(address > 0 ? address - 1 : 0);
+             it != sites_.end() && *it < uint64_t{address} + n;) {
+            it = sites_.erase(it);
+        }
+    }
+    return pwrite(mem_fd_, data, n, address) == static_cast<ssize_t>(n) &&
+           (exec_pages_.empty() || write_shadow(address, data, n));
 }
 
 Registers NativeEngine::registers() {

@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,10 @@ struct NativeOptions {
     // as seccomp notifications, the guest always traced. i386 only, and only
     // where the engine may run on more than one processor.
     bool direct_calls = true;
+    // On the direct path, after this many calls each int 0x80 that traps is
+    // rewritten into a call that reaches the handler without a signal (see
+    // native/direct_call.h); 0: never.
+    uint32_t rewrite_sites_after = 64;
     // For a debugger (see EngineStop::Breakpoint, RunLimits::step): the
     // guest stays traced (no direct path), its calls come with all its
     // registers, and int3 and single steps end a run instead of faulting.
@@ -171,6 +176,19 @@ class NativeEngine final : public Engine {
     void gone(EngineEvent& ev, int status);
     void end_process();
 
+    // Rewritten call sites (native_sites.cpp).
+    enum class Sites { Waiting, On, Off };
+    bool is_site(uint32_t at) const;  // a rewritten int 0x80 there
+    bool shadowed(uint32_t page) const;
+    // A call trapped at the int 0x80 at `at`: counted, and rewritten once on.
+    void note_site(uint32_t at);
+    bool start_sites();
+    void stop_sites();
+    bool make_shadow(uint32_t begin, uint32_t size);
+    bool write_shadow(uint32_t address, const void* data, size_t n);
+    bool sites_in_the_way(uint32_t begin, uint32_t size) const;
+    void track_exec(uint32_t begin, uint32_t size, bool exec, bool gone);
+
     NativeOptions opts_;
     pid_t pid_ = -1;
     pid_t tracer_ = -1;
@@ -185,6 +203,12 @@ class NativeEngine final : public Engine {
     bool released_ = false;    // running on its own since release()
     uint64_t checked_ip_ = 0;  // a call site known to hold int 0x80
     std::unique_ptr<native::CallChannel> channel_;
+    Sites sites_state_ = Sites::Waiting;
+    uint32_t site_calls_ = 0;
+    std::set<uint32_t> sites_;          // rewritten, while on
+    std::set<uint32_t> exec_wanted_;    // executable guest pages
+    std::set<uint32_t> exec_pages_;     // those with a shadow
+    std::vector<uint32_t> sled_pages_;  // the sled page and the flat entry's
     // Debugging: the current run steps; a step that ended at a trap is over.
     bool stepping_ = false;
     bool step_owed_ = false;

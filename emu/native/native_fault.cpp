@@ -10,6 +10,7 @@
 #include <string>
 
 #include "native_abi.hpp"
+#include "direct_call.h"
 #include "native_engine.hpp"
 
 namespace nuv {
@@ -116,6 +117,8 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
     uint32_t eip = static_cast<uint32_t>(regs_.rip);
     ev.eip = eip;
     uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(si.si_addr));
+    // Through the site segment an instruction's own address is read higher.
+    if ((regs_.cs & 0xffff) == NUV_SITE_CS && addr == eip + NUV_SLED_BASE) addr = eip;
     uint8_t code[3] = {0, 0, 0};
     switch (sig) {
         case SIGSEGV:

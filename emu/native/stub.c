@@ -132,6 +132,8 @@ __asm__(
     "  cld\n"
     "  rep movsl\n"
     "  mov $" PAGE_AT(0) ", %edi\n"
+    /* The post, from either entry: %edi the call page, flat data selectors. */
+    "nuv_direct_post:\n"
     "  mov " STR(NUV_DIRECT_SEQ) "(%edi), %ebp\n"
     "  inc %ebp\n"
     "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* posted */
@@ -184,7 +186,8 @@ __asm__(
     "  popf\n"
     "  mov %cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_ESP) ", %esp\n"
     "  mov %cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_EAX) ", %eax\n"
-    "  jmp *%cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_EIP) "\n"
+    /* eip, then the code selector the engine chose, in the next word */
+    "  ljmp *%cs:" PAGE_AT(NUV_DIRECT_ANSWER + 4 * NUV_CTX_EIP) "\n"
     /* write(event descriptor, &one, 8); keeps %edi and %ebp */
     "9: push $0\n"
     "  push $1\n"
@@ -196,6 +199,52 @@ __asm__(
     "  int $0x80\n"
     "  add $8, %esp\n"
     "  ret\n"
+    /* A rewritten call site's way in (see direct_call.h): the guest's
+     * registers as they are, its return address on its stack, which
+     * becomes the call's own eip; nothing of the guest's is written.
+     * Its stack selector is the flat one (the only writable segment a
+     * guest can load), so the words go through it until the data
+     * selectors are loaded. */
+    ".org " STR(NUV_GATE_SITE_ENTRY) ", 0xcc\n"
+    "nuv_site_entry:\n"
+    "  mov %eax, %ss:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EAX) "\n"
+    "  mov %ds, %eax\n"
+    "  mov %eax, %ss:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_DS) "\n"
+    "  mov %es, %eax\n"
+    "  mov %eax, %ss:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ES) "\n"
+    "  mov %ss, %eax\n"
+    "  mov %eax, %ss:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_SS) "\n"
+    "  mov $" STR(NUV_USER_DS32) ", %eax\n"
+    "  mov %eax, %ds\n"
+    "  mov %eax, %es\n"
+    "  mov %fs, %eax\n"
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_FS) "\n"
+    "  mov %gs, %eax\n"
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_GS) "\n"
+    "  mov %ebx, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EBX) "\n"
+    "  mov %ecx, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) "\n"
+    "  mov %edx, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) "\n"
+    "  mov %esi, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ESI) "\n"
+    "  mov %edi, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDI) "\n"
+    "  mov %ebp, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EBP) "\n"
+    "  mov %esp, %ecx\n"
+    "  mov $(nuv_gate + " STR(NUV_GATE_STACK) " + " STR(NUV_GATE_STACK_SIZE) " - 16), %esp\n"
+    "  pushf\n" /* nothing above changed a flag */
+    "  pop %eax\n"
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EFLAGS) "\n"
+    "  mov %ss:(%ecx), %eax\n" /* the return address */
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EIP) "\n"
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_ADDR) "\n"
+    "  add $4, %ecx\n"
+    "  mov %ecx, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ESP) "\n"
+    "  movl $" STR(NUV_SITE_CS) ", " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_CS) "\n"
+    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EAX) ", %eax\n"
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_NR) "\n"
+    "  movl $" STR(SIGSYS_) ", " PAGE_AT(NUV_DIRECT_SIGNO) "\n"
+    "  movl $" STR(NUV_DIRECT_CODE_SITE) ", " PAGE_AT(NUV_DIRECT_CODE) "\n"
+    "  movl $" STR(NUV_AUDIT_ARCH_I386) ", " PAGE_AT(NUV_DIRECT_ARCH) "\n"
+    "  mov $" PAGE_AT(0) ", %edi\n"
+    "  jmp nuv_direct_post\n"
     /* the engine's scratch space at the end of the page stays free: the
      * code may not reach it (the assembler refuses to go back) */
     ".org " STR(NUV_GATE_SCRATCH) ", 0xcc\n"

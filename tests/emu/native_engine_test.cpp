@@ -292,6 +292,138 @@ TEST_P(NativeEngineTest, ACallKeepsEveryOtherRegister) {
     EXPECT_EQ(got[11], 0x11111111u);
 }
 
+// Once its sites are rewritten, a guest's call is answered the same however
+// it lands: in the sled, past it (inside the far jump, past the page), on
+// the site itself when the call cannot push its return address; anything
+// that reaches the sled from elsewhere faults as it would have without it.
+TEST_P(NativeEngineTest, RewrittenSitesAnswerEveryWayACallCanLand) {
+    if (GetParam() != Mode::Direct) GTEST_SKIP() << "sites are rewritten on the direct path";
+    const uint32_t regs[6] = {0x11111111, 0x22222222, 0x33333333,
+                              0x44444444, 0x55555555, 0x66666666};
+    // mov eax, number; ebx..ebp; [mov esp, ...]; int 0x80; mov [kData], eax; jmp back
+    auto looped = [&](uint32_t number, uint32_t esp) {
+        Bytes b = {0xB8};
+        put32(b, number);
+        const uint8_t movs[] = {0xBB, 0xB9, 0xBA, 0xBE, 0xBF, 0xBD};
+        for (int i = 0; i < 6; ++i) b.push_back(movs[i]), put32(b, regs[i]);
+        if (esp != 0) b.push_back(0xBC), put32(b, esp);
+        b.insert(b.end(), {0xCD, 0x80, 0xA3});
+        put32(b, kData);
+        b.push_back(0xE9), put32(b, static_cast<uint32_t>(-static_cast<int32_t>(b.size() + 4)));
+        return b;
+    };
+
+    struct Case {
+        const char* name;
+        uint32_t number, esp;
+    };
+    const Case calls[] = {
+        {"in the sled", 4, 0},
+        {"in the landing zone", 0xF00, 0},
+        {"on the far jump", NUV_SLED_JUMP, 0},
+        {"inside the far jump", NUV_SLED_JUMP + 1, 0},
+        {"on the far jump's selector", NUV_SLED_JUMP + 5, 0},
+        {"on the page's last byte", 0xFFF, 0},
+        {"past the page", 0x5000, 0},
+        {"at a data page", kData, 0},
+        {"far away", 0x90000000, 0},
+        {"with a stack it cannot push to", 4, 0x1000},
+    };
+    NativeOptions o;
+    o.rewrite_sites_after = 1;
+    for (const Case& c : calls) {
+        SCOPED_TRACE(c.name);
+        start(o);
+        load(looped(c.number, c.esp));
+        const uint32_t esp = c.esp != 0 ? c.esp : kStackTop - 16;
+        const uint32_t site_at = 35 + (c.esp != 0 ? 5 : 0);
+        for (int round = 0; round < 3; ++round) {
+            RunLimits l;
+            l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+            EngineEvent ev = run(l);
+            ASSERT_EQ(ev.stop, EngineStop::Trap) << round << ": " << ev.message;
+            Registers r = e_->registers();
+            EXPECT_EQ(r.eip, kCode + site_at + 2);
+            EXPECT_EQ(r.eax, c.number);
+            EXPECT_EQ(r.esp, esp);
+            EXPECT_EQ((std::array{r.ebx, r.ecx, r.edx, r.esi, r.edi, r.ebp}),
+                      (std::array{regs[0], regs[1], regs[2], regs[3], regs[4], regs[5]}));
+            uint32_t answered = 0;
+            ASSERT_TRUE(e_->read(kData, &answered, 4));
+            EXPECT_EQ(answered, round == 0 ? 0u : 0x1000u + round - 1);
+            r.eax = 0x1000 + round;
+            e_->set_registers(r);
+        }
+        uint8_t site[2] = {};
+        ASSERT_TRUE(e_->read(kCode + site_at, site, 2));
+        EXPECT_EQ(site[0], 0xFF);
+        EXPECT_EQ(site[1], 0xD0);
+    }
+    // What reaches the sled from elsewhere: after one call that turns the
+    // sites on, a call through a pointer to 4; the same bytes as a rewritten
+    // site in a page mapped anew where one was; a jump into the entry with
+    // a return address that is no site; a write to the sled page.
+    const uint32_t sled_jump = NUV_SLED_ENTRY;
+    struct Stray {
+        const char* name;
+        Bytes then;
+        bool remap;
+        uint32_t eip;
+        const char* message;
+    };
+    Bytes entry_jump = {0x68};  // push kCode + 40; jmp far 0x23:entry
+    put32(entry_jump, kCode + 40);
+    entry_jump.push_back(0xEA), put32(entry_jump, sled_jump),
+        entry_jump.insert(entry_jump.end(), {0x23, 0});
+    Bytes sled_write = {0xA3};
+    put32(sled_write, NUV_SLED_BASE);
+    const Stray strays[] = {
+        {"call through a pointer",
+         {0xBA, 4, 0, 0, 0, 0xFF, 0xD2},
+         false,
+         4,
+         "execution of unmapped memory at 0x00000004"},
+        {"remapped page",
+         {0xB8, 4, 0, 0, 0, 0xFF, 0xD0},
+         true,
+         4,
+         "execution of unmapped memory at 0x00000004"},
+        {"jump into the entry", entry_jump, false, 0, "execution of unmapped memory"},
+        {"write to the sled", sled_write, false, 0, "write to protected memory"},
+    };
+    for (const Stray& c : strays) {
+        SCOPED_TRACE(c.name);
+        start(o);
+        Bytes b = {0xB8, 1, 0, 0, 0, 0xCD, 0x80};  // mov eax, 1; int 0x80
+        b.insert(b.end(), c.then.begin(), c.then.end());
+        load(b);
+        RunLimits l;
+        l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+        ASSERT_EQ(run(l).stop, EngineStop::Trap);
+        if (c.remap) {
+            // The page goes and comes back: the same address now holds the
+            // guest's own call *%eax, made with eax 4.
+            Bytes again = {0x90, 0x90, 0xB8, 4, 0, 0, 0, 0xFF, 0xD0};
+            ASSERT_TRUE(e_->unmap(kCode, 0x1000));
+            ASSERT_TRUE(e_->map(kCode, 0x1000, kPermRead | kPermExec));
+            ASSERT_TRUE(e_->write(kCode, again.data(), again.size()));
+            Registers r = e_->registers();
+            r.eip = kCode;
+            e_->set_registers(r);
+        }
+        EngineEvent ev = run(l);
+        EXPECT_EQ(ev.stop, EngineStop::Fault);
+        EXPECT_NE(ev.message.find(c.message), std::string::npos) << ev.message;
+        if (c.eip != 0) {
+            Registers r = e_->registers();
+            EXPECT_EQ(r.eip, c.eip);
+            uint32_t back = 0;
+            ASSERT_TRUE(e_->read(r.esp, &back, 4));
+            EXPECT_EQ(back, kCode + (c.remap ? 9 : 7 + static_cast<uint32_t>(c.then.size())));
+        }
+    }
+}
+
 // The guest may reach its call handler's pieces itself: every int 0x80 in
 // the gate page but the engine's own lets through only a wake-up write to the
 // handler's descriptor and a futex wait on its page, and a scribbled call

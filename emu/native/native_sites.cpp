@@ -1,0 +1,230 @@
+// Rewritten call sites (see direct_call.h): once a guest on the direct path
+// has made enough calls, each int 0x80 that traps is turned into
+// `call *%eax`, which reaches the handler through the sled page without a
+// signal. The guest's code then runs through the site segment, and every
+// executable page has a copy (its shadow) NUV_SLED_BASE higher, kept equal
+// to it by every write the engine makes. Whatever cannot be set up or kept
+// (a mapping where a shadow or the sled would go) turns it all off again:
+// the sites are restored and the guest runs through the flat selector.
+#include <cstring>
+#include <vector>
+
+#include "direct_call.h"
+#include "native_abi.hpp"
+#include "native_engine.hpp"
+
+namespace nuv {
+using namespace native;
+namespace {
+
+constexpr uint32_t kModifyLdt = 123;
+constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace = 0x100000;
+constexpr uint32_t kSledPage = NUV_SLED_BASE;
+constexpr uint32_t kEntryPage = NUV_SLED_ENTRY & ~(kPage - 1);
+
+// The sled page's bytes: the sled, the landing zone, the far jump.
+std::vector<uint8_t> sled_bytes() {
+    std::vector<uint8_t> b(kPage, 0x90);
+    const uint32_t pattern = NUV_SLED_PATTERN;
+    for (uint32_t i = 0; i < NUV_SLED_LANDING; i += 4) std::memcpy(&b[i], &pattern, 4);
+    const uint32_t entry = NUV_SLED_ENTRY;
+    b[NUV_SLED_JUMP] = 0xEA;
+    std::memcpy(&b[NUV_SLED_JUMP + 1], &entry, 4);
+    b[NUV_SLED_JUMP + 5] = NUV_USER_CS32;
+    b[NUV_SLED_JUMP + 6] = 0;
+    return b;
+}
+
+}  // namespace
+
+bool NativeEngine::is_site(uint32_t at) const {
+    return sites_state_ == Sites::On && sites_.count(at) != 0;
+}
+
+bool NativeEngine::shadowed(uint32_t page) const {
+    return exec_pages_.count(page) != 0;
+}
+
+void NativeEngine::note_site(uint32_t at) {
+    if (sites_state_ == Sites::Waiting && opts_.rewrite_sites_after != 0 &&
+        ++site_calls_ >= opts_.rewrite_sites_after) {
+        if (!start_sites()) stop_sites();
+    }
+    if (sites_state_ != Sites::On) return;
+    // Runs on through the site segment from this call's answer on.
+    if ((regs_.cs & 0xffff) == NUV_USER_CS32) {
+        regs_.cs = NUV_SITE_CS;
+        regs_dirty_ = true;
+    }
+    if (sites_.count(at) != 0) return;
+    uint32_t page = at & ~(kPage - 1), next = (at + 1) & ~(kPage - 1);
+    if (!shadowed(page) || !shadowed(next)) return;
+    // The second byte first: `cd d0` faults, `ff 80` is never there.
+    const uint8_t call = 0xFF, reg = 0xD0;
+    if (pwrite(mem_fd_, &reg, 1, at + 1) != 1 || pwrite(mem_fd_, &call, 1, at) != 1 ||
+        !write_shadow(at, "\xff\xd0", 2)) {
+        stop_sites();
+        return;
+    }
+    sites_.insert(at);
+    checked_ip_ = 0;
+}
+
+bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
+    // The copy must lie below the gate, where no guest mapping is (the
+    // kernel refuses to place it over one).
+    if (uint64_t{begin} + size + NUV_SLED_BASE > gate_) return false;
+    const Abi& abi = abi_of(opts_);
+    int64_t r = 0;
+    uint32_t at = begin + NUV_SLED_BASE;
+    if (!remote(abi.mmap,
+                {at, size, linux_prot(kPermRead | kPermExec),
+                 kMapPrivate | kMapAnonymous | kMapFixedNoreplace, ~0ull, 0},
+                r) ||
+        r != int64_t{at}) {
+        return false;
+    }
+    for (uint32_t p = begin; p < begin + size; p += kPage) exec_pages_.insert(p);
+    std::vector<uint8_t> copy(size);
+    if (pread(mem_fd_, copy.data(), size, begin) != static_cast<ssize_t>(size)) return false;
+    return pwrite(mem_fd_, copy.data(), size, at) == static_cast<ssize_t>(size);
+}
+
+bool NativeEngine::write_shadow(uint32_t address, const void* data, size_t n) {
+    // Only the parts that have a shadow.
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < n;) {
+        uint32_t a = address + static_cast<uint32_t>(done);
+        size_t chunk = std::min<size_t>(n - done, kPage - a % kPage);
+        if (shadowed(a & ~(kPage - 1)) && pwrite(mem_fd_, bytes + done, chunk, a + NUV_SLED_BASE) !=
+                                              static_cast<ssize_t>(chunk)) {
+            return false;
+        }
+        done += chunk;
+    }
+    return true;
+}
+
+bool NativeEngine::start_sites() {
+    if (!ensure_stopped()) return false;
+    sites_state_ = Sites::On;  // undone by stop_sites() on any failure
+    const Abi& abi = abi_of(opts_);
+    int64_t r = 0;
+    // The site segment: base NUV_SLED_BASE, 4 GiB, readable code.
+    struct {
+        uint32_t entry, base, limit, flags;
+    } desc = {0, NUV_SLED_BASE, 0xFFFFF, 0x55};  // 32-bit, code, in pages, usable
+    uint32_t scratch = gate_ + kGateScratch;
+    if (pwrite(mem_fd_, &desc, sizeof desc, scratch) != static_cast<ssize_t>(sizeof desc) ||
+        !remote(kModifyLdt, {1, scratch, sizeof desc}, r) || r != 0) {
+        return false;
+    }
+    // The sled page, and the flat entry's jump to the gate page's entry.
+    const std::vector<uint8_t> sled = sled_bytes();
+    uint8_t entry[kPage];
+    std::memset(entry, 0xCC, sizeof entry);
+    const uint32_t from = NUV_SLED_ENTRY + 5, to = gate_ + NUV_GATE_SITE_ENTRY;
+    const uint32_t rel = to - from;
+    entry[NUV_SLED_ENTRY - kEntryPage] = 0xE9;
+    std::memcpy(&entry[NUV_SLED_ENTRY - kEntryPage + 1], &rel, 4);
+    for (auto [at, bytes] : {std::pair{kSledPage, sled.data()},
+                             std::pair{kEntryPage, static_cast<const uint8_t*>(entry)}}) {
+        if (!remote(abi.mmap,
+                    {at, kPage, linux_prot(kPermRead | kPermExec),
+                     kMapPrivate | kMapAnonymous | kMapFixedNoreplace, ~0ull, 0},
+                    r) ||
+            r != int64_t{at}) {
+            return false;
+        }
+        sled_pages_.push_back(at);
+        if (pwrite(mem_fd_, bytes, kPage, at) != static_cast<ssize_t>(kPage)) return false;
+    }
+    // A shadow of every executable run of pages.
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (uint32_t p : exec_wanted_) {
+        if (!runs.empty() && runs.back().first + runs.back().second == p) {
+            runs.back().second += kPage;
+        } else {
+            runs.push_back({p, kPage});
+        }
+    }
+    for (auto [begin, size] : runs) {
+        if (!make_shadow(begin, size)) return false;
+    }
+    return true;
+}
+
+void NativeEngine::stop_sites() {
+    if (sites_state_ == Sites::Off) return;
+    bool was_on = sites_state_ == Sites::On;
+    sites_state_ = Sites::Off;
+    if (!was_on || pid_ <= 0) return;
+    // Each site back as it was; the guest goes on through the flat selector.
+    const uint8_t trap[2] = {0xCD, 0x80};
+    for (uint32_t at : sites_) {
+        if (pwrite(mem_fd_, trap, 2, at) != 2) end_process();
+    }
+    sites_.clear();
+    checked_ip_ = 0;
+    if ((regs_.cs & 0xffff) == NUV_SITE_CS) {
+        regs_.cs = NUV_USER_CS32;
+        regs_dirty_ = true;
+    }
+    if (!ensure_stopped()) return;
+    const Abi& abi = abi_of(opts_);
+    int64_t r = 0;
+    for (uint32_t at : sled_pages_) remote(abi.munmap, {at, kPage}, r);
+    sled_pages_.clear();
+    for (uint32_t p : exec_pages_) remote(abi.munmap, {p + NUV_SLED_BASE, kPage}, r);
+    exec_pages_.clear();
+}
+
+bool NativeEngine::sites_in_the_way(uint32_t begin, uint32_t size) const {
+    uint64_t end = uint64_t{begin} + size;
+    auto overlaps = [&](uint64_t b, uint64_t e) { return begin < e && b < end; };
+    if (overlaps(kSledPage, uint64_t{kSledPage} + 2 * kPage) ||
+        overlaps(kEntryPage, uint64_t{kEntryPage} + kPage)) {
+        return true;
+    }
+    for (uint32_t p : exec_pages_) {
+        if (overlaps(uint64_t{p} + NUV_SLED_BASE, uint64_t{p} + NUV_SLED_BASE + kPage)) return true;
+    }
+    return false;
+}
+
+void NativeEngine::track_exec(uint32_t begin, uint32_t size, bool exec, bool gone) {
+    // Which pages are executable, and their shadows when sites are on. A
+    // page that stays but may no longer run gets its sites back.
+    const Abi& abi = abi_of(opts_);
+    int64_t r = 0;
+    const uint8_t trap[2] = {0xCD, 0x80};
+    for (uint32_t p = begin; p < begin + size; p += kPage) {
+        if (exec) {
+            exec_wanted_.insert(p);
+        } else {
+            exec_wanted_.erase(p);
+        }
+        if (!exec && shadowed(p)) {
+            remote(abi.munmap, {p + NUV_SLED_BASE, kPage}, r);
+            exec_pages_.erase(p);
+        }
+    }
+    for (auto it = sites_.lower_bound(begin); it != sites_.end() && *it < begin + size;) {
+        if (exec) {
+            ++it;
+            continue;
+        }
+        if (!gone && pwrite(mem_fd_, trap, 2, *it) != 2) end_process();
+        it = sites_.erase(it);
+    }
+    if (exec && sites_state_ == Sites::On) {
+        for (uint32_t p = begin; p < begin + size; p += kPage) {
+            if (!shadowed(p) && !make_shadow(p, kPage)) {
+                stop_sites();
+                return;
+            }
+        }
+    }
+}
+
+}  // namespace nuv
