@@ -50,6 +50,8 @@ void usage(std::FILE* to) {
         "                   directory); no guest path reaches outside it. The guest\n"
         "                   starts in the current directory when that lies inside DIR\n"
         "  --no-sleep       sleeping calls return at once instead of waiting\n"
+        "  --keep-call-sites  native: never rewrite the guest's int 0x80 instructions\n"
+        "                   (see the README's engines section)\n"
         "  --tsc N          RDTSC reads N, then N+1, ... (runs that repeat exactly)\n"
         "  --gdb PORT       serve the GDB remote protocol on 127.0.0.1:PORT (0: a free\n"
         "                   port); the port is told on standard error\n"
@@ -212,6 +214,8 @@ int main(int argc, char** argv) {
             core_path = v;
         } else if (a == "--no-sleep") {
             opts.skip_sleep = true;
+        } else if (a == "--keep-call-sites") {
+            opts.rewrite_sites = false;
         } else if (a == "--count") {
             count = true;
         } else if (a == "--max-insns" || a.rfind("--max-insns=", 0) == 0) {

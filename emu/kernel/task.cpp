@@ -71,6 +71,7 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     req.tsc = opts.tsc;
     req.max_address_space = own.memory_limit;
     req.debugging = opts.debugging;
+    req.rewrite_sites = opts.rewrite_sites;
     bool tsc_done = false;
     Result<std::unique_ptr<Engine>> engine = engines.make(req, tsc_done);
     if (!engine) return engine.error();

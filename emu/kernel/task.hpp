@@ -71,7 +71,10 @@ struct Options {
     // value and each later one a value 1 higher (unset: the emulator's own).
     std::optional<uint64_t> tsc;
     bool skip_sleep = false;  // the sleeping call returns at once instead of waiting
-    std::string root;         // host directory seen as "/" (empty: the current one)
+    // The native engine may rewrite a guest's int 0x80 sites so that its calls
+    // reach the engine without a signal (the guest can see the new bytes).
+    bool rewrite_sites = true;
+    std::string root;  // host directory seen as "/" (empty: the current one)
     // The engine of every process of the run (see engine_factory.hpp).
     EngineKind engine = EngineKind::Unicorn;
     // Guest memory of all the processes of the run together, in bytes (0: no

@@ -256,6 +256,37 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
     EXPECT_NE(t.err.find("guest fault: invalid instruction at "), std::string::npos) << t.err;
 }
 
+// What a guest can see of the native engine's rewritten call sites: after
+// 100 calls at one int 0x80 it exits with the site's first byte, ff once
+// rewritten (native, unless told to keep the sites), cd otherwise.
+TEST_P(Programs, AGuestSeesItsRewrittenCallSitesUnlessTheyAreKept) {
+    const std::vector<uint8_t> code = {
+        0xBE, 100,  0,    0,    0,               // mov esi, 100
+        0xB8, 1,    0,    0,    0,               // mov eax, 1 (write)
+        0xBB, 1,    0,    0,    0, 0x31, 0xC9,   // mov ebx, 1; xor ecx, ecx
+        0x31, 0xD2, 0xCD, 0x80,                  // xor edx, edx; int 0x80 (the site, at 19)
+        0x4E, 0x75, 0xED,                        // dec esi; jnz back to 5
+        0xE8, 0,    0,    0,    0, 0x5F,         // call next; pop edi (29)
+        0x0F, 0xB6, 0x5F, 0xF6,                  // movzx ebx, byte [edi - 10]
+        0xB8, 2,    0,    0,    0, 0xCD, 0x80};  // exit
+    const int rewritten = GetParam() == EngineKind::Native ? 0xFF : 0xCD;
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "kept" : "rewritten");
+        nuv::Options o = options();
+        o.rewrite_sites = !keep;
+        nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(ver_running(code), o);
+        ASSERT_TRUE(m) << m.error().message;
+        nuv::RunResult r = (*m)->run({"ver"});
+        ASSERT_EQ(r.stop, Stop::Exited) << r.message;
+        EXPECT_EQ(r.status & 0xFF, keep ? 0xCD : rewritten);
+    }
+    nuvtest::ScratchDir dir;
+    std::string path = dir.path() + "/sites";
+    std::vector<uint8_t> image = ver_running(code);
+    nuvtest::write_file(path, std::string(image.begin(), image.end()));
+    EXPECT_EQ(nuvtest::run_nuvemu(engine() + "--keep-call-sites " + path).status, 0xCD);
+}
+
 // One byte of ver flipped: the entry code's `subl $8, %esp` (83 ec 08), after
 // the instructions before it have run, becomes a far jump through a register
 // (ff ec), which the guest must fault on where it is.
