@@ -17,9 +17,15 @@
  * between processes, when both sides are on processors of their own.
  *
  * A handler whose post the engine is not watching for (`awake` clear) wakes
- * it through the event descriptor. A handler that has waited `spin` rounds
- * sleeps on `done` (a futex), `sleeping` set, after waking the engine if it
- * has still not taken the post. The guest may write all of this:
+ * it through the event descriptor. It waits for the answer on the page only
+ * while the engine is on a processor for it (`watching`: spinning on the page
+ * or serving the post it took) or has just been woken from here, counting
+ * its rounds in `beat`, and for at most `spin` rounds: when the other side
+ * is not running, a spin only keeps it off the processor. Then it
+ * sleeps on `done` (a futex), `sleeping` set, after waking the engine if
+ * it has neither taken the post nor cleared `awake` (it clears it only
+ * before it looks at the page once more, and a handler that found it clear
+ * at its post has woken it already). The guest may write all of this:
  * the engine trusts nothing on the page beyond what the guest could put in
  * its own registers. */
 #ifndef NUV_NATIVE_DIRECT_CALL_H
@@ -40,8 +46,9 @@
 #define NUV_DIRECT_ANSWER 56
 #define NUV_DIRECT_TAKEN 128
 #define NUV_DIRECT_SPIN 132
-#define NUV_DIRECT_AWAKE 136    /* the engine is watching the page */
+#define NUV_DIRECT_AWAKE 136    /* the engine looks at the page before it sleeps */
 #define NUV_DIRECT_EVENT_FD 140 /* the guest's number of the event descriptor */
+#define NUV_DIRECT_WATCHING 144 /* the engine is on a processor for this guest */
 #define NUV_DIRECT_SIGNO 192
 #define NUV_DIRECT_CODE 196
 #define NUV_DIRECT_ADDR 200 /* the faulting address; for SIGSYS, after the call */
@@ -50,6 +57,8 @@
 /* The guest's registers as the signal frame holds them: 22 words. */
 #define NUV_DIRECT_CTX 212
 #define NUV_DIRECT_CTX_WORDS 22
+/* Changes with each round a handler waits on the page, on a line of its own. */
+#define NUV_DIRECT_BEAT 320
 
 /* Word indices in the register words. */
 #define NUV_CTX_GS 0

@@ -30,9 +30,17 @@
 namespace nuv::native {
 namespace {
 
-// How long the engine watches the page for the next post before it sleeps,
-// and how many rounds a handler waits before it sleeps: only where guest and
-// engine can run at once.
+// How long after an answer the engine watches the page for the next post
+// before it sleeps, and how many rounds a handler waits for its answer
+// before it sleeps: only where guest and engine can run at once, and only
+// while the other side is on a processor. A spin for a side without one
+// (asleep, or waiting for a processor, as when every processor is busy)
+// only keeps it off, so each side sleeps at once unless it knows better:
+// the handler while the engine watches or is serving its post, or has just
+// been woken by it; the engine only after answering a handler that waited
+// on a processor of its own (it counted rounds while the engine served:
+// `beat`), and only while the last post came within kWatch of the answer
+// before it.
 constexpr auto kWatch = std::chrono::microseconds(60);
 constexpr uint32_t kHandlerRounds = 2048;
 
@@ -86,6 +94,9 @@ std::string DirectChannel::killed_note(int signal) const {
 
 int DirectChannel::event_fd() const {
     if (page_ == nullptr) return -1;
+    // Asked while the engine waits for other processes: a call this guest
+    // waits in is not served until it is woken, so its handler sleeps at once.
+    set_page_word(NUV_DIRECT_WATCHING, 0);
     // A wake-up for a post already taken says nothing: only a new post may
     // leave the descriptor ready, or a process waiting on a blocked call
     // would keep every other one from waiting.
@@ -139,6 +150,7 @@ Resume DirectChannel::go_on(int&) {
 bool DirectChannel::detach() {
     // On its own until it posts: the engine watches for that at once.
     set_page_word(NUV_DIRECT_AWAKE, 1);
+    answered_ = RunLimits::Clock::now();
     if (!e_.proceed(NativeEngine::Go::Detach)) return false;
     traced_ = false;
     return true;
@@ -160,6 +172,7 @@ bool DirectChannel::let_go(const RunLimits&) {
     } else if (traced_ && !detach()) {
         return false;
     }
+    set_page_word(NUV_DIRECT_WATCHING, 0);
     set_page_word(NUV_DIRECT_AWAKE, 0);
     return true;
 }
@@ -238,8 +251,10 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     }
     if (static_cast<int32_t>(code) <= 0) {
         // Sent by a process, not raised by the guest's own instruction: not
-        // for the guest, which goes on as it was.
+        // for the guest, which goes on as it was, nor a sign of its pace.
+        bool watch = watch_;
         answer_direct();
+        watch_ = watch;
         return Post::Running;
     }
     // A call from a rewritten site that did not reach the sled: answered
@@ -335,6 +350,21 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     return Post::Stopped;
 }
 
+void DirectChannel::move_off() {
+    // The handler waited for the answer without a processor, most often on
+    // this one, behind the engine: where a wake-up put the two together,
+    // neither could ever watch for the other. The engine moves to another
+    // processor it may use, if any, and may then come back anywhere.
+    int here = sched_getcpu();
+    cpu_set_t mine, others;
+    if (here < 0 || sched_getaffinity(0, sizeof mine, &mine) != 0) return;
+    others = mine;
+    CPU_CLR(here, &others);
+    if (CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof others, &others) == 0) {
+        sched_setaffinity(0, sizeof mine, &mine);
+    }
+}
+
 void DirectChannel::answer_direct() {
     // The handler cannot set the trap flag for the guest (nor could the
     // guest itself from its own call).
@@ -349,7 +379,12 @@ void DirectChannel::answer_direct() {
     set_page_word(NUV_DIRECT_DONE, taken_);
     if (page_word(NUV_DIRECT_SLEEPING) != 0) {
         syscall(SYS_futex, page_ + NUV_DIRECT_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+        watch_ = false;
+    } else if (page_word(NUV_DIRECT_BEAT) == beat_) {
+        watch_ = false;
+        move_off();
     }
+    answered_ = RunLimits::Clock::now();
 }
 
 bool DirectChannel::attach(RunLimits::Clock::time_point until) {
@@ -420,21 +455,37 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
     return false;
 }
 
+Wait DirectChannel::seen() {
+    // The engine runs for this post until it answers: the handler may wait
+    // for that on the page.
+    set_page_word(NUV_DIRECT_AWAKE, 1);
+    set_page_word(NUV_DIRECT_WATCHING, 1);
+    beat_ = page_word(NUV_DIRECT_BEAT);
+    auto gap = RunLimits::Clock::now() - answered_;
+    watch_ = gap < kWatch;
+    return Wait::Event;
+}
+
 Wait DirectChannel::wait_direct(int& status, const RunLimits& limits) {
     // Watched from here (the path is taken only where the engine has a
     // processor of its own), a post is taken without a switch.
-    auto until = RunLimits::Clock::now() + kWatch;
-    do {
-        for (int i = 0; i < 64; ++i) {
-            if (posted()) return Wait::Event;
-            __builtin_ia32_pause();
-        }
-    } while (RunLimits::Clock::now() < until);
-    set_page_word(NUV_DIRECT_AWAKE, 0);
-    if (posted()) {
-        set_page_word(NUV_DIRECT_AWAKE, 1);
-        return Wait::Event;
+    if (watch_) {
+        set_page_word(NUV_DIRECT_WATCHING, 1);
+        auto until = answered_ + kWatch;
+        do {
+            for (int i = 0; i < 64; ++i) {
+                if (posted()) {
+                    beat_ = page_word(NUV_DIRECT_BEAT);
+                    return Wait::Event;
+                }
+                __builtin_ia32_pause();
+            }
+        } while (RunLimits::Clock::now() < until);
+        watch_ = false;
     }
+    set_page_word(NUV_DIRECT_WATCHING, 0);
+    set_page_word(NUV_DIRECT_AWAKE, 0);
+    if (posted()) return seen();
     int chld = child_signals();
     std::vector<pollfd> p = {{wake_fd_, POLLIN, 0}, {chld, POLLIN, 0}};
     if (limits.others != nullptr) {
@@ -458,10 +509,7 @@ Wait DirectChannel::wait_direct(int& status, const RunLimits& limits) {
         if (n > 0 && chld >= 0 && p[1].revents != 0) drain(chld);
         // Untraced, the guest reports no stops: only its end.
         if (check_child(status) == Wait::Gone) return Wait::Gone;
-        if (posted()) {
-            set_page_word(NUV_DIRECT_AWAKE, 1);
-            return Wait::Event;
-        }
+        if (posted()) return seen();
         for (size_t i = 2; n > 0 && i < p.size(); ++i) {
             if (p[i].revents != 0) return Wait::Others;
         }

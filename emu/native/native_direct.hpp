@@ -45,17 +45,19 @@ class DirectChannel final : public CallChannel {
     uint32_t page_word(uint32_t offset) const {
         return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);
     }
-    void set_page_word(uint32_t offset, uint32_t v) {
+    void set_page_word(uint32_t offset, uint32_t v) const {
         __atomic_store_n(reinterpret_cast<uint32_t*>(page_ + offset), v, __ATOMIC_SEQ_CST);
     }
     bool posted() const { return page_ != nullptr && page_word(NUV_DIRECT_SEQ) != taken_; }
     Wait wait_direct(int& status, const RunLimits& limits);
+    Wait seen();
     Post take_post(const RunLimits& limits, EngineEvent& ev);
     void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
     Post call_post(EngineEvent& ev, uint32_t site);
     bool sited_call(uint32_t signo, uint32_t& site);
     Post null_call(const RunLimits& limits, EngineEvent& ev);
     void answer_direct();
+    void move_off();
     bool detach();
     bool attach(RunLimits::Clock::time_point until);
     bool leave_handler();
@@ -67,6 +69,12 @@ class DirectChannel final : public CallChannel {
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;
+    // When the guest last went on from its handler; whether the engine
+    // watches the page for its next post; the handler's `beat` when the
+    // engine took the post it serves.
+    RunLimits::Clock::time_point answered_{};
+    bool watch_ = true;
+    uint32_t beat_ = 0;
 };
 
 }  // namespace nuv::native

@@ -138,15 +138,22 @@ __asm__(
     "  inc %ebp\n"
     "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* posted */
     "  lock orl $0, (%esp)\n"
+    "  xor %esi, %esi\n" /* set: the engine was woken from here */
     "  cmpl $0, " STR(NUV_DIRECT_AWAKE) "(%edi)\n"
     "  jne 3f\n"
     "  call 9f\n" /* nobody watches: wake the engine */
+    "  inc %esi\n"
     "3: mov " STR(NUV_DIRECT_SPIN) "(%edi), %ecx\n"
     "4: cmp " STR(NUV_DIRECT_DONE) "(%edi), %ebp\n"
     "  je 8f\n"
     "  test %ecx, %ecx\n"
     "  jz 5f\n"
-    "  dec %ecx\n"
+    "  cmpl $0, " STR(NUV_DIRECT_WATCHING) "(%edi)\n"
+    "  jne 41f\n"
+    "  test %esi, %esi\n" /* neither on its way nor on the page: no wait here */
+    "  jz 5f\n"
+    "41: dec %ecx\n"
+    "  incl " STR(NUV_DIRECT_BEAT) "(%edi)\n" /* on a processor, waiting here */
     "  pause\n"
     "  jmp 4b\n"
     "5: movl $1, " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
@@ -155,6 +162,8 @@ __asm__(
     "  cmp %edx, %ebp\n"
     "  je 7f\n"
     "  cmp " STR(NUV_DIRECT_TAKEN) "(%edi), %ebp\n"
+    "  je 6f\n"
+    "  cmpl $0, " STR(NUV_DIRECT_AWAKE) "(%edi)\n" /* clear: woken or about to look */
     "  je 6f\n"
     "  push %edx\n"
     "  call 9f\n"
