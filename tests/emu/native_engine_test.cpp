@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -608,6 +609,53 @@ TEST_P(NativeEngineTest, DeadlineStopsALoopThatCanGoOnAfterwards) {
     ev = run();
     EXPECT_EQ(ev.stop, EngineStop::Trap) << ev.message;
     EXPECT_EQ(ev.eip, kCode + 4);
+}
+
+// Every processor kept busy by another thread, a burst of calls, some after
+// a pause long enough for guest and engine to give up waiting for each other
+// on the page: each call arrives once, in order, and its own answer comes
+// back, none lost on the way between spinning and sleeping.
+TEST_P(NativeEngineTest, ABurstOfCallsCompletesWhileEveryProcessorIsBusy) {
+    constexpr uint32_t kCalls = 3000, kDone = 0xFFFF;
+    Bytes code = {0x31, 0xDB, 0xBE};  // xor ebx, ebx; mov esi, kCalls
+    put32(code, kCalls);
+    // loop: test esi, 63; jnz call; mov ecx, 200000; loop $
+    code.insert(code.end(), {0xF7, 0xC6, 63, 0, 0, 0, 0x75, 0x07, 0xB9});
+    put32(code, 200000);
+    code.insert(code.end(), {0xE2, 0xFE});
+    // call: mov eax, esi; int 0x80; add ebx, eax; dec esi; jnz loop; mov eax, kDone; int 0x80
+    code.insert(code.end(), {0x89, 0xF0, 0xCD, 0x80, 0x01, 0xC3, 0xFF, 0xCE, 0x75, 0xE7, 0xB8});
+    put32(code, kDone);
+    code.insert(code.end(), {0xCD, 0x80});
+    load(code);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+        busy.emplace_back([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+    }
+    RunLimits l;
+    l.deadline = RunLimits::Clock::now() + std::chrono::seconds(20);
+    uint32_t want = kCalls, sum = 0;
+    EngineEvent ev;
+    for (;;) {
+        ev = run(l);
+        if (ev.stop != EngineStop::Trap) break;
+        Registers r = e_->registers();
+        if (r.eax == kDone) break;
+        if (r.eax != want) break;
+        r.eax = r.eax * 3 + 1;
+        sum += r.eax;
+        --want;
+        e_->set_registers(r);
+    }
+    stop = true;
+    for (std::thread& t : busy) t.join();
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    EXPECT_EQ(want, 0u);
+    EXPECT_EQ(e_->registers().ebx, sum);
 }
 
 // A time limit may stop the guest anywhere, even as its call is on the way
