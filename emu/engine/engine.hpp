@@ -89,6 +89,15 @@ struct RunLimits {
     Clock::time_point until() const { return cut_short() ? Clock::now() : deadline; }
 };
 
+// A host descriptor behind a guest descriptor, and what the guest process
+// may do on it by itself, where the engine lets it: read (only where a read
+// never waits) and write. id names the open file it belongs to.
+struct HostDescriptor {
+    const void* id = nullptr;
+    int fd = -1;
+    bool read = false, write = false;
+};
+
 class Engine {
   public:
     virtual ~Engine() = default;
@@ -141,6 +150,9 @@ class Engine {
     virtual bool concurrent() const { return false; }
     // Readable when the guest, running on its own, needs the kernel (-1: never).
     virtual int event_fd() const { return -1; }
+    // The host descriptors behind the guest's descriptors 0, 1, ... (an
+    // entry with fd -1: none), told whenever they change, the guest stopped.
+    virtual void host_descriptors(const std::vector<HostDescriptor>&) {}
 
     // Watches that only some engines offer (nullptr: none).
     virtual Instrumentation* instrumentation() { return nullptr; }

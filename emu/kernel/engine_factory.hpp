@@ -34,8 +34,10 @@ struct EngineRequest {
     // An engine a debugger can stop: int3 and single steps end a run (see
     // EngineStop::Breakpoint and RunLimits::step) instead of faulting.
     bool debugging = false;
-    // The native engine may rewrite int 0x80 sites (NativeOptions).
+    // The native engine may rewrite int 0x80 sites, and let the guest read
+    // and write its host descriptors itself (NativeOptions).
     bool rewrite_sites = true;
+    bool in_process_io = true;
 };
 
 // Makes the engines of one run's processes. One engine per process; create,

@@ -7,6 +7,21 @@
 
 namespace nuv {
 
+void Kernel::tell_descriptors(Task& t) {
+    const Process& p = t.process();
+    if (p.files_changed() == t.files_told_) return;
+    t.files_told_ = p.files_changed();
+    std::vector<HostDescriptor> table(p.files().size());
+    for (size_t g = 0; g < table.size(); ++g) {
+        const OpenFile* f = p.files()[g].get();
+        if (f == nullptr) continue;
+        OpenFile::Host h = f->host();
+        if (h.fd < 0) continue;
+        table[g] = {f, h.fd, h.read && h.regular, h.write};
+    }
+    t.engine().host_descriptors(table);
+}
+
 // What a call's handler uses: the calling task and the kernel's services.
 class Kernel::Frame final : public CallContext {
   public:
@@ -196,6 +211,7 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         }
     }
     for (;;) {
+        tell_descriptors(t);
         EngineEvent ev = t.engine().run(limits);
         RunResult& res = step.result;
         switch (ev.stop) {

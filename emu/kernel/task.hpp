@@ -206,6 +206,7 @@ class Task {
     std::optional<Pending> pending_;
     uint32_t last_nr_ = 0;
     std::vector<int> others_;   // other processes' event descriptors
+    uint32_t files_told_ = 0;   // the descriptor table the engine was last told of
     bool debug_began_ = false;  // the debugger has seen the start
     bool debug_pause_ = false;  // the last call stopped the run for the debugger
 };

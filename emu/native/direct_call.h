@@ -60,6 +60,29 @@
 /* Changes with each round a handler waits on the page, on a line of its own. */
 #define NUV_DIRECT_BEAT 320
 
+/* Reads and writes in the guest's own process. The engine installs the host
+ * descriptor behind each guest descriptor g that has one as descriptor
+ * NUV_DIRECT_FD_BASE + g of the guest process and says in byte g of FDS
+ * what the handler may do with it itself (reads only where they never
+ * wait: regular files). At a rewritten site's entry the handler makes such
+ * a read or write through Linux's fast system-call entry (VSYSCALL: its
+ * address, set by the stub) and returns to the guest with the count; an
+ * error, or anything else, goes to the engine as before. The filter lets
+ * through a read or write at Linux's return point for that entry (and for
+ * nothing else there) only on those descriptors: whatever the guest writes
+ * on this page, it reaches nothing but its own descriptors. The engine
+ * hands the descriptors over through the socket that the stub keeps as
+ * descriptor NUV_DIRECT_FD_SOCKET. */
+#define NUV_DIRECT_FDS 384
+#define NUV_DIRECT_VSYSCALL 448
+#define NUV_DIRECT_RESULT 452
+#define NUV_DIRECT_FD_COUNT 64
+#define NUV_DIRECT_FD_BASE 64
+#define NUV_DIRECT_FD_SOCKET 3
+#define NUV_FD_READ 1
+#define NUV_FD_WRITE 2
+#define NUV_IO_LIMIT 0x100000 /* bytes one read or write moves */
+
 /* Word indices in the register words. */
 #define NUV_CTX_GS 0
 #define NUV_CTX_FS 1

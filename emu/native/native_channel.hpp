@@ -76,6 +76,8 @@ class CallChannel {
     // Sets the guest's registers where the channel must; false: the engine
     // sets its copy as at any stop.
     virtual bool set_registers(const Registers&) { return false; }
+    // The host descriptors behind the guest's (Engine::host_descriptors).
+    virtual void host_descriptors(const std::vector<HostDescriptor>&) {}
     // What this path adds to the report of a guest killed by `signal`.
     virtual std::string killed_note(int) const { return {}; }
     // The guest process is ending: the channel lets go of what it holds.
@@ -97,6 +99,9 @@ std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e);
 // process starts; page_fd (the page's memory file, for the stub, closed by
 // the caller once handed on) and wake_fd (the channel's own) go to the stub.
 // nullptr when they cannot be made.
-std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd);
+// fd_socket: the stub's end of the socket that hands descriptors over (-1:
+// none).
+std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd,
+                                                 int& fd_socket);
 
 }  // namespace nuv::native

@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,8 @@ constexpr uint32_t kHandlerRounds = 2048;
 // si_code of a SIGSYS that a filter raised.
 constexpr int kSysSeccomp = 1;
 constexpr uint32_t kTrapFlag = 0x100;
+// The i386 numbers of the calls that hand a descriptor over.
+constexpr uint32_t kLinuxClose = 6, kLinuxDup2 = 63, kLinuxRecvmsg = 372;
 
 void drain_wakes(int fd) {
     uint64_t v = 0;
@@ -62,11 +65,84 @@ bool several_processors() {
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
 }
 
-std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd) {
+std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd,
+                                                 int& fd_socket) {
     auto c = std::make_unique<DirectChannel>(e);
     if (!c->make_page(page_fd)) return nullptr;
     wake_fd = c->wake_fd();
+    fd_socket = c->make_socket();
     return c;
+}
+
+int DirectChannel::make_socket() {
+    int s[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, s) != 0) return -1;
+    sock_ = s[0];
+    return s[1];
+}
+
+void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
+    if (!in_process_) return;
+    for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
+        HostDescriptor want = g < table.size() ? table[g] : HostDescriptor{};
+        uint8_t flags = want.fd < 0 ? 0
+                                    : static_cast<uint8_t>((want.read ? NUV_FD_READ : 0) |
+                                                           (want.write ? NUV_FD_WRITE : 0));
+        Installed& have = installed_[g];
+        if (have.flags == flags && (flags == 0 || (have.id == want.id && have.fd == want.fd))) {
+            continue;
+        }
+        // The handler stops using it first; the guest's descriptor is then
+        // replaced (dup2 closes what was there) or closed.
+        page_[NUV_DIRECT_FDS + g] = 0;
+        int64_t r = 0;
+        const uint32_t slot = NUV_DIRECT_FD_BASE + g;
+        if (flags == 0) {
+            if (have.flags != 0 && !e_.remote(kLinuxClose, {slot}, r)) return lose_descriptors();
+            have = {};
+            continue;
+        }
+        if (!send_descriptor(want.fd, slot)) return lose_descriptors();
+        have = {want.id, want.fd, flags};
+        page_[NUV_DIRECT_FDS + g] = flags;
+    }
+}
+
+void DirectChannel::lose_descriptors() {
+    // Reads and writes go to the engine from now on.
+    in_process_ = false;
+    if (page_ != nullptr) std::memset(page_ + NUV_DIRECT_FDS, 0, NUV_DIRECT_FD_COUNT);
+}
+
+bool DirectChannel::send_descriptor(int fd, uint32_t slot) {
+    // Sent here, received by the guest process at the gate into a message
+    // laid out at the bottom of the handler's stack, then moved to its slot.
+    char byte = 0;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    if (sendmsg(sock_, &m, MSG_DONTWAIT) != 1) return false;
+    // i386: msghdr (7 words), iovec (2), cmsghdr (3) and the descriptor, the byte.
+    const uint32_t at = e_.gate_ + NUV_GATE_STACK;
+    const uint32_t msg[14] = {0,       0, at + 28, 1,          at + 36,    16,  0,
+                              at + 52, 1, 16,      SOL_SOCKET, SCM_RIGHTS, ~0u, 0};
+    int64_t got = -1, r = -1;
+    uint32_t received = ~0u;
+    bool ok = pwrite(e_.mem_fd_, msg, sizeof msg, at) == static_cast<ssize_t>(sizeof msg) &&
+              e_.remote(kLinuxRecvmsg, {NUV_DIRECT_FD_SOCKET, at, 0}, got) && got == 1 &&
+              pread(e_.mem_fd_, &received, 4, at + 48) == 4 && received < 1024;
+    if (!ok) return false;
+    ok = e_.remote(kLinuxDup2, {received, slot}, r) && r == int64_t{slot};
+    return e_.remote(kLinuxClose, {received}, r) && ok;
 }
 
 void DirectChannel::end() {
@@ -79,6 +155,11 @@ void DirectChannel::end() {
         close(wake_fd_);
         wake_fd_ = -1;
     }
+    if (sock_ >= 0) {
+        close(sock_);
+        sock_ = -1;
+    }
+    in_process_ = false;
 }
 
 std::string DirectChannel::killed_note(int signal) const {
@@ -88,8 +169,8 @@ std::string DirectChannel::killed_note(int signal) const {
     if (signal != SIGSEGV || page_ == nullptr) return {};
     return ": its call or fault could not be handed to the engine (a stack pointer "
            "inside the engine's pages " +
-           hex(e_.gate_ + NUV_GATE_STACK) + " to " + hex(e_.gate_ + NUV_GATE_SIZE - 1) +
-           " does that)";
+           hex(e_.gate_ + NUV_GATE_STACK) + " to " +
+           hex(e_.gate_ + NUV_GATE_STACK + NUV_GATE_STACK_SIZE - 1) + " does that)";
 }
 
 int DirectChannel::event_fd() const {
@@ -136,6 +217,9 @@ Status DirectChannel::take_over(const user_regs_struct& at) {
         return Error{Fault::NoEngine, "the native start-up stub did not set up its call page"};
     }
     taken_ = page_word(NUV_DIRECT_SEQ);
+    // Whether the stub moved Linux's fast system-call code into the gate
+    // area, where the handler reads and writes through it.
+    in_process_ = sock_ >= 0 && page_word(NUV_DIRECT_VSYSCALL) != 0;
     return Done{};
 }
 
@@ -430,7 +514,8 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
     for (int step = 0; step < 4096; ++step) {
         if (!e_.load_regs()) return false;
         uint64_t ip = e_.regs_.rip;
-        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + kPage) return true;
+        // In the handler, or in Linux's code it reads and writes through.
+        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + NativeEngine::kGateSize) return true;
         if (posted()) {
             taken_ = page_word(NUV_DIRECT_SEQ);
             set_page_word(NUV_DIRECT_TAKEN, taken_);

@@ -22,6 +22,9 @@ class DirectChannel final : public CallChannel {
     ~DirectChannel() override { end(); }
 
     bool make_page(int& page_fd);
+    // The socket that hands descriptors over: the stub's end (-1: none).
+    int make_socket();
+    void host_descriptors(const std::vector<HostDescriptor>& table) override;
     int wake_fd() const { return wake_fd_; }
 
     bool direct() const override { return page_ != nullptr; }
@@ -63,12 +66,23 @@ class DirectChannel final : public CallChannel {
     bool leave_handler();
     bool stop_untraced(RunLimits::Clock::time_point until);
     bool at_call_site(uint32_t eip);
+    bool send_descriptor(int fd, uint32_t slot);
+    void lose_descriptors();
 
     uint8_t* page_ = nullptr;  // the call page, mapped here too
     int wake_fd_ = -1;         // the guest's wake-ups
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;
+    // Reads and writes in the guest's process: the descriptors installed there.
+    struct Installed {
+        const void* id = nullptr;
+        int fd = -1;
+        uint8_t flags = 0;
+    };
+    int sock_ = -1;
+    bool in_process_ = false;
+    Installed installed_[NUV_DIRECT_FD_COUNT];
     // When the guest last went on from its handler; whether the engine
     // watches the page for its next post; the handler's `beat` when the
     // engine took the post it serves.

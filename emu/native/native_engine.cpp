@@ -48,6 +48,13 @@ bool NativeEngine::direct() const {
     return channel_ != nullptr && channel_->direct();
 }
 
+void NativeEngine::host_descriptors(const std::vector<HostDescriptor>& table) {
+    // Of use only through rewritten sites: handed over once they are on.
+    if (!opts_.in_process_io || channel_ == nullptr) return;
+    host_table_ = table;
+    if (sites_state_ == Sites::On) channel_->host_descriptors(host_table_);
+}
+
 int NativeEngine::event_fd() const {
     return channel_ != nullptr ? channel_->event_fd() : -1;
 }

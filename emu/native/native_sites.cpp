@@ -11,6 +11,7 @@
 
 #include "direct_call.h"
 #include "native_abi.hpp"
+#include "native_channel.hpp"
 #include "native_engine.hpp"
 
 namespace nuv {
@@ -151,6 +152,7 @@ bool NativeEngine::start_sites() {
     for (auto [begin, size] : runs) {
         if (!make_shadow(begin, size)) return false;
     }
+    if (opts_.in_process_io) channel_->host_descriptors(host_table_);
     return true;
 }
 
@@ -166,6 +168,7 @@ void NativeEngine::stop_sites() {
     }
     sites_.clear();
     checked_ip_ = 0;
+    channel_->host_descriptors({});
     if ((regs_.cs & 0xffff) == NUV_SITE_CS) {
         regs_.cs = NUV_USER_CS32;
         regs_dirty_ = true;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "direct_call.h"
 #include "filter.h"
 #include "gate.h"
 #include "native_abi.hpp"
@@ -56,8 +57,10 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
     // Everything the child needs is made before fork: it only makes system calls.
     // The direct call path: its page and the wake-up descriptor, made here
     // and inherited by the stub as descriptors 0 and 1.
-    int page_fd = -1, wake_fd = -1;
-    if (e->opts_.direct_calls) e->channel_ = make_direct_channel(*e, page_fd, wake_fd);
+    int page_fd = -1, wake_fd = -1, fd_socket = -1;
+    if (e->opts_.direct_calls) {
+        e->channel_ = make_direct_channel(*e, page_fd, wake_fd, fd_socket);
+    }
     if (e->channel_ == nullptr) {
         e->opts_.direct_calls = false;
         e->channel_ = make_notify_channel(*e);
@@ -116,10 +119,15 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
         // The guest dies with the thread that traces it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        int k = fcntl(key_pipe[0], F_DUPFD_CLOEXEC, 3);
+        int k = fcntl(key_pipe[0], F_DUPFD_CLOEXEC, 4);
         if (page_fd >= 0) {
-            int p = fcntl(page_fd, F_DUPFD_CLOEXEC, 3), w = fcntl(wake_fd, F_DUPFD_CLOEXEC, 3);
+            int p = fcntl(page_fd, F_DUPFD_CLOEXEC, 4), w = fcntl(wake_fd, F_DUPFD_CLOEXEC, 4);
             if (p < 0 || w < 0 || dup2(p, 0) != 0 || dup2(w, 1) != 1) _exit(127);
+            int s = fd_socket >= 0 ? fcntl(fd_socket, F_DUPFD_CLOEXEC, 4) : -1;
+            if (fd_socket >= 0 &&
+                (s < 0 || dup2(s, NUV_DIRECT_FD_SOCKET) != NUV_DIRECT_FD_SOCKET)) {
+                _exit(127);
+            }
         }
         if (k < 0 || dup2(k, 2) != 2) _exit(127);
         sigset_t none;
@@ -137,6 +145,7 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
         _exit(127);
     }
     if (page_fd >= 0) close(page_fd);
+    if (fd_socket >= 0) close(fd_socket);
     close(key_pipe[0]);
     e->pid_ = pid;
     e->tracer_ = this_thread();

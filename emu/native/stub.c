@@ -252,7 +252,56 @@ __asm__(
     "  movl $" STR(SIGSYS_) ", " PAGE_AT(NUV_DIRECT_SIGNO) "\n"
     "  movl $" STR(NUV_DIRECT_CODE_SITE) ", " PAGE_AT(NUV_DIRECT_CODE) "\n"
     "  movl $" STR(NUV_AUDIT_ARCH_I386) ", " PAGE_AT(NUV_DIRECT_ARCH) "\n"
+    /* A read or write the handler may make itself (see direct_call.h):
+     * on a descriptor marked for it, at most the most one call moves,
+     * its bytes below the engine's pages. */
+    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EBX) ", %ebx\n"
+    "  cmp $" STR(NUV_DIRECT_FD_COUNT) ", %ebx\n"
+    "  jae 29f\n"
+    "  movzbl " PAGE_AT(NUV_DIRECT_FDS) "(%ebx), %edx\n"
+    "  cmp $3, %eax\n" /* read: Linux's number too */
+    "  jne 21f\n"
+    "  test $" STR(NUV_FD_READ) ", %dl\n"
+    "  jz 29f\n"
+    "  jmp 22f\n"
+    "21: cmp $1, %eax\n" /* write: Linux's 4 */
+    "  jne 29f\n"
+    "  test $" STR(NUV_FD_WRITE) ", %dl\n"
+    "  jz 29f\n"
+    "  mov $4, %eax\n"
+    "22: mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) ", %edx\n"
+    "  cmp $" STR(NUV_IO_LIMIT) ", %edx\n"
+    "  jbe 23f\n"
+    "  mov $" STR(NUV_IO_LIMIT) ", %edx\n"
+    "23: mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %ecx\n"
+    "  mov %ecx, %esi\n"
+    "  add %edx, %esi\n"
+    "  jc 29f\n"
+    "  cmp $" STR(NUV_SLED_BASE) ", %esi\n"
+    "  ja 29f\n"
+    "  add $" STR(NUV_DIRECT_FD_BASE) ", %ebx\n"
+    "  call *" PAGE_AT(NUV_DIRECT_VSYSCALL) "\n"
+    "  test %eax, %eax\n"
+    "  js 29f\n"
+    /* Back to the guest with the count, every other register as it was. */
+    "  mov %eax, " PAGE_AT(NUV_DIRECT_RESULT) "\n"
     "  mov $" PAGE_AT(0) ", %edi\n"
+    "  push " CTX(NUV_CTX_EFLAGS) "(%edi)\n"
+    "  mov " CTX(NUV_CTX_ES) "(%edi), %eax\n"
+    "  mov %ax, %es\n"
+    "  mov " CTX(NUV_CTX_ESI) "(%edi), %esi\n"
+    "  mov " CTX(NUV_CTX_EBP) "(%edi), %ebp\n"
+    "  mov " CTX(NUV_CTX_EBX) "(%edi), %ebx\n"
+    "  mov " CTX(NUV_CTX_EDX) "(%edi), %edx\n"
+    "  mov " CTX(NUV_CTX_ECX) "(%edi), %ecx\n"
+    "  mov " CTX(NUV_CTX_DS) "(%edi), %eax\n"
+    "  mov " CTX(NUV_CTX_EDI) "(%edi), %edi\n"
+    "  mov %ax, %ds\n"
+    "  popf\n"
+    "  mov %cs:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ESP) ", %esp\n"
+    "  mov %cs:" PAGE_AT(NUV_DIRECT_RESULT) ", %eax\n"
+    "  ljmp *%cs:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EIP) "\n"
+    "29: mov $" PAGE_AT(0) ", %edi\n"
     "  jmp nuv_direct_post\n"
     /* the engine's scratch space at the end of the page stays free: the
      * code may not reach it (the assembler refuses to go back) */
@@ -273,6 +322,37 @@ static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int 
  * (1, kept); then the handler for the call signal and every fault, and
  * every other signal blocked: a signal from outside neither ends nor
  * interrupts the guest. */
+static uint32_t aux(char** envp, uint32_t type) {
+    while (*envp != 0) ++envp;
+    for (uint32_t* a = (uint32_t*)(envp + 1); a[0] != AT_NULL_; a += 2) {
+        if (a[0] == type) return a[1];
+    }
+    return 0;
+}
+
+/* Linux's fast system-call code moved into the gate area; the point its
+ * calls return to, or 0 where it cannot be used. Its data pages go with
+ * the rest of the stub's address space. */
+static uint32_t move_vdso(char** envp) {
+    uint32_t base = aux(envp, AT_SYSINFO_EHDR_), entry = aux(envp, AT_SYSINFO_);
+    uint32_t to = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_VDSO;
+    if (base == 0 || entry <= base || entry - base >= NUV_GATE_VDSO_SIZE - 32) return 0;
+    /* 3: may move, to exactly there; Linux refuses any other size */
+    if ((uint32_t)sys5(NR_mremap, base, NUV_GATE_VDSO_SIZE, NUV_GATE_VDSO_SIZE, 3, to) != to) {
+        return 0;
+    }
+    entry = entry - base + to;
+    const uint8_t* code = (const uint8_t*)(uintptr_t)entry;
+    for (uint32_t i = 0; i < 32; ++i) {
+        if (code[i] == 0xCD && code[i + 1] == 0x80) {
+            *(volatile uint32_t*)(uintptr_t)((uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE +
+                                             NUV_DIRECT_VSYSCALL) = entry;
+            return entry + i + 2;
+        }
+    }
+    return 0;
+}
+
 static void direct_setup(void) {
     uint32_t gate = (uint32_t)(uintptr_t)nuv_gate;
     map_fixed(gate + NUV_GATE_CALL_PAGE, NUV_PAGE_SIZE, 1 /* shared */, 0, 21);
@@ -294,7 +374,7 @@ static void direct_setup(void) {
 }
 #endif
 
-__attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
+__attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv, char** envp) {
     uint64_t nofile = argc > 1 ? number(argv[1]) : 64;
     uint64_t nproc = argc > 2 ? number(argv[2]) : 1;
     uint64_t as_kib = argc > 3 ? number(argv[3]) : 0;
@@ -309,7 +389,15 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     if (sys3(NR_personality, 0, 0, 0) < 0 || sys3(NR_personality, 0xffffffffL, 0, 0) != 0) fail(9);
     /* Nothing of the host stays open: not even the standard descriptors;
      * only the engine's two for the direct call path. */
-    if (sys3(NR_close_range, direct ? 2 : 0, -1, 0) != 0) fail(10);
+    if (direct ? sys3(NR_close_range, 2, 2, 0) != 0 ||
+                     sys3(NR_close_range, NUV_DIRECT_FD_SOCKET + 1, -1, 0) != 0
+               : sys3(NR_close_range, 0, -1, 0) != 0) {
+        fail(10);
+    }
+    /* Room for the descriptors the engine installs (direct_call.h). */
+    if (direct && nofile < NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT) {
+        nofile = NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT;
+    }
     limit(RLIMIT_CORE, 0, 11);
     limit(RLIMIT_NOFILE, nofile, 12);
     limit(RLIMIT_NPROC, nproc, 13);
@@ -325,12 +413,13 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
     if (direct) {
         /* The direct call path: its page, its event descriptor, the handler. */
         direct_setup();
+        uint32_t io_ip = move_vdso(envp);
         page_fd = 1; /* set up */
         event_fd = 1;
         uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
         const struct filter_insn insns[] =
             NUV_DIRECT_FILTER_PROGRAM(gate_ip, (uint32_t)(uintptr_t)nuv_direct_wake + 2,
-                                    (uint32_t)(uintptr_t)nuv_direct_sleep + 2, (uint32_t)event_fd,
+                                    (uint32_t)(uintptr_t)nuv_direct_sleep + 2, io_ip, (uint32_t)event_fd,
                                     page + NUV_DIRECT_DONE, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
@@ -349,6 +438,7 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv) {
 #else
     (void)direct;
     (void)event_fd;
+    (void)envp;
 #endif
     if (listener < 0 && page_fd < 0) {
         const struct filter_insn insns[] =
@@ -377,6 +467,7 @@ __asm__(
     "  xor %ebp, %ebp\n"
     "  mov (%rsp), %rdi\n"
     "  lea 8(%rsp), %rsi\n"
+    "  lea 8(%rsi,%rdi,8), %rdx\n"
     "  and $-16, %rsp\n"
     "  call nuv_stub_main\n"
     "  hlt\n");
@@ -388,8 +479,10 @@ __asm__(
     "  xor %ebp, %ebp\n"
     "  mov (%esp), %eax\n"
     "  lea 4(%esp), %edx\n"
+    "  lea 4(%edx,%eax,4), %ecx\n"
     "  and $-16, %esp\n"
-    "  sub $8, %esp\n"
+    "  sub $4, %esp\n"
+    "  push %ecx\n"
     "  push %edx\n"
     "  push %eax\n"
     "  call nuv_stub_main\n"

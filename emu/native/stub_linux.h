@@ -68,6 +68,11 @@ struct rlimit64_pair {
 #define NR_rt_sigprocmask 175
 #define NR_rt_sigaction 174
 #define NR_sigaltstack 186
+#define NR_mremap 163
+
+#define AT_NULL_ 0
+#define AT_SYSINFO_ 32
+#define AT_SYSINFO_EHDR_ 33
 
 #define SIGTRAP_ 5
 #define SIGBUS_ 7

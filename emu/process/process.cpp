@@ -63,6 +63,7 @@ std::shared_ptr<OpenFile> Process::file(int32_t fd) const {
 }
 
 int32_t Process::install_file(std::shared_ptr<OpenFile> f, int32_t at) {
+    ++files_changed_;
     if (at < 0) {
         for (size_t i = 0; i < files_.size(); ++i) {
             if (!files_[i]) {
@@ -85,6 +86,7 @@ bool Process::close_file(int32_t fd) {
         return false;
     }
     files_[static_cast<size_t>(fd)].reset();
+    ++files_changed_;
     return true;
 }
 

@@ -62,6 +62,8 @@ class Process {
     int32_t install_file(std::shared_ptr<OpenFile> f, int32_t at = -1);
     bool close_file(int32_t fd);
     const std::vector<std::shared_ptr<OpenFile>>& files() const { return files_; }
+    // Changes whenever a descriptor is installed or closed.
+    uint32_t files_changed() const { return files_changed_; }
     Stdio& stdio() { return stdio_; }
     // Output captured from descriptors 1 and 2 of the first process.
     std::string& output() { return out_; }
@@ -81,6 +83,7 @@ class Process {
     std::unique_ptr<Sandbox> sandbox_;
     std::vector<std::shared_ptr<OpenFile>> files_;
     Stdio stdio_;
+    uint32_t files_changed_ = 1;
     std::string out_, err_;
     RunState state_ = RunState::Runnable;
 };

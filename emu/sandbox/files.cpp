@@ -1,5 +1,6 @@
 #include "files.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,11 @@ IoResult HostFile::write(std::span<const uint8_t> in) {
         if (r >= 0) return static_cast<int32_t>(r);
         if (errno != EINTR) return -NUV_EBADF;
     }
+}
+
+OpenFile::Host HostFile::host() const {
+    struct stat st {};
+    return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)};
 }
 
 IoResult StringInput::read(std::span<uint8_t> out) {

@@ -34,6 +34,13 @@ class OpenFile {
     virtual IoResult read(std::span<uint8_t>) { return -NUV_EBADF; }
     virtual IoResult write(std::span<const uint8_t>) { return -NUV_EBADF; }
     virtual int32_t seek(int32_t /*offset*/, int32_t /*origin*/) { return -NUV_ESPIPE; }
+    // The host descriptor whose reads and writes these are, plainly (fd -1:
+    // none); reading it may wait unless it is a regular file.
+    struct Host {
+        int fd = -1;
+        bool read = false, write = false, regular = false;
+    };
+    virtual Host host() const { return {}; }
 };
 
 // A descriptor of the host process (standard input, output or error).
@@ -46,6 +53,7 @@ class HostFile : public OpenFile {
         : fd_(fd), readable_(readable), writable_(writable), interrupted_(interrupted) {}
     IoResult read(std::span<uint8_t> out) override;
     IoResult write(std::span<const uint8_t> in) override;
+    Host host() const override;
 
   private:
     bool cut_short() const { return interrupted_ != nullptr && *interrupted_ != 0; }

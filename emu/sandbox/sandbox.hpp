@@ -165,6 +165,7 @@ class SandboxFile : public OpenFile {
     // new position must lie between 0 and 2^31 - 1.
     int32_t seek(int32_t offset, int32_t origin) override;
     int host_fd() const { return fd_.get(); }
+    Host host() const override;
 
   private:
     UniqueFd fd_;

@@ -1,5 +1,6 @@
 // A host file opened through the sandbox: reads, writes and seeks on it for
 // the guest.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,11 @@ IoResult SandboxFile::write(std::span<const uint8_t> in) {
         if (r >= 0) return static_cast<int32_t>(r);
         if (errno != EINTR) return host_error(errno);
     }
+}
+
+OpenFile::Host SandboxFile::host() const {
+    struct stat st {};
+    return {fd_.get(), readable_, writable_, fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode)};
 }
 
 int32_t SandboxFile::seek(int32_t offset, int32_t origin) {

@@ -287,6 +287,62 @@ TEST_P(Programs, AGuestSeesItsRewrittenCallSitesUnlessTheyAreKept) {
     EXPECT_EQ(nuvtest::run_nuvemu(engine() + "--keep-call-sites " + path).status, 0xCD);
 }
 
+// Reads and writes on every kind of descriptor (standard input from a file
+// and from a pipe, standard output to a pipe and to a file, files written,
+// moved in and read back, buffers the guest does not have, closed
+// descriptors, a pipe of the guest's own) give the same results and bytes
+// every way: the native engine's reads and writes in the guest's own
+// process, the same without them, and Unicorn.
+TEST_P(Programs, EveryKindOfDescriptorReadsAndWritesAlikeEveryWay) {
+    const std::string images = NUV_IMAGE_DIR, nuvemu = NUV_BIN_DIR "/nuvemu ";
+    nuvtest::ScratchDir dir;
+    const std::string input = dir.path() + "/input";
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += static_cast<char>(i % 7 == 6 ? '\n' : 'a' + i * 7 % 26);
+    nuvtest::write_file(input, text);
+    struct Way {
+        const char* name;
+        const char* flags;
+        bool piped_in, file_out;
+    };
+    const Way ways[] = {
+        {"input from a file", "", false, false},
+        {"input from a pipe", "", true, false},
+        {"output to a file", "", false, true},
+        {"all through nuvemu", "--keep-call-sites ", true, true},
+        {"emulated", "--engine unicorn ", false, false},
+    };
+    std::string first_out, first_file;
+    for (const Way& w : ways) {
+        SCOPED_TRACE(w.name);
+        nuvtest::ScratchDir root;
+        std::string cmd = "(" + (w.piped_in ? "cat " + input + " | " : std::string()) + nuvemu +
+                          engine() + w.flags + "--root " + root.path() + " " + images +
+                          "/io_probe" + (w.piped_in ? "" : " < " + input) +
+                          (w.file_out ? " > " + root.path() + "/out" : "") + ")";
+        nuvtest::ToolRun r = nuvtest::run_command(cmd);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string out = w.file_out ? nuvtest::read_file(root.path() + "/out") : r.out;
+        std::string file = nuvtest::read_file(root.path() + "/io.txt");
+        if (first_out.empty()) {
+            for (const char* line :
+                 {"stdin bytes = 3000\n", "first: abcdeXYh\n", "last: hij\n",
+                  "read at the end = 0\n", "read into nothing = -14\n", "then: abcd\n",
+                  "write from nothing = -14\n", "read on a write-only = -9\n",
+                  "write on a read-only = -9\n", "read on a closed one = -9\n",
+                  "write on a never opened one = -9\n", "from the pipe: pipe\n"}) {
+                EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+            }
+            EXPECT_EQ(file.size(), 300u);
+            first_out = out;
+            first_file = file;
+        } else {
+            EXPECT_EQ(out, first_out);
+            EXPECT_EQ(file, first_file);
+        }
+    }
+}
+
 // One byte of ver flipped: the entry code's `subl $8, %esp` (83 ec 08), after
 // the instructions before it have run, becomes a far jump through a register
 // (ff ec), which the guest must fault on where it is.
