@@ -6,14 +6,6 @@
 
 namespace {
 
-int show(const char* what, int result) {
-    say(1, what);
-    say(1, " = ");
-    say_number(1, result);
-    say(1, "\n");
-    return result;
-}
-
 void show_cwd() {
     char buf[128];
     int r = getcwd(buf, sizeof buf);

@@ -10,14 +10,6 @@
 
 namespace {
 
-int show(const char* what, int result) {
-    say(1, what);
-    say(1, " = ");
-    say_number(1, result);
-    say(1, "\n");
-    return result;
-}
-
 void show_bytes(const char* what, const char* bytes, int n) {
     say(1, what);
     say(1, ": ");

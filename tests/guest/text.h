@@ -34,4 +34,13 @@ inline int to_number(const char* s) {
     return sign * v;
 }
 
+// "what = result" on a line of standard output; gives the result back.
+inline int show(const char* what, int result) {
+    say(1, what);
+    say(1, " = ");
+    say_number(1, result);
+    say(1, "\n");
+    return result;
+}
+
 #endif
