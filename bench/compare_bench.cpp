@@ -25,12 +25,13 @@ using Args = std::vector<std::string>;
 
 // Wall time of one run with its output thrown away, in milliseconds; unset
 // when it could not start or did not end with status 0.
-std::optional<double> run_once(const Args& args) {
+std::optional<double> run_once(const Args& args, const std::string& input = "") {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
+    if (!input.empty()) posix_spawn_file_actions_addopen(&fa, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     auto t0 = std::chrono::steady_clock::now();
@@ -47,10 +48,10 @@ std::optional<double> run_once(const Args& args) {
     return ms;
 }
 
-std::string best_of(int runs, const Args& args) {
+std::string best_of(int runs, const Args& args, const std::string& input = "") {
     std::optional<double> best;
     for (int i = 0; i < runs; ++i) {
-        std::optional<double> ms = run_once(args);
+        std::optional<double> ms = run_once(args, input);
         if (!ms) return "fails";
         best = std::min(best.value_or(*ms), *ms);
     }
@@ -97,9 +98,38 @@ int main(int argc, char** argv) {
         return a;
     };
 
+    // Inputs of the byte-at-a-time rows: 50,000 bytes, and 10 MB of lines
+    // of which about a third repeat the line before.
+    char dir_template[] = "/tmp/compare_bench.XXXXXX";
+    const char* dir = mkdtemp(dir_template);
+    if (dir == nullptr) {
+        std::perror("compare_bench: mkdtemp");
+        return 1;
+    }
+    const std::string echo_in = std::string(dir) + "/echo", uniq_in = std::string(dir) + "/uniq";
+    {
+        std::string bytes, lines;
+        for (int i = 0; i < 50000; ++i)
+            bytes += static_cast<char>(i % 61 == 60 ? '\n' : 'a' + i % 26);
+        for (unsigned i = 0; lines.size() < 10000000; ++i) {
+            std::string line = "line " + std::to_string(i / 3 * 3 + (i % 3 == 2)) +
+                               " of some text a command reads\n";
+            lines += line;
+        }
+        for (auto [path, text] : {std::pair{&echo_in, &bytes}, std::pair{&uniq_in, &lines}}) {
+            std::FILE* f = std::fopen(path->c_str(), "w");
+            if (f == nullptr || std::fwrite(text->data(), 1, text->size(), f) != text->size() ||
+                std::fclose(f) != 0) {
+                std::perror("compare_bench: input");
+                return 1;
+            }
+        }
+    }
+
     struct Row {
         const char* name;
         Args host, guest;
+        std::string input = {};
     };
     const Row rows[] = {
         {"start-up of ver", {host, "ver"}, {ver}},
@@ -107,6 +137,8 @@ int main(int argc, char** argv) {
         {"10,000 printf lines", {host, "printf"}, {guest, "printf"}},
         {"10^8 register-only iterations", {host, "loop"}, {guest, "loop"}},
         {"100,000 no-op kernel calls", {host, "calls"}, {guest, "calls"}},
+        {"50,000 bytes echoed one by one", {host, "echo"}, {guest, "echo"}, echo_in},
+        {"uniq of 10 MB with fgets", {host, "uniq"}, {guest, "uniq"}, uniq_in},
         {"spawn and join of a child", {host, "spawn", host}, {guest, "spawn", "/benchwork"}},
     };
     std::printf("best of %d runs, ms, start-up included\n", runs);
@@ -117,12 +149,15 @@ int main(int argc, char** argv) {
         std::optional<Args> unicorn = under("unicorn", r.guest);
         Args q = {"qemu-i386"};
         q.insert(q.end(), r.host.begin(), r.host.end());
-        std::printf("%-32s %10s %16s %16s %10s\n", r.name, best_of(runs, r.host).c_str(),
-                    native_engine ? best_of(runs, *native_engine).c_str() : "n/a",
-                    unicorn ? best_of(runs, *unicorn).c_str() : "n/a",
-                    qemu ? best_of(runs, q).c_str() : "absent");
+        std::printf("%-32s %10s %16s %16s %10s\n", r.name, best_of(runs, r.host, r.input).c_str(),
+                    native_engine ? best_of(runs, *native_engine, r.input).c_str() : "n/a",
+                    unicorn ? best_of(runs, *unicorn, r.input).c_str() : "n/a",
+                    qemu ? best_of(runs, q, r.input).c_str() : "absent");
         std::fflush(stdout);
     }
+    std::remove(echo_in.c_str());
+    std::remove(uniq_in.c_str());
+    rmdir(dir);
     if (!engines) std::printf("(this nuvemu has one engine, Unicorn)\n");
     std::printf("(under qemu-i386 the spawned child runs natively)\n");
     return 0;

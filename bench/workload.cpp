@@ -1,6 +1,6 @@
 // The workloads of the engine comparison, one per run: the same source is
 // built as a NUV-OS image and as a static 32-bit host program.
-//   workload ver | memcpy | printf | loop | calls | spawn | child
+//   workload ver | memcpy | printf | loop | calls | echo | uniq | spawn | child
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -45,6 +45,29 @@ int calls() {
     return 0;
 }
 
+// Standard input to standard output a byte at a time, each its own read and
+// write.
+int echo() {
+    char c = 0;
+    while (read(0, &c, 1) == 1) {
+        if (write(1, &c, 1) != 1) return 1;
+    }
+    return 0;
+}
+
+// Standard input's lines, each written unless it repeats the line before, as
+// a new user writes it: fgets and fputs on the standard streams.
+int uniq() {
+    static char line[2][4096];
+    int cur = 0;
+    line[1][0] = 0;
+    while (fgets(line[cur], sizeof line[cur], stdin) != nullptr) {
+        if (strcmp(line[cur], line[1 - cur]) != 0) fputs(line[cur], stdout);
+        cur = 1 - cur;
+    }
+    return 0;
+}
+
 int child(const char* self) {
     char* argv[] = {const_cast<char*>(self), const_cast<char*>("child"), nullptr};
     int status = -1;
@@ -71,6 +94,8 @@ extern "C" int main(int argc, char** argv) {
     if (strcmp(what, "printf") == 0) return lines();
     if (strcmp(what, "loop") == 0) return loop();
     if (strcmp(what, "calls") == 0) return calls();
+    if (strcmp(what, "echo") == 0) return echo();
+    if (strcmp(what, "uniq") == 0) return uniq();
     if (strcmp(what, "spawn") == 0) return child(argc > 2 ? argv[2] : argv[0]);
     if (strcmp(what, "child") == 0) return 7;
     return 2;
