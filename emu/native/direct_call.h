@@ -66,7 +66,8 @@
  * what the handler may do with it itself (reads only where they never
  * wait: regular files). At a rewritten site's entry the handler makes such
  * a read or write through Linux's fast system-call entry (VSYSCALL: its
- * address, set by the stub) and returns to the guest with the count; an
+ * address, set by the stub) and returns to the guest with the count (or
+ * moves on it, from the start or from where it is: lseek); an
  * error, or anything else, goes to the engine as before. The filter lets
  * through a read or write at Linux's return point for that entry (and for
  * nothing else there) only on those descriptors: whatever the guest writes
@@ -82,6 +83,7 @@
 #define NUV_FD_READ 1
 #define NUV_FD_WRITE 2
 #define NUV_IO_LIMIT 0x100000 /* bytes one read or write moves */
+#define NUV_LINUX_LLSEEK 140   /* and its 64-bit result, at RESULT */
 
 /* Word indices in the register words. */
 #define NUV_CTX_GS 0

@@ -69,28 +69,29 @@
  * (allowed with the key, else a stop for the tracer) and the handler's own:
  * at wake_ip only a write to the event descriptor, at sleep_ip only a futex
  * wait on the `done` word, at io_ip (Linux's return point for its fast
- * system-call entry; 0: none) only a read or write on the descriptors the
+ * system-call entry; 0: none) only a read, write or _llseek on the descriptors the
  * engine installed, [NUV_DIRECT_FD_BASE, + NUV_DIRECT_FD_COUNT).
  *
- *  0 ld arch; 1 jeq i386 ? 2 : 23; 2 ld ip; 3 jeq gate_ip ? 24 : 4;
- *  4 jeq wake_ip ? 5 : 9; 5 ld nr; 6 jeq write ? 7 : 23; 7 ld arg0;
- *  8 jeq event_fd ? 29 : 23; 9 jeq sleep_ip ? 10 : 16; 10 ld nr;
- * 11 jeq futex ? 12 : 23; 12 ld arg0; 13 jeq done_addr ? 14 : 23;
- * 14 ld arg1; 15 jeq FUTEX_WAIT ? 29 : 23; 16 jeq io_ip ? 17 : 23;
- * 17 ld nr; 18 jeq read ? 20 : 19; 19 jeq write ? 20 : 23; 20 ld arg0;
- * 21 jge fd_base ? 22 : 23; 22 jge fd_base + count ? 23 : 29;
- * 23 ret trap; 24 ld arg4; 25 jeq key0 ? 26 : 28; 26 ld arg5;
- * 27 jeq key1 ? 29 : 28; 28 ret stop (i386); 29 ret allow. */
+ *  0 ld arch; 1 jeq i386 ? 2 : 24; 2 ld ip; 3 jeq gate_ip ? 25 : 4;
+ *  4 jeq wake_ip ? 5 : 9; 5 ld nr; 6 jeq write ? 7 : 24; 7 ld arg0;
+ *  8 jeq event_fd ? 30 : 24; 9 jeq sleep_ip ? 10 : 16; 10 ld nr;
+ * 11 jeq futex ? 12 : 24; 12 ld arg0; 13 jeq done_addr ? 14 : 24;
+ * 14 ld arg1; 15 jeq FUTEX_WAIT ? 30 : 24; 16 jeq io_ip ? 17 : 24;
+ * 17 ld nr; 18 jeq read ? 21 : 19; 19 jeq write ? 21 : 20;
+ * 20 jeq _llseek ? 21 : 24; 21 ld arg0; 22 jge fd_base ? 23 : 24;
+ * 23 jge fd_base + count ? 24 : 30; 24 ret trap; 25 ld arg4;
+ * 26 jeq key0 ? 27 : 29; 27 ld arg5; 28 jeq key1 ? 30 : 29;
+ * 29 ret stop (i386); 30 ret allow. */
 #define NUV_DIRECT_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, io_ip, event_fd, done_addr, key0,  \
                                   key1)                                                        \
     {                                                                                          \
-        {0x20, 0, 0, 4}, {0x15, 0, 21, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                  \
-            {0x15, 20, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                \
-            {0x15, 0, 16, 4}, {0x20, 0, 0, 16}, {0x15, 20, 14, (event_fd)},                    \
-            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 11, 240}, {0x20, 0, 0, 16},   \
-            {0x15, 0, 9, (done_addr)}, {0x20, 0, 0, 24}, {0x15, 13, 7, 0},                     \
-            {0x15, 0, 6, (io_ip)}, {0x20, 0, 0, 0}, {0x15, 1, 0, 3}, {0x15, 0, 3, 4},          \
-            {0x20, 0, 0, 16}, {0x35, 0, 1, NUV_DIRECT_FD_BASE},                                \
+        {0x20, 0, 0, 4}, {0x15, 0, 22, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                  \
+            {0x15, 21, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                \
+            {0x15, 0, 17, 4}, {0x20, 0, 0, 16}, {0x15, 21, 15, (event_fd)},                    \
+            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 12, 240}, {0x20, 0, 0, 16},   \
+            {0x15, 0, 10, (done_addr)}, {0x20, 0, 0, 24}, {0x15, 14, 8, 0},                    \
+            {0x15, 0, 7, (io_ip)}, {0x20, 0, 0, 0}, {0x15, 2, 0, 3}, {0x15, 1, 0, 4},          \
+            {0x15, 0, 3, 140}, {0x20, 0, 0, 16}, {0x35, 0, 1, NUV_DIRECT_FD_BASE},             \
             {0x35, 0, 6, NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT},                            \
             {0x06, 0, 0, NUV_SECCOMP_RET_TRAP}, {0x20, 0, 0, 48}, {0x15, 0, 2, (key0)},        \
             {0x20, 0, 0, 56}, {0x15, 1, 0, (key1)},                                            \

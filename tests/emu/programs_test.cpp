@@ -326,7 +326,8 @@ TEST_P(Programs, EveryKindOfDescriptorReadsAndWritesAlikeEveryWay) {
         std::string file = nuvtest::read_file(root.path() + "/io.txt");
         if (first_out.empty()) {
             for (const char* line :
-                 {"stdin bytes = 3000\n", "first: abcdeXYh\n", "last: hij\n",
+                 {"stdin bytes = 3000\n", "first: abcdeXYh\n", "seek back = 6\n", "again: Yh\n",
+                  "seek before the start = -22\n", "where = 8\n", "last: hij\n",
                   "read at the end = 0\n", "read into nothing = -14\n", "then: abcd\n",
                   "write from nothing = -14\n", "read on a write-only = -9\n",
                   "write on a read-only = -9\n", "read on a closed one = -9\n",

@@ -41,6 +41,10 @@ extern "C" int main(int, char**) {
     char buf[16];
     int r = show("open for reading", open("io.txt", O_RDONLY));
     show_bytes("first", buf, show("read", read(r, buf, 8)));
+    show("seek back", lseek(r, -2, SEEK_CUR));
+    show_bytes("again", buf, show("read", read(r, buf, 2)));
+    show("seek before the start", lseek(r, -100, SEEK_CUR));
+    show("where", lseek(r, 0, SEEK_CUR));
     show("seek from the end", lseek(r, -3, SEEK_END));
     show_bytes("last", buf, show("read", read(r, buf, sizeof buf)));
     show("read at the end", read(r, buf, sizeof buf));
