@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 
 #include "guest.hpp"
@@ -342,6 +343,17 @@ TEST_P(Programs, EveryKindOfDescriptorReadsAndWritesAlikeEveryWay) {
             EXPECT_EQ(file, first_file);
         }
     }
+    // Traced, every call goes by the trace: each byte of input read.
+    nuvtest::ScratchDir root;
+    const std::string trace = dir.path() + "/trace";
+    nuvtest::ToolRun r =
+        nuvtest::run_command("(" + nuvemu + engine() + "--trace=" + trace + " --root " +
+                             root.path() + " " + images + "/io_probe < " + input + ")");
+    EXPECT_EQ(r.out, first_out);
+    std::istringstream lines(nuvtest::read_file(trace));
+    int reads = 0;
+    for (std::string line; std::getline(lines, line);) reads += line.rfind("read(0, ", 0) == 0;
+    EXPECT_EQ(reads, 3001);
 }
 
 // One byte of ver flipped: the entry code's `subl $8, %esp` (83 ec 08), after
