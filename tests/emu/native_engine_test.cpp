@@ -977,6 +977,179 @@ TEST_P(NativeEngineTest, NoHostCallAndNoHangWhateverTheGuestDoesAtItsHandler) {
                 std::chrono::duration<double, std::milli>(late).count());
 }
 
+// The guest's own process reads and writes the host descriptors behind its
+// descriptors through Linux's fast entry, which the guest can reach itself
+// however it likes: through the entry's address from the flat code or from
+// the site segment, or with the entry's own instruction from anywhere. Only
+// a read or write on a descriptor the engine installed goes through, and
+// only as that descriptor's open file allows; every other Linux call there
+// is a fault or a call for the kernel above, never anything on the host.
+TEST_P(NativeEngineTest, LinuxsFastEntryReachesOnlyTheGuestsOwnDescriptors) {
+    if (GetParam() != Mode::Direct) GTEST_SKIP() << "only the direct path reads and writes itself";
+    nuvtest::ScratchDir dir;
+    const std::string in = dir.path() + "/in", out = dir.path() + "/out",
+                      made = dir.path() + "/made";
+    nuvtest::write_file(in, "secret");
+    g_usr1 = 0;
+    signal(SIGUSR1, [](int) { g_usr1 = 1; });
+    const uint32_t page = e_->gate() + NUV_GATE_CALL_PAGE, result = kData + 0x800,
+                   buf = kData + 0x400, path = kData, msg = kData + 0x200;
+    enum How { Flat, SiteSegment, OwnInstruction };
+    constexpr int32_t kRefused = 1, kBadf = -9;
+    struct Case {
+        const char* name;
+        uint32_t nr, ebx, ecx, edx;
+        int32_t want;  // the result, or kRefused
+    };
+    const uint32_t pid = static_cast<uint32_t>(getpid());
+    const Case cases[] = {
+        {"read what it may read", 3, 64, buf, 6, 6},
+        {"write what it may write", 4, 65, buf, 3, 3},
+        {"write what it may only read", 4, 64, buf, 1, kBadf},
+        {"read what it may only write", 3, 65, buf, 1, kBadf},
+        {"read an empty slot", 3, 66, buf, 1, kBadf},
+        {"read the hand-over socket", 3, NUV_DIRECT_FD_SOCKET, buf, 1, kRefused},
+        {"write the hand-over socket", 4, NUV_DIRECT_FD_SOCKET, buf, 1, kRefused},
+        {"write the wake-up descriptor", 4, 1, buf, 8, kRefused},
+        {"write below the slots", 4, 63, buf, 1, kRefused},
+        {"read above the slots", 3, 128, buf, 1, kRefused},
+        {"write a negative descriptor", 4, 0xFFFFFFFF, buf, 1, kRefused},
+        {"write with the x32 bit", 0x40000004, 65, buf, 1, kRefused},
+        {"open", 5, path, 0x41, 0644, kRefused},
+        {"fork", 2, 0, 0, 0, kRefused},
+        {"kill", 37, pid, SIGUSR1, 0, kRefused},
+        {"mprotect", 125, kCode, 0x1000, 7, kRefused},
+        {"modify_ldt", 123, 1, msg, 16, kRefused},
+        {"recvmsg on the socket", 372, NUV_DIRECT_FD_SOCKET, msg, 0, kRefused},
+        {"socketcall recvmsg", 102, 17, msg, 0, kRefused},
+        {"dup2 into the slots", 63, NUV_DIRECT_FD_SOCKET, 70, 0, kRefused},
+        {"dup2 out of the slots", 63, 64, 100, 0, kRefused},
+        {"close a slot", 6, 64, 0, 0, kRefused},
+        {"readv", 145, 64, msg, 1, kRefused},
+        {"pwrite64", 181, 65, buf, 1, kRefused},
+    };
+    NativeOptions o;
+    o.rewrite_sites_after = 1;
+    for (How how : {Flat, SiteSegment, OwnInstruction}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (how == Flat          ? " (flat)"
+                                                : how == SiteSegment ? " (site segment)"
+                                                                     : " (own instruction)"));
+            std::filesystem::remove(out);
+            std::filesystem::remove(made);
+            start(o);
+            int rfd = open(in.c_str(), O_RDONLY | O_CLOEXEC);
+            int wfd = open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_GE(rfd, 0);
+            ASSERT_GE(wfd, 0);
+            // The first call turns the sites on; the code then runs through
+            // the site segment.
+            Bytes b = {0xB8, 1, 0, 0, 0, 0xCD, 0x80};
+            auto mov = [&](int reg, uint32_t v) {
+                b.push_back(static_cast<uint8_t>(0xB8 + reg));
+                put32(b, v);
+            };
+            auto here = [&](size_t more) { return kCode + static_cast<uint32_t>(b.size() + more); };
+            if (how == Flat || how == OwnInstruction) {
+                b.push_back(0xEA), put32(b, here(6)), b.insert(b.end(), {NUV_USER_CS32, 0});
+            }
+            b.insert(b.end(), {0x8B, 0x35}), put32(b, page + NUV_DIRECT_VSYSCALL);  // mov esi, [..]
+            if (how == SiteSegment) b.insert(b.end(), {0x81, 0xEE}), put32(b, NUV_SLED_BASE);
+            mov(0, c.nr), mov(3, c.ebx), mov(1, c.ecx), mov(2, c.edx);
+            size_t own = 0;  // where the entry's own code goes
+            if (how == OwnInstruction) {
+                // The return address, then the entry's code up to its fast
+                // instruction (copied below).
+                b.push_back(0x68), put32(b, 0);
+                own = b.size();
+            } else {
+                b.insert(b.end(), {0xFF, 0xD6});  // call esi
+            }
+            b.push_back(0xA3), put32(b, result);  // mov [result], eax
+            mov(0, 0x42);
+            b.insert(b.end(), {0xCD, 0x80});
+            load(b);
+            // The engine's pages, as the guest reads them.
+            std::ifstream mem("/proc/" + std::to_string(e_->pid()) + "/mem", std::ios::binary);
+            auto peek = [&](uint32_t at, void* to, size_t n) {
+                mem.seekg(at);
+                mem.read(static_cast<char*>(to), static_cast<std::streamsize>(n));
+                return mem.good();
+            };
+            uint32_t entry = 0;
+            ASSERT_TRUE(peek(page + NUV_DIRECT_VSYSCALL, &entry, 4));
+            if (how == OwnInstruction) {
+                // Up to sysenter or syscall, whichever the entry holds.
+                uint8_t code[32] = {};
+                ASSERT_TRUE(peek(entry, code, sizeof code));
+                size_t n = 0;
+                for (size_t i = 0; i + 1 < sizeof code && n == 0; ++i) {
+                    if (code[i] == 0x0F && (code[i + 1] == 0x34 || code[i + 1] == 0x05)) n = i + 2;
+                }
+                ASSERT_NE(n, 0u) << "no fast entry in Linux's code";
+                b.insert(b.begin() + static_cast<std::ptrdiff_t>(own), code, code + n);
+                const uint32_t back = kCode + static_cast<uint32_t>(own + n);
+                std::memcpy(&b[own - 4], &back, 4);
+                ASSERT_TRUE(e_->write(kCode, b.data(), b.size()));
+            }
+            ASSERT_TRUE(e_->write(path, made.c_str(), made.size() + 1));
+            ASSERT_TRUE(e_->write(buf, "xyzxyz", 6));
+            uint32_t garbage = 0xAAAAAAAA;
+            ASSERT_TRUE(e_->write(result, &garbage, 4));
+            RunLimits l;
+            l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+            EngineEvent ev = run(l);
+            ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+            ASSERT_NE(entry, 0u);
+            int a = 0, w = 0;
+            e_->host_descriptors({{}, {}, {}, {}, {}, {}});  // nothing yet
+            e_->host_descriptors(
+                {HostDescriptor{&a, rfd, true, false}, HostDescriptor{&w, wfd, false, true}});
+            close(rfd);
+            close(wfd);
+            ev = run(l);
+            const std::string fds = "/proc/" + std::to_string(e_->pid()) + "/fd";
+            std::vector<std::string> open_fds;
+            std::error_code gone;
+            for (const auto& ent : std::filesystem::directory_iterator(fds, gone)) {
+                open_fds.push_back(ent.path().filename().string());
+            }
+            std::sort(open_fds.begin(), open_fds.end());
+            EXPECT_EQ(open_fds, (std::vector<std::string>{"1", "3", "64", "65"}));
+            EXPECT_FALSE(std::filesystem::exists(made));
+            EXPECT_EQ(g_usr1, 0);
+            EXPECT_EQ(slurp("/proc/" + std::to_string(e_->pid()) + "/task/" +
+                            std::to_string(e_->pid()) + "/children"),
+                      "");
+            std::string maps = slurp("/proc/" + std::to_string(e_->pid()) + "/maps");
+            EXPECT_NE(maps.find(hex(kCode).substr(2) + "-"), std::string::npos) << maps;
+            EXPECT_EQ(maps.find("rwx"), std::string::npos) << maps;
+            EXPECT_EQ(nuvtest::read_file(out), c.want == 3 ? "xyz" : "");
+            if (c.want == kRefused) {
+                // A fault where Linux's entry returns, or a call for the
+                // kernel above with the number the guest gave.
+                if (ev.stop == EngineStop::Trap) {
+                    EXPECT_EQ(e_->registers().eax, c.nr);
+                } else {
+                    EXPECT_EQ(ev.stop, EngineStop::Fault) << ev.message;
+                    EXPECT_NE(ev.message.find("system call other than int 0x80"), std::string::npos)
+                        << ev.message;
+                }
+                continue;
+            }
+            ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+            EXPECT_EQ(e_->registers().eax, 0x42u);
+            int32_t got = 0;
+            ASSERT_TRUE(e_->read(result, &got, 4));
+            EXPECT_EQ(got, c.want);
+            char read_back[7] = {};
+            ASSERT_TRUE(e_->read(buf, read_back, 6));
+            EXPECT_EQ(std::string(read_back), c.want == 6 ? "secret" : "xyzxyz");
+        }
+    }
+    signal(SIGUSR1, SIG_DFL);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest,
                          ::testing::Values(Mode::Direct, Mode::Notified, Mode::StandIn64),
                          [](const auto& info) {
