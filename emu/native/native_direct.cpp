@@ -6,6 +6,7 @@
 // do what an answer on the page cannot (its own calls in the guest, the
 // floating-point unit, a fault to examine, a time limit) and lets go again
 // when the guest resumes.
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
@@ -51,6 +52,15 @@ constexpr uint32_t kTrapFlag = 0x100;
 // The i386 numbers of the calls that hand a descriptor over.
 constexpr uint32_t kLinuxClose = 6, kLinuxDup2 = 63, kLinuxRecvmsg = 372;
 
+// Whether the open file behind fd can do nothing but what flags say.
+bool allows_only(int fd, uint8_t flags) {
+    int mode = fcntl(fd, F_GETFL);
+    if (mode < 0) return false;
+    mode &= O_ACCMODE;
+    bool reads = mode == O_RDONLY || mode == O_RDWR, writes = mode == O_WRONLY || mode == O_RDWR;
+    return (!reads || (flags & NUV_FD_READ) != 0) && (!writes || (flags & NUV_FD_WRITE) != 0);
+}
+
 void drain_wakes(int fd) {
     uint64_t v = 0;
     while (::read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
@@ -88,6 +98,11 @@ void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
         uint8_t flags = want.fd < 0 ? 0
                                     : static_cast<uint8_t>((want.read ? NUV_FD_READ : 0) |
                                                            (want.write ? NUV_FD_WRITE : 0));
+        // The guest process may read and write what it holds however its
+        // open file allows, past the handler's checks: one that allows more
+        // than the guest may do (a terminal that reads behind an output, a
+        // file open for writing behind an input) stays with the engine.
+        if (flags != 0 && !allows_only(want.fd, flags)) flags = 0;
         Installed& have = installed_[g];
         if (have.flags == flags && (flags == 0 || (have.id == want.id && have.fd == want.fd))) {
             continue;

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1148,6 +1149,108 @@ TEST_P(NativeEngineTest, LinuxsFastEntryReachesOnlyTheGuestsOwnDescriptors) {
         }
     }
     signal(SIGUSR1, SIG_DFL);
+}
+
+// A host descriptor may stand for more than the guest's descriptor allows:
+// a terminal or socket that reads as well as writes behind an output, a file
+// open for both behind an input. The guest process reaches whatever it holds
+// through Linux's fast entry, past anything its handler checks, so it must
+// hold only what its descriptor allows; and a read it forces on a
+// descriptor that waits still ends at the deadline.
+TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
+    if (GetParam() != Mode::Direct) GTEST_SKIP() << "only the direct path reads and writes itself";
+    nuvtest::ScratchDir dir;
+    const std::string both = dir.path() + "/both";
+    const uint32_t page = e_->gate() + NUV_GATE_CALL_PAGE, result = kData + 0x800,
+                   buf = kData + 0x400;
+    // mov eax, 1; int 0x80 (the sites go on); ljmp 0x23:flat; then nr(64, buf, n)
+    // through the entry's address; mov [result], eax; mov eax, 0x42; int 0x80
+    auto guest = [&](uint32_t nr, uint32_t n) {
+        Bytes b = {0xB8, 1, 0, 0, 0, 0xCD, 0x80, 0xEA};
+        put32(b, kCode + 14), b.insert(b.end(), {NUV_USER_CS32, 0});
+        b.insert(b.end(), {0x8B, 0x35}), put32(b, page + NUV_DIRECT_VSYSCALL);
+        for (auto [op, v] :
+             {std::pair<uint8_t, uint32_t>{0xB8, nr}, {0xBB, 64}, {0xB9, buf}, {0xBA, n}}) {
+            b.push_back(op), put32(b, v);
+        }
+        b.insert(b.end(), {0xFF, 0xD6, 0xA3}), put32(b, result);
+        b.insert(b.end(), {0xB8, 0x42, 0, 0, 0, 0xCD, 0x80});
+        return b;
+    };
+    struct Case {
+        const char* name;
+        bool socket;  // else the file, open for reading and writing
+        bool read, write;
+        uint32_t nr;
+    };
+    const Case cases[] = {
+        {"read a socket the guest may only write", true, false, true, 3},
+        {"write a file the guest may only read", false, true, false, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        nuvtest::write_file(both, "host");
+        int s[2] = {-1, -1};
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s), 0);
+        ASSERT_EQ(write(s[1], "host", 4), 4);
+        int fd = c.socket ? s[0] : open(both.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        NativeOptions o;
+        o.rewrite_sites_after = 1;
+        start(o);
+        load(guest(c.nr, 4));
+        ASSERT_TRUE(e_->write(buf, "gues", 4));
+        RunLimits l;
+        l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+        ASSERT_EQ(run(l).stop, EngineStop::Trap);
+        int id = 0;
+        e_->host_descriptors({HostDescriptor{&id, fd, c.read, c.write}});
+        EngineEvent ev = run(l);
+        ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        int32_t got = 0;
+        ASSERT_TRUE(e_->read(result, &got, 4));
+        EXPECT_EQ(got, -9);
+        char seen[5] = {};
+        ASSERT_TRUE(e_->read(buf, seen, 4));
+        EXPECT_EQ(std::string(seen), "gues");
+        EXPECT_EQ(nuvtest::read_file(both), "host");
+        if (!c.socket) close(fd);
+        close(s[0]);
+        close(s[1]);
+    }
+    // Writes the handler makes itself to a pipe that nobody empties: the
+    // one that waits ends at the deadline like any other wait.
+    int p[2] = {-1, -1};
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    char fill[4096] = {};
+    while (write(p[1], fill, sizeof fill) > 0) {
+    }
+    ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);
+    NativeOptions o;
+    o.rewrite_sites_after = 1;
+    start(o);
+    // mov eax, 1; int 0x80; then again and again: write(0, buf, 4)
+    Bytes b = {0xB8, 1, 0, 0, 0, 0xCD, 0x80};
+    for (auto [op, v] :
+         {std::pair<uint8_t, uint32_t>{0xB8, 1}, {0xBB, 0}, {0xB9, buf}, {0xBA, 4}}) {
+        b.push_back(op), put32(b, v);
+    }
+    b.insert(b.end(), {0xCD, 0x80, 0xEB, static_cast<uint8_t>(-24)});
+    load(b);
+    RunLimits l;
+    l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+    ASSERT_EQ(run(l).stop, EngineStop::Trap);
+    int id = 0;
+    e_->host_descriptors({HostDescriptor{&id, p[1], false, true}});
+    ASSERT_EQ(run(l).stop, EngineStop::Trap);  // the site, before it is rewritten
+    Registers r = e_->registers();
+    r.eax = 4;
+    e_->set_registers(r);
+    l.deadline = RunLimits::Clock::now() + std::chrono::milliseconds(200);
+    EngineEvent ev = run(l);
+    EXPECT_EQ(ev.stop, EngineStop::Timeout) << ev.message;
+    close(p[0]);
+    close(p[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest,
