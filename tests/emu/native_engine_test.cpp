@@ -1253,6 +1253,123 @@ TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
     close(p[1]);
 }
 
+// The rewritten sites' entry and the handler's reads and writes, fed at
+// random: a forged call page (the descriptors the handler may use, the fast
+// entry's address, the posted registers), random registers and stack, and
+// any way into the entry (the sled's far jump, the sled through the site
+// segment, the entry itself). Every run ends, and nothing on the host
+// changes. A few seconds here, longer by hand (NUV_ADVERSARY_SECONDS).
+TEST_P(NativeEngineTest, NothingAtTheSiteEntryReachesTheHost) {
+    if (GetParam() != Mode::Direct) GTEST_SKIP() << "sites are rewritten on the direct path";
+    nuvtest::ScratchDir dir;
+    const std::string canary = dir.path() + "/canary", made = dir.path() + "/made";
+    const uint32_t gate = e_->gate(), page = gate + NUV_GATE_CALL_PAGE;
+    std::ifstream mem("/proc/" + std::to_string(e_->pid()) + "/mem", std::ios::binary);
+    uint32_t vsyscall = 0;
+    mem.seekg(page + NUV_DIRECT_VSYSCALL);
+    mem.read(reinterpret_cast<char*>(&vsyscall), 4);
+    ASSERT_TRUE(mem.good());
+    ASSERT_NE(vsyscall, 0u);
+    const char* env = std::getenv("NUV_ADVERSARY_SECONDS");
+    using Clock = RunLimits::Clock;
+    auto until = Clock::now() + std::chrono::seconds(env != nullptr ? std::atoi(env) : 2);
+    uint32_t seed = 77;
+    auto next = [&] {
+        seed = seed * 1103515245 + 12345;
+        return seed >> 8 | (seed << 24);
+    };
+    auto pick = [&](std::initializer_list<uint32_t> from) {
+        return from.begin()[next() % from.size()];
+    };
+    const uint32_t path = kData, buf = kData + 0x100;
+    int rounds = 0, outcomes[8] = {};
+    for (; Clock::now() < until && !HasFailure(); ++rounds) {
+        SCOPED_TRACE("round " + std::to_string(rounds) + ", seed " + std::to_string(seed));
+        nuvtest::write_file(canary, "x");
+        NativeOptions o;
+        o.rewrite_sites_after = 1;
+        start(o);
+        Bytes b = {0xB8, 1, 0, 0, 0, 0xCD, 0x80};  // the sites go on
+        auto store = [&](uint32_t at, uint32_t v) {
+            b.insert(b.end(), {0xC7, 0x05});
+            put32(b, at);
+            put32(b, v);
+        };
+        for (int i = 0; i < 4; ++i) {
+            uint32_t at = page + (next() % 2 == 0 ? NUV_DIRECT_FDS + 4 * (next() % 16)
+                                                  : NUV_DIRECT_CTX + 4 * (next() % 22));
+            store(at, next() % 2 == 0 ? 0xFFFFFFFF : next());
+        }
+        const uint32_t vdso = gate + NUV_GATE_VDSO;
+        store(page + NUV_DIRECT_VSYSCALL, pick({vsyscall, vsyscall, gate, gate + 4, vdso, vdso + 8,
+                                                kCode, 0, next(), vsyscall + next() % 32}));
+        // A return address: the int 0x80 at the end, a site or anywhere.
+        uint32_t esp = pick({kStackTop - 64, kData + 0xFF0, gate + NUV_GATE_STACK + 0x10,
+                             gate + NUV_GATE_STACK + NUV_GATE_STACK_SIZE - 8, 0x1000, next()});
+        b.push_back(0xBC), put32(b, esp);
+        const uint32_t regs[7] = {pick({1, 3, 1, 3, 5, 2, 37, next()}),
+                                  pick({0, 1, 2, 3, 63, 64, 65, next()}),
+                                  pick({buf, path, kCode, gate, page, vdso, next()}),
+                                  pick({4, 1, 0x100000, 0xFFFFFFFF, next()}),
+                                  next(),
+                                  next(),
+                                  next()};
+        const uint8_t movs[7] = {0xB8, 0xBB, 0xB9, 0xBA, 0xBE, 0xBF, 0xBD};
+        for (int i = 0; i < 7; ++i) b.push_back(movs[i]), put32(b, regs[i]);
+        switch (next() % 3) {
+            case 0:  // jmp far 0x23:entry
+                b.push_back(0xEA), put32(b, NUV_SLED_ENTRY), b.insert(b.end(), {0x23, 0});
+                break;
+            case 1:  // jmp far 7:anywhere in the sled
+                b.push_back(0xEA), put32(b, next() % 0x1000), b.insert(b.end(), {7, 0});
+                break;
+            default:  // jmp to the gate page's entry
+                b.push_back(0xEA), put32(b, gate + NUV_GATE_SITE_ENTRY),
+                    b.insert(b.end(), {0x23, 0});
+        }
+        b.insert(b.end(), {0xB8, 0x42, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xF7});
+        load(b);
+        // Mostly the first site's return address: the entry takes it for a
+        // call from there, and the guest goes round again after its answer.
+        const uint32_t back = next() % 4 != 0 ? kCode + 7 : kCode + static_cast<uint32_t>(b.size());
+        if ((esp >= kStackTop - 0x10000 && esp < kStackTop) ||
+            (esp >= kData && esp < kData + 0xFFC)) {
+            ASSERT_TRUE(e_->write(esp, &back, 4));
+        }
+        ASSERT_TRUE(e_->write(path, made.c_str(), made.size() + 1));
+        RunLimits l;
+        l.deadline = Clock::now() + std::chrono::milliseconds(300);
+        EngineEvent ev = run(l);
+        ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        int id = 0;
+        int fd = open(canary.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        e_->host_descriptors({HostDescriptor{&id, fd, true, false}, {}, {}, {}});
+        close(fd);
+        for (int i = 0; i < 8 && ev.stop == EngineStop::Trap; ++i) ev = run(l);
+        // A fault, a time limit, or a guest the host kernel ended because
+        // its stack pointer left no room for its handler: never the engine
+        // failing.
+        if (ev.stop == EngineStop::Failed) {
+            EXPECT_EQ(ev.message.rfind("guest process killed by signal", 0), 0u) << ev.message;
+        } else {
+            EXPECT_TRUE(ev.stop == EngineStop::Fault || ev.stop == EngineStop::Timeout ||
+                        ev.stop == EngineStop::Trap)
+                << static_cast<int>(ev.stop) << " " << ev.message;
+        }
+        ++outcomes[static_cast<int>(ev.stop)];
+        EXPECT_FALSE(std::filesystem::exists(made));
+        EXPECT_EQ(nuvtest::read_file(canary), "x");
+        if (e_->alive()) {
+            EXPECT_EQ(slurp("/proc/" + std::to_string(e_->pid()) + "/task/" +
+                            std::to_string(e_->pid()) + "/children"),
+                      "");
+        }
+    }
+    std::printf("%d random rounds: %d calls, %d faults, %d time limits, %d killed\n", rounds,
+                outcomes[0], outcomes[2], outcomes[4], outcomes[5]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, NativeEngineTest,
                          ::testing::Values(Mode::Direct, Mode::Notified, Mode::StandIn64),
                          [](const auto& info) {
