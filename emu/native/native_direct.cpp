@@ -117,6 +117,7 @@ void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
             have = {};
             continue;
         }
+        have = {nullptr, want.fd, 0};  // closed again should the hand-over fail
         if (!send_descriptor(want.fd, slot)) return lose_descriptors();
         have = {want.id, want.fd, flags};
         page_[NUV_DIRECT_FDS + g] = flags;
@@ -124,9 +125,20 @@ void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
 }
 
 void DirectChannel::lose_descriptors() {
-    // Reads and writes go to the engine from now on.
+    // Reads and writes go to the engine from now on, and the guest process
+    // keeps none of the descriptors it was given: one it cannot be made to
+    // close is not let run again.
     in_process_ = false;
     if (page_ != nullptr) std::memset(page_ + NUV_DIRECT_FDS, 0, NUV_DIRECT_FD_COUNT);
+    for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
+        if (installed_[g].flags == 0 && installed_[g].fd < 0) continue;
+        int64_t r = 0;
+        if (!e_.remote(kLinuxClose, {NUV_DIRECT_FD_BASE + g}, r)) {
+            e_.end_process();
+            return;
+        }
+        installed_[g] = {};
+    }
 }
 
 bool DirectChannel::send_descriptor(int fd, uint32_t slot) {
