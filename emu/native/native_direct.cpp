@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,21 @@ bool allows_only(int fd, uint8_t flags) {
     return (!reads || (flags & NUV_FD_READ) != 0) && (!writes || (flags & NUV_FD_WRITE) != 0);
 }
 
+// An output that is neither a regular file nor a socket (a terminal, a
+// device, a pipe) opened once more for writing alone, as it was otherwise:
+// the same place with no position to share; -1 where it cannot be. The
+// caller closes it.
+int output_only(int fd, uint8_t flags) {
+    struct stat st {};
+    int mode = fcntl(fd, F_GETFL);
+    if (flags != NUV_FD_WRITE || mode < 0 || fstat(fd, &st) != 0 ||
+        !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        return -1;
+    }
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return open(self.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (mode & (O_APPEND | O_NONBLOCK)));
+}
+
 void drain_wakes(int fd) {
     uint64_t v = 0;
     while (::read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
@@ -100,9 +116,14 @@ void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
                                                            (want.write ? NUV_FD_WRITE : 0));
         // The guest process may read and write what it holds however its
         // open file allows, past the handler's checks: one that allows more
-        // than the guest may do (a terminal that reads behind an output, a
-        // file open for writing behind an input) stays with the engine.
-        if (flags != 0 && !allows_only(want.fd, flags)) flags = 0;
+        // than the guest may do gets an open file of its own that does not
+        // (see output_only()), or stays with the engine (a file open for
+        // writing behind an input, a socket).
+        int own = -1;
+        if (flags != 0 && !allows_only(want.fd, flags)) {
+            own = output_only(want.fd, flags);
+            if (own < 0) flags = 0;
+        }
         Installed& have = installed_[g];
         if (have.flags == flags && (flags == 0 || (have.id == want.id && have.fd == want.fd))) {
             continue;
@@ -118,7 +139,9 @@ void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
             continue;
         }
         have = {nullptr, want.fd, 0};  // closed again should the hand-over fail
-        if (!send_descriptor(want.fd, slot)) return lose_descriptors();
+        bool sent = send_descriptor(own >= 0 ? own : want.fd, slot);
+        if (own >= 0) close(own);
+        if (!sent) return lose_descriptors();
         have = {want.id, want.fd, flags};
         page_[NUV_DIRECT_FDS + g] = flags;
     }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -1177,24 +1178,36 @@ TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
         b.insert(b.end(), {0xB8, 0x42, 0, 0, 0, 0xCD, 0x80});
         return b;
     };
+    enum Kind { Socket, File, Fifo };  // the file and the fifo open for reading and writing
     struct Case {
         const char* name;
-        bool socket;  // else the file, open for reading and writing
+        Kind kind;
         bool read, write;
         uint32_t nr;
+        int32_t result;
     };
     const Case cases[] = {
-        {"read a socket the guest may only write", true, false, true, 3},
-        {"write a file the guest may only read", false, true, false, 4},
+        {"read a socket the guest may only write", Socket, false, true, 3, -9},
+        {"write a file the guest may only read", File, true, false, 4, -9},
+        // Given an open file of its own, for writing alone.
+        {"read a fifo the guest may only write", Fifo, false, true, 3, -9},
+        {"write a fifo the guest may only write", Fifo, false, true, 4, 4},
     };
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         nuvtest::write_file(both, "host");
         int s[2] = {-1, -1};
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s), 0);
         ASSERT_EQ(write(s[1], "host", 4), 4);
-        int fd = c.socket ? s[0] : open(both.c_str(), O_RDWR | O_CLOEXEC);
+        int fd = c.kind == Socket ? s[0]
+                                  : open(c.kind == File ? both.c_str() : fifo.c_str(),
+                                         O_RDWR | O_CLOEXEC | O_NONBLOCK);
         ASSERT_GE(fd, 0);
+        if (c.kind == Fifo) {
+            ASSERT_EQ(write(fd, "host", 4), 4);
+        }
         NativeOptions o;
         o.rewrite_sites_after = 1;
         start(o);
@@ -1209,12 +1222,18 @@ TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
         ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
         int32_t got = 0;
         ASSERT_TRUE(e_->read(result, &got, 4));
-        EXPECT_EQ(got, -9);
+        EXPECT_EQ(got, c.result);
         char seen[5] = {};
         ASSERT_TRUE(e_->read(buf, seen, 4));
         EXPECT_EQ(std::string(seen), "gues");
         EXPECT_EQ(nuvtest::read_file(both), "host");
-        if (!c.socket) close(fd);
+        if (c.kind == Fifo) {
+            // What the host put there is still there, then the guest's write.
+            char in[9] = {};
+            EXPECT_EQ(read(fd, in, 8), c.result > 0 ? 8 : 4);
+            EXPECT_EQ(std::string(in), c.result > 0 ? "hostgues" : "host");
+        }
+        if (c.kind != Socket) close(fd);
         close(s[0]);
         close(s[1]);
     }
