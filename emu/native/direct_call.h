@@ -116,15 +116,17 @@
  * The guest's code is mapped a second time NUV_SLED_BASE higher (its
  * shadow); its data stays where it is, read through the flat selectors.
  *
- * The far jump ends the sled page: a call number that lands inside it
- * faults at once without changing anything (its address and selector
- * bytes, EC EF EC ED 23 00, are all instructions that fault), as does one
- * past the page, whose next page stays unmapped. */
+ * The sled is short, for the calls' numbers are small. Zero bytes fill the
+ * page after the far jump: a call number that lands there or inside the
+ * jump faults at once without changing anything (`00 00` adds to memory at
+ * the number's address, in page 0, which is never mapped; the jump's
+ * address and selector bytes, EC EF EC ED 23 00, are all instructions that
+ * fault), as does one past the page, whose next page stays unmapped. */
 #define NUV_SITE_CS 0x7 /* the first LDT entry, user privilege */
 #define NUV_SLED_BASE 0xC1000000u
 #define NUV_SLED_PATTERN 0x72737372u /* the sled's bytes, little-endian */
-#define NUV_SLED_LANDING 0xE00       /* no-ops from here to the far jump */
-#define NUV_SLED_JUMP 0xFF9          /* ea <NUV_SLED_ENTRY> 23 00 */
+#define NUV_SLED_LANDING 0x200       /* no-ops from here to the far jump */
+#define NUV_SLED_JUMP 0x280          /* ea <NUV_SLED_ENTRY> 23 00, then zeros */
 #define NUV_SLED_ENTRY 0xEDECEFECu   /* jmp <gate + NUV_GATE_SITE_ENTRY> */
 #define NUV_GATE_SITE_ENTRY 0x800
 #define NUV_DIRECT_CODE_SITE 0x4E555653u

@@ -6,6 +6,7 @@
 // to it by every write the engine makes. Whatever cannot be set up or kept
 // (a mapping where a shadow or the sled would go) turns it all off again:
 // the sites are restored and the guest runs through the flat selector.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -23,9 +24,10 @@ constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace 
 constexpr uint32_t kSledPage = NUV_SLED_BASE;
 constexpr uint32_t kEntryPage = NUV_SLED_ENTRY & ~(kPage - 1);
 
-// The sled page's bytes: the sled, the landing zone, the far jump.
+// The sled page's bytes: the sled, the landing zone, the far jump, zeros.
 std::vector<uint8_t> sled_bytes() {
-    std::vector<uint8_t> b(kPage, 0x90);
+    std::vector<uint8_t> b(kPage, 0);
+    std::fill(b.begin() + NUV_SLED_LANDING, b.begin() + NUV_SLED_JUMP, 0x90);
     const uint32_t pattern = NUV_SLED_PATTERN;
     for (uint32_t i = 0; i < NUV_SLED_LANDING; i += 4) std::memcpy(&b[i], &pattern, 4);
     const uint32_t entry = NUV_SLED_ENTRY;

@@ -326,7 +326,8 @@ TEST_P(NativeEngineTest, RewrittenSitesAnswerEveryWayACallCanLand) {
     };
     const Case calls[] = {
         {"in the sled", 4, 0},
-        {"in the landing zone", 0xF00, 0},
+        {"in the landing zone", NUV_SLED_LANDING + 0x40, 0},
+        {"in the zeros after the far jump", 0xF00, 0},
         {"on the far jump", NUV_SLED_JUMP, 0},
         {"inside the far jump", NUV_SLED_JUMP + 1, 0},
         {"on the far jump's selector", NUV_SLED_JUMP + 5, 0},
