@@ -201,18 +201,21 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
     checked_ip_ = 0;
     if (sites_in_the_way(begin, size)) stop_sites();
+    if (!map_exactly(begin, size, perms)) return false;
+    if (perms & kPermExec) track_exec(begin, size, true, false);
+    return true;
+}
+
+bool NativeEngine::map_exactly(uint32_t at, uint32_t size, uint32_t perms) {
     const Abi& abi = abi_of(opts_);
     int64_t r = 0;
     if (!remote(abi.mmap,
-                {begin, size, linux_prot(perms), kMapPrivate | kMapAnonymous | kMapFixedNoreplace,
+                {at, size, linux_prot(perms), kMapPrivate | kMapAnonymous | kMapFixedNoreplace,
                  ~0ull, 0},
                 r)) {
         return false;
     }
-    if (r == int64_t{begin}) {
-        if (perms & kPermExec) track_exec(begin, size, true, false);
-        return true;
-    }
+    if (r == int64_t{at}) return true;
     // A kernel that ignores the no-replace flag may have placed it elsewhere.
     if (r > 0 || r < -4095) remote(abi.munmap, {static_cast<uint64_t>(r), size}, r);
     return false;

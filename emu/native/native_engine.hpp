@@ -154,6 +154,9 @@ class NativeEngine final : public Engine {
     // One Linux system call made by the guest process at the gate; false
     // when the process could not make it.
     bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
+    // Zero-filled pages mapped in the guest process exactly at `at` and
+    // nowhere else, over nothing that is there.
+    bool map_exactly(uint32_t at, uint32_t size, uint32_t perms);
     // Waits for the guest's next stop until `until`; false when it is gone,
     // or did not stop in time (it is then killed).
     bool wait_stop(int& status, RunLimits::Clock::time_point until);
@@ -191,6 +194,8 @@ class NativeEngine final : public Engine {
     bool make_shadow(uint32_t begin, uint32_t size);
     bool write_shadow(uint32_t address, const void* data, size_t n);
     bool sites_in_the_way(uint32_t begin, uint32_t size) const;
+    // The runs of consecutive pages in a set of page addresses: (begin, size).
+    static std::vector<std::pair<uint32_t, uint32_t>> page_runs(const std::set<uint32_t>& pages);
     void track_exec(uint32_t begin, uint32_t size, bool exec, bool gone);
 
     NativeOptions opts_;

@@ -20,7 +20,6 @@ using namespace native;
 namespace {
 
 constexpr uint32_t kModifyLdt = 123;
-constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace = 0x100000;
 constexpr uint32_t kSledPage = NUV_SLED_BASE;
 constexpr uint32_t kEntryPage = NUV_SLED_ENTRY & ~(kPage - 1);
 
@@ -77,16 +76,8 @@ bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
     // The copy must lie below the gate, where no guest mapping is (the
     // kernel refuses to place it over one).
     if (uint64_t{begin} + size + NUV_SLED_BASE > gate_) return false;
-    const Abi& abi = abi_of(opts_);
-    int64_t r = 0;
     uint32_t at = begin + NUV_SLED_BASE;
-    if (!remote(abi.mmap,
-                {at, size, linux_prot(kPermRead | kPermExec),
-                 kMapPrivate | kMapAnonymous | kMapFixedNoreplace, ~0ull, 0},
-                r) ||
-        r != int64_t{at}) {
-        return false;
-    }
+    if (!map_exactly(at, size, kPermRead | kPermExec)) return false;
     for (uint32_t p = begin; p < begin + size; p += kPage) exec_pages_.insert(p);
     std::vector<uint8_t> copy(size);
     if (pread(mem_fd_, copy.data(), size, begin) != static_cast<ssize_t>(size)) return false;
@@ -111,7 +102,6 @@ bool NativeEngine::write_shadow(uint32_t address, const void* data, size_t n) {
 bool NativeEngine::start_sites() {
     if (!ensure_stopped()) return false;
     sites_state_ = Sites::On;  // undone by stop_sites() on any failure
-    const Abi& abi = abi_of(opts_);
     int64_t r = 0;
     // The site segment: base NUV_SLED_BASE, 4 GiB, readable code.
     struct {
@@ -132,26 +122,12 @@ bool NativeEngine::start_sites() {
     std::memcpy(&entry[NUV_SLED_ENTRY - kEntryPage + 1], &rel, 4);
     for (auto [at, bytes] : {std::pair{kSledPage, sled.data()},
                              std::pair{kEntryPage, static_cast<const uint8_t*>(entry)}}) {
-        if (!remote(abi.mmap,
-                    {at, kPage, linux_prot(kPermRead | kPermExec),
-                     kMapPrivate | kMapAnonymous | kMapFixedNoreplace, ~0ull, 0},
-                    r) ||
-            r != int64_t{at}) {
-            return false;
-        }
+        if (!map_exactly(at, kPage, kPermRead | kPermExec)) return false;
         sled_pages_.push_back(at);
         if (pwrite(mem_fd_, bytes, kPage, at) != static_cast<ssize_t>(kPage)) return false;
     }
     // A shadow of every executable run of pages.
-    std::vector<std::pair<uint32_t, uint32_t>> runs;
-    for (uint32_t p : exec_wanted_) {
-        if (!runs.empty() && runs.back().first + runs.back().second == p) {
-            runs.back().second += kPage;
-        } else {
-            runs.push_back({p, kPage});
-        }
-    }
-    for (auto [begin, size] : runs) {
+    for (auto [begin, size] : page_runs(exec_wanted_)) {
         if (!make_shadow(begin, size)) return false;
     }
     if (opts_.in_process_io) channel_->host_descriptors(host_table_);
@@ -180,8 +156,23 @@ void NativeEngine::stop_sites() {
     int64_t r = 0;
     for (uint32_t at : sled_pages_) remote(abi.munmap, {at, kPage}, r);
     sled_pages_.clear();
-    for (uint32_t p : exec_pages_) remote(abi.munmap, {p + NUV_SLED_BASE, kPage}, r);
+    for (auto [begin, size] : page_runs(exec_pages_)) {
+        remote(abi.munmap, {begin + NUV_SLED_BASE, size}, r);
+    }
     exec_pages_.clear();
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> NativeEngine::page_runs(
+    const std::set<uint32_t>& pages) {
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (uint32_t p : pages) {
+        if (!runs.empty() && runs.back().first + runs.back().second == p) {
+            runs.back().second += kPage;
+        } else {
+            runs.push_back({p, kPage});
+        }
+    }
+    return runs;
 }
 
 bool NativeEngine::sites_in_the_way(uint32_t begin, uint32_t size) const {
