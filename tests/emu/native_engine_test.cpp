@@ -432,6 +432,48 @@ TEST_P(NativeEngineTest, RewrittenSitesAnswerEveryWayACallCanLand) {
     }
 }
 
+// Sites go back to int 0x80 when the engine must stop using them (a mapping
+// where the sled or a shadow is) or their page may no longer run, and the
+// guest's calls go on as before.
+TEST_P(NativeEngineTest, SitesTurnedOffAreTheGuestsOwnCodeAgain) {
+    if (GetParam() != Mode::Direct) GTEST_SKIP() << "sites are rewritten on the direct path";
+    struct Case {
+        const char* name;
+        uint32_t map_at;  // 0: the code page made read-only instead
+    };
+    const Case cases[] = {
+        {"a mapping after the sled page", NUV_SLED_BASE + 0x1000},
+        {"a mapping over the code's shadow", kCode + NUV_SLED_BASE},
+        {"the code no longer executable", 0},
+    };
+    NativeOptions o;
+    o.rewrite_sites_after = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(o);
+        load({0xB8, 4, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xF7});  // mov eax, 4; int 0x80; jmp back
+        uint8_t site[2] = {};
+        for (int i = 0; i < 2; ++i) ASSERT_EQ(run().stop, EngineStop::Trap);
+        ASSERT_TRUE(e_->read(kCode + 5, site, 2));
+        ASSERT_EQ(site[0], 0xFF);
+        if (c.map_at != 0) {
+            ASSERT_TRUE(e_->map(c.map_at, 0x1000, kPermRead | kPermWrite));
+        } else {
+            ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead));
+        }
+        ASSERT_TRUE(e_->read(kCode + 5, site, 2));
+        EXPECT_EQ(site[0], 0xCD);
+        EXPECT_EQ(site[1], 0x80);
+        if (c.map_at == 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            EngineEvent ev = run();
+            ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+            EXPECT_EQ(e_->registers().eip, kCode + 7);
+            EXPECT_EQ(e_->registers().eax, 4u);
+        }
+    }
+}
+
 // The guest may reach its call handler's pieces itself: every int 0x80 in
 // the gate page but the engine's own lets through only a wake-up write to the
 // handler's descriptor and a futex wait on its page, and a scribbled call
