@@ -716,9 +716,8 @@ TEST_P(NativeEngineTest, StoppedAnywhereTheGuestGoesOnAsBefore) {
     for (int trial = 0; trial < 60; ++trial) {
         seed = seed * 1103515245 + 12345;
         uint32_t n = 20000 + (seed >> 8) % 200000;
-        Bytes code = {0xB9};
-        put32(code, n);
-        code.insert(code.end(), {0xE2, 0xFE, 0xB8, 0x42, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xFE});
+        Bytes code = {0xB9, 0, 0, 0, 0, 0xE2, 0xFE, 0xB8, 0x42, 0, 0, 0, 0xCD, 0x80, 0xEB, 0xFE};
+        std::memcpy(&code[1], &n, sizeof n);
         SCOPED_TRACE(trial);
         start(NativeOptions{});
         load(code);
