@@ -133,6 +133,23 @@ void catch_interruptions() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
 }
 
+// Which engines this host runs, and why one does not.
+void print_engines(std::FILE* out, const nuv::EngineSurvey& s) {
+    std::fprintf(out, "engines on this host:\n");
+    if (s.native) {
+        std::fprintf(out, "  native   yes: the guest as a 32-bit x86 process of its own\n");
+    } else {
+        std::fprintf(out, "  native   no: %s\n", s.native_refusal.c_str());
+    }
+    const std::string emulator = "Unicorn " + s.unicorn_version;
+    if (s.unicorn) {
+        std::fprintf(out, "  unicorn  yes: an i386 emulated by %s\n", emulator.c_str());
+    } else {
+        std::fprintf(out, "  unicorn  no: %s (%s)\n", s.unicorn_refusal.c_str(), emulator.c_str());
+    }
+    std::fprintf(out, "  auto     runs %s\n", nuv::engine_kind_name(s.automatic()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +176,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--version") {
             std::printf("nuvemu (NUV-OS toolkit) %s\n", NUV_VERSION);
+            print_engines(stdout, nuv::survey_engines());
             return 0;
         } else if (a == "--trace") {
             trace = true;
@@ -295,19 +313,7 @@ int main(int argc, char** argv) {
             opts.memory_limit = memory_mib << 20;
             std::string image = argv[i];
             std::vector<std::string> args(argv + i, argv + argc);
-            std::unique_ptr<nuv::GdbServer> gdb;
-            if (gdb_port >= 0) {
-                auto listening = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port));
-                if (!listening) {
-                    std::fprintf(stderr, "nuvemu: --gdb: %s\n", listening.error().message.c_str());
-                    return nuv::kStatusUsage;
-                }
-                gdb = std::move(*listening);
-                gdb->wait_for_client(gdb_wait);
-                opts.debugging = true;
-                std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
-                             static_cast<unsigned>(gdb->port()));
-            }
+            opts.debugging = gdb_port >= 0;
             nuv::CoreDir core_dir;
             uint64_t core_bytes = 0;
             int cores = 0;
@@ -342,6 +348,7 @@ int main(int argc, char** argv) {
             opts.on_child_stop = [](const nuv::Kernel& k, nuv::Task& t, const nuv::RunResult& r) {
                 nuv::report::stop(stderr, k, t, r);
             };
+            std::unique_ptr<nuv::GdbServer> gdb;  // outlives the run that it debugs
             nuv::Result<std::unique_ptr<nuv::Harness>> loaded = nuv::Harness::open(image, opts);
             if (!loaded) {
                 std::fprintf(stderr, "nuvemu: %s: %s\n", image.c_str(),
@@ -351,7 +358,21 @@ int main(int argc, char** argv) {
             }
             std::unique_ptr<nuv::Harness> m = std::move(*loaded);
             m->task().set_name(image);
-            if (gdb) m->task().set_debugger(gdb.get());
+            // The port is taken and told once the engine has started: a run
+            // that cannot begin leaves no debugger waiting for it.
+            if (gdb_port >= 0) {
+                auto listening = nuv::GdbServer::listen(static_cast<uint16_t>(gdb_port));
+                if (!listening) {
+                    std::fprintf(stderr, "nuvemu: --gdb: %s\n", listening.error().message.c_str());
+                    if (trace_file) std::fclose(trace_file);
+                    return nuv::kStatusUsage;
+                }
+                gdb = std::move(*listening);
+                gdb->wait_for_client(gdb_wait);
+                std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
+                             static_cast<unsigned>(gdb->port()));
+                m->task().set_debugger(gdb.get());
+            }
             if (opts.trace != nullptr) {
                 std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
                 std::fflush(opts.trace);

@@ -45,6 +45,21 @@ const char* engine_kind_name(EngineKind kind) {
     return "?";
 }
 
+EngineSurvey survey_engines() {
+    EngineSurvey s;
+    EngineRequest req;
+    req.kind = EngineKind::Native;
+    if (Result<std::unique_ptr<NativeEngine>> native = start_native(req)) {
+        s.native = true;
+    } else {
+        s.native_refusal = native.error().message;
+    }
+    s.unicorn = UnicornEngine::create(false) != nullptr;
+    if (!s.unicorn) s.unicorn_refusal = "cannot start the CPU emulator";
+    s.unicorn_version = UnicornEngine::library_version();
+    return s;
+}
+
 Result<std::unique_ptr<Engine>> EngineFactory::make(const EngineRequest& req, bool& tsc_done) {
     tsc_done = false;
     bool native = req.kind == EngineKind::Native ||

@@ -40,6 +40,20 @@ struct EngineRequest {
     bool in_process_io = true;
 };
 
+// Which engines this host can run: each is started once and ended again
+// (the native engine costs a process start). A reason is the one-line
+// error that a run asking for that engine would give.
+struct EngineSurvey {
+    bool native = false;
+    std::string native_refusal;
+    bool unicorn = false;
+    std::string unicorn_refusal;
+    std::string unicorn_version;  // "2.0.1": the emulator library in use
+    // What `auto` picks for a run that counts nothing.
+    EngineKind automatic() const { return native ? EngineKind::Native : EngineKind::Unicorn; }
+};
+EngineSurvey survey_engines();
+
 // Makes the engines of one run's processes. One engine per process; create,
 // run and destroy it on one host thread (the native engine's guest is traced
 // by that thread).

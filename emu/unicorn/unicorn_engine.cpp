@@ -46,6 +46,14 @@ std::unique_ptr<UnicornEngine> UnicornEngine::create(bool count_instructions, bo
     return e;
 }
 
+std::string UnicornEngine::library_version() {
+    unsigned major = 0, minor = 0;
+    const unsigned combined = uc_version(&major, &minor);
+    // The patch level sits in the third byte of the combined number.
+    return std::to_string(major) + "." + std::to_string(minor) + "." +
+           std::to_string((combined >> 8) & 0xFF);
+}
+
 UnicornEngine::~UnicornEngine() {
     watch_.reset();
     if (fiber_ != nullptr && !fiber_->finished()) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "code_buffer.hpp"
 #include "engine.hpp"
@@ -37,6 +38,8 @@ class UnicornEngine : public Engine, public Instrumentation {
     // price of a hook on every instruction.
     static std::unique_ptr<UnicornEngine> create(bool count_instructions, bool debugging = false);
     ~UnicornEngine() override;
+    // The emulator library's version, as "2.0.1".
+    static std::string library_version();
     UnicornEngine(const UnicornEngine&) = delete;
     UnicornEngine& operator=(const UnicornEngine&) = delete;
 

@@ -205,11 +205,28 @@ TEST(NuvemuCommand, ErrorsAreOneLineWithDistinctStatuses) {
     EXPECT_EQ(nuvtest::run_nuvemu("--help").status, 0);
 }
 
-TEST(NuvemuCommand, TellsItsVersion) {
+// The version, then which engines this host runs: what it says of the
+// native engine is what a run that asks for it meets, and auto follows it.
+TEST(NuvemuCommand, TellsItsVersionAndTheEnginesThisHostRuns) {
     nuvtest::ToolRun v = nuvtest::run_nuvemu("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("nuvemu (NUV-OS toolkit) ", 0), 0u) << v.out;
-    EXPECT_EQ(v.out.find('\n'), v.out.size() - 1) << v.out;
+    EXPECT_NE(v.out.find("\n  unicorn  yes: an i386 emulated by Unicorn 2."), std::string::npos)
+        << v.out;
+    nuvtest::ToolRun native = nuvtest::run_nuvemu("--engine native " + nuvtest::image_path("ver"));
+    const size_t yes = v.out.find("\n  native   yes: ");
+    const size_t no = v.out.find("\n  native   no: ");
+    ASSERT_NE(yes == std::string::npos, no == std::string::npos) << v.out;
+    if (yes != std::string::npos) {
+        EXPECT_EQ(native.status, 0) << native.err;
+        EXPECT_NE(v.out.find("\n  auto     runs native\n"), std::string::npos) << v.out;
+    } else {
+        const size_t from = no + std::strlen("\n  native   no: ");
+        const std::string reason = v.out.substr(from, v.out.find('\n', from) - from);
+        EXPECT_EQ(native.status, 125);
+        EXPECT_NE(native.err.find(reason), std::string::npos) << reason << " / " << native.err;
+        EXPECT_NE(v.out.find("\n  auto     runs unicorn\n"), std::string::npos) << v.out;
+    }
 }
 
 TEST(NuvemuCommand, TraceSaysWhenNuvemuIsKilled) {
