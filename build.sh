@@ -36,6 +36,13 @@ case "${1:-run}" in
         build
         ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)"
         ;;
+    types)
+        # Every standard build type builds (warnings are errors in each).
+        for type in Debug Release MinSizeRel; do
+            cmake -S . -B "$BUILD_DIR-$type" -DCMAKE_BUILD_TYPE="$type" >/dev/null
+            cmake --build "$BUILD_DIR-$type" -j"$(nproc)"
+        done
+        ;;
     asan)
         # The host tools under AddressSanitizer and UndefinedBehaviorSanitizer.
         BUILD_DIR=${BUILD_DIR}-asan
@@ -43,7 +50,7 @@ case "${1:-run}" in
         ctest --test-dir "$BUILD_DIR" --output-on-failure -j"$(nproc)"
         ;;
     *)
-        echo "usage: ./build.sh [run|test|asan]" >&2
+        echo "usage: ./build.sh [run|test|types|asan]" >&2
         exit 2
         ;;
 esac
