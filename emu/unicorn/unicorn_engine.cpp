@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "insn_guard.hpp"
+#include "slow_path.hpp"
 #include "unicorn_internal.hpp"
 
 namespace nuv {
@@ -65,6 +66,8 @@ UnicornEngine::~UnicornEngine() {
     if (disasm_ != 0) cs_close(&disasm_);
     guard_.reset();
     if (uc_ != nullptr) uc_close(uc_);
+    if (writable_code_pages_ != 0) slow_path::writable_code(-writable_code_pages_);
+    slow_path::mappings_changed();
 }
 
 Registers UnicornEngine::registers() {

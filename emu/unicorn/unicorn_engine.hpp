@@ -13,6 +13,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -101,6 +102,11 @@ class UnicornEngine : public Engine, public Instrumentation {
     // Shows the guard the bytes of every executable run that meets [begin, end).
     void rescan(uint64_t begin, uint64_t end);
     bool executable(uint32_t page) const;
+    // Records the permissions of [begin, begin + size) (none: unmapped),
+    // counting the pages both writable and executable (slow_path.hpp).
+    void set_perms(uint32_t begin, uint32_t size, std::optional<uint32_t> perms);
+    // Drops the translated blocks of the code in [begin, end).
+    void drop_code(uint64_t begin, uint64_t end);
     void empty_translation_cache();
     struct Watch;
     struct Hooks;
@@ -108,6 +114,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     uc_struct* uc_ = nullptr;
     std::unique_ptr<guard::UnicornGuard> guard_;
     std::map<uint32_t, uint32_t> perms_;  // page -> permissions of every mapped page
+    int64_t writable_code_pages_ = 0;     // of them, writable and executable at once
     size_t disasm_ = 0;                   // Capstone handle, 0 when not counting
     bool hooks_installed_ = false;
     std::unique_ptr<Fiber> fiber_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "insn_guard.hpp"
+#include "slow_path.hpp"
 
 namespace nuv {
 namespace {
@@ -50,6 +51,7 @@ bool UnicornEngine::enter_user_mode() {
     // IRET from privilege 0 to privilege 3. The page is read-only, so a
     // guest can neither change the table nor use the stub to come back.
     if (uc_mem_map(uc_, kSystemPage, kPage, UC_PROT_READ | UC_PROT_EXEC) != UC_ERR_OK) return false;
+    slow_path::mappings_changed();
     uint8_t page[kPage] = {};
     std::memcpy(page, kDescriptors, sizeof kDescriptors);
     page[kStubOffset] = 0xCF;      // iret
@@ -80,6 +82,26 @@ bool UnicornEngine::enter_user_mode() {
     return stop.returned && cs == kUserCode && ss == kUserData;
 }
 
+void UnicornEngine::set_perms(uint32_t begin, uint32_t size, std::optional<uint32_t> perms) {
+    constexpr uint32_t kWritableCode = kPermWrite | kPermExec;
+    int64_t delta = 0;
+    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
+        auto it = perms_.find(static_cast<uint32_t>(p));
+        if (it != perms_.end() && (it->second & kWritableCode) == kWritableCode) --delta;
+        if (perms) {
+            perms_[static_cast<uint32_t>(p)] = *perms;
+            if ((*perms & kWritableCode) == kWritableCode) ++delta;
+        } else if (it != perms_.end()) {
+            perms_.erase(it);
+        }
+    }
+    if (delta != 0) {
+        writable_code_pages_ += delta;
+        slow_path::writable_code(delta);
+    }
+    slow_path::mappings_changed();
+}
+
 bool UnicornEngine::executable(uint32_t page) const {
     auto it = perms_.find(page);
     return it != perms_.end() && (it->second & kPermExec) != 0;
@@ -108,35 +130,46 @@ void UnicornEngine::rescan(uint64_t begin, uint64_t end) {
 bool UnicornEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     if (system_page(begin, size)) return false;
     if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return false;
-    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
-        perms_[static_cast<uint32_t>(p)] = perms;
-    }
+    set_perms(begin, size, perms);
     if ((perms & kPermExec) != 0) rescan(begin, uint64_t{begin} + size);
     return true;
 }
 
+void UnicornEngine::drop_code(uint64_t begin, uint64_t end) {
+    // Stores do not look for code (slow_path.hpp): the blocks of pages that
+    // change or stop being executable go here, while no block runs. Unicorn
+    // finds a range's blocks from where its first page lies in its own
+    // memory, which the next page need not follow: so page by page. A block
+    // that runs into a page from the one before goes with that page.
+    bool stopped = false;
+    for (uint64_t p = begin & ~uint64_t{kPage - 1}; p < end; p += kPage) {
+        if (!executable(static_cast<uint32_t>(p))) continue;
+        if (!stopped) end_suspended();
+        stopped = true;
+        uc_ctl_remove_cache(uc_, p, p + kPage);
+    }
+}
+
 bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (system_page(begin, size)) return false;
+    if ((perms & kPermExec) == 0) drop_code(begin, uint64_t{begin} + size);
     if (uc_mem_protect(uc_, begin, size, perms) != UC_ERR_OK) return false;
-    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
-        perms_[static_cast<uint32_t>(p)] = perms;
-    }
+    set_perms(begin, size, perms);
     if ((perms & kPermExec) != 0) {
         rescan(begin, uint64_t{begin} + size);
     } else {
         guard_->code_unmapped(begin, size);
     }
-    // Unicorn drops the translated blocks of pages whose permissions change.
+    // Blocks dropped with the pages no longer count against the budget.
     budget_.forget(begin >= kPage ? begin - kPage : 0, uint64_t{begin} + size);
     return true;
 }
 
 bool UnicornEngine::unmap(uint32_t begin, uint32_t size) {
     if (system_page(begin, size)) return false;
+    drop_code(begin, uint64_t{begin} + size);
     if (uc_mem_unmap(uc_, begin, size) != UC_ERR_OK) return false;
-    for (uint64_t p = begin; p < uint64_t{begin} + size; p += kPage) {
-        perms_.erase(static_cast<uint32_t>(p));
-    }
+    set_perms(begin, size, std::nullopt);
     guard_->code_unmapped(begin, size);
     budget_.forget(begin >= kPage ? begin - kPage : 0, uint64_t{begin} + size);
     return true;
@@ -149,24 +182,15 @@ bool UnicornEngine::read(uint32_t address, void* out, size_t n) {
 bool UnicornEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (system_page(address, n)) return false;
-    uint32_t page = address & ~(kPage - 1);
-    uint64_t to = uint64_t{address} + n;
-    uint64_t from = page >= kPage && executable(page - kPage) ? page - kPage : page;
-    bool code = false;
-    for (uint64_t p = page; p < to && !code; p += kPage) {
-        code = executable(static_cast<uint32_t>(p));
-    }
     // Code changes (a debugger's breakpoint) while no block runs: a guest
-    // left at a trap is stopped there first.
-    if (code) end_suspended();
+    // left at a trap is stopped there first. Unicorn drops the blocks
+    // translated from bytes that change, but not always one that an int3
+    // ended (a debugger's breakpoint taken out again): they go here.
+    const uint64_t to = uint64_t{address} + n;
+    drop_code(address, to);
     if (uc_mem_write(uc_, address, data, n) != UC_ERR_OK) return false;
-    // Unicorn drops the blocks translated from bytes that change, but not
-    // always one that an int3 ended (a debugger's breakpoint taken out
-    // again): they are dropped here, from a block that may begin a page
-    // before. The range must begin on a mapped page, or nothing is dropped.
-    if (code) uc_ctl_remove_cache(uc_, from, to);
     budget_.forget(address >= kPage ? address - kPage : 0, to);
-    rescan(address, uint64_t{address} + n);
+    rescan(address, to);
     return true;
 }
 

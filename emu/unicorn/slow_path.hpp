@@ -1,0 +1,32 @@
+// What Unicorn 2.0.1 does at each guest access that takes its slow path (every
+// store, and every access while a memory hook is in place), cut down to what
+// nuvemu's guests need. Where the library is linked in statically, the
+// linker sends its calls to these three steps through our own functions
+// (--wrap):
+// - Finding the mapping of the address: the library searches its mappings
+//   every time; a small cache per thread answers from the last search of the
+//   same page, until any engine maps, unmaps or protects memory.
+// - Looking for translated code on the page stored to, to drop it: the
+//   library allocates a set of pages and walks its page table at each store,
+//   as it never learns that a page holds no code. A guest cannot store into
+//   code: no page is writable and executable at once (the loader and mmap
+//   refuse it, and a store to a page that is not writable faults first), and
+//   the engine drops the blocks of bytes it writes itself and of pages that
+//   stop being executable. So the look is skipped while that holds; while
+//   any engine has a page both writable and executable (a host program of
+//   the harness may map one), every store looks as before.
+#pragma once
+
+#include <cstdint>
+
+namespace nuv::slow_path {
+
+// Whether this build sends the library's slow path through these functions.
+bool in_use();
+// Some engine mapped, unmapped or protected memory, or was made or ended.
+void mappings_changed();
+// Pages both writable and executable: `delta` more (fewer when negative).
+void writable_code(int64_t delta);
+int64_t writable_code_pages();
+
+}  // namespace nuv::slow_path

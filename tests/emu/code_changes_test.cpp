@@ -1,0 +1,147 @@
+// Memory that changes under a guest, on each engine: code rewritten while its
+// page is writable runs as rewritten once it is executable again, a store
+// into code faults at the store and changes nothing, and a page unmapped and
+// mapped anew is read as it is now.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.hpp"
+#include "native_engine.hpp"
+#include "unicorn_engine.hpp"
+
+namespace {
+
+using nuv::Engine;
+using nuv::EngineEvent;
+using nuv::EngineStop;
+using nuv::kPermExec;
+using nuv::kPermRead;
+using nuv::kPermWrite;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kCode = 0x400000, kStore = 0x401000, kData = 0x600000;
+constexpr uint32_t kStackTop = 0xC0000000, kReturn = 0xFFFFF000;
+
+Bytes le32(uint32_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+            static_cast<uint8_t>(v >> 24)};
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const Bytes kTrapThenSpin = {0xCD, 0x80, 0xEB, 0xFE};
+// mov eax, 1; int 0x80; jmp $
+const Bytes kAnswerOne = cat({{0xB8}, le32(1), kTrapThenSpin});
+// mov dword [kCode + 1], 2: the answer above becomes 2; int 0x80; jmp $
+const Bytes kMakeItTwo = cat({{0xC7, 0x05}, le32(kCode + 1), le32(2), kTrapThenSpin});
+// mov eax, [kData]; int 0x80; jmp $
+const Bytes kReadData = cat({{0xA1}, le32(kData), kTrapThenSpin});
+
+class CodeChanges : public testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == "unicorn") {
+            e_ = nuv::UnicornEngine::create(false);
+            ASSERT_NE(e_, nullptr);
+        } else {
+            auto started = nuv::NativeEngine::start(nuv::NativeOptions{});
+            if (!started) GTEST_SKIP() << started.error().message;
+            e_ = std::move(*started);
+        }
+        ASSERT_TRUE(e_->map(kStackTop - 0x10000, 0x10000, kPermRead | kPermWrite));
+    }
+
+    void place(uint32_t at, uint32_t perms, const Bytes& bytes) {
+        ASSERT_TRUE(e_->map(at, 0x1000, perms));
+        ASSERT_TRUE(e_->write(at, bytes.data(), bytes.size()));
+    }
+
+    EngineEvent run_at(uint32_t eip) {
+        nuv::Registers r;
+        r.eip = eip;
+        r.esp = kStackTop - 16;
+        e_->set_registers(r);
+        nuv::RunLimits l;
+        l.return_address = kReturn;
+        l.deadline = nuv::RunLimits::Clock::now() + std::chrono::seconds(20);
+        return e_->run(l);
+    }
+
+    // The answer the code at kCode traps with.
+    uint32_t answer() {
+        EngineEvent ev = run_at(kCode);
+        EXPECT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        return e_->registers().eax;
+    }
+
+    std::unique_ptr<Engine> e_;
+};
+
+TEST_P(CodeChanges, CodeRewrittenWhileWritableRunsAsRewritten) {
+    place(kCode, kPermRead | kPermExec, kAnswerOne);
+    place(kStore, kPermRead | kPermExec, kMakeItTwo);
+    EXPECT_EQ(answer(), 1u);
+    EXPECT_EQ(answer(), 1u);  // from the blocks translated the first time
+    ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead | kPermWrite));
+    EngineEvent ev = run_at(kStore);
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead | kPermExec));
+    EXPECT_EQ(answer(), 2u);
+}
+
+TEST_P(CodeChanges, CodeStoredIntoWhileWritableAndExecutableRunsAsStored) {
+    // Only a host program can map such a page; the native engine never does.
+    if (!e_->map(kCode, 0x1000, kPermRead | kPermWrite | kPermExec)) {
+        EXPECT_EQ(GetParam(), "native");
+        return;
+    }
+    ASSERT_TRUE(e_->write(kCode, kAnswerOne.data(), kAnswerOne.size()));
+    place(kStore, kPermRead | kPermExec, kMakeItTwo);
+    EXPECT_EQ(answer(), 1u);
+    EngineEvent ev = run_at(kStore);
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    EXPECT_EQ(answer(), 2u);
+    // Once no page is both, stores into data go on as before.
+    ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead | kPermExec));
+    place(kData, kPermRead | kPermWrite, le32(5));
+    EXPECT_EQ(answer(), 2u);
+}
+
+TEST_P(CodeChanges, AStoreIntoCodeFaultsAtTheStoreAndChangesNothing) {
+    place(kCode, kPermRead | kPermExec, kAnswerOne);
+    place(kStore, kPermRead | kPermExec, cat({{0x90, 0x90}, kMakeItTwo}));
+    EXPECT_EQ(answer(), 1u);
+    EngineEvent ev = run_at(kStore);
+    EXPECT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_EQ(ev.eip, kStore + 2) << ev.message;
+    EXPECT_EQ(ev.message, "write to protected memory at 0x00400001 (eip 0x00401002)");
+    Bytes now(kAnswerOne.size());
+    ASSERT_TRUE(e_->read(kCode, now.data(), now.size()));
+    EXPECT_EQ(now, kAnswerOne);
+}
+
+TEST_P(CodeChanges, APageMappedAnewIsReadAsItIsNow) {
+    place(kCode, kPermRead | kPermExec, kReadData);
+    place(kData, kPermRead | kPermWrite, le32(5));
+    EXPECT_EQ(answer(), 5u);
+    ASSERT_TRUE(e_->unmap(kData, 0x1000));
+    place(kData, kPermRead | kPermWrite, le32(7));
+    EXPECT_EQ(answer(), 7u);
+    ASSERT_TRUE(e_->unmap(kData, 0x1000));
+    EngineEvent ev = run_at(kCode);
+    EXPECT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_EQ(ev.message, "read of unmapped memory at 0x00600000 (eip 0x00400000)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, CodeChanges, testing::Values("unicorn", "native"),
+                         [](const testing::TestParamInfo<std::string>& i) { return i.param; });
+
+}  // namespace
