@@ -7,10 +7,21 @@ namespace nuv::slow_path {
 namespace {
 
 std::atomic<int64_t> g_writable_code{0};
+// The slow path's entry the guest is in on this thread: the address it was
+// asked for and where in a block of translated code it was called from (0:
+// none), and the address of an access about to fault (kNone: none).
+constexpr uint64_t kNone = ~uint64_t{0};
+thread_local uint64_t t_access = 0;
+thread_local uintptr_t t_called_from = 0;
+thread_local uint64_t t_fault = kNone;
 // Cached mappings are good while this stays as it was when they were found.
 std::atomic<uint64_t> g_generation{1};
 
 }  // namespace
+
+void fault_pending(uint32_t address) {
+    t_fault = address;
+}
 
 void mappings_changed() {
     g_generation.fetch_add(1, std::memory_order_release);
@@ -47,6 +58,53 @@ page_collection* __real_page_collection_lock_x86_64(uc_struct* uc, uint64_t star
 void __real_page_collection_unlock_x86_64(page_collection* set);
 void __real_tb_invalidate_phys_page_fast_x86_64(uc_struct* uc, page_collection* pages,
                                                 uint64_t start, int len, uintptr_t retaddr);
+
+struct CPUState;
+struct CPUArchState;
+void __real_cpu_exit(CPUState* cpu);
+bool cpu_restore_state_x86_64(CPUState* cpu, uintptr_t host_pc, bool will_exit);
+
+// The slow path's entries, which translated code calls with the place it was
+// called from, as the library's own exceptions use it. An access that spans
+// two pages may fault on the second.
+void __wrap_cpu_exit(CPUState* cpu) {
+    using namespace nuv::slow_path;
+    if (t_fault != kNone) {
+        if (t_called_from != 0 && t_fault - t_access < 8) {
+            cpu_restore_state_x86_64(cpu, t_called_from, false);
+        }
+        t_fault = kNone;
+    }
+    __real_cpu_exit(cpu);
+}
+
+#define NUV_LOAD_ENTRY(name)                                                                   \
+    uint64_t __real_##name(CPUArchState* env, uint64_t addr, uint32_t oi, uintptr_t retaddr);  \
+    uint64_t __wrap_##name(CPUArchState* env, uint64_t addr, uint32_t oi, uintptr_t retaddr) { \
+        nuv::slow_path::t_access = addr;                                                       \
+        nuv::slow_path::t_called_from = retaddr;                                               \
+        const uint64_t v = __real_##name(env, addr, oi, retaddr);                              \
+        nuv::slow_path::t_called_from = 0;                                                     \
+        return v;                                                                              \
+    }
+#define NUV_STORE_ENTRY(name, type)                                                           \
+    void __real_##name(CPUArchState* env, uint64_t addr, type v, uint32_t oi, uintptr_t ra);  \
+    void __wrap_##name(CPUArchState* env, uint64_t addr, type v, uint32_t oi, uintptr_t ra) { \
+        nuv::slow_path::t_access = addr;                                                      \
+        nuv::slow_path::t_called_from = ra;                                                   \
+        __real_##name(env, addr, v, oi, ra);                                                  \
+        nuv::slow_path::t_called_from = 0;                                                    \
+    }
+NUV_LOAD_ENTRY(helper_ret_ldub_mmu_x86_64)
+NUV_LOAD_ENTRY(helper_le_lduw_mmu_x86_64)
+NUV_LOAD_ENTRY(helper_le_ldul_mmu_x86_64)
+NUV_LOAD_ENTRY(helper_le_ldq_mmu_x86_64)
+NUV_STORE_ENTRY(helper_ret_stb_mmu_x86_64, uint8_t)
+NUV_STORE_ENTRY(helper_le_stw_mmu_x86_64, uint16_t)
+NUV_STORE_ENTRY(helper_le_stl_mmu_x86_64, uint32_t)
+NUV_STORE_ENTRY(helper_le_stq_mmu_x86_64, uint64_t)
+#undef NUV_LOAD_ENTRY
+#undef NUV_STORE_ENTRY
 
 // Mappings are whole pages: the one that holds an address holds its page.
 MemoryRegion* __wrap_memory_mapping(uc_struct* uc, uint64_t address) {

@@ -15,14 +15,24 @@
 //   stop being executable. So the look is skipped while that holds; while
 //   any engine has a page both writable and executable (a host program of
 //   the harness may map one), every store looks as before.
+// - Stopping the guest at a faulting access: the library leaves EIP where
+//   its block of translated code began, unless a memory hook makes every
+//   access keep EIP up to date, which sends every access down the slow path.
+//   Instead, the slow path's entries note where in the block they were
+//   called from, and when an access faults (fault_pending()), the library's
+//   request to stop has it put EIP and the flags' state at the faulting
+//   instruction, as its own exceptions do.
 #pragma once
 
 #include <cstdint>
 
 namespace nuv::slow_path {
 
-// Whether this build sends the library's slow path through these functions.
+// Whether this build sends the library's slow path through these functions
+// (and so places faults without a memory hook).
 bool in_use();
+// A guest data access on this thread is about to fault at `address`.
+void fault_pending(uint32_t address);
 // Some engine mapped, unmapped or protected memory, or was made or ended.
 void mappings_changed();
 // Pages both writable and executable: `delta` more (fewer when negative).

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "insn_guard.hpp"
+#include "slow_path.hpp"
 #include "unicorn_engine.hpp"
 #include "unicorn_internal.hpp"
 
@@ -79,17 +80,24 @@ struct UnicornEngine::Hooks {
         port_fault(uc, user);
     }
 
-    static bool bad_memory(uc_engine* uc, uc_mem_type type, uint64_t address, int, int64_t,
+    // The words wait for the run's end, when EIP stands at the faulting
+    // instruction (slow_path.hpp).
+    static bool bad_memory(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t,
                            void* user) {
-        static_cast<UnicornEngine*>(user)->fault_ = std::string(access_name(type)) + " at " +
-                                                    hex(static_cast<uint32_t>(address)) + " (eip " +
-                                                    hex(eip_of(uc)) + ")";
+        auto* e = static_cast<UnicornEngine*>(user);
+        e->fault_ = access_name(type);
+        e->fault_address_ = static_cast<uint32_t>(address);
+        e->access_fault_ = true;
+        if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT) {
+            slow_path::fault_pending(e->fault_address_);
+        }
         return false;
     }
 
     // Nothing: registered for an address no guest touches, it makes Unicorn
     // keep EIP up to date at every memory access, so that a bad access
-    // names its own instruction rather than the first of its block.
+    // names its own instruction rather than the first of its block. Only
+    // where faults are not placed otherwise.
     static void precise_eip(uc_engine*, uc_mem_type, uint64_t, int, int64_t, void*) {}
 
     // syscall and sysenter: as on the processor with the host's filter, a
@@ -212,7 +220,9 @@ void UnicornEngine::install_hooks() {
         uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void*>(&Hooks::system_call), this, 1, 0,
                     insn);
     }
-    add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::precise_eip, 0xFFFFFFFF, 0xFFFFFFFF);
+    if (!slow_path::in_use()) {
+        add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::precise_eip, 0xFFFFFFFF, 0xFFFFFFFF);
+    }
     if (disasm_ != 0) {
         add(UC_HOOK_BLOCK, &Hooks::counted_block, 1, 0);
     } else if (!code_.found()) {

@@ -108,6 +108,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     }
     limit_hit_ = false;
     fault_.clear();
+    access_fault_ = false;
     max_insns_ = limits.max_instructions;
     EngineEvent ev;
     breakpoint_ = stepped_ = false;
@@ -193,6 +194,10 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     const auto err = static_cast<uc_err>(ended_error_);
     if (!fault_.empty()) {
         ev.stop = EngineStop::Fault;
+        if (access_fault_) {
+            ev.address = fault_address_;
+            fault_ += " at " + hex(fault_address_) + " (eip " + hex(eip) + ")";
+        }
         ev.message = fault_;
     } else if (trapped_) {
         ev.stop = EngineStop::Trap;

@@ -1,7 +1,8 @@
 // Memory that changes under a guest, on each engine: code rewritten while its
 // page is writable runs as rewritten once it is executable again, a store
-// into code faults at the store and changes nothing, and a page unmapped and
-// mapped anew is read as it is now.
+// into code faults at the store and changes nothing, a page unmapped and
+// mapped anew is read as it is now, and a faulting access names its own
+// instruction wherever it stands in straight-line code.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -139,6 +140,44 @@ TEST_P(CodeChanges, APageMappedAnewIsReadAsItIsNow) {
     EngineEvent ev = run_at(kCode);
     EXPECT_EQ(ev.stop, EngineStop::Fault);
     EXPECT_EQ(ev.message, "read of unmapped memory at 0x00600000 (eip 0x00400000)");
+}
+
+TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
+    const Bytes nops = {0x90, 0x90, 0x90};
+    struct Case {
+        const char* name;
+        Bytes code;       // placed after three no-ops
+        uint32_t offset;  // of the faulting instruction in it
+        std::string message;
+        uint32_t ecx = 0;  // after the fault
+    };
+    const std::vector<Case> cases = {
+        {"load", cat({{0x8B, 0x1D}, le32(0x10)}), 0, "read of unmapped memory at 0x00000010"},
+        {"store", cat({{0xC7, 0x05}, le32(0x10), le32(1)}), 0,
+         "write to unmapped memory at 0x00000010"},
+        {"load across into an unmapped page", cat({{0x8B, 0x1D}, le32(kData + 0xFFE)}), 0,
+         "read of unmapped memory at 0x00601000"},
+        // mov esp, 0x10; push eax
+        {"push", cat({{0xBC}, le32(0x10), {0x50}}), 5, "write to unmapped memory at 0x0000000c"},
+        // mov esi, kData; mov edi, 0x10; mov ecx, 4; rep movsb
+        {"string copy",
+         cat({{0xBE}, le32(kData), {0xBF}, le32(0x10), {0xB9}, le32(4), {0xF3, 0xA4}}), 15,
+         "write to unmapped memory at 0x00000010", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        place(kCode, kPermRead | kPermExec, cat({nops, c.code, kTrapThenSpin}));
+        place(kData, kPermRead | kPermWrite, le32(5));
+        EngineEvent ev = run_at(kCode);
+        const uint32_t at = kCode + static_cast<uint32_t>(nops.size()) + c.offset;
+        EXPECT_EQ(ev.stop, EngineStop::Fault);
+        EXPECT_EQ(ev.message, c.message + " (eip " + nuv::hex(at) + ")");
+        EXPECT_EQ(e_->registers().eip, at);
+        if (c.ecx != 0) {
+            EXPECT_EQ(e_->registers().ecx, c.ecx);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, CodeChanges, testing::Values("unicorn", "native"),
