@@ -125,6 +125,22 @@ MemoryRegion* __wrap_memory_mapping(uc_struct* uc, uint64_t address) {
     return region;
 }
 
+// A page the guest may store to is entered as clean, so that stores to it
+// take the fast path, while no page is writable and executable: the library
+// would otherwise enter it as holding code, and every store would look.
+struct MemTxAttrs {
+    uint32_t bits;
+};
+void __real_tlb_set_page_with_attrs_x86_64(CPUState* cpu, uint64_t vaddr, uint64_t paddr,
+                                           MemTxAttrs attrs, int prot, int mmu_idx, uint64_t size);
+void tlb_set_dirty_x86_64(CPUState* cpu, uint64_t vaddr);
+
+void __wrap_tlb_set_page_with_attrs_x86_64(CPUState* cpu, uint64_t vaddr, uint64_t paddr,
+                                           MemTxAttrs attrs, int prot, int mmu_idx, uint64_t size) {
+    __real_tlb_set_page_with_attrs_x86_64(cpu, vaddr, paddr, attrs, prot, mmu_idx, size);
+    if (nuv::slow_path::writable_code_pages() == 0) tlb_set_dirty_x86_64(cpu, vaddr);
+}
+
 // Without a set of pages nothing is looked at, and nothing is freed.
 page_collection* __wrap_page_collection_lock_x86_64(uc_struct* uc, uint64_t start, uint64_t end) {
     if (nuv::slow_path::writable_code_pages() == 0) return nullptr;

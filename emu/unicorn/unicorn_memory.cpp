@@ -40,6 +40,14 @@ constexpr uint8_t kDescriptors[6][8] = {
     {0xFF, 0xFF, 0, 0, 0, 0xF3, 0xCF, 0},  // data, privilege 3
 };
 
+// As on the processor (and so in a native guest), a page that can be
+// written or executed can be read: Unicorn checks reads only where it does
+// not find the page in its TLB already, which a store or an instruction
+// fetch fills.
+uint32_t readable_as_on_the_processor(uint32_t perms) {
+    return (perms & (kPermWrite | kPermExec)) != 0 ? perms | kPermRead : perms;
+}
+
 bool system_page(uint32_t begin, uint64_t size) {
     return begin < uint64_t{kSystemPage} + kPage && uint64_t{begin} + size > kSystemPage;
 }
@@ -129,7 +137,9 @@ void UnicornEngine::rescan(uint64_t begin, uint64_t end) {
 
 bool UnicornEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     if (system_page(begin, size)) return false;
-    if (uc_mem_map(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    if (uc_mem_map(uc_, begin, size, readable_as_on_the_processor(perms)) != UC_ERR_OK) {
+        return false;
+    }
     set_perms(begin, size, perms);
     if ((perms & kPermExec) != 0) rescan(begin, uint64_t{begin} + size);
     return true;
@@ -153,7 +163,9 @@ void UnicornEngine::drop_code(uint64_t begin, uint64_t end) {
 bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (system_page(begin, size)) return false;
     if ((perms & kPermExec) == 0) drop_code(begin, uint64_t{begin} + size);
-    if (uc_mem_protect(uc_, begin, size, perms) != UC_ERR_OK) return false;
+    if (uc_mem_protect(uc_, begin, size, readable_as_on_the_processor(perms)) != UC_ERR_OK) {
+        return false;
+    }
     set_perms(begin, size, perms);
     if ((perms & kPermExec) != 0) {
         rescan(begin, uint64_t{begin} + size);

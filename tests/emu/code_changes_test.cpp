@@ -180,6 +180,24 @@ TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
     }
 }
 
+// As on the processor, a page that can be written or executed can be read,
+// before and after it is stored to or run.
+TEST_P(CodeChanges, PagesThatCanBeWrittenOrRunCanBeRead) {
+    // mov eax, [kData]; int 0x80; jmp $; then mov [kData], 9; the same again
+    const Bytes read_store_read = cat({kReadData, {0xC7, 0x05}, le32(kData), le32(9), kReadData});
+    place(kCode, kPermExec, read_store_read);
+    place(kData, kPermWrite, le32(5));
+    EXPECT_EQ(answer(), 5u);
+    EngineEvent ev = run_at(kCode + static_cast<uint32_t>(kReadData.size()));
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    EXPECT_EQ(e_->registers().eax, 9u);
+    // The code page itself: mov eax, [kCode]
+    place(kStore, kPermExec, cat({{0xA1}, le32(kCode), kTrapThenSpin}));
+    ev = run_at(kStore);
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    EXPECT_EQ(e_->registers().eax, 0x600000A1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, CodeChanges, testing::Values("unicorn", "native"),
                          [](const testing::TestParamInfo<std::string>& i) { return i.param; });
 
