@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
         return a;
     };
 
-    // Inputs of the byte-at-a-time rows: 50,000 bytes, and 10 MB of lines
-    // of which about a third repeat the line before.
+    // Inputs of the rows that read: 50,000 bytes, 10 MB of lines of which
+    // about a third repeat the line before, and 13.5 MB of 45-byte lines.
     char dir_template[] = "/tmp/compare_bench.XXXXXX";
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) {
@@ -107,8 +107,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string echo_in = std::string(dir) + "/echo", uniq_in = std::string(dir) + "/uniq";
+    const std::string blocks_in = std::string(dir) + "/blocks";
     {
-        std::string bytes, lines;
+        std::string bytes, lines, long_text;
         for (int i = 0; i < 50000; ++i)
             bytes += static_cast<char>(i % 61 == 60 ? '\n' : 'a' + i % 26);
         for (unsigned i = 0; lines.size() < 10000000; ++i) {
@@ -116,7 +117,13 @@ int main(int argc, char** argv) {
                                " of some text a command reads\n";
             lines += line;
         }
-        for (auto [path, text] : {std::pair{&echo_in, &bytes}, std::pair{&uniq_in, &lines}}) {
+        for (unsigned i = 0; i < 300000; ++i) {
+            std::string line = "line " + std::to_string(i) + " of a long text read in blocks";
+            line.resize(44, '.');
+            long_text += line + "\n";
+        }
+        for (auto [path, text] : {std::pair{&echo_in, &bytes}, std::pair{&uniq_in, &lines},
+                                  std::pair{&blocks_in, &long_text}}) {
             std::FILE* f = std::fopen(path->c_str(), "w");
             if (f == nullptr || std::fwrite(text->data(), 1, text->size(), f) != text->size() ||
                 std::fclose(f) != 0) {
@@ -134,11 +141,15 @@ int main(int argc, char** argv) {
     const Row rows[] = {
         {"start-up of ver", {host, "ver"}, {ver}},
         {"20,000 memcpy of 4 KiB", {host, "memcpy"}, {guest, "memcpy"}},
+        {"20,000 copies of 4 KiB by words", {host, "words"}, {guest, "words"}},
+        {"80 MB byte stores, histogram", {host, "bytes"}, {guest, "bytes"}},
         {"10,000 printf lines", {host, "printf"}, {guest, "printf"}},
         {"10^8 register-only iterations", {host, "loop"}, {guest, "loop"}},
+        {"5 merge sorts of 200,000", {host, "sort"}, {guest, "sort"}},
         {"100,000 no-op kernel calls", {host, "calls"}, {guest, "calls"}},
         {"50,000 bytes echoed one by one", {host, "echo"}, {guest, "echo"}, echo_in},
         {"uniq of 10 MB with fgets", {host, "uniq"}, {guest, "uniq"}, uniq_in},
+        {"13.5 MB read in 64 KiB blocks", {host, "blocks"}, {guest, "blocks"}, blocks_in},
         {"spawn and join of a child", {host, "spawn", host}, {guest, "spawn", "/benchwork"}},
     };
     std::printf("best of %d runs, ms, start-up included\n", runs);
@@ -157,6 +168,7 @@ int main(int argc, char** argv) {
     }
     std::remove(echo_in.c_str());
     std::remove(uniq_in.c_str());
+    std::remove(blocks_in.c_str());
     rmdir(dir);
     if (!engines) std::printf("(this nuvemu has one engine, Unicorn)\n");
     std::printf("(under qemu-i386 the spawned child runs natively)\n");
