@@ -1,7 +1,8 @@
 // The engines side by side, printed (not a test): the same workloads run as a
 // static 32-bit host program, under nuvemu with each engine, and under
 // qemu-i386 when it is installed. Each figure is the best wall time of a few
-// whole runs in milliseconds, start-up included (the first row shows it).
+// whole runs in milliseconds, start-up included (the first row shows it); the
+// last column is Unicorn's time over qemu-i386's.
 //   compare_bench [RUNS]
 #include <fcntl.h>
 #include <spawn.h>
@@ -48,15 +49,21 @@ std::optional<double> run_once(const Args& args, const std::string& input = "") 
     return ms;
 }
 
-std::string best_of(int runs, const Args& args, const std::string& input = "") {
+// The best of `runs` wall times; unset when a run fails.
+std::optional<double> best_of(int runs, const Args& args, const std::string& input = "") {
     std::optional<double> best;
     for (int i = 0; i < runs; ++i) {
         std::optional<double> ms = run_once(args, input);
-        if (!ms) return "fails";
+        if (!ms) return std::nullopt;
         best = std::min(best.value_or(*ms), *ms);
     }
+    return best;
+}
+
+std::string shown(std::optional<double> ms) {
+    if (!ms) return "fails";
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.2f", *best);
+    std::snprintf(buf, sizeof buf, "%.2f", *ms);
     return buf;
 }
 
@@ -153,17 +160,28 @@ int main(int argc, char** argv) {
         {"spawn and join of a child", {host, "spawn", host}, {guest, "spawn", "/benchwork"}},
     };
     std::printf("best of %d runs, ms, start-up included\n", runs);
-    std::printf("%-32s %10s %16s %16s %10s\n", "workload", "native", "nuvemu native",
-                "nuvemu unicorn", "qemu-i386");
+    std::printf("%-32s %10s %16s %16s %10s %14s\n", "workload", "native", "nuvemu native",
+                "nuvemu unicorn", "qemu-i386", "unicorn/qemu");
     for (const Row& r : rows) {
         std::optional<Args> native_engine = under("native", r.guest);
         std::optional<Args> unicorn = under("unicorn", r.guest);
         Args q = {"qemu-i386"};
         q.insert(q.end(), r.host.begin(), r.host.end());
-        std::printf("%-32s %10s %16s %16s %10s\n", r.name, best_of(runs, r.host, r.input).c_str(),
-                    native_engine ? best_of(runs, *native_engine, r.input).c_str() : "n/a",
-                    unicorn ? best_of(runs, *unicorn, r.input).c_str() : "n/a",
-                    qemu ? best_of(runs, q, r.input).c_str() : "absent");
+        std::string host_ms = shown(best_of(runs, r.host, r.input));
+        std::string native_ms =
+            native_engine ? shown(best_of(runs, *native_engine, r.input)) : "n/a";
+        std::optional<double> unicorn_ms, qemu_ms;
+        if (unicorn) unicorn_ms = best_of(runs, *unicorn, r.input);
+        if (qemu) qemu_ms = best_of(runs, q, r.input);
+        std::string ratio = "-";
+        if (unicorn_ms && qemu_ms && *qemu_ms > 0) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.2f", *unicorn_ms / *qemu_ms);
+            ratio = buf;
+        }
+        std::printf("%-32s %10s %16s %16s %10s %14s\n", r.name, host_ms.c_str(), native_ms.c_str(),
+                    unicorn ? shown(unicorn_ms).c_str() : "n/a",
+                    qemu ? shown(qemu_ms).c_str() : "absent", ratio.c_str());
         std::fflush(stdout);
     }
     std::remove(echo_in.c_str());
