@@ -1,20 +1,20 @@
-// What Unicorn 2.0.1 does at each guest access that takes its slow path (every
-// store, and every access while a memory hook is in place), cut down to what
-// nuvemu's guests need. Where the library is linked in statically, the
-// linker sends its calls to these three steps through our own functions
-// (--wrap):
-// - Finding the mapping of the address: the library searches its mappings
-//   every time; a small cache per thread answers from the last search of the
-//   same page, until any engine maps, unmaps or protects memory.
-// - Looking for translated code on the page stored to, to drop it: the
-//   library allocates a set of pages and walks its page table at each store,
-//   as it never learns that a page holds no code. A guest cannot store into
-//   code: no page is writable and executable at once (the loader and mmap
-//   refuse it, and a store to a page that is not writable faults first), and
-//   the engine drops the blocks of bytes it writes itself and of pages that
-//   stop being executable. So the look is skipped while that holds; while
-//   any engine has a page both writable and executable (a host program of
-//   the harness may map one), every store looks as before.
+// Guest memory accesses in Unicorn 2.0.1, cut down to what nuvemu's guests
+// need. Where the library is linked in statically, the linker sends its calls
+// to these steps through our own functions (--wrap):
+// - Every store took the library's slow path, which looks for translated
+//   code on the page stored to, to drop it: it enters every writable page in
+//   its TLB as possibly holding code, and never learns otherwise. A guest
+//   cannot store into code: no page is writable and executable at once (the
+//   loader and mmap refuse it, and a store to a page that is not writable
+//   faults first), and the engine drops the blocks of bytes it writes itself
+//   and of pages that stop being executable. So while that holds, a page
+//   enters the TLB as holding none, and stores to it take the fast path; a
+//   store that still takes the slow path does not look. While any engine has
+//   a page both writable and executable (a host program of the harness may
+//   map one), every store looks as before.
+// - Finding the mapping of an address on the slow path: the library searches
+//   its mappings every time; a small cache per thread answers from the last
+//   search of the same page, until any engine maps, unmaps or protects.
 // - Stopping the guest at a faulting access: the library leaves EIP where
 //   its block of translated code began, unless a memory hook makes every
 //   access keep EIP up to date, which sends every access down the slow path.
