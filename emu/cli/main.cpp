@@ -59,7 +59,7 @@ void usage(std::FILE* to) {
         "  --core FILE      a guest that faults leaves an ELF core in FILE (a spawned\n"
         "                   process: FILE.PID); none by default\n"
         "  -h, --help       show this help\n"
-        "  --version        show the toolkit's version\n"
+        "  --version        show the toolkit's version and which engines this host runs\n"
         "Exit status: the guest's exit status (low 8 bits); 124 when a limit or the timeout\n"
         "stopped it; 125 when the usage is wrong or the run cannot begin (image, root,\n"
         "trace file or engine); 126 when the emulator itself failed; 139 when the guest\n"
