@@ -26,7 +26,6 @@
 #include "hex.hpp"
 #include "engine_factory.hpp"
 #include "insn_sweep.hpp"
-#include "native_engine.hpp"
 #include "guest.hpp"
 #include "sandbox.hpp"
 #include "sandbox_tree.hpp"
@@ -348,9 +347,7 @@ class EntryPointSweep : public ::testing::TestWithParam<nuv::EngineKind> {};
 TEST_P(EntryPointSweep, NoEncodingAtTheEntryPointTakesNuvemuDown) {
     std::string engine = std::string("--engine ") + nuv::engine_kind_name(GetParam()) + " ";
     if (GetParam() == nuv::EngineKind::Native) {
-        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-            GTEST_SKIP() << s.error().message;
-        }
+        NUVTEST_NEED_NATIVE_ENGINE();
         engine += "--timeout 1 ";
     } else {
         engine += "--max-insns 200000 ";

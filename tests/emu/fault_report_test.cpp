@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "guest.hpp"
-#include "native_engine.hpp"
 #include "fault_report.hpp"
 #include "symbols.hpp"
 
@@ -24,9 +23,7 @@ class FaultReports : public ::testing::TestWithParam<EngineKind> {
   protected:
     void SetUp() override {
         if (GetParam() != EngineKind::Native) return;
-        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-            GTEST_SKIP() << s.error().message;
-        }
+        NUVTEST_NEED_NATIVE_ENGINE();
     }
     // Run from the image folder, the root, so that the image can spawn
     // itself by its argument 0.
@@ -199,9 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, FaultReports,
 // Both engines name the same faulting instruction (Unicorn used to name the
 // first instruction of its translated block).
 TEST(FaultReportsAcrossEngines, TheSameInstructionOnBoth) {
-    if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-        GTEST_SKIP() << s.error().message;
-    }
+    NUVTEST_NEED_NATIVE_ENGINE();
     for (const char* mode : {"null-read", "null-write", "stack", "divide"}) {
         SCOPED_TRACE(mode);
         std::string first[2];

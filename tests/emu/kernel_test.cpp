@@ -76,9 +76,7 @@ class Kernel : public LibTest {
 class NativeKernel : public Kernel {
   protected:
     void SetUp() override {
-        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-            GTEST_SKIP() << s.error().message;
-        }
+        NUVTEST_NEED_NATIVE_ENGINE();
         opts_.engine = nuv::EngineKind::Native;
         Kernel::SetUp();
     }

@@ -87,7 +87,7 @@ class NativeEngineTest : public ::testing::TestWithParam<Mode> {
         }
         const std::string& err = started.error().message;
         if (stand_in() && err.find("RDTSC") == std::string::npos) FAIL() << err;
-        GTEST_SKIP() << err;
+        NUVTEST_NATIVE_UNAVAILABLE(err);
     }
 
     // Code at kCode, a data page and a small stack; eip at the code.

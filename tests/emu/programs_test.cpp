@@ -17,7 +17,6 @@
 
 #include "guest.hpp"
 #include "kernel.hpp"
-#include "native_engine.hpp"
 
 namespace {
 
@@ -34,9 +33,7 @@ class Programs : public ::testing::TestWithParam<EngineKind> {
     void SetUp() override {
         g_engine = GetParam();
         if (GetParam() != EngineKind::Native) return;
-        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-            GTEST_SKIP() << s.error().message;
-        }
+        NUVTEST_NEED_NATIVE_ENGINE();
     }
     // The nuvemu command's option for this engine.
     std::string engine() const {

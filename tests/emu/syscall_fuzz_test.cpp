@@ -8,7 +8,6 @@
 #include <random>
 
 #include "guest.hpp"
-#include "native_engine.hpp"
 
 namespace {
 
@@ -19,9 +18,7 @@ class SyscallFuzz : public ::testing::TestWithParam<nuv::EngineKind> {
   protected:
     void SetUp() override {
         if (GetParam() != nuv::EngineKind::Native) return;
-        if (auto s = nuv::NativeEngine::start(nuv::NativeOptions{}); !s) {
-            GTEST_SKIP() << s.error().message;
-        }
+        NUVTEST_NEED_NATIVE_ENGINE();
     }
 };
 

@@ -1,5 +1,7 @@
 #include "guest.hpp"
 
+#include "native_engine.hpp"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,17 @@
 #include <iterator>
 
 namespace nuvtest {
+
+bool native_required() {
+    const char* v = std::getenv("NUV_REQUIRE_NATIVE");
+    return v != nullptr && *v != '\0' && std::string_view(v) != "0";
+}
+
+std::optional<std::string> native_unavailable() {
+    nuv::Result<std::unique_ptr<nuv::NativeEngine>> started = nuv::NativeEngine::start({});
+    if (started) return std::nullopt;
+    return started.error().message;
+}
 
 std::string image_path(std::string_view name) {
     return std::string(NUV_IMAGE_DIR "/") + std::string(name);

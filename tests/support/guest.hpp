@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,35 @@
 #include "scratch.hpp"
 
 namespace nuvtest {
+
+// Whether a test of the native engine must fail, rather than be skipped,
+// where the engine cannot start: NUV_REQUIRE_NATIVE set to anything but ""
+// or "0" (tests/vm/ runs the native tests in a virtual machine with it, where
+// a skip would hide that they never ran).
+bool native_required();
+
+// Why the native engine with its default options cannot start on this host;
+// nullopt when it can.
+std::optional<std::string> native_unavailable();
+
+// Ends the running test because the native engine cannot start (REASON, the
+// engine's message): a skip, or a failure under native_required(). Like
+// GTEST_SKIP and FAIL it returns from the function it is written in.
+#define NUVTEST_NATIVE_UNAVAILABLE(reason)                                                        \
+    do {                                                                                          \
+        if (::nuvtest::native_required()) {                                                       \
+            FAIL() << "the native engine cannot start (NUV_REQUIRE_NATIVE is set): " << (reason); \
+        }                                                                                         \
+        GTEST_SKIP() << (reason);                                                                 \
+    } while (0)
+
+// Ends the running test unless the native engine can start here.
+#define NUVTEST_NEED_NATIVE_ENGINE()                                             \
+    do {                                                                         \
+        if (std::optional<std::string> why_ = ::nuvtest::native_unavailable()) { \
+            NUVTEST_NATIVE_UNAVAILABLE(*why_);                                   \
+        }                                                                        \
+    } while (0)
 
 // Guest memory as a replaced call handler sees it; a range that is not
 // mapped fails the test.
