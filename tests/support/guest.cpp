@@ -2,9 +2,13 @@
 
 #include "native_engine.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -83,12 +87,45 @@ ToolRun run_command(const std::string& command) {
     std::string err_file = testing::TempDir() + "stderr_" + std::to_string(getpid()) + "_" +
                            std::to_string(++serial) + ".txt";
     ToolRun r;
-    std::FILE* p = popen((command + " 2>" + err_file + " </dev/null").c_str(), "r");
-    if (p == nullptr) return r;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return r;
+    // The shell starts with no signal blocked, as from a terminal: the native
+    // engine keeps SIGCHLD blocked on the thread that waits for its guests,
+    // and a shell that inherits that (busybox's) waits for its jobs forever.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    std::string line = command + " 2>" + err_file + " </dev/null";
+    const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        return r;
+    }
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
+    for (;;) {
+        ssize_t n = read(out[0], buf, sizeof buf);
+        if (n > 0) {
+            r.out.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(out[0]);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0) {
+        if (errno != EINTR) return r;
+    }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     std::ifstream e(err_file);
     r.err.assign(std::istreambuf_iterator<char>(e), {});

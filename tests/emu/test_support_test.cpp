@@ -1,7 +1,9 @@
-// NUVTEST_NATIVE_UNAVAILABLE: a test that cannot start the native engine is
-// skipped, or fails where NUV_REQUIRE_NATIVE says the engine must run.
+// The test support itself, where a fault would hide others: what a test that
+// cannot start the native engine does, and the host commands tests run.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <cstdlib>
 #include <optional>
@@ -66,6 +68,21 @@ TEST(NativeRequired, UnsetEmptyOrZeroSkipsAnythingElseFails) {
         EXPECT_NE(message.find("no 32-bit programs here"), std::string::npos) << message;
         EXPECT_FALSE(g_went_on);
     }
+}
+
+// A command starts with no signal blocked, whatever the test's thread blocks
+// (the native engine blocks SIGCHLD on the thread that waits for its guests).
+TEST(RunCommand, StartsWithNoSignalBlocked) {
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &chld, &old), 0);
+    nuvtest::ToolRun r =
+        nuvtest::run_command("{ grep SigBlk /proc/self/status; echo err >&2; exit 3; }");
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &old, nullptr), 0);
+    EXPECT_EQ(r.out, "SigBlk:\t0000000000000000\n");
+    EXPECT_EQ(r.err, "err\n");
+    EXPECT_EQ(r.status, 3);
 }
 
 }  // namespace
