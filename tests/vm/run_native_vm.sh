@@ -12,7 +12,7 @@
 # host that runs 32-bit programs itself, unless NUV_VM_FORCE=1.
 #
 # Environment: NUV_VM_CACHE (downloads and the image; BUILD_DIR/vm),
-# NUV_VM_TIMEOUT (seconds for the whole machine, 2400), NUV_VM_MEMORY (3G),
+# NUV_VM_TIMEOUT (seconds for the whole machine, 1200), NUV_VM_MEMORY (3G),
 # NUV_VM_ACCEL (auto, kvm or tcg). Exits 0 only when verdict.sh is content.
 set -euo pipefail
 
@@ -31,7 +31,7 @@ build=$(cd "$1" && pwd)
 # every case of an engine-parameterised test on the native engine.
 filter=${2:-'*NativeEngine*:NativeKernel.*:*/native:FaultReportsAcrossEngines.*:NativeRequired.*'}
 cache=${NUV_VM_CACHE:-$build/vm}
-vm_timeout=${NUV_VM_TIMEOUT:-2400}
+vm_timeout=${NUV_VM_TIMEOUT:-1200}
 memory=${NUV_VM_MEMORY:-3G}
 accel=${NUV_VM_ACCEL:-auto}
 mkdir -p "$cache"
@@ -149,15 +149,17 @@ build_image() {
     local program
     for program in "$build"/tests/*/*_test; do
         [ -x "$program" ] || continue
-        # Programs with no test under the filter stay out.
-        "$program" --gtest_filter="$filter" --gtest_list_tests 2>/dev/null |
-            grep -q '^  ' || continue
+        # Programs with no test under the filter stay out (the whole list is
+        # read: grep -q would end the pipe early, and pipefail with it).
+        local listed
+        listed=$("$program" --gtest_filter="$filter" --gtest_list_tests 2>/dev/null) || continue
+        grep -q '^  ' <<<"$listed" || continue
         put_program "$program"
         echo "$program" >>"$stage"/nuv-vm/programs
     done
     [ -s "$stage"/nuv-vm/programs ] || { say "no test program has a test under $filter" >&2; exit 1; }
     echo "$filter" >"$stage"/nuv-vm/filter
-    echo "$((vm_timeout - 120))" >"$stage"/nuv-vm/timeout
+    echo "$((vm_timeout * 3 / 4))" >"$stage"/nuv-vm/timeout
 
     # What the tests run and read, where they were built to find it: nuvemu
     # and the native engine's stubs, the images, the build's cache file (a
@@ -195,9 +197,10 @@ accel_options() {
 install_missing
 vmlinuz=$(kernel)
 read -r -a accel_args <<<"$(accel_options "$vmlinuz")"
-# QEMU's translator runs `lock cmps` where a processor refuses it as an
-# invalid instruction, so the entry point sweep's check of F0 A6 and F0 A7
-# would fail for the emulator's sake: without KVM the sweep stays out.
+# QEMU's translator makes the memory accesses of `lock cmps` before it
+# refuses the prefix (a page fault where a processor raises an invalid
+# instruction), so the entry point sweep's check of F0 A6 and F0 A7 would fail
+# for the emulator's sake: without KVM the sweep stays out.
 if [ -z "${2:-}" ] && [ "${accel_args[1]}" != kvm ]; then
     filter="$filter-Engines/EntryPointSweep.*/native"
 fi
