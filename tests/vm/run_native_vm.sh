@@ -196,7 +196,8 @@ accel_options() {
 
 install_missing
 vmlinuz=$(kernel)
-read -r -a accel_args <<<"$(accel_options "$vmlinuz")"
+accel_line=$(accel_options "$vmlinuz")
+read -r -a accel_args <<<"$accel_line"
 # QEMU's translator makes the memory accesses of `lock cmps` before it
 # refuses the prefix (a page fault where a processor raises an invalid
 # instruction), so the entry point sweep's check of F0 A6 and F0 A7 would fail
