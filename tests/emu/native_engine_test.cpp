@@ -725,7 +725,8 @@ TEST_P(NativeEngineTest, StoppedAnywhereTheGuestGoesOnAsBefore) {
         l.deadline = RunLimits::Clock::now() + std::chrono::microseconds(50 + seed % 400);
         EngineEvent ev = run(l);
         if (ev.stop == EngineStop::Timeout) {
-            EXPECT_TRUE(ev.eip >= kCode && ev.eip < kCode + code.size()) << hex(ev.eip);
+            EXPECT_TRUE(ev.eip >= kCode && ev.eip < kCode + code.size())
+                << hex(ev.eip) << ": " << ev.message;
             ev = run();
         }
         ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
