@@ -201,9 +201,15 @@ read -r -a accel_args <<<"$accel_line"
 # QEMU's translator makes the memory accesses of `lock cmps` before it
 # refuses the prefix (a page fault where a processor raises an invalid
 # instruction), so the entry point sweep's check of F0 A6 and F0 A7 would fail
-# for the emulator's sake: without KVM the sweep stays out.
+# for the emulator's sake: without KVM the sweep stays out. So do two cases
+# of the direct path that hold an emulated guest to a real processor's pace:
+# stopped inside its call handler it must leave it within the engine's 0.4 s
+# grace, and 3,000 calls against two spinning threads must be done in 20 s
+# (each failed here in one run of three under the translator).
 if [ -z "${2:-}" ] && [ "${accel_args[1]}" != kvm ]; then
     filter="$filter-Engines/EntryPointSweep.*/native"
+    filter="$filter:Engines/NativeEngineTest.StoppedAnywhereTheGuestGoesOnAsBefore/I386"
+    filter="$filter:Engines/NativeEngineTest.ABurstOfCallsCompletesWhileEveryProcessorIsBusy/I386"
 fi
 start=$(date +%s)
 build_image
