@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine.hpp"
+#include "guest.hpp"
 #include "native_engine.hpp"
 #include "unicorn_engine.hpp"
 
@@ -54,7 +55,7 @@ class CodeChanges : public testing::TestWithParam<std::string> {
             ASSERT_NE(e_, nullptr);
         } else {
             auto started = nuv::NativeEngine::start(nuv::NativeOptions{});
-            if (!started) GTEST_SKIP() << started.error().message;
+            if (!started) NUVTEST_NATIVE_UNAVAILABLE(started.error().message);
             e_ = std::move(*started);
         }
         ASSERT_TRUE(e_->map(kStackTop - 0x10000, 0x10000, kPermRead | kPermWrite));
