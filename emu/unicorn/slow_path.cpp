@@ -23,6 +23,11 @@ void fault_pending(uint32_t address) {
     t_fault = address;
 }
 
+void run_begins() {
+    t_called_from = 0;
+    t_fault = kNone;
+}
+
 void mappings_changed() {
     g_generation.fetch_add(1, std::memory_order_release);
 }
@@ -74,6 +79,8 @@ void __wrap_cpu_exit(CPUState* cpu) {
             cpu_restore_state_x86_64(cpu, t_called_from, false);
         }
         t_fault = kNone;
+        // A load leaves its entry by longjmp, past the line that forgets.
+        t_called_from = 0;
     }
     __real_cpu_exit(cpu);
 }

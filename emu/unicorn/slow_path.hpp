@@ -31,6 +31,9 @@ namespace nuv::slow_path {
 // Whether this build sends the library's slow path through these functions
 // (and so places faults without a memory hook).
 bool in_use();
+// A run begins on this thread: no entry of the slow path is open (one that
+// faulted was left by longjmp, and its notes with it).
+void run_begins();
 // A guest data access on this thread is about to fault at `address`.
 void fault_pending(uint32_t address);
 // Some engine mapped, unmapped or protected memory, or was made or ended.

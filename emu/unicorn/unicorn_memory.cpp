@@ -163,6 +163,16 @@ void UnicornEngine::drop_code(uint64_t begin, uint64_t end) {
 bool UnicornEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (system_page(begin, size)) return false;
     if ((perms & kPermExec) == 0) drop_code(begin, uint64_t{begin} + size);
+    // A page that was writable may be in the TLB as clean (slow_path.hpp):
+    // made writable and executable, its stores must look for code again.
+    // Unicorn empties its TLB when a page stops or starts being writable,
+    // and only then: so by way of read-only.
+    constexpr uint32_t kWritableCode = kPermWrite | kPermExec;
+    if ((perms & kWritableCode) == kWritableCode &&
+        uc_mem_protect(uc_, begin, size, readable_as_on_the_processor(perms & ~kPermWrite)) !=
+            UC_ERR_OK) {
+        return false;
+    }
     if (uc_mem_protect(uc_, begin, size, readable_as_on_the_processor(perms)) != UC_ERR_OK) {
         return false;
     }

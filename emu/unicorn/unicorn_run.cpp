@@ -9,6 +9,7 @@
 #include <string>
 
 #include "insn_guard.hpp"
+#include "slow_path.hpp"
 #include "unicorn_engine.hpp"
 #include "unicorn_internal.hpp"
 
@@ -109,6 +110,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     limit_hit_ = false;
     fault_.clear();
     access_fault_ = false;
+    slow_path::run_begins();
     max_insns_ = limits.max_instructions;
     EngineEvent ev;
     breakpoint_ = stepped_ = false;
