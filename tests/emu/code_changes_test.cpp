@@ -117,6 +117,24 @@ TEST_P(CodeChanges, CodeStoredIntoWhileWritableAndExecutableRunsAsStored) {
     EXPECT_EQ(answer(), 2u);
 }
 
+// A page stored to while only writable, then made writable and executable:
+// stores into its code are seen as such (the TLB may have held it as clean).
+TEST_P(CodeChanges, CodeStoredIntoAfterItsPageBecameExecutableRunsAsStored) {
+    place(kCode, kPermRead | kPermWrite, kAnswerOne);
+    // mov dword [kCode + 0x100], 0
+    place(kData, kPermRead | kPermExec,
+          cat({{0xC7, 0x05}, le32(kCode + 0x100), le32(0), kTrapThenSpin}));
+    place(kStore, kPermRead | kPermExec, kMakeItTwo);
+    ASSERT_EQ(run_at(kData).stop, EngineStop::Trap);
+    if (!e_->protect(kCode, 0x1000, kPermRead | kPermWrite | kPermExec)) {
+        EXPECT_EQ(GetParam(), "native");
+        return;
+    }
+    EXPECT_EQ(answer(), 1u);
+    ASSERT_EQ(run_at(kStore).stop, EngineStop::Trap);
+    EXPECT_EQ(answer(), 2u);
+}
+
 TEST_P(CodeChanges, AStoreIntoCodeFaultsAtTheStoreAndChangesNothing) {
     place(kCode, kPermRead | kPermExec, kAnswerOne);
     place(kStore, kPermRead | kPermExec, cat({{0x90, 0x90}, kMakeItTwo}));
@@ -179,6 +197,23 @@ TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
             EXPECT_EQ(e_->registers().ecx, c.ecx);
         }
     }
+}
+
+// A fault ends its run wherever it was; the next run's fault, made where the
+// emulator's entries for plain accesses are not used (cmpxchg8b), is placed
+// by itself.
+TEST_P(CodeChanges, AFaultOfAnEarlierRunDoesNotPlaceTheNext) {
+    // nop; mov ebx, [0x10]
+    place(kCode, kPermRead | kPermExec, cat({{0x90, 0x8B, 0x1D}, le32(0x10), kTrapThenSpin}));
+    // cmpxchg8b [0x10]
+    place(kStore, kPermRead | kPermExec, cat({{0x0F, 0xC7, 0x0D}, le32(0x10), kTrapThenSpin}));
+    EngineEvent ev = run_at(kCode);
+    ASSERT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_EQ(ev.eip, kCode + 1) << ev.message;
+    ev = run_at(kStore);
+    ASSERT_EQ(ev.stop, EngineStop::Fault);
+    EXPECT_EQ(ev.eip, kStore) << ev.message;
+    EXPECT_EQ(e_->registers().eip, kStore);
 }
 
 // As on the processor, a page that can be written or executed can be read,
