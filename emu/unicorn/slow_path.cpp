@@ -11,7 +11,7 @@ std::atomic<int64_t> g_writable_code{0};
 // asked for and where in a block of translated code it was called from (0:
 // none), and the address of an access about to fault (kNone: none).
 constexpr uint64_t kNone = ~uint64_t{0};
-thread_local uint64_t t_access = 0;
+[[maybe_unused]] thread_local uint64_t t_access = 0;  // read by the entries alone
 thread_local uintptr_t t_called_from = 0;
 thread_local uint64_t t_fault = kNone;
 // Cached mappings are good while this stays as it was when they were found.
