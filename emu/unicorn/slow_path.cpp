@@ -69,9 +69,9 @@ struct CPUArchState;
 void __real_cpu_exit(CPUState* cpu);
 bool cpu_restore_state_x86_64(CPUState* cpu, uintptr_t host_pc, bool will_exit);
 
-// The slow path's entries, which translated code calls with the place it was
-// called from, as the library's own exceptions use it. An access that spans
-// two pages may fault on the second.
+// The library's request to stop, made when an access faults: the guest is
+// placed at the instruction of the slow path's entry it is in, if the fault
+// is that entry's (an access that spans two pages may fault on the second).
 void __wrap_cpu_exit(CPUState* cpu) {
     using namespace nuv::slow_path;
     if (t_fault != kNone) {
@@ -85,6 +85,8 @@ void __wrap_cpu_exit(CPUState* cpu) {
     __real_cpu_exit(cpu);
 }
 
+// The slow path's entries, which translated code calls with the place it was
+// called from, as the library's own exceptions use it.
 #define NUV_LOAD_ENTRY(name)                                                                   \
     uint64_t __real_##name(CPUArchState* env, uint64_t addr, uint32_t oi, uintptr_t retaddr);  \
     uint64_t __wrap_##name(CPUArchState* env, uint64_t addr, uint32_t oi, uintptr_t retaddr) { \

@@ -40,10 +40,10 @@ constexpr uint8_t kDescriptors[6][8] = {
     {0xFF, 0xFF, 0, 0, 0, 0xF3, 0xCF, 0},  // data, privilege 3
 };
 
-// As on the processor (and so in a native guest), a page that can be
-// written or executed can be read: Unicorn checks reads only where it does
-// not find the page in its TLB already, which a store or an instruction
-// fetch fills.
+// As on the processor (and so in a native guest, but for execute-only pages
+// where the processor has protection keys), a page that can be written or
+// executed can be read: Unicorn checks reads only where it does not find the
+// page in its TLB already, which a store or an instruction fetch fills.
 uint32_t readable_as_on_the_processor(uint32_t perms) {
     return (perms & (kPermWrite | kPermExec)) != 0 ? perms | kPermRead : perms;
 }
