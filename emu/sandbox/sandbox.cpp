@@ -65,11 +65,16 @@ int32_t host_error(int err) {
     }
 }
 
-Sandbox::Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper)
-    : root_(std::move(root)), host_root_(std::move(host_root)), keeper_(keeper) {}
+Sandbox::Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper,
+                 std::shared_ptr<DiskBudget> budget)
+    : root_(std::move(root)),
+      host_root_(std::move(host_root)),
+      keeper_(keeper),
+      budget_(budget ? std::move(budget) : std::make_shared<DiskBudget>()) {}
 
 Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
-                                                    TemporaryKeeper* keeper) {
+                                                    TemporaryKeeper* keeper,
+                                                    std::shared_ptr<DiskBudget> budget) {
     const std::string dir = host_dir.empty() ? "." : host_dir;
     UniqueFd root(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
@@ -89,7 +94,8 @@ Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
     }
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
-    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), std::move(host_root), keeper));
+    return std::unique_ptr<Sandbox>(
+        new Sandbox(std::move(root), std::move(host_root), keeper, std::move(budget)));
 }
 
 Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
@@ -97,7 +103,7 @@ Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
     if (!root) {
         return Error{Fault::TooMany, std::string("cannot share the root: ") + std::strerror(errno)};
     }
-    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_, keeper_));
+    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_, keeper_, budget_));
 }
 
 std::string Sandbox::absolute(std::string_view guest_path) const {

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "disk_budget.hpp"
 #include "files.hpp"
 #include "result.hpp"
 
@@ -82,8 +83,11 @@ class Sandbox {
     // error with a one-line reason when it is not a directory or the host
     // kernel cannot confine paths to it.
     // Temporary names go to keeper when there is one.
+    // What the run may add under the root is budget's (none: no limit); a
+    // shared sandbox shares it.
     static Result<std::unique_ptr<Sandbox>> open_root(const std::string& host_dir,
-                                                      TemporaryKeeper* keeper = nullptr);
+                                                      TemporaryKeeper* keeper = nullptr,
+                                                      std::shared_ptr<DiskBudget> budget = nullptr);
     // A sandbox on the same open root directory (never reopened by its host
     // path, which may since name something else), at "/".
     Result<std::unique_ptr<Sandbox>> share() const;
@@ -91,6 +95,7 @@ class Sandbox {
     // The root's host path, as the host kernel names it.
     const std::string& host_root() const { return host_root_; }
     int root_fd() const { return root_.get(); }
+    DiskBudget& budget() const { return *budget_; }
     // The current directory as a guest path, "/" at first.
     const std::string& cwd() const { return cwd_; }
 
@@ -131,7 +136,8 @@ class Sandbox {
     int32_t change_dir(std::string_view guest_path);
 
   private:
-    Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper);
+    Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper,
+            std::shared_ptr<DiskBudget> budget);
     // Opens a guest path of any length: in one host call when the host takes
     // the path made absolute whole, else by walk(). With canonical, always
     // walks and stores there the guest path of what it opened, without links,
@@ -151,6 +157,7 @@ class Sandbox {
     UniqueFd root_;
     std::string host_root_;
     TemporaryKeeper* keeper_ = nullptr;
+    std::shared_ptr<DiskBudget> budget_;
     std::string cwd_ = "/";
 };
 
