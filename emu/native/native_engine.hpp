@@ -187,6 +187,9 @@ class NativeEngine final : public Engine {
     enum class Sites { Waiting, On, Off };
     bool is_site(uint32_t at) const;  // a rewritten int 0x80 there
     bool shadowed(uint32_t page) const;
+    // A guest stopped on its way from a rewritten site to the handler is
+    // put back at the site; false where it is not on that way.
+    bool back_to_site();
     // A call trapped at the int 0x80 at `at`: counted, and rewritten once on.
     void note_site(uint32_t at);
     bool start_sites();

@@ -6,8 +6,12 @@
 // to it by every write the engine makes. Whatever cannot be set up or kept
 // (a mapping where a shadow or the sled would go) turns it all off again:
 // the sites are restored and the guest runs through the flat selector.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "direct_call.h"
@@ -72,6 +76,29 @@ void NativeEngine::note_site(uint32_t at) {
     checked_ip_ = 0;
 }
 
+bool NativeEngine::back_to_site() {
+    // From a rewritten site to the gate's entry the guest runs through the
+    // engine's pages: the sled (the first page under the site selector) and
+    // the flat entry's page. Nothing on that way changes anything but the
+    // stack word the call pushed, so the guest can stand at its site again,
+    // the call not yet made, as a report must show it.
+    if (sites_state_ != Sites::On) return false;
+    const uint16_t cs = regs_.cs & 0xffff;
+    const bool in_sled = cs == NUV_SITE_CS && regs_.rip < kPage;
+    const bool in_entry =
+        cs == NUV_USER_CS32 && regs_.rip >= kEntryPage && regs_.rip < uint64_t{kEntryPage} + kPage;
+    uint32_t back = 0;
+    const uint32_t esp = static_cast<uint32_t>(regs_.rsp);
+    if ((!in_sled && !in_entry) || !read(esp, &back, sizeof back) || !is_site(back - 2)) {
+        return false;
+    }
+    regs_.rip = back - 2;
+    regs_.rsp = esp + 4;
+    regs_.cs = NUV_SITE_CS;
+    regs_dirty_ = true;
+    return true;
+}
+
 bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
     // The copy must lie below the gate, where no guest mapping is (the
     // kernel refuses to place it over one).
@@ -79,9 +106,35 @@ bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
     uint32_t at = begin + NUV_SLED_BASE;
     if (!map_exactly(at, size, kPermRead | kPermExec)) return false;
     for (uint32_t p = begin; p < begin + size; p += kPage) exec_pages_.insert(p);
-    std::vector<uint8_t> copy(size);
-    if (pread(mem_fd_, copy.data(), size, begin) != static_cast<ssize_t>(size)) return false;
-    return pwrite(mem_fd_, copy.data(), size, at) == static_cast<ssize_t>(size);
+    // The shadow starts zero-filled, so only pages that hold something are
+    // copied, one at a time: a page the guest never touched (Linux's page
+    // map says it has none) is neither read nor given a second copy, and
+    // the largest mapping costs no more memory on the way than one page.
+    std::string map_path = "/proc/" + std::to_string(pid_) + "/pagemap";
+    int map_fd = open(map_path.c_str(), O_RDONLY | O_CLOEXEC);
+    constexpr uint32_t kBatch = 512;  // pages whose map entries are read at once
+    uint64_t entries[kBatch];
+    uint8_t page[kPage];
+    bool ok = true;
+    for (uint32_t first = 0; ok && first < size / kPage; first += kBatch) {
+        const uint32_t n = std::min<uint32_t>(kBatch, size / kPage - first);
+        const uint32_t base = begin + first * kPage;
+        const off_t where = static_cast<off_t>(base / kPage) * 8;
+        const bool known =
+            map_fd >= 0 && pread(map_fd, entries, n * 8, where) == static_cast<ssize_t>(n * 8);
+        for (uint32_t i = 0; ok && i < n; ++i) {
+            // Bit 63: in memory; bit 62: swapped out.
+            if (known && (entries[i] >> 62) == 0) continue;
+            const uint32_t from = base + i * kPage;
+            ok = pread(mem_fd_, page, kPage, from) == static_cast<ssize_t>(kPage);
+            if (ok && std::any_of(page, page + kPage, [](uint8_t b) { return b != 0; })) {
+                ok = pwrite(mem_fd_, page, kPage, from + NUV_SLED_BASE) ==
+                     static_cast<ssize_t>(kPage);
+            }
+        }
+    }
+    if (map_fd >= 0) close(map_fd);
+    return ok;
 }
 
 bool NativeEngine::write_shadow(uint32_t address, const void* data, size_t n) {
