@@ -565,7 +565,15 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
         if (!e_.load_regs()) return false;
         uint64_t ip = e_.regs_.rip;
         // In the handler, or in Linux's code it reads and writes through.
-        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + NativeEngine::kGateSize) return true;
+        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + NativeEngine::kGateSize) {
+            // Stepped back to the guest: the trap flag Linux shows now and
+            // then after a step through the handler's popf is the engine's.
+            if (step > 0 && (e_.regs_.eflags & kTrapFlag) != 0) {
+                e_.regs_.eflags &= ~uint64_t{kTrapFlag};
+                e_.regs_dirty_ = true;
+            }
+            return true;
+        }
         if (posted()) {
             taken_ = page_word(NUV_DIRECT_SEQ);
             set_page_word(NUV_DIRECT_TAKEN, taken_);

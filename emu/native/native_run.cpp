@@ -197,12 +197,14 @@ void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status, bool interrupt
             regs_dirty_ = true;
         } else {
             restart_interrupted();
+            back_to_site();
         }
         ev.eip = static_cast<uint32_t>(regs_.rip);
         ev.message = what + " at eip " + hex(ev.eip);
         return;
     }
     bool known = regs_.rip != kUnseen;
+    if (known) back_to_site();
     end_process();
     if (known) {
         ev.eip = static_cast<uint32_t>(regs_.rip);

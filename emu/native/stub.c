@@ -240,6 +240,10 @@ __asm__(
     "  mov $(nuv_gate + " STR(NUV_GATE_STACK) " + " STR(NUV_GATE_STACK_SIZE) " - 16), %esp\n"
     "  pushf\n" /* nothing above changed a flag */
     "  pop %eax\n"
+    /* A guest with the trap flag set stops before it gets here: a trap
+     * flag seen here is the engine's own, stepping the guest out of this
+     * code, and not the guest's to take back with it. */
+    "  and $0xfffffeff, %eax\n"
     "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EFLAGS) "\n"
     "  mov %ss:(%ecx), %eax\n" /* the return address */
     "  mov %eax, " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EIP) "\n"
