@@ -49,3 +49,24 @@ unsigned probe_malloc_until_null(size_t size, void** last) {
     }
 }
 }
+
+// Memory beyond the heap through the usual names: maps `pages` pages, fills
+// them, checks them and gives them back. 0 when all went well; else the step
+// that failed.
+#include <sys/mman.h>
+
+extern "C" int probe_mapped_pages(size_t pages) {
+    const size_t n = pages * 4096;
+    void* p = mmap(NULL, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return 1;
+    unsigned char* b = static_cast<unsigned char*>(p);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 7);
+    for (size_t i = 0; i < n; ++i) {
+        if (b[i] != static_cast<unsigned char>(i * 7)) return 2;
+    }
+    if (munmap(p, n) != 0) return 3;
+    // Never writable and executable at once; never without MAP_ANONYMOUS.
+    if (mmap(NULL, 4096, PROT_WRITE | PROT_EXEC, MAP_ANONYMOUS, -1, 0) != MAP_FAILED) return 4;
+    if (mmap(NULL, 4096, PROT_READ, MAP_PRIVATE, -1, 0) != MAP_FAILED) return 5;
+    return 0;
+}

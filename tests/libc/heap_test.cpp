@@ -74,6 +74,14 @@ TEST_F(HeapTest, LargestBlockFillsTheArenaExactly) {
     refuse("realloc", {p, 1});
 }
 
+// Past the arena, memory comes from the kernel's mappings, under the names
+// programs from other systems use (<sys/mman.h>); the heap is left as it was.
+TEST_F(HeapTest, MappingsGiveMemoryBeyondTheArenaThroughTheUsualNames) {
+    const uint32_t before = used();
+    EXPECT_EQ(call("probe_mapped_pages", {1024}), 0u);  // 4 MiB
+    EXPECT_EQ(used(), before);
+}
+
 TEST_F(HeapTest, OneByteBlocksFillTheArenaAfter131072Calls) {
     // The allocation loop runs in the guest: 131,072 blocks, then a failure.
     uint32_t last = buf(4, 0);
