@@ -129,8 +129,13 @@ class Kernel {
     // Serves the call at a trap; true when the guest goes on at once.
     bool serve(Task& t, uint32_t eip, Step& step, Deadline deadline);
     int32_t dispatch(Task& t, const SyscallArgs& a, bool resuming);
-    void finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip);
-    void trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, int32_t result);
+    using Clock = std::chrono::steady_clock;
+    // since: when the guest trapped.
+    void finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip,
+                     Clock::time_point since);
+    // took: the call's time, shown at the line's end (null: not shown).
+    void trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, int32_t result,
+                    const std::chrono::nanoseconds* took);
     bool retry_pending(Task& t);  // true when the pending call has completed
     void fail_pending(Task& t, int32_t result);
     // Lets a guest whose engine runs it alongside the host go on now, from

@@ -102,9 +102,17 @@ int32_t Kernel::dispatch(Task& t, const SyscallArgs& a, bool resuming) {
     return o.value;
 }
 
-void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip) {
+void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip,
+                         Clock::time_point since) {
     if (t.options().record_traps) t.traps_.push_back(TrapRecord{a, result, eip});
-    if (t.options().trace != nullptr) trace_call(t, t.syscall(a.nr), a, result);
+    const Options& o = t.options();
+    if (o.trace != nullptr || o.tally) {
+        const auto took =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - since);
+        const SyscallDef* def = t.syscall(a.nr);
+        if (o.tally) o.tally->add(a.nr, def != nullptr ? def->name : nullptr, result, took);
+        if (o.trace != nullptr) trace_call(t, def, a, result, o.call_times ? &took : nullptr);
+    }
     // After the exit call EAX is left alone.
     if (!t.exited_) t.engine().set_eax(static_cast<uint32_t>(result));
 }
@@ -126,7 +134,7 @@ bool Kernel::retry_pending(Task& t) {
     }
     Task::Pending p = *t.pending_;
     t.set_pending(std::nullopt);
-    finish_call(t, p.args, result, p.eip);
+    finish_call(t, p.args, result, p.eip, p.since);
     return true;
 }
 
@@ -134,7 +142,7 @@ void Kernel::fail_pending(Task& t, int32_t result) {
     if (!t.pending_) return;
     Task::Pending p = *t.pending_;
     t.set_pending(std::nullopt);
-    finish_call(t, p.args, result, p.eip);
+    finish_call(t, p.args, result, p.eip, p.since);
 }
 
 RunResult Kernel::emulate(Task& t, uint32_t begin) {
@@ -279,15 +287,16 @@ bool Kernel::serve(Task& t, uint32_t eip, Step& step, Deadline deadline) {
     a.esi = regs.esi;
     a.edi = regs.edi;
     a.ebp = regs.ebp;
+    const Clock::time_point since = Clock::now();
     int32_t result = dispatch(t, a, false);
     if (t.blocked_) {
         // Stopped at the trap until the call can complete.
-        t.set_pending(Task::Pending{a, eip});
+        t.set_pending(Task::Pending{a, eip, since});
         t.last_nr_ = a.nr;
         step.blocked = true;
         return false;
     }
-    finish_call(t, a, result, eip);
+    finish_call(t, a, result, eip, since);
     release_ready(t, deadline);
     if (t.exited_) {
         step.result.stop = Stop::Exited;

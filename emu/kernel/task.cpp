@@ -72,9 +72,9 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     req.max_address_space = own.memory_limit;
     req.debugging = opts.debugging;
     req.rewrite_sites = opts.rewrite_sites;
-    // Every call goes to the kernel where each must be seen (the trace) or
-    // the run must repeat exactly.
-    req.in_process_io = opts.trace == nullptr && !opts.tsc;
+    // Every call goes to the kernel where each must be seen (the trace, the
+    // tally) or the run must repeat exactly.
+    req.in_process_io = opts.trace == nullptr && !opts.tally && !opts.tsc;
     bool tsc_done = false;
     Result<std::unique_ptr<Engine>> engine = engines.make(req, tsc_done);
     if (!engine) return engine.error();

@@ -19,6 +19,7 @@
 
 #include <nuvos/kernel.h>
 
+#include "call_tally.hpp"
 #include "calls.hpp"
 #include "elf32.hpp"
 #include "engine.hpp"
@@ -60,11 +61,14 @@ struct RunResult {
 const char* stop_name(Stop s);
 
 struct Options {
-    bool record_traps = false;         // keep every trap for traps()
-    bool count_instructions = false;   // count executed instructions
-    uint64_t max_instructions = 0;     // stop after this many (0: no limit)
-    uint64_t timeout_us = 0;           // stop after this much time per run or call (0: none)
-    std::FILE* trace = nullptr;        // one line per call, strace-style
+    bool record_traps = false;        // keep every trap for traps()
+    bool count_instructions = false;  // count executed instructions
+    uint64_t max_instructions = 0;    // stop after this many (0: no limit)
+    uint64_t timeout_us = 0;          // stop after this much time per run or call (0: none)
+    std::FILE* trace = nullptr;       // one line per call, strace-style
+    bool call_times = false;          // each trace line ends with the call's time
+    // Every call of every process of the run counted here (null: none).
+    std::shared_ptr<CallTally> tally;
     bool capture_output = false;       // descriptors 1 and 2 into strings instead of the host's
     std::optional<std::string> input;  // descriptor 0 from this string instead of the host's
     // A controlled time-stamp counter: the first RDTSC of the image reads this
@@ -162,6 +166,7 @@ class Task {
     struct Pending {
         SyscallArgs args;
         uint32_t eip = 0;
+        std::chrono::steady_clock::time_point since{};  // the trap
     };
     const std::optional<Pending>& pending() const { return pending_; }
     void set_pending(std::optional<Pending> p);

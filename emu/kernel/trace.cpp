@@ -253,7 +253,8 @@ class CallLine {
 
 }  // namespace
 
-void Kernel::trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, int32_t result) {
+void Kernel::trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, int32_t result,
+                        const std::chrono::nanoseconds* took) {
     std::string line;
     // Once a second process exists every line names its process.
     std::string prefix;
@@ -283,6 +284,11 @@ void Kernel::trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, in
         } else {
             line += " = " + call.result(def->nr);
         }
+    }
+    if (took != nullptr && !t.exited_) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, " <%.6f>", static_cast<double>(took->count()) / 1e9);
+        line += buf;
     }
     std::fprintf(t.options().trace, "%s%s\n", prefix.c_str(), line.c_str());
     std::fflush(t.options().trace);

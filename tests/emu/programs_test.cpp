@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 #include <iterator>
+#include <map>
+#include <regex>
 
 #include "guest.hpp"
 #include "kernel.hpp"
@@ -451,6 +453,54 @@ TEST_P(Programs, ProcessesHoggingMemoryStayUnderTheLimit) {
             EXPECT_EQ(error, -11) << r.out;
         }
     }
+}
+
+// The summary of a run's calls counts what the trace shows, over the child
+// it spawns too, and each traced call carries its time.
+TEST_P(Programs, CallSummaryCountsWhatTheTraceShows) {
+    nuvtest::TraceLog trace;
+    nuv::Options o = rooted(NUV_IMAGE_DIR);
+    o.trace = trace.file();
+    o.call_times = true;
+    o.tally = std::make_shared<nuv::CallTally>();
+    Outcome r = run("pipeline", {"pipeline", "/hello", "counted", "2"}, o);
+    ASSERT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    struct Seen {
+        uint64_t calls = 0, errors = 0;
+    };
+    std::map<std::string, Seen> traced;
+    const std::regex call(R"(^(\[pid \d+\] )?(\w+)\(.*\) = (-?)\S.* <\d+\.\d{6}>$)");
+    const std::regex exit(R"(^(\[pid \d+\] )?(exit\(.*\) = \?|\+\+\+ exited with -?\d+ \+\+\+)$)");
+    std::istringstream lines(trace.text());
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, call)) {
+            ++traced[m[2]].calls;
+            traced[m[2]].errors += m[3].length() != 0;
+        } else if (std::regex_match(line, m, exit)) {
+            if (line.find("+++") == std::string::npos) ++traced["exit"].calls;
+        } else {
+            ADD_FAILURE() << "not a timed call: " << line;
+        }
+    }
+    std::map<std::string, Seen> tallied;
+    for (const auto& [nr, row] : o.tally->rows()) tallied[row.name] = {row.calls, row.errors};
+    ASSERT_TRUE(traced.count("spawn") != 0 && traced.count("waitpid") != 0) << trace.text();
+    EXPECT_EQ(traced.size(), tallied.size());
+    for (const auto& [name, seen] : traced) {
+        EXPECT_EQ(tallied[name].calls, seen.calls) << name;
+        EXPECT_EQ(tallied[name].errors, seen.errors) << name;
+    }
+    // The table: one line per call, the total last.
+    nuvtest::TraceLog table;
+    o.tally->write(table.file());
+    std::string text = table.text();
+    EXPECT_EQ(text.rfind("% time     seconds  usecs/call     calls    errors call\n", 0), 0u)
+        << text;
+    EXPECT_NE(text.find(" total\n"), std::string::npos) << text;
+    EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')),
+              o.tally->rows().size() + 4)
+        << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Programs,
