@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 
 BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(cmake make g++ gcc-multilib g++-multilib pkg-config libunicorn-dev libcapstone-dev
-          libgtest-dev libdw-dev libelf-dev zlib1g-dev liblzma-dev libbz2-dev man-db gdb)
+          libgtest-dev gcc-12-plugin-dev libdw-dev libelf-dev zlib1g-dev liblzma-dev libbz2-dev man-db gdb)
 
 install_missing() {
     local missing=()
