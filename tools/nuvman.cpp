@@ -9,7 +9,8 @@
 // "Environment" and "Examples" paragraphs as sections of their own. A guide
 // is the Markdown the documentation uses: headings, paragraphs, "- " lists,
 // fenced code, tables (each row becomes a tagged paragraph) and the inline
-// marks `code`, **bold** and [text](link).
+// marks `code`, **bold** and [text](link). A blank line in a help text
+// separates two paragraphs.
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -127,6 +128,11 @@ void from_help(std::istream& in) {
         if (in_verbatim && !indented) {
             std::cout << ".fi\n";
             in_verbatim = false;
+        }
+        if (line.empty()) {
+            std::cout << ".PP\n";
+            in_options = false;
+            continue;
         }
         if (!indented) {
             if (in_options) std::cout << ".PP\n";

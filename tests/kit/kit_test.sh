@@ -121,4 +121,12 @@ if "$P/bin/nuvos-c++" -O2 -o ctor ctor.cpp 2>ctor.err; then
     echo "an image with a static constructor was linked"; exit 1
 fi
 grep -q "static constructors are not supported" ctor.err || { cat ctor.err; exit 1; }
+# The installed drivers check formats with the installed plugin, where the
+# build has one (tests/kit/format_check_test.sh checks the cases).
+if [ -f "$build_dir/lib/nuvos/nuvos_format.so" ]; then
+    [ -f "$P/lib/nuvos/nuvos_format.so" ] || { echo "kit lacks lib/nuvos/nuvos_format.so"; exit 1; }
+    printf '#include <stdio.h>\nint main(void) { return printf("%%-5d", 1); }\n' > left.c
+    "$P/bin/nuvos-cc" -c left.c -o left.o 2>left.err
+    grep -q "warning: printf has no flag '-'.*nuvos-format" left.err || { cat left.err; exit 1; }
+fi
 echo "kit ok"
