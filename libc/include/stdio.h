@@ -11,7 +11,8 @@
  * printf or scanf format checking: those checks follow the C dialects and
  * would flag correct uses of these (%lld with an int in snprintf, the three
  * values of a control record, %x storing through an int *, %s with a null
- * pointer in sscanf) while passing uses that go wrong here. */
+ * pointer in sscanf) while passing uses that go wrong here. The kit's drivers
+ * check constant formats against these dialects instead (-Wnuvos-format). */
 #ifndef NUV_STDIO_H
 #define NUV_STDIO_H
 
