@@ -15,7 +15,9 @@
 #include <tree-iterator.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -103,6 +105,9 @@ struct Finding {
 
 void emit(const Finding& f) {
     if (global_dc->dc_inhibit_warnings || ignored_at(f.loc)) return;
+    // Each instance of a template would repeat the same words at the same place.
+    static std::set<std::tuple<location_t, std::string, tree>> said;
+    if (!said.insert({f.loc, f.text + f.after, f.type}).second) return;
     const bool error = g_error || (global_dc->warning_as_error_requested && !g_no_error);
     const diagnostic_t kind = error ? DK_ERROR : DK_WARNING;
     const char* tag = error ? "[-Werror=nuvos-format]" : "[-Wnuvos-format]";
