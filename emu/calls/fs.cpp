@@ -27,6 +27,28 @@ static int32_t open_named_pipe(CallContext& c, const std::string& path, bool wri
     return c.install_file(std::make_shared<PipeReadEnd>(std::move(pipe)));
 }
 
+// Opens a guest path for handle_open. A file the open makes costs the disk
+// budget a name: made exclusively, so that one already there costs nothing;
+// with nothing left in the budget only files that exist open.
+static int32_t open_charged(CallContext& c, const std::string& path, int host_flags, mode_t mode,
+                            UniqueFd& fd) {
+    DiskBudget& budget = c.sandbox().budget();
+    if ((host_flags & O_CREAT) == 0 || budget.unlimited()) {
+        return c.sandbox().open(path, host_flags, mode, fd);
+    }
+    if (budget.take(DiskBudget::kNameBytes)) {
+        int32_t e = c.sandbox().open(path, host_flags | O_EXCL, mode, fd);
+        if (e == 0) return 0;
+        budget.give_back(DiskBudget::kNameBytes);
+        if (e != -NUV_EEXIST) return e;
+        return c.sandbox().open(path, host_flags, mode, fd);
+    }
+    int32_t e = c.sandbox().open(path, host_flags & ~O_CREAT, mode, fd);
+    Sandbox::Entry at;
+    if (e == -NUV_ENOENT && c.sandbox().locate(path, at) == 0) return -NUV_ENOSPC;
+    return e;
+}
+
 Outcome handle_open(CallContext& c, const SyscallArgs& a) {
     std::string path;
     if (int32_t e = guest_path(c, a.ebx, path); e < 0) return e;
@@ -40,13 +62,14 @@ Outcome handle_open(CallContext& c, const SyscallArgs& a) {
     if (flags & NUV_O_TRUNC) host_flags |= O_TRUNC;
     if (int32_t r = open_named_pipe(c, path, writable); r != kNotNamedPipe) return r;
     UniqueFd fd;
-    if (int32_t e = c.sandbox().open(path, host_flags, a.edx & 0777, fd); e < 0) return e;
+    if (int32_t e = open_charged(c, path, host_flags, a.edx & 0777, fd); e < 0) return e;
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) return host_error(errno);
     // Regular files and directories only (a directory opens for reading).
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return -NUV_EACCES;
     if (fcntl(fd.get(), F_SETFL, 0) != 0) return host_error(errno);
-    return c.install_file(std::make_shared<SandboxFile>(std::move(fd), !writable, writable));
+    return c.install_file(std::make_shared<SandboxFile>(std::move(fd), !writable, writable,
+                                                        c.sandbox().shared_budget()));
 }
 
 Outcome handle_writefile(CallContext& c, const SyscallArgs& a) {
@@ -70,6 +93,16 @@ static int32_t locate_guest_path(CallContext& c, uint32_t address, std::string& 
     return c.sandbox().locate(path, at);
 }
 
+// Takes what making the entry's name costs from the disk budget: 0, or when
+// too little is left -NUV_EEXIST for a name already there (the error the
+// host gives first), else -NUV_ENOSPC.
+static int32_t take_for_name(CallContext& c, const Sandbox::Entry& at, uint64_t cost) {
+    if (c.sandbox().budget().take(cost)) return 0;
+    struct stat st {};
+    bool there = fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return there ? -NUV_EEXIST : -NUV_ENOSPC;
+}
+
 Outcome handle_mkdir(CallContext& c, const SyscallArgs& a) {
     std::string path;
     Sandbox::Entry at;
@@ -82,7 +115,12 @@ Outcome handle_mkdir(CallContext& c, const SyscallArgs& a) {
         return e < 0 ? e : -NUV_EEXIST;
     }
     if (e < 0) return e;
-    if (mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0) return host_error(errno);
+    // A directory takes a block of the host's disk even when empty.
+    if (int32_t r = take_for_name(c, at, DiskBudget::kDirectoryBytes); r < 0) return r;
+    if (mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0) {
+        c.sandbox().budget().give_back(DiskBudget::kDirectoryBytes);
+        return host_error(errno);
+    }
     return 0;
 }
 
@@ -91,7 +129,11 @@ Outcome handle_mkfifo(CallContext& c, const SyscallArgs& a) {
     Sandbox::Entry at;
     if (int32_t e = locate_guest_path(c, a.ebx, path, at); e < 0) return e;
     if (at.trailing_slash) return -NUV_EINVAL;
-    if (mkfifoat(at.dir.get(), at.name.c_str(), 0666) != 0) return host_error(errno);
+    if (int32_t r = take_for_name(c, at, DiskBudget::kNameBytes); r < 0) return r;
+    if (mkfifoat(at.dir.get(), at.name.c_str(), 0666) != 0) {
+        c.sandbox().budget().give_back(DiskBudget::kNameBytes);
+        return host_error(errno);
+    }
     return 0;
 }
 

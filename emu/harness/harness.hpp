@@ -111,6 +111,8 @@ class Harness {
     std::string& output() { return process().output(); }              // captured descriptor 1
     std::string& error_output() { return process().error_output(); }  // captured descriptor 2
     Sandbox& sandbox() { return process().sandbox(); }
+    // What the run may still add under the root (Options::disk_limit).
+    DiskBudget& disk_budget() { return sandbox().budget(); }
     int32_t pid() const { return task().pid(); }
 
     // Watches; set before the first run or call.

@@ -26,8 +26,9 @@ Result<std::unique_ptr<Kernel>> Kernel::boot(const std::string& path, const Opti
 
 Result<std::unique_ptr<Kernel>> Kernel::boot(Result<Task::Image> image, const Options& opts) {
     if (!image) return image.error();
-    Result<std::unique_ptr<Process>> process = Process::first(
-        opts.root, opts.input, opts.capture_output, opts.interrupted, opts.temporaries);
+    Result<std::unique_ptr<Process>> process =
+        Process::first(opts.root, opts.input, opts.capture_output, opts.interrupted,
+                       opts.temporaries, std::make_shared<DiskBudget>(opts.disk_limit));
     if (!process) return process.error();
     std::map<uint32_t, SyscallDef> calls;
     for (const SyscallDef& d : default_syscalls()) calls[d.nr] = d;

@@ -86,6 +86,9 @@ struct Options {
     // and its children share it.
     uint64_t memory_limit = 0;
     std::shared_ptr<MemoryBudget> memory_budget;
+    // What all the processes of the run together may add to the files under
+    // the root, in bytes (see disk_budget.hpp; kUnlimited: no limit).
+    uint64_t disk_limit = DiskBudget::kUnlimited;
     // Called when a process other than the first ends on a fault or a
     // limit (the first's end is left to whoever runs it).
     std::function<void(const Kernel&, Task&, const RunResult&)> on_child_stop;

@@ -13,8 +13,10 @@ Result<std::unique_ptr<Process>> Process::first(const std::string& host_root,
                                                 const std::optional<std::string>& input,
                                                 bool capture,
                                                 const volatile std::sig_atomic_t* interrupted,
-                                                TemporaryKeeper* keeper) {
-    Result<std::unique_ptr<Sandbox>> root = Sandbox::open_root(host_root, keeper);
+                                                TemporaryKeeper* keeper,
+                                                std::shared_ptr<DiskBudget> budget) {
+    Result<std::unique_ptr<Sandbox>> root =
+        Sandbox::open_root(host_root, keeper, std::move(budget));
     if (!root) return root.error();
     std::unique_ptr<Process> p(new Process(1, 0, std::move(*root)));
     // The guest starts where the host's current directory lies inside the

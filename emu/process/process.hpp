@@ -40,10 +40,12 @@ class Process {
 
     // The first process: pid 1, its root opened from host_root (empty: the
     // current directory), standard input from input (unset: the host's) and
-    // output into output()/error_output() when capture is set.
+    // output into output()/error_output() when capture is set; what the run
+    // may add under the root is budget's (none: no limit), its children's too.
     static Result<std::unique_ptr<Process>> first(
         const std::string& host_root, const std::optional<std::string>& input, bool capture,
-        const volatile std::sig_atomic_t* interrupted = nullptr, TemporaryKeeper* keeper = nullptr);
+        const volatile std::sig_atomic_t* interrupted = nullptr, TemporaryKeeper* keeper = nullptr,
+        std::shared_ptr<DiskBudget> budget = nullptr);
     // A child of parent: the same open root, the parent's current directory
     // (the root, should that be gone) and the given descriptors.
     static Result<std::unique_ptr<Process>> child(int32_t pid, const Process& parent,

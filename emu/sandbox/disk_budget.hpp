@@ -3,7 +3,12 @@
 // its end, a file made or replaced larger than it was). Bytes the guest
 // writes over what a file already holds cost nothing, and nothing is given
 // back when a file shrinks or goes: the budget bounds what a run can take,
-// not what it leaves.
+// not what it leaves. A name made costs something even when it holds no
+// bytes, so that a run cannot take the host's inodes or fill a directory
+// with names by the million: a file or a named pipe kNameBytes (an inode
+// and an entry in its directory), a directory kDirectoryBytes (the block an
+// empty one takes on the usual host file systems). Pipes are not on the
+// disk at all.
 #pragma once
 
 #include <atomic>
@@ -15,12 +20,16 @@ namespace nuv {
 class DiskBudget {
   public:
     static constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
+    static constexpr uint64_t kNameBytes = 256;
+    static constexpr uint64_t kDirectoryBytes = 4096;
 
     explicit DiskBudget(uint64_t limit = kUnlimited) : left_(limit), limit_(limit) {}
 
     uint64_t limit() const { return limit_; }
     uint64_t left() const { return left_.load(std::memory_order_relaxed); }
     bool unlimited() const { return limit_ == kUnlimited; }
+    // Nothing is left of a limited budget: a write past a file's end fails.
+    bool used_up() const { return !unlimited() && left() == 0; }
 
     // Takes `bytes` from what is left: all of them, or none (false) when
     // fewer are left.

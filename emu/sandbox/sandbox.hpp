@@ -96,6 +96,7 @@ class Sandbox {
     const std::string& host_root() const { return host_root_; }
     int root_fd() const { return root_.get(); }
     DiskBudget& budget() const { return *budget_; }
+    const std::shared_ptr<DiskBudget>& shared_budget() const { return budget_; }
     // The current directory as a guest path, "/" at first.
     const std::string& cwd() const { return cwd_; }
 
@@ -127,7 +128,9 @@ class Sandbox {
     // one where the host cannot make unnamed files) and then linked or renamed
     // over the target, so a failure leaves the old file as it was. A missing file is created; a
     // symbolic link in the last component is followed inside the root; an
-    // existing file keeps its permission bits. 0 or a negated error code.
+    // existing file keeps its permission bits. What the new content adds to
+    // the old comes from the budget, all of it or -NUV_ENOSPC. 0 or a
+    // negated error code.
     using Filler = std::function<bool(uint64_t offset, std::span<uint8_t> chunk)>;
     int32_t replace_file(std::string_view guest_path, uint64_t size, const Filler& fill) const;
 
@@ -150,6 +153,9 @@ class Sandbox {
                  std::string* canonical) const;
     int32_t walk(const std::string& absolute_path, int host_flags, mode_t mode, UniqueFd& out,
                  std::string* canonical) const;
+    // replace_file's new content for the entry e, written and committed.
+    int32_t write_new(const Entry& e, mode_t mode, bool exists, uint64_t size,
+                      const Filler& fill) const;
     // The guest path of an open descriptor by the host's name for it; empty
     // when the host cannot name it or names it outside the root.
     std::string guest_path_of(int fd) const;
@@ -162,11 +168,19 @@ class Sandbox {
 };
 
 // A host file opened through the sandbox, as a guest descriptor refers to it.
+// A write that makes it grow is charged to the budget (none: no limit).
 class SandboxFile : public OpenFile {
   public:
-    SandboxFile(UniqueFd fd, bool readable, bool writable)
-        : fd_(std::move(fd)), readable_(readable), writable_(writable) {}
+    SandboxFile(UniqueFd fd, bool readable, bool writable,
+                std::shared_ptr<DiskBudget> budget = nullptr)
+        : fd_(std::move(fd)),
+          readable_(readable),
+          writable_(writable),
+          budget_(std::move(budget)) {}
     IoResult read(std::span<uint8_t> out) override;
+    // Past the file's end, only as many bytes as the budget covers (a short
+    // count, as on a full disk); -NUV_ENOSPC when it covers none, the file
+    // then left as it was.
     IoResult write(std::span<const uint8_t> in) override;
     // Origins 0, 1 and 2: from the start, the current position, the end. The
     // new position must lie between 0 and 2^31 - 1.
@@ -175,8 +189,10 @@ class SandboxFile : public OpenFile {
     Host host() const override;
 
   private:
+    IoResult write_all(std::span<const uint8_t> in);
     UniqueFd fd_;
     bool readable_, writable_;
+    std::shared_ptr<DiskBudget> budget_;
 };
 
 }  // namespace nuv

@@ -158,6 +158,7 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
     Entry e;
     mode_t mode = 0666;  // for a new file, less the host's umask
     bool exists = false;
+    uint64_t old_size = 0;  // of an existing file
     for (int links = 0;; ++links) {
         if (int32_t r = locate(path, e); r < 0) {
             // The root, "." or "..": directories, which a file cannot replace.
@@ -189,10 +190,25 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
             return host_error(errno);
         }
         mode = st.st_mode & 07777;
+        old_size = static_cast<uint64_t>(st.st_size);
         exists = true;
         break;
     }
 
+    // What the file grows by (a new one: its size and its name) is taken
+    // whole before anything is written, and given back when the file is not
+    // replaced after all. (The temporary and the old file are both on the
+    // host for the moment between.)
+    const uint64_t growth =
+        exists ? (size > old_size ? size - old_size : 0) : size + DiskBudget::kNameBytes;
+    if (!budget_->take(growth)) return -NUV_ENOSPC;
+    int32_t r = write_new(e, mode, exists, size, fill);
+    if (r < 0) budget_->give_back(growth);
+    return r;
+}
+
+int32_t Sandbox::write_new(const Entry& e, mode_t mode, bool exists, uint64_t size,
+                           const Filler& fill) const {
     TempFile out(keeper_);
     if (int32_t r = out.create(e.dir.get(), mode); r < 0) return r;
     if (exists && fchmod(out.fd(), mode) != 0) return host_error(errno);
