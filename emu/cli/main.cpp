@@ -204,6 +204,13 @@ int main(int argc, char** argv) {
                 std::fflush(opts.trace);
             }
             nuv::RunResult r = m->run(args);
+            // A run that wrote up to its disk budget is told why its writes
+            // failed; the guest itself saw only a full disk.
+            if (m->disk_budget().used_up()) {
+                std::fprintf(stderr, "nuvemu: disk budget of %llu bytes used up under %s\n",
+                             static_cast<unsigned long long>(m->disk_budget().limit()),
+                             m->sandbox().host_root().c_str());
+            }
             if (count) {
                 std::fprintf(stderr, "nuvemu: %llu instructions executed\n",
                              static_cast<unsigned long long>(m->instructions()));

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sandbox.hpp"
 
 namespace nuv::cli {
 namespace {
@@ -40,6 +41,10 @@ void usage(std::FILE* to) {
         "  --timeout SECS   stop the run after SECS seconds of wall-clock time (default\n"
         "                   3600; 0: never)\n"
         "  --memory MIB     guest memory of all processes together, in MiB (default 1024)\n"
+        "  --disk-budget SIZE  what all processes together may add to the files under the\n"
+        "                   root, in bytes or with K, M or G (default 1G; none: no\n"
+        "                   limit). A write past it writes what fits, then fails as on\n"
+        "                   a full disk; nuvemu then says so at the end of the run\n"
         "  --root DIR       the host directory the guest sees as / (default: the current\n"
         "                   directory); no guest path reaches outside it. The guest\n"
         "                   starts in the current directory when that lies inside DIR\n"
@@ -71,6 +76,43 @@ bool parse_count(const char* text, uint64_t& out) {
     return true;
 }
 
+bool parse_size(const char* text, uint64_t& out) {
+    if (text == nullptr) return false;
+    if (std::strcmp(text, "none") == 0) {
+        out = DiskBudget::kUnlimited;
+        return true;
+    }
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0) return false;
+    int shift = 0;
+    switch (*end) {
+        case 0:
+            break;
+        case 'K':
+        case 'k':
+            shift = 10;
+            break;
+        case 'M':
+        case 'm':
+            shift = 20;
+            break;
+        case 'G':
+        case 'g':
+            shift = 30;
+            break;
+        default:
+            return false;
+    }
+    if (shift != 0 && end[1] != 0) return false;
+    // A size that does not fit is not taken for "none".
+    if (v > (DiskBudget::kUnlimited - 1) >> shift) return false;
+    out = static_cast<uint64_t>(v) << shift;
+    return true;
+}
+
 // Which engines this host runs, and why one does not.
 void print_engines(std::FILE* out, const EngineSurvey& s) {
     std::fprintf(out, "engines on this host:\n");
@@ -91,6 +133,7 @@ void print_engines(std::FILE* out, const EngineSurvey& s) {
 Action parse_command_line(int argc, char** argv, Settings& s) {
     Options& opts = s.opts;
     opts.engine = EngineKind::Auto;
+    opts.disk_limit = kDefaultDiskBytes;
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
@@ -135,6 +178,14 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
             if (!parse_count(v, s.memory_mib) || s.memory_mib > kMaxMemoryMiB) {
                 std::fprintf(stderr, "nuvemu: --memory needs a number of MiB from 1 to %llu\n",
                              static_cast<unsigned long long>(kMaxMemoryMiB));
+                return Action::Usage;
+            }
+        } else if (is_option(a, "--disk-budget")) {
+            const char* v = option_value(a, "--disk-budget", argc, argv, i);
+            if (!parse_size(v, opts.disk_limit)) {
+                std::fprintf(stderr,
+                             "nuvemu: --disk-budget needs a number of bytes, with K, M or G for "
+                             "KiB, MiB or GiB, or none\n");
                 return Action::Usage;
             }
         } else if (is_option(a, "--gdb")) {

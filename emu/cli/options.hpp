@@ -12,11 +12,15 @@
 namespace nuv::cli {
 
 // Defaults that stop a runaway guest without getting in the way of real
-// commands: an hour of wall-clock time, and 1 GiB of guest memory for all the
+// commands: an hour of wall-clock time, 1 GiB of guest memory for all the
 // processes together (one process maps at most its image, a 1 MiB stack and
-// 64 MiB of anonymous memory).
+// 64 MiB of anonymous memory), and 1 GiB added to the files under the root:
+// far more than a command of this system writes (a file written in pieces is
+// held in 64 MiB), and little beside an ordinary host disk, or the memory of
+// a root on a file system held in memory.
 constexpr uint64_t kDefaultTimeoutSeconds = 3600;
 constexpr uint64_t kDefaultMemoryMiB = 1024;
+constexpr uint64_t kDefaultDiskBytes = uint64_t{1} << 30;
 constexpr uint64_t kMaxMemoryMiB = 4096;
 constexpr uint64_t kMaxTimeoutSeconds = 100ull * 365 * 24 * 3600;
 
@@ -50,6 +54,10 @@ void usage(std::FILE* to);
 
 // A whole number above 0, in decimal.
 bool parse_count(const char* text, uint64_t& out);
+
+// A number of bytes, with K, M or G (either case) for KiB, MiB or GiB, or
+// "none" for no limit (DiskBudget::kUnlimited); 0 is a budget of nothing.
+bool parse_size(const char* text, uint64_t& out);
 
 // Which engines this host runs, and why one does not.
 void print_engines(std::FILE* out, const EngineSurvey& s);

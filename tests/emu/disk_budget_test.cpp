@@ -1,7 +1,7 @@
 // The run's disk budget: what the guest may add to the files under its root,
-// on each engine: writes past a file's end cut short and then refused, a
-// child sharing its parent's budget, whole files that do not fit left as they
-// were, and names made.
+// on each engine and through the nuvemu command: writes past a file's end cut
+// short and then refused, a child sharing its parent's budget, whole files
+// that do not fit left as they were, directories, and the option's sizes.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -12,6 +12,7 @@
 
 #include "guest.hpp"
 #include "kernel.hpp"
+#include "options.hpp"
 #include "sandbox.hpp"
 #include "sandbox_tree.hpp"
 
@@ -154,6 +155,32 @@ TEST_P(DiskBudgetRuns, NamesCostEvenEmpty) {
     EXPECT_EQ(file("d1/f"), "");  // truncated by the open: nothing given back
 }
 
+// Through the command: the guest's error in the trace, and one line at the
+// end of a run that used its budget up, none otherwise.
+TEST_P(DiskBudgetRuns, NuvemuSaysWhenTheBudgetWasUsedUp) {
+    const std::string engine = std::string("--engine ") + nuv::engine_kind_name(GetParam()) + " ";
+    const std::string trace = dir_.path() + "/trace";
+    const std::string image = nuvtest::image_path("diskfill");
+    nuvtest::ToolRun t =
+        nuvtest::run_nuvemu(engine + "--disk-budget 10K --trace=" + trace + " --root " +
+                            root_.string() + " " + image + " write f 4096 3");
+    EXPECT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(t.err, "nuvemu: disk budget of 10240 bytes used up under " +
+                         fs::canonical(root_).string() + "\n");
+    EXPECT_NE(t.out.find("write = 1792\n"), std::string::npos) << t.out;
+    EXPECT_NE(nuvtest::read_file(trace).find(", 1) = -28 ENOSPC (no space left)\n"),
+              std::string::npos)
+        << nuvtest::read_file(trace);
+    EXPECT_EQ(fs::file_size(root_ / "f"), 10240u - DiskBudget::kNameBytes);
+    for (const char* budget : {"", "--disk-budget 1M ", "--disk-budget none "}) {
+        t = nuvtest::run_nuvemu(engine + budget + "--root " + root_.string() + " " + image +
+                                " write f 4096 3");
+        EXPECT_EQ(t.status, 0) << budget << t.err;
+        EXPECT_EQ(t.err, "") << budget;
+        EXPECT_EQ(fs::file_size(root_ / "f"), 12289u) << budget;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, DiskBudgetRuns,
                          ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
                          [](const auto& info) {
@@ -194,6 +221,86 @@ TEST(DiskBudget, AWriteIsChargedWhatTheFileGrowsBy) {
         EXPECT_EQ(fs::file_size(dir.path() + "/f"), c.size_after);
         EXPECT_EQ(budget->left(), c.left_after);
     }
+}
+
+TEST(DiskBudget, SizesOfTheOption) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint64_t bytes;
+    };
+    const Case cases[] = {
+        {"0", true, 0},
+        {"10000", true, 10000},
+        {"1K", true, 1024},
+        {"1k", true, 1024},
+        {"3M", true, 3u << 20},
+        {"2G", true, uint64_t{2} << 30},
+        {"none", true, DiskBudget::kUnlimited},
+        {"18446744073709551614", true, DiskBudget::kUnlimited - 1},
+        {"18446744073709551615", false, 0},  // the value of no limit
+        {"18446744073709551616", false, 0},
+        {"17179869184G", false, 0},
+        {"", false, 0},
+        {"-1", false, 0},
+        {"+1", false, 0},
+        {" 1", false, 0},
+        {"1.5M", false, 0},
+        {"1KB", false, 0},
+        {"1KiB", false, 0},
+        {"1T", false, 0},
+        {"K", false, 0},
+        {"None", false, 0},
+        {"unlimited", false, 0},
+    };
+    for (const Case& c : cases) {
+        uint64_t out = 7;
+        EXPECT_EQ(nuv::cli::parse_size(c.text, out), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(out, c.bytes) << c.text;
+        }
+    }
+    uint64_t out = 7;
+    EXPECT_FALSE(nuv::cli::parse_size(nullptr, out));
+}
+
+// The command line: the default, the forms of the option, and its errors.
+TEST(DiskBudget, TheCommandLineSetsTheBudget) {
+    struct Case {
+        std::vector<std::string> args;
+        nuv::cli::Action action;
+        uint64_t limit;
+    };
+    const Case cases[] = {
+        {{"nuvemu", "ver"}, nuv::cli::Action::Run, nuv::cli::kDefaultDiskBytes},
+        {{"nuvemu", "--disk-budget", "5M", "ver"}, nuv::cli::Action::Run, 5u << 20},
+        {{"nuvemu", "--disk-budget=none", "ver"}, nuv::cli::Action::Run, DiskBudget::kUnlimited},
+        {{"nuvemu", "--disk-budget=0", "ver"}, nuv::cli::Action::Run, 0},
+        {{"nuvemu", "--disk-budget", "ver"}, nuv::cli::Action::Usage, 0},
+        {{"nuvemu", "--disk-budget=", "ver"}, nuv::cli::Action::Usage, 0},
+        {{"nuvemu", "--disk-budget"}, nuv::cli::Action::Usage, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        nuv::cli::Settings s;
+        testing::internal::CaptureStderr();
+        nuv::cli::Action got =
+            nuv::cli::parse_command_line(static_cast<int>(c.args.size()), argv.data(), s);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(got, c.action) << c.args[1];
+        if (got == nuv::cli::Action::Run) {
+            EXPECT_EQ(s.opts.disk_limit, c.limit) << c.args[1];
+            EXPECT_EQ(c.args[static_cast<size_t>(s.image)], "ver");
+        } else {
+            EXPECT_NE(err.find("--disk-budget needs a number of bytes"), std::string::npos) << err;
+        }
+    }
+    // The command's own status for it.
+    nuvtest::ToolRun t = nuvtest::run_nuvemu("--disk-budget 1X " + nuvtest::image_path("ver"));
+    EXPECT_EQ(t.status, nuv::kStatusUsage);
+    EXPECT_NE(t.err.find("--disk-budget needs"), std::string::npos) << t.err;
 }
 
 }  // namespace
