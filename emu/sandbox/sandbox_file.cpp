@@ -49,8 +49,9 @@ IoResult SandboxFile::write(std::span<const uint8_t> in) {
     }
     IoResult r = write_all(in.first(in.size() - static_cast<size_t>(cut)));
     // Give back what was taken for bytes the host did not write.
+    // (A write of nothing leaves even a hole before it unmade.)
     const uint64_t written = r.value > 0 ? static_cast<uint64_t>(r.value) : 0;
-    const uint64_t grown = pos + written > size ? pos + written - size : 0;
+    const uint64_t grown = written > 0 && pos + written > size ? pos + written - size : 0;
     if (grown < got) budget_->give_back(got - grown);
     return r;
 }
