@@ -120,6 +120,17 @@ int main(int argc, char** argv) {
                 }
             }
             if (opts.trace != nullptr) report_signals(opts.trace);
+            std::FILE* summary = nullptr;
+            if (s.summary) {
+                summary = s.summary_path.empty() ? stderr : std::fopen(s.summary_path.c_str(), "w");
+                if (summary == nullptr) {
+                    std::fprintf(stderr, "nuvemu: cannot write summary file %s: %s\n",
+                                 s.summary_path.c_str(), std::strerror(errno));
+                    if (trace_file) std::fclose(trace_file);
+                    return nuv::kStatusUsage;
+                }
+                opts.tally = std::make_shared<nuv::CallTally>();
+            }
             opts.interrupted = &g_interrupted;
             opts.temporaries = &nuv::containment::temporaries();
             opts.run_record = &nuv::containment::run_record();
@@ -204,6 +215,10 @@ int main(int argc, char** argv) {
                 std::fflush(opts.trace);
             }
             nuv::RunResult r = m->run(args);
+            if (summary != nullptr) {
+                opts.tally->write(summary);
+                if (summary != stderr) std::fclose(summary);
+            }
             // A run that wrote up to its disk budget is told why its writes
             // failed; the guest itself saw only a full disk.
             if (m->disk_budget().used_up()) {

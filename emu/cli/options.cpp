@@ -30,6 +30,12 @@ void usage(std::FILE* to) {
         "usage: nuvemu [options] IMAGE [ARG...]\n"
         "Runs a NUV-OS command image; IMAGE is its argument 0.\n"
         "  --trace[=FILE]   write one line per system call to standard error or FILE\n"
+        "  --call-times     with --trace: each line ends with the call's time in seconds,\n"
+        "                   from the trap to the answer (a call that waits counts its\n"
+        "                   wait), as <0.000012>\n"
+        "  --summary[=FILE]  at the end of the run, a table of the calls of every\n"
+        "                   process: how many, how many failed, their time in all and\n"
+        "                   per call, the costliest first; to standard error or FILE\n"
         "  --engine KIND    native: the guest runs as a 32-bit host process of its own;\n"
         "                   unicorn: the processor is emulated; auto (default): native\n"
         "                   where the host allows it, else unicorn. The native engine\n"
@@ -151,6 +157,13 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
         } else if (a.rfind("--trace=", 0) == 0) {
             s.trace = true;
             s.trace_path = a.substr(8);
+        } else if (a == "--call-times") {
+            s.opts.call_times = true;
+        } else if (a == "--summary") {
+            s.summary = true;
+        } else if (a.rfind("--summary=", 0) == 0) {
+            s.summary = true;
+            s.summary_path = a.substr(10);
         } else if (a == "--tsc" || a.rfind("--tsc=", 0) == 0) {
             const char* v = a == "--tsc" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 6;
             uint64_t start = 0;

@@ -32,7 +32,9 @@ struct Settings {
     bool count = false;
     bool trace = false;
     std::string trace_path;  // empty: standard error
-    int gdb_port = -1;       // -1: no debugger
+    bool summary = false;
+    std::string summary_path;  // empty: standard error
+    int gdb_port = -1;         // -1: no debugger
     bool gdb_wait = false;
     std::string core_path;
     int image = 0;  // the index in argv of IMAGE, argument 0 of the guest

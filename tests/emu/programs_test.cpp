@@ -503,6 +503,30 @@ TEST_P(Programs, CallSummaryCountsWhatTheTraceShows) {
         << text;
 }
 
+// The same through the command: the table where --summary says, its total
+// the number of calls the trace shows (each with its time).
+TEST_P(Programs, NuvemuWritesTheSummaryWhereAsked) {
+    const std::string images = NUV_IMAGE_DIR;
+    nuvtest::ScratchDir dir;
+    const std::string table = dir.path() + "/calls.txt";
+    nuvtest::ToolRun r =
+        nuvtest::run_nuvemu(engine() + "--trace --call-times --summary=" + table + " --root " +
+                            images + " " + images + "/pipeline /hello hi 2");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto timed = static_cast<size_t>(std::count(r.err.begin(), r.err.end(), '>'));
+    std::ifstream in(table);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(\n100\.00 +\S+ +(\d+) +total\n$)")))
+        << text;
+    // Every call's line carries its time but the two exits'.
+    EXPECT_EQ(std::stoul(m[1]), timed + 2) << r.err;
+    r = nuvtest::run_nuvemu(engine() + "--summary=" + dir.path() + "/none/calls.txt " + images +
+                            "/hello");
+    EXPECT_EQ(r.status, 125);
+    EXPECT_NE(r.err.find("cannot write summary file"), std::string::npos) << r.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Programs,
                          ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
                          [](const ::testing::TestParamInfo<EngineKind>& i) {
