@@ -89,13 +89,29 @@ struct RunLimits {
     Clock::time_point until() const { return cut_short() ? Clock::now() : deadline; }
 };
 
-// A host descriptor behind a guest descriptor, and what the guest process
-// may do on it by itself, where the engine lets it: read (only where a read
-// never waits) and write. id names the open file it belongs to.
-struct HostDescriptor {
-    const void* id = nullptr;
-    int fd = -1;
-    bool read = false, write = false;
+// What the kernel lets a guest process do in its own process: the calls it
+// grants there, the host descriptors they may use (behind the guest's
+// descriptors 0, 1, ...) and the limits they keep to. The kernel decides
+// it (emu/kernel/in_process.cpp); an engine that runs its guest as a process
+// of its own merely runs the granted calls there, each as the kernel would
+// answer it, and hands every other call to the kernel as a trap. A call a
+// guest makes past what its engine checks (Linux's own entry) cannot carry
+// a position past max_position or a file past max_file_size either.
+struct InProcessPolicy {
+    enum : uint32_t { kRead = 1, kWrite = 2, kSeek = 4 };
+    uint32_t calls = 0;  // kRead | kWrite | kSeek; 0: every call goes to the kernel
+    struct Descriptor {
+        const void* id = nullptr;  // the open file it belongs to
+        int fd = -1;               // -1: none
+        bool read = false;         // reads never wait on it
+        bool write = false;
+        bool sized = false;  // a regular file: writes keep to max_file_size
+        bool operator==(const Descriptor&) const = default;
+    };
+    std::vector<Descriptor> descriptors;
+    uint32_t max_position = 0x7FFFFFFF;  // no position beyond this
+    uint32_t max_file_size = 0;          // no regular file written larger
+    bool operator==(const InProcessPolicy&) const = default;
 };
 
 class Engine {
@@ -150,9 +166,13 @@ class Engine {
     virtual bool concurrent() const { return false; }
     // Readable when the guest, running on its own, needs the kernel (-1: never).
     virtual int event_fd() const { return -1; }
-    // The host descriptors behind the guest's descriptors 0, 1, ... (an
-    // entry with fd -1: none), told whenever they change, the guest stopped.
-    virtual void host_descriptors(const std::vector<HostDescriptor>&) {}
+    // What the guest may do in its own process (InProcessPolicy), told by
+    // the kernel whenever it changes, the guest stopped. Until then, and in
+    // engines that do not run the guest in a process of its own, every call
+    // is the kernel's: an engine never serves a call itself. False when the
+    // engine runs no call in the guest's process, now or later (the kernel
+    // need not tell it again).
+    virtual bool in_process(const InProcessPolicy&) { return false; }
 
     // Watches that only some engines offer (nullptr: none).
     virtual Instrumentation* instrumentation() { return nullptr; }

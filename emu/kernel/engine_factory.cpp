@@ -11,7 +11,6 @@ Result<std::unique_ptr<NativeEngine>> start_native(const EngineRequest& req) {
     o.tsc = req.tsc;
     o.debugging = req.debugging;
     if (!req.rewrite_sites) o.rewrite_sites_after = 0;
-    o.in_process_io = req.in_process_io;
     // The budget is kept host-side; the process's own bound only has to let
     // the start-up stub and the gate page through besides it.
     o.max_address_space = req.max_address_space == 0 ? 0 : req.max_address_space + (16u << 20);

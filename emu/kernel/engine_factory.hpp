@@ -34,10 +34,10 @@ struct EngineRequest {
     // An engine a debugger can stop: int3 and single steps end a run (see
     // EngineStop::Breakpoint and RunLimits::step) instead of faulting.
     bool debugging = false;
-    // The native engine may rewrite int 0x80 sites, and let the guest read
-    // and write its host descriptors itself (NativeOptions).
+    // The native engine may rewrite int 0x80 sites (NativeOptions); what
+    // its guest may then do in its own process the kernel tells it
+    // (Engine::in_process).
     bool rewrite_sites = true;
-    bool in_process_io = true;
 };
 
 // Which engines this host can run: each is started once and ended again

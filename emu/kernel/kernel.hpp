@@ -154,9 +154,12 @@ class Kernel {
     // The event descriptors of every other live process's engine (see
     // Engine::event_fd): a process running alongside stops when one is ready.
     void event_fds(Task& self, std::vector<int>& out) const;
-    // Tells the task's engine the host descriptors behind its guest's
-    // descriptors, once they changed.
-    static void tell_descriptors(Task& t);
+    // What the task's guest may do in its own process (in_process.hpp):
+    // told to its engine before it goes on, once anything it depends on
+    // changed; and the disk budget charged for what it did there, each time
+    // the kernel gets control back from it.
+    static void grant_in_process(Task& t);
+    static void settle_in_process(Task& t);
     // Runs the other processes: one round when the caller yielded, otherwise
     // until its blocked call completes. False when the deadline passed.
     bool schedule(Task& self, bool wait, Deadline deadline);

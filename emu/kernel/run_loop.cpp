@@ -7,21 +7,6 @@
 
 namespace nuv {
 
-void Kernel::tell_descriptors(Task& t) {
-    const Process& p = t.process();
-    if (p.files_changed() == t.files_told_) return;
-    t.files_told_ = p.files_changed();
-    std::vector<HostDescriptor> table(p.files().size());
-    for (size_t g = 0; g < table.size(); ++g) {
-        const OpenFile* f = p.files()[g].get();
-        if (f == nullptr) continue;
-        OpenFile::Host h = f->host();
-        if (h.fd < 0) continue;
-        table[g] = {f, h.fd, h.read && h.regular, h.write};
-    }
-    t.engine().host_descriptors(table);
-}
-
 // What a call's handler uses: the calling task and the kernel's services.
 class Kernel::Frame final : public CallContext {
   public:
@@ -122,7 +107,8 @@ void Kernel::release(Task& t, Deadline deadline) {
     limits.deadline = deadline;
     limits.return_address = Task::kReturnAddress;
     t.started_ = true;
-    t.engine().release(limits);
+    grant_in_process(t);
+    t.released_ = t.engine().release(limits);
 }
 
 bool Kernel::retry_pending(Task& t) {
@@ -219,8 +205,10 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         }
     }
     for (;;) {
-        tell_descriptors(t);
+        if (!t.released_) grant_in_process(t);
         EngineEvent ev = t.engine().run(limits);
+        t.released_ = false;
+        settle_in_process(t);
         RunResult& res = step.result;
         switch (ev.stop) {
             case EngineStop::Trap:

@@ -41,7 +41,10 @@ Task::Task(Image image, const Options& opts, std::unique_ptr<Process> process)
       opts_(opts),
       process_(std::move(process)) {}
 
-Task::~Task() = default;
+Task::~Task() {
+    // What the guest added in its own process is charged, the rest given back.
+    if (process_ != nullptr) settle(grant_, process_->sandbox().budget());
+}
 
 Result<Task::Image> Task::check_image(std::vector<uint8_t> bytes) {
     Result<elf::File> f = elf::parse(std::move(bytes));
@@ -72,9 +75,6 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     req.max_address_space = own.memory_limit;
     req.debugging = opts.debugging;
     req.rewrite_sites = opts.rewrite_sites;
-    // Every call goes to the kernel where each must be seen (the trace, the
-    // tally) or the run must repeat exactly.
-    req.in_process_io = opts.trace == nullptr && !opts.tally && !opts.tsc;
     bool tsc_done = false;
     Result<std::unique_ptr<Engine>> engine = engines.make(req, tsc_done);
     if (!engine) return engine.error();

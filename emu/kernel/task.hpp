@@ -25,6 +25,7 @@
 #include "engine.hpp"
 #include "engine_factory.hpp"
 #include "guest_memory.hpp"
+#include "in_process.hpp"
 #include "loader.hpp"
 #include "process.hpp"
 #include "result.hpp"
@@ -213,8 +214,18 @@ class Task {
     std::optional<std::chrono::steady_clock::time_point> wake_;
     std::optional<Pending> pending_;
     uint32_t last_nr_ = 0;
-    std::vector<int> others_;   // other processes' event descriptors
-    uint32_t files_told_ = 0;   // the descriptor table the engine was last told of
+    std::vector<int> others_;  // other processes' event descriptors
+    bool released_ = false;    // running on its own since Kernel::release
+    // What the engine was last told its guest may do in its own process,
+    // and what decided it; the engine runs nothing there (in_process_off_).
+    InProcessGrant grant_;
+    struct GrantBasis {
+        uint32_t files = 0, calls = 0;
+        uint64_t nonblock = 0;
+        bool operator==(const GrantBasis&) const = default;
+    };
+    GrantBasis grant_basis_;
+    bool granted_ = false, in_process_off_ = false;
     bool debug_began_ = false;  // the debugger has seen the start
     bool debug_pause_ = false;  // the last call stopped the run for the debugger
 };

@@ -60,30 +60,50 @@
 /* Changes with each round a handler waits on the page, on a line of its own. */
 #define NUV_DIRECT_BEAT 320
 
-/* Reads and writes in the guest's own process. The engine installs the host
- * descriptor behind each guest descriptor g that has one as descriptor
+/* Reads, writes and seeks in the guest's own process, as the kernel grants
+ * them (InProcessPolicy in emu/engine/engine.hpp). The engine installs the
+ * host descriptor behind each guest descriptor g that has one as descriptor
  * NUV_DIRECT_FD_BASE + g of the guest process and says in byte g of FDS
- * what the handler may do with it itself (reads only where they never
- * wait: regular files). At a rewritten site's entry the handler makes such
- * a read or write through Linux's fast system-call entry (VSYSCALL: its
- * address, set by the stub) and returns to the guest with the count (or
- * moves on it, from the start or from where it is: lseek); an
- * error, or anything else, goes to the engine as before. The filter lets
- * through a read or write at Linux's return point for that entry (and for
- * nothing else there) only on those descriptors: whatever the guest writes
- * on this page, it reaches nothing but its own descriptors. The engine
- * hands the descriptors over through the socket that the stub keeps as
- * descriptor NUV_DIRECT_FD_SOCKET. */
+ * what the handler may do with it itself (NUV_FD_*). At a rewritten site's
+ * entry the handler makes such a call through Linux's fast system-call
+ * entry (VSYSCALL: its address, set by the stub) and returns to the guest
+ * with the result; an error, or anything else, goes to the engine as
+ * before, and the kernel answers it. The handler moves no position past
+ * MAX_POSITION and hands a write on a NUV_FD_SIZED descriptor to the kernel
+ * when it could end past MAX_SIZE; both words are the engine's, and it
+ * bounds them.
+ *
+ * The filter lets through at Linux's return point for that entry (and for
+ * nothing else there) only a read, a write or an _llseek on those
+ * descriptors, and an _llseek only to a position below 2^31 from the start
+ * or to where the descriptor stands (its offset 0 from there): whatever the
+ * guest writes on this page or however it enters Linux, it reaches nothing
+ * but its own descriptors and moves no position to 2^31 or beyond. Writes
+ * are bounded by the process's RLIMIT_FSIZE, which the engine sets to
+ * MAX_SIZE from outside (SIGXFSZ is ignored: a write past it fails with
+ * EFBIG, and the kernel answers it). The engine hands the descriptors over
+ * through the socket that the stub keeps as descriptor NUV_DIRECT_FD_SOCKET. */
 #define NUV_DIRECT_FDS 384
 #define NUV_DIRECT_VSYSCALL 448
-#define NUV_DIRECT_RESULT 452
+#define NUV_DIRECT_RESULT 452 /* and the next word: _llseek's 64-bit result */
+#define NUV_DIRECT_MAX_POSITION 460
+#define NUV_DIRECT_MAX_SIZE 464
 #define NUV_DIRECT_FD_COUNT 64
 #define NUV_DIRECT_FD_BASE 64
 #define NUV_DIRECT_FD_SOCKET 3
 #define NUV_FD_READ 1
 #define NUV_FD_WRITE 2
-#define NUV_IO_LIMIT 0x100000 /* bytes one read or write moves */
-#define NUV_LINUX_LLSEEK 140   /* and its 64-bit result, at RESULT */
+#define NUV_FD_SEEK 4
+#define NUV_FD_SIZED 8
+/* Linux's i386 calls the handler makes through its fast entry, and their
+ * arguments. */
+#define NUV_LINUX_READ 3
+#define NUV_LINUX_WRITE 4
+#define NUV_LINUX_LLSEEK 140
+#define NUV_LINUX_SEEK_SET 0
+#define NUV_LINUX_SEEK_CUR 1
+/* The positions the filter lets _llseek reach: below 2^31. */
+#define NUV_DIRECT_POSITION_END 0x80000000u
 
 /* Word indices in the register words. */
 #define NUV_CTX_GS 0
@@ -132,7 +152,7 @@
 #define NUV_DIRECT_CODE_SITE 0x4E555653u
 
 /* The i386 numbers of the two calls the handler makes, each at its own site. */
-#define NUV_DIRECT_NR_WRITE 4
+#define NUV_DIRECT_NR_WRITE NUV_LINUX_WRITE
 #define NUV_DIRECT_NR_FUTEX 240
 #define NUV_FUTEX_WAIT 0
 

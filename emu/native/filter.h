@@ -69,29 +69,40 @@
  * (allowed with the key, else a stop for the tracer) and the handler's own:
  * at wake_ip only a write to the event descriptor, at sleep_ip only a futex
  * wait on the `done` word, at io_ip (Linux's return point for its fast
- * system-call entry; 0: none) only a read, write or _llseek on the descriptors the
- * engine installed, [NUV_DIRECT_FD_BASE, + NUV_DIRECT_FD_COUNT).
+ * system-call entry; 0: none) only a read, write or _llseek on the
+ * descriptors the engine installed, [NUV_DIRECT_FD_BASE, + NUV_DIRECT_FD_COUNT),
+ * and an _llseek only from the start to below NUV_DIRECT_POSITION_END (its
+ * high offset word 0) or by nothing from where it stands: no position it
+ * allows reaches 2^31. Arguments: fd arg0, high offset arg1, low arg2,
+ * origin arg4.
  *
- *  0 ld arch; 1 jeq i386 ? 2 : 24; 2 ld ip; 3 jeq gate_ip ? 25 : 4;
- *  4 jeq wake_ip ? 5 : 9; 5 ld nr; 6 jeq write ? 7 : 24; 7 ld arg0;
- *  8 jeq event_fd ? 30 : 24; 9 jeq sleep_ip ? 10 : 16; 10 ld nr;
- * 11 jeq futex ? 12 : 24; 12 ld arg0; 13 jeq done_addr ? 14 : 24;
- * 14 ld arg1; 15 jeq FUTEX_WAIT ? 30 : 24; 16 jeq io_ip ? 17 : 24;
- * 17 ld nr; 18 jeq read ? 21 : 19; 19 jeq write ? 21 : 20;
- * 20 jeq _llseek ? 21 : 24; 21 ld arg0; 22 jge fd_base ? 23 : 24;
- * 23 jge fd_base + count ? 24 : 30; 24 ret trap; 25 ld arg4;
- * 26 jeq key0 ? 27 : 29; 27 ld arg5; 28 jeq key1 ? 30 : 29;
- * 29 ret stop (i386); 30 ret allow. */
+ *  0 ld arch; 1 jeq i386 ? 2 : 33; 2 ld ip; 3 jeq gate_ip ? 34 : 4;
+ *  4 jeq wake_ip ? 5 : 9; 5 ld nr; 6 jeq write ? 7 : 33; 7 ld arg0;
+ *  8 jeq event_fd ? 39 : 33; 9 jeq sleep_ip ? 10 : 16; 10 ld nr;
+ * 11 jeq futex ? 12 : 33; 12 ld arg0; 13 jeq done_addr ? 14 : 33;
+ * 14 ld arg1; 15 jeq FUTEX_WAIT ? 39 : 33; 16 jeq io_ip ? 17 : 33;
+ * 17 ld nr; 18 jeq read ? 30 : 19; 19 jeq write ? 30 : 20;
+ * 20 jeq _llseek ? 21 : 33; 21 ld arg1; 22 jeq 0 ? 23 : 33; 23 ld arg4;
+ * 24 jeq SEEK_SET ? 28 : 25; 25 jeq SEEK_CUR ? 26 : 33; 26 ld arg2;
+ * 27 jeq 0 ? 30 : 33; 28 ld arg2; 29 jge POSITION_END ? 33 : 30;
+ * 30 ld arg0; 31 jge fd_base ? 32 : 33; 32 jge fd_base + count ? 33 : 39;
+ * 33 ret trap; 34 ld arg4; 35 jeq key0 ? 36 : 38; 36 ld arg5;
+ * 37 jeq key1 ? 39 : 38; 38 ret stop (i386); 39 ret allow. */
 #define NUV_DIRECT_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, io_ip, event_fd, done_addr, key0,  \
                                   key1)                                                        \
     {                                                                                          \
-        {0x20, 0, 0, 4}, {0x15, 0, 22, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                  \
-            {0x15, 21, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                \
-            {0x15, 0, 17, 4}, {0x20, 0, 0, 16}, {0x15, 21, 15, (event_fd)},                    \
-            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 12, 240}, {0x20, 0, 0, 16},   \
-            {0x15, 0, 10, (done_addr)}, {0x20, 0, 0, 24}, {0x15, 14, 8, 0},                    \
-            {0x15, 0, 7, (io_ip)}, {0x20, 0, 0, 0}, {0x15, 2, 0, 3}, {0x15, 1, 0, 4},          \
-            {0x15, 0, 3, 140}, {0x20, 0, 0, 16}, {0x35, 0, 1, NUV_DIRECT_FD_BASE},             \
+        {0x20, 0, 0, 4}, {0x15, 0, 31, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                  \
+            {0x15, 30, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                \
+            {0x15, 0, 26, NUV_LINUX_WRITE}, {0x20, 0, 0, 16}, {0x15, 30, 24, (event_fd)},      \
+            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 21, NUV_DIRECT_NR_FUTEX},     \
+            {0x20, 0, 0, 16}, {0x15, 0, 19, (done_addr)}, {0x20, 0, 0, 24},                    \
+            {0x15, 23, 17, NUV_FUTEX_WAIT}, {0x15, 0, 16, (io_ip)}, {0x20, 0, 0, 0},           \
+            {0x15, 11, 0, NUV_LINUX_READ}, {0x15, 10, 0, NUV_LINUX_WRITE},                     \
+            {0x15, 0, 12, NUV_LINUX_LLSEEK}, {0x20, 0, 0, 24}, {0x15, 0, 10, 0},               \
+            {0x20, 0, 0, 48}, {0x15, 3, 0, NUV_LINUX_SEEK_SET},                                \
+            {0x15, 0, 7, NUV_LINUX_SEEK_CUR}, {0x20, 0, 0, 32}, {0x15, 2, 5, 0},               \
+            {0x20, 0, 0, 32}, {0x35, 3, 0, NUV_DIRECT_POSITION_END}, {0x20, 0, 0, 16},         \
+            {0x35, 0, 1, NUV_DIRECT_FD_BASE},                                                  \
             {0x35, 0, 6, NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT},                            \
             {0x06, 0, 0, NUV_SECCOMP_RET_TRAP}, {0x20, 0, 0, 48}, {0x15, 0, 2, (key0)},        \
             {0x20, 0, 0, 56}, {0x15, 1, 0, (key1)},                                            \

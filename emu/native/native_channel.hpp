@@ -76,8 +76,10 @@ class CallChannel {
     // Sets the guest's registers where the channel must; false: the engine
     // sets its copy as at any stop.
     virtual bool set_registers(const Registers&) { return false; }
-    // The host descriptors behind the guest's (Engine::host_descriptors).
-    virtual void host_descriptors(const std::vector<HostDescriptor>&) {}
+    // What the guest may do in its own process (Engine::in_process); an
+    // empty policy takes everything back.
+    virtual void in_process(const InProcessPolicy&) {}
+    virtual bool runs_in_process() const { return false; }
     // What this path adds to the report of a guest killed by `signal`.
     virtual std::string killed_note(int) const { return {}; }
     // The guest process is ending: the channel lets go of what it holds.

@@ -50,32 +50,6 @@ constexpr uint32_t kHandlerRounds = 2048;
 // si_code of a SIGSYS that a filter raised.
 constexpr int kSysSeccomp = 1;
 constexpr uint32_t kTrapFlag = 0x100;
-// The i386 numbers of the calls that hand a descriptor over.
-constexpr uint32_t kLinuxClose = 6, kLinuxDup2 = 63, kLinuxRecvmsg = 372;
-
-// Whether the open file behind fd can do nothing but what flags say.
-bool allows_only(int fd, uint8_t flags) {
-    int mode = fcntl(fd, F_GETFL);
-    if (mode < 0) return false;
-    mode &= O_ACCMODE;
-    bool reads = mode == O_RDONLY || mode == O_RDWR, writes = mode == O_WRONLY || mode == O_RDWR;
-    return (!reads || (flags & NUV_FD_READ) != 0) && (!writes || (flags & NUV_FD_WRITE) != 0);
-}
-
-// An output that is neither a regular file nor a socket (a terminal, a
-// device, a pipe) opened once more for writing alone, as it was otherwise:
-// the same place with no position to share; -1 where it cannot be. The
-// caller closes it.
-int output_only(int fd, uint8_t flags) {
-    struct stat st {};
-    int mode = fcntl(fd, F_GETFL);
-    if (flags != NUV_FD_WRITE || mode < 0 || fstat(fd, &st) != 0 ||
-        !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        return -1;
-    }
-    std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return open(self.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (mode & (O_APPEND | O_NONBLOCK)));
-}
 
 void drain_wakes(int fd) {
     uint64_t v = 0;
@@ -98,101 +72,6 @@ std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, 
     wake_fd = c->wake_fd();
     fd_socket = c->make_socket();
     return c;
-}
-
-int DirectChannel::make_socket() {
-    int s[2];
-    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, s) != 0) return -1;
-    sock_ = s[0];
-    return s[1];
-}
-
-void DirectChannel::host_descriptors(const std::vector<HostDescriptor>& table) {
-    if (!in_process_) return;
-    for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
-        HostDescriptor want = g < table.size() ? table[g] : HostDescriptor{};
-        uint8_t flags = want.fd < 0 ? 0
-                                    : static_cast<uint8_t>((want.read ? NUV_FD_READ : 0) |
-                                                           (want.write ? NUV_FD_WRITE : 0));
-        // The guest process may read and write what it holds however its
-        // open file allows, past the handler's checks: one that allows more
-        // than the guest may do gets an open file of its own that does not
-        // (see output_only()), or stays with the engine (a file open for
-        // writing behind an input, a socket).
-        int own = -1;
-        if (flags != 0 && !allows_only(want.fd, flags)) {
-            own = output_only(want.fd, flags);
-            if (own < 0) flags = 0;
-        }
-        Installed& have = installed_[g];
-        if (have.flags == flags && (flags == 0 || (have.id == want.id && have.fd == want.fd))) {
-            continue;
-        }
-        // The handler stops using it first; the guest's descriptor is then
-        // replaced (dup2 closes what was there) or closed.
-        page_[NUV_DIRECT_FDS + g] = 0;
-        int64_t r = 0;
-        const uint32_t slot = NUV_DIRECT_FD_BASE + g;
-        if (flags == 0) {
-            if (have.flags != 0 && !e_.remote(kLinuxClose, {slot}, r)) return lose_descriptors();
-            have = {};
-            continue;
-        }
-        have = {nullptr, want.fd, 0};  // closed again should the hand-over fail
-        bool sent = send_descriptor(own >= 0 ? own : want.fd, slot);
-        if (own >= 0) close(own);
-        if (!sent) return lose_descriptors();
-        have = {want.id, want.fd, flags};
-        page_[NUV_DIRECT_FDS + g] = flags;
-    }
-}
-
-void DirectChannel::lose_descriptors() {
-    // Reads and writes go to the engine from now on, and the guest process
-    // keeps none of the descriptors it was given: one it cannot be made to
-    // close is not let run again.
-    in_process_ = false;
-    if (page_ != nullptr) std::memset(page_ + NUV_DIRECT_FDS, 0, NUV_DIRECT_FD_COUNT);
-    for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
-        if (installed_[g].flags == 0 && installed_[g].fd < 0) continue;
-        int64_t r = 0;
-        if (!e_.remote(kLinuxClose, {NUV_DIRECT_FD_BASE + g}, r)) {
-            e_.end_process();
-            return;
-        }
-        installed_[g] = {};
-    }
-}
-
-bool DirectChannel::send_descriptor(int fd, uint32_t slot) {
-    // Sent here, received by the guest process at the gate into a message
-    // laid out at the bottom of the handler's stack, then moved to its slot.
-    char byte = 0;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    if (sendmsg(sock_, &m, MSG_DONTWAIT) != 1) return false;
-    // i386: msghdr (7 words), iovec (2), cmsghdr (3) and the descriptor, the byte.
-    const uint32_t at = e_.gate_ + NUV_GATE_STACK;
-    const uint32_t msg[14] = {0,       0, at + 28, 1,          at + 36,    16,  0,
-                              at + 52, 1, 16,      SOL_SOCKET, SCM_RIGHTS, ~0u, 0};
-    int64_t got = -1, r = -1;
-    uint32_t received = ~0u;
-    bool ok = pwrite(e_.mem_fd_, msg, sizeof msg, at) == static_cast<ssize_t>(sizeof msg) &&
-              e_.remote(kLinuxRecvmsg, {NUV_DIRECT_FD_SOCKET, at, 0}, got) && got == 1 &&
-              pread(e_.mem_fd_, &received, 4, at + 48) == 4 && received < 1024;
-    if (!ok) return false;
-    ok = e_.remote(kLinuxDup2, {received, slot}, r) && r == int64_t{slot};
-    return e_.remote(kLinuxClose, {received}, r) && ok;
 }
 
 void DirectChannel::end() {

@@ -24,7 +24,8 @@ class DirectChannel final : public CallChannel {
     bool make_page(int& page_fd);
     // The socket that hands descriptors over: the stub's end (-1: none).
     int make_socket();
-    void host_descriptors(const std::vector<HostDescriptor>& table) override;
+    void in_process(const InProcessPolicy& policy) override;
+    bool runs_in_process() const override { return in_process_; }
     int wake_fd() const { return wake_fd_; }
 
     bool direct() const override { return page_ != nullptr; }
@@ -68,13 +69,15 @@ class DirectChannel final : public CallChannel {
     bool at_call_site(uint32_t eip);
     bool send_descriptor(int fd, uint32_t slot);
     void lose_descriptors();
+    bool set_limits(uint32_t max_position, uint32_t max_size);
 
     uint8_t* page_ = nullptr;  // the call page, mapped here too
     int wake_fd_ = -1;         // the guest's wake-ups
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;
-    // Reads and writes in the guest's process: the descriptors installed there.
+    // Calls in the guest's process (native_inprocess.cpp): the descriptors
+    // installed there and the limits set.
     struct Installed {
         const void* id = nullptr;
         int fd = -1;
@@ -83,6 +86,7 @@ class DirectChannel final : public CallChannel {
     int sock_ = -1;
     bool in_process_ = false;
     Installed installed_[NUV_DIRECT_FD_COUNT];
+    uint32_t file_size_limit_ = 0;  // the process's RLIMIT_FSIZE, as the stub set it
     // When the guest last went on from its handler; whether the engine
     // watches the page for its next post; the handler's `beat` when the
     // engine took the post it serves.

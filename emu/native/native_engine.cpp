@@ -48,11 +48,14 @@ bool NativeEngine::direct() const {
     return channel_ != nullptr && channel_->direct();
 }
 
-void NativeEngine::host_descriptors(const std::vector<HostDescriptor>& table) {
-    // Of use only through rewritten sites: handed over once they are on.
-    if (!opts_.in_process_io || channel_ == nullptr) return;
-    host_table_ = table;
-    if (sites_state_ == Sites::On) channel_->host_descriptors(host_table_);
+bool NativeEngine::in_process(const InProcessPolicy& policy) {
+    // Of use only through rewritten sites: carried out once they are on.
+    if (channel_ == nullptr || opts_.rewrite_sites_after == 0) return false;
+    if (policy != policy_) {
+        policy_ = policy;
+        if (sites_state_ == Sites::On) channel_->in_process(policy_);
+    }
+    return sites_state_ != Sites::Off && channel_->runs_in_process();
 }
 
 int NativeEngine::event_fd() const {

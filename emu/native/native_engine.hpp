@@ -86,9 +86,6 @@ struct NativeOptions {
     // rewritten into a call that reaches the handler without a signal (see
     // native/direct_call.h); 0: never.
     uint32_t rewrite_sites_after = 64;
-    // With rewritten sites, the guest reads and writes the host descriptors
-    // behind its own (Engine::host_descriptors) itself.
-    bool in_process_io = true;
     // For a debugger (see EngineStop::Breakpoint, RunLimits::step): the
     // guest stays traced (no direct path), its calls come with all its
     // registers, and int3 and single steps end a run instead of faulting.
@@ -129,7 +126,7 @@ class NativeEngine final : public Engine {
     bool release(const RunLimits& limits) override;
     bool concurrent() const override { return true; }
     int event_fd() const override;
-    void host_descriptors(const std::vector<HostDescriptor>& table) override;
+    bool in_process(const InProcessPolicy& policy) override;
 
     // The host process id of the guest, and the gate's address: the gate
     // page, then on the direct path the call page and the handler's stack.
@@ -217,11 +214,11 @@ class NativeEngine final : public Engine {
     std::unique_ptr<native::CallChannel> channel_;
     Sites sites_state_ = Sites::Waiting;
     uint32_t site_calls_ = 0;
-    std::set<uint32_t> sites_;                // rewritten, while on
-    std::set<uint32_t> exec_wanted_;          // executable guest pages
-    std::set<uint32_t> exec_pages_;           // those with a shadow
-    std::vector<HostDescriptor> host_table_;  // the kernel's latest
-    std::vector<uint32_t> sled_pages_;        // the sled page and the flat entry's
+    std::set<uint32_t> sites_;          // rewritten, while on
+    std::set<uint32_t> exec_wanted_;    // executable guest pages
+    std::set<uint32_t> exec_pages_;     // those with a shadow
+    InProcessPolicy policy_;            // the kernel's latest
+    std::vector<uint32_t> sled_pages_;  // the sled page and the flat entry's
     // Debugging: the current run steps; a step that ended at a trap is over.
     bool stepping_ = false;
     bool step_owed_ = false;

@@ -183,7 +183,7 @@ bool NativeEngine::start_sites() {
     for (auto [begin, size] : page_runs(exec_wanted_)) {
         if (!make_shadow(begin, size)) return false;
     }
-    if (opts_.in_process_io) channel_->host_descriptors(host_table_);
+    channel_->in_process(policy_);
     return true;
 }
 
@@ -199,7 +199,7 @@ void NativeEngine::stop_sites() {
     }
     sites_.clear();
     checked_ip_ = 0;
-    channel_->host_descriptors({});
+    channel_->in_process({});
     if ((regs_.cs & 0xffff) == NUV_SITE_CS) {
         regs_.cs = NUV_USER_CS32;
         regs_dirty_ = true;

@@ -16,6 +16,8 @@
  * On failure the process exits with the number of the step that failed. */
 #include <stdint.h>
 
+#include <nuvos/kernel.h>
+
 #include "direct_call.h"
 #include "filter.h"
 #include "gate.h"
@@ -58,11 +60,15 @@ static uint64_t number(const char* s) {
     return v;
 }
 
-static void limit(int resource, uint64_t value, int step) {
+static void limit_to(int resource, uint64_t value, uint64_t max, int step) {
     struct rlimit64_pair r;
     r.cur = value;
-    r.max = value;
+    r.max = max;
     if (sys5(NR_prlimit64, 0, resource, (long)&r, 0, 0) != 0) fail(step);
+}
+
+static void limit(int resource, uint64_t value, int step) {
+    limit_to(resource, value, value, step);
 }
 
 /* The hand-over jumps here; the engine finds the gate two bytes before the
@@ -83,6 +89,11 @@ __asm__(
     ".balign " STR(NUV_PAGE_SIZE) ", 0xcc\n"
     ".popsection\n");
 #else
+/* The kernel's call numbers as the guest issues them, for the code below:
+ * nuv_sys_read, nuv_sys_write, nuv_sys_lseek, ... (nuvos/kernel.h). */
+#define NUV_STUB_CALL_(name, nr, kinds) ".set nuv_sys_" #name ", " #nr "\n"
+__asm__(NUV_CALLS(NUV_STUB_CALL_));
+#undef NUV_STUB_CALL_
 #define PAGE_AT(off) "(nuv_gate + " STR(NUV_GATE_CALL_PAGE) " + " STR(off) ")"
 #define CTX(word) STR(NUV_DIRECT_CTX) "+4*" STR(word)
 #define ANSWER(word) STR(NUV_DIRECT_ANSWER) "+4*" STR(word)
@@ -256,29 +267,32 @@ __asm__(
     "  movl $" STR(SIGSYS_) ", " PAGE_AT(NUV_DIRECT_SIGNO) "\n"
     "  movl $" STR(NUV_DIRECT_CODE_SITE) ", " PAGE_AT(NUV_DIRECT_CODE) "\n"
     "  movl $" STR(NUV_AUDIT_ARCH_I386) ", " PAGE_AT(NUV_DIRECT_ARCH) "\n"
-    /* A read or write the handler may make itself (see direct_call.h):
-     * on a descriptor marked for it, at most the most one call moves,
-     * its bytes below the engine's pages. */
+    /* A read, write or lseek the handler may make itself (see
+     * direct_call.h): on a descriptor marked for it, at most what one call
+     * moves, its bytes below the engine's pages; %dl the descriptor's
+     * marks. */
     "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EBX) ", %ebx\n"
     "  cmp $" STR(NUV_DIRECT_FD_COUNT) ", %ebx\n"
     "  jae 29f\n"
     "  movzbl " PAGE_AT(NUV_DIRECT_FDS) "(%ebx), %edx\n"
-    "  cmp $110, %eax\n"
+    "  cmp $nuv_sys_lseek, %eax\n"
     "  je 25f\n"
-    "  cmp $3, %eax\n" /* read: Linux's number too */
+    "  cmp $nuv_sys_read, %eax\n"
     "  jne 21f\n"
     "  test $" STR(NUV_FD_READ) ", %dl\n"
     "  jz 29f\n"
+    "  mov $" STR(NUV_LINUX_READ) ", %eax\n"
     "  jmp 22f\n"
-    "21: cmp $1, %eax\n" /* write: Linux's 4 */
+    "21: cmp $nuv_sys_write, %eax\n"
     "  jne 29f\n"
     "  test $" STR(NUV_FD_WRITE) ", %dl\n"
     "  jz 29f\n"
-    "  mov $4, %eax\n"
-    "22: mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) ", %edx\n"
-    "  cmp $" STR(NUV_IO_LIMIT) ", %edx\n"
+    "  mov $" STR(NUV_LINUX_WRITE) ", %eax\n"
+    "22: mov %edx, %edi\n"
+    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) ", %edx\n"
+    "  cmp $" STR(NUV_IO_MAX) ", %edx\n"
     "  jbe 23f\n"
-    "  mov $" STR(NUV_IO_LIMIT) ", %edx\n"
+    "  mov $" STR(NUV_IO_MAX) ", %edx\n"
     "23: mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %ecx\n"
     "  mov %ecx, %esi\n"
     "  add %edx, %esi\n"
@@ -286,7 +300,33 @@ __asm__(
     "  cmp $" STR(NUV_SLED_BASE) ", %esi\n"
     "  ja 29f\n"
     "  add $" STR(NUV_DIRECT_FD_BASE) ", %ebx\n"
+    /* A write to a regular file ends within MAX_SIZE, or the kernel makes
+     * it: where the file stands, plus the count. */
+    "  cmp $" STR(NUV_LINUX_WRITE) ", %eax\n"
+    "  jne 24f\n"
+    "  test $" STR(NUV_FD_SIZED) ", %edi\n"
+    "  jz 24f\n"
+    "  push %ecx\n"
+    "  push %edx\n"
+    "  xor %ecx, %ecx\n"
+    "  xor %edx, %edx\n"
+    "  mov $" PAGE_AT(NUV_DIRECT_RESULT) ", %esi\n"
+    "  mov $" STR(NUV_LINUX_SEEK_CUR) ", %edi\n"
+    "  mov $" STR(NUV_LINUX_LLSEEK) ", %eax\n"
     "  call *" PAGE_AT(NUV_DIRECT_VSYSCALL) "\n"
+    "  pop %edx\n"
+    "  pop %ecx\n"
+    "  test %eax, %eax\n"
+    "  jnz 29f\n"
+    "  cmpl $0, " PAGE_AT(NUV_DIRECT_RESULT + 4) "\n"
+    "  jne 29f\n"
+    "  mov " PAGE_AT(NUV_DIRECT_RESULT) ", %esi\n"
+    "  add %edx, %esi\n"
+    "  jc 29f\n"
+    "  cmp " PAGE_AT(NUV_DIRECT_MAX_SIZE) ", %esi\n"
+    "  ja 29f\n"
+    "  mov $" STR(NUV_LINUX_WRITE) ", %eax\n"
+    "24: call *" PAGE_AT(NUV_DIRECT_VSYSCALL) "\n"
     "  test %eax, %eax\n"
     "  js 29f\n"
     /* Back to the guest with the result, every other register as it was. */
@@ -307,44 +347,47 @@ __asm__(
     "  mov %cs:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ESP) ", %esp\n"
     "  mov %cs:" PAGE_AT(NUV_DIRECT_RESULT) ", %eax\n"
     "  ljmp *%cs:" PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EIP) "\n"
-    /* lseek from the start or from here (from the end, where the result
-     * may not fit, goes to the engine): Linux's 64-bit one, whose result
-     * is checked to fit before the guest gets it; a position that does not
-     * fit is undone, and the engine answers the call. */
-    "25: test %dl, %dl\n"
+    /* lseek from the start or from where it stands (from the end goes to
+     * the kernel): the new position is checked to lie within MAX_POSITION
+     * before Linux's 64-bit lseek moves there from the start; a position
+     * that does not fit leaves it where it was, and the kernel answers. */
+    "25: test $" STR(NUV_FD_SEEK) ", %dl\n"
     "  jz 29f\n"
-    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) ", %edi\n"
-    "  cmp $1, %edi\n"
-    "  ja 29f\n"
-    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %eax\n"
-    "  cltd\n"
-    "  mov %edx, %ecx\n"
-    "  mov %eax, %edx\n"
-    "  test %edi, %edi\n"
-    "  jnz 26f\n"
-    "  test %edx, %edx\n"
-    "  js 29f\n"
-    "26: add $" STR(NUV_DIRECT_FD_BASE) ", %ebx\n"
+    "  add $" STR(NUV_DIRECT_FD_BASE) ", %ebx\n"
     "  mov $" PAGE_AT(NUV_DIRECT_RESULT) ", %esi\n"
+    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_EDX) ", %edi\n"
+    "  mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %eax\n"
+    "  cmp $" STR(NUV_SEEK_SET) ", %edi\n"
+    "  je 26f\n"
+    "  cmp $" STR(NUV_SEEK_CUR) ", %edi\n"
+    "  jne 29f\n"
+    "  xor %ecx, %ecx\n"
+    "  xor %edx, %edx\n"
+    "  mov $" STR(NUV_LINUX_SEEK_CUR) ", %edi\n"
     "  mov $" STR(NUV_LINUX_LLSEEK) ", %eax\n"
     "  call *" PAGE_AT(NUV_DIRECT_VSYSCALL) "\n"
     "  test %eax, %eax\n"
     "  jnz 29f\n"
-    "  mov " PAGE_AT(NUV_DIRECT_RESULT + 4) ", %eax\n"
-    "  test %eax, %eax\n"
-    "  jnz 27f\n"
+    "  cmpl $0, " PAGE_AT(NUV_DIRECT_RESULT + 4) "\n"
+    "  jne 29f\n"
     "  mov " PAGE_AT(NUV_DIRECT_RESULT) ", %eax\n"
     "  test %eax, %eax\n"
-    "  jns 28b\n"
-    "27: mov " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %eax\n"
-    "  cltd\n"
-    "  sub %eax, " PAGE_AT(NUV_DIRECT_RESULT) "\n"
-    "  sbb %edx, " PAGE_AT(NUV_DIRECT_RESULT + 4) "\n"
-    "  mov " PAGE_AT(NUV_DIRECT_RESULT) ", %edx\n"
-    "  mov " PAGE_AT(NUV_DIRECT_RESULT + 4) ", %ecx\n"
-    "  xor %edi, %edi\n"
+    "  js 29f\n"
+    "  add " PAGE_AT(NUV_DIRECT_CTX + 4 * NUV_CTX_ECX) ", %eax\n"
+    "  jo 29f\n"
+    "26: test %eax, %eax\n"
+    "  js 29f\n"
+    "  cmp " PAGE_AT(NUV_DIRECT_MAX_POSITION) ", %eax\n"
+    "  ja 29f\n"
+    "  mov %eax, %edx\n"
+    "  xor %ecx, %ecx\n"
+    "  mov $" STR(NUV_LINUX_SEEK_SET) ", %edi\n"
     "  mov $" STR(NUV_LINUX_LLSEEK) ", %eax\n"
     "  call *" PAGE_AT(NUV_DIRECT_VSYSCALL) "\n"
+    "  test %eax, %eax\n"
+    "  jnz 29f\n"
+    "  mov " PAGE_AT(NUV_DIRECT_RESULT) ", %eax\n"
+    "  jmp 28b\n"
     "29: mov $" PAGE_AT(0) ", %edi\n"
     "  jmp nuv_direct_post\n"
     /* the engine's scratch space at the end of the page stays free: the
@@ -413,6 +456,10 @@ static void direct_setup(void) {
         if (sys5(NR_rt_sigaction, sigs[i], (long)&sa, 0, 8, 0) != 0) fail(25);
         keep[(sigs[i] - 1) / 32] |= 1u << ((sigs[i] - 1) % 32);
     }
+    /* A write past the file size limit fails, and nothing else happens. */
+    struct kernel_sigaction ignore = {(void*)1 /* SIG_IGN */, 0, 0, {0, 0}};
+    if (sys5(NR_rt_sigaction, SIGXFSZ_, (long)&ignore, 0, 8, 0) != 0) fail(27);
+    keep[(SIGXFSZ_ - 1) / 32] |= 1u << ((SIGXFSZ_ - 1) % 32);
     uint32_t block[2] = {~keep[0], ~keep[1]};
     if (sys5(NR_rt_sigprocmask, 2 /* SIG_SETMASK */, (long)block, 0, 8, 0) != 0) fail(26);
 }
@@ -446,6 +493,10 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv, char**
     limit(RLIMIT_NOFILE, nofile, 12);
     limit(RLIMIT_NPROC, nproc, 13);
     if (as_kib != 0) limit(RLIMIT_AS, as_kib * 1024, 14);
+    /* No file grows through the guest process's own writes until the engine
+     * lets it (direct_call.h), and never past a position the guest can be
+     * told. */
+    limit_to(RLIMIT_FSIZE, 0, NUV_DIRECT_POSITION_END - 1, 19);
     if (sys5(NR_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(15);
     if (trap_tsc && sys5(NR_prctl, PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0) != 0) fail(16);
 

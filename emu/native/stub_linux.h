@@ -45,6 +45,7 @@
 #define RLIMIT_NOFILE 7
 #define RLIMIT_AS 9
 #define RLIMIT_CORE 4
+#define RLIMIT_FSIZE 1
 
 struct filter_insn {
     uint16_t code;
@@ -80,6 +81,7 @@ struct rlimit64_pair {
 #define SIGILL_ 4
 #define SIGSEGV_ 11
 #define SIGSYS_ 31
+#define SIGXFSZ_ 25
 
 struct old_mmap_args {
     uint32_t addr, len, prot, flags, fd, offset;

@@ -30,7 +30,8 @@ IoResult HostFile::write(std::span<const uint8_t> in) {
 
 OpenFile::Host HostFile::host() const {
     struct stat st {};
-    return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)};
+    return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode),
+            interrupted_ != nullptr};
 }
 
 IoResult StringInput::read(std::span<uint8_t> out) {

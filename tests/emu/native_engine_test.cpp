@@ -103,6 +103,16 @@ class NativeEngineTest : public ::testing::TestWithParam<Mode> {
         e_->reset_fpu();
     }
 
+    // Every call the engine can run in the guest's process, on these
+    // descriptors, within the kernel's own limits.
+    void grant(std::vector<InProcessPolicy::Descriptor> descriptors) {
+        InProcessPolicy p;
+        p.calls = InProcessPolicy::kRead | InProcessPolicy::kWrite | InProcessPolicy::kSeek;
+        p.descriptors = std::move(descriptors);
+        p.max_file_size = p.max_position;
+        e_->in_process(p);
+    }
+
     EngineEvent run(RunLimits l = {}) {
         l.return_address = 0xFFFFF000;
         return e_->run(l);
@@ -1147,9 +1157,9 @@ TEST_P(NativeEngineTest, LinuxsFastEntryReachesOnlyTheGuestsOwnDescriptors) {
             ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
             ASSERT_NE(entry, 0u);
             int a = 0, w = 0;
-            e_->host_descriptors({{}, {}, {}, {}, {}, {}});  // nothing yet
-            e_->host_descriptors(
-                {HostDescriptor{&a, rfd, true, false}, HostDescriptor{&w, wfd, false, true}});
+            grant({{}, {}, {}, {}, {}, {}});  // nothing yet
+            grant({InProcessPolicy::Descriptor{&a, rfd, true, false},
+                   InProcessPolicy::Descriptor{&w, wfd, false, true}});
             close(rfd);
             close(wfd);
             ev = run(l);
@@ -1260,7 +1270,7 @@ TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
         l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
         ASSERT_EQ(run(l).stop, EngineStop::Trap);
         int id = 0;
-        e_->host_descriptors({HostDescriptor{&id, fd, c.read, c.write}});
+        grant({InProcessPolicy::Descriptor{&id, fd, c.read, c.write}});
         EngineEvent ev = run(l);
         ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
         int32_t got = 0;
@@ -1303,7 +1313,7 @@ TEST_P(NativeEngineTest, InstalledDescriptorsGrantNoMoreThanTheGuestsOwn) {
     l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
     ASSERT_EQ(run(l).stop, EngineStop::Trap);
     int id = 0;
-    e_->host_descriptors({HostDescriptor{&id, p[1], false, true}});
+    grant({InProcessPolicy::Descriptor{&id, p[1], false, true}});
     ASSERT_EQ(run(l).stop, EngineStop::Trap);  // the site, before it is rewritten
     Registers r = e_->registers();
     r.eax = 4;
@@ -1406,7 +1416,7 @@ TEST_P(NativeEngineTest, NothingAtTheSiteEntryReachesTheHost) {
         int id = 0;
         int fd = open(canary.c_str(), O_RDONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
-        e_->host_descriptors({HostDescriptor{&id, fd, true, false}, {}, {}, {}});
+        grant({InProcessPolicy::Descriptor{&id, fd, true, false}, {}, {}, {}});
         close(fd);
         for (int i = 0; i < 8 && ev.stop == EngineStop::Trap; ++i) ev = run(l);
         // A fault, a time limit, or a guest the host kernel ended because
