@@ -106,8 +106,14 @@ void reserve(InProcessGrant& g, DiskBudget& budget) {
         g.policy.max_file_size = kMaxPosition;
         return;
     }
+    // Sizes as they are now: what the kernel's own calls added since is
+    // theirs to charge.
     std::vector<uint64_t> sizes;
-    for (const InProcessGrant::Sized& s : g.sized) sizes.push_back(s.size);
+    for (InProcessGrant::Sized& s : g.sized) {
+        struct stat st {};
+        if (fstat(s.fd, &st) == 0) s.size = static_cast<uint64_t>(st.st_size);
+        sizes.push_back(s.size);
+    }
     const uint64_t room = budget.take_up_to(growth_room(sizes, kMaxPosition));
     g.policy.max_file_size = file_size_limit(sizes, room, kMaxPosition);
     g.reserved = growth_room(sizes, g.policy.max_file_size);
@@ -122,7 +128,7 @@ uint64_t settle(InProcessGrant& g, DiskBudget& budget) {
         if (fstat(s.fd, &st) != 0) continue;
         const uint64_t now = static_cast<uint64_t>(st.st_size);
         grown += now > s.size ? now - s.size : 0;
-        s.size = now;
+        s.size = now;  // charged
     }
     if (grown <= g.reserved) {
         budget.give_back(g.reserved - grown);

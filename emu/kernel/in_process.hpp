@@ -40,12 +40,13 @@ struct InProcessGrant {
 // left: their growth is reserved (see reserve()).
 InProcessGrant in_process_grant(const Task& t, DiskBudget& budget);
 
-// Takes from budget what the granted regular files may add and sets the
-// policy's max_file_size to the largest size that keeps them to it.
+// Takes from budget what the granted regular files may add from their
+// sizes now and sets the policy's max_file_size to the largest size that
+// keeps them to it.
 void reserve(InProcessGrant& g, DiskBudget& budget);
-// Charges budget with what the granted files grew by since the grant or the
-// last settlement and gives back the rest of the reservation; the growth.
-// Their sizes are taken anew: reserve() then grants from there.
+// Charges budget with what the granted files grew by since the grant (the
+// guest's own writes: the kernel gets control back from the guest here)
+// and gives back the rest of the reservation; the growth.
 uint64_t settle(InProcessGrant& g, DiskBudget& budget);
 
 // The largest size L <= max such that the sum of max(0, L - size) over

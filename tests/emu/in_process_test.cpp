@@ -12,8 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
+#include "calls.hpp"
 #include "direct_call.h"
 #include "filter.h"
 #include "guest.hpp"
@@ -386,6 +388,244 @@ TEST_F(InProcessEngine, WritesKeepToTheGrantedFileSize) {
         EXPECT_EQ(size_of(fd_), c.size);
         TearDown();
     }
+}
+
+// The whole library on an engine, its root a scratch directory; the calls
+// once more than enough of them were made for the native engine's sites to
+// be rewritten (and its reads, writes and seeks to run in the guest's
+// process where the kernel grants them).
+class InProcessKernel : public ::testing::Test {
+  protected:
+    std::unique_ptr<Harness> boot(EngineKind engine, Options o = {}) {
+        o.engine = engine;
+        o.root = dir_.path();
+        o.capture_output = true;
+        o.input = std::string();
+        o.timeout_us = 60'000'000;
+        auto m = nuvtest::load_image("libtest", o);
+        if (m != nullptr && engine == EngineKind::Native &&
+            std::strcmp(m->engine().name(), "native") != 0) {
+            ADD_FAILURE() << "not on the native engine";
+            return nullptr;
+        }
+        return m;
+    }
+    static int32_t call(Harness& m, std::string_view fn, std::initializer_list<Arg> args) {
+        RunResult r = m.call(fn, args);
+        EXPECT_EQ(r.stop, Stop::Returned) << fn << ": " << r.message;
+        return static_cast<int32_t>(m.eax());
+    }
+    // Opens a file under the root and makes enough calls on it: from now on
+    // they may run in the guest's process.
+    static int32_t open_warm(Harness& m, const char* path, uint32_t flags) {
+        int32_t fd = call(m, "open", {nuvtest::put_string(m, path), flags, 0644u});
+        EXPECT_GE(fd, 0);
+        for (int i = 0; i < 70; ++i) call(m, "lseek", {fd, 0, NUV_SEEK_CUR});
+        // Each call's site in the library traps once before it is rewritten.
+        const uint32_t none = nuvtest::put_string(m, "");
+        call(m, "write", {fd, none, 0});
+        call(m, "read", {fd, none, 0});
+        return fd;
+    }
+    // Whether the guest's descriptor fd is installed in its process.
+    static bool installed(Harness& m, int32_t fd) {
+        auto* e = dynamic_cast<NativeEngine*>(&m.engine());
+        return e != nullptr &&
+               std::filesystem::exists("/proc/" + std::to_string(e->pid()) + "/fd/" +
+                                       std::to_string(NUV_DIRECT_FD_BASE + fd));
+    }
+    void SetUp() override { NUVTEST_NEED_NATIVE_ENGINE(); }
+
+    nuvtest::ScratchDir dir_;
+};
+
+// Reads, writes and seeks answer alike on the kernel's path (the emulator)
+// and in the guest's process, the limits included: results, what reads
+// bring and what the file holds.
+TEST_F(InProcessKernel, GrantedCallsAnswerAsTheKernelDoes) {
+    constexpr int32_t kSet = NUV_SEEK_SET, kCur = NUV_SEEK_CUR, kEnd = NUV_SEEK_END;
+    enum Op { Write, Seek, Read };
+    struct Step {
+        Op op;
+        bool reader;   // on the file open for reading (else for writing)
+        int32_t a, b;  // write: its bytes' count (0: "W"); seek: offset, origin; read: count
+    };
+    const Step steps[] = {
+        {Write, false, 11, 0},
+        {Seek, false, 0, kCur},
+        {Seek, false, -20, kCur},
+        {Seek, false, -1, kSet},
+        {Seek, false, 6, kSet},
+        {Write, false, 1, 0},
+        {Seek, false, kLimit, kSet},
+        {Seek, false, 1, kCur},
+        {Seek, false, 0, kCur},
+        {Seek, false, 0, kEnd},
+        {Seek, false, 5, kEnd},
+        {Write, false, 1, 0},
+        {Seek, false, -3, kCur},
+        {Read, true, 40, 0},
+        {Seek, true, 2, kSet},
+        {Read, true, 4, 0},
+        {Seek, true, 0, kCur},
+        {Seek, true, -7, kCur},
+        {Seek, false, 0x7FFFFFF0, kSet},
+        {Write, false, 32, 0},
+        {Seek, false, 0, kCur},
+        {Seek, false, 0, kSet},
+        {Write, false, 3, 0},
+        {Seek, true, 0x7FFFFFF8, kSet},
+        {Read, true, 16, 0},
+        {Seek, true, 0, kCur},
+        {Seek, true, -10, kEnd},
+    };
+    struct Outcome {
+        std::vector<int32_t> results;
+        std::string read, head, tail;
+        off_t size = 0;
+        bool in_process = false;
+    };
+    auto run = [&](EngineKind engine) {
+        Outcome out;
+        std::filesystem::remove(dir_.path() + "/f");
+        auto m = boot(engine);
+        if (m == nullptr) return out;
+        const int32_t w = open_warm(*m, "/f", NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC);
+        const uint32_t data = nuvtest::put_string(*m, "hello world, this is a long line of text.");
+        const uint32_t buf = nuvtest::put_string(*m, std::string(64, '.'));
+        int32_t r = -1;
+        for (const Step& s : steps) {
+            const int32_t fd = s.reader ? r : w;
+            if (s.reader && r < 0) r = open_warm(*m, "/f", NUV_O_RDONLY);
+            switch (s.op) {
+                case Write:
+                    out.results.push_back(call(*m, "write", {fd, data, s.a}));
+                    break;
+                case Seek:
+                    out.results.push_back(call(*m, "lseek", {s.reader ? r : w, s.a, s.b}));
+                    break;
+                case Read: {
+                    int32_t n = call(*m, "read", {r, buf, s.a});
+                    out.results.push_back(n);
+                    if (n > 0) out.read += m->read_string(buf, static_cast<size_t>(n)) + "|";
+                }
+            }
+        }
+        out.in_process = installed(*m, w) && installed(*m, r);
+        int fd = open((dir_.path() + "/f").c_str(), O_RDONLY | O_CLOEXEC);
+        out.size = size_of(fd);
+        char head[32] = {}, tail[48] = {};
+        EXPECT_EQ(pread(fd, head, sizeof head, 0), static_cast<ssize_t>(sizeof head));
+        EXPECT_EQ(pread(fd, tail, sizeof tail, 0x7FFFFFE0), static_cast<ssize_t>(sizeof tail));
+        out.head.assign(head, sizeof head);
+        out.tail.assign(tail, sizeof tail);
+        close(fd);
+        return out;
+    };
+    const Outcome kernel = run(EngineKind::Unicorn), own = run(EngineKind::Native);
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(own.in_process) << "the native guest's descriptors were never installed";
+    EXPECT_EQ(own.results, kernel.results);
+    EXPECT_EQ(own.read, kernel.read);
+    EXPECT_EQ(own.size, kernel.size);
+    EXPECT_EQ(own.head, kernel.head);
+    EXPECT_EQ(own.tail, kernel.tail);
+    // What the kernel's rule gives, for the record.
+    EXPECT_EQ(kernel.results[1], 11);
+    EXPECT_EQ(kernel.results[2], -NUV_EINVAL);
+    EXPECT_EQ(kernel.results[7], -NUV_EINVAL);
+    EXPECT_EQ(kernel.results[8], kLimit);
+    EXPECT_EQ(kernel.size, off_t{0x80000010});
+}
+
+// Whoever watches the calls sees every one, also once the sites are
+// rewritten: the trace, recorded traps and a replaced handler; without
+// them the same writes run in the guest's process.
+TEST_F(InProcessKernel, EveryCallReachesWhoeverWatches) {
+    enum Watch { Nobody, Trace, Record, Handler };
+    for (Watch watch : {Nobody, Trace, Record, Handler}) {
+        SCOPED_TRACE(watch);
+        nuvtest::TraceLog log;
+        Options o;
+        o.trace = watch == Trace ? log.file() : nullptr;
+        o.record_traps = watch == Record;
+        auto m = boot(EngineKind::Native, o);
+        ASSERT_NE(m, nullptr);
+        int seen = 0;
+        if (watch == Handler) {
+            m->set_handler(NUV_SYS_write, [&seen](CallContext& c, const SyscallArgs& a) {
+                seen += a.edx == 1;
+                return handle_write(c, a);
+            });
+        }
+        const int32_t w = open_warm(*m, "/f", NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC);
+        const uint32_t data = nuvtest::put_string(*m, "x");
+        for (int i = 0; i < 100; ++i) ASSERT_EQ(call(*m, "write", {w, data, 1}), 1);
+        EXPECT_EQ(std::filesystem::file_size(dir_.path() + "/f"), 100u);
+        EXPECT_EQ(installed(*m, w), watch == Nobody);
+        if (watch == Trace) {
+            std::fflush(log.file());
+            std::string text = log.text();
+            int lines = 0;
+            const std::string call_text = "write(" + std::to_string(w) + ", \"x\", 1) = 1";
+            for (size_t at = text.find(call_text); at != std::string::npos;
+                 at = text.find(call_text, at + 1)) {
+                ++lines;
+            }
+            EXPECT_EQ(lines, 100);
+        } else if (watch == Record) {
+            int traps = 0;
+            for (const TrapRecord& t : m->traps())
+                traps += t.args.nr == NUV_SYS_write && t.args.edx == 1;
+            EXPECT_EQ(traps, 100);
+        } else if (watch == Handler) {
+            EXPECT_EQ(seen, 100);
+        }
+    }
+}
+
+// The guest's own writes take from the run's disk budget, and no more than
+// it has: the file size they may reach is water-filled from what is left.
+TEST_F(InProcessKernel, OwnWritesAreChargedAndKeepToTheBudget) {
+    Options o;
+    o.disk_limit = 10000;
+    auto m = boot(EngineKind::Native, o);
+    ASSERT_NE(m, nullptr);
+    DiskBudget& budget = m->sandbox().budget();
+    const int32_t w = open_warm(*m, "/f", NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC);
+    const uint32_t data = nuvtest::put_string(*m, std::string(1000, 'b'));
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(call(*m, "write", {w, data, 1000}), 1000);
+    EXPECT_TRUE(installed(*m, w));
+    EXPECT_EQ(budget.left(), 2000u);
+    // Over what the file holds: nothing more to pay.
+    ASSERT_EQ(call(*m, "lseek", {w, 0, NUV_SEEK_SET}), 0);
+    for (int i = 0; i < 8; ++i) ASSERT_EQ(call(*m, "write", {w, data, 1000}), 1000);
+    EXPECT_EQ(budget.left(), 2000u);
+    // A second file shares what is left; together they never take more.
+    const int32_t v = open_warm(*m, "/g", NUV_O_WRONLY | NUV_O_CREAT | NUV_O_TRUNC);
+    ASSERT_EQ(call(*m, "lseek", {w, 0, NUV_SEEK_END}), 8000);
+    // Sizes 8000 and 0, 2000 left: the guest process may write files up to
+    // 2000 bytes (the second one alone grows).
+    auto* e = dynamic_cast<NativeEngine*>(&m->engine());
+    ASSERT_NE(e, nullptr);
+    std::ifstream limits("/proc/" + std::to_string(e->pid()) + "/limits");
+    std::string line, soft;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max file size", 0) == 0) std::istringstream(line.substr(26)) >> soft;
+    }
+    EXPECT_EQ(soft, "2000");
+    int64_t written = 0;
+    for (int i = 0; i < 6; ++i) {
+        for (int32_t fd : {w, v}) {
+            const int32_t n = call(*m, "write", {fd, data, 500});
+            if (n > 0) written += n;
+        }
+    }
+    EXPECT_EQ(budget.left(), 0u);
+    const uint64_t grown = std::filesystem::file_size(dir_.path() + "/f") - 8000 +
+                           std::filesystem::file_size(dir_.path() + "/g");
+    EXPECT_EQ(grown, static_cast<uint64_t>(written));
+    EXPECT_GE(grown, 2000u);
 }
 
 }  // namespace
