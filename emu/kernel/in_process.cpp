@@ -85,10 +85,12 @@ InProcessGrant in_process_grant(const Task& t, DiskBudget& budget) {
         // Reads that never wait, and never carry a position past the
         // kernel's rule: a larger file is read through the kernel.
         out.read = h.read && regular && static_cast<uint64_t>(st.st_size) <= kMaxPosition;
-        // Writes that the kernel's call would not make otherwise: one that
-        // would wait on a non-blocking descriptor fails there, and one that
-        // would wait when the run ends gives up.
-        out.write = h.write && (regular || (!f->nonblock && !h.checked));
+        // Writes that the kernel's call would make alike: one that would
+        // wait on a non-blocking descriptor fails there instead. One that
+        // gives up when the run ends (HostFile) may wait in the guest's
+        // process: the engine ends the run there at its end or interruption
+        // wherever the guest waits, which is all the check is for.
+        out.write = h.write && (regular || !f->nonblock);
         out.sized = out.write && regular;
         if (!out.read && !out.write) continue;
         out.id = f;

@@ -35,9 +35,10 @@ struct InProcessGrant {
 // time-stamp counter: runs that repeat exactly); read, write and lseek only where the kernel's own
 // handler serves them; per descriptor what never needs the kernel: reads of
 // regular files no larger than a position can be, writes of regular files
-// and of outputs that neither give up when the run ends nor are
-// non-blocking. Regular files grow together by no more than the budget has
-// left: their growth is reserved (see reserve()).
+// and of other outputs that are not non-blocking (one that waits is ended
+// with the run, as the kernel's own gives up then). Regular files grow
+// together by no more than the budget has left: their growth is reserved
+// (see reserve()).
 InProcessGrant in_process_grant(const Task& t, DiskBudget& budget);
 
 // Takes from budget what the granted regular files may add from their

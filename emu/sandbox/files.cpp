@@ -30,8 +30,7 @@ IoResult HostFile::write(std::span<const uint8_t> in) {
 
 OpenFile::Host HostFile::host() const {
     struct stat st {};
-    return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode),
-            interrupted_ != nullptr};
+    return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)};
 }
 
 IoResult StringInput::read(std::span<uint8_t> out) {

@@ -36,11 +36,9 @@ class OpenFile {
     virtual int32_t seek(int32_t /*offset*/, int32_t /*origin*/) { return -NUV_ESPIPE; }
     // The host descriptor whose reads and writes these are, plainly (fd -1:
     // none); reading it may wait unless it is a regular file.
-    // checked: a read or write that waits gives up when the run ends,
-    // which only the kernel's own call can do.
     struct Host {
         int fd = -1;
-        bool read = false, write = false, regular = false, checked = false;
+        bool read = false, write = false, regular = false;
     };
     virtual Host host() const { return {}; }
 };
