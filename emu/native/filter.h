@@ -88,27 +88,26 @@
  * 30 ld arg0; 31 jge fd_base ? 32 : 33; 32 jge fd_base + count ? 33 : 39;
  * 33 ret trap; 34 ld arg4; 35 jeq key0 ? 36 : 38; 36 ld arg5;
  * 37 jeq key1 ? 39 : 38; 38 ret stop (i386); 39 ret allow. */
-#define NUV_DIRECT_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, io_ip, event_fd, done_addr, key0,  \
-                                  key1)                                                        \
-    {                                                                                          \
-        {0x20, 0, 0, 4}, {0x15, 0, 31, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                  \
-            {0x15, 30, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                \
-            {0x15, 0, 26, NUV_LINUX_WRITE}, {0x20, 0, 0, 16}, {0x15, 30, 24, (event_fd)},      \
-            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 21, NUV_DIRECT_NR_FUTEX},     \
-            {0x20, 0, 0, 16}, {0x15, 0, 19, (done_addr)}, {0x20, 0, 0, 24},                    \
-            {0x15, 23, 17, NUV_FUTEX_WAIT}, {0x15, 0, 16, (io_ip)}, {0x20, 0, 0, 0},           \
-            {0x15, 11, 0, NUV_LINUX_READ}, {0x15, 10, 0, NUV_LINUX_WRITE},                     \
-            {0x15, 0, 12, NUV_LINUX_LLSEEK}, {0x20, 0, 0, 24}, {0x15, 0, 10, 0},               \
-            {0x20, 0, 0, 48}, {0x15, 3, 0, NUV_LINUX_SEEK_SET},                                \
-            {0x15, 0, 7, NUV_LINUX_SEEK_CUR}, {0x20, 0, 0, 32}, {0x15, 2, 5, 0},               \
-            {0x20, 0, 0, 32}, {0x35, 3, 0, NUV_DIRECT_POSITION_END}, {0x20, 0, 0, 16},         \
-            {0x35, 0, 1, NUV_DIRECT_FD_BASE},                                                  \
-            {0x35, 0, 6, NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT},                            \
-            {0x06, 0, 0, NUV_SECCOMP_RET_TRAP}, {0x20, 0, 0, 48}, {0x15, 0, 2, (key0)},        \
-            {0x20, 0, 0, 56}, {0x15, 1, 0, (key1)},                                            \
-            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, {                      \
-            0x06, 0, 0, NUV_SECCOMP_RET_ALLOW                                                  \
-        }                                                                                      \
+#define NUV_DIRECT_FILTER_PROGRAM(gate_ip, wake_ip, sleep_ip, io_ip, event_fd, done_addr, key0,    \
+                                  key1)                                                            \
+    {                                                                                              \
+        {0x20, 0, 0, 4}, {0x15, 0, 31, NUV_AUDIT_ARCH_I386}, {0x20, 0, 0, 8},                      \
+            {0x15, 30, 0, (gate_ip)}, {0x15, 0, 4, (wake_ip)}, {0x20, 0, 0, 0},                    \
+            {0x15, 0, 26, NUV_LINUX_WRITE}, {0x20, 0, 0, 16}, {0x15, 30, 24, (event_fd)},          \
+            {0x15, 0, 6, (sleep_ip)}, {0x20, 0, 0, 0}, {0x15, 0, 21, NUV_DIRECT_NR_FUTEX},         \
+            {0x20, 0, 0, 16}, {0x15, 0, 19, (done_addr)}, {0x20, 0, 0, 24},                        \
+            {0x15, 23, 17, NUV_FUTEX_WAIT}, {0x15, 0, 16, (io_ip)}, {0x20, 0, 0, 0},               \
+            {0x15, 11, 0, NUV_LINUX_READ}, {0x15, 10, 0, NUV_LINUX_WRITE},                         \
+            {0x15, 0, 12, NUV_LINUX_LLSEEK}, {0x20, 0, 0, 24}, {0x15, 0, 10, 0}, {0x20, 0, 0, 48}, \
+            {0x15, 3, 0, NUV_LINUX_SEEK_SET}, {0x15, 0, 7, NUV_LINUX_SEEK_CUR}, {0x20, 0, 0, 32},  \
+            {0x15, 2, 5, 0}, {0x20, 0, 0, 32}, {0x35, 3, 0, NUV_DIRECT_POSITION_END},              \
+            {0x20, 0, 0, 16}, {0x35, 0, 1, NUV_DIRECT_FD_BASE},                                    \
+            {0x35, 0, 6, NUV_DIRECT_FD_BASE + NUV_DIRECT_FD_COUNT},                                \
+            {0x06, 0, 0, NUV_SECCOMP_RET_TRAP}, {0x20, 0, 0, 48}, {0x15, 0, 2, (key0)},            \
+            {0x20, 0, 0, 56}, {0x15, 1, 0, (key1)},                                                \
+            {0x06, 0, 0, NUV_SECCOMP_RET_TRACE | NUV_FILTER_DATA_I386}, {                          \
+            0x06, 0, 0, NUV_SECCOMP_RET_ALLOW                                                      \
+        }                                                                                          \
     }
 
 #endif
