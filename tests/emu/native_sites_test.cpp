@@ -105,7 +105,10 @@ TEST_F(NativeSitesTest, TimeLimitsNameTheGuestsOwnAddresses) {
     ASSERT_GE(fd, 0);
     unlink(path.c_str());
     int id = 0;
-    e_->host_descriptors({HostDescriptor{&id, fd, true, false}});
+    InProcessPolicy p;
+    p.calls = InProcessPolicy::kRead | InProcessPolicy::kSeek;
+    p.descriptors = {{&id, fd, true, false, false}};
+    e_->in_process(p);
     // mov eax, 110 (lseek); xor ebx, ebx; xor ecx, ecx; xor edx, edx;
     // int 0x80; jmp back
     const Bytes code = {0xB8, 110,  0,    0,    0,    0x31, 0xDB, 0x31,
