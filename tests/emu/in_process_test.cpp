@@ -539,16 +539,17 @@ TEST_F(InProcessKernel, GrantedCallsAnswerAsTheKernelDoes) {
 }
 
 // Whoever watches the calls sees every one, also once the sites are
-// rewritten: the trace, recorded traps and a replaced handler; without
+// rewritten: the trace, the tally, recorded traps and a replaced handler; without
 // them the same writes run in the guest's process.
 TEST_F(InProcessKernel, EveryCallReachesWhoeverWatches) {
-    enum Watch { Nobody, Trace, Record, Handler };
-    for (Watch watch : {Nobody, Trace, Record, Handler}) {
+    enum Watch { Nobody, Trace, Tally, Record, Handler };
+    for (Watch watch : {Nobody, Trace, Tally, Record, Handler}) {
         SCOPED_TRACE(watch);
         nuvtest::TraceLog log;
         Options o;
         o.trace = watch == Trace ? log.file() : nullptr;
         o.record_traps = watch == Record;
+        if (watch == Tally) o.tally = std::make_shared<CallTally>();
         auto m = boot(EngineKind::Native, o);
         ASSERT_NE(m, nullptr);
         int seen = 0;
@@ -573,6 +574,9 @@ TEST_F(InProcessKernel, EveryCallReachesWhoeverWatches) {
                 ++lines;
             }
             EXPECT_EQ(lines, 100);
+        } else if (watch == Tally) {
+            // The 100 writes and the one of no bytes that warmed its site.
+            EXPECT_EQ(o.tally->rows().at(NUV_SYS_write).calls, 101u);
         } else if (watch == Record) {
             int traps = 0;
             for (const TrapRecord& t : m->traps())
