@@ -8,7 +8,9 @@
 
 namespace nuv {
 
-enum class Fault {
+// What kind of host-side failure an Error is (guest faults are another
+// matter: see GuestFault in engine.hpp).
+enum class HostError {
     BadImage,     // not an image this system can load
     NoRoot,       // the sandbox root cannot be used
     TooMany,      // a limit on live guests or processes
@@ -18,7 +20,7 @@ enum class Fault {
 };
 
 struct Error {
-    Fault fault;
+    HostError kind;
     std::string message;
 };
 

@@ -97,11 +97,11 @@ Status open_core_dir(const std::string& path, CoreDir& out) {
     out.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     out.name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (out.name.empty() || out.name == "." || out.name == "..") {
-        return Error{Fault::Io, path + " names no file"};
+        return Error{HostError::Io, path + " names no file"};
     }
     out.fd = open(out.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.fd < 0) {
-        return Error{Fault::Io, "cannot use " + out.dir + ": " + std::strerror(errno)};
+        return Error{HostError::Io, "cannot use " + out.dir + ": " + std::strerror(errno)};
     }
     return Done{};
 }
@@ -156,7 +156,7 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
         uint32_t flags = ((g.perms & kPermRead) ? 4u : 0u) | ((g.perms & kPermWrite) ? 2u : 0u) |
                          ((g.perms & kPermExec) ? 1u : 0u);
         if (offset + size > 0xFFFFFFFFu) {
-            return Error{Fault::Io, "the guest's memory does not fit in a 32-bit core file"};
+            return Error{HostError::Io, "the guest's memory does not fit in a 32-bit core file"};
         }
         ph[i + 1] =
             Phdr{kPtLoad, static_cast<uint32_t>(offset), g.begin, 0, size, size, flags, kPage};
@@ -174,7 +174,7 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        return Error{Fault::Io, "cannot write " + path + ": " + std::strerror(errno)};
+        return Error{HostError::Io, "cannot write " + path + ": " + std::strerror(errno)};
     }
     uint64_t pages = 0;
     bool ok = write_all(fd, &eh, sizeof eh, 0) &&
@@ -189,8 +189,8 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
             if (written + (pages + 1) * kPage > budget) {
                 close(fd);
                 unlinkat(where.fd, temp.c_str(), 0);
-                return Error{Fault::Io, "not written: the run's cores would pass " +
-                                            std::to_string(budget >> 20) + " MiB"};
+                return Error{HostError::Io, "not written: the run's cores would pass " +
+                                                std::to_string(budget >> 20) + " MiB"};
             }
             ++pages;
             ok = write_all(fd, page.data(), kPage, static_cast<off_t>(ph[i + 1].offset + p));
@@ -202,7 +202,7 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
     if (!ok) {
         std::string why = "cannot write " + path + ": " + std::strerror(errno);
         unlinkat(where.fd, temp.c_str(), 0);
-        return Error{Fault::Io, why};
+        return Error{HostError::Io, why};
     }
     written += pages * kPage;
     return Done{};

@@ -37,7 +37,7 @@ Result<std::unique_ptr<GdbServer>> GdbServer::listen(uint16_t port) {
     std::unique_ptr<GdbServer> s(new GdbServer());
     s->listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s->listen_fd_ < 0) {
-        return Error{Fault::Io, std::string("cannot make a socket: ") + std::strerror(errno)};
+        return Error{HostError::Io, std::string("cannot make a socket: ") + std::strerror(errno)};
     }
     int one = 1;
     setsockopt(s->listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -49,8 +49,8 @@ Result<std::unique_ptr<GdbServer>> GdbServer::listen(uint16_t port) {
     if (bind(s->listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::listen(s->listen_fd_, 1) != 0 ||
         getsockname(s->listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        return Error{Fault::Io, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                                    std::strerror(errno)};
+        return Error{HostError::Io, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                                        std::strerror(errno)};
     }
     s->port_ = ntohs(a.sin_port);
     return s;

@@ -180,14 +180,14 @@ static std::optional<File> read_whole(const std::string& path, std::string& err)
 Result<File> parse(std::vector<uint8_t> bytes) {
     std::string err;
     std::optional<File> f = parse_file(std::move(bytes), err);
-    if (!f) return Error{Fault::BadImage, err};
+    if (!f) return Error{HostError::BadImage, err};
     return std::move(*f);
 }
 
 Result<File> read_file(const std::string& path) {
     std::string err;
     std::optional<File> f = read_whole(path, err);
-    if (!f) return Error{Fault::BadImage, err};
+    if (!f) return Error{HostError::BadImage, err};
     return std::move(*f);
 }
 

@@ -60,7 +60,7 @@ struct File {
 };
 
 // Parses an ELF32 little-endian file, or says in one line why it cannot
-// (Fault::BadImage).
+// (HostError::BadImage).
 Result<File> parse(std::vector<uint8_t> bytes);
 Result<File> read_file(const std::string& path);
 

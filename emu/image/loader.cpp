@@ -18,7 +18,7 @@ uint32_t perms_of(uint32_t elf_flags) {
 }
 
 Error bad(std::string why) {
-    return Error{Fault::BadImage, std::move(why)};
+    return Error{HostError::BadImage, std::move(why)};
 }
 
 }  // namespace
@@ -85,16 +85,16 @@ Result<LoadPlan> plan_image(const elf::File& image) {
 Status place_image(const LoadPlan& plan, const elf::File& image, GuestMemory& memory) {
     for (const LoadPlan::Area& a : plan.areas) {
         if (!memory.map(a.begin, a.size, a.perms)) {
-            return Error{Fault::NoEngine, "cannot map guest memory at " + hex(a.begin)};
+            return Error{HostError::NoEngine, "cannot map guest memory at " + hex(a.begin)};
         }
     }
     if (!memory.map(Layout::kStackTop - Layout::kStackSize, Layout::kStackSize,
                     kPermRead | kPermWrite)) {
-        return Error{Fault::NoEngine, "cannot map the guest's stack"};
+        return Error{HostError::NoEngine, "cannot map the guest's stack"};
     }
     for (const LoadPlan::Copy& c : plan.copies) {
         if (!memory.load(c.vaddr, image.bytes.data() + c.offset, c.size)) {
-            return Error{Fault::NoEngine, "cannot place segment at " + hex(c.vaddr)};
+            return Error{HostError::NoEngine, "cannot place segment at " + hex(c.vaddr)};
         }
     }
     return Done{};

@@ -65,7 +65,7 @@ Result<std::unique_ptr<Engine>> EngineFactory::make(const EngineRequest& req, bo
                   (req.kind == EngineKind::Auto && !req.needs_counting && native_refused_.empty());
     if (native) {
         if (req.needs_counting) {
-            return Error{Fault::NoEngine,
+            return Error{HostError::NoEngine,
                          "the native engine cannot count instructions (use --engine unicorn)"};
         }
         Result<std::unique_ptr<NativeEngine>> e = start_native(req);
@@ -74,12 +74,13 @@ Result<std::unique_ptr<Engine>> EngineFactory::make(const EngineRequest& req, bo
             return std::unique_ptr<Engine>(std::move(*e));
         }
         if (req.kind == EngineKind::Native) {
-            return Error{Fault::NoEngine, "cannot start the native engine: " + e.error().message};
+            return Error{HostError::NoEngine,
+                         "cannot start the native engine: " + e.error().message};
         }
         native_refused_ = e.error().message.empty() ? "refused" : e.error().message;
     }
     std::unique_ptr<UnicornEngine> e = UnicornEngine::create(req.needs_counting, req.debugging);
-    if (!e) return Error{Fault::NoEngine, "cannot start the CPU emulator"};
+    if (!e) return Error{HostError::NoEngine, "cannot start the CPU emulator"};
     return std::unique_ptr<Engine>(std::move(e));
 }
 

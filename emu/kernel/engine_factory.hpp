@@ -59,7 +59,7 @@ EngineSurvey survey_engines();
 // by that thread).
 class EngineFactory {
   public:
-    // The engine, or a one-line reason (Fault::NoEngine) when the requested
+    // The engine, or a one-line reason (HostError::NoEngine) when the requested
     // engine cannot start.
     Result<std::unique_ptr<Engine>> make(const EngineRequest& req, bool& tsc_done);
     // Why Auto fell back to Unicorn after the native engine failed to start

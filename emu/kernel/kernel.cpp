@@ -141,9 +141,9 @@ int32_t Kernel::spawn(Task& parent, const std::string& path, const std::vector<s
     o.capture_output = false;
     o.debugging = false;
     auto refused = [](const Error& e) {
-        return e.fault == Fault::TooMany    ? -NUV_EAGAIN
-               : e.fault == Fault::BadImage ? -NUV_ENOEXEC
-                                            : -NUV_EIO;
+        return e.kind == HostError::TooMany    ? -NUV_EAGAIN
+               : e.kind == HostError::BadImage ? -NUV_ENOEXEC
+                                               : -NUV_EIO;
     };
     Result<Task::Image> image = Task::check_image(std::move(bytes));
     if (!image) return refused(image.error());

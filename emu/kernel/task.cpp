@@ -82,7 +82,7 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     // Each emulator instance reserves much host memory; native processes are
     // bounded by the kernel's process limit alone.
     if (t->live_.over && std::strcmp(t->engine_->name(), "native") != 0) {
-        return Error{Fault::TooMany,
+        return Error{HostError::TooMany,
                      "too many live guests (at most " + std::to_string(kMaxLiveEmulated) + ")"};
     }
     t->memory_ = std::make_unique<GuestMemory>(*t->engine_, own.memory_budget);
@@ -91,7 +91,7 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
         for (const LoadPlan::Area& a : t->plan_.areas) need += a.size;
         const MemoryBudget& b = *own.memory_budget;
         if (need > b.limit() || b.used() > b.limit() - need) {
-            return Error{Fault::TooMany,
+            return Error{HostError::TooMany,
                          "memory limit of " + std::to_string(b.limit() >> 20) + " MiB reached"};
         }
     }
@@ -100,7 +100,7 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     }
     if (opts.tsc && !tsc_done) {
         Instrumentation* in = t->engine_->instrumentation();
-        if (in == nullptr) return Error{Fault::NoEngine, "this engine cannot fix RDTSC"};
+        if (in == nullptr) return Error{HostError::NoEngine, "this engine cannot fix RDTSC"};
         in->fix_tsc(*opts.tsc, t->plan_.code);
     }
     return t;
@@ -138,7 +138,7 @@ Status Task::prepare_start(int32_t argc, const std::vector<std::optional<std::st
     uint32_t vector_addr = 0;
     uint32_t sp = build_stack(argc, entries, vector_addr, ok);
     if (!ok) {
-        return Error{Fault::ArgsTooLong,
+        return Error{HostError::ArgsTooLong,
                      "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes"};
     }
     if (watch_argv_ && !started_) {

@@ -143,7 +143,7 @@ Status DirectChannel::take_over(const user_regs_struct& at) {
     const int32_t set_up = static_cast<int32_t>(at.rdx), event_fd = static_cast<int32_t>(at.rsi);
     if (set_up != 1 || page_word(NUV_DIRECT_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
         child_signals() < 0) {
-        return Error{Fault::NoEngine, "the native start-up stub did not set up its call page"};
+        return Error{HostError::NoEngine, "the native start-up stub did not set up its call page"};
     }
     taken_ = page_word(NUV_DIRECT_SEQ);
     // Whether the stub moved Linux's fast system-call code into the gate

@@ -47,7 +47,7 @@ const NotifySizes& notify_sizes() {
 }
 
 Error failure(std::string message) {
-    return Error{Fault::NoEngine, std::move(message)};
+    return Error{HostError::NoEngine, std::move(message)};
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ namespace {
 constexpr uint64_t kKernelHalf = 0xffff800000000000ull;
 
 Error failure(std::string message) {
-    return Error{Fault::NoEngine, std::move(message)};
+    return Error{HostError::NoEngine, std::move(message)};
 }
 
 }  // namespace

@@ -78,19 +78,20 @@ Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
     const std::string dir = host_dir.empty() ? "." : host_dir;
     UniqueFd root(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!root) {
-        return Error{Fault::NoRoot, "cannot use " + dir + " as the root: " + std::strerror(errno)};
+        return Error{HostError::NoRoot,
+                     "cannot use " + dir + " as the root: " + std::strerror(errno)};
     }
     // Confinement rests on openat2; without it there is no sandbox at all.
     UniqueFd probe(openat2_call(root.get(), ".", O_PATH | O_CLOEXEC, 0, kResolve));
     if (!probe) {
-        return Error{Fault::NoRoot,
+        return Error{HostError::NoRoot,
                      "cannot confine paths to " + dir +
                          " (the host kernel needs openat2, Linux 5.6): " + std::strerror(errno)};
     }
     if (on_kernel_file_system(root.get())) {
-        return Error{Fault::NoRoot, "cannot use " + dir +
-                                        " as the root: it lies on one of the host kernel's own "
-                                        "file systems"};
+        return Error{HostError::NoRoot, "cannot use " + dir +
+                                            " as the root: it lies on one of the host kernel's own "
+                                            "file systems"};
     }
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
@@ -101,7 +102,8 @@ Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
 Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
     UniqueFd root(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
     if (!root) {
-        return Error{Fault::TooMany, std::string("cannot share the root: ") + std::strerror(errno)};
+        return Error{HostError::TooMany,
+                     std::string("cannot share the root: ") + std::strerror(errno)};
     }
     return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_, keeper_, budget_));
 }

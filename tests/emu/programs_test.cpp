@@ -385,7 +385,7 @@ TEST_P(Programs, BadImagesAreRefusedBeforeTheyRun) {
     b[4] = 2;  // a 64-bit class
     nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(b, options());
     ASSERT_FALSE(m);
-    EXPECT_EQ(m.error().fault, nuv::Fault::BadImage);
+    EXPECT_EQ(m.error().kind, nuv::HostError::BadImage);
     b.resize(40);
     EXPECT_FALSE(nuv::Harness::open(b, options()));
 }
