@@ -155,7 +155,7 @@ void engine_rows(bool stand_in, uint32_t calls, uint32_t iters) {
         uint32_t done = 0;
         for (;;) {
             nuv::EngineEvent ev = e->run({});
-            if (ev.message.rfind("system call other", 0) != 0) break;
+            if (ev.fault.kind != nuv::FaultKind::SystemCall) break;
             ++done;
         }
         row("filtered system call stop, stepped over", done == calls ? since(t0) / calls : -1,

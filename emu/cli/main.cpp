@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
                 }
                 // At most a few cores, together no larger than the guest
                 // memory of the run.
-                opts.on_fault = [&](nuv::Task& m, const std::string& message) {
+                opts.on_fault = [&](nuv::Task& m, const nuv::GuestFault& fault) {
                     std::string file = core_dir.name;
                     if (m.pid() != 1) file += "." + std::to_string(m.pid());
                     if (cores >= kMaxCores) {
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
                         return;
                     }
                     nuv::Status written = nuv::write_core(
-                        m, core_dir, file, nuv::fault_signal(message),
+                        m, core_dir, file, nuv::fault_signal(fault),
                         m.pid() == 1 ? image : std::string(), memory_mib << 20, core_bytes);
                     if (written) {
                         ++cores;

@@ -54,7 +54,7 @@ struct Phdr {
 static_assert(sizeof(Phdr) == 32);
 
 constexpr uint32_t kPtLoad = 1, kPtNote = 4;
-constexpr uint32_t kNtPrstatus = 1, kNtPrpsinfo = 3;
+constexpr uint32_t kNtPrstatus = 1, kNtPrpsinfo = 3, kNtSiginfo = 0x53494749;
 
 void add_note(std::vector<uint8_t>& out, uint32_t type, const void* desc, uint32_t size) {
     const char name[8] = "CORE";  // "CORE\0", padded to 4 bytes
@@ -82,14 +82,35 @@ bool write_all(int fd, const void* data, size_t n, off_t at) {
 
 }  // namespace
 
-int fault_signal(const std::string& message) {
-    auto has = [&](const char* s) { return message.find(s) != std::string::npos; };
-    if (has("invalid instruction")) return SIGILL;
-    if (has("interrupt 0 ") || has("division")) return SIGFPE;
-    if (has("interrupt 1 ") || has("interrupt 3 ")) return SIGTRAP;
-    if (has("bus error")) return SIGBUS;
-    if (has("killed by the debugger")) return SIGKILL;
-    return SIGSEGV;
+FaultSignal fault_signal(const GuestFault& f) {
+    switch (f.kind) {
+        case FaultKind::Unmapped:
+            return {SIGSEGV, SEGV_MAPERR, f.address};
+        case FaultKind::Protection:
+            return {SIGSEGV, SEGV_ACCERR, f.address};
+        case FaultKind::Bus:
+            return {SIGBUS, BUS_ADRERR, f.address};
+        case FaultKind::Invalid:
+            return {SIGILL, ILL_ILLOPN, f.eip};
+        case FaultKind::DivideError:
+            return {SIGFPE, FPE_INTDIV, f.eip};
+        case FaultKind::FloatingPoint:
+            return {SIGFPE, FPE_FLTINV, f.eip};
+        case FaultKind::Breakpoint:
+            return {SIGTRAP, f.vector == 1 ? TRAP_TRACE : TRAP_BRKPT, f.eip};
+        case FaultKind::Killed:
+            return {SIGKILL, SI_USER, 0};
+        case FaultKind::None:
+        case FaultKind::Privileged:
+        case FaultKind::Halt:
+        case FaultKind::Interrupt:
+        case FaultKind::SystemCall:
+        case FaultKind::RefusedCall:
+        case FaultKind::Emulator:
+            break;
+    }
+    // The processor's general protection fault, as Linux passes it on.
+    return {SIGSEGV, SI_KERNEL, 0};
 }
 
 Status open_core_dir(const std::string& path, CoreDir& out) {
@@ -106,7 +127,7 @@ Status open_core_dir(const std::string& path, CoreDir& out) {
     return Done{};
 }
 
-Status write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
+Status write_core(Task& m, const CoreDir& where, const std::string& file, const FaultSignal& signal,
                   const std::string& name, uint64_t budget, uint64_t& written) {
     const std::string path = where.dir + "/" + file;
     std::vector<GuestMemory::Region> regions = m.memory().regions();
@@ -117,8 +138,9 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
 
     Registers r = m.engine().registers();
     Prstatus st{};
-    st.si_signo = signal;
-    st.cursig = static_cast<int16_t>(signal);
+    st.si_signo = signal.signo;
+    st.si_code = signal.code;
+    st.cursig = static_cast<int16_t>(signal.signo);
     st.pid = st.pgrp = st.sid = m.pid();
     const uint32_t regs[17] = {r.ebx, r.ecx, r.edx, r.esi, r.edi, r.ebp,    r.eax, 0x2b, 0x2b,
                                0,     0,     ~0u,   r.eip, 0x23,  r.eflags, r.esp, 0x2b};
@@ -131,8 +153,11 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, int si
     std::strncpy(ps.fname, base.c_str(), sizeof ps.fname - 1);
     std::strncpy(ps.psargs, name.c_str(), sizeof ps.psargs - 1);
     std::vector<uint8_t> notes;
+    // The i386 siginfo: number, errno, code, then the fault's address.
+    int32_t siginfo[32] = {signal.signo, 0, signal.code, static_cast<int32_t>(signal.address)};
     add_note(notes, kNtPrstatus, &st, sizeof st);
     add_note(notes, kNtPrpsinfo, &ps, sizeof ps);
+    add_note(notes, kNtSiginfo, siginfo, sizeof siginfo);
 
     // The header, the program headers and the notes, then each mapping on a
     // page boundary of the file; pages of zeros are left as holes.

@@ -4,17 +4,28 @@
 // mapping of its address space as a loadable segment.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "engine.hpp"
 #include "result.hpp"
 
 namespace nuv {
 
 class Task;
 
-// The Linux signal number that a guest fault's message stands for: SIGILL,
-// SIGFPE, SIGTRAP, SIGBUS, or SIGSEGV when none other fits.
-int fault_signal(const std::string& message);
+// The signal a guest fault stands for, as Linux would tell an i386 process
+// of it: the number (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGKILL for a
+// process the debugger ended), its si_code (SEGV_MAPERR, SEGV_ACCERR,
+// SI_KERNEL for a protection fault, ...) and si_addr (the address of a
+// memory fault, the instruction's for SIGILL, SIGFPE and SIGTRAP). The same
+// on every engine, whatever signal the host had.
+struct FaultSignal {
+    int signo = 0;
+    int code = 0;
+    uint32_t address = 0;
+};
+FaultSignal fault_signal(const GuestFault& f);
 
 // Where cores go: a directory opened before any guest runs, so that nothing
 // a guest does to the names in it (a link, a named pipe, a directory moved
@@ -29,10 +40,11 @@ Status open_core_dir(const std::string& path, CoreDir& out);
 
 // Writes the core of process m, stopped by signal, as `file` in the
 // directory: into a new file of its own, then renamed over whatever had that
-// name. name goes into the process-information note. Adds the bytes written
+// name. The signal goes into the process-status and signal-information
+// notes, name into the process-information note. Adds the bytes written
 // to *written; gives up, leaving nothing, once that would pass `budget`.
 // A one-line reason when it cannot.
-Status write_core(Task& m, const CoreDir& where, const std::string& file, int signal,
+Status write_core(Task& m, const CoreDir& where, const std::string& file, const FaultSignal& signal,
                   const std::string& name, uint64_t budget, uint64_t& written);
 
 }  // namespace nuv

@@ -3,11 +3,9 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 
-#include "kernel.hpp"
 #include "kernel.hpp"
 #include "symbols.hpp"
 
@@ -20,19 +18,42 @@ constexpr uint32_t kNullReach = 0x1000;
 constexpr uint32_t kStackReach = 0x10000;
 constexpr uint32_t kStackBottom = Layout::kStackTop - Layout::kStackSize;
 
-bool starts_with(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
+// A memory fault's access in words: "read of unmapped memory".
+const char* access_words(const GuestFault& f) {
+    const bool unmapped = f.kind == FaultKind::Unmapped;
+    switch (f.access) {
+        case FaultAccess::Read:
+            return unmapped ? "read of unmapped memory" : "read of protected memory";
+        case FaultAccess::Write:
+            return unmapped ? "write to unmapped memory" : "write to protected memory";
+        case FaultAccess::Execute:
+            return unmapped ? "execution of unmapped memory" : "execution of non-executable memory";
+        case FaultAccess::None:
+            break;
+    }
+    return "bad memory access";
 }
 
-// The address after "at 0x" in a memory fault's message.
-bool address_in(const std::string& message, uint32_t& address) {
-    size_t at = message.find(" at 0x");
-    if (at == std::string::npos) return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(message.c_str() + at + 4, &end, 16);
-    if (end == message.c_str() + at + 4) return false;
-    address = static_cast<uint32_t>(v);
-    return true;
+// What a memory fault's address says of its cause, in front of its words:
+// a null pointer plus a field's offset, or the stack run past its end.
+const char* cause(const GuestFault& f) {
+    if (f.address < kNullReach) {
+        switch (f.access) {
+            case FaultAccess::Read:
+                return "null-pointer read: ";
+            case FaultAccess::Write:
+                return "null-pointer write: ";
+            case FaultAccess::Execute:
+                return "call through a null pointer: ";
+            case FaultAccess::None:
+                return "";
+        }
+    }
+    if (f.access != FaultAccess::Execute && f.access != FaultAccess::None &&
+        f.address < kStackBottom && f.address >= kStackBottom - kStackReach) {
+        return "stack overflow: ";
+    }
+    return "";
 }
 
 }  // namespace
@@ -52,33 +73,47 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-std::string in_words(const std::string& message) {
-    bool read = starts_with(message, "read of ");
-    bool write = starts_with(message, "write to ");
-    bool fetch = starts_with(message, "execution of ");
-    uint32_t address = 0;
-    if ((read || write || fetch) && address_in(message, address)) {
-        if (address < kNullReach) {
-            return std::string(read    ? "null-pointer read: "
-                               : write ? "null-pointer write: "
-                                       : "call through a null pointer: ") +
-                   message;
-        }
-        if (!fetch && address < kStackBottom && address >= kStackBottom - kStackReach) {
-            return "stack overflow: " + message;
-        }
-        return message;
+std::string words(const GuestFault& f) {
+    const std::string at_eip = " at eip " + hex(f.eip);
+    switch (f.kind) {
+        case FaultKind::None:
+            return "no fault";
+        case FaultKind::Unmapped:
+        case FaultKind::Protection:
+            return std::string(cause(f)) + access_words(f) + " at " + hex(f.address) + " (eip " +
+                   hex(f.eip) + ")";
+        case FaultKind::Bus:
+            return "bus error at " + hex(f.address) + " (eip " + hex(f.eip) + ")";
+        case FaultKind::Invalid:
+            return "invalid instruction at " + hex(f.eip) +
+                   (f.detail != nullptr ? std::string(" (") + f.detail + ")" : std::string());
+        case FaultKind::Privileged:
+            return "protection fault" + at_eip;
+        case FaultKind::Halt:
+            return "guest halted" + at_eip;
+        case FaultKind::DivideError:
+            return "division by zero" + at_eip;
+        case FaultKind::FloatingPoint:
+        case FaultKind::Breakpoint:
+        case FaultKind::Interrupt:
+            return "unexpected interrupt " + std::to_string(f.vector) + at_eip;
+        case FaultKind::SystemCall:
+            return "system call other than int 0x80" + at_eip;
+        case FaultKind::RefusedCall:
+            return "refused system call" + at_eip;
+        case FaultKind::Emulator:
+            return std::string(f.detail != nullptr ? f.detail : "emulator failure") + at_eip;
+        case FaultKind::Killed:
+            return "killed by the debugger";
     }
-    const char* divide = "unexpected interrupt 0 at eip ";
-    if (starts_with(message, divide)) {
-        return "division by zero at eip " + message.substr(std::string(divide).size());
-    }
-    // Unicorn and the processor name the same fault differently.
-    const char* privileged = "privileged instruction at eip ";
-    if (starts_with(message, privileged)) {
-        return "protection fault at eip " + message.substr(std::string(privileged).size());
-    }
-    return message;
+    return "no fault";
+}
+
+std::string what(const RunResult& r) {
+    if (r.stop == Stop::Fault && r.fault.kind != FaultKind::None) return words(r.fault);
+    if (r.stop == Stop::Fault && r.message.empty())
+        return "the guest returned from its entry point";
+    return r.message;
 }
 
 std::string who(const Kernel& k, Task& m) {
@@ -123,8 +158,7 @@ void stop(std::FILE* to, const Kernel& k, Task& m, const RunResult& r) {
             line += "stopped: " + r.message;
             break;
         case Stop::Fault:
-            line += "guest fault: " + (r.message.empty() ? "the guest returned from its entry point"
-                                                         : in_words(r.message));
+            line += "guest fault: " + what(r);
             break;
     }
     // The line first: however long the image's debug information takes to
@@ -148,7 +182,7 @@ void others(std::FILE* to, Kernel& k, Task& reported) {
             // Running alongside the host: brought to a stop where it stands.
             Kernel::Step s = k.step(*m, std::chrono::steady_clock::now());
             if (s.result.stop == Stop::Exited || k.process(pid) != m) continue;
-            if (s.result.stop == Stop::Fault) state = " (" + in_words(s.result.message) + ")";
+            if (s.result.stop == Stop::Fault) state = " (" + what(s.result) + ")";
         }
         Registers regs = m->engine().registers();
         text +=

@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine.hpp"
+
 namespace nuv {
 
 class Kernel;
@@ -25,11 +27,17 @@ struct RunResult;
 
 namespace report {
 
-// The engine's fault message with its kind in words in front where the
-// message alone does not say it: "null-pointer read: ...", "null-pointer
-// write: ...", "stack overflow: ...", "division by zero at eip ...",
-// "protection fault at eip ..."; other messages unchanged.
-std::string in_words(const std::string& message);
+// A guest fault in words, on one line: what the instruction did, where,
+// and the instruction's address, with the cause in front where the address
+// tells it: "null-pointer read: read of unmapped memory at 0x00000000 (eip
+// 0x0040021c)", "stack overflow: write to ...", "division by zero at eip
+// ...", "protection fault at eip ...". The same fault reads the same on
+// every engine.
+std::string words(const GuestFault& f);
+
+// How a run ended, in words: a fault's words, else the result's message
+// (a limit, a timeout, an engine that failed).
+std::string what(const RunResult& r);
 
 // Text from the image or the guest (a symbol's or a file's name, a path) as
 // it may be shown on a terminal: control bytes and '\\' as "\\xNN", at most

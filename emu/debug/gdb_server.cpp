@@ -189,7 +189,7 @@ DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadl
             stop_ = announce_ ? "T02" : "S05";
             break;
         case DebugEvent::Fault:
-            stop_ = "T" + hex2(fault_signal(e.message));
+            stop_ = "T" + hex2(fault_signal(e.fault).signo);
             break;
     }
     if (client_fd_ < 0) return DebugGo::Continue;
@@ -222,8 +222,11 @@ void GdbServer::ended(const RunResult& r) {
     if (client_fd_ < 0) return;
     if (r.stop == Stop::Exited) {
         send("W" + hex2(r.status));
-    } else if (r.message != "killed by the debugger") {
-        int sig = r.stop == Stop::Fault ? fault_signal(r.message) : SIGKILL;
+    } else if (!(r.stop == Stop::Fault && r.fault.kind == FaultKind::Killed)) {
+        // A limit, or an engine that failed, ends it as a kill would.
+        int sig = r.stop == Stop::Fault && r.fault.kind != FaultKind::None
+                      ? fault_signal(r.fault).signo
+                      : SIGKILL;
         send("X" + hex2(sig));
     }
     drop_client();

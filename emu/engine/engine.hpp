@@ -57,11 +57,76 @@ enum class EngineStop {
     Stepped,     // RunLimits::step: one instruction ran (or its call was served)
 };
 
+// What a guest fault was. Both engines describe the same fault alike; the
+// host signal is the native engine's alone. People read it through
+// report::words() (emu/debug).
+enum class FaultKind : uint8_t {
+    None,           // no fault
+    Unmapped,       // a memory access where nothing is mapped
+    Protection,     // a memory access the page's permissions refuse
+    Bus,            // a mapped page the host cannot supply (SIGBUS)
+    Invalid,        // an encoding the processor refuses (#UD)
+    Privileged,     // #GP at user privilege: a privileged instruction, port
+                    // I/O, a segment that is not the guest's
+    Halt,           // hlt
+    DivideError,    // #DE: a division by zero or a quotient too large
+    FloatingPoint,  // an unmasked x87 exception (#MF)
+    Breakpoint,     // int3 or a single step where no debugger is (vector 3, 1)
+    Interrupt,      // int N for any N but 0x80 (vector)
+    SystemCall,     // syscall, sysenter: NUV-OS has int 0x80 only
+    RefusedCall,    // a Linux call of the guest that the native filter refused
+    Emulator,       // the emulator failed on the instruction (detail)
+    Killed,         // ended by the debugger, not by anything it ran
+};
+
+enum class FaultAccess : uint8_t { None, Read, Write, Execute };
+
+struct GuestFault {
+    FaultKind kind = FaultKind::None;
+    FaultAccess access = FaultAccess::None;  // memory faults
+    uint8_t size = 0;                        // bytes of the access, where known (0: unknown)
+    uint16_t vector = 0;                     // DivideError, FloatingPoint, Breakpoint, Interrupt
+    uint32_t address = 0;                    // the faulting address, for memory faults
+    uint32_t eip = 0;                        // the faulting instruction
+    int host_signal = 0;                     // the native engine's signal and its si_code (0: none)
+    int host_code = 0;
+    // A static text the words end with, where the kind alone does not tell
+    // everything ("far call or jump through a register"); nullptr: none.
+    const char* detail = nullptr;
+
+    static GuestFault at(FaultKind kind, uint32_t eip) {
+        GuestFault f;
+        f.kind = kind;
+        f.eip = eip;
+        return f;
+    }
+    // The processor's interrupt `vector` raised at eip, as both engines
+    // name it: 0 a divide error, 1 and 3 breakpoints, 16 the x87's.
+    static GuestFault interrupt(uint32_t vector, uint32_t eip) {
+        GuestFault f = at(vector == 0                  ? FaultKind::DivideError
+                          : vector == 1 || vector == 3 ? FaultKind::Breakpoint
+                          : vector == 16               ? FaultKind::FloatingPoint
+                                                       : FaultKind::Interrupt,
+                          eip);
+        f.vector = static_cast<uint16_t>(vector);
+        return f;
+    }
+    bool memory() const {
+        return kind == FaultKind::Unmapped || kind == FaultKind::Protection ||
+               kind == FaultKind::Bus;
+    }
+    // What both engines say alike: everything but the host's signal.
+    bool same_as(const GuestFault& o) const {
+        return kind == o.kind && access == o.access && size == o.size && vector == o.vector &&
+               address == o.address && eip == o.eip;
+    }
+};
+
 struct EngineEvent {
     EngineStop stop = EngineStop::Failed;
-    uint32_t eip = 0;      // where the guest stands
-    uint32_t address = 0;  // the faulting address, for memory faults
-    std::string message;   // one line, for Fault, Limit, Timeout and Failed
+    uint32_t eip = 0;     // where the guest stands
+    GuestFault fault;     // for Fault
+    std::string message;  // one line, for Limit, Timeout and Failed
 };
 
 struct RunLimits {

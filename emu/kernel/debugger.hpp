@@ -5,7 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
+#include "engine.hpp"
 
 namespace nuv {
 
@@ -22,7 +22,7 @@ struct DebugEvent {
     };
     Kind kind = Start;
     uint32_t eip = 0;
-    std::string message;  // the fault's, for Fault
+    GuestFault fault;  // for Fault
 };
 
 // How the guest goes on from a stop.

@@ -172,7 +172,7 @@ bool Kernel::debug_stop(Task& t, const DebugEvent& e, RunLimits& limits, Step& s
             return true;
         case DebugGo::Kill:
             res.stop = Stop::Fault;
-            res.message = "killed by the debugger";
+            res.fault = GuestFault::at(FaultKind::Killed, t.engine().registers().eip);
             return false;
         case DebugGo::Timeout:
             res.stop = Stop::Timeout;
@@ -230,9 +230,8 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
                     continue;
                 }
                 res.stop = Stop::Fault;
-                res.message = std::string("unexpected interrupt ") +
-                              (ev.stop == EngineStop::Breakpoint ? "3" : "1") + " at eip " +
-                              hex(ev.eip);
+                res.fault =
+                    GuestFault::interrupt(ev.stop == EngineStop::Breakpoint ? 3 : 1, ev.eip);
                 return step;
             case EngineStop::Returned:
                 res.stop = Stop::Returned;
@@ -252,12 +251,15 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
                 break;
         }
         res.message = ev.message;
-        if (res.stop == Stop::Fault && ev.stop == EngineStop::Fault) {
-            if (t.options().on_fault) t.options().on_fault(t, ev.message);
+        if (ev.stop == EngineStop::Fault) {
+            res.fault = ev.fault;
+            if (t.options().on_fault) t.options().on_fault(t, ev.fault);
             if (debugger != nullptr) {
                 RunLimits after = limits;
-                debug_stop(t, {DebugEvent::Fault, ev.eip, ev.message}, after, step, deadline);
+                debug_stop(t, {DebugEvent::Fault, ev.eip, ev.fault}, after, step, deadline);
+                // Whatever the debugger said, the fault ends the process.
                 res.stop = Stop::Fault;
+                res.fault = ev.fault;
                 res.message = ev.message;
             }
         }

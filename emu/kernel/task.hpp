@@ -54,8 +54,11 @@ enum class Stop {
 
 struct RunResult {
     Stop stop = Stop::Fault;
-    int32_t status = 0;   // exit status, when Exited
-    std::string message;  // what went wrong, when Fault, Limit or Timeout
+    int32_t status = 0;  // exit status, when Exited
+    // When Fault: the guest's fault (report::words() says it), or kind None
+    // and a message when the engine itself failed.
+    GuestFault fault;
+    std::string message;  // what went wrong, when Limit, Timeout or a failed engine
     bool ok() const { return stop == Stop::Exited || stop == Stop::Returned; }
 };
 
@@ -97,7 +100,7 @@ struct Options {
     // that a process spawns are made without.
     bool debugging = false;
     // Called when a process faults, its registers and memory as at the fault.
-    std::function<void(Task&, const std::string& message)> on_fault;
+    std::function<void(Task&, const GuestFault&)> on_fault;
     // Set from outside (a signal to nuvemu): every run and wait ends as at
     // its deadline, as "interrupted".
     const volatile std::sig_atomic_t* interrupted = nullptr;

@@ -250,7 +250,7 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     if (sited || (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp)) {
         if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip))) {
             ev.stop = EngineStop::Fault;
-            ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
+            ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
             return Post::Event;
         }
         return call_post(ev, ev.eip - 2);
@@ -259,7 +259,7 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
         // The breakpoint after the gate's call: untraced, a call made there
         // fails without running, and the guest falls through to it.
         ev.stop = EngineStop::Fault;
-        ev.message = "system call other than int 0x80 at eip " + hex(e_.gate_ + 2);
+        ev.fault = GuestFault::at(FaultKind::SystemCall, e_.gate_ + 2);
         return Post::Event;
     }
     if (static_cast<int32_t>(code) <= 0) {

@@ -176,6 +176,8 @@ class NativeEngine final : public Engine {
     bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
                      bool& go_on);
     bool probe_write(uint32_t address, bool unmapped);
+    // Bytes the instruction at eip reads (or writes) at a time; 0: unknown.
+    uint8_t access_size(uint32_t eip, bool writes);
     uint32_t page_perms(uint32_t address);
     void gone(EngineEvent& ev, int status);
     void end_process();

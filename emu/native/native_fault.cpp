@@ -7,7 +7,6 @@
 #include <capstone/capstone.h>
 
 #include <cstdint>
-#include <string>
 
 #include "native_abi.hpp"
 #include "direct_call.h"
@@ -18,35 +17,58 @@ using namespace native;
 
 namespace {
 
-// Whether an instruction writes memory, from its encoding: for the pages
-// the probe below cannot open (Linux maps nothing in the lowest 64 KiB, where
-// a null pointer points).
-bool encoding_writes(const uint8_t* code, size_t n, uint32_t eip) {
+// What an instruction does to memory, from its encoding: whether it writes
+// (for the pages the probe below cannot open: Linux maps nothing in the
+// lowest 64 KiB, where a null pointer points), and how many bytes it reads
+// and writes at a time, as Unicorn reports the access.
+struct Decoded {
+    bool ok = false;
+    bool writes = false;
+    uint8_t read_size = 0, write_size = 0;
+};
+
+Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
+    Decoded d;
     csh h = 0;
-    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return false;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return d;
     cs_option(h, CS_OPT_DETAIL, CS_OPT_ON);
     cs_insn* insn = nullptr;
-    bool writes = false;
     if (cs_disasm(h, code, n, eip, 1, &insn) == 1 && insn->detail != nullptr) {
+        d.ok = true;
         const cs_x86& x = insn->detail->x86;
         for (uint8_t i = 0; i < x.op_count; ++i) {
-            if (x.operands[i].type == X86_OP_MEM && (x.operands[i].access & CS_AC_WRITE)) {
-                writes = true;
+            const cs_x86_op& op = x.operands[i];
+            if (op.type != X86_OP_MEM) continue;
+            if (op.access & CS_AC_WRITE) {
+                d.writes = true;
+                if (d.write_size == 0) d.write_size = op.size;
             }
+            if ((op.access & CS_AC_READ) && d.read_size == 0) d.read_size = op.size;
         }
+        // The stack's accesses, which the encoding does not name.
         switch (insn->id) {
             case X86_INS_PUSH:
             case X86_INS_PUSHAL:
             case X86_INS_PUSHFD:
             case X86_INS_CALL:
             case X86_INS_ENTER:
+                d.writes = true;
+                if (d.write_size == 0 || insn->id != X86_INS_PUSH) d.write_size = 4;
+                break;
+            case X86_INS_POP:
+            case X86_INS_POPAL:
+            case X86_INS_POPFD:
+            case X86_INS_RET:
+            case X86_INS_LEAVE:
+                d.read_size = 4;
+                break;
             case X86_INS_STOSB:
             case X86_INS_STOSW:
             case X86_INS_STOSD:
             case X86_INS_MOVSB:
             case X86_INS_MOVSW:
             case X86_INS_MOVSD:
-                writes = true;
+                d.writes = true;
                 break;
             default:
                 break;
@@ -54,7 +76,7 @@ bool encoding_writes(const uint8_t* code, size_t n, uint32_t eip) {
     }
     if (insn != nullptr) cs_free(insn, 1);
     cs_close(&h);
-    return writes;
+    return d;
 }
 
 }  // namespace
@@ -83,7 +105,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
         size_t n = sizeof code;
         uint32_t eip = static_cast<uint32_t>(regs_.rip);
         while (n > 0 && !read(eip, code, n)) --n;
-        return encoding_writes(code, n, eip);
+        return decode(code, n, eip).writes;
     };
     if (!guest_range(page, kPage)) return decoded();
     int64_t r = 0;
@@ -111,6 +133,14 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     return writes;
 }
 
+uint8_t NativeEngine::access_size(uint32_t eip, bool writes) {
+    uint8_t code[16];
+    size_t n = sizeof code;
+    while (n > 0 && !read(eip, code, n)) --n;
+    Decoded d = decode(code, n, eip);
+    return writes ? d.write_size : d.read_size;
+}
+
 bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& limits,
                                EngineEvent& ev, bool& go_on) {
     go_on = false;
@@ -120,10 +150,15 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
     // Through the site segment an instruction's own address is read higher.
     if ((regs_.cs & 0xffff) == NUV_SITE_CS && addr == eip + NUV_SLED_BASE) addr = eip;
     uint8_t code[3] = {0, 0, 0};
+    GuestFault& f = ev.fault;
+    f = GuestFault::at(FaultKind::None, eip);
+    f.host_signal = sig;
+    f.host_code = si.si_code;
     switch (sig) {
         case SIGSEGV:
             if (limits.return_address != 0 && eip == limits.return_address) {
                 ev.stop = EngineStop::Returned;
+                ev.fault = GuestFault{};
                 return true;
             }
             ev.stop = EngineStop::Fault;
@@ -141,6 +176,7 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                         regs_dirty_ = true;
                         ++tsc_next_;
                         go_on = true;
+                        ev.fault = GuestFault{};
                         return true;
                     }
                 }
@@ -150,69 +186,71 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                     regs_dirty_ = true;
                     ev.stop = EngineStop::Trap;
                     ev.eip = eip + 2;
+                    ev.fault = GuestFault{};
                     return true;
                 }
                 if (code[0] == 0xF4) {
-                    ev.message = "guest halted at eip " + hex(eip);
-                } else if (code[0] == 0xCD) {
-                    ev.message =
-                        "unexpected interrupt " + std::to_string(code[1]) + " at eip " + hex(eip);
+                    f.kind = FaultKind::Halt;
+                } else if (code[0] == 0xCD || code[0] == 0xCE) {
+                    // int N through a gate the guest may not use; into
+                    // with the overflow flag set (vector 4).
+                    GuestFault i = GuestFault::interrupt(code[0] == 0xCE ? 4 : code[1], eip);
+                    f.kind = i.kind;
+                    f.vector = i.vector;
                 } else {
-                    ev.message = "privileged instruction at eip " + hex(eip);
+                    f.kind = FaultKind::Privileged;
                 }
                 return true;
             }
-            ev.address = addr;
+            f.address = addr;
+            f.kind = si.si_code == SEGV_MAPERR ? FaultKind::Unmapped : FaultKind::Protection;
             // At the instruction's own address the fetch failed, unless its
             // page is executable and the instruction touched itself.
             if (addr == eip && (si.si_code == SEGV_MAPERR || (page_perms(addr) & kPermExec) == 0)) {
-                ev.message =
-                    std::string(si.si_code == SEGV_MAPERR ? "execution of unmapped memory"
-                                                          : "execution of non-executable memory") +
-                    " at " + hex(addr) + " (eip " + hex(eip) + ")";
+                f.access = FaultAccess::Execute;
                 return true;
             }
             {
-                bool unmapped = si.si_code == SEGV_MAPERR;
-                bool writes = probe_write(addr, unmapped);
-                const char* what =
-                    unmapped ? (writes ? "write to unmapped memory" : "read of unmapped memory")
-                             : (writes ? "write to protected memory" : "read of protected memory");
-                ev.message = std::string(what) + " at " + hex(addr) + " (eip " + hex(eip) + ")";
+                bool writes = probe_write(addr, si.si_code == SEGV_MAPERR);
+                f.access = writes ? FaultAccess::Write : FaultAccess::Read;
+                f.size = access_size(eip, writes);
             }
             return true;
         case SIGBUS:
             ev.stop = EngineStop::Fault;
-            ev.address = addr;
-            ev.message = "bus error at " + hex(addr) + " (eip " + hex(eip) + ")";
+            f.kind = FaultKind::Bus;
+            f.address = addr;
             return true;
         case SIGILL:
             ev.stop = EngineStop::Fault;
             // syscall or sysenter where this processor has none in 32-bit
             // code: the same fault as where it has them.
-            if (read(eip, code, 2) && code[0] == 0x0F && (code[1] == 0x05 || code[1] == 0x34)) {
-                ev.message = "system call other than int 0x80 at eip " + hex(eip);
-                return true;
-            }
-            ev.message = "invalid instruction at " + hex(eip);
+            f.kind = read(eip, code, 2) && code[0] == 0x0F && (code[1] == 0x05 || code[1] == 0x34)
+                         ? FaultKind::SystemCall
+                         : FaultKind::Invalid;
             return true;
-        case SIGFPE:
+        case SIGFPE: {
             ev.stop = EngineStop::Fault;
-            ev.message = std::string("unexpected interrupt ") +
-                         (si.si_code == FPE_INTDIV || si.si_code == FPE_INTOVF ? "0" : "16") +
-                         " at eip " + hex(eip);
+            bool divide = si.si_code == FPE_INTDIV || si.si_code == FPE_INTOVF;
+            GuestFault i = GuestFault::interrupt(divide ? 0 : 16, eip);
+            f.kind = i.kind;
+            f.vector = i.vector;
             return true;
-        case SIGTRAP:
+        }
+        case SIGTRAP: {
             ev.stop = EngineStop::Fault;
             read(eip - 1, code, 1);
-            ev.message = std::string("unexpected interrupt ") + (code[0] == 0xCC ? "3" : "1") +
-                         " at eip " + hex(eip);
+            GuestFault i = GuestFault::interrupt(code[0] == 0xCC ? 3 : 1, eip);
+            f.kind = i.kind;
+            f.vector = i.vector;
             return true;
+        }
         case SIGSYS:
             ev.stop = EngineStop::Fault;
-            ev.message = "refused system call at eip " + hex(eip);
+            f.kind = FaultKind::RefusedCall;
             return true;
         default:
+            ev.fault = GuestFault{};
             return false;
     }
 }

@@ -190,7 +190,7 @@ bool NotifyChannel::receive(EngineEvent& ev) {
          !e_.read(static_cast<uint32_t>(d.instruction_pointer - 2), insn, 2) || insn[0] != 0xCD ||
          insn[1] != 0x80)) {
         ev.stop = EngineStop::Fault;
-        ev.message = "system call other than int 0x80 at eip " + hex(ev.eip);
+        ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
         return true;
     }
     e_.checked_ip_ = d.instruction_pointer;

@@ -130,7 +130,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 (insn[1] == 0x05 || insn[1] == 0x34)) {
                 at -= 2;
             }
-            ev.message = "system call other than int 0x80 at eip " + hex(at);
+            ev.fault = GuestFault::at(FaultKind::SystemCall, at);
             return ev;
         }
         if (!WIFSTOPPED(status) || (status >> 16) != 0) continue;

@@ -180,12 +180,9 @@ void UnicornGuard::code_unmapped(uint32_t begin, uint32_t size) {
     }
 }
 
-std::string UnicornGuard::message(uint32_t address) const {
+Refusal UnicornGuard::refusal(uint32_t address) const {
     auto it = refused_.find(address);
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%08x", address);
-    return std::string("invalid instruction at ") + text + " (" +
-           describe(it == refused_.end() ? Refusal::None : it->second) + ")";
+    return it == refused_.end() ? Refusal::None : it->second;
 }
 
 bool UnicornGuard::install(uint32_t return_address) {

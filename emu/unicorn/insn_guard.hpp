@@ -21,7 +21,7 @@
 //   when a range is unmapped or loses execute permission;
 // - run the guest with start() in place of uc_emu_start; a stop with
 //   `refused` set is the guest's invalid-instruction fault at `eip`, and
-//   message(eip) is its one-line description.
+//   refusal(eip) says why (describe() in words).
 // Memory that is writable and executable at once is outside what the guard
 // sees: bytes the guest stores there are not scanned.
 #pragma once
@@ -86,7 +86,7 @@ class UnicornGuard {
 
     bool refused_at(uint32_t address) const { return refused_.count(address) != 0; }
     // "invalid instruction at 0x00401000 (far call or jump through a register)"
-    std::string message(uint32_t address) const;
+    Refusal refusal(uint32_t address) const;
     size_t refused_count() const { return refused_.size(); }
     // Whether the exits of a run in progress are out of date: start() would
     // install others.

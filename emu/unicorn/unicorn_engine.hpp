@@ -138,11 +138,9 @@ class UnicornEngine : public Engine, public Instrumentation {
     bool breakpoint_ = false;
     bool step_armed_ = false, step_begun_ = false, stepped_ = false;
     bool step_owed_ = false;
-    std::string fault_;
-    // A memory access faulted: its address (the message is completed at
-    // the run's end).
-    bool access_fault_ = false;
-    uint32_t fault_address_ = 0;
+    // The guest's fault in this run (kind None: none); a memory fault's
+    // eip is set at the run's end, where EIP stands on its instruction.
+    GuestFault fault_;
     uint64_t max_insns_ = 0;
     uint64_t insns_ = 0;
     // Translated code: measured in the buffer, or estimated where it is not

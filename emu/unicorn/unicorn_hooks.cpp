@@ -14,23 +14,42 @@
 namespace nuv {
 namespace {
 
-const char* access_name(int type) {
+// A refused memory access as a fault (its eip still to be set).
+GuestFault access_fault(int type, uint64_t address, int size) {
+    GuestFault f;
+    f.address = static_cast<uint32_t>(address);
     switch (type) {
         case UC_MEM_READ_UNMAPPED:
-            return "read of unmapped memory";
         case UC_MEM_WRITE_UNMAPPED:
-            return "write to unmapped memory";
         case UC_MEM_FETCH_UNMAPPED:
-            return "execution of unmapped memory";
-        case UC_MEM_READ_PROT:
-            return "read of protected memory";
-        case UC_MEM_WRITE_PROT:
-            return "write to protected memory";
-        case UC_MEM_FETCH_PROT:
-            return "execution of non-executable memory";
+            f.kind = FaultKind::Unmapped;
+            break;
         default:
-            return "bad memory access";
+            f.kind = FaultKind::Protection;
+            break;
     }
+    switch (type) {
+        case UC_MEM_READ_UNMAPPED:
+        case UC_MEM_READ_PROT:
+            f.access = FaultAccess::Read;
+            break;
+        case UC_MEM_WRITE_UNMAPPED:
+        case UC_MEM_WRITE_PROT:
+            f.access = FaultAccess::Write;
+            break;
+        case UC_MEM_FETCH_UNMAPPED:
+        case UC_MEM_FETCH_PROT:
+            f.access = FaultAccess::Execute;
+            break;
+        default:
+            break;
+    }
+    // A fetch has no size of its own (how much of the instruction was
+    // asked for is the emulator's business).
+    if (f.access != FaultAccess::Execute && size > 0 && size <= 255) {
+        f.size = static_cast<uint8_t>(size);
+    }
+    return f;
 }
 
 // Distinct blocks whose instruction counts are remembered; past this the
@@ -55,10 +74,9 @@ struct UnicornEngine::Hooks {
             uint32_t eip = eip_of(uc);
             uint8_t op = 0;
             bool halt = uc_mem_read(uc, eip, &op, 1) == UC_ERR_OK && op == 0xF4;
-            e->fault_ = (halt ? "guest halted at eip " : "protection fault at eip ") + hex(eip);
+            e->fault_ = GuestFault::at(halt ? FaultKind::Halt : FaultKind::Privileged, eip);
         } else {
-            e->fault_ =
-                "unexpected interrupt " + std::to_string(intno) + " at eip " + hex(eip_of(uc));
+            e->fault_ = GuestFault::interrupt(intno, eip_of(uc));
         }
         uc_emu_stop(uc);
     }
@@ -67,7 +85,8 @@ struct UnicornEngine::Hooks {
     // every port access is the protection fault the processor raises.
     static void port_fault(uc_engine* uc, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
-        if (e->fault_.empty()) e->fault_ = "protection fault at eip " + hex(eip_of(uc));
+        if (e->fault_.kind == FaultKind::None)
+            e->fault_ = GuestFault::at(FaultKind::Privileged, eip_of(uc));
         uc_emu_stop(uc);
     }
 
@@ -80,16 +99,14 @@ struct UnicornEngine::Hooks {
         port_fault(uc, user);
     }
 
-    // The words wait for the run's end, when EIP stands at the faulting
-    // instruction (slow_path.hpp).
-    static bool bad_memory(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t,
+    // The instruction's address waits for the run's end, when EIP stands at
+    // the faulting instruction (slow_path.hpp).
+    static bool bad_memory(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t,
                            void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
-        e->fault_ = access_name(type);
-        e->fault_address_ = static_cast<uint32_t>(address);
-        e->access_fault_ = true;
+        e->fault_ = access_fault(type, address, size);
         if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT) {
-            slow_path::fault_pending(e->fault_address_);
+            slow_path::fault_pending(e->fault_.address);
         }
         return false;
     }
@@ -112,12 +129,13 @@ struct UnicornEngine::Hooks {
             eip >= 2) {
             eip -= 2;
         }
-        if (e->fault_.empty()) e->fault_ = "system call other than int 0x80 at eip " + hex(eip);
+        if (e->fault_.kind == FaultKind::None)
+            e->fault_ = GuestFault::at(FaultKind::SystemCall, eip);
         uc_emu_stop(uc);
     }
 
     static bool bad_instruction(uc_engine* uc, void* user) {
-        static_cast<UnicornEngine*>(user)->fault_ = "invalid instruction at " + hex(eip_of(uc));
+        static_cast<UnicornEngine*>(user)->fault_ = GuestFault::at(FaultKind::Invalid, eip_of(uc));
         return false;
     }
 

@@ -108,8 +108,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         if (code_.used() >= code_limit_) empty_translation_cache();
     }
     limit_hit_ = false;
-    fault_.clear();
-    access_fault_ = false;
+    fault_ = GuestFault{};
     slow_path::run_begins();
     max_insns_ = limits.max_instructions;
     EngineEvent ev;
@@ -171,9 +170,9 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         eip = eip_of(uc_);
         // Stopped by nothing the guest did: by interrupt(), the deadline, the
         // watch, or to empty the cache.
-        const bool no_reason = ended_error_ == UC_ERR_OK && !trapped_ && fault_.empty() &&
-                               !limit_hit_ && !ended_refused_ && eip != until && !breakpoint_ &&
-                               !stepped_;
+        const bool no_reason = ended_error_ == UC_ERR_OK && !trapped_ &&
+                               fault_.kind == FaultKind::None && !limit_hit_ && !ended_refused_ &&
+                               eip != until && !breakpoint_ && !stepped_;
         const bool asked = stops_asked_.load() != stops_at_start_;
         if (watch_->wanted.load()) {
             // The watch may have looked just before the cache was emptied.
@@ -194,13 +193,10 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     const bool step_open = step_armed_;
     step_armed_ = false;
     const auto err = static_cast<uc_err>(ended_error_);
-    if (!fault_.empty()) {
+    if (fault_.kind != FaultKind::None) {
         ev.stop = EngineStop::Fault;
-        if (access_fault_) {
-            ev.address = fault_address_;
-            fault_ += " at " + hex(fault_address_) + " (eip " + hex(eip) + ")";
-        }
-        ev.message = fault_;
+        if (fault_.memory()) fault_.eip = eip;
+        ev.fault = fault_;
     } else if (trapped_) {
         ev.stop = EngineStop::Trap;
         step_owed_ = step_open;
@@ -214,15 +210,20 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
             "instruction limit of " + std::to_string(max_insns_) + " reached at eip " + hex(eip);
     } else if (err != UC_ERR_OK) {
         ev.stop = EngineStop::Fault;
-        ev.message = std::string(uc_strerror(err)) + " at eip " + hex(eip);
+        ev.fault.kind = FaultKind::Emulator;
+        ev.fault.eip = eip;
+        ev.fault.detail = uc_strerror(err);
     } else if (ended_refused_) {
         ev.stop = EngineStop::Fault;
-        ev.message = guard_->message(eip);
+        ev.fault.kind = FaultKind::Invalid;
+        ev.fault.eip = eip;
+        ev.fault.detail = guard::describe(guard_->refusal(eip));
     } else if (until != 0 && eip == until) {
         ev.stop = EngineStop::Returned;
     } else {
         ev.stop = EngineStop::Fault;
-        ev.message = "guest halted at eip " + hex(eip);
+        ev.fault.kind = FaultKind::Halt;
+        ev.fault.eip = eip;
     }
     return ev;
 }

@@ -20,6 +20,9 @@ namespace {
 using nuv::Engine;
 using nuv::EngineEvent;
 using nuv::EngineStop;
+using nuv::FaultAccess;
+using nuv::FaultKind;
+using nuv::GuestFault;
 using nuv::kPermExec;
 using nuv::kPermRead;
 using nuv::kPermWrite;
@@ -80,7 +83,7 @@ class CodeChanges : public testing::TestWithParam<std::string> {
     // The answer the code at kCode traps with.
     uint32_t answer() {
         EngineEvent ev = run_at(kCode);
-        EXPECT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+        EXPECT_EQ(ev.stop, EngineStop::Trap) << nuvtest::event_text(ev);
         return e_->registers().eax;
     }
 
@@ -94,7 +97,7 @@ TEST_P(CodeChanges, CodeRewrittenWhileWritableRunsAsRewritten) {
     EXPECT_EQ(answer(), 1u);  // from the blocks translated the first time
     ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead | kPermWrite));
     EngineEvent ev = run_at(kStore);
-    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << nuvtest::event_text(ev);
     ASSERT_TRUE(e_->protect(kCode, 0x1000, kPermRead | kPermExec));
     EXPECT_EQ(answer(), 2u);
 }
@@ -127,8 +130,12 @@ TEST_P(CodeChanges, AStoreIntoCodeFaultsAtTheStoreAndChangesNothing) {
     EXPECT_EQ(answer(), 1u);
     EngineEvent ev = run_at(kStore);
     EXPECT_EQ(ev.stop, EngineStop::Fault);
-    EXPECT_EQ(ev.eip, kStore + 2) << ev.message;
-    EXPECT_EQ(ev.message, "write to protected memory at 0x00400001 (eip 0x00401002)");
+    EXPECT_EQ(ev.eip, kStore + 2) << nuvtest::event_text(ev);
+    EXPECT_TRUE(nuvtest::same_fault(ev.fault, {.kind = FaultKind::Protection,
+                                               .access = FaultAccess::Write,
+                                               .size = 4,
+                                               .address = 0x00400001,
+                                               .eip = 0x00401002}));
     Bytes now(kAnswerOne.size());
     ASSERT_TRUE(e_->read(kCode, now.data(), now.size()));
     EXPECT_EQ(now, kAnswerOne);
@@ -144,7 +151,11 @@ TEST_P(CodeChanges, APageMappedAnewIsReadAsItIsNow) {
     ASSERT_TRUE(e_->unmap(kData, 0x1000));
     EngineEvent ev = run_at(kCode);
     EXPECT_EQ(ev.stop, EngineStop::Fault);
-    EXPECT_EQ(ev.message, "read of unmapped memory at 0x00600000 (eip 0x00400000)");
+    EXPECT_TRUE(nuvtest::same_fault(ev.fault, {.kind = FaultKind::Unmapped,
+                                               .access = FaultAccess::Read,
+                                               .size = 4,
+                                               .address = kData,
+                                               .eip = kCode}));
 }
 
 TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
@@ -153,21 +164,22 @@ TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
         const char* name;
         Bytes code;       // placed after three no-ops
         uint32_t offset;  // of the faulting instruction in it
-        std::string message;
+        FaultAccess access;
+        uint32_t address;
+        uint8_t size;
         uint32_t ecx = 0;  // after the fault
     };
     const std::vector<Case> cases = {
-        {"load", cat({{0x8B, 0x1D}, le32(0x10)}), 0, "read of unmapped memory at 0x00000010"},
-        {"store", cat({{0xC7, 0x05}, le32(0x10), le32(1)}), 0,
-         "write to unmapped memory at 0x00000010"},
+        {"load", cat({{0x8B, 0x1D}, le32(0x10)}), 0, FaultAccess::Read, 0x10, 4},
+        {"store", cat({{0xC7, 0x05}, le32(0x10), le32(1)}), 0, FaultAccess::Write, 0x10, 4},
         {"load across into an unmapped page", cat({{0x8B, 0x1D}, le32(kData + 0xFFE)}), 0,
-         "read of unmapped memory at 0x00601000"},
+         FaultAccess::Read, kData + 0x1000, 4},
         // mov esp, 0x10; push eax
-        {"push", cat({{0xBC}, le32(0x10), {0x50}}), 5, "write to unmapped memory at 0x0000000c"},
+        {"push", cat({{0xBC}, le32(0x10), {0x50}}), 5, FaultAccess::Write, 0x0c, 4},
         // mov esi, kData; mov edi, 0x10; mov ecx, 4; rep movsb
         {"string copy",
          cat({{0xBE}, le32(kData), {0xBF}, le32(0x10), {0xB9}, le32(4), {0xF3, 0xA4}}), 15,
-         "write to unmapped memory at 0x00000010", 4},
+         FaultAccess::Write, 0x10, 1, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,7 +189,11 @@ TEST_P(CodeChanges, AFaultingAccessNamesItsOwnInstruction) {
         EngineEvent ev = run_at(kCode);
         const uint32_t at = kCode + static_cast<uint32_t>(nops.size()) + c.offset;
         EXPECT_EQ(ev.stop, EngineStop::Fault);
-        EXPECT_EQ(ev.message, c.message + " (eip " + nuv::hex(at) + ")");
+        EXPECT_TRUE(nuvtest::same_fault(ev.fault, {.kind = FaultKind::Unmapped,
+                                                   .access = c.access,
+                                                   .size = c.size,
+                                                   .address = c.address,
+                                                   .eip = at}));
         EXPECT_EQ(e_->registers().eip, at);
         if (c.ecx != 0) {
             EXPECT_EQ(e_->registers().ecx, c.ecx);
@@ -195,10 +211,10 @@ TEST_P(CodeChanges, AFaultOfAnEarlierRunDoesNotPlaceTheNext) {
     place(kStore, kPermRead | kPermExec, cat({{0x0F, 0xC7, 0x0D}, le32(0x10), kTrapThenSpin}));
     EngineEvent ev = run_at(kCode);
     ASSERT_EQ(ev.stop, EngineStop::Fault);
-    EXPECT_EQ(ev.eip, kCode + 1) << ev.message;
+    EXPECT_EQ(ev.eip, kCode + 1) << nuvtest::event_text(ev);
     ev = run_at(kStore);
     ASSERT_EQ(ev.stop, EngineStop::Fault);
-    EXPECT_EQ(ev.eip, kStore) << ev.message;
+    EXPECT_EQ(ev.eip, kStore) << nuvtest::event_text(ev);
     EXPECT_EQ(e_->registers().eip, kStore);
 }
 
@@ -213,13 +229,13 @@ TEST_P(CodeChanges, PagesThatCanBeWrittenOrRunCanBeRead) {
     place(kData, kPermWrite, le32(5));
     EXPECT_EQ(answer(), 5u);
     EngineEvent ev = run_at(kCode + static_cast<uint32_t>(kReadData.size()));
-    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << nuvtest::event_text(ev);
     EXPECT_EQ(e_->registers().eax, 9u);
     if (GetParam() == "native") return;
     // The code page itself, once it has run: mov eax, [kCode]
     place(kStore, kPermExec, cat({{0xA1}, le32(kCode), kTrapThenSpin}));
     ev = run_at(kStore);
-    ASSERT_EQ(ev.stop, EngineStop::Trap) << ev.message;
+    ASSERT_EQ(ev.stop, EngineStop::Trap) << nuvtest::event_text(ev);
     EXPECT_EQ(e_->registers().eax, 0x600000A1u);
 }
 

@@ -22,6 +22,7 @@
 #include <set>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "containment.hpp"
 #include "hex.hpp"
 #include "engine_factory.hpp"
@@ -44,22 +45,26 @@ TEST_F(LibTest, PrivilegedInstructionsFaultAtTheirAddress) {
         SetUp();
         nuv::RunResult r = g().call_words(sym(fn), {});
         EXPECT_EQ(r.stop, Stop::Fault) << fn;
-        EXPECT_EQ(r.message, "protection fault at eip " + hex(sym(fn))) << fn;
+        EXPECT_EQ(nuv::report::what(r), "protection fault at eip " + hex(sym(fn))) << fn;
+        EXPECT_EQ(r.fault.kind, nuv::FaultKind::Privileged) << fn;
     }
 }
 
 TEST_F(LibTest, MishandledEncodingsFaultAsInvalidWhereTheyBegin) {
     nuv::RunResult far = g().call_words(sym("probe_far_register"), {});
     EXPECT_EQ(far.stop, Stop::Fault);
-    EXPECT_EQ(far.message, "invalid instruction at " + hex(sym("probe_far_register")) +
-                               " (far call or jump through a register)");
+    EXPECT_EQ(nuv::report::what(far), "invalid instruction at " + hex(sym("probe_far_register")) +
+                                          " (far call or jump through a register)");
     SetUp();
     // In the middle of a block, after two instructions that do run.
     nuv::RunResult lock = g().call_words(sym("probe_lock_compare"), {});
     EXPECT_EQ(lock.stop, Stop::Fault);
-    EXPECT_EQ(lock.message.rfind("invalid instruction at " + hex(sym("probe_lock_compare_at")), 0),
+    EXPECT_EQ(lock.fault.kind, nuv::FaultKind::Invalid);
+    EXPECT_EQ(lock.fault.eip, sym("probe_lock_compare_at"));
+    EXPECT_EQ(nuv::report::what(lock).rfind(
+                  "invalid instruction at " + hex(sym("probe_lock_compare_at")), 0),
               0u)
-        << lock.message;
+        << nuv::report::what(lock);
     // The machine goes on serving calls after the fault.
     EXPECT_EQ(g().call("probe_long_double", {1, 2}).stop, Stop::Returned);
 }

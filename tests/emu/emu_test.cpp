@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
@@ -65,14 +66,16 @@ TEST_F(LibTest, GuestFaultsEndTheCallWithAMessage) {
         SetUp();
         nuv::RunResult r = g().call_words(sym(c.fn), c.args);
         EXPECT_EQ(r.stop, Stop::Fault) << c.fn;
-        EXPECT_NE(r.message.find(c.message_part), std::string::npos) << c.fn << ": " << r.message;
+        std::string words = nuv::report::what(r);
+        EXPECT_NE(words.find(c.message_part), std::string::npos) << c.fn << ": " << words;
     }
 }
 
 TEST_F(LibTest, HaltEndsTheRunAsAFault) {
     nuv::RunResult r = g().call("probe_halt", {});
     EXPECT_EQ(r.stop, Stop::Fault);
-    EXPECT_NE(r.message.find("halt"), std::string::npos) << r.message;
+    EXPECT_EQ(r.fault.kind, nuv::FaultKind::Halt);
+    EXPECT_NE(nuv::report::what(r).find("halt"), std::string::npos) << nuv::report::what(r);
 }
 
 TEST(Emulator, InstructionLimitStopsARunawayGuest) {

@@ -114,8 +114,10 @@ TEST(InsnGuard, UnicornStopsBeforeRefusedInstructions) {
     Engine e(base, {0x90, 0xFF, 0xD8});
     nuv::guard::UnicornGuard guard(e.uc);
     guard.code_mapped(base, e.page(base));
-    EXPECT_EQ(guard.message(base + 1),
-              "invalid instruction at 0x00400001 (far call or jump through a register)");
+    EXPECT_EQ(guard.refusal(base + 1), nuv::guard::Refusal::FarThroughRegister);
+    EXPECT_EQ(guard.refusal(base), nuv::guard::Refusal::None);
+    EXPECT_STREQ(nuv::guard::describe(guard.refusal(base + 1)),
+                 "far call or jump through a register");
 }
 
 TEST(InsnGuard, UnmappedCodeLeavesTheExitList) {

@@ -17,6 +17,7 @@
 #include <map>
 #include <regex>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 #include "kernel.hpp"
 
@@ -239,11 +240,12 @@ TEST_P(Programs, FaultsAndEscapesEndTheGuestAlike) {
         nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(ver_running(c.code), o);
         ASSERT_TRUE(m) << m.error().message;
         nuv::RunResult r = (*m)->run({"ver"});
-        EXPECT_EQ(r.stop, c.stop) << r.message;
+        const std::string words = nuv::report::what(r);
+        EXPECT_EQ(r.stop, c.stop) << words;
         if (c.stop == Stop::Exited) {
             EXPECT_EQ(r.status & 0xFF, c.status);
         }
-        EXPECT_NE(r.message.find(c.message), std::string::npos) << r.message;
+        EXPECT_NE(words.find(c.message), std::string::npos) << words;
         EXPECT_EQ((*m)->output(), "");
     }
     // The command's status for a fault.

@@ -1,5 +1,6 @@
 #include "guest.hpp"
 
+#include "fault_report.hpp"
 #include "native_engine.hpp"
 
 #include <fcntl.h>
@@ -20,6 +21,24 @@ namespace nuvtest {
 bool native_required() {
     const char* v = std::getenv("NUV_REQUIRE_NATIVE");
     return v != nullptr && *v != '\0' && std::string_view(v) != "0";
+}
+
+std::string fault_fields(const nuv::GuestFault& f) {
+    return "kind " + std::to_string(static_cast<int>(f.kind)) + " access " +
+           std::to_string(static_cast<int>(f.access)) + " size " + std::to_string(f.size) +
+           " vector " + std::to_string(f.vector) + " address " + nuv::hex(f.address) + " eip " +
+           nuv::hex(f.eip) + " host signal " + std::to_string(f.host_signal) + "/" +
+           std::to_string(f.host_code) + " (" + nuv::report::words(f) + ")";
+}
+
+std::string event_text(const nuv::EngineEvent& ev) {
+    return ev.stop == nuv::EngineStop::Fault ? nuv::report::words(ev.fault) : ev.message;
+}
+
+::testing::AssertionResult same_fault(const nuv::GuestFault& got, const nuv::GuestFault& want) {
+    if (got.same_as(want)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "got " << fault_fields(got) << "\n want " << fault_fields(want);
 }
 
 std::optional<std::string> native_unavailable() {
@@ -145,7 +164,7 @@ void LibTest::SetUp() {
 uint32_t LibTest::call(std::string_view fn, std::initializer_list<nuv::Arg> args) {
     nuv::RunResult r = m_->call(fn, args);
     EXPECT_EQ(r.stop, nuv::Stop::Returned)
-        << fn << ": " << nuv::stop_name(r.stop) << " " << r.message;
+        << fn << ": " << nuv::stop_name(r.stop) << " " << nuv::report::what(r);
     return m_->eax();
 }
 

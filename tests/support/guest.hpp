@@ -58,6 +58,14 @@ inline uint32_t read_u32(nuv::CallContext& c, uint32_t address) {
     return v;
 }
 
+// Whether `got` is the fault `want` (every field both engines fill: kind,
+// access, size, vector, address, eip), with both spelled out when not.
+::testing::AssertionResult same_fault(const nuv::GuestFault& got, const nuv::GuestFault& want);
+// A fault's fields and words, for failure messages.
+std::string fault_fields(const nuv::GuestFault& f);
+// What an engine's stop says: a fault's words, else its message.
+std::string event_text(const nuv::EngineEvent& ev);
+
 // Path of an image built into the build tree's image folder.
 std::string image_path(std::string_view name);
 
