@@ -22,7 +22,6 @@ namespace {
 // lowest 64 KiB, where a null pointer points), and how many bytes it reads
 // and writes at a time, as Unicorn reports the access.
 struct Decoded {
-    bool ok = false;
     bool writes = false;
     uint8_t read_size = 0, write_size = 0;
 };
@@ -34,7 +33,6 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
     cs_option(h, CS_OPT_DETAIL, CS_OPT_ON);
     cs_insn* insn = nullptr;
     if (cs_disasm(h, code, n, eip, 1, &insn) == 1 && insn->detail != nullptr) {
-        d.ok = true;
         const cs_x86& x = insn->detail->x86;
         for (uint8_t i = 0; i < x.op_count; ++i) {
             const cs_x86_op& op = x.operands[i];
@@ -45,6 +43,17 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
             }
             if ((op.access & CS_AC_READ) && d.read_size == 0) d.read_size = op.size;
         }
+        // String instructions move a byte, or a word or doubleword by the
+        // operand size.
+        const uint8_t op = x.opcode[0];
+        if ((op >= 0xA4 && op <= 0xA7) || (op >= 0xAA && op <= 0xAF)) {
+            uint8_t size = (op & 1) == 0 ? 1 : x.prefix[2] == 0x66 ? 2 : 4;
+            d.read_size = size;
+            if (op == 0xA4 || op == 0xA5 || op == 0xAA || op == 0xAB) {
+                d.writes = true;
+                d.write_size = size;
+            }
+        }
         // The stack's accesses, which the encoding does not name.
         switch (insn->id) {
             case X86_INS_PUSH:
@@ -53,7 +62,7 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
             case X86_INS_CALL:
             case X86_INS_ENTER:
                 d.writes = true;
-                if (d.write_size == 0 || insn->id != X86_INS_PUSH) d.write_size = 4;
+                d.write_size = 4;
                 break;
             case X86_INS_POP:
             case X86_INS_POPAL:
@@ -61,14 +70,6 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
             case X86_INS_RET:
             case X86_INS_LEAVE:
                 d.read_size = 4;
-                break;
-            case X86_INS_STOSB:
-            case X86_INS_STOSW:
-            case X86_INS_STOSD:
-            case X86_INS_MOVSB:
-            case X86_INS_MOVSW:
-            case X86_INS_MOVSD:
-                d.writes = true;
                 break;
             default:
                 break;
@@ -191,10 +192,9 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                 }
                 if (code[0] == 0xF4) {
                     f.kind = FaultKind::Halt;
-                } else if (code[0] == 0xCD || code[0] == 0xCE) {
-                    // int N through a gate the guest may not use; into
-                    // with the overflow flag set (vector 4).
-                    GuestFault i = GuestFault::interrupt(code[0] == 0xCE ? 4 : code[1], eip);
+                } else if (code[0] == 0xCD) {
+                    // int N through a gate the guest may not use.
+                    GuestFault i = GuestFault::interrupt(code[1], eip);
                     f.kind = i.kind;
                     f.vector = i.vector;
                 } else {

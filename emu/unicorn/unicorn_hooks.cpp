@@ -3,6 +3,8 @@
 #include <capstone/capstone.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,33 @@ GuestFault access_fault(int type, uint64_t address, int size) {
     return f;
 }
 
+// Where the instruction whose hook runs stands, for hooks during which
+// Unicorn's EIP may still hold the start of the running block: the first
+// instruction of one of `ids` at or after `from` (0: none found).
+uint32_t first_of(uc_engine* uc, uint32_t from, std::initializer_list<unsigned> ids) {
+    uint8_t code[128];
+    size_t n = std::min<size_t>(sizeof code, 0x1000 - (from & 0xFFF));
+    if (uc_mem_read(uc, from, code, n) != UC_ERR_OK) return 0;
+    csh h = 0;
+    if (cs_open(CS_ARCH_X86, CS_MODE_32, &h) != CS_ERR_OK) return 0;
+    cs_insn* insn = nullptr;
+    size_t count = cs_disasm(h, code, n, from, 0, &insn);
+    uint32_t found = 0;
+    for (size_t i = 0; i < count && found == 0; ++i) {
+        for (unsigned id : ids) {
+            if (insn[i].id == id) found = static_cast<uint32_t>(insn[i].address);
+        }
+    }
+    if (insn != nullptr) cs_free(insn, count);
+    cs_close(&h);
+    return found;
+}
+
+bool bytes_at(uc_engine* uc, uint32_t at, uint8_t a, uint8_t b) {
+    uint8_t op[2] = {0, 0};
+    return uc_mem_read(uc, at, op, 2) == UC_ERR_OK && op[0] == a && op[1] == b;
+}
+
 // Distinct blocks whose instruction counts are remembered; past this the
 // map starts again (it is a cache).
 constexpr size_t kMaxCountedBlocks = 1u << 18;
@@ -76,7 +105,15 @@ struct UnicornEngine::Hooks {
             bool halt = uc_mem_read(uc, eip, &op, 1) == UC_ERR_OK && op == 0xF4;
             e->fault_ = GuestFault::at(halt ? FaultKind::Halt : FaultKind::Privileged, eip);
         } else {
-            e->fault_ = GuestFault::interrupt(intno, eip_of(uc));
+            // int N stands after its instruction; as on the processor, where
+            // only the gates of vectors 3 and 4 are open to the guest, the
+            // fault names the instruction.
+            uint32_t eip = eip_of(uc);
+            if (intno != 1 && intno != 3 && intno != 4 && eip >= 2 &&
+                bytes_at(uc, eip - 2, 0xCD, static_cast<uint8_t>(intno))) {
+                eip -= 2;
+            }
+            e->fault_ = GuestFault::interrupt(intno, eip);
         }
         uc_emu_stop(uc);
     }
@@ -85,8 +122,10 @@ struct UnicornEngine::Hooks {
     // every port access is the protection fault the processor raises.
     static void port_fault(uc_engine* uc, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
-        if (e->fault_.kind == FaultKind::None)
-            e->fault_ = GuestFault::at(FaultKind::Privileged, eip_of(uc));
+        if (e->fault_.kind != FaultKind::None) return;
+        uint32_t eip = eip_of(uc);
+        uint32_t at = first_of(uc, eip, {X86_INS_IN, X86_INS_OUT});
+        e->fault_ = GuestFault::at(FaultKind::Privileged, at != 0 ? at : eip);
         uc_emu_stop(uc);
     }
 
@@ -104,6 +143,9 @@ struct UnicornEngine::Hooks {
     static bool bad_memory(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t,
                            void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
+        // An instruction after one that faulted in its hook may run before
+        // the block ends: the first fault is the guest's.
+        if (e->fault_.kind != FaultKind::None) return false;
         e->fault_ = access_fault(type, address, size);
         if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT) {
             slow_path::fault_pending(e->fault_.address);
@@ -122,12 +164,16 @@ struct UnicornEngine::Hooks {
     static void system_call(uc_engine* uc, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
         uint32_t eip = eip_of(uc);
-        uint8_t op[2] = {0, 0};
-        // EIP stands on sysenter, or after syscall.
-        if (!(uc_mem_read(uc, eip, op, 2) == UC_ERR_OK && op[0] == 0x0F &&
-              (op[1] == 0x05 || op[1] == 0x34)) &&
-            eip >= 2) {
-            eip -= 2;
+        auto names = [uc](uint32_t at) {
+            return bytes_at(uc, at, 0x0F, 0x05) || bytes_at(uc, at, 0x0F, 0x34);
+        };
+        // EIP stands on sysenter, after syscall, or still at the start of
+        // the block.
+        if (!names(eip)) {
+            uint32_t at = eip >= 2 && names(eip - 2)
+                              ? eip - 2
+                              : first_of(uc, eip, {X86_INS_SYSENTER, X86_INS_SYSCALL});
+            if (at != 0) eip = at;
         }
         if (e->fault_.kind == FaultKind::None)
             e->fault_ = GuestFault::at(FaultKind::SystemCall, eip);

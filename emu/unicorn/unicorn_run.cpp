@@ -195,7 +195,14 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     const auto err = static_cast<uc_err>(ended_error_);
     if (fault_.kind != FaultKind::None) {
         ev.stop = EngineStop::Fault;
-        if (fault_.memory()) fault_.eip = eip;
+        if (fault_.memory()) {
+            fault_.eip = eip;
+        } else if (fault_.eip != eip) {
+            // Stopped past the instruction its hook named: the guest stands
+            // on it, as on the processor.
+            uc_reg_write(uc_, UC_X86_REG_EIP, &fault_.eip);
+            ev.eip = fault_.eip;
+        }
         ev.fault = fault_;
     } else if (trapped_) {
         ev.stop = EngineStop::Trap;
