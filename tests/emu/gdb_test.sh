@@ -91,13 +91,16 @@ for engine in $engines; do
         fail "$engine crash: the core is not a file of its own"; cat "$work/core.err"
         continue
     fi
-    timeout -k 5 60 gdb -nx -batch -ex 'bt' -ex 'print p' "$image" "$core" >"$work/core.gdb" 2>&1
+    # The signal's information: SIGSEGV (11), SEGV_MAPERR (1), the address.
+    timeout -k 5 60 gdb -nx -batch -ex 'bt' -ex 'print p' -ex 'print $_siginfo.si_signo' \
+        -ex 'print $_siginfo.si_code' -ex 'print $_siginfo._sifields._sigfault.si_addr' \
+        "$image" "$core" >"$work/core.gdb" 2>&1
     expect "$engine core" "$work/core.gdb" \
         'Program terminated with signal SIGSEGV' \
         '^#0  (0x[0-9a-f]+ in )?read_through \(p=0x0\) at .*debuggee\.cpp:22$' \
         '^#1  0x[0-9a-f]+ in crash_below \(depth=1\) at .*debuggee\.cpp:27$' \
         '^#2  0x[0-9a-f]+ in main \(argc=2, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:31$' \
-        '^\$1 = \(const int \*\) 0x0$'
+        '^\$1 = \(const int \*\) 0x0$' '^\$2 = 11$' '^\$3 = 1$' '^\$4 = \(void \*\) 0x0$'
     [ "$(cat "$work/canary")" = kept ] || fail "$engine crash: the core went through a link"
     if [ "$failures" != 0 ]; then cat "$work/core.gdb" "$work/core.err"; fi
 done
