@@ -113,6 +113,10 @@ FaultSignal fault_signal(const GuestFault& f) {
     return {SIGSEGV, SI_KERNEL, 0};
 }
 
+std::array<int32_t, 32> siginfo(const FaultSignal& s) {
+    return {s.signo, 0, s.code, static_cast<int32_t>(s.address)};
+}
+
 Status open_core_dir(const std::string& path, CoreDir& out) {
     size_t slash = path.rfind('/');
     out.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -153,11 +157,10 @@ Status write_core(Task& m, const CoreDir& where, const std::string& file, const 
     std::strncpy(ps.fname, base.c_str(), sizeof ps.fname - 1);
     std::strncpy(ps.psargs, name.c_str(), sizeof ps.psargs - 1);
     std::vector<uint8_t> notes;
-    // The i386 siginfo: number, errno, code, then the fault's address.
-    int32_t siginfo[32] = {signal.signo, 0, signal.code, static_cast<int32_t>(signal.address)};
+    const std::array<int32_t, 32> info = siginfo(signal);
     add_note(notes, kNtPrstatus, &st, sizeof st);
     add_note(notes, kNtPrpsinfo, &ps, sizeof ps);
-    add_note(notes, kNtSiginfo, siginfo, sizeof siginfo);
+    add_note(notes, kNtSiginfo, info.data(), sizeof info);
 
     // The header, the program headers and the notes, then each mapping on a
     // page boundary of the file; pages of zeros are left as holes.

@@ -4,6 +4,7 @@
 // mapping of its address space as a loadable segment.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,9 @@ struct FaultSignal {
     uint32_t address = 0;
 };
 FaultSignal fault_signal(const GuestFault& f);
+// The i386 siginfo_t of such a signal (128 bytes), as a core's note and the
+// gdb server give it: number, errno, code, then the address.
+std::array<int32_t, 32> siginfo(const FaultSignal& s);
 
 // Where cores go: a directory opened before any guest runs, so that nothing
 // a guest does to the names in it (a link, a named pipe, a directory moved

@@ -161,6 +161,7 @@ std::string GdbServer::stop_reply() const {
 
 DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadline) {
     remove_breakpoints(m);
+    fault_ = FaultSignal{};
     switch (e.kind) {
         case DebugEvent::Start:
             stop_ = "S05";
@@ -189,7 +190,8 @@ DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadl
             stop_ = announce_ ? "T02" : "S05";
             break;
         case DebugEvent::Fault:
-            stop_ = "T" + hex2(fault_signal(e.fault).signo);
+            fault_ = fault_signal(e.fault);
+            stop_ = "T" + hex2(fault_.signo);
             break;
     }
     if (client_fd_ < 0) return DebugGo::Continue;

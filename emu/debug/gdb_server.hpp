@@ -21,6 +21,7 @@
 
 #include "debugger.hpp"
 #include "gdb_packets.hpp"
+#include "core_file.hpp"
 #include "engine.hpp"
 #include "result.hpp"
 
@@ -61,6 +62,7 @@ class GdbServer final : public Debugger {
     std::string write_memory(Task& m, std::string_view args);
     std::string breakpoint(std::string_view args, bool insert);
     std::string features(std::string_view args) const;
+    std::string siginfo(std::string_view args) const;
     void insert_breakpoints(Task& m);
     void remove_breakpoints(Task& m);
 
@@ -72,6 +74,7 @@ class GdbServer final : public Debugger {
     bool interrupted_ = false;  // the client sent 0x03 while the guest ran
     bool announce_ = false;     // the stop it asked for is told without a '?'
     std::string stop_;          // the last stop reply
+    FaultSignal fault_;         // the signal of the fault it stands at (signo 0: none)
     // Breakpoints set by the client, and those in memory with the guest's
     // own bytes while it runs.
     std::set<uint32_t> breakpoints_;

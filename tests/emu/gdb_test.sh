@@ -37,23 +37,30 @@ else
     echo "SKIP native: $("$nuvemu" --version | sed -n 's/^  native   no: //p')"
 fi
 
-for engine in $engines; do
+# serve ENGINE [ARG...]: nuvemu runs the image under its gdb server, waiting
+# for the debugger; sets emu (its pid), port, err and out.
+serve() {
+    local engine=$1
+    shift
     err=$work/$engine.err
+    out=$work/$engine.out
     : >"$err"
-    timeout 120 "$nuvemu" --engine "$engine" --gdb 0 --gdb-wait "$image" >"$work/$engine.out" 2>"$err" &
+    timeout 120 "$nuvemu" --engine "$engine" --gdb 0 --gdb-wait "$image" "$@" >"$out" 2>"$err" &
     emu=$!
     port=
     for _ in $(seq 200); do
         port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$err")
-        [ -n "$port" ] && break
+        [ -n "$port" ] && return 0
         kill -0 "$emu" 2>/dev/null || break
         sleep 0.1
     done
-    if [ -z "$port" ]; then
-        fail "$engine: nuvemu did not tell its port"; cat "$err"
-        kill "$emu" 2>/dev/null; wait "$emu"
-        continue
-    fi
+    fail "$engine: nuvemu did not tell its port"; cat "$err"
+    kill "$emu" 2>/dev/null; wait "$emu"
+    return 1
+}
+
+for engine in $engines; do
+    serve "$engine" || continue
     timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
         -ex 'break square' -ex 'continue' -ex 'next' -ex 'print result' -ex 'print n' \
         -ex 'bt' -ex 'delete' -ex 'stepi' -ex 'info registers eip' -ex 'continue' \
@@ -72,6 +79,22 @@ for engine in $engines; do
     [ "$status" = 0 ] || fail "$engine: nuvemu ended with $status"
     expect "$engine output" "$work/$engine.out" '^30$'
     if [ "$failures" != 0 ]; then cat "$work/$engine.gdb" "$err"; fi
+done
+
+# A fault under the debugger: gdb hears the signal and reads its information
+# (SIGSEGV, SEGV_MAPERR, the address) with the guest standing at the fault.
+for engine in $engines; do
+    serve "$engine" crash || continue
+    timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" -ex 'continue' \
+        -ex 'print $_siginfo.si_signo' -ex 'print $_siginfo.si_code' \
+        -ex 'print $_siginfo._sifields._sigfault.si_addr' -ex 'kill' \
+        "$image" >"$work/$engine.fault.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$engine fault" "$work/$engine.fault.gdb" \
+        'Program received signal SIGSEGV' '^\$1 = 11$' '^\$2 = 1$' '^\$3 = \(void \*\) 0x0$'
+    [ "$status" = 139 ] || fail "$engine fault: nuvemu ended with $status"
+    if [ "$failures" != 0 ]; then cat "$work/$engine.fault.gdb" "$err"; fi
 done
 
 # The core file of a null-pointer read two calls below main, on each engine;
