@@ -105,14 +105,14 @@ TEST_F(LibTest, AGuestLeftAtItsTrapGivesWayToTheNextRunAndToTheMachinesEnd) {
     });
     for (int i = 0; i < 3; ++i) {
         nuv::RunResult r = g().call("probe_trap", {999, 40 + i, 0, 0});
-        ASSERT_EQ(r.stop, Stop::Exited) << r.message;
+        ASSERT_EQ(r.stop, Stop::Exited) << nuv::report::what(r);
         EXPECT_EQ(r.status, 40 + i);
         EXPECT_EQ(call("strlen", {str("abcd")}), 4u);
         EXPECT_EQ(icall("probe_trap", {777, 0, 0, 0}), -1);
     }
     ASSERT_EQ(g().call("probe_trap", {999, 5, 0, 0}).stop, Stop::Exited);
     nuv::RunResult again = g().run({"libtest"});
-    EXPECT_EQ(again.stop, Stop::Exited) << again.message;
+    EXPECT_EQ(again.stop, Stop::Exited) << nuv::report::what(again);
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(call("strlen", {str("xyz")}), 3u);
     ASSERT_EQ(g().call("probe_trap", {999, 6, 0, 0}).stop, Stop::Exited);

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "gdb_server.hpp"
 #include "harness.hpp"
 
@@ -182,7 +183,7 @@ TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
     EXPECT_EQ(registers.size(), size_t{(16 * 4 + 8 * 10 + 8 * 4) * 2});
     EXPECT_EQ(registers.substr(64, 8), "00004000") << "eip at the entry";
     EXPECT_EQ(end, "W00");
-    EXPECT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    EXPECT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
     EXPECT_EQ(m->output(), "30\n");
 }
 

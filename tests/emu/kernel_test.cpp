@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 #include "kernel.hpp"
 #include "native_engine.hpp"
@@ -292,13 +293,13 @@ TEST(KernelSleep, SleepingWaitsUnlessSkipped) {
     // The sleep's wake time goes with it: a read that only the reader could
     // satisfy, made next, is a deadlock at once, not a wait for that time.
     r = m->call("read", {m->u32(fds), fds + 8, 4u});
-    EXPECT_EQ(r.stop, Stop::Returned) << r.message;
+    EXPECT_EQ(r.stop, Stop::Returned) << nuv::report::what(r);
     EXPECT_EQ(static_cast<int32_t>(m->eax()), -NUV_EDEADLK);
 }
 
 TEST(KernelProcesses, PipelineReadsItsChildsOutputAndStatus) {
     GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "from the child", "7"});
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.result.status, 0);
     EXPECT_EQ(r.out, "child said: from the child\nchild 2 ended with 7\n");
 
@@ -315,7 +316,7 @@ TEST(KernelProcesses, PipelineReadsItsChildsOutputAndStatus) {
 TEST(KernelProcesses, GrandchildrenRunWhileTheirParentWaits) {
     GuestRun r =
         run_image("pipeline", {"pipeline", "/bin/pipeline", "/bin/pipeline", "/bin/hello", "deep"});
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.out,
               "child said: child said: child said: deep\n"
               "child 4 ended with 0\n"
@@ -336,7 +337,7 @@ TEST(KernelProcesses, ChainsLongerThanTheProcessLimitFailCleanly) {
     for (int i = 0; i < 20; ++i) args.push_back("/bin/pipeline");
     args.push_back("/bin/hello");
     GuestRun r = run_image("pipeline", args);
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_NE(r.out.find("pipeline: cannot start /bin/pipeline: -11\n"), std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("child 16 ended with 1\n"), std::string::npos) << r.out;
@@ -376,7 +377,7 @@ TEST(KernelProcesses, ChildrenThatFaultOrRunAwayEndWithAStatus) {
     nuv::Options o = nuvtest::test_options();
     o.max_instructions = 2'000'000;
     GuestRun r = run_image("pipeline", {"pipeline", "/bin/hello", "-spin"}, o);
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.out, "child said: child 2 ended with 124\n");
     r = run_image("pipeline", {"pipeline", "/bin/ver", "-h"});
     EXPECT_EQ(r.out, "child said: Usage: ver\nchild 2 ended with 0\n");
@@ -559,7 +560,7 @@ TEST(KernelProcesses, ChildKeepsItsParentsRootAfterTheHostDirectoryIsReplaced) {
         if (!during_spawn) replace();
 
         nuv::RunResult r = m->run({"pipeline", "/bin/dirs"});
-        EXPECT_EQ(r.stop, Stop::Exited) << r.message;
+        EXPECT_EQ(r.stop, Stop::Exited) << nuv::report::what(r);
         EXPECT_EQ(spawns, 1);
         EXPECT_EQ(m->output().rfind("child said: mkdir work = 0\nmkdir work again = -17\n", 0), 0u)
             << m->output();

@@ -73,7 +73,7 @@ nuv::Options rooted(const std::string& root) {
 TEST_P(Programs, PipelineSpawnsAnImageInsideTheRoot) {
     std::string images = NUV_IMAGE_DIR;
     Outcome r = run("pipeline", {"pipeline", "/hello", "through the pipe", "3"}, rooted(images));
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.out, "child said: through the pipe\nchild 2 ended with 3\n");
     // Relative to the current directory, which is the root here.
     r = run("pipeline", {"pipeline", "ver"}, rooted(images));
@@ -92,7 +92,7 @@ TEST_P(Programs, DirsMakesMovesStreamsAndRemoves) {
     nuvtest::ScratchDir root;
     ASSERT_FALSE(root.path().empty());
     Outcome r = run("dirs", {"dirs"}, rooted(root.path()));
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.out,
               "mkdir work = 0\n"
               "mkdir work again = -17\n"
@@ -132,7 +132,7 @@ TEST_P(Programs, SleeperSleepsForRealOrNotAtAll) {
     nuv::Options o = options();
     o.skip_sleep = true;
     r = run("sleeper", {"sleeper", "3600"}, o);
-    EXPECT_EQ(r.result.stop, Stop::Exited) << r.result.message;
+    EXPECT_EQ(r.result.stop, Stop::Exited) << nuv::report::what(r.result);
     EXPECT_EQ(r.out, "slept\n");
 }
 
@@ -279,7 +279,7 @@ TEST_P(Programs, AGuestSeesItsRewrittenCallSitesUnlessTheyAreKept) {
         nuv::Result<std::unique_ptr<nuv::Harness>> m = nuv::Harness::open(ver_running(code), o);
         ASSERT_TRUE(m) << m.error().message;
         nuv::RunResult r = (*m)->run({"ver"});
-        ASSERT_EQ(r.stop, Stop::Exited) << r.message;
+        ASSERT_EQ(r.stop, Stop::Exited) << nuv::report::what(r);
         EXPECT_EQ(r.status & 0xFF, keep ? 0xCD : rewritten);
     }
     nuvtest::ScratchDir dir;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
@@ -88,7 +89,7 @@ TEST_P(SyscallFuzz, RandomCallsAlwaysGetAnAnswer) {
         uint32_t nr = calls[rng() % std::size(calls)];
         nuv::RunResult r = m->call("probe_trap", {nr, arg(), arg(), arg()});
         ASSERT_TRUE(r.stop == nuv::Stop::Returned || r.stop == nuv::Stop::Exited)
-            << "call " << nr << ": " << nuv::stop_name(r.stop) << " " << r.message;
+            << "call " << nr << ": " << nuv::stop_name(r.stop) << " " << nuv::report::what(r);
         ++answered;
     }
     EXPECT_EQ(answered, 3000);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "fault_report.hpp"
 #include "elf32.hpp"
 #include "guest.hpp"
 #include "metadata.hpp"
@@ -360,7 +361,7 @@ TEST(Image, MemoryStreamCodeOnlyWhereStreamsAreMade) {
     EXPECT_EQ(memout->symbols.count("nuv_stdio_memory_append"), 1u);
     auto m = nuvtest::load_image("memout", nuvtest::test_options());
     nuv::RunResult r = m->run({"memout"});
-    ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    ASSERT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
     EXPECT_EQ(m->output(), "first\n\nsecond");
     EXPECT_EQ(r.status, 13);
 }
@@ -422,7 +423,7 @@ TEST(Image, DataSegmentCarriesTheLibraryStateAndTheHeap) {
     const uint32_t writer = m->symbol("file_write_bytes");
     m->watch_exec(writer);
     nuv::RunResult r = m->run({"ver"});
-    ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    ASSERT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
     EXPECT_EQ(m->exec_count(writer), 2u);
     // Call number and first argument of each trap: write(1, ...) twice, exit(0).
     std::vector<std::pair<uint32_t, uint32_t>> traps;

@@ -1,6 +1,7 @@
 // The ver command end to end under the emulator.
 #include <optional>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
@@ -21,7 +22,7 @@ std::unique_ptr<nuv::Harness> load_ver() {
 
 // Two writes on descriptor 1 (the text, then the newline) and exit 0.
 void expect_clean_run(nuv::Harness& m, const nuv::RunResult& r, const std::string& text) {
-    EXPECT_EQ(r.stop, Stop::Exited) << r.message;
+    EXPECT_EQ(r.stop, Stop::Exited) << nuv::report::what(r);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(m.output(), text + "\n");
     const auto& t = m.traps();

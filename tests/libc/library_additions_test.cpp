@@ -11,12 +11,12 @@
 #include <random>
 #include <set>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
 
 using nuvtest::LibTest;
-
 
 class Additions : public LibTest {
   protected:
@@ -86,7 +86,7 @@ TEST_F(Additions, MemchrNeverReadsPastItsCountAtTheEndOfAPage) {
     };
     for (const Case& c : cases) {
         nuv::RunResult r = g().call("memchr", {c.start, static_cast<uint32_t>(c.c), c.n});
-        ASSERT_TRUE(r.ok()) << r.message << " at " << end - c.start << " n " << c.n;
+        ASSERT_TRUE(r.ok()) << nuv::report::what(r) << " at " << end - c.start << " n " << c.n;
         EXPECT_EQ(g().eax(), c.want < 0 ? 0u : c.start + static_cast<uint32_t>(c.want))
             << end - c.start << " " << c.n;
     }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
@@ -232,7 +233,7 @@ TEST_F(MemoryTest, GuardsReturnDstWithoutTouchingMemory) {
     };
     for (const Case& c : cases) {
         nuv::RunResult r = g().call(c.fn, {c.a, c.b, c.n});
-        EXPECT_EQ(r.stop, nuv::Stop::Returned) << c.fn << " " << c.a << " " << r.message;
+        EXPECT_EQ(r.stop, nuv::Stop::Returned) << c.fn << " " << c.a << " " << nuv::report::what(r);
         EXPECT_EQ(g().eax(), c.a) << c.fn;
     }
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "format_args.hpp"
 #include "guest.hpp"
 
@@ -11,7 +12,6 @@ namespace {
 
 using nuvtest::FArg;
 using nuvtest::LibTest;
-
 
 class StreamFormat : public LibTest {
   protected:
@@ -60,7 +60,8 @@ class StreamFormat : public LibTest {
         g().clear_traps();
         g().output().clear();
         nuv::RunResult r = g().call_words(sym(fn), words);
-        EXPECT_EQ(r.stop, nuv::Stop::Returned) << fn << " \"" << fmt << "\": " << r.message;
+        EXPECT_EQ(r.stop, nuv::Stop::Returned)
+            << fn << " \"" << fmt << "\": " << nuv::report::what(r);
         Out out;
         out.ret = static_cast<int32_t>(g().eax());
         out.pieces = pieces();
@@ -328,7 +329,7 @@ TEST_F(StreamFormat, RefusedStreamsAndFormats) {
     for (const Case& c : cases) {
         g().clear_traps();
         nuv::RunResult r = g().call_words(sym("fprintf"), c.words);
-        ASSERT_EQ(r.stop, nuv::Stop::Returned) << r.message;
+        ASSERT_EQ(r.stop, nuv::Stop::Returned) << nuv::report::what(r);
         EXPECT_EQ(static_cast<int32_t>(g().eax()), c.ret);
         EXPECT_TRUE(g().traps().empty());
     }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "guest.hpp"
 
 namespace {
@@ -47,7 +48,7 @@ class ScanTest : public LibTest {
         for (size_t i = 0; i < c.slots.size(); ++i) slots.push_back(buf(kSlotBytes, kFill));
         words.insert(words.end(), slots.begin(), slots.end());
         nuv::RunResult r = g().call_words(sym(fn), words);
-        ASSERT_EQ(r.stop, nuv::Stop::Returned) << r.message;
+        ASSERT_EQ(r.stop, nuv::Stop::Returned) << nuv::report::what(r);
         EXPECT_EQ(static_cast<int32_t>(g().eax()), c.result);
         for (size_t i = 0; i < c.slots.size(); ++i) expect_slot(c.slots[i], slots[i], i);
     }

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fault_report.hpp"
 #include "format_args.hpp"
 #include "guest.hpp"
 
@@ -48,7 +49,8 @@ class BufferFormat : public LibTest {
             words.insert(words.end(), values.begin(), values.end());
         }
         nuv::RunResult r = g().call_words(sym(fn), words);
-        EXPECT_EQ(r.stop, nuv::Stop::Returned) << fn << " \"" << fmt << "\": " << r.message;
+        EXPECT_EQ(r.stop, nuv::Stop::Returned)
+            << fn << " \"" << fmt << "\": " << nuv::report::what(r);
         out.ok = r.stop == nuv::Stop::Returned;
         out.ret = static_cast<int32_t>(g().eax());
         out.bytes = g().read_bytes(dst, size);
