@@ -1,7 +1,8 @@
 // Guest faults as data: the same planted fault gives the same record on both
 // engines, field by field (kind, access, size, vector, address, eip), both at
-// the engine and through the kernel for crash.c's faults; the native engine
-// adds the host's signal. Then the words: a table from records to the text
+// the engine (the native one on both of its fault paths: posted by the
+// guest's handler, and seen by the tracer) and through the kernel for
+// crash.c's faults; the native engine adds the host's signal. Then the words: a table from records to the text
 // that reports show, and the signal a core file and the gdb server give.
 #include <gtest/gtest.h>
 
@@ -49,6 +50,11 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
+// The engines a fault is planted in: Unicorn, and the native engine with
+// its faults posted by the guest's handler (direct calls) or seen by the
+// tracer (calls as notifications).
+const char* const kEngines[] = {"unicorn", "native", "native traced"};
+
 // One engine with the pages every case uses: code, data, a read-only page,
 // a page without access and a stack.
 std::unique_ptr<Engine> make(const std::string& kind, const Bytes& code) {
@@ -56,7 +62,9 @@ std::unique_ptr<Engine> make(const std::string& kind, const Bytes& code) {
     if (kind == "unicorn") {
         e = nuv::UnicornEngine::create(false);
     } else {
-        auto started = nuv::NativeEngine::start(nuv::NativeOptions{});
+        nuv::NativeOptions o;
+        o.direct_calls = kind == "native";
+        auto started = nuv::NativeEngine::start(o);
         if (started) e = std::move(*started);
     }
     if (e == nullptr) return nullptr;
@@ -169,15 +177,15 @@ TEST(FaultRecords, EachPlantedFaultIsTheSameRecordOnBothEngines) {
     NUVTEST_NEED_NATIVE_ENGINE();
     for (const Planted& c : planted()) {
         SCOPED_TRACE(c.name);
-        GuestFault got[2];
+        GuestFault got[3];
         int i = 0;
-        for (const char* kind : {"unicorn", "native"}) {
+        for (const char* kind : kEngines) {
             SCOPED_TRACE(kind);
             std::unique_ptr<Engine> e = make(kind, c.code);
             ASSERT_NE(e, nullptr);
             EngineEvent ev = run(*e);
             ASSERT_EQ(ev.stop, EngineStop::Fault) << nuvtest::event_text(ev);
-            if (i == 1 && !c.placed_natively) ev.fault.eip = c.want.eip;
+            if (i > 0 && !c.placed_natively) ev.fault.eip = c.want.eip;
             EXPECT_TRUE(nuvtest::same_fault(ev.fault, c.want));
             // The guest stands on the instruction that faulted (after a
             // breakpoint: after its int3).
@@ -187,10 +195,13 @@ TEST(FaultRecords, EachPlantedFaultIsTheSameRecordOnBothEngines) {
             got[i++] = ev.fault;
         }
         EXPECT_TRUE(nuvtest::same_fault(got[0], got[1]));
+        EXPECT_TRUE(nuvtest::same_fault(got[1], got[2]));
         // Words differ only by what an engine alone can add.
         if (got[0].detail == nullptr && got[1].detail == nullptr) {
             EXPECT_EQ(nuv::report::words(got[0]), nuv::report::words(got[1]));
         }
+        EXPECT_EQ(got[1].host_signal, got[2].host_signal);
+        EXPECT_EQ(got[1].host_code, got[2].host_code);
         EXPECT_EQ(got[0].host_signal, 0);  // Unicorn has none
     }
 }
@@ -216,11 +227,14 @@ TEST(FaultRecords, TheNativeEngineKeepsTheHostsSignal) {
             if (std::string(q.name) == c.name) p = &q;
         }
         ASSERT_NE(p, nullptr);
-        std::unique_ptr<Engine> e = make("native", p->code);
-        ASSERT_NE(e, nullptr);
-        EngineEvent ev = run(*e);
-        EXPECT_EQ(ev.fault.host_signal, c.signal);
-        EXPECT_EQ(ev.fault.host_code, c.code);
+        for (const char* kind : {"native", "native traced"}) {
+            SCOPED_TRACE(kind);
+            std::unique_ptr<Engine> e = make(kind, p->code);
+            ASSERT_NE(e, nullptr);
+            EngineEvent ev = run(*e);
+            EXPECT_EQ(ev.fault.host_signal, c.signal);
+            EXPECT_EQ(ev.fault.host_code, c.code);
+        }
     }
 }
 
