@@ -2,8 +2,9 @@
 // engines, field by field (kind, access, size, vector, address, eip), both at
 // the engine (the native one on both of its fault paths: posted by the
 // guest's handler, and seen by the tracer) and through the kernel for
-// crash.c's faults; the native engine adds the host's signal. Then the words: a table from records to the text
-// that reports show, and the signal a core file and the gdb server give.
+// crash.c's faults; the native engine adds the host's signal. Then the
+// words: a table from records to the text that reports show, and the signal
+// a core file and the gdb server give.
 #include <gtest/gtest.h>
 
 #include <signal.h>
