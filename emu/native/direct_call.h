@@ -31,18 +31,22 @@
 #ifndef NUV_NATIVE_DIRECT_CALL_H
 #define NUV_NATIVE_DIRECT_CALL_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include "gate.h"
 
-/* Byte offsets in the call page. Each side spins on a cache line of its
- * own, which only the other side's last store of a hand-over touches: the
- * post's number (SEQ) and the answer's (DONE); what the post carries lies
- * apart from both. */
+/* The call page is struct nuv_call_page below; these are the byte offsets
+ * of its fields for the handler's assembly, checked against the struct.
+ * Each side spins on a cache line of its own, which only the other side's
+ * last store of a hand-over touches: the post's number (SEQ) and the
+ * answer's (DONE); what the post carries lies apart from both. */
 #define NUV_DIRECT_SEQ 0
 #define NUV_DIRECT_DONE 64
 #define NUV_DIRECT_SLEEPING 68
-/* The answer: the registers from edi to eflags, at their word indices below
- * counted from this base, so that they share DONE's cache line (words 4 to
- * 16 only: 72 to 123). */
+/* The answer: the registers from edi to eflags, at their word indices
+ * (NUV_CTX_*) counted from this base, so that they share DONE's cache line
+ * (words 4 to 16 only: 72 to 123). */
 #define NUV_DIRECT_ANSWER 56
 #define NUV_DIRECT_TAKEN 128
 #define NUV_DIRECT_SPIN 132
@@ -105,7 +109,8 @@
 /* The positions the filter lets _llseek reach: below 2^31. */
 #define NUV_DIRECT_POSITION_END 0x80000000u
 
-/* Word indices in the register words. */
+/* Word indices of the guest's registers in the register words: the 22 words
+ * of the signal frame (CTX) and, from edi to eflags, the answer. */
 #define NUV_CTX_GS 0
 #define NUV_CTX_FS 1
 #define NUV_CTX_ES 2
@@ -122,6 +127,93 @@
 #define NUV_CTX_CS 15
 #define NUV_CTX_EFLAGS 16
 #define NUV_CTX_SS 18
+#define NUV_ANSWER_WORDS (NUV_CTX_EFLAGS - NUV_CTX_EDI + 1)
+
+/* The handshake's flags, each 0 or 1 and written by one side only: */
+#define NUV_HANDLER_SPINNING 0 /* sleeping: the handler waits on the page */
+#define NUV_HANDLER_SLEEPING 1 /*   ... or on the futex at done */
+#define NUV_ENGINE_ASLEEP 0    /* awake: a post must wake the engine */
+#define NUV_ENGINE_AWAKE 1     /*   ... or the engine looks at the page first */
+#define NUV_ENGINE_AWAY 0      /* watching: no wait on the page for the engine */
+#define NUV_ENGINE_WATCHING 1  /*   ... or it is on a processor for this guest */
+
+/* The call page. A post's life is told by three counters: posted when seq
+ * differs from taken, taken when the engine has copied seq into taken,
+ * answered when it has copied it into done. */
+struct nuv_call_page {
+    /* The handler's line. */
+    uint32_t seq;
+    uint8_t seq_line_rest[60];
+    /* The engine's line: the answer's number and registers. */
+    uint32_t done;
+    uint32_t sleeping; /* NUV_HANDLER_* */
+    uint32_t answer[NUV_ANSWER_WORDS];
+    uint32_t done_line_rest;
+    /* The engine's flags and the handler's settings. */
+    uint32_t taken;
+    uint32_t spin;     /* the rounds a handler waits on the page at most */
+    uint32_t awake;    /* NUV_ENGINE_ASLEEP or AWAKE */
+    uint32_t event_fd; /* the guest's number of the event descriptor */
+    uint32_t watching; /* NUV_ENGINE_AWAY or WATCHING */
+    uint8_t flags_line_rest[44];
+    /* The post. */
+    uint32_t signo;
+    uint32_t code;
+    uint32_t addr; /* the faulting address; for SIGSYS, after the call */
+    uint32_t nr;   /* SIGSYS: the call's number */
+    uint32_t arch; /* SIGSYS: the call's architecture */
+    uint32_t ctx[NUV_DIRECT_CTX_WORDS];
+    uint8_t post_rest[20];
+    /* Changes with each round a handler waits on the page. */
+    uint32_t beat;
+    uint8_t beat_line_rest[60];
+    /* Calls in the guest's own process (below). */
+    uint8_t fds[NUV_DIRECT_FD_COUNT];
+    uint32_t vsyscall;
+    uint32_t result[2];
+    uint32_t max_position;
+    uint32_t max_size;
+};
+
+#ifdef __cplusplus
+#define NUV_CALL_PAGE_ASSERT(what, why) static_assert(what, why)
+#else
+#define NUV_CALL_PAGE_ASSERT(what, why) _Static_assert(what, why)
+#endif
+#define NUV_CALL_PAGE_AT(field, at) \
+    NUV_CALL_PAGE_ASSERT(offsetof(struct nuv_call_page, field) == (at), "call page: " #field)
+NUV_CALL_PAGE_AT(seq, NUV_DIRECT_SEQ);
+NUV_CALL_PAGE_AT(done, NUV_DIRECT_DONE);
+NUV_CALL_PAGE_AT(sleeping, NUV_DIRECT_SLEEPING);
+NUV_CALL_PAGE_AT(answer, NUV_DIRECT_ANSWER + 4 * NUV_CTX_EDI);
+NUV_CALL_PAGE_AT(taken, NUV_DIRECT_TAKEN);
+NUV_CALL_PAGE_AT(spin, NUV_DIRECT_SPIN);
+NUV_CALL_PAGE_AT(awake, NUV_DIRECT_AWAKE);
+NUV_CALL_PAGE_AT(event_fd, NUV_DIRECT_EVENT_FD);
+NUV_CALL_PAGE_AT(watching, NUV_DIRECT_WATCHING);
+NUV_CALL_PAGE_AT(signo, NUV_DIRECT_SIGNO);
+NUV_CALL_PAGE_AT(code, NUV_DIRECT_CODE);
+NUV_CALL_PAGE_AT(addr, NUV_DIRECT_ADDR);
+NUV_CALL_PAGE_AT(nr, NUV_DIRECT_NR);
+NUV_CALL_PAGE_AT(arch, NUV_DIRECT_ARCH);
+NUV_CALL_PAGE_AT(ctx, NUV_DIRECT_CTX);
+NUV_CALL_PAGE_AT(beat, NUV_DIRECT_BEAT);
+NUV_CALL_PAGE_AT(fds, NUV_DIRECT_FDS);
+NUV_CALL_PAGE_AT(vsyscall, NUV_DIRECT_VSYSCALL);
+NUV_CALL_PAGE_AT(result, NUV_DIRECT_RESULT);
+NUV_CALL_PAGE_AT(max_position, NUV_DIRECT_MAX_POSITION);
+NUV_CALL_PAGE_AT(max_size, NUV_DIRECT_MAX_SIZE);
+/* The lines apart: seq alone on the first, done and the answer on the
+ * second, the engine's flags on the third, the post after them and beat
+ * on a line of its own. */
+NUV_CALL_PAGE_ASSERT(NUV_DIRECT_DONE % 64 == 0 && NUV_DIRECT_TAKEN % 64 == 0 &&
+                         NUV_DIRECT_SIGNO % 64 == 0 && NUV_DIRECT_BEAT % 64 == 0,
+                     "call page: cache lines");
+NUV_CALL_PAGE_ASSERT(offsetof(struct nuv_call_page, done_line_rest) < NUV_DIRECT_TAKEN &&
+                         offsetof(struct nuv_call_page, post_rest) + 20 <= NUV_DIRECT_BEAT,
+                     "call page: cache lines");
+NUV_CALL_PAGE_ASSERT(sizeof(struct nuv_call_page) <= NUV_PAGE_SIZE, "call page: one page");
+#undef NUV_CALL_PAGE_AT
 
 /* Rewritten call sites. Once a guest has made enough calls, the engine
  * rewrites each int 0x80 the first time it traps into `call *%eax` (ff d0,

@@ -106,7 +106,7 @@ int DirectChannel::event_fd() const {
     if (page_ == nullptr) return -1;
     // Asked while the engine waits for other processes: a call this guest
     // waits in is not served until it is woken, so its handler sleeps at once.
-    set_page_word(NUV_DIRECT_WATCHING, 0);
+    store(page_->watching, NUV_ENGINE_AWAY);
     // A wake-up for a post already taken says nothing: only a new post may
     // leave the descriptor ready, or a process waiting on a blocked call
     // would keep every other one from waiting.
@@ -129,8 +129,8 @@ bool DirectChannel::make_page(int& fd) {
         p = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     if (p != MAP_FAILED) {
-        page_ = static_cast<uint8_t*>(p);
-        set_page_word(NUV_DIRECT_SPIN, kHandlerRounds);
+        page_ = static_cast<nuv_call_page*>(p);
+        store(page_->spin, kHandlerRounds);
         return true;
     }
     if (fd >= 0) close(fd);
@@ -141,14 +141,14 @@ bool DirectChannel::make_page(int& fd) {
 
 Status DirectChannel::take_over(const user_regs_struct& at) {
     const int32_t set_up = static_cast<int32_t>(at.rdx), event_fd = static_cast<int32_t>(at.rsi);
-    if (set_up != 1 || page_word(NUV_DIRECT_EVENT_FD) != static_cast<uint32_t>(event_fd) ||
+    if (set_up != 1 || load(page_->event_fd) != static_cast<uint32_t>(event_fd) ||
         child_signals() < 0) {
         return Error{HostError::NoEngine, "the native start-up stub did not set up its call page"};
     }
-    taken_ = page_word(NUV_DIRECT_SEQ);
+    taken_ = load(page_->seq);
     // Whether the stub moved Linux's fast system-call code into the gate
     // area, where the handler reads and writes through it.
-    in_process_ = sock_ >= 0 && page_word(NUV_DIRECT_VSYSCALL) != 0;
+    in_process_ = sock_ >= 0 && load(page_->vsyscall) != 0;
     return Done{};
 }
 
@@ -162,7 +162,7 @@ Resume DirectChannel::go_on(int&) {
 
 bool DirectChannel::detach() {
     // On its own until it posts: the engine watches for that at once.
-    set_page_word(NUV_DIRECT_AWAKE, 1);
+    store(page_->awake, NUV_ENGINE_AWAKE);
     answered_ = RunLimits::Clock::now();
     if (!e_.proceed(NativeEngine::Go::Detach)) return false;
     traced_ = false;
@@ -185,8 +185,8 @@ bool DirectChannel::let_go(const RunLimits&) {
     } else if (traced_ && !detach()) {
         return false;
     }
-    set_page_word(NUV_DIRECT_WATCHING, 0);
-    set_page_word(NUV_DIRECT_AWAKE, 0);
+    store(page_->watching, NUV_ENGINE_AWAY);
+    store(page_->awake, NUV_ENGINE_ASLEEP);
     return true;
 }
 
@@ -224,12 +224,12 @@ bool DirectChannel::at_call_site(uint32_t eip) {
 void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
                               uint32_t& arch) {
     uint32_t ctx[NUV_DIRECT_CTX_WORDS];
-    std::memcpy(ctx, page_ + NUV_DIRECT_CTX, sizeof ctx);
-    signo = page_word(NUV_DIRECT_SIGNO);
-    code = page_word(NUV_DIRECT_CODE);
-    addr = page_word(NUV_DIRECT_ADDR);
-    nr = page_word(NUV_DIRECT_NR);
-    arch = page_word(NUV_DIRECT_ARCH);
+    std::memcpy(ctx, page_->ctx, sizeof ctx);
+    signo = load(page_->signo);
+    code = load(page_->code);
+    addr = load(page_->addr);
+    nr = load(page_->nr);
+    arch = load(page_->arch);
     load_words(e_.regs_, ctx);
     if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rax = nr;
     // The rewritten sites' entry knows its code selector; the post may not
@@ -239,8 +239,8 @@ void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, u
 }
 
 DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEvent& ev) {
-    taken_ = page_word(NUV_DIRECT_SEQ);
-    set_page_word(NUV_DIRECT_TAKEN, taken_);
+    taken_ = load(page_->seq);
+    store(page_->taken, taken_);
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
@@ -383,17 +383,18 @@ void DirectChannel::answer_direct() {
     // guest itself from its own call).
     user_regs_struct a = e_.regs_;
     a.eflags &= ~uint64_t{kTrapFlag};
-    uint32_t* words = reinterpret_cast<uint32_t*>(page_ + NUV_DIRECT_ANSWER);
+    uint32_t words[NUV_DIRECT_CTX_WORDS] = {};
     store_words(words, a);
     words[NUV_CTX_CS] = (a.cs & 0xffff) == NUV_SITE_CS ? NUV_SITE_CS : NUV_USER_CS32;
+    std::memcpy(page_->answer, words + NUV_CTX_EDI, sizeof page_->answer);
     in_handler_ = false;
     e_.regs_dirty_ = false;
-    if (page_word(NUV_DIRECT_AWAKE) == 0) set_page_word(NUV_DIRECT_AWAKE, 1);
-    set_page_word(NUV_DIRECT_DONE, taken_);
-    if (page_word(NUV_DIRECT_SLEEPING) != 0) {
-        syscall(SYS_futex, page_ + NUV_DIRECT_DONE, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    if (load(page_->awake) == NUV_ENGINE_ASLEEP) store(page_->awake, NUV_ENGINE_AWAKE);
+    store(page_->done, taken_);
+    if (load(page_->sleeping) != NUV_HANDLER_SPINNING) {
+        syscall(SYS_futex, &page_->done, FUTEX_WAKE, 1, nullptr, nullptr, 0);
         watch_ = false;
-    } else if (page_word(NUV_DIRECT_BEAT) == beat_) {
+    } else if (load(page_->beat) == beat_) {
         watch_ = false;
         move_off();
     }
@@ -430,7 +431,7 @@ bool DirectChannel::leave_handler() {
     e_.regs_ = now;
     e_.regs_dirty_ = true;
     in_handler_ = false;
-    set_page_word(NUV_DIRECT_DONE, taken_);
+    store(page_->done, taken_);
     return e_.flush_regs();
 }
 
@@ -454,8 +455,8 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
             return true;
         }
         if (posted()) {
-            taken_ = page_word(NUV_DIRECT_SEQ);
-            set_page_word(NUV_DIRECT_TAKEN, taken_);
+            taken_ = load(page_->seq);
+            store(page_->taken, taken_);
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
             if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rip -= 2;
@@ -480,9 +481,9 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
 Wait DirectChannel::seen() {
     // The engine runs for this post until it answers: the handler may wait
     // for that on the page.
-    set_page_word(NUV_DIRECT_AWAKE, 1);
-    set_page_word(NUV_DIRECT_WATCHING, 1);
-    beat_ = page_word(NUV_DIRECT_BEAT);
+    store(page_->awake, NUV_ENGINE_AWAKE);
+    store(page_->watching, NUV_ENGINE_WATCHING);
+    beat_ = load(page_->beat);
     auto gap = RunLimits::Clock::now() - answered_;
     watch_ = gap < kWatch;
     return Wait::Event;
@@ -492,12 +493,12 @@ Wait DirectChannel::wait_direct(int& status, const RunLimits& limits) {
     // Watched from here (the path is taken only where the engine has a
     // processor of its own), a post is taken without a switch.
     if (watch_) {
-        set_page_word(NUV_DIRECT_WATCHING, 1);
+        store(page_->watching, NUV_ENGINE_WATCHING);
         auto until = answered_ + kWatch;
         do {
             for (int i = 0; i < 64; ++i) {
                 if (posted()) {
-                    beat_ = page_word(NUV_DIRECT_BEAT);
+                    beat_ = load(page_->beat);
                     return Wait::Event;
                 }
                 __builtin_ia32_pause();
@@ -505,8 +506,8 @@ Wait DirectChannel::wait_direct(int& status, const RunLimits& limits) {
         } while (RunLimits::Clock::now() < until);
         watch_ = false;
     }
-    set_page_word(NUV_DIRECT_WATCHING, 0);
-    set_page_word(NUV_DIRECT_AWAKE, 0);
+    store(page_->watching, NUV_ENGINE_AWAY);
+    store(page_->awake, NUV_ENGINE_ASLEEP);
     if (posted()) return seen();
     int chld = child_signals();
     std::vector<pollfd> p = {{wake_fd_, POLLIN, 0}, {chld, POLLIN, 0}};

@@ -46,13 +46,10 @@ class DirectChannel final : public CallChannel {
 
   private:
     enum class Post { Event, Running, Stopped };
-    uint32_t page_word(uint32_t offset) const {
-        return __atomic_load_n(reinterpret_cast<uint32_t*>(page_ + offset), __ATOMIC_ACQUIRE);
-    }
-    void set_page_word(uint32_t offset, uint32_t v) const {
-        __atomic_store_n(reinterpret_cast<uint32_t*>(page_ + offset), v, __ATOMIC_SEQ_CST);
-    }
-    bool posted() const { return page_ != nullptr && page_word(NUV_DIRECT_SEQ) != taken_; }
+    // A word of the call page, as the other side may be writing it.
+    static uint32_t load(const uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
+    static void store(uint32_t& word, uint32_t v) { __atomic_store_n(&word, v, __ATOMIC_SEQ_CST); }
+    bool posted() const { return page_ != nullptr && load(page_->seq) != taken_; }
     Wait wait_direct(int& status, const RunLimits& limits);
     Wait seen();
     Post take_post(const RunLimits& limits, EngineEvent& ev);
@@ -71,8 +68,8 @@ class DirectChannel final : public CallChannel {
     void lose_descriptors();
     bool set_limits(uint32_t max_position, uint32_t max_size);
 
-    uint8_t* page_ = nullptr;  // the call page, mapped here too
-    int wake_fd_ = -1;         // the guest's wake-ups
+    nuv_call_page* page_ = nullptr;  // the call page, mapped here too
+    int wake_fd_ = -1;               // the guest's wake-ups
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;

@@ -71,8 +71,8 @@ bool DirectChannel::set_limits(uint32_t max_position, uint32_t max_size) {
     // The handler's own checks (the page), then what holds the guest to
     // them past the handler: the filter for positions, and for writes the
     // process's file size limit, set from here (the guest cannot change it).
-    set_page_word(NUV_DIRECT_MAX_POSITION, max_position);
-    set_page_word(NUV_DIRECT_MAX_SIZE, max_size);
+    store(page_->max_position, max_position);
+    store(page_->max_size, max_size);
     if (file_size_limit_ == max_size) return true;
     rlimit r{max_size, NUV_DIRECT_POSITION_END - 1};
     if (prlimit(e_.pid_, RLIMIT_FSIZE, &r, nullptr) != 0) return false;
@@ -106,13 +106,13 @@ void DirectChannel::in_process(const InProcessPolicy& policy) {
             // The same open file, granted the same access: only the marks change.
             if (own >= 0) close(own);
             have.flags = flags;
-            page_[NUV_DIRECT_FDS + g] = flags;
+            page_->fds[g] = flags;
             continue;
         }
         if (have.flags == 0 && flags == 0) continue;
         // The handler stops using it first; the guest's descriptor is then
         // replaced (dup2 closes what was there) or closed.
-        page_[NUV_DIRECT_FDS + g] = 0;
+        page_->fds[g] = 0;
         int64_t r = 0;
         const uint32_t slot = NUV_DIRECT_FD_BASE + g;
         if (flags == 0) {
@@ -125,7 +125,7 @@ void DirectChannel::in_process(const InProcessPolicy& policy) {
         if (own >= 0) close(own);
         if (!sent) return lose_descriptors();
         have = {want.id, want.fd, flags};
-        page_[NUV_DIRECT_FDS + g] = flags;
+        page_->fds[g] = flags;
     }
 }
 
@@ -134,7 +134,7 @@ void DirectChannel::lose_descriptors() {
     // keeps none of the descriptors it was given: one it cannot be made to
     // close is not let run again.
     in_process_ = false;
-    if (page_ != nullptr) std::memset(page_ + NUV_DIRECT_FDS, 0, NUV_DIRECT_FD_COUNT);
+    if (page_ != nullptr) std::memset(page_->fds, 0, sizeof page_->fds);
     for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
         if (installed_[g].flags == 0 && installed_[g].fd < 0) continue;
         int64_t r = 0;

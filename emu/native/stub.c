@@ -73,6 +73,10 @@ static void limit(int resource, uint64_t value, int step) {
 }
 
 #ifndef __x86_64__
+static volatile struct nuv_call_page* call_page(void) {
+    return (volatile struct nuv_call_page*)((uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE);
+}
+
 static void map_fixed(uint32_t addr, uint32_t len, uint32_t flags, long fd, int step) {
     /* read and write, placed exactly there and nowhere else */
     struct old_mmap_args a = {addr, len, 3, flags | 0x100000u, (uint32_t)fd, 0};
@@ -107,8 +111,7 @@ static uint32_t move_vdso(char** envp) {
     const uint8_t* code = (const uint8_t*)(uintptr_t)entry;
     for (uint32_t i = 0; i < 32; ++i) {
         if (code[i] == 0xCD && code[i + 1] == 0x80) {
-            *(volatile uint32_t*)(uintptr_t)((uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE +
-                                             NUV_DIRECT_VSYSCALL) = entry;
+            call_page()->vsyscall = entry;
             return entry + i + 2;
         }
     }
@@ -120,7 +123,7 @@ static void direct_setup(void) {
     map_fixed(gate + NUV_GATE_CALL_PAGE, NUV_PAGE_SIZE, 1 /* shared */, 0, 21);
     if (sys3(NR_close, 0, 0, 0) != 0) fail(20);
     map_fixed(gate + NUV_GATE_STACK, NUV_GATE_STACK_SIZE, 0x22 /* private, anonymous */, -1, 22);
-    *(volatile uint32_t*)(uintptr_t)(gate + NUV_GATE_CALL_PAGE + NUV_DIRECT_EVENT_FD) = 1;
+    call_page()->event_fd = 1;
     struct kernel_stack st = {(void*)(uintptr_t)(gate + NUV_GATE_STACK), 0, NUV_GATE_STACK_SIZE};
     if (sys3(NR_sigaltstack, (long)&st, 0, 0) != 0) fail(24);
     /* SA_SIGINFO | SA_ONSTACK | SA_NODEFER | SA_RESTORER */
@@ -186,11 +189,10 @@ __attribute__((noreturn, used)) void nuv_stub_main(int argc, char** argv, char**
         uint32_t io_ip = move_vdso(envp);
         page_fd = 1; /* set up */
         event_fd = 1;
-        uint32_t page = (uint32_t)(uintptr_t)nuv_gate + NUV_GATE_CALL_PAGE;
-        const struct filter_insn insns[] =
-            NUV_DIRECT_FILTER_PROGRAM(gate_ip, (uint32_t)(uintptr_t)nuv_direct_wake + 2,
-                                      (uint32_t)(uintptr_t)nuv_direct_sleep + 2, io_ip,
-                                      (uint32_t)event_fd, page + NUV_DIRECT_DONE, key0, key1);
+        const struct filter_insn insns[] = NUV_DIRECT_FILTER_PROGRAM(
+            gate_ip, (uint32_t)(uintptr_t)nuv_direct_wake + 2,
+            (uint32_t)(uintptr_t)nuv_direct_sleep + 2, io_ip, (uint32_t)event_fd,
+            (uint32_t)(uintptr_t)&call_page()->done, key0, key1);
         prog.len = (unsigned short)(sizeof insns / sizeof insns[0]);
         prog.insns = insns;
         if (sys3(NR_seccomp, NUV_SECCOMP_SET_MODE_FILTER, 0, (long)&prog) != 0) fail(18);

@@ -85,7 +85,7 @@ __asm__(
     "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* posted */
     "  lock orl $0, (%esp)\n"
     "  xor %esi, %esi\n" /* set: the engine was woken from here */
-    "  cmpl $0, " STR(NUV_DIRECT_AWAKE) "(%edi)\n"
+    "  cmpl $" STR(NUV_ENGINE_ASLEEP) ", " STR(NUV_DIRECT_AWAKE) "(%edi)\n"
     "  jne 3f\n"
     "  call 9f\n" /* nobody watches: wake the engine */
     "  inc %esi\n"
@@ -94,7 +94,7 @@ __asm__(
     "  je 8f\n"
     "  test %ecx, %ecx\n"
     "  jz 5f\n"
-    "  cmpl $0, " STR(NUV_DIRECT_WATCHING) "(%edi)\n"
+    "  cmpl $" STR(NUV_ENGINE_AWAY) ", " STR(NUV_DIRECT_WATCHING) "(%edi)\n"
     "  jne 41f\n"
     "  test %esi, %esi\n" /* neither on its way nor on the page: no wait here */
     "  jz 5f\n"
@@ -102,14 +102,14 @@ __asm__(
     "  incl " STR(NUV_DIRECT_BEAT) "(%edi)\n" /* on a processor, waiting here */
     "  pause\n"
     "  jmp 4b\n"
-    "5: movl $1, " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
+    "5: movl $" STR(NUV_HANDLER_SLEEPING) ", " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
     "  lock orl $0, (%esp)\n"
     "  mov " STR(NUV_DIRECT_DONE) "(%edi), %edx\n"
     "  cmp %edx, %ebp\n"
     "  je 7f\n"
     "  cmp " STR(NUV_DIRECT_TAKEN) "(%edi), %ebp\n"
     "  je 6f\n"
-    "  cmpl $0, " STR(NUV_DIRECT_AWAKE) "(%edi)\n" /* clear: woken or about to look */
+    "  cmpl $" STR(NUV_ENGINE_ASLEEP) ", " STR(NUV_DIRECT_AWAKE) "(%edi)\n" /* clear: woken or about to look */
     "  je 6f\n"
     "  push %edx\n"
     "  call 9f\n"
@@ -120,7 +120,7 @@ __asm__(
     "  xor %esi, %esi\n"
     "nuv_direct_sleep:\n"
     "  int $0x80\n"
-    "7: movl $0, " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
+    "7: movl $" STR(NUV_HANDLER_SPINNING) ", " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
     "  jmp 3b\n"
     /* The answer: the guest's registers, as the engine left them. */
     "8: push " ANSWER(NUV_CTX_EFLAGS) "(%edi)\n"
