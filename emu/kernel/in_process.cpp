@@ -142,32 +142,32 @@ uint64_t settle(InProcessGrant& g, DiskBudget& budget) {
 }
 
 void Kernel::grant_in_process(Task& t) {
-    if (t.in_process_off_) return;
+    if (t.loop().in_process_off) return;
     DiskBudget& budget = t.process().sandbox().budget();
-    Task::GrantBasis basis{t.process().files_changed(), own_calls(t), 0};
+    Task::LoopState::GrantBasis basis{t.process().files_changed(), own_calls(t), 0};
     const auto& files = t.process().files();
     for (size_t d = 0; d < files.size() && d < 64; ++d) {
         if (files[d] != nullptr && files[d]->nonblock) basis.nonblock |= uint64_t{1} << d;
     }
-    if (!t.granted_ || basis != t.grant_basis_) {
-        budget.give_back(t.grant_.reserved);
-        t.grant_ = in_process_grant(t, budget);
-        t.grant_basis_ = basis;
-        t.granted_ = true;
-    } else if (!budget.unlimited() && !t.grant_.sized.empty()) {
-        reserve(t.grant_, budget);  // what the budget has left now
+    if (!t.loop().granted || basis != t.loop().grant_basis) {
+        budget.give_back(t.loop().grant.reserved);
+        t.loop().grant = in_process_grant(t, budget);
+        t.loop().grant_basis = basis;
+        t.loop().granted = true;
+    } else if (!budget.unlimited() && !t.loop().grant.sized.empty()) {
+        reserve(t.loop().grant, budget);  // what the budget has left now
     } else {
         return;
     }
-    if (!t.engine().in_process(t.grant_.policy)) {
-        t.in_process_off_ = true;
-        budget.give_back(t.grant_.reserved);
-        t.grant_ = {};
+    if (!t.engine().in_process(t.loop().grant.policy)) {
+        t.loop().in_process_off = true;
+        budget.give_back(t.loop().grant.reserved);
+        t.loop().grant = {};
     }
 }
 
 void Kernel::settle_in_process(Task& t) {
-    if (!t.in_process_off_) settle(t.grant_, t.process().sandbox().budget());
+    if (!t.loop().in_process_off) settle(t.loop().grant, t.process().sandbox().budget());
 }
 
 }  // namespace nuv

@@ -13,8 +13,8 @@ class Kernel::Frame final : public CallContext {
     Frame(Kernel& k, Task& t) : k_(k), t_(t) {}
     Process& process() override { return t_.process(); }
     GuestMemory& memory() override { return t_.memory(); }
-    bool resuming() const override { return t_.resuming_; }
-    std::optional<Outcome::Clock::time_point> wake_time() const override { return t_.wake_; }
+    bool resuming() const override { return t_.loop().resuming; }
+    std::optional<Outcome::Clock::time_point> wake_time() const override { return t_.loop().wake; }
     bool skip_sleep() const override { return t_.options().skip_sleep; }
     int32_t spawn(const std::string& path, const std::vector<std::string>& args,
                   const Stdio& how) override {
@@ -64,24 +64,24 @@ RunResult Kernel::call(uint32_t address, std::span<const uint32_t> words) {
 
 int32_t Kernel::dispatch(Task& t, const SyscallArgs& a, bool resuming) {
     const SyscallDef* def = t.syscall(a.nr);
-    t.blocked_ = false;
-    t.resuming_ = resuming;
+    t.loop().blocked = false;
+    t.loop().resuming = resuming;
     Frame frame(*this, t);
     Outcome o = def != nullptr && def->handler ? def->handler(frame, a) : Outcome(-1);
-    t.resuming_ = false;
+    t.loop().resuming = false;
     switch (o.kind) {
         case Outcome::Done:
             break;
         case Outcome::Block:
-            t.blocked_ = true;
-            if (o.wake) t.wake_ = o.wake;
+            t.loop().blocked = true;
+            if (o.wake) t.loop().wake = o.wake;
             break;
         case Outcome::Yield:
-            t.yield_ = true;
+            t.loop().yield = true;
             break;
         case Outcome::Exit:
-            t.exited_ = true;
-            t.status_ = o.value;
+            t.loop().exited = true;
+            t.loop().status = o.value;
             return 0;
     }
     return o.value;
@@ -89,7 +89,7 @@ int32_t Kernel::dispatch(Task& t, const SyscallArgs& a, bool resuming) {
 
 void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t eip,
                          Clock::time_point since) {
-    if (t.options().record_traps) t.traps_.push_back(TrapRecord{a, result, eip});
+    if (t.options().record_traps) t.traps().push_back(TrapRecord{a, result, eip});
     const Options& o = t.options();
     if (o.trace != nullptr || o.tally) {
         const auto took =
@@ -99,34 +99,34 @@ void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t
         if (o.trace != nullptr) trace_call(t, def, a, result, o.call_times ? &took : nullptr);
     }
     // After the exit call EAX is left alone.
-    if (!t.exited_) t.engine().set_eax(static_cast<uint32_t>(result));
+    if (!t.loop().exited) t.engine().set_eax(static_cast<uint32_t>(result));
 }
 
 void Kernel::release(Task& t, Deadline deadline) {
     RunLimits limits;
     limits.deadline = deadline;
     limits.return_address = Task::kReturnAddress;
-    t.started_ = true;
+    t.loop().started = true;
     grant_in_process(t);
-    t.released_ = t.engine().release(limits);
+    t.loop().released = t.engine().release(limits);
 }
 
 bool Kernel::retry_pending(Task& t) {
-    if (!t.pending_) return true;
-    int32_t result = dispatch(t, t.pending_->args, true);
-    if (t.blocked_) {
-        t.set_pending(t.pending_);  // a sleeper may now have a wake time
+    if (!t.loop().pending) return true;
+    int32_t result = dispatch(t, t.loop().pending->args, true);
+    if (t.loop().blocked) {
+        t.set_pending(t.loop().pending);  // a sleeper may now have a wake time
         return false;
     }
-    Task::Pending p = *t.pending_;
+    Task::Pending p = *t.loop().pending;
     t.set_pending(std::nullopt);
     finish_call(t, p.args, result, p.eip, p.since);
     return true;
 }
 
 void Kernel::fail_pending(Task& t, int32_t result) {
-    if (!t.pending_) return;
-    Task::Pending p = *t.pending_;
+    if (!t.loop().pending) return;
+    Task::Pending p = *t.loop().pending;
     t.set_pending(std::nullopt);
     finish_call(t, p.args, result, p.eip, p.since);
 }
@@ -138,7 +138,7 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
             std::chrono::steady_clock::now() + std::chrono::microseconds(t.options().timeout_us);
     }
     t.set_pending(std::nullopt);
-    t.exited_ = false;
+    t.loop().exited = false;
     Registers r = t.engine().registers();
     r.eip = begin;
     t.engine().set_registers(r);
@@ -151,7 +151,7 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
             timeout.stop = Stop::Timeout;
             timeout.message =
                 std::string(t.options().cut_short() ? "interrupted" : "time limit reached") +
-                " while waiting in call " + std::to_string(t.last_nr_);
+                " while waiting in call " + std::to_string(t.loop().last_nr);
             return timeout;
         }
         s = step(t, deadline);
@@ -184,9 +184,9 @@ bool Kernel::debug_stop(Task& t, const DebugEvent& e, RunLimits& limits, Step& s
 }
 
 Kernel::Step Kernel::step(Task& t, Deadline deadline) {
-    t.started_ = true;
-    t.blocked_ = false;
-    t.yield_ = false;
+    t.loop().started = true;
+    t.loop().blocked = false;
+    t.loop().yield = false;
     Step step;
     RunLimits limits;
     limits.deadline = deadline;
@@ -194,27 +194,27 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
     limits.record = t.options().run_record;
     limits.max_instructions = t.options().max_instructions;
     limits.return_address = Task::kReturnAddress;
-    event_fds(t, t.others_);
-    limits.others = &t.others_;
+    event_fds(t, t.loop().others);
+    limits.others = &t.loop().others;
     Debugger* debugger = t.debugger();
-    if (debugger != nullptr && !t.debug_began_) {
-        t.debug_began_ = true;
+    if (debugger != nullptr && !t.loop().debug_began) {
+        t.loop().debug_began = true;
         if (!debug_stop(t, {DebugEvent::Start, t.engine().registers().eip, {}}, limits, step,
                         deadline)) {
             return step;
         }
     }
     for (;;) {
-        if (!t.released_) grant_in_process(t);
+        if (!t.loop().released) grant_in_process(t);
         EngineEvent ev = t.engine().run(limits);
-        t.released_ = false;
+        t.loop().released = false;
         settle_in_process(t);
         RunResult& res = step.result;
         switch (ev.stop) {
             case EngineStop::Trap:
                 if (!serve(t, ev.eip, step, deadline)) {
-                    if (!t.debug_pause_) return step;
-                    t.debug_pause_ = false;
+                    if (!t.loop().debug_pause) return step;
+                    t.loop().debug_pause = false;
                     if (!debug_stop(t, {DebugEvent::Interrupted, ev.eip, {}}, limits, step,
                                     deadline)) {
                         return step;
@@ -279,26 +279,26 @@ bool Kernel::serve(Task& t, uint32_t eip, Step& step, Deadline deadline) {
     a.ebp = regs.ebp;
     const Clock::time_point since = Clock::now();
     int32_t result = dispatch(t, a, false);
-    if (t.blocked_) {
+    if (t.loop().blocked) {
         // Stopped at the trap until the call can complete.
         t.set_pending(Task::Pending{a, eip, since});
-        t.last_nr_ = a.nr;
+        t.loop().last_nr = a.nr;
         step.blocked = true;
         return false;
     }
     finish_call(t, a, result, eip, since);
     release_ready(t, deadline);
-    if (t.exited_) {
+    if (t.loop().exited) {
         step.result.stop = Stop::Exited;
-        step.result.status = t.status_;
+        step.result.status = t.loop().status;
         return false;
     }
-    if (t.yield_) {
+    if (t.loop().yield) {
         step.yielded = true;
         return false;
     }
     if (t.debugger() != nullptr && t.debugger()->wants_stop()) {
-        t.debug_pause_ = true;
+        t.loop().debug_pause = true;
         return false;
     }
     return true;

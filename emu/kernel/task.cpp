@@ -43,7 +43,7 @@ Task::Task(Image image, const Options& opts, std::unique_ptr<Process> process)
 
 Task::~Task() {
     // What the guest added in its own process is charged, the rest given back.
-    if (process_ != nullptr) settle(grant_, process_->sandbox().budget());
+    if (process_ != nullptr) settle(loop_.grant, process_->sandbox().budget());
 }
 
 Result<Task::Image> Task::check_image(std::vector<uint8_t> bytes) {
@@ -141,7 +141,7 @@ Status Task::prepare_start(int32_t argc, const std::vector<std::optional<std::st
         return Error{HostError::ArgsTooLong,
                      "argument list longer than " + std::to_string(kMaxArgBytes) + " bytes"};
     }
-    if (watch_argv_ && !started_) {
+    if (watch_argv_ && !loop_.started) {
         Instrumentation* in = engine_->instrumentation();
         if (in == nullptr) throw std::logic_error("this engine offers no watches");
         in->watch_reads(vector_addr, vector_addr + 4 * static_cast<uint32_t>(entries.size() + 1));
@@ -166,12 +166,12 @@ const SyscallDef* Task::syscall(uint32_t nr) const {
 }
 
 void Task::set_pending(std::optional<Pending> p) {
-    pending_ = std::move(p);
+    loop_.pending = std::move(p);
     // No call waiting, no time to wake it at.
-    if (!pending_) wake_.reset();
-    process_->set_state(!pending_ ? RunState::Runnable
-                        : wake_   ? RunState::Asleep
-                                  : RunState::Waiting);
+    if (!loop_.pending) loop_.wake.reset();
+    process_->set_state(!loop_.pending ? RunState::Runnable
+                        : loop_.wake   ? RunState::Asleep
+                                       : RunState::Waiting);
 }
 
 }  // namespace nuv

@@ -167,7 +167,7 @@ class Task {
 
     // Watches of the argument vector's entries: set before the first run.
     void watch_argument_vector() { watch_argv_ = true; }
-    bool started() const { return started_; }
+    bool started() const { return loop_.started; }
 
     // The call the task stands at while it cannot complete, and its state.
     struct Pending {
@@ -175,18 +175,48 @@ class Task {
         uint32_t eip = 0;
         std::chrono::steady_clock::time_point since{};  // the trap
     };
-    const std::optional<Pending>& pending() const { return pending_; }
+    const std::optional<Pending>& pending() const { return loop_.pending; }
     void set_pending(std::optional<Pending> p);
     bool waiting() const { return process_->state() != RunState::Runnable; }
-    const std::optional<std::chrono::steady_clock::time_point>& wake_time() const { return wake_; }
+    const std::optional<std::chrono::steady_clock::time_point>& wake_time() const {
+        return loop_.wake;
+    }
 
     // A debugger that stops this task (its engine made with
     // Options::debugging); set before the first run.
     void set_debugger(Debugger* d) { debugger_ = d; }
     Debugger* debugger() const { return debugger_; }
 
+    // What the kernel keeps for the task between and across its runs
+    // (kernel.hpp); the task itself sets only its pending call and wake time
+    // (set_pending).
+    struct LoopState {
+        bool started = false;  // watches can no longer be set
+        bool exited = false;
+        int32_t status = 0;
+        bool blocked = false, yield = false, resuming = false;
+        std::optional<std::chrono::steady_clock::time_point> wake;
+        std::optional<Pending> pending;
+        uint32_t last_nr = 0;
+        std::vector<int> others;  // other processes' event descriptors
+        bool released = false;    // running on its own since Kernel::release
+        // What the engine was last told its guest may do in its own process,
+        // and what decided it; the engine runs nothing there (in_process_off).
+        InProcessGrant grant;
+        struct GrantBasis {
+            uint32_t files = 0, calls = 0;
+            uint64_t nonblock = 0;
+            bool operator==(const GrantBasis&) const = default;
+        };
+        GrantBasis grant_basis;
+        bool granted = false, in_process_off = false;
+        bool debug_began = false;  // the debugger has seen the start
+        bool debug_pause = false;  // the last call stopped the run for the debugger
+    };
+    LoopState& loop() { return loop_; }
+    const LoopState& loop() const { return loop_; }
+
   private:
-    friend class Kernel;
     Task(Image image, const Options& opts, std::unique_ptr<Process> process);
     uint32_t build_stack(int32_t argc, const std::vector<std::optional<std::string>>& entries,
                          uint32_t& vector_addr, bool& ok);
@@ -208,29 +238,8 @@ class Task {
     std::string name_;
     Debugger* debugger_ = nullptr;
 
-    // Kept by the kernel's run loop.
-    bool started_ = false;  // watches can no longer be set
     bool watch_argv_ = false;
-    bool exited_ = false;
-    int32_t status_ = 0;
-    bool blocked_ = false, yield_ = false, resuming_ = false;
-    std::optional<std::chrono::steady_clock::time_point> wake_;
-    std::optional<Pending> pending_;
-    uint32_t last_nr_ = 0;
-    std::vector<int> others_;  // other processes' event descriptors
-    bool released_ = false;    // running on its own since Kernel::release
-    // What the engine was last told its guest may do in its own process,
-    // and what decided it; the engine runs nothing there (in_process_off_).
-    InProcessGrant grant_;
-    struct GrantBasis {
-        uint32_t files = 0, calls = 0;
-        uint64_t nonblock = 0;
-        bool operator==(const GrantBasis&) const = default;
-    };
-    GrantBasis grant_basis_;
-    bool granted_ = false, in_process_off_ = false;
-    bool debug_began_ = false;  // the debugger has seen the start
-    bool debug_pause_ = false;  // the last call stopped the run for the debugger
+    LoopState loop_;
 };
 
 }  // namespace nuv

@@ -279,13 +279,14 @@ void Kernel::trace_call(Task& t, const SyscallDef* def, const SyscallArgs& a, in
             line += call.argument(def->argfmt, i);
         }
         line += ")";
-        if (t.exited_) {
-            line += " = ?\n" + prefix + "+++ exited with " + std::to_string(t.status_) + " +++";
+        if (t.loop().exited) {
+            line +=
+                " = ?\n" + prefix + "+++ exited with " + std::to_string(t.loop().status) + " +++";
         } else {
             line += " = " + call.result(def->nr);
         }
     }
-    if (took != nullptr && !t.exited_) {
+    if (took != nullptr && !t.loop().exited) {
         char buf[32];
         std::snprintf(buf, sizeof buf, " <%.6f>", static_cast<double>(took->count()) / 1e9);
         line += buf;
