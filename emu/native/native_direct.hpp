@@ -3,6 +3,7 @@
 
 #include <sys/user.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,11 +46,30 @@ class DirectChannel final : public CallChannel {
     void end() override;
 
   private:
+    // How long after an answer the engine watches the page for the next post
+    // before it sleeps, and how many rounds a handler waits for its answer
+    // before it sleeps: only where guest and engine can run at once, and only
+    // while the other side is on a processor. A spin for a side without one
+    // (asleep, or waiting for a processor, as when every processor is busy)
+    // only keeps it off, so each side sleeps at once unless it knows better:
+    // the handler while the engine watches or is serving its post, or has just
+    // been woken by it; the engine only after answering a handler that waited
+    // on a processor of its own (it counted rounds while the engine served:
+    // `beat`), and only while the last post came within kWatch of the answer
+    // before it.
+    static constexpr auto kWatch = std::chrono::microseconds(60);
+    static constexpr uint32_t kHandlerRounds = 2048;
+    // si_code of a SIGSYS that a filter raised.
+    static constexpr int kSysSeccomp = 1;
+    static constexpr uint32_t kTrapFlag = 0x100;
+
     enum class Post { Event, Running, Stopped };
     // A word of the call page, as the other side may be writing it.
     static uint32_t load(const uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
     static void store(uint32_t& word, uint32_t v) { __atomic_store_n(&word, v, __ATOMIC_SEQ_CST); }
     bool posted() const { return page_ != nullptr && load(page_->seq) != taken_; }
+    // Reads the wake-ups the event descriptor holds, to none.
+    static void drain_wakes(int fd);
     Wait wait_direct(int& status, const RunLimits& limits);
     Wait seen();
     Post take_post(const RunLimits& limits, EngineEvent& ev);
