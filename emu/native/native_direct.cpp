@@ -184,20 +184,6 @@ Wait DirectChannel::wait(int& status, EngineEvent& ev, const RunLimits& limits) 
     }
 }
 
-bool DirectChannel::at_call_site(uint32_t eip) {
-    // Only int 0x80 outside the gate is the kernel's way in.
-    if (eip == e_.checked_ip_) return true;
-    uint8_t insn[2] = {0, 0};
-    uint32_t at = eip - 2;
-    if (eip < 2 ||
-        (at >= e_.gate_ && uint64_t{at} < uint64_t{e_.gate_} + NativeEngine::kGateSize) ||
-        !e_.read(at, insn, 2) || insn[0] != 0xCD || insn[1] != 0x80) {
-        return false;
-    }
-    e_.checked_ip_ = eip;
-    return true;
-}
-
 void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr,
                               uint32_t& arch) {
     uint32_t ctx[NUV_DIRECT_CTX_WORDS];
@@ -225,7 +211,7 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     const bool sited = signo == SIGSYS && code == NUV_DIRECT_CODE_SITE;
     if (sited && !e_.is_site(ev.eip - 2)) return null_call(limits, ev);
     if (sited || (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp)) {
-        if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !at_call_site(ev.eip))) {
+        if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !e_.at_call_site(ev.eip))) {
             ev.stop = EngineStop::Fault;
             ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
             return Post::Event;

@@ -83,7 +83,6 @@ class DirectChannel final : public CallChannel {
     bool attach(RunLimits::Clock::time_point until);
     bool leave_handler();
     bool stop_untraced(RunLimits::Clock::time_point until);
-    bool at_call_site(uint32_t eip);
     bool send_descriptor(int fd, uint32_t slot);
     void lose_descriptors();
     bool set_limits(uint32_t max_position, uint32_t max_size);

@@ -202,7 +202,7 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     // No page is ever both writable and executable.
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    checked_ip_ = 0;
+    forget_call_site();
     if (sites_in_the_way(begin, size)) stop_sites();
     if (!map_exactly(begin, size, perms)) return false;
     if (perms & kPermExec) track_exec(begin, size, true, false);
@@ -227,7 +227,7 @@ bool NativeEngine::map_exactly(uint32_t at, uint32_t size, uint32_t perms) {
 bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    checked_ip_ = 0;
+    forget_call_site();
     int64_t r = 0;
     if (!remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) || r != 0)
         return false;
@@ -237,7 +237,7 @@ bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
 
 bool NativeEngine::unmap(uint32_t begin, uint32_t size) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
-    checked_ip_ = 0;
+    forget_call_site();
     int64_t r = 0;
     if (!remote(abi_of(opts_).munmap, {begin, size}, r) || r != 0) return false;
     track_exec(begin, size, false, true);
@@ -257,7 +257,9 @@ bool NativeEngine::read(uint32_t address, void* out, size_t n) {
 bool NativeEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
     if (pid_ <= 0 || !guest_range(address, n)) return false;
-    if (checked_ip_ != 0 && address < checked_ip_ && address + n + 2 > checked_ip_) checked_ip_ = 0;
+    if (checked_ip_ != 0 && address < checked_ip_ && address + n + 2 > checked_ip_) {
+        forget_call_site();
+    }
     // Through the process's memory file: it writes read-only pages too. A
     // rewritten site written over is the guest's own code again.
     if (!sites_.empty()) {

@@ -182,6 +182,12 @@ class NativeEngine final : public Engine {
     void gone(EngineEvent& ev, int status);
     void end_process();
 
+    // Whether the two bytes before ip are an int 0x80 outside the gate: the
+    // only way into the kernel (native_sites.cpp). The last such ip found is
+    // remembered until the guest's code may have changed (forget_call_site).
+    bool at_call_site(uint64_t ip);
+    void forget_call_site() { checked_ip_ = 0; }
+
     // Rewritten call sites (native_sites.cpp).
     enum class Sites { Waiting, On, Off };
     bool is_site(uint32_t at) const;  // a rewritten int 0x80 there
@@ -212,7 +218,7 @@ class NativeEngine final : public Engine {
     uint64_t tsc_next_ = 0;
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
     bool released_ = false;    // running on its own since release()
-    uint64_t checked_ip_ = 0;  // a call site known to hold int 0x80
+    uint64_t checked_ip_ = 0;  // a call site known to hold int 0x80; 0: none
     std::unique_ptr<native::CallChannel> channel_;
     Sites sites_state_ = Sites::Waiting;
     uint32_t site_calls_ = 0;

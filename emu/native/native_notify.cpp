@@ -184,16 +184,11 @@ bool NotifyChannel::receive(EngineEvent& ev) {
     notify_id_ = req->id;
     ev.eip = static_cast<uint32_t>(d.instruction_pointer);
     // Only int 0x80 is the kernel's way in; sysenter and syscall arrive here too.
-    uint8_t insn[2] = {0, 0};
-    if (d.instruction_pointer != e_.checked_ip_ &&
-        (d.instruction_pointer < 2 || d.instruction_pointer > NativeEngine::kSpaceEnd ||
-         !e_.read(static_cast<uint32_t>(d.instruction_pointer - 2), insn, 2) || insn[0] != 0xCD ||
-         insn[1] != 0x80)) {
+    if (!e_.at_call_site(d.instruction_pointer)) {
         ev.stop = EngineStop::Fault;
         ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
         return true;
     }
-    e_.checked_ip_ = d.instruction_pointer;
     ev.stop = EngineStop::Trap;
     // A debugger may look at every register at any call.
     if (e_.opts_.debugging && !e_.ensure_stopped()) {

@@ -113,11 +113,8 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             regs_dirty_ = true;
             // The gate's call is the engine's: the guest making it there
             // (without the key) is refused.
-            uint8_t insn[2] = {0, 0};
             if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
-                regs_.rip >= 2 && regs_.rip != uint64_t{gate_} + 2 &&
-                read(static_cast<uint32_t>(regs_.rip - 2), insn, 2) && insn[0] == 0xCD &&
-                insn[1] == 0x80) {
+                at_call_site(regs_.rip)) {
                 ev.stop = EngineStop::Trap;
                 step_owed_ = stepping_;
                 return ev;
@@ -126,6 +123,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             // Named by the instruction itself (syscall and sysenter are two
             // bytes), as under Unicorn.
             uint32_t at = ev.eip;
+            uint8_t insn[2] = {0, 0};
             if (at >= 2 && read(at - 2, insn, 2) && insn[0] == 0x0F &&
                 (insn[1] == 0x05 || insn[1] == 0x34)) {
                 at -= 2;

@@ -43,6 +43,18 @@ std::vector<uint8_t> sled_bytes() {
 
 }  // namespace
 
+bool NativeEngine::at_call_site(uint64_t ip) {
+    if (checked_ip_ != 0 && ip == checked_ip_) return true;
+    // read() refuses the gate and whatever lies past the guest's space.
+    uint8_t insn[2] = {0, 0};
+    if (ip < 2 || ip > kSpaceEnd || !read(static_cast<uint32_t>(ip - 2), insn, 2) ||
+        insn[0] != 0xCD || insn[1] != 0x80) {
+        return false;
+    }
+    checked_ip_ = ip;
+    return true;
+}
+
 bool NativeEngine::is_site(uint32_t at) const {
     return sites_state_ == Sites::On && sites_.count(at) != 0;
 }
@@ -73,7 +85,7 @@ void NativeEngine::note_site(uint32_t at) {
         return;
     }
     sites_.insert(at);
-    checked_ip_ = 0;
+    forget_call_site();
 }
 
 bool NativeEngine::back_to_site() {
@@ -198,7 +210,7 @@ void NativeEngine::stop_sites() {
         if (pwrite(mem_fd_, trap, 2, at) != 2) end_process();
     }
     sites_.clear();
-    checked_ip_ = 0;
+    forget_call_site();
     channel_->in_process({});
     if ((regs_.cs & 0xffff) == NUV_SITE_CS) {
         regs_.cs = NUV_USER_CS32;
