@@ -10,7 +10,7 @@
 //   handler for the answer; the engine attaches only for what an answer
 //   cannot do.
 //
-// A channel moves the guest only through NativeEngine::proceed(), and waits
+// A channel moves the guest only through NativeEngine::resume(), and waits
 // for it only with a deadline, as the engine does (native_engine.hpp).
 #pragma once
 
@@ -60,17 +60,17 @@ class CallChannel {
     virtual Status take_over(const user_regs_struct& at) = 0;
     // The guest goes on: the call it waits in answered with the engine's
     // registers, or moved on from where it stands.
-    virtual Resume go_on(int& status) = 0;
+    virtual Resume answer_event(int& status) = 0;
     // The guest's next event within the run's limits.
     virtual Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) = 0;
     // Brings the guest to a tracing stop where it stands, every register
     // in the engine's copy, a call it waits in still unanswered.
-    virtual bool stop() = 0;
+    virtual bool pause() = 0;
     // Stops a running guest where it stands by `until`, its registers read;
     // false when it did not.
-    virtual bool halt(RunLimits::Clock::time_point until, int& status);
+    virtual bool pause_by(RunLimits::Clock::time_point until, int& status);
     // Sets the guest running on its own until the deadline (Engine::release).
-    virtual bool let_go(const RunLimits& limits) = 0;
+    virtual bool release(const RunLimits& limits) = 0;
     // Before a run: whatever keeps the guest to the run's deadline.
     virtual bool keep_deadline(RunLimits::Clock::time_point deadline) = 0;
     // Sets the guest's registers where the channel must; false: the engine
@@ -82,8 +82,8 @@ class CallChannel {
     virtual bool runs_in_process() const { return false; }
     // What this path adds to the report of a guest killed by `signal`.
     virtual std::string killed_note(int) const { return {}; }
-    // The guest process is ending: the channel lets go of what it holds.
-    virtual void end() = 0;
+    // The guest process is ending: the channel closes what it holds for it.
+    virtual void close_all() = 0;
 
   protected:
     // Waits for a traced guest: its stops, its end, a notification on `fd`

@@ -51,7 +51,7 @@ std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, 
     return c;
 }
 
-void DirectChannel::end() {
+void DirectChannel::close_all() {
     in_handler_ = false;
     if (page_ != nullptr) {
         munmap(page_, kPage);
@@ -129,7 +129,7 @@ Status DirectChannel::take_over(const user_regs_struct& at) {
     return Done{};
 }
 
-Resume DirectChannel::go_on(int&) {
+Resume DirectChannel::answer_event(int&) {
     if (in_handler_) {
         answer_direct();
         return Resume::Running;
@@ -141,12 +141,12 @@ bool DirectChannel::detach() {
     // On its own until it posts: the engine watches for that at once.
     store(page_->awake, NUV_ENGINE_AWAKE);
     answered_ = RunLimits::Clock::now();
-    if (!e_.proceed(NativeEngine::Go::Detach)) return false;
+    if (!e_.resume(NativeEngine::ResumeBy::Detach)) return false;
     traced_ = false;
     return true;
 }
 
-bool DirectChannel::stop() {
+bool DirectChannel::pause() {
     // Only run() stops a guest that runs on its own; one waiting in its
     // handler leaves it.
     if (!traced_) {
@@ -156,7 +156,7 @@ bool DirectChannel::stop() {
     return e_.pid_ > 0;
 }
 
-bool DirectChannel::let_go(const RunLimits&) {
+bool DirectChannel::release(const RunLimits&) {
     if (in_handler_) {
         answer_direct();
     } else if (traced_ && !detach()) {
@@ -238,7 +238,7 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     if (uint32_t site = 0; sited_call(signo, site)) return call_post(ev, site);
     // A fault: the guest leaves its handler, traced, and stands where it
     // faulted, to be examined as under the tracer.
-    if (!e_.ensure_stopped()) {
+    if (!e_.pause()) {
         e_.gone(ev, kNoStatus);
         return Post::Event;
     }
@@ -246,8 +246,8 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     si.si_signo = static_cast<int>(signo);
     si.si_code = static_cast<int>(code);
     si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
-    bool go_on = false;
-    if (e_.fault_event(static_cast<int>(signo), si, limits, ev, go_on) && !go_on)
+    bool runs_on = false;
+    if (e_.fault_event(static_cast<int>(signo), si, limits, ev, runs_on) && !runs_on)
         return Post::Event;
     return Post::Stopped;
 }
@@ -261,7 +261,7 @@ DirectChannel::Post DirectChannel::call_post(EngineEvent& ev, uint32_t site) {
     uint16_t cs = e_.regs_.cs & 0xffff;
     bool plain = (cs == NUV_USER_CS32 || cs == NUV_SITE_CS) && e_.regs_.ss == NUV_USER_DS32 &&
                  (e_.regs_.eflags & kTrapFlag) == 0;
-    if (!plain && in_handler_ && !e_.ensure_stopped()) e_.gone(ev, kNoStatus);
+    if (!plain && in_handler_ && !e_.pause()) e_.gone(ev, kNoStatus);
     return Post::Event;
 }
 
@@ -311,7 +311,7 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     e_.regs_.rsp -= 4;
     e_.regs_.rip = target;
     e_.regs_dirty_ = true;
-    if (!e_.ensure_stopped()) {
+    if (!e_.pause()) {
         e_.gone(ev, kNoStatus);
         return Post::Event;
     }
@@ -321,8 +321,8 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     si.si_signo = SIGSEGV;
     si.si_code = SEGV_MAPERR;
     si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(target));
-    bool go_on = false;
-    if (e_.fault_event(SIGSEGV, si, limits, ev, go_on) && !go_on) return Post::Event;
+    bool runs_on = false;
+    if (e_.fault_event(SIGSEGV, si, limits, ev, runs_on) && !runs_on) return Post::Event;
     return Post::Stopped;
 }
 

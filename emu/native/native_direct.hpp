@@ -20,7 +20,7 @@ namespace nuv::native {
 class DirectChannel final : public CallChannel {
   public:
     using CallChannel::CallChannel;
-    ~DirectChannel() override { end(); }
+    ~DirectChannel() override { close_all(); }
 
     bool make_page(int& page_fd);
     // The socket that hands descriptors over: the stub's end (-1: none).
@@ -32,18 +32,18 @@ class DirectChannel final : public CallChannel {
     bool direct() const override { return page_ != nullptr; }
     int event_fd() const override;
     Status take_over(const user_regs_struct& at) override;
-    Resume go_on(int& status) override;
+    Resume answer_event(int& status) override;
     Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) override;
-    bool stop() override;
-    bool halt(RunLimits::Clock::time_point until, int& status) override {
-        return traced_ ? CallChannel::halt(until, status) : stop_untraced(until);
+    bool pause() override;
+    bool pause_by(RunLimits::Clock::time_point until, int& status) override {
+        return traced_ ? CallChannel::pause_by(until, status) : pause_untraced(until);
     }
-    bool let_go(const RunLimits& limits) override;
+    bool release(const RunLimits& limits) override;
     // Untraced, the guest keeps to the deadline through the kernel's waits,
     // which are bounded by it.
     bool keep_deadline(RunLimits::Clock::time_point) override { return true; }
     std::string killed_note(int signal) const override;
-    void end() override;
+    void close_all() override;
 
   private:
     // How long after an answer the engine watches the page for the next post
@@ -82,7 +82,7 @@ class DirectChannel final : public CallChannel {
     bool detach();
     bool attach(RunLimits::Clock::time_point until);
     bool leave_handler();
-    bool stop_untraced(RunLimits::Clock::time_point until);
+    bool pause_untraced(RunLimits::Clock::time_point until);
     bool send_descriptor(int fd, uint32_t slot);
     void lose_descriptors();
     bool set_limits(uint32_t max_position, uint32_t max_size);

@@ -32,7 +32,7 @@ bool DirectChannel::attach(RunLimits::Clock::time_point until) {
         // A signal on its way to the guest's handler goes on there; a call
         // stopped for the tracer is skipped.
         int sig = WIFSTOPPED(status) && (status >> 16) == 0 ? WSTOPSIG(status) : 0;
-        if (!e_.proceed(NativeEngine::Go::Continue, sig)) return false;
+        if (!e_.resume(NativeEngine::ResumeBy::Continue, sig)) return false;
     }
 }
 
@@ -50,7 +50,7 @@ bool DirectChannel::leave_handler() {
     return e_.flush_regs();
 }
 
-bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
+bool DirectChannel::pause_untraced(RunLimits::Clock::time_point until) {
     if (!attach(until)) return false;
     // Stopped inside the handler, the guest is stepped until it has posted
     // (it then stands where the call or fault was raised, a call not yet
@@ -85,7 +85,7 @@ bool DirectChannel::stop_untraced(RunLimits::Clock::time_point until) {
             return leave_handler();
         }
         int status = 0;
-        if (RunLimits::Clock::now() >= until || !e_.proceed(NativeEngine::Go::Step) ||
+        if (RunLimits::Clock::now() >= until || !e_.resume(NativeEngine::ResumeBy::Step) ||
             !e_.wait_stop(status, until)) {
             return false;
         }

@@ -63,7 +63,7 @@ int NativeEngine::event_fd() const {
 }
 
 void NativeEngine::end_process() {
-    if (channel_ != nullptr) channel_->end();
+    if (channel_ != nullptr) channel_->close_all();
     if (mem_fd_ >= 0) {
         close(mem_fd_);
         mem_fd_ = -1;
@@ -87,7 +87,7 @@ bool NativeEngine::at_seccomp_stop() {
     return is_seccomp_stop(stop_);
 }
 
-bool NativeEngine::proceed(Go how, int sig) {
+bool NativeEngine::resume(ResumeBy how, int sig) {
     if (pid_ <= 0) return false;
     if (at_seccomp_stop()) {
         // A call the filter did not allow: it is skipped, whatever the
@@ -107,19 +107,19 @@ bool NativeEngine::proceed(Go how, int sig) {
     stop_ = -1;
     void* data = reinterpret_cast<void*>(static_cast<long>(sig));
     switch (how) {
-        case Go::Continue:
+        case ResumeBy::Continue:
             return ptrace(PTRACE_CONT, pid_, nullptr, data) == 0;
-        case Go::Step:
+        case ResumeBy::Step:
             return ptrace(PTRACE_SINGLESTEP, pid_, nullptr, data) == 0;
-        case Go::Detach:
+        case ResumeBy::Detach:
             return ptrace(PTRACE_DETACH, pid_, nullptr, data) == 0;
     }
     return false;
 }
 
-bool NativeEngine::ensure_stopped() {
+bool NativeEngine::pause() {
     if (released_) return false;  // only run() may take it back
-    return channel_->stop();
+    return channel_->pause();
 }
 
 bool NativeEngine::load_regs() {
@@ -154,7 +154,7 @@ bool NativeEngine::flush_regs() {
 }
 
 bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result) {
-    if (!ensure_stopped()) return false;
+    if (!pause()) return false;
     const Abi& abi = abi_of(opts_);
     user_regs_struct saved = regs_;
     user_regs_struct call = regs_;
@@ -170,7 +170,7 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
     call.cs = abi.code_selector;  // the guest may run through another
     regs_ = call;
     regs_dirty_ = true;
-    if (!proceed(Go::Continue)) return false;
+    if (!resume(ResumeBy::Continue)) return false;
     int status = 0;
     // To the breakpoint after the gate's call, past signals such as a stale
     // timer's, which are not delivered.
@@ -181,7 +181,7 @@ bool NativeEngine::remote(uint32_t nr, std::initializer_list<uint64_t> args, int
             ptrace(PTRACE_GETREGS, pid_, nullptr, &at) == 0 && at.rip == uint64_t{gate_} + 3) {
             break;
         }
-        if (!proceed(Go::Continue)) return false;
+        if (!resume(ResumeBy::Continue)) return false;
     }
     // An i386 result is an address or count up to 4 GiB, or -4095..-1 for an error.
     uint32_t low = static_cast<uint32_t>(at.rax);
@@ -203,7 +203,7 @@ bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
     if (!page_range(begin, size) || !guest_range(begin, size)) return false;
     if ((perms & kPermWrite) && (perms & kPermExec)) return false;
     forget_call_site();
-    if (sites_in_the_way(begin, size)) stop_sites();
+    if (sites_in_the_way(begin, size)) sites_off();
     if (!map_exactly(begin, size, perms)) return false;
     if (perms & kPermExec) track_exec(begin, size, true, false);
     return true;
@@ -285,7 +285,7 @@ void NativeEngine::set_registers(const Registers& r) {
 
 void NativeEngine::reset_fpu() {
     user_fpregs_struct fp{};
-    if (!ensure_stopped() || ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) != 0) return;
+    if (!pause() || ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) != 0) return;
     // Empty stack, all exceptions masked, extended precision, round to nearest.
     fp.cwd = 0x037F;
     fp.swd = 0;
@@ -301,7 +301,7 @@ void NativeEngine::reset_fpu() {
 std::array<uint8_t, 10> NativeEngine::st0() {
     std::array<uint8_t, 10> out{};
     user_fpregs_struct fp{};
-    if (ensure_stopped() && ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) == 0) {
+    if (pause() && ptrace(PTRACE_GETFPREGS, pid_, nullptr, &fp) == 0) {
         // The save area holds the registers in stack order: ST(0) first.
         std::memcpy(out.data(), fp.st_space, out.size());
     }

@@ -23,7 +23,7 @@
 // signal or a stop for the tracer, and the tracer never lets a stopped call
 // run. Every way the engine moves a stopped guest (continue, single-step,
 // detach, delivering a signal, the end of an attach) goes through
-// proceed(), which looks at the stop first and, at a seccomp stop, skips the
+// resume(), which looks at the stop first and, at a seccomp stop, skips the
 // call (call number -1, result -ENOSYS) before the guest moves.
 //
 // No wait for the guest is unbounded: a guest that does not stop when the
@@ -33,6 +33,24 @@
 // ptrace is bound to one thread: create, use and destroy an engine on the
 // same host thread. That thread keeps SIGCHLD blocked: the engine reads it
 // from a signal descriptor to learn of its guests' stops.
+//
+// Words for what the engine does to its guest process, one meaning each:
+// - resume: a stopped, traced guest moves on (continue, single-step or
+//   detach), always through the one check above: resume().
+// - pause: the guest is brought to a tracing stop where it stands, its
+//   registers read: pause(); a channel's pause_by() within a time.
+//   (Engine::interrupt() is another thing: it cuts a run short.)
+// - attach / detach: tracing begins or ends (the direct path; a detach is
+//   one way to resume).
+// - release: the guest runs on its own until a run's deadline
+//   (Engine::release; a channel's release()).
+// - answer: the guest goes on from the call or fault a run reported (a
+//   channel's answer_event()).
+// - wait: the engine waits for the guest, never without a bound
+//   (wait_stop(), a channel's wait()).
+// - end: the guest process is killed and reaped (end_process()); a channel
+//   closes what it holds for it (close_all()).
+// - sites on / off: the rewriting of call sites begins or ends.
 #pragma once
 
 #include <signal.h>
@@ -139,7 +157,7 @@ class NativeEngine final : public Engine {
 
   private:
     // The call channels work the guest process through the engine's
-    // primitives below, proceed() among them.
+    // primitives below, resume() among them.
     friend class native::CallChannel;
     friend class native::NotifyChannel;
     friend class native::DirectChannel;
@@ -160,21 +178,21 @@ class NativeEngine final : public Engine {
     bool wait_stop(int& status) { return wait_stop(status, RunLimits::Clock::now() + kStopBound); }
     // The only way a stopped guest is moved on (see the invariant above);
     // sig: a signal delivered as it goes.
-    enum class Go { Continue, Step, Detach };
-    bool proceed(Go how, int sig = 0);
+    enum class ResumeBy { Continue, Step, Detach };
+    bool resume(ResumeBy how, int sig = 0);
     bool at_seccomp_stop();
     // Brings the guest to a tracing stop with all its registers read, a call
     // it waits in still unanswered; not while it is released.
-    bool ensure_stopped();
+    bool pause();
     // Brings the guest to a stop at a run's deadline, or ends it.
-    void stop_at_deadline(EngineEvent& ev, int& status, bool interrupted);
+    void pause_at_deadline(EngineEvent& ev, int& status, bool interrupted);
     bool load_regs();
     void restart_interrupted();
     bool flush_regs();
     bool arm_timer(RunLimits::Clock::time_point deadline);
     bool guest_range(uint32_t address, uint64_t n) const;
     bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
-                     bool& go_on);
+                     bool& runs_on);
     bool probe_write(uint32_t address, bool unmapped);
     // Bytes the instruction at eip reads (or writes) at a time; 0: unknown.
     uint8_t access_size(uint32_t eip, bool writes);
@@ -197,8 +215,8 @@ class NativeEngine final : public Engine {
     bool back_to_site();
     // A call trapped at the int 0x80 at `at`: counted, and rewritten once on.
     void note_site(uint32_t at);
-    bool start_sites();
-    void stop_sites();
+    bool sites_on();
+    void sites_off();
     bool make_shadow(uint32_t begin, uint32_t size);
     bool write_shadow(uint32_t address, const void* data, size_t n);
     bool sites_in_the_way(uint32_t begin, uint32_t size) const;

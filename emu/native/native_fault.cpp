@@ -115,7 +115,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     user_regs_struct saved = regs_;
     bool writes = false;
     int status = 0;
-    if (proceed(Go::Step) && wait_stop(status)) {
+    if (resume(ResumeBy::Step) && wait_stop(status)) {
         siginfo_t si{};
         if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV &&
             ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0) {
@@ -143,8 +143,8 @@ uint8_t NativeEngine::access_size(uint32_t eip, bool writes) {
 }
 
 bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& limits,
-                               EngineEvent& ev, bool& go_on) {
-    go_on = false;
+                               EngineEvent& ev, bool& runs_on) {
+    runs_on = false;
     uint32_t eip = static_cast<uint32_t>(regs_.rip);
     ev.eip = eip;
     uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(si.si_addr));
@@ -176,7 +176,7 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                         regs_.rip = eip + (rdtscp ? 3 : 2);
                         regs_dirty_ = true;
                         ++tsc_next_;
-                        go_on = true;
+                        runs_on = true;
                         ev.fault = GuestFault{};
                         return true;
                     }

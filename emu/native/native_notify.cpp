@@ -82,15 +82,16 @@ Status NotifyChannel::take_over(const user_regs_struct& at) {
     return Done{};
 }
 
-Resume NotifyChannel::go_on(int& status) {
+Resume NotifyChannel::answer_event(int& status) {
     // A guest that waits in a call takes its answer and goes on; one that
     // stands at a stop is continued.
     if (waiting_) return answer(status);
-    using Go = NativeEngine::Go;
-    return e_.proceed(e_.stepping_ ? Go::Step : Go::Continue) ? Resume::Running : Resume::Failed;
+    using ResumeBy = NativeEngine::ResumeBy;
+    return e_.resume(e_.stepping_ ? ResumeBy::Step : ResumeBy::Continue) ? Resume::Running
+                                                                         : Resume::Failed;
 }
 
-bool NotifyChannel::stop() {
+bool NotifyChannel::pause() {
     if (!waiting_) return e_.pid_ > 0;
     waiting_ = false;
     uint64_t eax = e_.regs_.rax;
@@ -106,7 +107,7 @@ bool NotifyChannel::stop() {
     return true;
 }
 
-bool NotifyChannel::let_go(const RunLimits& limits) {
+bool NotifyChannel::release(const RunLimits& limits) {
     if (!e_.arm_timer(limits.deadline)) return false;
     if (waiting_) {
         int status = 0;
@@ -114,7 +115,7 @@ bool NotifyChannel::let_go(const RunLimits& limits) {
         // its answer: run() continues it.
         return answer(status) == Resume::Running;
     }
-    return e_.proceed(NativeEngine::Go::Continue);
+    return e_.resume(NativeEngine::ResumeBy::Continue);
 }
 
 bool NotifyChannel::set_registers(const Registers& r) {
@@ -128,7 +129,7 @@ bool NotifyChannel::set_registers(const Registers& r) {
         return true;
     }
     Registers was = view_;
-    if (!e_.ensure_stopped()) return true;
+    if (!e_.pause()) return true;
     Registers now = e_.registers();
     for_general([&](const RegisterSlot& s) {
         if (r.*s.guest != was.*s.guest) now.*s.guest = r.*s.guest;
@@ -191,7 +192,7 @@ bool NotifyChannel::receive(EngineEvent& ev) {
     }
     ev.stop = EngineStop::Trap;
     // A debugger may look at every register at any call.
-    if (e_.opts_.debugging && !e_.ensure_stopped()) {
+    if (e_.opts_.debugging && !e_.pause()) {
         ev.stop = EngineStop::Failed;
         ev.message = "guest process is gone";
     }

@@ -13,29 +13,29 @@
 namespace nuv::native {
 
 // While waiting_, the guest waits in the call notify_id_, and the engine's
-// registers hold only the call's registers and eip; stop() brings it to a
+// registers hold only the call's registers and eip; pause() brings it to a
 // tracing stop with all of them, the call still unanswered.
 class NotifyChannel final : public CallChannel {
   public:
     using CallChannel::CallChannel;
-    ~NotifyChannel() override { end(); }
+    ~NotifyChannel() override { close_all(); }
 
     bool direct() const override { return false; }
     int event_fd() const override { return notify_fd_; }
     Status take_over(const user_regs_struct& at) override;
-    Resume go_on(int& status) override;
+    Resume answer_event(int& status) override;
     Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) override {
         // Without a notification descriptor (-1, which poll passes over)
         // the guest's calls are stops like any other.
         return wait_traced(status, ev, limits, notify_fd_);
     }
-    bool stop() override;
-    bool let_go(const RunLimits& limits) override;
+    bool pause() override;
+    bool release(const RunLimits& limits) override;
     bool keep_deadline(RunLimits::Clock::time_point deadline) override {
         return e_.arm_timer(deadline);
     }
     bool set_registers(const Registers& r) override;
-    void end() override {
+    void close_all() override {
         if (notify_fd_ >= 0) {
             close(notify_fd_);
             notify_fd_ = -1;

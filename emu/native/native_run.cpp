@@ -59,7 +59,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         if (running) {
             running = false;
         } else {
-            switch (channel_->go_on(status)) {
+            switch (channel_->answer_event(status)) {
                 case Resume::Running:
                     break;
                 case Resume::Stopped:
@@ -89,7 +89,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                     ev.stop = EngineStop::Others;
                     return ev;
                 case Wait::Deadline:
-                    stop_at_deadline(ev, status, limits.cut_short());
+                    pause_at_deadline(ev, status, limits.cut_short());
                     return ev;
                 case Wait::Gone:
                     gone(ev, status);
@@ -154,11 +154,11 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             ev.stop = stepping_ ? EngineStop::Stepped : EngineStop::Breakpoint;
             return ev;
         }
-        bool go_on = false;
+        bool runs_on = false;
         siginfo_t si{};
         if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0 &&
-            fault_event(sig, si, limits, ev, go_on)) {
-            if (go_on) continue;
+            fault_event(sig, si, limits, ev, runs_on)) {
+            if (runs_on) continue;
             return ev;
         }
         // Any other signal comes from outside and is not delivered.
@@ -171,19 +171,19 @@ bool NativeEngine::release(const RunLimits& limits) {
         RunLimits::Clock::now() >= limits.deadline) {
         return false;
     }
-    if (!channel_->let_go(limits)) return false;
+    if (!channel_->release(limits)) return false;
     released_ = true;
     return true;
 }
 
-void NativeEngine::stop_at_deadline(EngineEvent& ev, int& status, bool interrupted) {
+void NativeEngine::pause_at_deadline(EngineEvent& ev, int& status, bool interrupted) {
     // Stopped where it stands if it can be within the grace; else ended, as
     // a process can always be.
     auto until = RunLimits::Clock::now() + kDeadlineGrace;
     constexpr uint64_t kUnseen = ~0ull;
     regs_.rip = kUnseen;  // what the attempt sees of the guest, if anything
     regs_dirty_ = false;
-    bool stopped = channel_->halt(until, status);
+    bool stopped = channel_->pause_by(until, status);
     ev.stop = EngineStop::Timeout;
     const std::string what = interrupted ? "interrupted" : "time limit reached";
     if (stopped) {

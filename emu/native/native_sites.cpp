@@ -66,7 +66,7 @@ bool NativeEngine::shadowed(uint32_t page) const {
 void NativeEngine::note_site(uint32_t at) {
     if (sites_state_ == Sites::Waiting && opts_.rewrite_sites_after != 0 &&
         ++site_calls_ >= opts_.rewrite_sites_after) {
-        if (!start_sites()) stop_sites();
+        if (!sites_on()) sites_off();
     }
     if (sites_state_ != Sites::On) return;
     // Runs on through the site segment from this call's answer on.
@@ -81,7 +81,7 @@ void NativeEngine::note_site(uint32_t at) {
     const uint8_t call = 0xFF, reg = 0xD0;
     if (pwrite(mem_fd_, &reg, 1, at + 1) != 1 || pwrite(mem_fd_, &call, 1, at) != 1 ||
         !write_shadow(at, "\xff\xd0", 2)) {
-        stop_sites();
+        sites_off();
         return;
     }
     sites_.insert(at);
@@ -164,9 +164,9 @@ bool NativeEngine::write_shadow(uint32_t address, const void* data, size_t n) {
     return true;
 }
 
-bool NativeEngine::start_sites() {
-    if (!ensure_stopped()) return false;
-    sites_state_ = Sites::On;  // undone by stop_sites() on any failure
+bool NativeEngine::sites_on() {
+    if (!pause()) return false;
+    sites_state_ = Sites::On;  // undone by sites_off() on any failure
     int64_t r = 0;
     // The site segment: base NUV_SLED_BASE, 4 GiB, readable code.
     struct {
@@ -199,7 +199,7 @@ bool NativeEngine::start_sites() {
     return true;
 }
 
-void NativeEngine::stop_sites() {
+void NativeEngine::sites_off() {
     if (sites_state_ == Sites::Off) return;
     bool was_on = sites_state_ == Sites::On;
     sites_state_ = Sites::Off;
@@ -216,7 +216,7 @@ void NativeEngine::stop_sites() {
         regs_.cs = NUV_USER_CS32;
         regs_dirty_ = true;
     }
-    if (!ensure_stopped()) return;
+    if (!pause()) return;
     const Abi& abi = abi_of(opts_);
     int64_t r = 0;
     for (uint32_t at : sled_pages_) remote(abi.munmap, {at, kPage}, r);
@@ -281,7 +281,7 @@ void NativeEngine::track_exec(uint32_t begin, uint32_t size, bool exec, bool gon
     if (exec && sites_state_ == Sites::On) {
         for (uint32_t p = begin; p < begin + size; p += kPage) {
             if (!shadowed(p) && !make_shadow(p, kPage)) {
-                stop_sites();
+                sites_off();
                 return;
             }
         }

@@ -181,7 +181,7 @@ bool NativeEngine::rdtsc_traps() {
     regs_dirty_ = true;
     int status = 0;
     bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe &&
-                 proceed(Go::Continue) && wait_stop(status) && WIFSTOPPED(status) &&
+                 resume(ResumeBy::Continue) && wait_stop(status) && WIFSTOPPED(status) &&
                  WSTOPSIG(status) == SIGSEGV;
     regs_ = saved;
     regs_dirty_ = true;
@@ -195,7 +195,7 @@ Status NativeEngine::handover() {
         return failure("the native start-up stub did not start");
     }
     if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0 ||
-        !proceed(Go::Continue)) {
+        !resume(ResumeBy::Continue)) {
         return failure(std::string("cannot trace the native guest process: ") +
                        std::strerror(errno));
     }

@@ -112,7 +112,7 @@ std::optional<Wait> CallChannel::check_child(int& status) {
     return std::nullopt;
 }
 
-bool CallChannel::halt(RunLimits::Clock::time_point until, int& status) {
+bool CallChannel::pause_by(RunLimits::Clock::time_point until, int& status) {
     return e_.pid_ > 0 && syscall(SYS_tgkill, e_.pid_, e_.pid_, kInterrupt) == 0 &&
            e_.wait_stop(status, until) && e_.load_regs();
 }
