@@ -1048,6 +1048,44 @@ TEST_P(NativeEngineTest, NoHostCallAndNoHangWhateverTheGuestDoesAtItsHandler) {
 // a read or write on a descriptor the engine installed goes through, and
 // only as that descriptor's open file allows; every other Linux call there
 // is a fault or a call for the kernel above, never anything on the host.
+// A post the guest forges names its own eip: it is a call only where an
+// int 0x80 stands just before it, whether or not the engine has found a
+// call site yet; anywhere else it is a system call fault at that eip.
+TEST_P(NativeEngineTest, AForgedPostIsACallOnlyAfterAnInt0x80) {
+    if (!e_->direct()) GTEST_SKIP() << "no call handler";
+    struct Case {
+        const char* name;
+        uint32_t site;  // the post's eip is the site's plus 2
+        EngineStop want;
+    };
+    const uint32_t path = kData;
+    for (const Case& c : {Case{"eip 0", 0xFFFFFFFEu, EngineStop::Fault},
+                          Case{"eip in the code", kCode, EngineStop::Fault},
+                          Case{"eip after the int 0x80", 0, EngineStop::Trap}}) {
+        SCOPED_TRACE(c.name);
+        start(NativeOptions{});
+        HandlerAdversary adv(*e_);
+        ASSERT_TRUE(adv.found());
+        // The int 0x80 after the code is the last case's site.
+        uint32_t site = c.site;
+        if (c.want == EngineStop::Trap) {
+            site = kCode + static_cast<uint32_t>(adv.forged_post(path, 0).size());
+        }
+        Bytes b = adv.forged_post(path, site);
+        b.insert(b.end(), {0xCD, 0x80});
+        load(b);
+        RunLimits l;
+        l.deadline = RunLimits::Clock::now() + std::chrono::seconds(5);
+        EngineEvent ev = run(l);
+        ASSERT_EQ(ev.stop, c.want) << nuvtest::event_text(ev);
+        EXPECT_EQ(ev.eip, site + 2);
+        if (c.want == EngineStop::Fault) {
+            EXPECT_EQ(ev.fault.kind, FaultKind::SystemCall) << nuvtest::event_text(ev);
+            EXPECT_EQ(ev.fault.eip, site + 2);
+        }
+    }
+}
+
 TEST_P(NativeEngineTest, LinuxsFastEntryReachesOnlyTheGuestsOwnDescriptors) {
     if (GetParam() != Mode::Direct) GTEST_SKIP() << "only the direct path reads and writes itself";
     nuvtest::ScratchDir dir;
