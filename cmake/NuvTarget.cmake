@@ -15,6 +15,12 @@ set(NUV_TARGET_FLAGS
   -nostdinc -isystem ${NUV_GCC_INCLUDE}
   -O2 -falign-jumps=1 -falign-labels=1 -g0 -Wall -Wextra -Werror)
 
+# The library and the entry point carry frame information and line tables, so
+# that every backtrace (fault reports, time-limit reports, cores, gdb) unwinds
+# through them. -g1 puts them in non-allocated sections only (.debug_frame,
+# .debug_line, ...): the loaded image is the same as with -g0.
+set(NUV_FRAME_INFO_FLAGS -g1)
+
 # Applies the target compiler flags and the library headers to a target.
 function(nuv_target_code target)
   get_target_property(type ${target} TYPE)

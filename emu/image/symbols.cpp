@@ -263,7 +263,9 @@ Symbols::Place Symbols::lookup(uint32_t address, uint32_t line_address) const {
             p.offset = address - f.begin;
         }
     }
-    if (dw_ && dw_->dwarf != nullptr) {
+    // Line tables also hold the functions the linker dropped, moved to
+    // address 0: only an address in the image's code has a line.
+    if (dw_ && dw_->dwarf != nullptr && in_code(line_address)) {
         Dwarf_Die cu;
         if (dwarf_addrdie(dw_->dwarf, line_address, &cu) != nullptr) {
             if (Dwarf_Line* line = dwarf_getsrc_die(&cu, line_address)) {

@@ -52,7 +52,8 @@ std::vector<std::string> lines(const std::string& text) {
     return out;
 }
 
-// "    #N 0x0040021c sum+0xc (crash.c:21)": the function and the line.
+// "    #N 0x0040021c sum+0xc (crash.c:21)": the function and the line (of
+// whichever source file the frame is in).
 struct FrameLine {
     unsigned pc = 0;
     std::string function;
@@ -65,7 +66,7 @@ FrameLine parse_frame(const std::string& l, int n) {
     int line = 0;
     std::string head = "    #" + std::to_string(n) + " ";
     if (l.rfind(head, 0) != 0) return f;
-    if (std::sscanf(l.c_str() + head.size(), "0x%x %127[^+]+0x%*x (crash.c:%d)", &f.pc, fn,
+    if (std::sscanf(l.c_str() + head.size(), "0x%x %127[^+]+0x%*x (%*[^:]:%d)", &f.pc, fn,
                     &line) >= 2) {
         f.function = fn;
         f.line = line;
@@ -98,6 +99,10 @@ TEST_P(FaultReports, EachKindNamesItsInstructionFunctionAndLine) {
          "CALL:divide"},
         {"invalid", "guest fault: invalid instruction at ", "trap", "FAULT:invalid", "main",
          "CALL:invalid"},
+        // Inside the library: its frame information leads back to the
+        // caller, not straight to main.
+        {"search", "guest fault: read of unmapped memory at 0x00300000 (eip ", "strstr", "",
+         "find", "FAULT:search"},
         {"child null-read",
          "guest fault: null-pointer read: read of unmapped memory at 0x00000000 (eip ", "sum",
          "FAULT:null-read", "main", "CALL:null-read", true},
@@ -148,8 +153,9 @@ TEST_P(FaultReports, SystemCallAndIretFaultAsOnTheProcessor) {
 }
 
 // At the time limit, or when nuvemu is told to end, each process is named
-// with where it stands: the parent waiting for its child, the child in its
-// endless loop; then the signal ends nuvemu as it ends any command.
+// with where it stands: the parent waiting for its child in waitpid, the
+// child in its endless loop; then the signal ends nuvemu as it ends any
+// command.
 TEST_P(FaultReports, TheTimeLimitAndAnInterruptionShowEveryProcess) {
     struct Case {
         const char* how;
@@ -181,6 +187,12 @@ TEST_P(FaultReports, TheTimeLimitAndAnInterruptionShowEveryProcess) {
             if (err[i].rfind("nuvemu: [pid 2] " + images + "/crash: at eip 0x", 0) == 0) child = i;
         }
         ASSERT_NE(child, 0u) << r.err;
+        // The parent waits in the library's waitpid, called from main.
+        ASSERT_GE(err.size(), 3u);
+        EXPECT_EQ(parse_frame(err[1], 0).function, "waitpid") << r.err;
+        FrameLine waits = parse_frame(err[2], 1);
+        EXPECT_EQ(waits.function, "main") << r.err;
+        EXPECT_EQ(waits.line, line_of("CALL:child")) << r.err;
         ASSERT_LT(child + 2, err.size()) << r.err;
         FrameLine f0 = parse_frame(err[child + 1], 0), f1 = parse_frame(err[child + 2], 1);
         EXPECT_EQ(f0.function, "spin") << r.err;
@@ -239,7 +251,8 @@ TEST(Symbols, FunctionsAndLinesOfAnImage) {
     EXPECT_EQ(p.file, "crash.c");
     EXPECT_GT(p.line, 0);
     EXPECT_EQ(nuv::Symbols::describe(s->where(0x10), 0x10), "0x00000010");
-    // ver carries symbols but no debug information.
+    // ver's own code carries symbols but no line information (only the
+    // library's does).
     std::ifstream vin(nuvtest::image_path("ver"), std::ios::binary);
     std::vector<uint8_t> vbytes((std::istreambuf_iterator<char>(vin)),
                                 std::istreambuf_iterator<char>());

@@ -6,6 +6,8 @@
  *   divide      ratio() divides by zero
  *   invalid     trap() runs ud2
  *   spin        spin() never ends
+ *   search      find() calls strstr() on unmapped memory, which faults inside
+ *               the library
  *   syscall     system_call() runs syscall, which NUV-OS does not have
  *   iret        leave() returns through iret to selector 0x1b (not a user code segment)
  *   child MODE  spawns `crash MODE` (argument 0 names the image in the root)
@@ -18,6 +20,7 @@
 volatile int g_zero = 0;
 volatile int g_sink;
 int *volatile g_null = 0;
+const char *volatile g_no_text = (const char *)0x00300000; /* nothing mapped */
 
 __attribute__((noinline)) int sum(const int *p, int n) {
     int total = 0;
@@ -41,6 +44,10 @@ __attribute__((noinline)) int ratio(int a, int b) {
 
 __attribute__((noinline)) void trap(void) {
     __builtin_trap(); /* FAULT:invalid */
+}
+
+__attribute__((noinline)) int find(const char *text) {
+    return strstr(text, "needle") != 0 ? 1 : 2; /* FAULT:search */
 }
 
 __attribute__((noinline)) void spin(void) {
@@ -75,6 +82,8 @@ int main(int argc, char **argv) {
     } else if (strcmp(mode, "iret") == 0) {
         leave(); /* CALL:iret */
         g_sink = 1;
+    } else if (strcmp(mode, "search") == 0) {
+        g_sink = find(g_no_text); /* CALL:search */
     } else if (strcmp(mode, "spin") == 0) {
         spin(); /* CALL:spin */
     } else if (strcmp(mode, "child") == 0 && argc > 2) {
@@ -89,7 +98,7 @@ int main(int argc, char **argv) {
         printf("child %d ended with %d\n", pid, status);
         return 0;
     } else {
-        puts("usage: crash null-read|null-write|stack|divide|invalid|spin|syscall|iret|child MODE");
+        puts("usage: crash null-read|null-write|stack|divide|invalid|search|spin|syscall|iret|child MODE");
         return 2;
     }
     return 0;
