@@ -12,6 +12,7 @@
 
 #include "engine.hpp"
 #include "guest.hpp"
+#include "machine_code.hpp"
 #include "native_engine.hpp"
 #include "unicorn_engine.hpp"
 
@@ -26,21 +27,12 @@ using nuv::GuestFault;
 using nuv::kPermExec;
 using nuv::kPermRead;
 using nuv::kPermWrite;
-using Bytes = std::vector<uint8_t>;
+using nuvtest::Bytes;
+using nuvtest::cat;
+using nuvtest::le32;
 
 constexpr uint32_t kCode = 0x400000, kStore = 0x401000, kData = 0x600000;
 constexpr uint32_t kStackTop = 0xC0000000, kReturn = 0xFFFFF000;
-
-Bytes le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 const Bytes kTrapThenSpin = {0xCD, 0x80, 0xEB, 0xFE};
 // mov eax, 1; int 0x80; jmp $

@@ -20,6 +20,7 @@
 #include "engine.hpp"
 #include "fault_report.hpp"
 #include "guest.hpp"
+#include "machine_code.hpp"
 #include "native_engine.hpp"
 #include "unicorn_engine.hpp"
 
@@ -34,22 +35,13 @@ using nuv::GuestFault;
 using nuv::kPermExec;
 using nuv::kPermRead;
 using nuv::kPermWrite;
-using Bytes = std::vector<uint8_t>;
+using nuvtest::Bytes;
+using nuvtest::cat;
+using nuvtest::le32;
 
 constexpr uint32_t kCode = 0x400000, kData = 0x600000, kReadOnly = 0x601000, kNone = 0x602000;
 constexpr uint32_t kNowhere = 0x30000000;
 constexpr uint32_t kStackTop = 0xC0000000, kReturn = 0xFFFFF000;
-
-Bytes le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // The engines a fault is planted in: Unicorn, and the native engine with
 // its faults posted by the guest's handler (direct calls) or seen by the

@@ -19,6 +19,7 @@
 #include "fault_report.hpp"
 #include "guest.hpp"
 #include "kernel.hpp"
+#include "machine_code.hpp"
 
 namespace {
 
@@ -182,16 +183,8 @@ std::vector<uint8_t> ver_running(const std::vector<uint8_t>& code) {
     return b;
 }
 
-std::vector<uint8_t> le32(uint32_t v) {
-    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 24)};
-}
-
-std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using nuvtest::cat;
+using nuvtest::le32;
 
 struct Escape {
     const char* what;
