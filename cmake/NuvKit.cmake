@@ -36,7 +36,14 @@ configure_file(${NUV_LINKER_SCRIPT} ${NUV_KIT_DIR}/lib/nuvos.ld COPYONLY)
 add_custom_command(OUTPUT ${NUV_KIT_DIR}/lib/crt0.o
                    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:nuvcrt0> ${NUV_KIT_DIR}/lib/crt0.o
                    DEPENDS nuvcrt0 $<TARGET_OBJECTS:nuvcrt0> COMMAND_EXPAND_LISTS)
-add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o nuvc)
+# The sanitizer runtime's pieces (san/): its entry point and linker script.
+configure_file(${NUV_SAN_LINKER_SCRIPT} ${NUV_KIT_DIR}/lib/nuvos-san.ld COPYONLY)
+add_custom_command(OUTPUT ${NUV_KIT_DIR}/lib/crt0-san.o
+                   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_OBJECTS:nuvsan_crt0>
+                           ${NUV_KIT_DIR}/lib/crt0-san.o
+                   DEPENDS nuvsan_crt0 $<TARGET_OBJECTS:nuvsan_crt0> COMMAND_EXPAND_LISTS)
+add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o ${NUV_KIT_DIR}/lib/crt0-san.o
+                                      nuvc nuvsan)
 
 # pkg-config: the same flags for builds that do not use the drivers, with the
 # host compiler's own freestanding headers as found now.

@@ -2,6 +2,8 @@
 # linked by GNU ld with our linker script into static ELF images.
 
 set(NUV_LINKER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/nuvos.ld)
+# Sanitized images (-fsanitize=address): shadow segments and constructors.
+set(NUV_SAN_LINKER_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/nuvos-san.ld)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
                 OUTPUT_VARIABLE NUV_GCC_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE)
 
