@@ -68,7 +68,9 @@ void usage(std::FILE* to) {
         "Exit status: the guest's exit status (low 8 bits); 124 when a limit or the timeout\n"
         "stopped it; 125 when the usage is wrong or the run cannot begin (image, root,\n"
         "trace file or engine); 126 when the emulator itself failed; 139 when the guest\n"
-        "faulted. SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE end nuvemu as that signal.\n",
+        "faulted, or its address sanitizer (nuvos-cc -fsanitize=address) stopped it and\n"
+        "nuvemu reported what it found. SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE end\n"
+        "nuvemu as that signal.\n",
         to);
 }
 

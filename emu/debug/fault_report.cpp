@@ -4,9 +4,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "kernel.hpp"
+#include "sanitizer_report.hpp"
 #include "symbols.hpp"
 
 namespace nuv::report {
@@ -158,6 +160,12 @@ void stop(std::FILE* to, const Kernel& k, Task& m, const RunResult& r) {
             line += "stopped: " + r.message;
             break;
         case Stop::Fault:
+            // A sanitized image's runtime stopped it: its report instead.
+            if (std::optional<std::string> text = sanitizer(m, r.fault, who(k, m))) {
+                std::fputs(text->c_str(), to);
+                std::fflush(to);
+                return;
+            }
             line += "guest fault: " + what(r);
             break;
     }
