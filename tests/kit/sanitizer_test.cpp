@@ -1,0 +1,236 @@
+// Images built through the kit's driver with -fsanitize=address and
+// -fsanitize=undefined (guest/sanbugs.c), run on each engine: every planted
+// bug is reported with its kind, the access's size, its address relative to
+// the block, and both backtraces by function and source line; undefined
+// behaviour prints its line and the program goes on; a correct program runs
+// the same with the sanitizer as without it.
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "guest.hpp"
+
+namespace {
+
+using nuv::EngineKind;
+
+constexpr const char* kSource = NUV_SOURCE_DIR "/tests/guest/sanbugs.c";
+
+// The images, built once for every test: with each sanitizer and without.
+nuvtest::ScratchDir* g_dir = nullptr;
+std::string g_build_error;
+
+int line_of(const std::string& marker) {
+    std::ifstream in(kSource);
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        if (line.find("/* " + marker + " */") != std::string::npos) return n;
+    }
+    ADD_FAILURE() << "no marker " << marker;
+    return -1;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+// "    #N 0x0040021c heap_overflow+0x26 (sanbugs.c:30)": function and line.
+struct Frame {
+    std::string function;
+    int line = 0;
+};
+Frame parse_frame(const std::string& l, int n) {
+    Frame f;
+    char fn[128] = {};
+    int line = 0;
+    const std::string head = "    #" + std::to_string(n) + " ";
+    if (l.rfind(head, 0) != 0) return f;
+    if (std::sscanf(l.c_str() + head.size(), "0x%*x %127[^+]+0x%*x (sanbugs.c:%d)", fn, &line) >=
+        1) {
+        f.function = fn;
+        f.line = line;
+    }
+    return f;
+}
+
+// The frames that follow the line `title` ("" : from line 2), innermost first.
+std::vector<Frame> frames_after(const std::vector<std::string>& err, const std::string& title) {
+    size_t i = 2;
+    if (!title.empty()) {
+        for (i = 0; i < err.size() && err[i] != title; ++i) {
+        }
+        ++i;
+    }
+    std::vector<Frame> out;
+    for (; i < err.size(); ++i) {
+        Frame f = parse_frame(err[i], static_cast<int>(out.size()));
+        if (f.function.empty()) break;
+        out.push_back(f);
+    }
+    return out;
+}
+
+class SanitizerReports : public ::testing::TestWithParam<EngineKind> {
+  protected:
+    static void SetUpTestSuite() {
+        g_dir = new nuvtest::ScratchDir("nuvsan");
+        const std::string cc = NUV_BIN_DIR "/nuvos-cc -g -O1 -Wall -Werror ";
+        for (const char* build :
+             {"-fsanitize=address -o asan", "-fsanitize=undefined -o ubsan", "-o plain",
+              "-fsanitize=undefined -fsanitize-undefined-trap-on-error -o trap"}) {
+            nuvtest::ToolRun r = nuvtest::run_command("cd " + g_dir->path() + " && " + cc + build +
+                                                      " " + kSource + " 2>&1");
+            if (r.status != 0) g_build_error += std::string(build) + ": " + r.out;
+        }
+    }
+    static void TearDownTestSuite() {
+        delete g_dir;
+        g_dir = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_EQ(g_build_error, "");
+        if (GetParam() != EngineKind::Native) return;
+        NUVTEST_NEED_NATIVE_ENGINE();
+    }
+    nuvtest::ToolRun run(const std::string& image, const std::string& mode) {
+        return nuvtest::run_command("cd " + g_dir->path() + " && " NUV_BIN_DIR "/nuvemu --engine " +
+                                    nuv::engine_kind_name(GetParam()) + " ./" + image + " " + mode);
+    }
+};
+
+struct Bug {
+    const char* mode;
+    const char* kind;
+    const char* access;    // the second line, up to the address
+    std::string relative;  // what follows the address
+    // The access's first two frames (function, marker of its line); the
+    // block's allocation and free (empty: not shown).
+    const char* frame0;
+    const char* line0;
+    const char* frame1;
+    const char* line1;
+    const char* alloc;
+    const char* freed;
+};
+
+TEST_P(SanitizerReports, EachBugItsKindSizePlaceAndBacktraces) {
+    const Bug bugs[] = {
+        {"heap-overflow", "heap-buffer-overflow", "write of 1 byte at ",
+         ": 0 bytes after the 10-byte heap block at ", "heap_overflow", "BUG:heap-overflow", "main",
+         nullptr, "heap-overflow", nullptr},
+        {"heap-underflow", "heap-buffer-underflow", "read of 4 bytes at ",
+         ": 4 bytes before the 16-byte heap block at ", "heap_underflow", "BUG:heap-underflow",
+         "main", nullptr, "heap-underflow", nullptr},
+        {"stack-overflow", "stack-buffer-overflow", "write of 1 byte at ",
+         ": 0 bytes after the 10-byte variable 'buf' (line " + std::to_string(line_of("VAR:buf")) +
+             ") of stack_overflow at ",
+         "stack_overflow", "BUG:stack-overflow", "main", nullptr, nullptr, nullptr},
+        {"global-overflow", "global-buffer-overflow", "read of 4 bytes at ",
+         ": 0 bytes after the 20-byte global 'g_table' at ", "global_overflow",
+         "BUG:global-overflow", "main", nullptr, nullptr, nullptr},
+        {"use-after-free", "heap-use-after-free", "read of 1 byte at ",
+         ": 2 bytes inside the 8-byte heap block at ", "use_after_free", "BUG:use-after-free",
+         "main", nullptr, "use-after-free", "use-after-free"},
+        {"double-free", "double-free", "free of ", ": 0 bytes inside the 4-byte heap block at ",
+         "release", "FREE", "double_free", "BUG:double-free", "double-free", "double-free"},
+        {"wild", "wild-access", "read of 4 bytes at ", ": no memory of the program's at 0x12345678",
+         "wild", "BUG:wild", "main", nullptr, nullptr, nullptr},
+    };
+    for (const Bug& b : bugs) {
+        SCOPED_TRACE(b.mode);
+        nuvtest::ToolRun r = run("asan", b.mode);
+        EXPECT_EQ(r.status, 139);
+        std::vector<std::string> err = lines(r.err);
+        ASSERT_GE(err.size(), 4u) << r.err;
+        EXPECT_EQ(err[0], std::string("nuvemu: ./asan: address sanitizer: ") + b.kind) << r.err;
+        // "  write of 1 byte at 0x00503010: 0 bytes after ..."
+        const std::string access = std::string("  ") + b.access;
+        ASSERT_EQ(err[1].rfind(access, 0), 0u) << r.err;
+        ASSERT_GT(err[1].size(), access.size() + 10) << r.err;
+        EXPECT_EQ(err[1].substr(access.size() + 10).rfind(b.relative, 0), 0u) << r.err;
+
+        std::vector<Frame> at = frames_after(err, "");
+        ASSERT_GE(at.size(), 2u) << r.err;
+        EXPECT_EQ(at[0].function, b.frame0) << r.err;
+        EXPECT_EQ(at[0].line, line_of(b.line0)) << r.err;
+        EXPECT_EQ(at[1].function, b.frame1) << r.err;
+        if (b.line1 != nullptr) {
+            EXPECT_EQ(at[1].line, line_of(b.line1)) << r.err;
+        }
+        std::vector<Frame> alloc = frames_after(err, "  the block was allocated at:");
+        std::vector<Frame> freed = frames_after(err, "  the block was freed at:");
+        if (b.alloc == nullptr) {
+            EXPECT_TRUE(alloc.empty()) << r.err;
+        } else {
+            ASSERT_GE(alloc.size(), 2u) << r.err;
+            EXPECT_EQ(alloc[0].line, line_of(std::string("ALLOC:") + b.alloc)) << r.err;
+            EXPECT_EQ(alloc[1].function, "main") << r.err;
+        }
+        if (b.freed == nullptr) {
+            EXPECT_TRUE(freed.empty()) << r.err;
+        } else {
+            ASSERT_GE(freed.size(), 2u) << r.err;
+            EXPECT_EQ(freed[0].function, "release") << r.err;
+            EXPECT_EQ(freed[0].line, line_of("FREE")) << r.err;
+            EXPECT_EQ(freed[1].line, line_of(std::string("CALL:") + b.freed)) << r.err;
+        }
+    }
+}
+
+// Undefined behaviour: one line naming the place and the values, and the
+// program goes on with the wrapped result.
+TEST_P(SanitizerReports, UndefinedBehaviourIsPrintedAndTheProgramGoesOn) {
+    nuvtest::ToolRun r = run("ubsan", "signed-overflow");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-2147483648\n");
+    const std::string place =
+        std::string(kSource) + ":" + std::to_string(line_of("BUG:signed-overflow"));
+    ASSERT_EQ(r.err.rfind(place + ":", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(": runtime error: signed integer overflow: 1 + 2147483647 cannot be "
+                         "represented in type 'int'\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+}
+
+// With -fsanitize-undefined-trap-on-error the same behaviour is a fault of
+// the function, and the image carries none of the runtime; nor does one
+// built without a sanitizer.
+TEST_P(SanitizerReports, TrapsAndPlainImagesCarryNoRuntime) {
+    nuvtest::ToolRun r = run("trap", "signed-overflow");
+    EXPECT_EQ(r.status, 139);
+    EXPECT_EQ(r.err.rfind("nuvemu: ./trap: guest fault: invalid instruction at ", 0), 0u) << r.err;
+    EXPECT_EQ(parse_frame(lines(r.err).at(1), 0).function, "signed_overflow") << r.err;
+    for (const char* image : {"trap", "plain"}) {
+        nuvtest::ToolRun syms = nuvtest::run_command("readelf -sW " + g_dir->path() + "/" + image +
+                                                     " | grep -c 'nuv_san\\|__asan\\|__ubsan'");
+        EXPECT_EQ(syms.out, "0\n") << image;
+    }
+}
+
+// A correct program: the same output and status with the sanitizers as
+// without, and no report.
+TEST_P(SanitizerReports, ACorrectProgramRunsAlike) {
+    nuvtest::ToolRun plain = run("plain", "clean");
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(plain.out, "245250\n");
+    for (const char* image : {"asan", "ubsan"}) {
+        SCOPED_TRACE(image);
+        nuvtest::ToolRun r = run(image, "clean");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, plain.out);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SanitizerReports,
+                         ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
+                         [](const auto& info) { return nuv::engine_kind_name(info.param); });
+
+}  // namespace
