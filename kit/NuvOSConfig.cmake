@@ -22,6 +22,9 @@
 # own). The target_* commands work on it as on any executable, and add_test
 # runs it under nuvemu. The image's path is also the target property NUVOS_IMAGE.
 #
+# A sanitized command: -fsanitize=address (or =undefined) in both COMPILE_OPTIONS
+# and LINK_OPTIONS, as with the drivers (see nuvos-cc --help).
+#
 # nuvos_use_kit(TARGET) makes another target of a host project (an executable,
 # or a static library of helpers to link into commands) compile and link with
 # the drivers too. nuvos_add_command does this for its own target.

@@ -19,7 +19,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* The CMake package writes the record itself. */
+#ifndef SANBUGS_NO_RECORD
 NUV_COMMAND_RECORD(0, "sanbugs", "Bugs for the sanitizers to find.");
+#endif
 
 volatile int g_ten = 10;
 volatile int g_one = 1;

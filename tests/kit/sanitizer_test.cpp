@@ -229,6 +229,53 @@ TEST_P(SanitizerReports, ACorrectProgramRunsAlike) {
     }
 }
 
+// The same option through the CMake package (nuvos_add_command's options)
+// and the toolchain file (CMAKE_C_FLAGS): the drivers compile and link there.
+TEST(SanitizerBuilds, ThroughTheCMakePackageAndTheToolchainFile) {
+    nuvtest::ScratchDir dir("nuvsan-cmake");
+    const std::string kit = std::string(NUV_BIN_DIR) + "/..";
+    std::filesystem::create_directories(dir.path() + "/package");
+    std::filesystem::create_directories(dir.path() + "/toolchain");
+    nuvtest::write_file(
+        dir.path() + "/package/CMakeLists.txt",
+        "cmake_minimum_required(VERSION 3.20)\nproject(p C)\n"
+        "find_package(NuvOS REQUIRED)\n"
+        "nuvos_add_command(bugs SOURCES " NUV_SOURCE_DIR
+        "/tests/guest/sanbugs.c"
+        " DESCRIPTION bugs COMPILE_OPTIONS -g -O1 -fsanitize=address"
+        " COMPILE_DEFINITIONS SANBUGS_NO_RECORD LINK_OPTIONS -fsanitize=address)\n");
+    nuvtest::write_file(dir.path() + "/toolchain/CMakeLists.txt",
+                        "cmake_minimum_required(VERSION 3.20)\nproject(t C)\n"
+                        "add_executable(bugs " NUV_SOURCE_DIR "/tests/guest/sanbugs.c)\n");
+    const struct {
+        const char* name;
+        std::string configure, image;
+    } builds[] = {
+        {"package", "-DCMAKE_PREFIX_PATH=" + kit, "b/images/bugs"},
+        {"toolchain",
+         "-DCMAKE_TOOLCHAIN_FILE=" + kit +
+             "/lib/cmake/NuvOS/NuvOSToolchain.cmake "
+             "'-DCMAKE_C_FLAGS=-g -O1 -fsanitize=address'",
+         "b/bugs"},
+    };
+    for (const auto& b : builds) {
+        SCOPED_TRACE(b.name);
+        const std::string in = "cd " + dir.path() + "/" + b.name + " && ";
+        nuvtest::ToolRun built = nuvtest::run_command(in + "cmake -S . -B b " + b.configure +
+                                                      " >/dev/null 2>&1 && cmake --build b 2>&1");
+        ASSERT_EQ(built.status, 0) << built.out;
+        nuvtest::ToolRun r = nuvtest::run_command(in + NUV_BIN_DIR "/nuvemu --engine unicorn " +
+                                                  b.image + " global-overflow");
+        EXPECT_EQ(r.status, 139);
+        EXPECT_EQ(r.err.rfind("nuvemu: " + b.image +
+                                  ": address sanitizer: global-buffer-overflow\n"
+                                  "  read of 4 bytes at ",
+                              0),
+                  0u)
+            << r.err;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, SanitizerReports,
                          ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
                          [](const auto& info) { return nuv::engine_kind_name(info.param); });
