@@ -12,7 +12,8 @@ for f in include/stdio.h include/nuvos/meta.h include/limits.h include/ctype.h i
          lib/crt0.o lib/nuvos.ld bin/nuvemu bin/nuvmeta bin/nuvos-cc bin/nuvos-c++ share/nuvos/bin/ver \
          share/doc/nuvos/kernel-calls.md share/doc/nuvos/library-guide.md lib/cmake/NuvOS/NuvOSConfig.cmake \
          lib/cmake/NuvOS/NuvOSConfigVersion.cmake lib/cmake/NuvOS/NuvOSToolchain.cmake \
-         lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc; do
+         lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc lib/libnuvsan.a lib/crt0-san.o \
+         lib/nuvos-san.ld; do
     [ -f "$P/$f" ] || { echo "kit lacks $f"; exit 1; }
 done
 # Manual pages, written from the tools' help texts and the library guide: clean
@@ -97,6 +98,12 @@ g++ -m32 -ffreestanding -fno-exceptions -fno-rtti -nostdinc -isystem "$(g++ -pri
 out=$("$P/bin/nuvemu" hellocc world) && status=0 || status=$?
 [ "$out" = "World" ] || { echo "unexpected output from the C++ command: $out"; exit 1; }
 [ "$status" = 1 ] || { echo "unexpected status from the C++ command: $status"; exit 1; }
+# The same command with the address sanitizer, from the installed kit: new
+# and delete go through its heap, and a correct program runs alike.
+"$P/bin/nuvos-c++" -std=c++17 -Wall -Werror -O2 -fsanitize=address -o hellocc-asan hello.cpp
+out=$("$P/bin/nuvemu" hellocc-asan world 2>&1) && status=0 || status=$?
+[ "$out" = "World" ] && [ "$status" = 1 ] ||
+    { echo "the sanitized C++ command ran otherwise: $status $out"; exit 1; }
 out=$("$P/bin/nuvemu" hello world) && status=0 || status=$?
 [ "$out" = "world" ] || { echo "unexpected output: $out"; exit 1; }
 [ "$status" = 3 ] || { echo "unexpected status: $status"; exit 1; }
