@@ -12,6 +12,9 @@
  *   double-free      frees a block twice
  *   wild             reads an int where the program has no memory
  *   signed-overflow  adds 1 to INT_MAX (undefined behaviour), then goes on
+ *   shift            shifts 1 left by 40 places, then goes on
+ *   index            reads element 4 of a 4-element array, then goes on
+ *   negate           negates INT_MIN, then goes on
  *   clean            uses heap, stack and globals correctly and prints a sum */
 #include <limits.h>
 #include <nuvos/meta.h>
@@ -76,6 +79,20 @@ __attribute__((noinline)) int signed_overflow(int a) {
     return a + g_one; /* BUG:signed-overflow */
 }
 
+__attribute__((noinline)) int shift(void) {
+    return 1 << (g_ten * 4); /* BUG:shift */
+}
+
+__attribute__((noinline)) int element(void) {
+    int four[4] = {1, 2, 3, 4};
+    g_sink = four[0];
+    return four[g_ten - 6]; /* BUG:index */
+}
+
+__attribute__((noinline)) int negate(int a) {
+    return -(a * g_one); /* BUG:negate */
+}
+
 __attribute__((noinline)) int clean(void) {
     int total = 0;
     char buf[32];
@@ -107,6 +124,12 @@ int main(int argc, char** argv) {
         g_sink = wild();
     else if (strcmp(mode, "signed-overflow") == 0)
         printf("%d\n", signed_overflow(INT_MAX));
+    else if (strcmp(mode, "shift") == 0)
+        printf("%d\n", shift() != 0);
+    else if (strcmp(mode, "index") == 0)
+        printf("%d\n", element() != 0);
+    else if (strcmp(mode, "negate") == 0)
+        printf("%d\n", negate(INT_MIN) != 0);
     else if (strcmp(mode, "clean") == 0)
         printf("%d\n", clean());
     else
