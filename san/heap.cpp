@@ -1,5 +1,6 @@
 // The heap of a sanitized image: the library's allocator, wrapped at link
-// time (-Wl,--wrap=malloc and the rest), with redzones around every block.
+// time (-Wl,--wrap=malloc and the rest, C++ new too, so that the backtraces
+// of its blocks miss no frame), with redzones around every block.
 // Each block is one block of the library's heap laid out as
 //
 //   [left redzone: the block's record][the program's bytes][right redzone]
@@ -9,6 +10,7 @@
 // library's free gives nothing back, a freed block is never handed out
 // again: every use after free is caught, however late.
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -159,4 +161,31 @@ extern "C" void* __wrap_realloc(void* p, size_t size) {
 
 extern "C" void __wrap_free(void* p) {
     release(p, NUV_SAN_CALLER);
+}
+
+// C++ new, as the library's: a plain new that fails writes "out of memory"
+// and ends the process with status 1; the nothrow one returns null. Delete
+// reaches free through the library.
+namespace {
+[[noreturn]] void out_of_memory() {
+    fputs("out of memory\n", stderr);
+    abort();
+}
+}  // namespace
+
+extern "C" void* __wrap__Znwj(size_t size) {
+    void* p = allocate(size, NUV_SAN_CALLER);
+    if (p == nullptr) out_of_memory();
+    return p;
+}
+extern "C" void* __wrap__Znaj(size_t size) {
+    void* p = allocate(size, NUV_SAN_CALLER);
+    if (p == nullptr) out_of_memory();
+    return p;
+}
+extern "C" void* __wrap__ZnwjRKSt9nothrow_t(size_t size, const void*) {
+    return allocate(size, NUV_SAN_CALLER);
+}
+extern "C" void* __wrap__ZnajRKSt9nothrow_t(size_t size, const void*) {
+    return allocate(size, NUV_SAN_CALLER);
 }

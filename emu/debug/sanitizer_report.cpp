@@ -124,7 +124,8 @@ std::optional<std::string> sanitizer(Task& m, const GuestFault& f, const std::st
     if (r.block != 0) {
         out += ": " + relative(*symbols, r);
     } else if (r.kind == NUV_SAN_WILD) {
-        out += ": no memory of the program's at " + hex(r.bad);
+        out +=
+            r.bad < 0x1000 ? ": a null pointer" : ": no memory of the program's at " + hex(r.bad);
     }
     out += "\n";
 

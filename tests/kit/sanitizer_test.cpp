@@ -249,6 +249,38 @@ TEST_P(SanitizerReports, ACorrectProgramRunsAlike) {
     }
 }
 
+// C++: new and delete go through the sanitizer's heap, and the allocation's
+// backtrace has the function that called new.
+TEST(SanitizerBuilds, CxxUseAfterDeleteNamesTheFunctionThatCalledNew) {
+    nuvtest::ScratchDir dir("nuvsan-cxx");
+    nuvtest::write_file(dir.path() + "/cxx.cpp",
+                        "#include <nuvos/meta.h>\n"
+                        "NUV_COMMAND_RECORD(0, \"cxx\", \"C++ new and delete.\");\n"
+                        "struct P { int a[3]; };\n"
+                        "__attribute__((noinline)) P* make() { return new P(); }\n"
+                        "int main(int, char**) {\n"
+                        "    P* p = make();\n"
+                        "    delete p;\n"
+                        "    return p->a[1];\n"
+                        "}\n");
+    nuvtest::ToolRun built = nuvtest::run_command(
+        "cd " + dir.path() +
+        " && " NUV_BIN_DIR "/nuvos-c++ -g -O1 -fsanitize=address -o cxx cxx.cpp 2>&1");
+    ASSERT_EQ(built.status, 0) << built.out;
+    nuvtest::ToolRun r = nuvtest::run_command("cd " + dir.path() +
+                                              " && " NUV_BIN_DIR "/nuvemu --engine unicorn ./cxx");
+    EXPECT_EQ(r.status, 139);
+    std::vector<std::string> err = lines(r.err);
+    ASSERT_GE(err.size(), 2u) << r.err;
+    EXPECT_EQ(err[0], "nuvemu: ./cxx: address sanitizer: heap-use-after-free");
+    EXPECT_NE(err[1].find(": 4 bytes inside the 12-byte heap block at "), std::string::npos)
+        << r.err;
+    std::vector<Frame> alloc = frames_after(err, "  the block was allocated at:");
+    ASSERT_GE(alloc.size(), 2u) << r.err;
+    EXPECT_EQ(alloc[0].function, "_Z4makev") << r.err;
+    EXPECT_EQ(alloc[1].function, "main") << r.err;
+}
+
 // The same option through the CMake package (nuvos_add_command's options)
 // and the toolchain file (CMAKE_C_FLAGS): the drivers compile and link there.
 TEST(SanitizerBuilds, ThroughTheCMakePackageAndTheToolchainFile) {
