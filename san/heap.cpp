@@ -116,8 +116,8 @@ bool heap_block_of(uint32_t address, nuv_san_record& r) {
             if (h->magic != kBlockMagic) return false;
             r.block = reinterpret_cast<uint32_t>(h + 1);
             r.block_size = h->size;
-            memcpy(r.alloc, h->alloc, sizeof r.alloc);
-            memcpy(r.freed, h->freed, sizeof r.freed);
+            __real_memcpy(r.alloc, h->alloc, sizeof r.alloc);
+            __real_memcpy(r.freed, h->freed, sizeof r.freed);
             r.name[0] = '\0';
             return true;
         }
@@ -143,7 +143,7 @@ extern "C" void* __wrap_calloc(size_t count, size_t size) {
         return nullptr;
     }
     void* p = allocate(total, NUV_SAN_CALLER);
-    if (p != nullptr) memset(p, 0, total);
+    if (p != nullptr) __real_memset(p, 0, total);
     return p;
 }
 
@@ -154,7 +154,7 @@ extern "C" void* __wrap_realloc(void* p, size_t size) {
     if (h == nullptr || h->state != nuvsan::kLive) release(p, fp);  // reports it
     void* q = allocate(size, fp);
     if (q == nullptr) return nullptr;
-    memcpy(q, p, h->size < size ? h->size : size);
+    __real_memcpy(q, p, h->size < size ? h->size : size);
     release(p, fp);
     return q;
 }

@@ -41,6 +41,9 @@ void poison(uint32_t address, uint32_t size, uint8_t value);
 // 8), the partial last granule included.
 void unpoison(uint32_t address, uint32_t size);
 
+// Checks an access of n bytes at a, as the compiler's checks do.
+void check_access(uint32_t a, uint32_t n, bool write);
+
 // Return addresses from frame pointer fp outwards, at most n; the rest 0.
 void backtrace(uint32_t fp, uint32_t* out, int n);
 
@@ -55,6 +58,12 @@ bool heap_block_of(uint32_t address, nuv_san_record& r);
 nuv_san_record& record();
 
 }  // namespace nuvsan
+
+// The library's own memory functions: sanitized links wrap them (memory.cpp),
+// and the runtime, which reads and writes redzones and shadow, calls them
+// directly.
+extern "C" void* __real_memcpy(void* to, const void* from, size_t n);
+extern "C" void* __real_memset(void* to, int c, size_t n);
 
 // The trap nuvemu recognises (NUV_SAN_STOP): ud2 with the record in EAX.
 extern "C" [[noreturn]] void nuv_san_stop(nuv_san_record* r);

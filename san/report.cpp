@@ -32,7 +32,7 @@ nuv_san_record g_record;
 
 void copy_name(nuv_san_record& r, const char* name, size_t n) {
     if (n >= sizeof r.name) n = sizeof r.name - 1;
-    memcpy(r.name, name, n);
+    __real_memcpy(r.name, name, n);
     r.name[n] = '\0';
 }
 

@@ -81,17 +81,21 @@ inline void check(uint32_t a, uint32_t n, bool write) {
 
 }  // namespace
 
+void check_access(uint32_t a, uint32_t n, bool write) {
+    check(a, n, write);
+}
+
 bool shadowed(uint32_t a) {
     return in(a, kImageBase, reinterpret_cast<uint32_t>(__nuv_san_image_end)) ||
            in(a, kStackLow, kStackTop);
 }
 
 void poison(uint32_t address, uint32_t size, uint8_t value) {
-    if (size != 0) memset(shadow_of(address), value, size >> 3);
+    if (size != 0) __real_memset(shadow_of(address), value, size >> 3);
 }
 
 void unpoison(uint32_t address, uint32_t size) {
-    memset(shadow_of(address), 0, size >> 3);
+    __real_memset(shadow_of(address), 0, size >> 3);
     if (size & 7) *shadow_of(address + (size & ~7u)) = static_cast<int8_t>(size & 7);
 }
 

@@ -74,10 +74,18 @@ std::string return_addresses(const Symbols& s, const uint32_t* pcs, size_t n) {
     return out;
 }
 
+// The address a report places against the block: the access's, or for one
+// that begins in the block and runs out of it, where it leaves.
+uint32_t reference(const nuv_san_record& r) {
+    const uint32_t begin = r.block, end = r.block + r.block_size;
+    const bool starts_inside = r.address >= begin && r.address < end;
+    return starts_inside && (r.bad < begin || r.bad >= end) ? r.bad : r.address;
+}
+
 // Where the access lies against its block: "0 bytes after the 10-byte heap
 // block at 0x...", "4 bytes before the 16-byte variable 'buf' (line 7) of f".
 std::string relative(const Symbols& s, const nuv_san_record& r) {
-    const uint32_t at = r.address, begin = r.block, end = r.block + r.block_size;
+    const uint32_t at = reference(r), begin = r.block, end = r.block + r.block_size;
     std::string where = at < begin  ? bytes(begin - at) + " before"
                         : at >= end ? bytes(at - end) + " after"
                                     : bytes(at - begin) + " inside";
@@ -120,6 +128,9 @@ std::optional<std::string> sanitizer(Task& m, const GuestFault& f, const std::st
     } else {
         out += std::string(r.write != 0 ? "write of " : "read of ") + bytes(r.size) + " at " +
                hex(r.address);
+    }
+    if (r.block != 0 && reference(r) != r.address) {
+        out += " (its first bad byte at " + hex(r.bad) + ")";
     }
     if (r.block != 0) {
         out += ": " + relative(*symbols, r);

@@ -9,6 +9,7 @@
  *   stack-overflow   writes 1 byte just past a 10-byte local array
  *   global-overflow  reads the int just past a 5-int global array
  *   use-after-free   reads 1 byte 2 bytes into a freed 8-byte block
+ *   copy-overflow    copies 10 bytes into an 8-byte block with memcpy
  *   double-free      frees a block twice
  *   wild             reads an int where the program has no memory
  *   signed-overflow  adds 1 to INT_MAX (undefined behaviour), then goes on
@@ -62,6 +63,12 @@ __attribute__((noinline)) int use_after_free(void) {
     p[2] = 7;
     release(p);  /* CALL:use-after-free */
     return p[2]; /* BUG:use-after-free */
+}
+
+__attribute__((noinline)) void copy_overflow(void) {
+    char* p = malloc(8);            /* ALLOC:copy-overflow */
+    memcpy(p, "0123456789", g_ten); /* BUG:copy-overflow */
+    g_sink = p[0];
 }
 
 __attribute__((noinline)) void double_free(void) {
@@ -118,6 +125,8 @@ int main(int argc, char** argv) {
         g_sink = global_overflow();
     else if (strcmp(mode, "use-after-free") == 0)
         g_sink = use_after_free();
+    else if (strcmp(mode, "copy-overflow") == 0)
+        copy_overflow();
     else if (strcmp(mode, "double-free") == 0)
         double_free();
     else if (strcmp(mode, "wild") == 0)

@@ -137,6 +137,10 @@ TEST_P(SanitizerReports, EachBugItsKindSizePlaceAndBacktraces) {
         {"use-after-free", "heap-use-after-free", "read of 1 byte at ",
          ": 2 bytes inside the 8-byte heap block at ", "use_after_free", "BUG:use-after-free",
          "main", nullptr, "use-after-free", "use-after-free"},
+        // The library's memcpy, checked by its wrapper.
+        {"copy-overflow", "heap-buffer-overflow", "write of 10 bytes at ",
+         ": 0 bytes after the 8-byte heap block at ", "copy_overflow", "BUG:copy-overflow", "main",
+         nullptr, "copy-overflow", nullptr},
         {"double-free", "double-free", "free of ", ": 0 bytes inside the 4-byte heap block at ",
          "release", "FREE", "double_free", "BUG:double-free", "double-free", "double-free"},
         {"wild", "wild-access", "read of 4 bytes at ", ": no memory of the program's at 0x12345678",
@@ -153,7 +157,11 @@ TEST_P(SanitizerReports, EachBugItsKindSizePlaceAndBacktraces) {
         const std::string access = std::string("  ") + b.access;
         ASSERT_EQ(err[1].rfind(access, 0), 0u) << r.err;
         ASSERT_GT(err[1].size(), access.size() + 10) << r.err;
-        EXPECT_EQ(err[1].substr(access.size() + 10).rfind(b.relative, 0), 0u) << r.err;
+        // An access that runs out of its block names its first bad byte.
+        std::string rest = err[1].substr(access.size() + 10);
+        const std::string first = " (its first bad byte at 0x";
+        if (rest.rfind(first, 0) == 0) rest = rest.substr(first.size() + 9);
+        EXPECT_EQ(rest.rfind(b.relative, 0), 0u) << r.err;
 
         std::vector<Frame> at = frames_after(err, "");
         ASSERT_GE(at.size(), 2u) << r.err;
