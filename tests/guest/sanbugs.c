@@ -7,6 +7,7 @@
  *   heap-overflow    writes 1 byte just past a 10-byte block
  *   heap-underflow   reads the 4 bytes just before a 16-byte block
  *   stack-overflow   writes 1 byte just past a 10-byte local array
+ *   stack-underflow  reads the int just before a 4-int local array
  *   global-overflow  reads the int just past a 5-int global array
  *   use-after-free   reads 1 byte 2 bytes into a freed 8-byte block
  *   copy-overflow    copies 10 bytes into an 8-byte block with memcpy
@@ -48,6 +49,12 @@ __attribute__((noinline)) void stack_overflow(void) {
     memset(buf, 0, sizeof buf);
     buf[g_ten] = 1; /* BUG:stack-overflow */
     g_sink = buf[1];
+}
+
+__attribute__((noinline)) int stack_underflow(void) {
+    int four[4] = {1, 2, 3, 4}; /* VAR:four */
+    g_sink = four[3];
+    return four[-g_one]; /* BUG:stack-underflow */
 }
 
 __attribute__((noinline)) int global_overflow(void) {
@@ -121,6 +128,8 @@ int main(int argc, char** argv) {
         g_sink = heap_underflow();
     else if (strcmp(mode, "stack-overflow") == 0)
         stack_overflow();
+    else if (strcmp(mode, "stack-underflow") == 0)
+        g_sink = stack_underflow();
     else if (strcmp(mode, "global-overflow") == 0)
         g_sink = global_overflow();
     else if (strcmp(mode, "use-after-free") == 0)

@@ -131,6 +131,10 @@ TEST_P(SanitizerReports, EachBugItsKindSizePlaceAndBacktraces) {
          ": 0 bytes after the 10-byte variable 'buf' (line " + std::to_string(line_of("VAR:buf")) +
              ") of stack_overflow at ",
          "stack_overflow", "BUG:stack-overflow", "main", nullptr, nullptr, nullptr},
+        {"stack-underflow", "stack-buffer-underflow", "read of 4 bytes at ",
+         ": 4 bytes before the 16-byte variable 'four' (line " +
+             std::to_string(line_of("VAR:four")) + ") of stack_underflow at ",
+         "stack_underflow", "BUG:stack-underflow", "main", nullptr, nullptr, nullptr},
         {"global-overflow", "global-buffer-overflow", "read of 4 bytes at ",
          ": 0 bytes after the 20-byte global 'g_table' at ", "global_overflow",
          "BUG:global-overflow", "main", nullptr, nullptr, nullptr},
