@@ -102,8 +102,9 @@ out=$("$P/bin/nuvemu" hellocc world) && status=0 || status=$?
 # and delete go through its heap, and a correct program runs alike.
 "$P/bin/nuvos-c++" -std=c++17 -Wall -Werror -O2 -fsanitize=address -o hellocc-asan hello.cpp
 out=$("$P/bin/nuvemu" hellocc-asan world 2>&1) && status=0 || status=$?
-[ "$out" = "World" ] && [ "$status" = 1 ] ||
-    { echo "the sanitized C++ command ran otherwise: $status $out"; exit 1; }
+if [ "$out" != "World" ] || [ "$status" != 1 ]; then
+    echo "the sanitized C++ command ran otherwise: $status $out"; exit 1
+fi
 out=$("$P/bin/nuvemu" hello world) && status=0 || status=$?
 [ "$out" = "world" ] || { echo "unexpected output: $out"; exit 1; }
 [ "$status" = 3 ] || { echo "unexpected status: $status"; exit 1; }
