@@ -18,6 +18,7 @@
 #include "harness.hpp"
 #include "nuv_version.h"
 #include "options.hpp"
+#include "profile_report.hpp"
 
 namespace {
 
@@ -65,6 +66,42 @@ void catch_interruptions() {
     sa.sa_flags = 0;  // a host call waiting for input ends, so that the run sees it
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
 }
+
+// The profile files, opened before the run so that one that cannot be
+// written stops the run before it begins.
+struct ProfileFiles {
+    std::vector<std::pair<std::string, std::FILE*>> files;
+    ~ProfileFiles() {
+        for (auto& [path, f] : files) std::fclose(f);
+    }
+    bool open(const std::vector<std::string>& paths) {
+        for (const std::string& path : paths) {
+            std::FILE* f = std::fopen(path.c_str(), "w");
+            if (f == nullptr) {
+                std::fprintf(stderr, "nuvemu: cannot write profile file %s: %s\n", path.c_str(),
+                             std::strerror(errno));
+                return false;
+            }
+            files.emplace_back(path, f);
+        }
+        return true;
+    }
+    void write(const nuv::Profile& p) {
+        if (p.mixed()) {
+            std::fprintf(stderr,
+                         "nuvemu: profile: processes ran on different engines; weights mix "
+                         "instructions and time\n");
+        }
+        for (auto& [path, f] : files) {
+            const std::string text =
+                nuv::report::profile_text(p, nuv::report::profile_format(path));
+            if (std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fflush(f) != 0) {
+                std::fprintf(stderr, "nuvemu: cannot write profile file %s: %s\n", path.c_str(),
+                             std::strerror(errno));
+            }
+        }
+    }
+};
 
 }  // namespace
 
@@ -130,6 +167,18 @@ int main(int argc, char** argv) {
                     return nuv::kStatusUsage;
                 }
                 opts.tally = std::make_shared<nuv::CallTally>();
+            }
+            ProfileFiles profile_files;
+            if (!s.profile_paths.empty()) {
+                if (!profile_files.open(s.profile_paths)) {
+                    if (summary != nullptr && summary != stderr) std::fclose(summary);
+                    if (trace_file) std::fclose(trace_file);
+                    return nuv::kStatusUsage;
+                }
+                const uint64_t every = s.profile_every;
+                opts.profile = std::make_shared<nuv::Profile>(
+                    every != 0 ? every : nuv::Profile::kEveryInstructions,
+                    every != 0 ? std::chrono::microseconds(every) : nuv::Profile::kEveryTime);
             }
             opts.interrupted = &g_interrupted;
             opts.temporaries = &nuv::containment::temporaries();
@@ -215,6 +264,10 @@ int main(int argc, char** argv) {
                 std::fflush(opts.trace);
             }
             nuv::RunResult r = m->run(args);
+            if (opts.profile) {
+                m->kernel().finish_profile();
+                profile_files.write(*opts.profile);
+            }
             if (summary != nullptr) {
                 opts.tally->write(summary);
                 if (summary != stderr) std::fclose(summary);

@@ -36,6 +36,15 @@ void usage(std::FILE* to) {
         "  --summary[=FILE]  at the end of the run, a table of the calls of every\n"
         "                   process: how many, how many failed, their time in all and\n"
         "                   per call, the costliest first; to standard error or FILE\n"
+        "  --profile FILE   record where the run spends its time, with whole call stacks,\n"
+        "                   for every process, and write it to FILE at the end: a flame\n"
+        "                   graph for FILE.svg, a callgrind file for FILE.callgrind or\n"
+        "                   callgrind.out.*, else collapsed stacks (\"main;f;g 120\" per\n"
+        "                   line). Weights are instructions under unicorn (exact totals)\n"
+        "                   and nanoseconds of running time under native. May be given\n"
+        "                   more than once, to write several formats from one run\n"
+        "  --profile-every N  a sample every N instructions (unicorn, default 20000) or\n"
+        "                   every N microseconds (native, default 1000)\n"
         "  --engine KIND    native: the guest runs as a 32-bit host process of its own;\n"
         "                   unicorn: the processor is emulated; auto (default): native\n"
         "                   where the host allows it, else unicorn. The native engine\n"
@@ -70,7 +79,12 @@ void usage(std::FILE* to) {
         "trace file or engine); 126 when the emulator itself failed; 139 when the guest\n"
         "faulted, or its address sanitizer (nuvos-cc -fsanitize=address) stopped it and\n"
         "nuvemu reported what it found. SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE end\n"
-        "nuvemu as that signal.\n",
+        "nuvemu as that signal.\n"
+        "\n"
+        "Examples: a flame graph that a browser shows and a file for call-graph viewers,\n"
+        "from one run of a command built with -g (functions and source lines):\n"
+        "  nuvemu --engine unicorn --profile sort.svg --profile sort.callgrind sort data\n"
+        "  nuvemu --profile sort.folded sort data    (collapsed stacks, sampled by time)\n",
         to);
 }
 
@@ -166,6 +180,20 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
         } else if (a.rfind("--summary=", 0) == 0) {
             s.summary = true;
             s.summary_path = a.substr(10);
+        } else if (is_option(a, "--profile")) {
+            const char* v = option_value(a, "--profile", argc, argv, i);
+            if (v == nullptr || *v == 0) {
+                std::fprintf(stderr, "nuvemu: --profile needs a file name\n");
+                return Action::Usage;
+            }
+            s.profile_paths.emplace_back(v);
+        } else if (is_option(a, "--profile-every")) {
+            const char* v = option_value(a, "--profile-every", argc, argv, i);
+            if (!parse_count(v, s.profile_every) || s.profile_every > 1000000000) {
+                std::fprintf(stderr,
+                             "nuvemu: --profile-every needs a whole number from 1 to 1e9\n");
+                return Action::Usage;
+            }
         } else if (a == "--tsc" || a.rfind("--tsc=", 0) == 0) {
             const char* v = a == "--tsc" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 6;
             uint64_t start = 0;

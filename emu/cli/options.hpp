@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine_factory.hpp"
 #include "task.hpp"
@@ -34,7 +35,12 @@ struct Settings {
     std::string trace_path;  // empty: standard error
     bool summary = false;
     std::string summary_path;  // empty: standard error
-    int gdb_port = -1;         // -1: no debugger
+    // Profiles written at the end, each in the format its name asks for
+    // (report::profile_format), sampled every profile_every instructions or
+    // microseconds (0: the defaults of profile.hpp).
+    std::vector<std::string> profile_paths;
+    uint64_t profile_every = 0;
+    int gdb_port = -1;  // -1: no debugger
     bool gdb_wait = false;
     std::string core_path;
     int image = 0;  // the index in argv of IMAGE, argument 0 of the guest

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,12 @@ class Instrumentation {
     // Each RDTSC in the code ranges [begin, end) reads start, then start + 1, ...
     virtual void fix_tsc(uint64_t start,
                          const std::vector<std::pair<uint32_t, uint32_t>>& code) = 0;
+    // Engines that count instructions: take(eip) is called, inside the run,
+    // each time at least `every` more instructions have been counted, at the
+    // start of the block at eip (registers() may still name an earlier EIP;
+    // the others and memory stand there). take() may read them, and must not
+    // write them or stop the run.
+    virtual bool sample_every(uint64_t every, std::function<void(uint32_t eip)> take) = 0;
 };
 
 }  // namespace nuv

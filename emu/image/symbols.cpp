@@ -264,8 +264,9 @@ Symbols::Place Symbols::lookup(uint32_t address, uint32_t line_address) const {
         }
     }
     // Line tables also hold the functions the linker dropped, moved to
-    // address 0: only an address in the image's code has a line.
-    if (dw_ && dw_->dwarf != nullptr && in_code(line_address)) {
+    // address 0: only an address in the image's code has a line (a
+    // line_address of 0 asks for none).
+    if (line_address != 0 && dw_ && dw_->dwarf != nullptr && in_code(line_address)) {
         Dwarf_Die cu;
         if (dwarf_addrdie(dw_->dwarf, line_address, &cu) != nullptr) {
             if (Dwarf_Line* line = dwarf_getsrc_die(&cu, line_address)) {
@@ -301,7 +302,7 @@ std::string Symbols::describe(const Place& p, uint32_t address) {
 }
 
 std::vector<Symbols::Frame> Symbols::unwind(const Registers& regs, const ReadMemory& read,
-                                            size_t max_frames) const {
+                                            size_t max_frames, bool lines) const {
     std::vector<Frame> frames;
     RegSet cur = from(regs);
     for (size_t depth = 0; depth < max_frames; ++depth) {
@@ -313,7 +314,7 @@ std::vector<Symbols::Frame> Symbols::unwind(const Registers& regs, const ReadMem
         Frame f;
         f.pc = pc;
         f.esp = esp;
-        f.place = lookup(at, at);
+        f.place = lookup(at, lines ? at : 0);
         if (depth != 0 && !f.place.function.empty()) ++f.place.offset;  // pc's own offset
         // The caller's registers.
         RegSet caller;

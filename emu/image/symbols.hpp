@@ -63,9 +63,9 @@ class Symbols {
 
     // The calls that led to regs.eip, innermost first, at most max_frames.
     // Lines of the outer frames are those of the call (the return address
-    // less one).
-    std::vector<Frame> unwind(const Registers& regs, const ReadMemory& read,
-                              size_t max_frames = 32) const;
+    // less one); without lines, the places name functions alone (faster).
+    std::vector<Frame> unwind(const Registers& regs, const ReadMemory& read, size_t max_frames = 32,
+                              bool lines = true) const;
 
     // "sum+0xc (crash.c:6)", "sum+0xc", or "0x004001b7" alone.
     static std::string describe(const Place& p, uint32_t address);
@@ -79,6 +79,7 @@ class Symbols {
     struct Dw;
     // Whether address lies in the image's executable segments.
     bool in_code(uint32_t address) const;
+    // line_address 0: the function alone.
     Place lookup(uint32_t address, uint32_t line_address) const;
 
     std::vector<uint8_t> bytes_;

@@ -254,6 +254,13 @@ std::shared_ptr<PipeBuffer> Kernel::named_pipe(uint64_t device, uint64_t inode) 
     return p;
 }
 
+void Kernel::finish_profile() {
+    for (auto& [pid, e] : procs_) {
+        if (e.task != nullptr && e.task->options().profile)
+            e.task->options().profile->finish(*e.task);
+    }
+}
+
 void Kernel::end(int32_t pid, int32_t status) {
     auto it = procs_.find(pid);
     if (it == procs_.end()) return;

@@ -69,6 +69,9 @@ class Kernel {
     Kernel& operator=(const Kernel&) = delete;
 
     Task& first() { return *first_; }
+    // Every live process's last profile sample (Options::profile): what each
+    // ran since its last, where it stands.
+    void finish_profile();
 
     // Runs the first process from its entry with the given argument count
     // and vector (nullopt: a null entry), until it ends; the processes it

@@ -103,6 +103,8 @@ void Kernel::finish_call(Task& t, const SyscallArgs& a, int32_t result, uint32_t
 }
 
 void Kernel::release(Task& t, Deadline deadline) {
+    // A profiled guest runs only in the slices the kernel times.
+    if (t.options().profile && !t.engine().counts()) return;
     RunLimits limits;
     limits.deadline = deadline;
     limits.return_address = Task::kReturnAddress;
@@ -204,11 +206,31 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
             return step;
         }
     }
+    // A profile of an engine that does not sample itself: runs in slices
+    // of running time, a sample at the end of each.
+    Profile* timed =
+        t.options().profile && !t.engine().counts() ? t.options().profile.get() : nullptr;
     for (;;) {
         if (!t.loop().released) grant_in_process(t);
+        const Clock::time_point began = timed != nullptr ? Clock::now() : Clock::time_point{};
+        if (timed != nullptr && !t.loop().released) {
+            const auto left = timed->every_time() - t.loop().profile_owed;
+            limits.deadline = began + left < deadline ? began + left : deadline;
+        }
         EngineEvent ev = t.engine().run(limits);
         t.loop().released = false;
         settle_in_process(t);
+        if (timed != nullptr) {
+            const Clock::time_point now = Clock::now();
+            t.loop().profile_owed += now - began;
+            limits.deadline = deadline;
+            const bool slice_over = t.loop().profile_owed >= timed->every_time();
+            if (slice_over || ev.stop == EngineStop::Timeout) timed->finish(t);
+            // The slice's end, not the run's: the guest goes on.
+            if (ev.stop == EngineStop::Timeout && now < deadline && !t.options().cut_short()) {
+                continue;
+            }
+        }
         RunResult& res = step.result;
         switch (ev.stop) {
             case EngineStop::Trap:

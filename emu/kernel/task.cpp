@@ -42,6 +42,8 @@ Task::Task(Image image, const Options& opts, std::unique_ptr<Process> process)
       process_(std::move(process)) {}
 
 Task::~Task() {
+    // What ran since the last sample, where the process ended.
+    if (opts_.profile && engine_ != nullptr && memory_ != nullptr) opts_.profile->finish(*this);
     // What the guest added in its own process is charged, the rest given back.
     if (process_ != nullptr) settle(loop_.grant, process_->sandbox().budget());
 }
@@ -70,7 +72,9 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
     t->calls_ = std::move(calls);
     EngineRequest req;
     req.kind = opts.engine;
-    req.needs_counting = opts.count_instructions || opts.max_instructions != 0;
+    // A profile weighs the emulator's samples in instructions.
+    req.needs_counting = opts.count_instructions || opts.max_instructions != 0 ||
+                         (opts.profile && opts.engine == EngineKind::Unicorn);
     req.tsc = opts.tsc;
     req.max_address_space = own.memory_limit;
     req.debugging = opts.debugging;
@@ -103,6 +107,8 @@ Result<std::unique_ptr<Task>> Task::create(Image image, const Options& opts,
         if (in == nullptr) return Error{HostError::NoEngine, "this engine cannot fix RDTSC"};
         in->fix_tsc(*opts.tsc, t->plan_.code);
     }
+    // Sampled by its engine where that counts, else by the kernel's slices.
+    if (opts.profile) opts.profile->attach(*t);
     return t;
 }
 

@@ -28,6 +28,7 @@
 #include "in_process.hpp"
 #include "loader.hpp"
 #include "process.hpp"
+#include "profile.hpp"
 #include "result.hpp"
 #include "sandbox.hpp"
 
@@ -73,6 +74,8 @@ struct Options {
     bool call_times = false;          // each trace line ends with the call's time
     // Every call of every process of the run counted here (null: none).
     std::shared_ptr<CallTally> tally;
+    // Every process of the run sampled into this profile (null: none).
+    std::shared_ptr<Profile> profile;
     bool capture_output = false;       // descriptors 1 and 2 into strings instead of the host's
     std::optional<std::string> input;  // descriptor 0 from this string instead of the host's
     // A controlled time-stamp counter: the first RDTSC of the image reads this
@@ -212,6 +215,10 @@ class Task {
         bool granted = false, in_process_off = false;
         bool debug_began = false;  // the debugger has seen the start
         bool debug_pause = false;  // the last call stopped the run for the debugger
+        // Profiling (profile.hpp): the instruction count at the last sample,
+        // and the running time since it, for engines sampled by time.
+        uint64_t profiled = 0;
+        std::chrono::nanoseconds profile_owed{0};
     };
     LoopState& loop() { return loop_; }
     const LoopState& loop() const { return loop_; }

@@ -123,6 +123,15 @@ void UnicornEngine::watch_exec(uint32_t address) {
     exec_counts_.emplace(address, 0);
 }
 
+bool UnicornEngine::sample_every(uint64_t every, std::function<void(uint32_t)> take) {
+    // The count is kept by the block hook, which goes in with the first run.
+    if (disasm_ == 0 || hooks_installed_ || every == 0 || !take) return false;
+    sample_every_ = every;
+    next_sample_ = insns_ + every;
+    sampler_ = std::move(take);
+    return true;
+}
+
 uint64_t UnicornEngine::exec_count(uint32_t address) const {
     auto it = exec_counts_.find(address);
     return it == exec_counts_.end() ? 0 : it->second;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -66,6 +67,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     void watch_reads(uint32_t begin, uint32_t end) override;
     uint64_t watched_reads() const override { return reads_; }
     void fix_tsc(uint64_t start, const std::vector<std::pair<uint32_t, uint32_t>>& code) override;
+    bool sample_every(uint64_t every, std::function<void(uint32_t)> take) override;
 
     // Translated code is bounded: once the code made since the cache was last
     // emptied reaches `bytes`, the cache is emptied and the guest goes on.
@@ -143,6 +145,10 @@ class UnicornEngine : public Engine, public Instrumentation {
     GuestFault fault_;
     uint64_t max_insns_ = 0;
     uint64_t insns_ = 0;
+    // Samples every sample_every_ instructions (0: none), the next once
+    // insns_ reaches next_sample_.
+    uint64_t sample_every_ = 0, next_sample_ = 0;
+    std::function<void(uint32_t)> sampler_;
     // Translated code: measured in the buffer, or estimated where it is not
     // found (then every block is seen by a hook).
     CodeBuffer code_;

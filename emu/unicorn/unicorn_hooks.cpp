@@ -213,6 +213,10 @@ struct UnicornEngine::Hooks {
             it = e->block_counts_.emplace(address, n).first;
         }
         e->insns_ += it->second;
+        if (e->sample_every_ != 0 && e->insns_ >= e->next_sample_) {
+            e->next_sample_ = e->insns_ + e->sample_every_;
+            e->sampler_(static_cast<uint32_t>(address));
+        }
         if (e->max_insns_ != 0 && e->insns_ > e->max_insns_ && !e->limit_hit_) {
             e->limit_hit_ = true;
             uc_emu_stop(uc);
