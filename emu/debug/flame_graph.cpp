@@ -80,7 +80,7 @@ void draw(Drawing& d, const std::string& name, const Node& n, double x, int dept
                   100.0 * static_cast<double>(n.weight) / static_cast<double>(d.total));
     d.svg += "<g><title>" + escaped(name) + share + "</title>" + geometry + colour(name) +
              "\" rx=\"2\"/>";
-    const size_t fits = static_cast<size_t>((w - 6) / kCharWidth);
+    const size_t fits = w > 6 ? static_cast<size_t>((w - 6) / kCharWidth) : 0;
     if (fits >= 3) {
         std::string label = name.size() <= fits ? name : name.substr(0, fits - 2) + "..";
         char at[64];
