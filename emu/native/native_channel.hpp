@@ -10,7 +10,7 @@
 //   handler for the answer; the engine attaches only for what an answer
 //   cannot do.
 //
-// A channel moves the guest only through NativeEngine::resume(), and waits
+// A channel moves the guest only through TracedProcess::resume(), and waits
 // for it only with a deadline, as the engine does (native_engine.hpp).
 #pragma once
 
@@ -46,7 +46,7 @@ enum class Resume {
 
 class CallChannel {
   public:
-    explicit CallChannel(NativeEngine& e) : e_(e) {}
+    explicit CallChannel(NativeEngine& e) : e_(e), p_(e.proc_) {}
     virtual ~CallChannel() = default;
     CallChannel(const CallChannel&) = delete;
     CallChannel& operator=(const CallChannel&) = delete;
@@ -94,6 +94,7 @@ class CallChannel {
     std::optional<Wait> check_child(int& status);
 
     NativeEngine& e_;
+    TracedProcess& p_;
 };
 
 std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e);

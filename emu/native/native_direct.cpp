@@ -75,8 +75,8 @@ std::string DirectChannel::killed_note(int signal) const {
     if (signal != SIGSEGV || page_ == nullptr) return {};
     return ": its call or fault could not be handed to the engine (a stack pointer "
            "inside the engine's pages " +
-           hex(e_.gate_ + NUV_GATE_STACK) + " to " +
-           hex(e_.gate_ + NUV_GATE_STACK + NUV_GATE_STACK_SIZE - 1) + " does that)";
+           hex(p_.gate() + NUV_GATE_STACK) + " to " +
+           hex(p_.gate() + NUV_GATE_STACK + NUV_GATE_STACK_SIZE - 1) + " does that)";
 }
 
 int DirectChannel::event_fd() const {
@@ -141,7 +141,7 @@ bool DirectChannel::detach() {
     // On its own until it posts: the engine watches for that at once.
     store(page_->awake, NUV_ENGINE_AWAKE);
     answered_ = RunLimits::Clock::now();
-    if (!e_.resume(NativeEngine::ResumeBy::Detach)) return false;
+    if (!p_.resume(TracedProcess::ResumeBy::Detach)) return false;
     traced_ = false;
     return true;
 }
@@ -150,10 +150,10 @@ bool DirectChannel::pause() {
     // Only run() stops a guest that runs on its own; one waiting in its
     // handler leaves it.
     if (!traced_) {
-        return in_handler_ && attach(RunLimits::Clock::now() + NativeEngine::kStopBound) &&
+        return in_handler_ && attach(RunLimits::Clock::now() + TracedProcess::kStopBound) &&
                leave_handler();
     }
-    return e_.pid_ > 0;
+    return p_.pid() > 0;
 }
 
 bool DirectChannel::release(const RunLimits&) {
@@ -193,12 +193,12 @@ void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, u
     addr = load(page_->addr);
     nr = load(page_->nr);
     arch = load(page_->arch);
-    load_words(e_.regs_, ctx);
-    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rax = nr;
+    load_words(p_.regs(), ctx);
+    if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) p_.regs().rax = nr;
     // The rewritten sites' entry knows its code selector; the post may not
     // name another.
-    if (signo == SIGSYS && code == NUV_DIRECT_CODE_SITE) e_.regs_.cs = NUV_SITE_CS;
-    e_.regs_dirty_ = false;
+    if (signo == SIGSYS && code == NUV_DIRECT_CODE_SITE) p_.regs().cs = NUV_SITE_CS;
+    p_.mark_clean();
 }
 
 DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEvent& ev) {
@@ -207,7 +207,7 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
-    ev.eip = static_cast<uint32_t>(e_.regs_.rip);
+    ev.eip = static_cast<uint32_t>(p_.regs().rip);
     const bool sited = signo == SIGSYS && code == NUV_DIRECT_CODE_SITE;
     if (sited && !e_.is_site(ev.eip - 2)) return null_call(limits, ev);
     if (sited || (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp)) {
@@ -218,11 +218,11 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
         }
         return call_post(ev, ev.eip - 2);
     }
-    if (signo == SIGTRAP && ev.eip == e_.gate_ + 3) {
+    if (signo == SIGTRAP && ev.eip == p_.gate() + 3) {
         // The breakpoint after the gate's call: untraced, a call made there
         // fails without running, and the guest falls through to it.
         ev.stop = EngineStop::Fault;
-        ev.fault = GuestFault::at(FaultKind::SystemCall, e_.gate_ + 2);
+        ev.fault = GuestFault::at(FaultKind::SystemCall, p_.gate() + 2);
         return Post::Event;
     }
     if (static_cast<int32_t>(code) <= 0) {
@@ -254,13 +254,13 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
 
 DirectChannel::Post DirectChannel::call_post(EngineEvent& ev, uint32_t site) {
     ev.stop = EngineStop::Trap;
-    ev.eip = static_cast<uint32_t>(e_.regs_.rip);
+    ev.eip = static_cast<uint32_t>(p_.regs().rip);
     e_.note_site(site);
     // What the handler cannot load itself (another code or stack selector,
     // the trap flag) is set from outside.
-    uint16_t cs = e_.regs_.cs & 0xffff;
-    bool plain = (cs == NUV_USER_CS32 || cs == NUV_SITE_CS) && e_.regs_.ss == NUV_USER_DS32 &&
-                 (e_.regs_.eflags & kTrapFlag) == 0;
+    uint16_t cs = p_.regs().cs & 0xffff;
+    bool plain = (cs == NUV_USER_CS32 || cs == NUV_SITE_CS) && p_.regs().ss == NUV_USER_DS32 &&
+                 (p_.regs().eflags & kTrapFlag) == 0;
     if (!plain && in_handler_ && !e_.pause()) e_.gone(ev, kNoStatus);
     return Post::Event;
 }
@@ -272,21 +272,21 @@ bool DirectChannel::sited_call(uint32_t signo, uint32_t& site) {
     // flat code selector itself). A call whose stack pointer the processor
     // could not push to faults on the site.
     if (signo != SIGSEGV && signo != SIGILL) return false;
-    const uint32_t eip = static_cast<uint32_t>(e_.regs_.rip);
-    const uint32_t esp = static_cast<uint32_t>(e_.regs_.rsp);
+    const uint32_t eip = static_cast<uint32_t>(p_.regs().rip);
+    const uint32_t esp = static_cast<uint32_t>(p_.regs().rsp);
     if (e_.is_site(eip)) {
         site = eip;
-        e_.regs_.rip = eip + 2;
+        p_.regs().rip = eip + 2;
         return true;
     }
     uint32_t back = 0;
-    const uint32_t eax = static_cast<uint32_t>(e_.regs_.rax);
+    const uint32_t eax = static_cast<uint32_t>(p_.regs().rax);
     if (eip - eax >= 8 || !e_.read(esp, &back, sizeof back) || !e_.is_site(back - 2)) {
         return false;
     }
     site = back - 2;
-    e_.regs_.rip = back;
-    e_.regs_.rsp = esp + 4;
+    p_.regs().rip = back;
+    p_.regs().rsp = esp + 4;
     return true;
 }
 
@@ -295,28 +295,28 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     // jump through a pointer to one of the page's first addresses. The
     // guest faults as it would have without the sled, where the pointer
     // led, the return address back on its stack.
-    uint32_t ret = static_cast<uint32_t>(e_.regs_.rip), target = 0;
+    uint32_t ret = static_cast<uint32_t>(p_.regs().rip), target = 0;
     uint8_t insn[2] = {0, 0};
-    const uint32_t eax = static_cast<uint32_t>(e_.regs_.rax);
+    const uint32_t eax = static_cast<uint32_t>(p_.regs().rax);
     if (e_.read(ret - 2, insn, 2) && insn[0] == 0xFF && (insn[1] & 0xF8) == 0xD0) {
         // call *%reg: the register's value
         const unsigned long long user_regs_struct::*regs[8] = {
             &user_regs_struct::rax, &user_regs_struct::rcx, &user_regs_struct::rdx,
             &user_regs_struct::rbx, &user_regs_struct::rsp, &user_regs_struct::rbp,
             &user_regs_struct::rsi, &user_regs_struct::rdi};
-        target = static_cast<uint32_t>(e_.regs_.*regs[insn[1] & 7]);
+        target = static_cast<uint32_t>(p_.regs().*regs[insn[1] & 7]);
     } else {
         target = eax < NUV_SLED_JUMP ? eax : 0;
     }
-    e_.regs_.rsp -= 4;
-    e_.regs_.rip = target;
-    e_.regs_dirty_ = true;
+    p_.regs().rsp -= 4;
+    p_.regs().rip = target;
+    p_.mark_dirty();
     if (!e_.pause()) {
         e_.gone(ev, kNoStatus);
         return Post::Event;
     }
-    e_.regs_.rip = target;
-    e_.regs_dirty_ = true;
+    p_.regs().rip = target;
+    p_.mark_dirty();
     siginfo_t si{};
     si.si_signo = SIGSEGV;
     si.si_code = SEGV_MAPERR;
@@ -344,14 +344,14 @@ void DirectChannel::move_off() {
 void DirectChannel::answer_direct() {
     // The handler cannot set the trap flag for the guest (nor could the
     // guest itself from its own call).
-    user_regs_struct a = e_.regs_;
+    user_regs_struct a = p_.regs();
     a.eflags &= ~uint64_t{kTrapFlag};
     uint32_t words[NUV_DIRECT_CTX_WORDS] = {};
     store_words(words, a);
     words[NUV_CTX_CS] = (a.cs & 0xffff) == NUV_SITE_CS ? NUV_SITE_CS : NUV_USER_CS32;
     std::memcpy(page_->answer, words + NUV_CTX_EDI, sizeof page_->answer);
     in_handler_ = false;
-    e_.regs_dirty_ = false;
+    p_.mark_clean();
     if (load(page_->awake) == NUV_ENGINE_ASLEEP) store(page_->awake, NUV_ENGINE_AWAKE);
     store(page_->done, taken_);
     if (load(page_->sleeping) != NUV_HANDLER_SPINNING) {

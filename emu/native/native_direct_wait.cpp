@@ -17,22 +17,22 @@
 namespace nuv::native {
 
 bool DirectChannel::attach(RunLimits::Clock::time_point until) {
-    if (ptrace(PTRACE_SEIZE, e_.pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
+    if (ptrace(PTRACE_SEIZE, p_.pid(), nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0) {
         return false;
     }
     traced_ = true;
-    e_.stop_ = -1;
+    p_.forget_stop();
     // Any other stop may come first and take the interruption with it: it
     // is asked for again after each.
     for (;;) {
-        if (ptrace(PTRACE_INTERRUPT, e_.pid_, nullptr, nullptr) != 0) return false;
+        if (ptrace(PTRACE_INTERRUPT, p_.pid(), nullptr, nullptr) != 0) return false;
         int status = 0;
-        if (!e_.wait_stop(status, until)) return false;
+        if (!p_.wait_stop(status, until)) return false;
         if ((status >> 16) == PTRACE_EVENT_STOP) return true;
         // A signal on its way to the guest's handler goes on there; a call
         // stopped for the tracer is skipped.
         int sig = WIFSTOPPED(status) && (status >> 16) == 0 ? WSTOPSIG(status) : 0;
-        if (!e_.resume(NativeEngine::ResumeBy::Continue, sig)) return false;
+        if (!p_.resume(TracedProcess::ResumeBy::Continue, sig)) return false;
     }
 }
 
@@ -41,13 +41,13 @@ bool DirectChannel::leave_handler() {
     // kernel above may have changed them) go into the process itself, its
     // floating-point state being live already.
     user_regs_struct now{};
-    if (ptrace(PTRACE_GETREGS, e_.pid_, nullptr, &now) != 0) return false;
-    copy_slots(now, e_.regs_);
-    e_.regs_ = now;
-    e_.regs_dirty_ = true;
+    if (ptrace(PTRACE_GETREGS, p_.pid(), nullptr, &now) != 0) return false;
+    copy_slots(now, p_.regs());
+    p_.regs() = now;
+    p_.mark_dirty();
     in_handler_ = false;
     store(page_->done, taken_);
-    return e_.flush_regs();
+    return p_.flush_regs();
 }
 
 bool DirectChannel::pause_untraced(RunLimits::Clock::time_point until) {
@@ -57,15 +57,15 @@ bool DirectChannel::pause_untraced(RunLimits::Clock::time_point until) {
     // made) or until it has left; a handler that does neither within a few
     // thousand steps or by `until` is not one the engine answered.
     for (int step = 0; step < 4096; ++step) {
-        if (!e_.load_regs()) return false;
-        uint64_t ip = e_.regs_.rip;
+        if (!p_.load_regs()) return false;
+        uint64_t ip = p_.regs().rip;
         // In the handler, or in Linux's code it reads and writes through.
-        if (ip < e_.gate_ || ip >= uint64_t{e_.gate_} + NativeEngine::kGateSize) {
+        if (ip < p_.gate() || ip >= uint64_t{p_.gate()} + NativeEngine::kGateSize) {
             // Stepped back to the guest: the trap flag Linux shows now and
             // then after a step through the handler's popf is the engine's.
-            if (step > 0 && (e_.regs_.eflags & kTrapFlag) != 0) {
-                e_.regs_.eflags &= ~uint64_t{kTrapFlag};
-                e_.regs_dirty_ = true;
+            if (step > 0 && (p_.regs().eflags & kTrapFlag) != 0) {
+                p_.regs().eflags &= ~uint64_t{kTrapFlag};
+                p_.mark_dirty();
             }
             return true;
         }
@@ -74,19 +74,19 @@ bool DirectChannel::pause_untraced(RunLimits::Clock::time_point until) {
             store(page_->taken, taken_);
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
-            if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) e_.regs_.rip -= 2;
+            if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) p_.regs().rip -= 2;
             if (signo == SIGSYS && code == NUV_DIRECT_CODE_SITE) {
                 // Back into the sled, the return address where the call put
                 // it: the sled changes nothing on its way to the entry.
-                e_.regs_.rsp -= 4;
-                e_.regs_.rip = 0;
+                p_.regs().rsp -= 4;
+                p_.regs().rip = 0;
             }
             in_handler_ = true;
             return leave_handler();
         }
         int status = 0;
-        if (RunLimits::Clock::now() >= until || !e_.resume(NativeEngine::ResumeBy::Step) ||
-            !e_.wait_stop(status, until)) {
+        if (RunLimits::Clock::now() >= until || !p_.resume(TracedProcess::ResumeBy::Step) ||
+            !p_.wait_stop(status, until)) {
             return false;
         }
     }

@@ -68,6 +68,7 @@
 #include "engine.hpp"
 #include "gate.h"
 #include "result.hpp"
+#include "traced_process.hpp"
 
 namespace nuv {
 
@@ -117,7 +118,7 @@ class NativeEngine final : public Engine {
     // How long the engine waits for a stop it asked for, and how long past a
     // run's deadline it tries to stop the guest where it stands before it
     // ends the guest process instead.
-    static constexpr auto kStopBound = std::chrono::seconds(2);
+    static constexpr auto kStopBound = native::TracedProcess::kStopBound;
     static constexpr auto kDeadlineGrace = std::chrono::milliseconds(400);
 
     // Starts the guest process; a NoEngine error with a one-line reason when
@@ -148,12 +149,12 @@ class NativeEngine final : public Engine {
 
     // The host process id of the guest, and the gate's address: the gate
     // page, then on the direct path the call page and the handler's stack.
-    pid_t pid() const { return pid_; }
-    uint32_t gate() const { return gate_; }
+    pid_t pid() const { return proc_.pid(); }
+    uint32_t gate() const { return proc_.gate(); }
     static constexpr uint32_t kGateSize = NUV_GATE_SIZE;
     // Whether the guest's calls take the direct path.
     bool direct() const;
-    bool alive() const { return pid_ > 0; }
+    bool alive() const { return proc_.alive(); }
 
   private:
     // The call channels work the guest process through the engine's
@@ -166,29 +167,15 @@ class NativeEngine final : public Engine {
     Status handover();
     Status clear_address_space();
     bool rdtsc_traps();
-    // One Linux system call made by the guest process at the gate; false
-    // when the process could not make it.
-    bool remote(uint32_t nr, std::initializer_list<uint64_t> args, int64_t& result);
     // Zero-filled pages mapped in the guest process exactly at `at` and
     // nowhere else, over nothing that is there.
     bool map_exactly(uint32_t at, uint32_t size, uint32_t perms);
-    // Waits for the guest's next stop until `until`; false when it is gone,
-    // or did not stop in time (it is then killed).
-    bool wait_stop(int& status, RunLimits::Clock::time_point until);
-    bool wait_stop(int& status) { return wait_stop(status, RunLimits::Clock::now() + kStopBound); }
-    // The only way a stopped guest is moved on (see the invariant above);
-    // sig: a signal delivered as it goes.
-    enum class ResumeBy { Continue, Step, Detach };
-    bool resume(ResumeBy how, int sig = 0);
-    bool at_seccomp_stop();
+    using ResumeBy = native::TracedProcess::ResumeBy;
     // Brings the guest to a tracing stop with all its registers read, a call
     // it waits in still unanswered; not while it is released.
     bool pause();
     // Brings the guest to a stop at a run's deadline, or ends it.
     void pause_at_deadline(EngineEvent& ev, int& status, bool interrupted);
-    bool load_regs();
-    void restart_interrupted();
-    bool flush_regs();
     bool arm_timer(RunLimits::Clock::time_point deadline);
     bool guest_range(uint32_t address, uint64_t n) const;
     bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
@@ -198,7 +185,6 @@ class NativeEngine final : public Engine {
     uint8_t access_size(uint32_t eip, bool writes);
     uint32_t page_perms(uint32_t address);
     void gone(EngineEvent& ev, int status);
-    void end_process();
 
     // Whether the two bytes before ip are an int 0x80 outside the gate: the
     // only way into the kernel (native_sites.cpp). The last such ip found is
@@ -225,14 +211,8 @@ class NativeEngine final : public Engine {
     void track_exec(uint32_t begin, uint32_t size, bool exec, bool gone);
 
     NativeOptions opts_;
-    pid_t pid_ = -1;
-    pid_t tracer_ = -1;
-    uint32_t key_[2] = {0, 0};  // the gate's key
-    int stop_ = -1;             // the last stop's wait status; -1: none known
+    native::TracedProcess proc_;
     int mem_fd_ = -1;
-    uint32_t gate_ = 0;
-    user_regs_struct regs_{};
-    bool regs_dirty_ = false;
     uint64_t tsc_next_ = 0;
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
     bool released_ = false;    // running on its own since release()

@@ -83,7 +83,7 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
 }  // namespace
 
 uint32_t NativeEngine::page_perms(uint32_t address) {
-    for (const MapsLine& m : read_maps(pid_)) {
+    for (const MapsLine& m : read_maps(proc_.pid())) {
         if (address < m.begin || address >= m.end || m.perms.size() < 3) continue;
         uint32_t p = 0;
         if (m.perms[0] == 'r') p |= kPermRead;
@@ -104,7 +104,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     auto decoded = [&] {
         uint8_t code[16];
         size_t n = sizeof code;
-        uint32_t eip = static_cast<uint32_t>(regs_.rip);
+        uint32_t eip = static_cast<uint32_t>(proc_.regs().rip);
         while (n > 0 && !read(eip, code, n)) --n;
         return decode(code, n, eip).writes;
     };
@@ -112,24 +112,24 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     int64_t r = 0;
     bool opened = unmapped ? map(page, kPage, kPermRead) : protect(page, kPage, kPermRead);
     if (!opened) return decoded();
-    user_regs_struct saved = regs_;
+    user_regs_struct saved = proc_.regs();
     bool writes = false;
     int status = 0;
-    if (resume(ResumeBy::Step) && wait_stop(status)) {
+    if (proc_.resume(ResumeBy::Step) && proc_.wait_stop(status)) {
         siginfo_t si{};
         if (WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV &&
-            ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0) {
+            ptrace(PTRACE_GETSIGINFO, proc_.pid(), nullptr, &si) == 0) {
             uint32_t at = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(si.si_addr));
             writes = (at & ~(kPage - 1)) == page;
         }
     }
-    if (pid_ <= 0) return writes;
-    regs_ = saved;
-    regs_dirty_ = true;
+    if (proc_.pid() <= 0) return writes;
+    proc_.regs() = saved;
+    proc_.mark_dirty();
     if (unmapped) {
-        remote(abi_of(opts_).munmap, {page, kPage}, r);
+        proc_.remote(abi_of(opts_).munmap, {page, kPage}, r);
     } else {
-        remote(abi_of(opts_).mprotect, {page, kPage, linux_prot(perms)}, r);
+        proc_.remote(abi_of(opts_).mprotect, {page, kPage, linux_prot(perms)}, r);
     }
     return writes;
 }
@@ -145,11 +145,11 @@ uint8_t NativeEngine::access_size(uint32_t eip, bool writes) {
 bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& limits,
                                EngineEvent& ev, bool& runs_on) {
     runs_on = false;
-    uint32_t eip = static_cast<uint32_t>(regs_.rip);
+    uint32_t eip = static_cast<uint32_t>(proc_.regs().rip);
     ev.eip = eip;
     uint32_t addr = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(si.si_addr));
     // Through the site segment an instruction's own address is read higher.
-    if ((regs_.cs & 0xffff) == NUV_SITE_CS && addr == eip + NUV_SLED_BASE) addr = eip;
+    if ((proc_.regs().cs & 0xffff) == NUV_SITE_CS && addr == eip + NUV_SLED_BASE) addr = eip;
     uint8_t code[3] = {0, 0, 0};
     GuestFault& f = ev.fault;
     f = GuestFault::at(FaultKind::None, eip);
@@ -170,11 +170,11 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                 if (opts_.tsc && code[0] == 0x0F && (code[1] == 0x31 || code[1] == 0x01)) {
                     bool rdtscp = code[1] == 0x01 && code[2] == 0xF9;
                     if (code[1] == 0x31 || rdtscp) {
-                        regs_.rax = static_cast<uint32_t>(tsc_next_);
-                        regs_.rdx = static_cast<uint32_t>(tsc_next_ >> 32);
-                        if (rdtscp) regs_.rcx = 0;
-                        regs_.rip = eip + (rdtscp ? 3 : 2);
-                        regs_dirty_ = true;
+                        proc_.regs().rax = static_cast<uint32_t>(tsc_next_);
+                        proc_.regs().rdx = static_cast<uint32_t>(tsc_next_ >> 32);
+                        if (rdtscp) proc_.regs().rcx = 0;
+                        proc_.regs().rip = eip + (rdtscp ? 3 : 2);
+                        proc_.mark_dirty();
                         ++tsc_next_;
                         runs_on = true;
                         ev.fault = GuestFault{};
@@ -183,8 +183,8 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
                 }
                 if (opts_.stand_in_64 && code[0] == 0xCD && code[1] == 0x80) {
                     // Without 32-bit support Linux refuses int 0x80 itself.
-                    regs_.rip = eip + 2;
-                    regs_dirty_ = true;
+                    proc_.regs().rip = eip + 2;
+                    proc_.mark_dirty();
                     ev.stop = EngineStop::Trap;
                     ev.eip = eip + 2;
                     ev.fault = GuestFault{};

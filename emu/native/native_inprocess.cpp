@@ -75,7 +75,7 @@ bool DirectChannel::set_limits(uint32_t max_position, uint32_t max_size) {
     store(page_->max_size, max_size);
     if (file_size_limit_ == max_size) return true;
     rlimit r{max_size, NUV_DIRECT_POSITION_END - 1};
-    if (prlimit(e_.pid_, RLIMIT_FSIZE, &r, nullptr) != 0) return false;
+    if (prlimit(p_.pid(), RLIMIT_FSIZE, &r, nullptr) != 0) return false;
     file_size_limit_ = max_size;
     return true;
 }
@@ -116,7 +116,7 @@ void DirectChannel::in_process(const InProcessPolicy& policy) {
         int64_t r = 0;
         const uint32_t slot = NUV_DIRECT_FD_BASE + g;
         if (flags == 0) {
-            if (have.flags != 0 && !e_.remote(kLinuxClose, {slot}, r)) return lose_descriptors();
+            if (have.flags != 0 && !p_.remote(kLinuxClose, {slot}, r)) return lose_descriptors();
             have = {};
             continue;
         }
@@ -138,8 +138,8 @@ void DirectChannel::lose_descriptors() {
     for (uint32_t g = 0; g < NUV_DIRECT_FD_COUNT; ++g) {
         if (installed_[g].flags == 0 && installed_[g].fd < 0) continue;
         int64_t r = 0;
-        if (!e_.remote(kLinuxClose, {NUV_DIRECT_FD_BASE + g}, r)) {
-            e_.end_process();
+        if (!p_.remote(kLinuxClose, {NUV_DIRECT_FD_BASE + g}, r)) {
+            p_.end();
             return;
         }
         installed_[g] = {};
@@ -164,17 +164,17 @@ bool DirectChannel::send_descriptor(int fd, uint32_t slot) {
     std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     if (sendmsg(sock_, &m, MSG_DONTWAIT) != 1) return false;
     // i386: msghdr (7 words), iovec (2), cmsghdr (3) and the descriptor, the byte.
-    const uint32_t at = e_.gate_ + NUV_GATE_STACK;
+    const uint32_t at = p_.gate() + NUV_GATE_STACK;
     const uint32_t msg[14] = {0,       0, at + 28, 1,          at + 36,    16,  0,
                               at + 52, 1, 16,      SOL_SOCKET, SCM_RIGHTS, ~0u, 0};
     int64_t got = -1, r = -1;
     uint32_t received = ~0u;
     bool ok = pwrite(e_.mem_fd_, msg, sizeof msg, at) == static_cast<ssize_t>(sizeof msg) &&
-              e_.remote(kLinuxRecvmsg, {NUV_DIRECT_FD_SOCKET, at, 0}, got) && got == 1 &&
+              p_.remote(kLinuxRecvmsg, {NUV_DIRECT_FD_SOCKET, at, 0}, got) && got == 1 &&
               pread(e_.mem_fd_, &received, 4, at + 48) == 4 && received < 1024;
     if (!ok) return false;
-    ok = e_.remote(kLinuxDup2, {received, slot}, r) && r == int64_t{slot};
-    return e_.remote(kLinuxClose, {received}, r) && ok;
+    ok = p_.remote(kLinuxDup2, {received, slot}, r) && r == int64_t{slot};
+    return p_.remote(kLinuxClose, {received}, r) && ok;
 }
 
 }  // namespace nuv::native

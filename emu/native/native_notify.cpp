@@ -59,7 +59,7 @@ std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e) {
 Status NotifyChannel::take_over(const user_regs_struct& at) {
     const int32_t guest_fd = static_cast<int32_t>(at.rcx);
     if (guest_fd < 0) return Done{};  // the guest's calls stop for the tracer
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, e_.pid_, 0));
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, p_.pid(), 0));
     if (pidfd >= 0) {
         notify_fd_ = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, guest_fd, 0));
         close(pidfd);
@@ -67,7 +67,7 @@ Status NotifyChannel::take_over(const user_regs_struct& at) {
     int why = errno;
     // Nothing of it stays in the guest.
     int64_t r = 0;
-    if (!e_.remote(abi_of(e_.opts_).close, {static_cast<uint64_t>(guest_fd)}, r) || r != 0) {
+    if (!p_.remote(abi_of(e_.opts_).close, {static_cast<uint64_t>(guest_fd)}, r) || r != 0) {
         return failure("cannot close the native guest's notification descriptor");
     }
     if (notify_fd_ < 0) {
@@ -86,24 +86,24 @@ Resume NotifyChannel::answer_event(int& status) {
     // A guest that waits in a call takes its answer and goes on; one that
     // stands at a stop is continued.
     if (waiting_) return answer(status);
-    using ResumeBy = NativeEngine::ResumeBy;
-    return e_.resume(e_.stepping_ ? ResumeBy::Step : ResumeBy::Continue) ? Resume::Running
+    using ResumeBy = TracedProcess::ResumeBy;
+    return p_.resume(e_.stepping_ ? ResumeBy::Step : ResumeBy::Continue) ? Resume::Running
                                                                          : Resume::Failed;
 }
 
 bool NotifyChannel::pause() {
-    if (!waiting_) return e_.pid_ > 0;
+    if (!waiting_) return p_.pid() > 0;
     waiting_ = false;
-    uint64_t eax = e_.regs_.rax;
+    uint64_t eax = p_.regs().rax;
     // A signal ends the wait; the guest stops for the tracer before it would
     // run the call again. Any stop does: a timer's signal that came first
     // is the same to the caller, and ours, if still pending, is dropped at
     // the next stop.
-    if (syscall(SYS_tgkill, e_.pid_, e_.pid_, kInterrupt) != 0) return false;
+    if (syscall(SYS_tgkill, p_.pid(), p_.pid(), kInterrupt) != 0) return false;
     int status = 0;
-    if (!e_.wait_stop(status) || !e_.load_regs()) return false;
-    e_.regs_.rax = eax;
-    e_.regs_dirty_ = true;  // no call survives into the resumed run
+    if (!p_.wait_stop(status) || !p_.load_regs()) return false;
+    p_.regs().rax = eax;
+    p_.mark_dirty();  // no call survives into the resumed run
     return true;
 }
 
@@ -115,7 +115,7 @@ bool NotifyChannel::release(const RunLimits& limits) {
         // its answer: run() continues it.
         return answer(status) == Resume::Running;
     }
-    return e_.resume(NativeEngine::ResumeBy::Continue);
+    return p_.resume(TracedProcess::ResumeBy::Continue);
 }
 
 bool NotifyChannel::set_registers(const Registers& r) {
@@ -125,7 +125,7 @@ bool NotifyChannel::set_registers(const Registers& r) {
     Registers v = view_;
     v.eax = r.eax;
     if (std::memcmp(&v, &r, sizeof v) == 0) {
-        e_.regs_.rax = r.eax;
+        p_.regs().rax = r.eax;
         return true;
     }
     Registers was = view_;
@@ -149,22 +149,22 @@ Resume NotifyChannel::answer(int& status) {
         resp = reinterpret_cast<seccomp_notif_resp*>(big.data());
     }
     resp->id = notify_id_;
-    resp->val = static_cast<int32_t>(static_cast<uint32_t>(e_.regs_.rax));
+    resp->val = static_cast<int32_t>(static_cast<uint32_t>(p_.regs().rax));
     resp->error = 0;
     resp->flags = 0;
     waiting_ = false;
     if (ioctl(notify_fd_, SECCOMP_IOCTL_NOTIF_SEND, resp) == 0) return Resume::Running;
     if (errno != ENOENT) {
         // Not a withdrawn call: the guest would wait for ever.
-        e_.end_process();
+        p_.end();
         status = kNoStatus;
         return Resume::Gone;
     }
     // A signal took the guest out of the call: it stands at a stop, the call
     // not yet answered, or it is gone.
-    if (!e_.wait_stop(status) || !e_.load_regs()) return Resume::Gone;
-    e_.regs_.rax = static_cast<uint32_t>(resp->val);
-    e_.regs_dirty_ = true;
+    if (!p_.wait_stop(status) || !p_.load_regs()) return Resume::Gone;
+    p_.regs().rax = static_cast<uint32_t>(resp->val);
+    p_.mark_dirty();
     return Resume::Stopped;
 }
 
@@ -173,9 +173,9 @@ bool NotifyChannel::receive(EngineEvent& ev) {
     auto* req = reinterpret_cast<seccomp_notif*>(request_.data());
     // ENOENT: the call was withdrawn (a signal came) before it was read.
     if (ioctl(notify_fd_, SECCOMP_IOCTL_NOTIF_RECV, req) != 0) return false;
-    if (static_cast<pid_t>(req->pid) != e_.pid_) return false;
+    if (static_cast<pid_t>(req->pid) != p_.pid()) return false;
     const seccomp_data& d = req->data;
-    user_regs_struct& regs = e_.regs_;
+    user_regs_struct& regs = p_.regs();
     // The call's registers, as i386 passes them.
     regs.rax = static_cast<uint32_t>(d.nr);
     for (size_t i = 0; i < 6; ++i) regs.*kI386.args[i] = static_cast<uint32_t>(d.args[i]);

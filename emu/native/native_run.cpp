@@ -18,11 +18,11 @@ using namespace native;
 
 EngineEvent NativeEngine::run(const RunLimits& limits) {
     EngineEvent ev;
-    if (pid_ <= 0) {
+    if (proc_.pid() <= 0) {
         ev.message = "guest process is gone";
         return ev;
     }
-    if (this_thread() != tracer_) {
+    if (this_thread() != proc_.tracer()) {
         ev.message = "native engine used from a thread that does not trace it";
         return ev;
     }
@@ -31,7 +31,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         // The step ended at its instruction's trap, served since.
         step_owed_ = stepping_ = false;
         ev.stop = EngineStop::Stepped;
-        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         return ev;
     }
     step_owed_ = false;
@@ -43,7 +43,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         (limits.cut_short() || (limits.deadline != RunLimits::Clock::time_point::max() &&
                                 RunLimits::Clock::now() >= limits.deadline))) {
         ev.stop = EngineStop::Timeout;
-        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         ev.message = std::string(limits.cut_short() ? "interrupted" : "time limit reached") +
                      " at eip " + hex(ev.eip);
         return ev;
@@ -72,7 +72,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                     // Most likely killed from outside: say how it ended.
                     ev.message =
                         std::string("cannot resume the guest process: ") + std::strerror(errno);
-                    if (errno == ESRCH && !wait_stop(status)) gone(ev, status);
+                    if (errno == ESRCH && !proc_.wait_stop(status)) gone(ev, status);
                     return ev;
             }
         }
@@ -97,24 +97,24 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 case Wait::Stopped:
                     break;
             }
-            if (!load_regs()) {
+            if (!proc_.load_regs()) {
                 ev.message = "cannot read the guest's registers";
                 return ev;
             }
-            if (!is_seccomp_stop(status)) restart_interrupted();
+            if (!is_seccomp_stop(status)) proc_.restart_interrupted();
         }
-        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         if (is_seccomp_stop(status)) {
             // No call runs: the kernel above answers int 0x80 and refuses
             // every other way into Linux.
             // Linux has already put its "no such call" result in eax: the
             // kernel above sees the call number the guest put there.
-            regs_.rax = regs_.orig_rax;
-            regs_dirty_ = true;
+            proc_.regs().rax = proc_.regs().orig_rax;
+            proc_.mark_dirty();
             // The gate's call is the engine's: the guest making it there
             // (without the key) is refused.
-            if (((regs_.cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
-                at_call_site(regs_.rip)) {
+            if (((proc_.regs().cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
+                at_call_site(proc_.regs().rip)) {
                 ev.stop = EngineStop::Trap;
                 step_owed_ = stepping_;
                 return ev;
@@ -156,7 +156,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         }
         bool runs_on = false;
         siginfo_t si{};
-        if (ptrace(PTRACE_GETSIGINFO, pid_, nullptr, &si) == 0 &&
+        if (ptrace(PTRACE_GETSIGINFO, proc_.pid(), nullptr, &si) == 0 &&
             fault_event(sig, si, limits, ev, runs_on)) {
             if (runs_on) continue;
             return ev;
@@ -166,7 +166,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
 }
 
 bool NativeEngine::release(const RunLimits& limits) {
-    if (pid_ <= 0 || released_ || this_thread() != tracer_) return false;
+    if (proc_.pid() <= 0 || released_ || this_thread() != proc_.tracer()) return false;
     if (limits.deadline != RunLimits::Clock::time_point::max() &&
         RunLimits::Clock::now() >= limits.deadline) {
         return false;
@@ -181,31 +181,31 @@ void NativeEngine::pause_at_deadline(EngineEvent& ev, int& status, bool interrup
     // a process can always be.
     auto until = RunLimits::Clock::now() + kDeadlineGrace;
     constexpr uint64_t kUnseen = ~0ull;
-    regs_.rip = kUnseen;  // what the attempt sees of the guest, if anything
-    regs_dirty_ = false;
+    proc_.regs().rip = kUnseen;  // what the attempt sees of the guest, if anything
+    proc_.mark_clean();
     bool stopped = channel_->pause_by(until, status);
     ev.stop = EngineStop::Timeout;
     const std::string what = interrupted ? "interrupted" : "time limit reached";
     if (stopped) {
-        if (at_seccomp_stop()) {
+        if (proc_.at_seccomp_stop()) {
             // Stopped in a call not yet answered: skipped now, and made again
             // from its int 0x80 when the guest goes on.
-            regs_.rax = regs_.orig_rax;
-            regs_.rip -= 2;
-            regs_dirty_ = true;
+            proc_.regs().rax = proc_.regs().orig_rax;
+            proc_.regs().rip -= 2;
+            proc_.mark_dirty();
         } else {
-            restart_interrupted();
+            proc_.restart_interrupted();
             back_to_site();
         }
-        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         ev.message = what + " at eip " + hex(ev.eip);
         return;
     }
-    bool known = regs_.rip != kUnseen;
+    bool known = proc_.regs().rip != kUnseen;
     if (known) back_to_site();
-    end_process();
+    proc_.end();
     if (known) {
-        ev.eip = static_cast<uint32_t>(regs_.rip);
+        ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         ev.message = what + " at eip " + hex(ev.eip) + " (the guest process was ended)";
     } else {
         ev.message = what + " (the guest process did not stop and was ended)";

@@ -70,9 +70,9 @@ void NativeEngine::note_site(uint32_t at) {
     }
     if (sites_state_ != Sites::On) return;
     // Runs on through the site segment from this call's answer on.
-    if ((regs_.cs & 0xffff) == NUV_USER_CS32) {
-        regs_.cs = NUV_SITE_CS;
-        regs_dirty_ = true;
+    if ((proc_.regs().cs & 0xffff) == NUV_USER_CS32) {
+        proc_.regs().cs = NUV_SITE_CS;
+        proc_.mark_dirty();
     }
     if (sites_.count(at) != 0) return;
     uint32_t page = at & ~(kPage - 1), next = (at + 1) & ~(kPage - 1);
@@ -95,26 +95,26 @@ bool NativeEngine::back_to_site() {
     // stack word the call pushed, so the guest can stand at its site again,
     // the call not yet made, as a report must show it.
     if (sites_state_ != Sites::On) return false;
-    const uint16_t cs = regs_.cs & 0xffff;
-    const bool in_sled = cs == NUV_SITE_CS && regs_.rip < kPage;
-    const bool in_entry =
-        cs == NUV_USER_CS32 && regs_.rip >= kEntryPage && regs_.rip < uint64_t{kEntryPage} + kPage;
+    const uint16_t cs = proc_.regs().cs & 0xffff;
+    const bool in_sled = cs == NUV_SITE_CS && proc_.regs().rip < kPage;
+    const bool in_entry = cs == NUV_USER_CS32 && proc_.regs().rip >= kEntryPage &&
+                          proc_.regs().rip < uint64_t{kEntryPage} + kPage;
     uint32_t back = 0;
-    const uint32_t esp = static_cast<uint32_t>(regs_.rsp);
+    const uint32_t esp = static_cast<uint32_t>(proc_.regs().rsp);
     if ((!in_sled && !in_entry) || !read(esp, &back, sizeof back) || !is_site(back - 2)) {
         return false;
     }
-    regs_.rip = back - 2;
-    regs_.rsp = esp + 4;
-    regs_.cs = NUV_SITE_CS;
-    regs_dirty_ = true;
+    proc_.regs().rip = back - 2;
+    proc_.regs().rsp = esp + 4;
+    proc_.regs().cs = NUV_SITE_CS;
+    proc_.mark_dirty();
     return true;
 }
 
 bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
     // The copy must lie below the gate, where no guest mapping is (the
     // kernel refuses to place it over one).
-    if (uint64_t{begin} + size + NUV_SLED_BASE > gate_) return false;
+    if (uint64_t{begin} + size + NUV_SLED_BASE > proc_.gate()) return false;
     uint32_t at = begin + NUV_SLED_BASE;
     if (!map_exactly(at, size, kPermRead | kPermExec)) return false;
     for (uint32_t p = begin; p < begin + size; p += kPage) exec_pages_.insert(p);
@@ -122,7 +122,7 @@ bool NativeEngine::make_shadow(uint32_t begin, uint32_t size) {
     // copied, one at a time: a page the guest never touched (Linux's page
     // map says it has none) is neither read nor given a second copy, and
     // the largest mapping costs no more memory on the way than one page.
-    std::string map_path = "/proc/" + std::to_string(pid_) + "/pagemap";
+    std::string map_path = "/proc/" + std::to_string(proc_.pid()) + "/pagemap";
     int map_fd = open(map_path.c_str(), O_RDONLY | O_CLOEXEC);
     constexpr uint32_t kBatch = 512;  // pages whose map entries are read at once
     uint64_t entries[kBatch];
@@ -172,16 +172,16 @@ bool NativeEngine::sites_on() {
     struct {
         uint32_t entry, base, limit, flags;
     } desc = {0, NUV_SLED_BASE, 0xFFFFF, 0x55};  // 32-bit, code, in pages, usable
-    uint32_t scratch = gate_ + kGateScratch;
+    uint32_t scratch = proc_.gate() + kGateScratch;
     if (pwrite(mem_fd_, &desc, sizeof desc, scratch) != static_cast<ssize_t>(sizeof desc) ||
-        !remote(kModifyLdt, {1, scratch, sizeof desc}, r) || r != 0) {
+        !proc_.remote(kModifyLdt, {1, scratch, sizeof desc}, r) || r != 0) {
         return false;
     }
     // The sled page, and the flat entry's jump to the gate page's entry.
     const std::vector<uint8_t> sled = sled_bytes();
     uint8_t entry[kPage];
     std::memset(entry, 0xCC, sizeof entry);
-    const uint32_t from = NUV_SLED_ENTRY + 5, to = gate_ + NUV_GATE_SITE_ENTRY;
+    const uint32_t from = NUV_SLED_ENTRY + 5, to = proc_.gate() + NUV_GATE_SITE_ENTRY;
     const uint32_t rel = to - from;
     entry[NUV_SLED_ENTRY - kEntryPage] = 0xE9;
     std::memcpy(&entry[NUV_SLED_ENTRY - kEntryPage + 1], &rel, 4);
@@ -203,26 +203,26 @@ void NativeEngine::sites_off() {
     if (sites_state_ == Sites::Off) return;
     bool was_on = sites_state_ == Sites::On;
     sites_state_ = Sites::Off;
-    if (!was_on || pid_ <= 0) return;
+    if (!was_on || proc_.pid() <= 0) return;
     // Each site back as it was; the guest goes on through the flat selector.
     const uint8_t trap[2] = {0xCD, 0x80};
     for (uint32_t at : sites_) {
-        if (pwrite(mem_fd_, trap, 2, at) != 2) end_process();
+        if (pwrite(mem_fd_, trap, 2, at) != 2) proc_.end();
     }
     sites_.clear();
     forget_call_site();
     channel_->in_process({});
-    if ((regs_.cs & 0xffff) == NUV_SITE_CS) {
-        regs_.cs = NUV_USER_CS32;
-        regs_dirty_ = true;
+    if ((proc_.regs().cs & 0xffff) == NUV_SITE_CS) {
+        proc_.regs().cs = NUV_USER_CS32;
+        proc_.mark_dirty();
     }
     if (!pause()) return;
     const Abi& abi = abi_of(opts_);
     int64_t r = 0;
-    for (uint32_t at : sled_pages_) remote(abi.munmap, {at, kPage}, r);
+    for (uint32_t at : sled_pages_) proc_.remote(abi.munmap, {at, kPage}, r);
     sled_pages_.clear();
     for (auto [begin, size] : page_runs(exec_pages_)) {
-        remote(abi.munmap, {begin + NUV_SLED_BASE, size}, r);
+        proc_.remote(abi.munmap, {begin + NUV_SLED_BASE, size}, r);
     }
     exec_pages_.clear();
 }
@@ -266,7 +266,7 @@ void NativeEngine::track_exec(uint32_t begin, uint32_t size, bool exec, bool gon
             exec_wanted_.erase(p);
         }
         if (!exec && shadowed(p)) {
-            remote(abi.munmap, {p + NUV_SLED_BASE, kPage}, r);
+            proc_.remote(abi.munmap, {p + NUV_SLED_BASE, kPage}, r);
             exec_pages_.erase(p);
         }
     }
@@ -275,7 +275,7 @@ void NativeEngine::track_exec(uint32_t begin, uint32_t size, bool exec, bool gon
             ++it;
             continue;
         }
-        if (!gone && pwrite(mem_fd_, trap, 2, *it) != 2) end_process();
+        if (!gone && pwrite(mem_fd_, trap, 2, *it) != 2) proc_.end();
         it = sites_.erase(it);
     }
     if (exec && sites_state_ == Sites::On) {

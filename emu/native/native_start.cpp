@@ -73,8 +73,7 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
                            std::strerror(errno));
         }
     }
-    e->key_[0] = key[0];
-    e->key_[1] = key[1] & NUV_GATE_KEY1_MASK;
+    e->proc_.set_key(key[0], key[1] & NUV_GATE_KEY1_MASK);
     // Handed over through a pipe the stub reads as descriptor 2: nothing of
     // it in the stub's arguments, which any host process may read.
     int key_pipe[2];
@@ -82,7 +81,7 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
         return failure(std::string("cannot start a native guest process: ") + std::strerror(errno));
     }
     bool key_sent =
-        ::write(key_pipe[1], e->key_, sizeof e->key_) == static_cast<ssize_t>(sizeof e->key_);
+        ::write(key_pipe[1], e->proc_.key(), sizeof key) == static_cast<ssize_t>(sizeof key);
     close(key_pipe[1]);
     if (!key_sent) {
         close(key_pipe[0]);
@@ -147,8 +146,7 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
     if (page_fd >= 0) close(page_fd);
     if (fd_socket >= 0) close(fd_socket);
     close(key_pipe[0]);
-    e->pid_ = pid;
-    e->tracer_ = this_thread();
+    e->proc_.started(pid, this_thread());
     close(report[1]);
     int why = 0;
     ssize_t n;
@@ -175,52 +173,53 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
 bool NativeEngine::rdtsc_traps() {
     // Some hypervisors ignore the setting: one RDTSC in the gate page shows it.
     const uint8_t probe[] = {0x0F, 0x31, 0xCC};  // rdtsc; int3
-    uint32_t at = gate_ + kGateScratch;
-    user_regs_struct saved = regs_;
-    regs_.rip = at;
-    regs_dirty_ = true;
+    uint32_t at = proc_.gate() + kGateScratch;
+    user_regs_struct saved = proc_.regs();
+    proc_.regs().rip = at;
+    proc_.mark_dirty();
     int status = 0;
     bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe &&
-                 resume(ResumeBy::Continue) && wait_stop(status) && WIFSTOPPED(status) &&
-                 WSTOPSIG(status) == SIGSEGV;
-    regs_ = saved;
-    regs_dirty_ = true;
-    return traps && pid_ > 0;
+                 proc_.resume(ResumeBy::Continue) && proc_.wait_stop(status) &&
+                 WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
+    proc_.regs() = saved;
+    proc_.mark_dirty();
+    return traps && proc_.pid() > 0;
 }
 
 Status NativeEngine::handover() {
     int status = 0;
     // The stop after exec, then the stub's first filtered call.
-    if (!wait_stop(status) || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP) {
+    if (!proc_.wait_stop(status) || !WIFSTOPPED(status) || WSTOPSIG(status) != SIGTRAP) {
         return failure("the native start-up stub did not start");
     }
-    if (ptrace(PTRACE_SETOPTIONS, pid_, nullptr, reinterpret_cast<void*>(kTraceOptions)) != 0 ||
-        !resume(ResumeBy::Continue)) {
+    void* options = reinterpret_cast<void*>(kTraceOptions);
+    if (ptrace(PTRACE_SETOPTIONS, proc_.pid(), nullptr, options) != 0 ||
+        !proc_.resume(ResumeBy::Continue)) {
         return failure(std::string("cannot trace the native guest process: ") +
                        std::strerror(errno));
     }
-    if (!wait_stop(status)) {
+    if (!proc_.wait_stop(status)) {
         return failure(WIFEXITED(status) ? "the native start-up stub failed at step " +
                                                std::to_string(WEXITSTATUS(status))
                                          : "the native start-up stub was killed by signal " +
                                                std::to_string(WTERMSIG(status)));
     }
     const Abi& abi = abi_of(opts_);
-    if (!is_seccomp_stop(status) || !load_regs() || regs_.orig_rax != abi.getpid ||
-        static_cast<uint32_t>(regs_.rbx) != NUV_HANDOVER_MAGIC ||
-        (regs_.cs & 0xffff) != abi.code_selector || regs_.rip >= 0x100000000ull ||
-        (regs_.rip - 2) % kPage != 0) {
+    if (!is_seccomp_stop(status) || !proc_.load_regs() || proc_.regs().orig_rax != abi.getpid ||
+        static_cast<uint32_t>(proc_.regs().rbx) != NUV_HANDOVER_MAGIC ||
+        (proc_.regs().cs & 0xffff) != abi.code_selector || proc_.regs().rip >= 0x100000000ull ||
+        (proc_.regs().rip - 2) % kPage != 0) {
         return failure("the native start-up stub did not hand over");
     }
-    gate_ = static_cast<uint32_t>(regs_.rip - 2);
-    std::string mem = "/proc/" + std::to_string(pid_) + "/mem";
+    proc_.set_gate(static_cast<uint32_t>(proc_.regs().rip - 2));
+    std::string mem = "/proc/" + std::to_string(proc_.pid()) + "/mem";
     mem_fd_ = open(mem.c_str(), O_RDWR | O_CLOEXEC);
     if (mem_fd_ < 0) {
         return failure("cannot open " + mem + ": " + std::strerror(errno));
     }
-    regs_dirty_ = true;  // the hand-over call is skipped
+    proc_.mark_dirty();  // the hand-over call is skipped
     if (opts_.stand_in_64) return Done{};
-    return channel_->take_over(regs_);
+    return channel_->take_over(proc_.regs());
 }
 
 Status NativeEngine::clear_address_space() {
@@ -231,28 +230,29 @@ Status NativeEngine::clear_address_space() {
     uint64_t reach = abi.wide ? kKernelHalf : 0x100000000ull;
     // Two calls, around the gate: unmapping a range with holes in it is fine.
     uint64_t lowest = reach, highest = 0;
-    for (const MapsLine& m : read_maps(pid_)) {
+    for (const MapsLine& m : read_maps(proc_.pid())) {
         if (m.begin >= reach) continue;
         lowest = std::min(lowest, m.begin);
         highest = std::max(highest, std::min<uint64_t>(m.end, reach));
     }
-    std::pair<uint64_t, uint64_t> parts[2] = {{lowest, gate_},
-                                              {uint64_t{gate_} + kGateSize, highest}};
+    std::pair<uint64_t, uint64_t> parts[2] = {{lowest, proc_.gate()},
+                                              {uint64_t{proc_.gate()} + kGateSize, highest}};
     for (auto [b, e] : parts) {
         if (e <= b) continue;
         int64_t r = 0;
-        if (!remote(abi.munmap, {b, e - b}, r) || r != 0) {
+        if (!proc_.remote(abi.munmap, {b, e - b}, r) || r != 0) {
             return failure("cannot clear the native guest's address space at " + hex(b));
         }
     }
-    std::vector<MapsLine> left = read_maps(pid_);
+    std::vector<MapsLine> left = read_maps(proc_.pid());
     for (const MapsLine& m : left) {
-        if (m.begin < reach && (m.begin < gate_ || m.end > uint64_t{gate_} + kGateSize)) {
+        if (m.begin < reach &&
+            (m.begin < proc_.gate() || m.end > uint64_t{proc_.gate()} + kGateSize)) {
             return failure("the native guest's address space keeps " + hex(m.begin));
         }
     }
     Registers clean;
-    clean.eip = gate_;
+    clean.eip = proc_.gate();
     set_registers(clean);
     return Done{};
 }

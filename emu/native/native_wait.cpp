@@ -73,7 +73,7 @@ Wait CallChannel::wait_traced(int& status, EngineEvent& ev, const RunLimits& lim
             wait_ms = static_cast<int>(std::min<int64_t>(left.count(), kStopPollMs));
         }
         int n = poll(p.data(), p.size(), wait_ms);
-        if (n < 0 && errno != EINTR) return e_.wait_stop(status) ? Wait::Stopped : Wait::Gone;
+        if (n < 0 && errno != EINTR) return p_.wait_stop(status) ? Wait::Stopped : Wait::Gone;
         // A stop is looked for when SIGCHLD says there may be one, and now
         // and then in case another thread took the signal.
         bool look = n == 0;
@@ -88,7 +88,7 @@ Wait CallChannel::wait_traced(int& status, EngineEvent& ev, const RunLimits& lim
         if ((p[0].revents & POLLIN) && receive(ev)) return Wait::Event;
         // Nobody is left to notify: the guest is gone or about to be.
         if (p[0].revents & (POLLHUP | POLLERR)) {
-            return e_.wait_stop(status) ? Wait::Stopped : Wait::Gone;
+            return p_.wait_stop(status) ? Wait::Stopped : Wait::Gone;
         }
         // Another process's call, or its end: the scheduler goes to it.
         for (size_t i = 2; i < p.size(); ++i) {
@@ -98,14 +98,14 @@ Wait CallChannel::wait_traced(int& status, EngineEvent& ev, const RunLimits& lim
 }
 
 std::optional<Wait> CallChannel::check_child(int& status) {
-    pid_t r = waitpid(e_.pid_, &status, __WALL | WNOHANG);
-    if (r == e_.pid_) {
+    pid_t r = waitpid(p_.pid(), &status, __WALL | WNOHANG);
+    if (r == p_.pid()) {
         if (!WIFEXITED(status) && !WIFSIGNALED(status)) return Wait::Stopped;
-        e_.pid_ = -1;
+        p_.lost();
         return Wait::Gone;
     }
     if (r < 0 && errno != EINTR) {
-        e_.pid_ = -1;
+        p_.lost();
         status = kNoStatus;
         return Wait::Gone;
     }
@@ -113,53 +113,10 @@ std::optional<Wait> CallChannel::check_child(int& status) {
 }
 
 bool CallChannel::pause_by(RunLimits::Clock::time_point until, int& status) {
-    return e_.pid_ > 0 && syscall(SYS_tgkill, e_.pid_, e_.pid_, kInterrupt) == 0 &&
-           e_.wait_stop(status, until) && e_.load_regs();
+    return p_.pid() > 0 && syscall(SYS_tgkill, p_.pid(), p_.pid(), kInterrupt) == 0 &&
+           p_.wait_stop(status, until) && p_.load_regs();
 }
 
 }  // namespace native
-
-using namespace native;
-
-bool NativeEngine::wait_stop(int& status, RunLimits::Clock::time_point until) {
-    int chld = child_signals();
-    bool drained = false;
-    bool got = false;
-    for (;;) {
-        pid_t r = waitpid(pid_, &status, __WALL | WNOHANG);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || (r == pid_ && (WIFEXITED(status) || WIFSIGNALED(status)))) {
-            if (r < 0) status = kNoStatus;
-            pid_ = -1;
-            break;
-        }
-        if (r == pid_) {
-            stop_ = status;
-            got = true;
-            break;
-        }
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - RunLimits::Clock::now());
-        if (left.count() <= 0) {
-            // It does not stop: it ends.
-            end_process();
-            status = kNoStatus;
-            break;
-        }
-        if (chld < 0) {
-            // Without the signal descriptor: look again shortly.
-            usleep(200);
-            continue;
-        }
-        pollfd p{chld, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 10))) > 0) {
-            drain(chld);
-            drained = true;
-        }
-    }
-    // What was drained may have been another guest's news: it is announced
-    // again for whoever waits for that one.
-    if (drained) syscall(SYS_tgkill, getpid(), this_thread(), SIGCHLD);
-    return got;
-}
 
 }  // namespace nuv
