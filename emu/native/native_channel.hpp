@@ -10,19 +10,24 @@
 //   handler for the answer; the engine attaches only for what an answer
 //   cannot do.
 //
-// A channel moves the guest only through TracedProcess::resume(), and waits
-// for it only with a deadline, as the engine does (native_engine.hpp).
+// A channel works the guest through the engine's parts (the traced process,
+// its address space, its call sites), never the engine itself: it moves the
+// guest only through TracedProcess::resume(), and waits for it only with a
+// deadline, as the engine does (native_engine.hpp).
 #pragma once
 
+#include <signal.h>
 #include <sys/user.h>
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "address_space.hpp"
+#include "call_sites.hpp"
 #include "engine.hpp"
-#include "native_engine.hpp"
 #include "result.hpp"
+#include "traced_process.hpp"
 
 namespace nuv::native {
 
@@ -30,10 +35,11 @@ namespace nuv::native {
 enum class Wait {
     Event,     // a call or fault for run()'s caller, in the event
     Stopped,   // the guest stands at a tracing stop; the status says which
-    Again,     // handled here: the guest goes on and is waited for again
     Gone,      // the guest process ended; the status says how, if known
     Others,    // another process's descriptor is ready; the guest runs on
     Deadline,  // the run's deadline passed; the guest runs on
+    Signal,    // the guest stands at a tracing stop for the signal that
+               // posted_signal() tells of, read from where the channel got it
 };
 
 // What became of a guest sent on.
@@ -46,7 +52,8 @@ enum class Resume {
 
 class CallChannel {
   public:
-    explicit CallChannel(NativeEngine& e) : e_(e), p_(e.proc_) {}
+    CallChannel(TracedProcess& process, AddressSpace& space, CallSites& sites)
+        : p_(process), space_(space), sites_(sites) {}
     virtual ~CallChannel() = default;
     CallChannel(const CallChannel&) = delete;
     CallChannel& operator=(const CallChannel&) = delete;
@@ -59,8 +66,8 @@ class CallChannel {
     // takes what the stub set up for this path.
     virtual Status take_over(const user_regs_struct& at) = 0;
     // The guest goes on: the call it waits in answered with the engine's
-    // registers, or moved on from where it stands.
-    virtual Resume answer_event(int& status) = 0;
+    // registers, or moved on (by a single step if `step`) from where it stands.
+    virtual Resume answer_event(int& status, bool step) = 0;
     // The guest's next event within the run's limits.
     virtual Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) = 0;
     // Brings the guest to a tracing stop where it stands, every register
@@ -71,8 +78,11 @@ class CallChannel {
     virtual bool pause_by(RunLimits::Clock::time_point until, int& status);
     // Sets the guest running on its own until the deadline (Engine::release).
     virtual bool release(const RunLimits& limits) = 0;
-    // Before a run: whatever keeps the guest to the run's deadline.
-    virtual bool keep_deadline(RunLimits::Clock::time_point deadline) = 0;
+    // Whether the guest keeps to a run's deadline only by the engine's
+    // timer in its process (else by the channel's own bounded waits).
+    virtual bool needs_timer() const = 0;
+    // After Wait::Signal: the signal.
+    virtual siginfo_t posted_signal() const { return {}; }
     // Sets the guest's registers where the channel must; false: the engine
     // sets its copy as at any stop.
     virtual bool set_registers(const Registers&) { return false; }
@@ -93,18 +103,28 @@ class CallChannel {
     // Whether the guest stopped or ended, without waiting for it.
     std::optional<Wait> check_child(int& status);
 
-    NativeEngine& e_;
     TracedProcess& p_;
+    AddressSpace& space_;
+    CallSites& sites_;
 };
 
-std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e);
+// What a run reports of a guest lost on the way.
+inline void lost_event(EngineEvent& ev) {
+    ev.stop = EngineStop::Failed;
+    ev.message = "guest process is gone";
+}
+
+// debugging: every call comes with all the guest's registers.
+std::unique_ptr<CallChannel> make_notify_channel(TracedProcess& process, AddressSpace& space,
+                                                 CallSites& sites, bool debugging);
 // The call page and the wake-up descriptor are made here, before the guest
 // process starts; page_fd (the page's memory file, for the stub, closed by
 // the caller once handed on) and wake_fd (the channel's own) go to the stub.
 // nullptr when they cannot be made.
 // fd_socket: the stub's end of the socket that hands descriptors over (-1:
 // none).
-std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd,
+std::unique_ptr<CallChannel> make_direct_channel(TracedProcess& process, AddressSpace& space,
+                                                 CallSites& sites, int& page_fd, int& wake_fd,
                                                  int& fd_socket);
 
 }  // namespace nuv::native

@@ -42,9 +42,10 @@ bool several_processors() {
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
 }
 
-std::unique_ptr<CallChannel> make_direct_channel(NativeEngine& e, int& page_fd, int& wake_fd,
+std::unique_ptr<CallChannel> make_direct_channel(TracedProcess& process, AddressSpace& space,
+                                                 CallSites& sites, int& page_fd, int& wake_fd,
                                                  int& fd_socket) {
-    auto c = std::make_unique<DirectChannel>(e);
+    auto c = std::make_unique<DirectChannel>(process, space, sites);
     if (!c->make_page(page_fd)) return nullptr;
     wake_fd = c->wake_fd();
     fd_socket = c->make_socket();
@@ -129,7 +130,7 @@ Status DirectChannel::take_over(const user_regs_struct& at) {
     return Done{};
 }
 
-Resume DirectChannel::answer_event(int&) {
+Resume DirectChannel::answer_event(int&, bool) {
     if (in_handler_) {
         answer_direct();
         return Resume::Running;
@@ -172,13 +173,13 @@ Wait DirectChannel::wait(int& status, EngineEvent& ev, const RunLimits& limits) 
     for (;;) {
         Wait w = wait_direct(status, limits);
         if (w != Wait::Event) return w;
-        switch (take_post(limits, ev)) {
+        switch (take_post(ev)) {
             case Post::Event:
                 return Wait::Event;
             case Post::Running:
                 continue;
-            case Post::Stopped:
-                return Wait::Again;
+            case Post::Signal:
+                return Wait::Signal;
         }
         return Wait::Event;
     }
@@ -201,7 +202,7 @@ void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, u
     p_.mark_clean();
 }
 
-DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEvent& ev) {
+DirectChannel::Post DirectChannel::take_post(EngineEvent& ev) {
     taken_ = load(page_->seq);
     store(page_->taken, taken_);
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
@@ -209,9 +210,9 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     in_handler_ = true;
     ev.eip = static_cast<uint32_t>(p_.regs().rip);
     const bool sited = signo == SIGSYS && code == NUV_DIRECT_CODE_SITE;
-    if (sited && !e_.is_site(ev.eip - 2)) return null_call(limits, ev);
+    if (sited && !sites_.is_site(ev.eip - 2)) return null_call(ev);
     if (sited || (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp)) {
-        if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !e_.at_call_site(ev.eip))) {
+        if (!sited && (arch != NUV_AUDIT_ARCH_I386 || !sites_.at_call_site(ev.eip))) {
             ev.stop = EngineStop::Fault;
             ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
             return Post::Event;
@@ -238,30 +239,31 @@ DirectChannel::Post DirectChannel::take_post(const RunLimits& limits, EngineEven
     if (uint32_t site = 0; sited_call(signo, site)) return call_post(ev, site);
     // A fault: the guest leaves its handler, traced, and stands where it
     // faulted, to be examined as under the tracer.
-    if (!e_.pause()) {
-        e_.gone(ev, kNoStatus);
+    if (!pause()) {
+        lost_event(ev);
         return Post::Event;
     }
-    siginfo_t si{};
-    si.si_signo = static_cast<int>(signo);
-    si.si_code = static_cast<int>(code);
-    si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
-    bool runs_on = false;
-    if (e_.fault_event(static_cast<int>(signo), si, limits, ev, runs_on) && !runs_on)
-        return Post::Event;
-    return Post::Stopped;
+    return stopped_at(static_cast<int>(signo), static_cast<int>(code), addr);
+}
+
+DirectChannel::Post DirectChannel::stopped_at(int signo, int code, uint32_t addr) {
+    signal_ = siginfo_t{};
+    signal_.si_signo = signo;
+    signal_.si_code = code;
+    signal_.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(addr));
+    return Post::Signal;
 }
 
 DirectChannel::Post DirectChannel::call_post(EngineEvent& ev, uint32_t site) {
     ev.stop = EngineStop::Trap;
     ev.eip = static_cast<uint32_t>(p_.regs().rip);
-    e_.note_site(site);
+    sites_.note_site(site);
     // What the handler cannot load itself (another code or stack selector,
     // the trap flag) is set from outside.
     uint16_t cs = p_.regs().cs & 0xffff;
     bool plain = (cs == NUV_USER_CS32 || cs == NUV_SITE_CS) && p_.regs().ss == NUV_USER_DS32 &&
                  (p_.regs().eflags & kTrapFlag) == 0;
-    if (!plain && in_handler_ && !e_.pause()) e_.gone(ev, kNoStatus);
+    if (!plain && in_handler_ && !pause()) lost_event(ev);
     return Post::Event;
 }
 
@@ -274,14 +276,14 @@ bool DirectChannel::sited_call(uint32_t signo, uint32_t& site) {
     if (signo != SIGSEGV && signo != SIGILL) return false;
     const uint32_t eip = static_cast<uint32_t>(p_.regs().rip);
     const uint32_t esp = static_cast<uint32_t>(p_.regs().rsp);
-    if (e_.is_site(eip)) {
+    if (sites_.is_site(eip)) {
         site = eip;
         p_.regs().rip = eip + 2;
         return true;
     }
     uint32_t back = 0;
     const uint32_t eax = static_cast<uint32_t>(p_.regs().rax);
-    if (eip - eax >= 8 || !e_.read(esp, &back, sizeof back) || !e_.is_site(back - 2)) {
+    if (eip - eax >= 8 || !space_.read(esp, &back, sizeof back) || !sites_.is_site(back - 2)) {
         return false;
     }
     site = back - 2;
@@ -290,7 +292,7 @@ bool DirectChannel::sited_call(uint32_t signo, uint32_t& site) {
     return true;
 }
 
-DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEvent& ev) {
+DirectChannel::Post DirectChannel::null_call(EngineEvent& ev) {
     // Something other than a rewritten site reached the sled: a call or
     // jump through a pointer to one of the page's first addresses. The
     // guest faults as it would have without the sled, where the pointer
@@ -298,7 +300,7 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     uint32_t ret = static_cast<uint32_t>(p_.regs().rip), target = 0;
     uint8_t insn[2] = {0, 0};
     const uint32_t eax = static_cast<uint32_t>(p_.regs().rax);
-    if (e_.read(ret - 2, insn, 2) && insn[0] == 0xFF && (insn[1] & 0xF8) == 0xD0) {
+    if (space_.read(ret - 2, insn, 2) && insn[0] == 0xFF && (insn[1] & 0xF8) == 0xD0) {
         // call *%reg: the register's value
         const unsigned long long user_regs_struct::*regs[8] = {
             &user_regs_struct::rax, &user_regs_struct::rcx, &user_regs_struct::rdx,
@@ -311,19 +313,13 @@ DirectChannel::Post DirectChannel::null_call(const RunLimits& limits, EngineEven
     p_.regs().rsp -= 4;
     p_.regs().rip = target;
     p_.mark_dirty();
-    if (!e_.pause()) {
-        e_.gone(ev, kNoStatus);
+    if (!pause()) {
+        lost_event(ev);
         return Post::Event;
     }
     p_.regs().rip = target;
     p_.mark_dirty();
-    siginfo_t si{};
-    si.si_signo = SIGSEGV;
-    si.si_code = SEGV_MAPERR;
-    si.si_addr = reinterpret_cast<void*>(static_cast<uintptr_t>(target));
-    bool runs_on = false;
-    if (e_.fault_event(SIGSEGV, si, limits, ev, runs_on) && !runs_on) return Post::Event;
-    return Post::Stopped;
+    return stopped_at(SIGSEGV, SEGV_MAPERR, target);
 }
 
 void DirectChannel::move_off() {

@@ -1,6 +1,7 @@
 // The direct call path's channel (native_direct.cpp; the page: direct_call.h).
 #pragma once
 
+#include <signal.h>
 #include <sys/user.h>
 
 #include <chrono>
@@ -32,7 +33,7 @@ class DirectChannel final : public CallChannel {
     bool direct() const override { return page_ != nullptr; }
     int event_fd() const override;
     Status take_over(const user_regs_struct& at) override;
-    Resume answer_event(int& status) override;
+    Resume answer_event(int& status, bool step) override;
     Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) override;
     bool pause() override;
     bool pause_by(RunLimits::Clock::time_point until, int& status) override {
@@ -41,7 +42,8 @@ class DirectChannel final : public CallChannel {
     bool release(const RunLimits& limits) override;
     // Untraced, the guest keeps to the deadline through the kernel's waits,
     // which are bounded by it.
-    bool keep_deadline(RunLimits::Clock::time_point) override { return true; }
+    bool needs_timer() const override { return false; }
+    siginfo_t posted_signal() const override { return signal_; }
     std::string killed_note(int signal) const override;
     void close_all() override;
 
@@ -63,7 +65,9 @@ class DirectChannel final : public CallChannel {
     static constexpr int kSysSeccomp = 1;
     static constexpr uint32_t kTrapFlag = 0x100;
 
-    enum class Post { Event, Running, Stopped };
+    // What a post became: an event for run()'s caller, nothing (the guest
+    // runs on), or a signal it now stands stopped at (signal_).
+    enum class Post { Event, Running, Signal };
     // A word of the call page, as the other side may be writing it.
     static uint32_t load(const uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
     static void store(uint32_t& word, uint32_t v) { __atomic_store_n(&word, v, __ATOMIC_SEQ_CST); }
@@ -72,11 +76,14 @@ class DirectChannel final : public CallChannel {
     static void drain_wakes(int fd);
     Wait wait_direct(int& status, const RunLimits& limits);
     Wait seen();
-    Post take_post(const RunLimits& limits, EngineEvent& ev);
+    Post take_post(EngineEvent& ev);
     void read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, uint32_t& nr, uint32_t& arch);
     Post call_post(EngineEvent& ev, uint32_t site);
     bool sited_call(uint32_t signo, uint32_t& site);
-    Post null_call(const RunLimits& limits, EngineEvent& ev);
+    Post null_call(EngineEvent& ev);
+    // The guest left its handler, traced, and stands where the signal was
+    // raised.
+    Post stopped_at(int signo, int code, uint32_t addr);
     void answer_direct();
     void move_off();
     bool detach();
@@ -92,6 +99,7 @@ class DirectChannel final : public CallChannel {
     bool traced_ = true;
     bool in_handler_ = false;
     uint32_t taken_ = 0;
+    siginfo_t signal_{};
     // Calls in the guest's process (native_inprocess.cpp): the descriptors
     // installed there and the limits set.
     struct Installed {

@@ -18,26 +18,20 @@
 
 namespace nuv {
 using namespace native;
-namespace {
 
-constexpr uint32_t kMapPrivate = 0x02, kMapAnonymous = 0x20, kMapFixedNoreplace = 0x100000;
-
-bool page_range(uint32_t begin, uint32_t size) {
-    return size != 0 && begin % kPage == 0 && size % kPage == 0 &&
-           uint64_t{begin} + size <= NativeEngine::kSpaceEnd;
-}
-
-}  // namespace
-
-NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts), proc_(abi_of(opts_)) {
+NativeEngine::NativeEngine(const NativeOptions& opts)
+    : opts_(opts),
+      proc_(abi_of(opts_)),
+      space_(proc_, abi_of(opts_)),
+      sites_(proc_, space_, opts_.rewrite_sites_after) {
     proc_.set_hooks([this] { return pause(); },
                     [this] {
                         if (channel_ != nullptr) channel_->close_all();
-                        if (mem_fd_ >= 0) {
-                            close(mem_fd_);
-                            mem_fd_ = -1;
-                        }
+                        space_.close();
                     });
+    sites_.set_hook([this](bool on) {
+        if (channel_ != nullptr) channel_->in_process(on ? policy_ : InProcessPolicy{});
+    });
     if (opts_.stub_path.empty()) opts_.stub_path = default_stub_path(opts_.stand_in_64);
     if (opts_.tsc) tsc_next_ = *opts_.tsc;
     // On one processor a call on the direct path waits for the engine to be
@@ -45,7 +39,7 @@ NativeEngine::NativeEngine(const NativeOptions& opts) : opts_(opts), proc_(abi_o
     if (opts_.stand_in_64 || !several_processors() || opts_.debugging) {
         opts_.direct_calls = false;
     }
-    if (!opts_.direct_calls) sites_state_ = Sites::Off;
+    if (!opts_.direct_calls) sites_.off();
 }
 
 NativeEngine::~NativeEngine() {
@@ -61,9 +55,9 @@ bool NativeEngine::in_process(const InProcessPolicy& policy) {
     if (channel_ == nullptr || opts_.rewrite_sites_after == 0) return false;
     if (policy != policy_) {
         policy_ = policy;
-        if (sites_state_ == Sites::On) channel_->in_process(policy_);
+        if (sites_.state() == CallSites::State::On) channel_->in_process(policy_);
     }
-    return sites_state_ != Sites::Off && channel_->runs_in_process();
+    return sites_.state() != CallSites::State::Off && channel_->runs_in_process();
 }
 
 int NativeEngine::event_fd() const {
@@ -75,85 +69,41 @@ bool NativeEngine::pause() {
     return channel_->pause();
 }
 
-bool NativeEngine::guest_range(uint32_t address, uint64_t n) const {
-    uint64_t end = uint64_t{address} + n;
-    return end <= kSpaceEnd &&
-           (end <= proc_.gate() || address >= uint64_t{proc_.gate()} + kGateSize);
-}
-
 bool NativeEngine::map(uint32_t begin, uint32_t size, uint32_t perms) {
-    // No page is ever both writable and executable.
-    if (!page_range(begin, size) || !guest_range(begin, size)) return false;
-    if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    forget_call_site();
-    if (sites_in_the_way(begin, size)) sites_off();
-    if (!map_exactly(begin, size, perms)) return false;
-    if (perms & kPermExec) track_exec(begin, size, true, false);
+    if (!space_.can_map(begin, size, perms)) return false;
+    sites_.forget_call_site();
+    if (sites_.in_the_way(begin, size)) sites_.off();
+    if (!space_.map(begin, size, perms)) return false;
+    if (perms & kPermExec) sites_.exec_changed(begin, size, true, false);
     return true;
 }
 
-bool NativeEngine::map_exactly(uint32_t at, uint32_t size, uint32_t perms) {
-    const Abi& abi = abi_of(opts_);
-    int64_t r = 0;
-    if (!proc_.remote(abi.mmap,
-                      {at, size, linux_prot(perms),
-                       kMapPrivate | kMapAnonymous | kMapFixedNoreplace, ~0ull, 0},
-                      r)) {
-        return false;
-    }
-    if (r == int64_t{at}) return true;
-    // A kernel that ignores the no-replace flag may have placed it elsewhere.
-    if (r > 0 || r < -4095) proc_.remote(abi.munmap, {static_cast<uint64_t>(r), size}, r);
-    return false;
-}
-
 bool NativeEngine::protect(uint32_t begin, uint32_t size, uint32_t perms) {
-    if (!page_range(begin, size) || !guest_range(begin, size)) return false;
-    if ((perms & kPermWrite) && (perms & kPermExec)) return false;
-    forget_call_site();
-    int64_t r = 0;
-    if (!proc_.remote(abi_of(opts_).mprotect, {begin, size, linux_prot(perms)}, r) || r != 0)
-        return false;
-    track_exec(begin, size, (perms & kPermExec) != 0, false);
+    if (!space_.can_map(begin, size, perms)) return false;
+    sites_.forget_call_site();
+    if (!space_.protect(begin, size, perms)) return false;
+    sites_.exec_changed(begin, size, (perms & kPermExec) != 0, false);
     return true;
 }
 
 bool NativeEngine::unmap(uint32_t begin, uint32_t size) {
-    if (!page_range(begin, size) || !guest_range(begin, size)) return false;
-    forget_call_site();
-    int64_t r = 0;
-    if (!proc_.remote(abi_of(opts_).munmap, {begin, size}, r) || r != 0) return false;
-    track_exec(begin, size, false, true);
+    if (!space_.can_map(begin, size, 0)) return false;
+    sites_.forget_call_site();
+    if (!space_.unmap(begin, size)) return false;
+    sites_.exec_changed(begin, size, false, true);
     return true;
 }
 
 bool NativeEngine::read(uint32_t address, void* out, size_t n) {
-    if (n == 0) return true;
-    if (proc_.pid() <= 0 || !guest_range(address, n)) return false;
-    iovec local{out, n};
-    iovec there{reinterpret_cast<void*>(static_cast<uintptr_t>(address)), n};
-    if (process_vm_readv(proc_.pid(), &local, 1, &there, 1, 0) == static_cast<ssize_t>(n))
-        return true;
-    // Pages the guest may not read itself.
-    return pread(mem_fd_, out, n, address) == static_cast<ssize_t>(n);
+    return space_.read(address, out, n);
 }
 
 bool NativeEngine::write(uint32_t address, const void* data, size_t n) {
     if (n == 0) return true;
-    if (proc_.pid() <= 0 || !guest_range(address, n)) return false;
-    if (checked_ip_ != 0 && address < checked_ip_ && address + n + 2 > checked_ip_) {
-        forget_call_site();
-    }
-    // Through the process's memory file: it writes read-only pages too. A
-    // rewritten site written over is the guest's own code again.
-    if (!sites_.empty()) {
-        for (auto it = sites_.lower_bound(address > 0 ? address - 1 : 0);
-             it != sites_.end() && *it < uint64_t{address} + n;) {
-            it = sites_.erase(it);
-        }
-    }
-    return pwrite(mem_fd_, data, n, address) == static_cast<ssize_t>(n) &&
-           (exec_pages_.empty() || write_shadow(address, data, n));
+    if (!proc_.alive() || !space_.guest_range(address, n)) return false;
+    // Through the process's memory file: it writes read-only pages too.
+    sites_.before_write(address, n);
+    return space_.write(address, data, n);
 }
 
 Registers NativeEngine::registers() {
@@ -216,8 +166,7 @@ bool NativeEngine::arm_timer(RunLimits::Clock::time_point deadline) {
     }
     uint32_t at = proc_.gate() + kGateScratch;
     int64_t r = 0;
-    if (pwrite(mem_fd_, value, size, at) != static_cast<ssize_t>(size) ||
-        !proc_.remote(abi.setitimer, {0, at, 0}, r) || r != 0) {
+    if (!space_.poke(at, value, size) || !proc_.remote(abi.setitimer, {0, at, 0}, r) || r != 0) {
         return false;
     }
     armed_ = deadline;

@@ -23,8 +23,9 @@
 // signal or a stop for the tracer, and the tracer never lets a stopped call
 // run. Every way the engine moves a stopped guest (continue, single-step,
 // detach, delivering a signal, the end of an attach) goes through
-// resume(), which looks at the stop first and, at a seccomp stop, skips the
-// call (call number -1, result -ENOSYS) before the guest moves.
+// TracedProcess::resume(), which looks at the stop first and, at a seccomp
+// stop, skips the call (call number -1, result -ENOSYS) before the guest
+// moves.
 //
 // No wait for the guest is unbounded: a guest that does not stop when the
 // engine needs it to (within kStopBound, or by a run's deadline plus
@@ -36,7 +37,7 @@
 //
 // Words for what the engine does to its guest process, one meaning each:
 // - resume: a stopped, traced guest moves on (continue, single-step or
-//   detach), always through the one check above: resume().
+//   detach), always through the one check above: TracedProcess::resume().
 // - pause: the guest is brought to a tracing stop where it stands, its
 //   registers read: pause(); a channel's pause_by() within a time.
 //   (Engine::interrupt() is another thing: it cuts a run short.)
@@ -47,10 +48,19 @@
 // - answer: the guest goes on from the call or fault a run reported (a
 //   channel's answer_event()).
 // - wait: the engine waits for the guest, never without a bound
-//   (wait_stop(), a channel's wait()).
-// - end: the guest process is killed and reaped (end_process()); a channel
-//   closes what it holds for it (close_all()).
-// - sites on / off: the rewriting of call sites begins or ends.
+//   (TracedProcess::wait_stop(), a channel's wait()).
+// - end: the guest process is killed and reaped (TracedProcess::end()); a
+//   channel closes what it holds for it (close_all()).
+// - sites on / off: the rewriting of call sites begins or ends
+//   (CallSites::on(), off()).
+//
+// The engine is made of parts, each reached by the others only through its
+// public interface: TracedProcess (traced_process.hpp: the process, its
+// stops, registers, resume, waits, remote calls and end), AddressSpace
+// (address_space.hpp: its memory, mappings, executable pages and their
+// shadows), CallSites (call_sites.hpp: where its calls come from, and their
+// rewriting) and the call channel, which works the other three. NativeEngine
+// composes them and implements the Engine interface.
 #pragma once
 
 #include <signal.h>
@@ -61,21 +71,19 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "engine.hpp"
 #include "gate.h"
 #include "result.hpp"
+#include "address_space.hpp"
+#include "call_sites.hpp"
 #include "traced_process.hpp"
 
 namespace nuv {
 
 namespace native {
 class CallChannel;
-class NotifyChannel;
-class DirectChannel;
 }  // namespace native
 
 struct NativeOptions {
@@ -114,7 +122,7 @@ struct NativeOptions {
 class NativeEngine final : public Engine {
   public:
     // The highest address a 32-bit process can map, plus one.
-    static constexpr uint32_t kSpaceEnd = 0xFFFFE000;
+    static constexpr uint32_t kSpaceEnd = native::AddressSpace::kSpaceEnd;
     // How long the engine waits for a stop it asked for, and how long past a
     // run's deadline it tries to stop the guest where it stands before it
     // ends the guest process instead.
@@ -157,19 +165,10 @@ class NativeEngine final : public Engine {
     bool alive() const { return proc_.alive(); }
 
   private:
-    // The call channels work the guest process through the engine's
-    // primitives below, resume() among them.
-    friend class native::CallChannel;
-    friend class native::NotifyChannel;
-    friend class native::DirectChannel;
-
     explicit NativeEngine(const NativeOptions& opts);
     Status handover();
     Status clear_address_space();
     bool rdtsc_traps();
-    // Zero-filled pages mapped in the guest process exactly at `at` and
-    // nowhere else, over nothing that is there.
-    bool map_exactly(uint32_t at, uint32_t size, uint32_t perms);
     using ResumeBy = native::TracedProcess::ResumeBy;
     // Brings the guest to a tracing stop with all its registers read, a call
     // it waits in still unanswered; not while it is released.
@@ -177,54 +176,25 @@ class NativeEngine final : public Engine {
     // Brings the guest to a stop at a run's deadline, or ends it.
     void pause_at_deadline(EngineEvent& ev, int& status, bool interrupted);
     bool arm_timer(RunLimits::Clock::time_point deadline);
-    bool guest_range(uint32_t address, uint64_t n) const;
+    // What a signal the guest stands stopped at means (native_fault.cpp).
     bool fault_event(int sig, const siginfo_t& si, const RunLimits& limits, EngineEvent& ev,
                      bool& runs_on);
     bool probe_write(uint32_t address, bool unmapped);
     // Bytes the instruction at eip reads (or writes) at a time; 0: unknown.
     uint8_t access_size(uint32_t eip, bool writes);
-    uint32_t page_perms(uint32_t address);
     void gone(EngineEvent& ev, int status);
 
-    // Whether the two bytes before ip are an int 0x80 outside the gate: the
-    // only way into the kernel (native_sites.cpp). The last such ip found is
-    // remembered until the guest's code may have changed (forget_call_site).
-    bool at_call_site(uint64_t ip);
-    void forget_call_site() { checked_ip_ = 0; }
-
-    // Rewritten call sites (native_sites.cpp).
-    enum class Sites { Waiting, On, Off };
-    bool is_site(uint32_t at) const;  // a rewritten int 0x80 there
-    bool shadowed(uint32_t page) const;
-    // A guest stopped on its way from a rewritten site to the handler is
-    // put back at the site; false where it is not on that way.
-    bool back_to_site();
-    // A call trapped at the int 0x80 at `at`: counted, and rewritten once on.
-    void note_site(uint32_t at);
-    bool sites_on();
-    void sites_off();
-    bool make_shadow(uint32_t begin, uint32_t size);
-    bool write_shadow(uint32_t address, const void* data, size_t n);
-    bool sites_in_the_way(uint32_t begin, uint32_t size) const;
-    // The runs of consecutive pages in a set of page addresses: (begin, size).
-    static std::vector<std::pair<uint32_t, uint32_t>> page_runs(const std::set<uint32_t>& pages);
-    void track_exec(uint32_t begin, uint32_t size, bool exec, bool gone);
-
+    // The parts: the traced process, its memory, its call sites, and the
+    // channel its calls come through.
     NativeOptions opts_;
     native::TracedProcess proc_;
-    int mem_fd_ = -1;
+    native::AddressSpace space_;
+    native::CallSites sites_;
+    std::unique_ptr<native::CallChannel> channel_;
     uint64_t tsc_next_ = 0;
     RunLimits::Clock::time_point armed_ = RunLimits::Clock::time_point::max();
-    bool released_ = false;    // running on its own since release()
-    uint64_t checked_ip_ = 0;  // a call site known to hold int 0x80; 0: none
-    std::unique_ptr<native::CallChannel> channel_;
-    Sites sites_state_ = Sites::Waiting;
-    uint32_t site_calls_ = 0;
-    std::set<uint32_t> sites_;          // rewritten, while on
-    std::set<uint32_t> exec_wanted_;    // executable guest pages
-    std::set<uint32_t> exec_pages_;     // those with a shadow
-    InProcessPolicy policy_;            // the kernel's latest
-    std::vector<uint32_t> sled_pages_;  // the sled page and the flat entry's
+    bool released_ = false;   // running on its own since release()
+    InProcessPolicy policy_;  // the kernel's latest
     // Debugging: the current run steps; a step that ended at a trap is over.
     bool stepping_ = false;
     bool step_owed_ = false;

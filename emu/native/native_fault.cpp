@@ -82,24 +82,12 @@ Decoded decode(const uint8_t* code, size_t n, uint32_t eip) {
 
 }  // namespace
 
-uint32_t NativeEngine::page_perms(uint32_t address) {
-    for (const MapsLine& m : read_maps(proc_.pid())) {
-        if (address < m.begin || address >= m.end || m.perms.size() < 3) continue;
-        uint32_t p = 0;
-        if (m.perms[0] == 'r') p |= kPermRead;
-        if (m.perms[1] == 'w') p |= kPermWrite;
-        if (m.perms[2] == 'x') p |= kPermExec;
-        return p;
-    }
-    return 0;
-}
-
 bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
     // A signal does not say whether the access was a read or a write. Made
     // readable for a moment, the page answers it: the instruction, stepped
     // once more, faults there again only if it writes.
     uint32_t page = address & ~(kPage - 1);
-    uint32_t perms = unmapped ? 0 : page_perms(address);
+    uint32_t perms = unmapped ? 0 : space_.page_perms(address);
     if (!unmapped && (perms & kPermRead)) return true;
     auto decoded = [&] {
         uint8_t code[16];
@@ -108,7 +96,7 @@ bool NativeEngine::probe_write(uint32_t address, bool unmapped) {
         while (n > 0 && !read(eip, code, n)) --n;
         return decode(code, n, eip).writes;
     };
-    if (!guest_range(page, kPage)) return decoded();
+    if (!space_.guest_range(page, kPage)) return decoded();
     int64_t r = 0;
     bool opened = unmapped ? map(page, kPage, kPermRead) : protect(page, kPage, kPermRead);
     if (!opened) return decoded();
@@ -206,7 +194,8 @@ bool NativeEngine::fault_event(int sig, const siginfo_t& si, const RunLimits& li
             f.kind = si.si_code == SEGV_MAPERR ? FaultKind::Unmapped : FaultKind::Protection;
             // At the instruction's own address the fetch failed, unless its
             // page is executable and the instruction touched itself.
-            if (addr == eip && (si.si_code == SEGV_MAPERR || (page_perms(addr) & kPermExec) == 0)) {
+            if (addr == eip &&
+                (si.si_code == SEGV_MAPERR || (space_.page_perms(addr) & kPermExec) == 0)) {
                 f.access = FaultAccess::Execute;
                 return true;
             }

@@ -169,9 +169,9 @@ bool DirectChannel::send_descriptor(int fd, uint32_t slot) {
                               at + 52, 1, 16,      SOL_SOCKET, SCM_RIGHTS, ~0u, 0};
     int64_t got = -1, r = -1;
     uint32_t received = ~0u;
-    bool ok = pwrite(e_.mem_fd_, msg, sizeof msg, at) == static_cast<ssize_t>(sizeof msg) &&
+    bool ok = space_.poke(at, msg, sizeof msg) &&
               p_.remote(kLinuxRecvmsg, {NUV_DIRECT_FD_SOCKET, at, 0}, got) && got == 1 &&
-              pread(e_.mem_fd_, &received, 4, at + 48) == 4 && received < 1024;
+              space_.peek(at + 48, &received, 4) && received < 1024;
     if (!ok) return false;
     ok = p_.remote(kLinuxDup2, {received, slot}, r) && r == int64_t{slot};
     return p_.remote(kLinuxClose, {received}, r) && ok;

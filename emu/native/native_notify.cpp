@@ -52,8 +52,9 @@ Error failure(std::string message) {
 
 }  // namespace
 
-std::unique_ptr<CallChannel> make_notify_channel(NativeEngine& e) {
-    return std::make_unique<NotifyChannel>(e);
+std::unique_ptr<CallChannel> make_notify_channel(TracedProcess& process, AddressSpace& space,
+                                                 CallSites& sites, bool debugging) {
+    return std::make_unique<NotifyChannel>(process, space, sites, debugging);
 }
 
 Status NotifyChannel::take_over(const user_regs_struct& at) {
@@ -67,7 +68,8 @@ Status NotifyChannel::take_over(const user_regs_struct& at) {
     int why = errno;
     // Nothing of it stays in the guest.
     int64_t r = 0;
-    if (!p_.remote(abi_of(e_.opts_).close, {static_cast<uint64_t>(guest_fd)}, r) || r != 0) {
+    // The notification path is i386's (the stand-in's calls are stops).
+    if (!p_.remote(kI386.close, {static_cast<uint64_t>(guest_fd)}, r) || r != 0) {
         return failure("cannot close the native guest's notification descriptor");
     }
     if (notify_fd_ < 0) {
@@ -82,13 +84,12 @@ Status NotifyChannel::take_over(const user_regs_struct& at) {
     return Done{};
 }
 
-Resume NotifyChannel::answer_event(int& status) {
+Resume NotifyChannel::answer_event(int& status, bool step) {
     // A guest that waits in a call takes its answer and goes on; one that
     // stands at a stop is continued.
     if (waiting_) return answer(status);
     using ResumeBy = TracedProcess::ResumeBy;
-    return p_.resume(e_.stepping_ ? ResumeBy::Step : ResumeBy::Continue) ? Resume::Running
-                                                                         : Resume::Failed;
+    return p_.resume(step ? ResumeBy::Step : ResumeBy::Continue) ? Resume::Running : Resume::Failed;
 }
 
 bool NotifyChannel::pause() {
@@ -107,8 +108,8 @@ bool NotifyChannel::pause() {
     return true;
 }
 
-bool NotifyChannel::release(const RunLimits& limits) {
-    if (!e_.arm_timer(limits.deadline)) return false;
+bool NotifyChannel::release(const RunLimits&) {
+    // The engine has set the guest's timer.
     if (waiting_) {
         int status = 0;
         // A guest that a signal took out of its call stands at a stop with
@@ -129,13 +130,15 @@ bool NotifyChannel::set_registers(const Registers& r) {
         return true;
     }
     Registers was = view_;
-    if (!e_.pause()) return true;
-    Registers now = e_.registers();
+    if (!pause()) return true;
+    Registers now = to_registers(p_.regs());
     for_general([&](const RegisterSlot& s) {
         if (r.*s.guest != was.*s.guest) now.*s.guest = r.*s.guest;
     });
     now.eax = r.eax;
-    e_.set_registers(now);
+    // Stopped, the guest takes them all, as at any stop.
+    set_general(p_.regs(), now);
+    p_.mark_dirty();
     return true;
 }
 
@@ -180,22 +183,19 @@ bool NotifyChannel::receive(EngineEvent& ev) {
     regs.rax = static_cast<uint32_t>(d.nr);
     for (size_t i = 0; i < 6; ++i) regs.*kI386.args[i] = static_cast<uint32_t>(d.args[i]);
     regs.rip = d.instruction_pointer;
-    view_ = e_.registers();
+    view_ = to_registers(regs);
     waiting_ = true;
     notify_id_ = req->id;
     ev.eip = static_cast<uint32_t>(d.instruction_pointer);
     // Only int 0x80 is the kernel's way in; sysenter and syscall arrive here too.
-    if (!e_.at_call_site(d.instruction_pointer)) {
+    if (!sites_.at_call_site(d.instruction_pointer)) {
         ev.stop = EngineStop::Fault;
         ev.fault = GuestFault::at(FaultKind::SystemCall, ev.eip);
         return true;
     }
     ev.stop = EngineStop::Trap;
     // A debugger may look at every register at any call.
-    if (e_.opts_.debugging && !e_.pause()) {
-        ev.stop = EngineStop::Failed;
-        ev.message = "guest process is gone";
-    }
+    if (debugging_ && !pause()) lost_event(ev);
     return true;
 }
 

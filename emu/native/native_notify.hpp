@@ -17,13 +17,14 @@ namespace nuv::native {
 // tracing stop with all of them, the call still unanswered.
 class NotifyChannel final : public CallChannel {
   public:
-    using CallChannel::CallChannel;
+    NotifyChannel(TracedProcess& process, AddressSpace& space, CallSites& sites, bool debugging)
+        : CallChannel(process, space, sites), debugging_(debugging) {}
     ~NotifyChannel() override { close_all(); }
 
     bool direct() const override { return false; }
     int event_fd() const override { return notify_fd_; }
     Status take_over(const user_regs_struct& at) override;
-    Resume answer_event(int& status) override;
+    Resume answer_event(int& status, bool step) override;
     Wait wait(int& status, EngineEvent& ev, const RunLimits& limits) override {
         // Without a notification descriptor (-1, which poll passes over)
         // the guest's calls are stops like any other.
@@ -31,9 +32,8 @@ class NotifyChannel final : public CallChannel {
     }
     bool pause() override;
     bool release(const RunLimits& limits) override;
-    bool keep_deadline(RunLimits::Clock::time_point deadline) override {
-        return e_.arm_timer(deadline);
-    }
+    // Traced, the guest is kept to a deadline by its timer.
+    bool needs_timer() const override { return true; }
     bool set_registers(const Registers& r) override;
     void close_all() override {
         if (notify_fd_ >= 0) {
@@ -47,6 +47,7 @@ class NotifyChannel final : public CallChannel {
     bool receive(EngineEvent& ev) override;
     Resume answer(int& status);
 
+    const bool debugging_;
     int notify_fd_ = -1;
     bool waiting_ = false;
     uint64_t notify_id_ = 0;

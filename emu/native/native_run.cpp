@@ -48,7 +48,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                      " at eip " + hex(ev.eip);
         return ev;
     }
-    if (!running && !channel_->keep_deadline(limits.deadline)) {
+    if (!running && channel_->needs_timer() && !arm_timer(limits.deadline)) {
         ev.message = "cannot set the guest's time limit";
         return ev;
     }
@@ -59,7 +59,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
         if (running) {
             running = false;
         } else {
-            switch (channel_->answer_event(status)) {
+            switch (channel_->answer_event(status, stepping_)) {
                 case Resume::Running:
                     break;
                 case Resume::Stopped:
@@ -81,8 +81,14 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
                 case Wait::Event:
                     step_owed_ = stepping_ && ev.stop == EngineStop::Trap;
                     return ev;
-                case Wait::Again:
+                case Wait::Signal: {
+                    // Read from the direct path's page: the guest stands
+                    // stopped where it was raised.
+                    const siginfo_t si = channel_->posted_signal();
+                    bool runs_on = false;
+                    if (fault_event(si.si_signo, si, limits, ev, runs_on) && !runs_on) return ev;
                     continue;
+                }
                 case Wait::Others:
                     // Still running: the next run() picks it up again.
                     released_ = true;
@@ -114,7 +120,7 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             // The gate's call is the engine's: the guest making it there
             // (without the key) is refused.
             if (((proc_.regs().cs & 0xffff) == abi_of(opts_).code_selector || opts_.stand_in_64) &&
-                at_call_site(proc_.regs().rip)) {
+                sites_.at_call_site(proc_.regs().rip)) {
                 ev.stop = EngineStop::Trap;
                 step_owed_ = stepping_;
                 return ev;
@@ -171,6 +177,7 @@ bool NativeEngine::release(const RunLimits& limits) {
         RunLimits::Clock::now() >= limits.deadline) {
         return false;
     }
+    if (channel_->needs_timer() && !arm_timer(limits.deadline)) return false;
     if (!channel_->release(limits)) return false;
     released_ = true;
     return true;
@@ -195,14 +202,14 @@ void NativeEngine::pause_at_deadline(EngineEvent& ev, int& status, bool interrup
             proc_.mark_dirty();
         } else {
             proc_.restart_interrupted();
-            back_to_site();
+            sites_.back_to_site();
         }
         ev.eip = static_cast<uint32_t>(proc_.regs().rip);
         ev.message = what + " at eip " + hex(ev.eip);
         return;
     }
     bool known = proc_.regs().rip != kUnseen;
-    if (known) back_to_site();
+    if (known) sites_.back_to_site();
     proc_.end();
     if (known) {
         ev.eip = static_cast<uint32_t>(proc_.regs().rip);

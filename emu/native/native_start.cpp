@@ -59,11 +59,12 @@ Result<std::unique_ptr<NativeEngine>> NativeEngine::start(const NativeOptions& o
     // and inherited by the stub as descriptors 0 and 1.
     int page_fd = -1, wake_fd = -1, fd_socket = -1;
     if (e->opts_.direct_calls) {
-        e->channel_ = make_direct_channel(*e, page_fd, wake_fd, fd_socket);
+        e->channel_ =
+            make_direct_channel(e->proc_, e->space_, e->sites_, page_fd, wake_fd, fd_socket);
     }
     if (e->channel_ == nullptr) {
         e->opts_.direct_calls = false;
-        e->channel_ = make_notify_channel(*e);
+        e->channel_ = make_notify_channel(e->proc_, e->space_, e->sites_, e->opts_.debugging);
     }
     // The gate's key, known to the engine and the filter only.
     uint32_t key[2] = {0, 0};
@@ -178,9 +179,8 @@ bool NativeEngine::rdtsc_traps() {
     proc_.regs().rip = at;
     proc_.mark_dirty();
     int status = 0;
-    bool traps = pwrite(mem_fd_, probe, sizeof probe, at) == sizeof probe &&
-                 proc_.resume(ResumeBy::Continue) && proc_.wait_stop(status) &&
-                 WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
+    bool traps = space_.poke(at, probe, sizeof probe) && proc_.resume(ResumeBy::Continue) &&
+                 proc_.wait_stop(status) && WIFSTOPPED(status) && WSTOPSIG(status) == SIGSEGV;
     proc_.regs() = saved;
     proc_.mark_dirty();
     return traps && proc_.pid() > 0;
@@ -212,10 +212,9 @@ Status NativeEngine::handover() {
         return failure("the native start-up stub did not hand over");
     }
     proc_.set_gate(static_cast<uint32_t>(proc_.regs().rip - 2));
-    std::string mem = "/proc/" + std::to_string(proc_.pid()) + "/mem";
-    mem_fd_ = open(mem.c_str(), O_RDWR | O_CLOEXEC);
-    if (mem_fd_ < 0) {
-        return failure("cannot open " + mem + ": " + std::strerror(errno));
+    if (!space_.open()) {
+        return failure("cannot open /proc/" + std::to_string(proc_.pid()) +
+                       "/mem: " + std::strerror(errno));
     }
     proc_.mark_dirty();  // the hand-over call is skipped
     if (opts_.stand_in_64) return Done{};
