@@ -12,9 +12,10 @@
  * state back at once, copies the signal and the guest's registers into the
  * call page and posts them by raising `seq`. The engine, spinning on the
  * page or woken through the event descriptor, takes the post (`taken`),
- * writes its answer next to `done` and raises `done`; the
- * handler loads them and jumps back to the guest. No system call, no switch
- * between processes, when both sides are on processors of their own.
+ * writes its answer next to `done` and raises `done`; the handler loads
+ * them and jumps back to the guest (the states of a post: enum
+ * nuv_post_state below). No system call, no switch between processes, when
+ * both sides are on processors of their own.
  *
  * A handler whose post the engine is not watching for (`awake` clear) wakes
  * it through the event descriptor. It waits for the answer on the page only
@@ -137,9 +138,37 @@
 #define NUV_ENGINE_AWAY 0      /* watching: no wait on the page for the engine */
 #define NUV_ENGINE_WATCHING 1  /*   ... or it is on a processor for this guest */
 
-/* The call page. A post's life is told by three counters: posted when seq
- * differs from taken, taken when the engine has copied seq into taken,
- * answered when it has copied it into done. */
+/* The handshake. One post at a time goes through three states, told by the
+ * page's three counters, each written by one side only: seq by the handler,
+ * taken and done by the engine. Each side reads the other's counters from
+ * the page and its own from a copy of its own (the handler keeps the seq it
+ * posted in a register, the engine the taken and done it last wrote), so
+ * that both see the same state whatever the guest writes on the page.
+ *
+ *   NUV_POST_POSTED    seq differs from taken and done: the handler has
+ *                      posted; the engine has not taken the post yet (it
+ *                      finds it on the page, or the handler wakes it).
+ *   NUV_POST_TAKEN     taken equals seq: the engine has copied the post and
+ *                      serves it; the handler waits on the page or, asleep,
+ *                      on the futex at done.
+ *   NUV_POST_ANSWERED  done equals seq: the answer lies next to done; the
+ *                      handler loads it and returns to the guest. Also the
+ *                      state before the first post.
+ *
+ * How each side waits on the way is told by the flags above. The engine
+ * asks nuv_post_state(); the handler's assembly makes the same two tests
+ * in the same order, its seq in a register against the word at
+ * NUV_POST_ANSWERED_AT, then at NUV_POST_TAKEN_AT. */
+enum nuv_post_state { NUV_POST_ANSWERED = 0, NUV_POST_POSTED = 1, NUV_POST_TAKEN = 2 };
+#define NUV_POST_ANSWERED_AT NUV_DIRECT_DONE
+#define NUV_POST_TAKEN_AT NUV_DIRECT_TAKEN
+
+static inline enum nuv_post_state nuv_post_state(uint32_t seq, uint32_t taken, uint32_t done) {
+    if (done == seq) return NUV_POST_ANSWERED;
+    return taken == seq ? NUV_POST_TAKEN : NUV_POST_POSTED;
+}
+
+/* The call page. */
 struct nuv_call_page {
     /* The handler's line. */
     uint32_t seq;
@@ -184,6 +213,8 @@ struct nuv_call_page {
     NUV_CALL_PAGE_ASSERT(offsetof(struct nuv_call_page, field) == (at), "call page: " #field)
 NUV_CALL_PAGE_AT(seq, NUV_DIRECT_SEQ);
 NUV_CALL_PAGE_AT(done, NUV_DIRECT_DONE);
+NUV_CALL_PAGE_AT(done, NUV_POST_ANSWERED_AT);
+NUV_CALL_PAGE_AT(taken, NUV_POST_TAKEN_AT);
 NUV_CALL_PAGE_AT(sleeping, NUV_DIRECT_SLEEPING);
 NUV_CALL_PAGE_AT(answer, NUV_DIRECT_ANSWER + 4 * NUV_CTX_EDI);
 NUV_CALL_PAGE_AT(taken, NUV_DIRECT_TAKEN);

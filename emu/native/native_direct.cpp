@@ -123,7 +123,7 @@ Status DirectChannel::take_over(const user_regs_struct& at) {
         child_signals() < 0) {
         return Error{HostError::NoEngine, "the native start-up stub did not set up its call page"};
     }
-    taken_ = load(page_->seq);
+    taken_ = done_ = load(page_->seq);
     // Whether the stub moved Linux's fast system-call code into the gate
     // area, where the handler reads and writes through it.
     in_process_ = sock_ >= 0 && load(page_->vsyscall) != 0;
@@ -203,8 +203,7 @@ void DirectChannel::read_post(uint32_t& signo, uint32_t& code, uint32_t& addr, u
 }
 
 DirectChannel::Post DirectChannel::take_post(EngineEvent& ev) {
-    taken_ = load(page_->seq);
-    store(page_->taken, taken_);
+    mark_taken();
     uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
     read_post(signo, code, addr, nr, arch);
     in_handler_ = true;
@@ -349,7 +348,7 @@ void DirectChannel::answer_direct() {
     in_handler_ = false;
     p_.mark_clean();
     if (load(page_->awake) == NUV_ENGINE_ASLEEP) store(page_->awake, NUV_ENGINE_AWAKE);
-    store(page_->done, taken_);
+    mark_answered();
     if (load(page_->sleeping) != NUV_HANDLER_SPINNING) {
         syscall(SYS_futex, &page_->done, FUTEX_WAKE, 1, nullptr, nullptr, 0);
         watch_ = false;

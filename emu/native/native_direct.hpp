@@ -15,7 +15,8 @@
 namespace nuv::native {
 
 // The guest, untraced, posts its calls and signals on the call page; while
-// in_handler_ it waits in its handler for the answer to post taken_, and
+// in_handler_ it waits in its handler for the answer to post taken_ (the
+// post is NUV_POST_TAKEN, direct_call.h), and
 // the engine's registers hold its registers. traced_: attached since the
 // engine last let go.
 class DirectChannel final : public CallChannel {
@@ -71,7 +72,21 @@ class DirectChannel final : public CallChannel {
     // A word of the call page, as the other side may be writing it.
     static uint32_t load(const uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_ACQUIRE); }
     static void store(uint32_t& word, uint32_t v) { __atomic_store_n(&word, v, __ATOMIC_SEQ_CST); }
-    bool posted() const { return page_ != nullptr && load(page_->seq) != taken_; }
+    // The post's state (direct_call.h), from the handler's seq and the
+    // engine's own copies of what it wrote.
+    bool posted() const {
+        return page_ != nullptr &&
+               nuv_post_state(load(page_->seq), taken_, done_) == NUV_POST_POSTED;
+    }
+    // The engine takes the post; it answers it.
+    void mark_taken() {
+        taken_ = load(page_->seq);
+        store(page_->taken, taken_);
+    }
+    void mark_answered() {
+        done_ = taken_;
+        store(page_->done, done_);
+    }
     // Reads the wake-ups the event descriptor holds, to none.
     static void drain_wakes(int fd);
     Wait wait_direct(int& status, const RunLimits& limits);
@@ -98,7 +113,7 @@ class DirectChannel final : public CallChannel {
     int wake_fd_ = -1;               // the guest's wake-ups
     bool traced_ = true;
     bool in_handler_ = false;
-    uint32_t taken_ = 0;
+    uint32_t taken_ = 0, done_ = 0;  // as last written on the page
     siginfo_t signal_{};
     // Calls in the guest's process (native_inprocess.cpp): the descriptors
     // installed there and the limits set.

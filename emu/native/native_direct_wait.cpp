@@ -46,7 +46,7 @@ bool DirectChannel::leave_handler() {
     p_.regs() = now;
     p_.mark_dirty();
     in_handler_ = false;
-    store(page_->done, taken_);
+    mark_answered();
     return p_.flush_regs();
 }
 
@@ -70,8 +70,7 @@ bool DirectChannel::pause_untraced(RunLimits::Clock::time_point until) {
             return true;
         }
         if (posted()) {
-            taken_ = load(page_->seq);
-            store(page_->taken, taken_);
+            mark_taken();
             uint32_t signo = 0, code = 0, addr = 0, nr = 0, arch = 0;
             read_post(signo, code, addr, nr, arch);
             if (signo == SIGSYS && static_cast<int>(code) == kSysSeccomp) p_.regs().rip -= 2;

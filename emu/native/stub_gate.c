@@ -82,7 +82,7 @@ __asm__(
     "nuv_direct_post:\n"
     "  mov " STR(NUV_DIRECT_SEQ) "(%edi), %ebp\n"
     "  inc %ebp\n"
-    "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* posted */
+    "  mov %ebp, " STR(NUV_DIRECT_SEQ) "(%edi)\n" /* NUV_POST_POSTED */
     "  lock orl $0, (%esp)\n"
     "  xor %esi, %esi\n" /* set: the engine was woken from here */
     "  cmpl $" STR(NUV_ENGINE_ASLEEP) ", " STR(NUV_DIRECT_AWAKE) "(%edi)\n"
@@ -90,8 +90,8 @@ __asm__(
     "  call 9f\n" /* nobody watches: wake the engine */
     "  inc %esi\n"
     "3: mov " STR(NUV_DIRECT_SPIN) "(%edi), %ecx\n"
-    "4: cmp " STR(NUV_DIRECT_DONE) "(%edi), %ebp\n"
-    "  je 8f\n"
+    "4: cmp " STR(NUV_POST_ANSWERED_AT) "(%edi), %ebp\n"
+    "  je 8f\n" /* NUV_POST_ANSWERED */
     "  test %ecx, %ecx\n"
     "  jz 5f\n"
     "  cmpl $" STR(NUV_ENGINE_AWAY) ", " STR(NUV_DIRECT_WATCHING) "(%edi)\n"
@@ -104,11 +104,11 @@ __asm__(
     "  jmp 4b\n"
     "5: movl $" STR(NUV_HANDLER_SLEEPING) ", " STR(NUV_DIRECT_SLEEPING) "(%edi)\n"
     "  lock orl $0, (%esp)\n"
-    "  mov " STR(NUV_DIRECT_DONE) "(%edi), %edx\n"
+    "  mov " STR(NUV_POST_ANSWERED_AT) "(%edi), %edx\n"
     "  cmp %edx, %ebp\n"
-    "  je 7f\n"
-    "  cmp " STR(NUV_DIRECT_TAKEN) "(%edi), %ebp\n"
-    "  je 6f\n"
+    "  je 7f\n" /* NUV_POST_ANSWERED */
+    "  cmp " STR(NUV_POST_TAKEN_AT) "(%edi), %ebp\n"
+    "  je 6f\n" /* NUV_POST_TAKEN: the engine serves it */
     "  cmpl $" STR(NUV_ENGINE_ASLEEP) ", " STR(NUV_DIRECT_AWAKE) "(%edi)\n" /* clear: woken or about to look */
     "  je 6f\n"
     "  push %edx\n"
