@@ -73,11 +73,11 @@
 #include <optional>
 #include <string>
 
+#include "address_space.hpp"
+#include "call_sites.hpp"
 #include "engine.hpp"
 #include "gate.h"
 #include "result.hpp"
-#include "address_space.hpp"
-#include "call_sites.hpp"
 #include "traced_process.hpp"
 
 namespace nuv {
