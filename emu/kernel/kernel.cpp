@@ -87,7 +87,11 @@ int32_t Kernel::read_sandbox_image(Task& caller, const std::string& path,
 Kernel::~Kernel() {
     // Youngest first: the processes a process spawned end before it (they
     // may share its descriptors).
-    for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) it->second.task.reset();
+    for (auto it = procs_.rbegin(); it != procs_.rend(); ++it) {
+        Task* t = it->second.task.get();
+        if (t != nullptr && t->options().on_end) t->options().on_end(*t);
+        it->second.task.reset();
+    }
 }
 
 Kernel::Entry* Kernel::find(Task& t) {
@@ -265,6 +269,7 @@ void Kernel::end(int32_t pid, int32_t status) {
     auto it = procs_.find(pid);
     if (it == procs_.end()) return;
     Entry& p = it->second;
+    if (p.task != nullptr && p.task->options().on_end) p.task->options().on_end(*p.task);
     // The task goes, and with it its descriptors: pipe ends close. Its
     // unfinished streams never reach their files.
     drop_streams(pid);

@@ -104,6 +104,10 @@ struct Options {
     bool debugging = false;
     // Called when a process faults, its registers and memory as at the fault.
     std::function<void(Task&, const GuestFault&)> on_fault;
+    // Called when a process ends, whatever ended it (its exit, a fault, a
+    // limit, or the end of the run for those still live), its memory as at
+    // its end.
+    std::function<void(Task&)> on_end;
     // Set from outside (a signal to nuvemu): every run and wait ends as at
     // its deadline, as "interrupted".
     const volatile std::sig_atomic_t* interrupted = nullptr;
