@@ -14,6 +14,7 @@
 #include "containment.hpp"
 #include "fault_report.hpp"
 #include "core_file.hpp"
+#include "coverage.hpp"
 #include "gdb_server.hpp"
 #include "harness.hpp"
 #include "nuv_version.h"
@@ -234,6 +235,9 @@ int main(int argc, char** argv) {
             opts.on_child_stop = [](const nuv::Kernel& k, nuv::Task& t, const nuv::RunResult& r) {
                 nuv::report::stop(stderr, k, t, r);
             };
+            // A command built with --coverage leaves its counts beside its
+            // objects as each of its processes ends.
+            opts.on_end = [](nuv::Task& t) { nuv::coverage::save(t, stderr); };
             std::unique_ptr<nuv::GdbServer> gdb;  // outlives the run that it debugs
             nuv::Result<std::unique_ptr<nuv::Harness>> loaded = nuv::Harness::open(image, opts);
             if (!loaded) {
