@@ -43,7 +43,7 @@ add_custom_command(OUTPUT ${NUV_KIT_DIR}/lib/crt0-san.o
                            ${NUV_KIT_DIR}/lib/crt0-san.o
                    DEPENDS nuvsan_crt0 $<TARGET_OBJECTS:nuvsan_crt0> COMMAND_EXPAND_LISTS)
 add_custom_target(nuv_kit ALL DEPENDS ${NUV_KIT_DIR}/lib/crt0.o ${NUV_KIT_DIR}/lib/crt0-san.o
-                                      nuvc nuvsan)
+                                      nuvc nuvsan nuvgcov)
 
 # pkg-config: the same flags for builds that do not use the drivers, with the
 # host compiler's own freestanding headers as found now.

@@ -49,6 +49,11 @@
 # that; in a host project only the command targets get it (the variable would
 # also wrap the project's host programs).
 #
+# Coverage: with NUVOS_COVERAGE on (a cache variable, default off), every
+# command target (and every target of nuvos_use_kit) is compiled and linked
+# with --coverage: each run under nuvemu, its tests' too, adds its counts to
+# the .gcda files beside the objects, which gcov, gcovr and lcov read.
+#
 # Variables: NuvOS_VERSION, NUVOS_PREFIX, NUVOS_CC, NUVOS_CXX, NUVOS_EMU
 # (nuvemu), NUVOS_META (nuvmeta), NUVOS_EMULATOR (nuvemu with the tests' root,
 # as a list), NUVOS_INCLUDE_DIR, NUVOS_TOOLCHAIN_FILE, NUVOS_TEST_ROOT.
@@ -95,12 +100,18 @@ function(_nuvos_c_string out what text)
   set(${out} "\"${text}\"" PARENT_SCOPE)
 endfunction()
 
+option(NUVOS_COVERAGE "Build NUV-OS commands with --coverage (counts for gcov under nuvemu)" OFF)
+
 function(nuvos_use_kit target)
   set(kit_files "${NUVOS_PREFIX}/lib/libc.a" "${NUVOS_PREFIX}/lib/crt0.o"
                 "${NUVOS_PREFIX}/lib/nuvos.ld")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${kit_files})
   if(NUVOS_TOOLCHAIN)
-    return()  # the project's compilers are the drivers
+    return()  # the project's compilers are the drivers, and the toolchain file set their flags
+  endif()
+  if(NUVOS_COVERAGE)
+    target_compile_options(${target} PRIVATE --coverage)
+    target_link_options(${target} PRIVATE --coverage)
   endif()
   # The host compiler's command lines, run by the drivers instead.
   set_target_properties(${target} PROPERTIES

@@ -15,6 +15,13 @@ set(NUVOS_TOOLCHAIN TRUE)
 set(NUVOS_TEST_ROOT "/" CACHE PATH "The host directory that command tests see as / under nuvemu")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_prefix}/bin/nuvemu;--root;${NUVOS_TEST_ROOT}")
 
+# -DNUVOS_COVERAGE=ON builds every target with --coverage (see NuvOSConfig.cmake).
+if(NUVOS_COVERAGE)
+  foreach(_nuvos_flags CMAKE_C_FLAGS_INIT CMAKE_CXX_FLAGS_INIT CMAKE_EXE_LINKER_FLAGS_INIT)
+    string(APPEND ${_nuvos_flags} " --coverage")
+  endforeach()
+endif()
+
 # Look for libraries and headers only in the kit, programs only on the host.
 set(CMAKE_FIND_ROOT_PATH "${_nuvos_prefix}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

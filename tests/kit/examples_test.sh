@@ -44,6 +44,18 @@ case "$mode" in
             { cat "$work/test.log"; fail "ctest with the $mode"; }
         grep -q "100% tests passed, 0 tests failed out of 10$" "$work/test.log" ||
             { cat "$work/test.log"; fail "ctest with the $mode ran other tests than the ten"; }
+        # With NUVOS_COVERAGE on, the tests' runs leave counts beside the
+        # objects, which gcov reads; the images built without it are unchanged.
+        cmake -S "$src" -B "$work/c" "${how[@]}" -DNUVOS_COVERAGE=ON >"$work/cov.log" 2>&1 &&
+            cmake --build "$work/c" -j2 >>"$work/cov.log" 2>&1 &&
+            ctest --test-dir "$work/c" >>"$work/cov.log" 2>&1 ||
+            { cat "$work/cov.log"; fail "coverage build and tests with the $mode"; }
+        gcda=$(find "$work/c" -name 'calc.c.gcda')
+        [ -n "$gcda" ] || { cat "$work/cov.log"; fail "no counts of calc.c with the $mode"; }
+        report=$(cd "$(dirname "$gcda")" && gcov calc.c.gcda 2>&1) || fail "gcov: $report"
+        grep -q "^Lines executed:[1-9]" <<<"$report" || fail "gcov with the $mode: $report"
+        readelf -SW "$work/c/images/calc" | grep -q ' \.gcov_info ' || fail "calc lacks its counts' list"
+        ! readelf -SW "$out/calc" | grep -q ' \.gcov_info ' || fail "a plain calc has a counts' list"
         ;;
     *) fail "unknown mode $mode" ;;
 esac

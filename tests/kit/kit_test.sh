@@ -13,7 +13,7 @@ for f in include/stdio.h include/nuvos/meta.h include/limits.h include/ctype.h i
          share/doc/nuvos/kernel-calls.md share/doc/nuvos/library-guide.md lib/cmake/NuvOS/NuvOSConfig.cmake \
          lib/cmake/NuvOS/NuvOSConfigVersion.cmake lib/cmake/NuvOS/NuvOSToolchain.cmake \
          lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc lib/libnuvsan.a lib/crt0-san.o \
-         lib/nuvos-san.ld; do
+         lib/nuvos-san.ld lib/nuvos/coverage/libgcov.a; do
     [ -f "$P/$f" ] || { echo "kit lacks $f"; exit 1; }
 done
 # Manual pages, written from the tools' help texts and the library guide: clean
