@@ -132,7 +132,10 @@ Result<Summary> merge(Object& o, std::span<const uint8_t> old) {
             if (f.present) return mismatch;
             continue;
         }
-        if (length != kFunctionLength || !f.present || !w.left(3)) return mismatch;
+        if (length != kFunctionLength || !f.present || f.counters.size() != o.kinds.size() ||
+            !w.left(3)) {
+            return mismatch;
+        }
         if (w.next() != f.ident || w.next() != f.lineno_checksum || w.next() != f.cfg_checksum) {
             return mismatch;
         }
