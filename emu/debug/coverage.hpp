@@ -36,10 +36,10 @@ namespace coverage {
 constexpr uint32_t kVersionMask = 0xFFFF0000u;
 constexpr uint32_t kVersionFamily = 0x42320000u;
 
-// Bounds on what a guest's profile may claim.
+// Bounds on what a guest's profile may claim, all its objects together.
 constexpr uint32_t kMaxObjects = 1u << 16;            // object files in one image
-constexpr uint32_t kMaxFunctions = 1u << 17;          // functions in one object
-constexpr uint64_t kMaxCounters = uint64_t{1} << 22;  // counters in one object
+constexpr uint32_t kMaxFunctions = 1u << 17;          // functions in one image
+constexpr uint64_t kMaxCounters = uint64_t{1} << 22;  // counters in one image
 constexpr uint32_t kMaxName = 4095;                   // bytes of a data file's name
 
 // Counter kinds: GCC 12 has eight; these add up from run to run.
@@ -99,7 +99,9 @@ struct Saved {
 };
 // Saves the counts of an ended process, if its image lists any, into their
 // data files (GCOV_PREFIX and GCOV_PREFIX_STRIP from the environment); each
-// refusal is one line on warn, beginning with "nuvemu: coverage: ".
+// refusal is one line on warn, beginning with "nuvemu: coverage: ", the
+// first kMaxWarnings of them, then one line for the rest.
+constexpr int kMaxWarnings = 8;
 Saved save(const Task& t, std::FILE* warn);
 
 }  // namespace coverage

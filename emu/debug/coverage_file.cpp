@@ -282,12 +282,17 @@ Saved save(const Task& t, std::FILE* warn) {
     for (Object& o : *objects) {
         std::string path = relocate(o.data_file, prefix, strip);
         if (Status w = write(std::move(o), path); !w) {
-            std::fprintf(warn, "nuvemu: coverage: %s: %s\n", printable(path).c_str(),
-                         printable(w.error().message).c_str());
-            ++s.refused;
+            if (++s.refused <= kMaxWarnings) {
+                std::fprintf(warn, "nuvemu: coverage: %s: %s\n", printable(path).c_str(),
+                             printable(w.error().message).c_str());
+            }
         } else {
             ++s.written;
         }
+    }
+    if (s.refused > kMaxWarnings) {
+        std::fprintf(warn, "nuvemu: coverage: %s: %d more data files refused\n",
+                     printable(t.name()).c_str(), s.refused - kMaxWarnings);
     }
     return s;
 }

@@ -64,14 +64,14 @@ class Reader {
             o.kinds.push_back(k);
         }
         uint32_t n = word(raw + kInfoFunctionCount);
-        if (n > kMaxFunctions) return fail(o.data_file + ": too many functions");
+        if (n > kMaxFunctions - functions_) return fail(o.data_file + ": too many functions");
+        functions_ += n;
         std::vector<uint32_t> list(n);
         if (n != 0 && !words(word(raw + kInfoFunctions), list.data(), n)) {
             return fail(o.data_file + ": unreadable function list");
         }
-        uint64_t total = 0;
         for (uint32_t f : list) {
-            Result<Function> fn = function(f, info, o.kinds.size(), total);
+            Result<Function> fn = function(f, info, o.kinds.size());
             if (!fn) return fail(o.data_file + ": " + fn.error().message);
             o.functions.push_back(std::move(*fn));
         }
@@ -79,7 +79,7 @@ class Reader {
     }
 
   private:
-    Result<Function> function(uint32_t at, uint32_t info, size_t kinds, uint64_t& total) {
+    Result<Function> function(uint32_t at, uint32_t info, size_t kinds) {
         Function fn;
         if (at == 0) {
             fn.present = false;
@@ -99,8 +99,8 @@ class Reader {
             if (!words(at + kFunctionBytes + static_cast<uint32_t>(8 * k), ctr, 2)) {
                 return fail("unreadable counters of function " + hex(at));
             }
-            total += ctr[0];
-            if (total > kMaxCounters) return fail("too many counters");
+            if (ctr[0] > kMaxCounters - counters_) return fail("too many counters");
+            counters_ += ctr[0];
             std::vector<uint64_t> values(ctr[0]);
             if (ctr[0] != 0 && !bytes(ctr[1], values.data(), values.size() * 8)) {
                 return fail("unreadable counters at " + hex(ctr[1]));
@@ -111,6 +111,7 @@ class Reader {
     }
 
     const GuestMemory& m_;
+    uint64_t functions_ = 0, counters_ = 0;  // so far, every object of the image
 };
 
 }  // namespace

@@ -156,8 +156,8 @@ TEST(CoverageImage, WithoutCoverageTheImageIsUnchanged) {
 }
 
 // The profile as nuvemu reads it from a loaded coverage image (all counts
-// zero before it runs), and the refusal of another compiler's layout.
-TEST(CoverageImage, ReadsTheProfileAndRefusesAnotherLayout) {
+// zero before it runs), and what it refuses of a profile the command changed.
+TEST(CoverageImage, ReadsTheProfileAndRefusesWhatItCannotTrust) {
     nuvtest::ScratchDir d("nuvcov");
     build(d.path(), "--coverage");
     if (HasFatalFailure()) return;
@@ -181,13 +181,37 @@ TEST(CoverageImage, ReadsTheProfileAndRefusesAnotherLayout) {
     }
     const nuv::elf::Section* list = m->task().image().section(".gcov_info");
     ASSERT_NE(list, nullptr);
-    uint32_t info = 0;
+    uint32_t info = 0, functions = 0, first = 0;
     ASSERT_EQ(m->memory().read_u32(list->addr, info), 0);
-    ASSERT_TRUE(m->memory().load(info, "*31C", 4));  // version word of another GCC
-    objects = cov::read_objects(m->task().image(), m->memory());
-    ASSERT_FALSE(objects);
-    EXPECT_NE(objects.error().message.find("another compiler version (C13*)"), std::string::npos)
-        << objects.error().message;
+    ASSERT_EQ(m->memory().read_u32(info + 56, functions), 0);
+    ASSERT_EQ(m->memory().read_u32(functions, first), 0);
+    // What a command could do to its profile before it ends, one word at a time.
+    struct Poke {
+        const char* what;
+        uint32_t address, value;
+        const char* message;
+    } pokes[] = {
+        {"another GCC's version word", info, 0x4331332a, "another compiler version (C13*)"},
+        {"a name nowhere", info + 16, 0, "unreadable data file name"},
+        {"a merge function of a kind coverage never counts", info + 20 + 4 * 3, 1,
+         "counter kind 3"},
+        {"more functions than allowed", info + 52, 0xFFFFFFFF, "too many functions"},
+        {"a function list nowhere", info + 56, 0x10, "unreadable function list"},
+        {"more counters than allowed", first + 16, 0xFFFFFFFF, "too many counters"},
+        {"counters nowhere", first + 20, 0x10, "unreadable counters"},
+    };
+    for (const Poke& p : pokes) {
+        SCOPED_TRACE(p.what);
+        uint32_t was = 0;
+        ASSERT_EQ(m->memory().read_u32(p.address, was), 0);
+        ASSERT_TRUE(m->memory().load(p.address, &p.value, 4));
+        objects = cov::read_objects(m->task().image(), m->memory());
+        ASSERT_FALSE(objects);
+        EXPECT_NE(objects.error().message.find(p.message), std::string::npos)
+            << objects.error().message;
+        ASSERT_TRUE(m->memory().load(p.address, &was, 4));
+    }
+    EXPECT_TRUE(cov::read_objects(m->task().image(), m->memory()));
 }
 
 // A profile of one function with two arcs.
