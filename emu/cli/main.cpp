@@ -20,6 +20,7 @@
 #include "nuv_version.h"
 #include "options.hpp"
 #include "profile_report.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -103,6 +104,22 @@ struct ProfileFiles {
         }
     }
 };
+
+// Paths outside the root are told on standard error as the run meets them;
+// the command's own arguments are looked at first, from the host's current
+// directory, as the user who typed them meant them.
+void tell_outside_paths(nuv::Sandbox& sandbox, const std::vector<std::string>& args) {
+    sandbox.notes().set_sink(
+        [](const std::string& text) { std::fprintf(stderr, "nuvemu: %s\n", text.c_str()); });
+    char* here = ::getcwd(nullptr, 0);
+    if (here == nullptr) return;
+    const std::string cwd(here);
+    std::free(here);
+    for (size_t a = 1; a < args.size(); ++a) {
+        if (args[a].empty() || args[a][0] == '-') continue;  // an option, not a path
+        sandbox.note_argument(args[a], nuv::path_text::join(cwd, args[a]));
+    }
+}
 
 }  // namespace
 
@@ -267,6 +284,7 @@ int main(int argc, char** argv) {
                 std::fprintf(opts.trace, "nuvemu: engine %s\n", m->engine().name());
                 std::fflush(opts.trace);
             }
+            tell_outside_paths(m->sandbox(), args);
             nuv::RunResult r = m->run(args);
             if (opts.profile) {
                 m->kernel().finish_profile();

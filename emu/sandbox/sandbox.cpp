@@ -1,6 +1,7 @@
 #include "sandbox.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,11 +67,12 @@ int32_t host_error(int err) {
 }
 
 Sandbox::Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper,
-                 std::shared_ptr<DiskBudget> budget)
+                 std::shared_ptr<DiskBudget> budget, std::shared_ptr<PathNotes> notes)
     : root_(std::move(root)),
       host_root_(std::move(host_root)),
       keeper_(keeper),
-      budget_(budget ? std::move(budget) : std::make_shared<DiskBudget>()) {}
+      budget_(budget ? std::move(budget) : std::make_shared<DiskBudget>()),
+      notes_(notes ? std::move(notes) : std::make_shared<PathNotes>()) {}
 
 Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
                                                     TemporaryKeeper* keeper,
@@ -96,7 +98,7 @@ Result<std::unique_ptr<Sandbox>> Sandbox::open_root(const std::string& host_dir,
     std::string host_root = host_path_of(root.get());
     if (host_root.empty()) host_root = dir;
     return std::unique_ptr<Sandbox>(
-        new Sandbox(std::move(root), std::move(host_root), keeper, std::move(budget)));
+        new Sandbox(std::move(root), std::move(host_root), keeper, std::move(budget), nullptr));
 }
 
 Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
@@ -105,7 +107,8 @@ Result<std::unique_ptr<Sandbox>> Sandbox::share() const {
         return Error{HostError::TooMany,
                      std::string("cannot share the root: ") + std::strerror(errno)};
     }
-    return std::unique_ptr<Sandbox>(new Sandbox(std::move(root), host_root_, keeper_, budget_));
+    return std::unique_ptr<Sandbox>(
+        new Sandbox(std::move(root), host_root_, keeper_, budget_, notes_));
 }
 
 std::string Sandbox::absolute(std::string_view guest_path) const {
@@ -118,10 +121,19 @@ std::string Sandbox::absolute(std::string_view guest_path) const {
 
 int32_t Sandbox::open(std::string_view guest_path, int host_flags, mode_t mode,
                       UniqueFd& out) const {
-    return resolve(guest_path, host_flags, mode, out, nullptr);
+    return explained(guest_path, resolve(guest_path, host_flags, mode, out, nullptr));
 }
 
 int32_t Sandbox::locate(std::string_view guest_path, Entry& out) const {
+    return explained(guest_path, locate_entry(guest_path, out));
+}
+
+int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
+                              const Filler& fill) const {
+    return explained(guest_path, write_whole(guest_path, size, fill));
+}
+
+int32_t Sandbox::locate_entry(std::string_view guest_path, Entry& out) const {
     if (guest_path.empty()) return -NUV_ENOENT;
     std::string path(guest_path);
     out.trailing_slash = false;
@@ -158,7 +170,9 @@ std::string Sandbox::guest_path_of(int fd) const {
 
 int32_t Sandbox::change_dir(std::string_view guest_path) {
     UniqueFd dir;
-    if (int32_t e = resolve(guest_path, O_PATH | O_DIRECTORY, 0, dir, nullptr); e < 0) return e;
+    if (int32_t e = resolve(guest_path, O_PATH | O_DIRECTORY, 0, dir, nullptr); e < 0) {
+        return explained(guest_path, e);
+    }
     std::string cwd = guest_path_of(dir.get());
     // Too deep for the host to name: the walk names it on the way.
     if (cwd.empty()) {
@@ -166,6 +180,49 @@ int32_t Sandbox::change_dir(std::string_view guest_path) {
     }
     cwd_ = std::move(cwd);
     return 0;
+}
+
+int32_t Sandbox::explained(std::string_view guest_path, int32_t result) const {
+    // Only a name that is not there can be one outside the root; nothing is
+    // outside a root of "/".
+    if ((result != -NUV_ENOENT && result != -NUV_ENOTDIR) || host_root_ == "/") return result;
+    if (guest_path.empty() || notes_->has(std::string(guest_path))) return result;
+    // What its user meant on the host: an absolute path is a host path; a
+    // relative one starts from the current directory, and a ".." in it may
+    // go on above the root.
+    const bool is_absolute = guest_path[0] == '/';
+    explain(guest_path, path_text::normal(is_absolute ? std::string(guest_path)
+                                                      : host_root_ + absolute(guest_path)));
+    return result;
+}
+
+void Sandbox::note_argument(std::string_view guest_path, const std::string& host_path) const {
+    if (host_root_ == "/" || guest_path.empty() || notes_->has(std::string(guest_path))) return;
+    UniqueFd probe;
+    if (resolve(guest_path, O_PATH, 0, probe, nullptr) != -NUV_ENOENT) return;
+    explain(guest_path, path_text::normal(host_path));
+}
+
+void Sandbox::explain(std::string_view guest_path, const std::string& host_path) const {
+    // A host path counts when it exists there, or when the directory it
+    // would be made in exists there and not under the root.
+    auto exists = [&](const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) return true;
+        size_t slash = path.rfind('/');
+        std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+        std::string guest(guest_path);
+        size_t cut = guest.rfind('/');
+        std::string guest_parent = cut == std::string::npos ? "."
+                                   : cut == 0               ? "/"
+                                                            : guest.substr(0, cut);
+        UniqueFd dir;
+        return resolve(guest_parent, O_PATH | O_DIRECTORY, 0, dir, nullptr) < 0;
+    };
+    const std::string guest_tidy = path_text::normal(absolute(guest_path));
+    std::string text = outside_note(guest_path, guest_tidy, host_path, host_root_, exists);
+    if (!text.empty()) notes_->add(std::string(guest_path), std::move(text));
 }
 
 }  // namespace nuv

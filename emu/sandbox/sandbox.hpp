@@ -19,6 +19,7 @@
 
 #include "disk_budget.hpp"
 #include "files.hpp"
+#include "path_notes.hpp"
 #include "result.hpp"
 
 namespace nuv {
@@ -97,6 +98,9 @@ class Sandbox {
     int root_fd() const { return root_.get(); }
     DiskBudget& budget() const { return *budget_; }
     const std::shared_ptr<DiskBudget>& shared_budget() const { return budget_; }
+    // What this run tells its user of paths outside the root; shared by
+    // every sandbox shared from this one.
+    PathNotes& notes() const { return *notes_; }
     // The current directory as a guest path, "/" at first.
     const std::string& cwd() const { return cwd_; }
 
@@ -138,9 +142,20 @@ class Sandbox {
     // negated error code.
     int32_t change_dir(std::string_view guest_path);
 
+    // A path on the run's command line, which names host_path (absolute)
+    // on the host: when it does not resolve here and the reason is the
+    // root, the notes say so before the guest even tries it.
+    void note_argument(std::string_view guest_path, const std::string& host_path) const;
+
   private:
     Sandbox(UniqueFd root, std::string host_root, TemporaryKeeper* keeper,
-            std::shared_ptr<DiskBudget> budget);
+            std::shared_ptr<DiskBudget> budget, std::shared_ptr<PathNotes> notes);
+    // result, after a note when the guest path failed to resolve because of
+    // the root (see path_notes.hpp).
+    int32_t explained(std::string_view guest_path, int32_t result) const;
+    void explain(std::string_view guest_path, const std::string& host_path) const;
+    int32_t locate_entry(std::string_view guest_path, Entry& out) const;
+    int32_t write_whole(std::string_view guest_path, uint64_t size, const Filler& fill) const;
     // Opens a guest path of any length: in one host call when the host takes
     // the path made absolute whole, else by walk(). With canonical, always
     // walks and stores there the guest path of what it opened, without links,
@@ -164,6 +179,7 @@ class Sandbox {
     std::string host_root_;
     TemporaryKeeper* keeper_ = nullptr;
     std::shared_ptr<DiskBudget> budget_;
+    std::shared_ptr<PathNotes> notes_;
     std::string cwd_ = "/";
 };
 

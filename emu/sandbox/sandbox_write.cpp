@@ -151,8 +151,7 @@ class TempFile {
 
 }  // namespace
 
-int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
-                              const Filler& fill) const {
+int32_t Sandbox::write_whole(std::string_view guest_path, uint64_t size, const Filler& fill) const {
     if (guest_path.empty()) return -NUV_ENOENT;
     std::string path = absolute(guest_path);
     Entry e;
@@ -160,7 +159,7 @@ int32_t Sandbox::replace_file(std::string_view guest_path, uint64_t size,
     bool exists = false;
     uint64_t old_size = 0;  // of an existing file
     for (int links = 0;; ++links) {
-        if (int32_t r = locate(path, e); r < 0) {
+        if (int32_t r = locate_entry(path, e); r < 0) {
             // The root, "." or "..": directories, which a file cannot replace.
             return r == -NUV_EINVAL ? -NUV_EISDIR : r;
         }

@@ -1,5 +1,7 @@
 // hello [TEXT [STATUS]]: writes TEXT (or "hello") and a newline, ends with STATUS.
 // hello -cat: copies standard input to standard output.
+// hello -open [PATH...]: opens each PATH, then each line of standard input as a
+// path, and writes "open PATH = result" for each.
 // hello -drain: reads standard input to its end and writes how many bytes came.
 // hello -spin: never ends.
 // hello -rand: writes three numbers from the self-seeding generator.
@@ -8,6 +10,7 @@
 // memory, how many did not and how many could not start (with the error).
 // hello -touch: maps 64 MiB, writes to every page of it, writes "y" (or "n"
 // without the memory) and waits for the end of its input.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <nuvos/kernel.h>
@@ -29,6 +32,28 @@ extern "C" int main(int argc, char** argv) {
         if (mode[1] == 'd') {
             say_number(1, total);
             say(1, "\n");
+        }
+        return 0;
+    }
+    if (strcmp(mode, "-open") == 0) {
+        auto try_open = [](const char* path) {
+            say(1, "open ");
+            say(1, path);
+            int fd = show("", open(path, O_RDONLY));
+            if (fd >= 0) close(fd);
+        };
+        for (int i = 2; i < argc; ++i) try_open(argv[i]);
+        char line[512];
+        int n = 0;
+        char c = 0;
+        while (read(0, &c, 1) == 1) {
+            if (c != '\n' && n + 1 < static_cast<int>(sizeof line)) {
+                line[n++] = c;
+                continue;
+            }
+            line[n] = 0;
+            if (n > 0) try_open(line);
+            n = 0;
         }
         return 0;
     }
