@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "binfmt.hpp"
 #include "containment.hpp"
 #include "fault_report.hpp"
 #include "core_file.hpp"
@@ -135,6 +136,8 @@ int main(int argc, char** argv) {
             std::printf("nuvemu (NUV-OS toolkit) %s\n", NUV_VERSION);
             nuv::cli::print_engines(stdout, nuv::survey_engines());
             return 0;
+        case nuv::cli::Action::Binfmt:
+            return nuv::cli::binfmt::command(s.binfmt_verb, s.binfmt_name, stdout, stderr);
         case nuv::cli::Action::Usage:
             return nuv::kStatusUsage;
     }

@@ -28,6 +28,7 @@ bool is_option(const std::string& a, const char* name) {
 void usage(std::FILE* to) {
     std::fputs(
         "usage: nuvemu [options] IMAGE [ARG...]\n"
+        "       nuvemu --binfmt register|unregister|status [NAME]\n"
         "Runs a NUV-OS command image; IMAGE is its argument 0.\n"
         "  --trace[=FILE]   write one line per system call to standard error or FILE\n"
         "  --call-times     with --trace: each line ends with the call's time in seconds,\n"
@@ -74,6 +75,11 @@ void usage(std::FILE* to) {
         "                   process: FILE.PID); none by default\n"
         "  -h, --help       show this help\n"
         "  --version        show the toolkit's version and which engines this host runs\n"
+        "  --binfmt register|unregister|status [NAME]\n"
+        "                   as root: have the host kernel run NUV-OS images by name\n"
+        "                   (./wc file) under this nuvemu, through a binfmt_misc rule\n"
+        "                   NAME (default nuvos) that matches only the headers the\n"
+        "                   toolkit links; the root is then the current directory\n"
         "A command built with nuvos-cc --coverage adds its counts, as each of its\n"
         "processes ends, to the .gcda files beside its objects (only beside the .gcno\n"
         "files of the same compilation, never through a link), for gcov.\n"
@@ -171,6 +177,17 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
         if (a.empty() || a[0] != '-') break;
         if (a == "-h" || a == "--help") {
             return Action::Help;
+        } else if (a == "--binfmt") {
+            // The whole command line: --binfmt VERB [NAME].
+            if (i != 1 || argc < 3 || argc > 4) {
+                std::fprintf(stderr,
+                             "nuvemu: usage: nuvemu --binfmt register|unregister|status "
+                             "[NAME]\n");
+                return Action::Usage;
+            }
+            s.binfmt_verb = argv[2];
+            if (argc == 4) s.binfmt_name = argv[3];
+            return Action::Binfmt;
         } else if (a == "--version") {
             return Action::Version;
         } else if (a == "--trace") {

@@ -43,7 +43,9 @@ struct Settings {
     int gdb_port = -1;  // -1: no debugger
     bool gdb_wait = false;
     std::string core_path;
-    int image = 0;  // the index in argv of IMAGE, argument 0 of the guest
+    int image = 0;                      // the index in argv of IMAGE, argument 0 of the guest
+    std::string binfmt_verb;            // --binfmt: register, unregister or status
+    std::string binfmt_name = "nuvos";  // --binfmt: the rule's name
 };
 
 // What the command line asks for.
@@ -51,6 +53,7 @@ enum class Action {
     Run,      // run the image (Settings::image)
     Help,     // show the help on standard output
     Version,  // show the version and the engines
+    Binfmt,   // register, unregister or show the binfmt_misc rule
     Usage,    // wrong usage, already told on standard error
 };
 
