@@ -61,7 +61,9 @@ enum class Action {
 // standard error, the help included where no option explains it.
 Action parse_command_line(int argc, char** argv, Settings& s);
 
+// The help; on standard output (--help, the manual page) with the examples.
 void usage(std::FILE* to);
+void examples(std::FILE* to);
 
 // A whole number above 0, in decimal.
 bool parse_count(const char* text, uint64_t& out);
