@@ -186,7 +186,11 @@ int32_t Sandbox::explained(std::string_view guest_path, int32_t result) const {
     // Only a name that is not there can be one outside the root; nothing is
     // outside a root of "/".
     if ((result != -NUV_ENOENT && result != -NUV_ENOTDIR) || host_root_ == "/") return result;
-    if (guest_path.empty() || notes_->has(std::string(guest_path))) return result;
+    // Once the notes are full, failures cost nothing more.
+    if (guest_path.empty() || notes_->texts().size() > PathNotes::kMaxNotes ||
+        notes_->has(std::string(guest_path))) {
+        return result;
+    }
     // What its user meant on the host: an absolute path is a host path; a
     // relative one starts from the current directory, and a ".." in it may
     // go on above the root.
