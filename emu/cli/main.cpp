@@ -145,6 +145,7 @@ int main(int argc, char** argv) {
     const int i = s.image;
     const uint64_t timeout_s = s.timeout_s, memory_mib = s.memory_mib;
     const bool count = s.count, trace = s.trace, gdb_wait = s.gdb_wait;
+    const bool gdb_keep_fault = s.gdb_keep_fault;
     const int gdb_port = s.gdb_port;
     const std::string& trace_path = s.trace_path;
     const std::string& core_path = s.core_path;
@@ -279,6 +280,7 @@ int main(int argc, char** argv) {
                 }
                 gdb = std::move(*listening);
                 gdb->wait_for_client(gdb_wait);
+                gdb->keep_faults(gdb_keep_fault);
                 std::fprintf(stderr, "nuvemu: gdb: listening on 127.0.0.1:%u\n",
                              static_cast<unsigned>(gdb->port()));
                 m->task().set_debugger(gdb.get());

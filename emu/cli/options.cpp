@@ -71,6 +71,8 @@ void usage(std::FILE* to) {
         "  --gdb PORT       serve the GDB remote protocol on 127.0.0.1:PORT (0: a free\n"
         "                   port); the port is told on standard error\n"
         "  --gdb-wait       with --gdb: wait for the debugger before the first instruction\n"
+        "  --gdb-keep-fault  with --gdb: a guest that faults stays at the fault, waiting\n"
+        "                   for the debugger, instead of ending the run\n"
         "  --core FILE      a guest that faults leaves an ELF core in FILE (a spawned\n"
         "                   process: FILE.PID); none by default\n"
         "  -h, --help       show this help\n"
@@ -322,6 +324,8 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
             s.gdb_port = static_cast<int>(port);
         } else if (a == "--gdb-wait") {
             s.gdb_wait = true;
+        } else if (a == "--gdb-keep-fault") {
+            s.gdb_keep_fault = true;
         } else if (is_option(a, "--core")) {
             const char* v = option_value(a, "--core", argc, argv, i);
             if (v == nullptr || *v == 0) {
@@ -359,8 +363,9 @@ Action parse_command_line(int argc, char** argv, Settings& s) {
         usage(stderr);
         return Action::Usage;
     }
-    if (s.gdb_wait && s.gdb_port < 0) {
-        std::fprintf(stderr, "nuvemu: --gdb-wait needs --gdb PORT\n");
+    if ((s.gdb_wait || s.gdb_keep_fault) && s.gdb_port < 0) {
+        std::fprintf(stderr, "nuvemu: %s needs --gdb PORT\n",
+                     s.gdb_wait ? "--gdb-wait" : "--gdb-keep-fault");
         return Action::Usage;
     }
     s.image = i;

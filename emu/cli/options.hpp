@@ -42,6 +42,7 @@ struct Settings {
     uint64_t profile_every = 0;
     int gdb_port = -1;  // -1: no debugger
     bool gdb_wait = false;
+    bool gdb_keep_fault = false;  // a faulting guest waits for the debugger
     std::string core_path;
     int image = 0;                      // the index in argv of IMAGE, argument 0 of the guest
     std::string binfmt_verb;            // --binfmt: register, unregister or status

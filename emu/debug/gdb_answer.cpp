@@ -96,6 +96,9 @@ std::string GdbServer::answer(Task& m, const std::string& p, bool& resume, Debug
             return write_memory(m, args);
         case 'Z':
         case 'z':
+            if (args.size() >= 2 && args[0] >= '2' && args[0] <= '4' && args[1] == ',') {
+                return watchpoint(m, args[0], args.substr(2), p[0] == 'Z');
+            }
             return breakpoint(args, p[0] == 'Z');
         case 'c':
         case 's':
@@ -103,8 +106,11 @@ std::string GdbServer::answer(Task& m, const std::string& p, bool& resume, Debug
         case 'S': {
             // c [addr], C sig[;addr]: signals are not delivered to the guest.
             std::string_view at = args;
+            resume_signal_ = 0;
             if (p[0] == 'C' || p[0] == 'S') {
                 size_t semi = args.find(';');
+                uint32_t sig = 0;
+                if (get_number(args.substr(0, semi), sig)) resume_signal_ = static_cast<int>(sig);
                 at = semi == std::string_view::npos ? std::string_view() : args.substr(semi + 1);
             }
             if (!at.empty()) {
@@ -123,6 +129,8 @@ std::string GdbServer::answer(Task& m, const std::string& p, bool& resume, Debug
             go = DebugGo::Kill;
             return "";
         case 'D':
+            watches_.clear();
+            apply_watchpoints(m);
             send("OK");
             drop_client();
             resume = true;
@@ -143,6 +151,12 @@ std::string GdbServer::answer(Task& m, const std::string& p, bool& resume, Debug
             if (p.rfind("vCont;", 0) == 0) {
                 // One thread: the first action is the one for it.
                 char action = p.size() > 6 ? p[6] : 0;
+                resume_signal_ = 0;
+                uint32_t sig = 0;
+                if ((action == 'C' || action == 'S') &&
+                    get_number(std::string_view(p).substr(7, p.find_first_of(";:", 7) - 7), sig)) {
+                    resume_signal_ = static_cast<int>(sig);
+                }
                 if (action == 'c' || action == 'C' || action == 's' || action == 'S') {
                     resume = true;
                     go = action == 'c' || action == 'C' ? DebugGo::Continue : DebugGo::Step;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include "core_file.hpp"
@@ -150,7 +151,8 @@ bool GdbServer::wants_stop() {
         if (bytes.find('\x03') != std::string_view::npos) interrupted_ = true;
         packets_.feed(bytes);
     }
-    announce_ = interrupted_;
+    // Asked once, it stays asked until the stop is told.
+    if (interrupted_) announce_ = true;
     interrupted_ = false;
     return announce_;
 }
@@ -189,15 +191,40 @@ DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadl
             // Asked for by the client (0x03), or a client that has just come.
             stop_ = announce_ ? "T02" : "S05";
             break;
+        case DebugEvent::Watched:
+            stop_ = watch_reply(e.watch);
+            break;
         case DebugEvent::Fault:
             fault_ = fault_signal(e.fault);
             stop_ = "T" + hex2(fault_.signo);
+            if (client_fd_ < 0 && keep_faults_) {
+                std::fprintf(stderr,
+                             "nuvemu: gdb: the guest faulted at eip %s (%s); waiting for the "
+                             "debugger on 127.0.0.1:%u\n",
+                             hex(e.fault.eip).c_str(), strsignal(fault_.signo),
+                             static_cast<unsigned>(port_));
+                if (accept_client(deadline) != Wait::Ok) return DebugGo::Timeout;
+                // The client asks why the guest stands ('?').
+                announce_ = false;
+                return converse(m, e, deadline, false);
+            }
             break;
     }
-    if (client_fd_ < 0) return DebugGo::Continue;
+    if (client_fd_ < 0) {
+        // Watchpoints left by a client that went away are let go.
+        if (engine_watches_) {
+            watches_.clear();
+            apply_watchpoints(m);
+        }
+        return e.kind == DebugEvent::Fault ? DebugGo::Deliver : DebugGo::Continue;
+    }
     // A client that has just come hears of the stop when it asks ('?').
     bool tell = e.kind != DebugEvent::Start && (e.kind != DebugEvent::Interrupted || announce_);
     announce_ = false;
+    return converse(m, e, deadline, tell);
+}
+
+DebugGo GdbServer::converse(Task& m, const DebugEvent& e, Clock::time_point deadline, bool tell) {
     if (tell) send(stop_reply());
     for (;;) {
         std::string p;
@@ -206,7 +233,7 @@ DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadl
         if (w == Wait::Closed) {
             // Gone without a word: the guest goes on without it.
             drop_client();
-            return DebugGo::Continue;
+            return e.kind == DebugEvent::Fault ? DebugGo::Deliver : DebugGo::Continue;
         }
         bool resume = false;
         DebugGo go = DebugGo::Continue;
@@ -214,6 +241,11 @@ DebugGo GdbServer::stopped(Task& m, const DebugEvent& e, Clock::time_point deadl
         if (!resume) {
             send(reply);
             continue;
+        }
+        if (e.kind == DebugEvent::Fault && (go == DebugGo::Continue || go == DebugGo::Step)) {
+            // From a fault the guest goes on only when it is kept for the
+            // client and not given the fault's signal, which ends it.
+            if (!keep_faults_ || resume_signal_ != 0 || client_fd_ < 0) return DebugGo::Deliver;
         }
         if (go == DebugGo::Continue && client_fd_ >= 0) insert_breakpoints(m);
         return go;

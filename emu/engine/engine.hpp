@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,21 @@ enum class EngineStop {
     // Only for an engine made for debugging (EngineRequest::debugging):
     Breakpoint,  // the guest ran int3; eip stands after it
     Stepped,     // RunLimits::step: one instruction ran (or its call was served)
+    Watched,     // a watchpoint fired: the accessing instruction has run, eip
+                 // stands after it; EngineEvent::watch names the watchpoint
+    Paused,      // RunLimits::pause_fd became readable: the guest stands where
+                 // it was (engines that run their guest in this thread)
+};
+
+// A debugger's watch on guest data, as the processor's debug registers keep
+// one: an aligned run of 1, 2 or 4 bytes (8 where the engine allows), and
+// the accesses that fire it.
+struct Watchpoint {
+    enum Kind : uint8_t { Write, Read, Access };
+    uint32_t address = 0;
+    uint32_t length = 0;
+    Kind kind = Write;
+    bool operator==(const Watchpoint&) const = default;
 };
 
 // What a guest fault was. Both engines describe the same fault alike; the
@@ -126,6 +142,7 @@ struct EngineEvent {
     EngineStop stop = EngineStop::Failed;
     uint32_t eip = 0;     // where the guest stands
     GuestFault fault;     // for Fault
+    Watchpoint watch;     // for Watched
     std::string message;  // one line, for Limit, Timeout and Failed
 };
 
@@ -144,6 +161,11 @@ struct RunLimits {
     // instruction is int 0x80 ends at the trap, as Trap; the next run with
     // step set, once the call is served, then stops at once.
     bool step = false;
+    // Debugging: a descriptor (the debugger's connection) that, readable,
+    // asks for the guest to stop where it stands. An engine that runs its
+    // guest in this thread looks at it now and then and stops as Paused;
+    // one that runs its guest alongside is given it among `others`.
+    int pause_fd = -1;
     // Set from outside the run (a signal to nuvemu): the run ends as it
     // would at its deadline, with the message "interrupted ...".
     const volatile std::sig_atomic_t* interrupted = nullptr;
@@ -238,6 +260,16 @@ class Engine {
     // engine runs no call in the guest's process, now or later (the kernel
     // need not tell it again).
     virtual bool in_process(const InProcessPolicy&) { return false; }
+
+    // Debugging: the watchpoints, at most kMaxWatchpoints, replacing those
+    // set before; a run stops as Watched after an instruction that made an
+    // access one of them watches (a Read watchpoint on an engine that cannot
+    // tell reads from writes fires on both). The guest stands still. False,
+    // and none kept, when the engine cannot watch them all.
+    static constexpr size_t kMaxWatchpoints = 4;
+    virtual bool set_watchpoints(std::span<const Watchpoint> w) { return w.empty(); }
+    // The longest run of bytes one watchpoint covers.
+    virtual uint32_t max_watch_length() const { return 4; }
 
     // Watches that only some engines offer (nullptr: none).
     virtual Instrumentation* instrumentation() { return nullptr; }

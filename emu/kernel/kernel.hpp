@@ -147,6 +147,9 @@ class Kernel {
     // Hands a stop to the task's debugger; false when the process ends there
     // (step's result says why).
     bool debug_stop(Task& t, const DebugEvent& e, RunLimits& limits, Step& step, Deadline deadline);
+    // Stops a guest that runs alongside (concurrent()) where it stands, for
+    // its debugger: a Paused event, or whatever the guest came to first.
+    EngineEvent pause_for_debugger(Task& t, const RunLimits& limits);
 
     // The scheduler (scheduler.cpp).
     // Lets every other process that can run alongside the host go on now:

@@ -172,6 +172,8 @@ bool Kernel::debug_stop(Task& t, const DebugEvent& e, RunLimits& limits, Step& s
         case DebugGo::Step:
             limits.step = true;
             return true;
+        case DebugGo::Deliver:
+            return false;
         case DebugGo::Kill:
             res.stop = Stop::Fault;
             res.fault = GuestFault::at(FaultKind::Killed, t.engine().registers().eip);
@@ -196,15 +198,25 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
     limits.record = t.options().run_record;
     limits.max_instructions = t.options().max_instructions;
     limits.return_address = Task::kReturnAddress;
-    event_fds(t, t.loop().others);
     limits.others = &t.loop().others;
     Debugger* debugger = t.debugger();
+    // What the run watches besides the guest: the other processes' calls
+    // and the debugger's connection (which a stop may change).
+    auto watch_fds = [&] {
+        event_fds(t, t.loop().others);
+        limits.pause_fd = debugger != nullptr ? debugger->pause_fd() : -1;
+        if (limits.pause_fd >= 0 && t.engine().concurrent()) {
+            t.loop().others.push_back(limits.pause_fd);
+        }
+    };
+    watch_fds();
     if (debugger != nullptr && !t.loop().debug_began) {
         t.loop().debug_began = true;
-        if (!debug_stop(t, {DebugEvent::Start, t.engine().registers().eip, {}}, limits, step,
+        if (!debug_stop(t, {DebugEvent::Start, t.engine().registers().eip, {}, {}}, limits, step,
                         deadline)) {
             return step;
         }
+        watch_fds();
     }
     // A profile of an engine that does not sample itself: runs in slices
     // of running time, a sample at the end of each.
@@ -219,6 +231,9 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         }
         EngineEvent ev = t.engine().run(limits);
         t.loop().released = false;
+        if (ev.stop == EngineStop::Others && debugger != nullptr && debugger->wants_stop()) {
+            ev = pause_for_debugger(t, limits);
+        }
         settle_in_process(t);
         if (timed != nullptr) {
             const Clock::time_point now = Clock::now();
@@ -237,18 +252,44 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
                 if (!serve(t, ev.eip, step, deadline)) {
                     if (!t.loop().debug_pause) return step;
                     t.loop().debug_pause = false;
-                    if (!debug_stop(t, {DebugEvent::Interrupted, ev.eip, {}}, limits, step,
+                    if (!debug_stop(t, {DebugEvent::Interrupted, ev.eip, {}, {}}, limits, step,
+                                    deadline)) {
+                        return step;
+                    }
+                    watch_fds();
+                }
+                continue;
+            case EngineStop::Paused:
+                // The debugger's connection stirred: a client that asks for
+                // a stop, one that has just come, or one that went away.
+                if (debugger != nullptr && debugger->wants_stop()) {
+                    if (!debug_stop(t, {DebugEvent::Interrupted, ev.eip, {}, {}}, limits, step,
                                     deadline)) {
                         return step;
                     }
                 }
+                watch_fds();
                 continue;
+            case EngineStop::Watched:
+                if (debugger != nullptr) {
+                    if (!debug_stop(t, {DebugEvent::Watched, ev.eip, {}, ev.watch}, limits, step,
+                                    deadline)) {
+                        return step;
+                    }
+                    watch_fds();
+                    continue;
+                }
+                // Nobody set it: a debug trap where no debugger is.
+                res.stop = Stop::Fault;
+                res.fault = GuestFault::interrupt(1, ev.eip);
+                return step;
             case EngineStop::Breakpoint:
             case EngineStop::Stepped:
                 if (debugger != nullptr) {
                     DebugEvent::Kind k = ev.stop == EngineStop::Breakpoint ? DebugEvent::Breakpoint
                                                                            : DebugEvent::Stepped;
-                    if (!debug_stop(t, {k, ev.eip, {}}, limits, step, deadline)) return step;
+                    if (!debug_stop(t, {k, ev.eip, {}, {}}, limits, step, deadline)) return step;
+                    watch_fds();
                     continue;
                 }
                 res.stop = Stop::Fault;
@@ -278,8 +319,16 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
             if (t.options().on_fault) t.options().on_fault(t, ev.fault);
             if (debugger != nullptr) {
                 RunLimits after = limits;
-                debug_stop(t, {DebugEvent::Fault, ev.eip, ev.fault}, after, step, deadline);
-                // Whatever the debugger said, the fault ends the process.
+                if (debug_stop(t, {DebugEvent::Fault, ev.eip, ev.fault, {}}, after, step,
+                               deadline)) {
+                    // Kept for the debugger, which lets it go on from where
+                    // it stands (the faulting instruction, unless moved).
+                    limits.step = after.step;
+                    res = RunResult{};
+                    watch_fds();
+                    continue;
+                }
+                // Otherwise the fault ends the process.
                 res.stop = Stop::Fault;
                 res.fault = ev.fault;
                 res.message = ev.message;
@@ -287,6 +336,21 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         }
         return step;
     }
+}
+
+EngineEvent Kernel::pause_for_debugger(Task& t, const RunLimits& limits) {
+    // A guest that runs alongside is stopped where it stands, as at a
+    // deadline; whatever it did first is told instead.
+    static const volatile std::sig_atomic_t now = 1;
+    RunLimits at_once = limits;
+    at_once.interrupted = &now;
+    at_once.others = nullptr;
+    EngineEvent ev = t.engine().run(at_once);
+    if (ev.stop == EngineStop::Timeout && !limits.cut_short()) {
+        ev.stop = EngineStop::Paused;
+        ev.message.clear();
+    }
+    return ev;
 }
 
 bool Kernel::serve(Task& t, uint32_t eip, Step& step, Deadline deadline) {

@@ -154,6 +154,9 @@ class NativeEngine final : public Engine {
     bool concurrent() const override { return true; }
     int event_fd() const override;
     bool in_process(const InProcessPolicy& policy) override;
+    // The debug registers (native_watch.cpp).
+    bool set_watchpoints(std::span<const Watchpoint> w) override;
+    uint32_t max_watch_length() const override { return 8; }
 
     // The host process id of the guest, and the gate's address: the gate
     // page, then on the direct path the call page and the handler's stack.
@@ -183,6 +186,8 @@ class NativeEngine final : public Engine {
     // Bytes the instruction at eip reads (or writes) at a time; 0: unknown.
     uint8_t access_size(uint32_t eip, bool writes);
     void gone(EngineEvent& ev, int status);
+    // Whether a debug trap came from a watchpoint (then ev says which).
+    bool watch_fired(EngineEvent& ev);
 
     // The parts: the traced process, its memory, its call sites, and the
     // channel its calls come through.
@@ -198,6 +203,8 @@ class NativeEngine final : public Engine {
     // Debugging: the current run steps; a step that ended at a trap is over.
     bool stepping_ = false;
     bool step_owed_ = false;
+    // The watchpoints in the debug registers (native_watch.cpp).
+    std::vector<Watchpoint> watches_;
 };
 
 }  // namespace nuv

@@ -156,7 +156,8 @@ EngineEvent NativeEngine::run(const RunLimits& limits) {
             continue;
         }
         if (sig == SIGTRAP && opts_.debugging) {
-            // int3, or the end of a step: for the debugger, not a fault.
+            // int3, the end of a step or a watchpoint: for the debugger.
+            if (watch_fired(ev)) return ev;
             ev.stop = stepping_ ? EngineStop::Stepped : EngineStop::Breakpoint;
             return ev;
         }

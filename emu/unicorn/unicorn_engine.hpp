@@ -58,6 +58,7 @@ class UnicornEngine : public Engine, public Instrumentation {
     std::array<uint8_t, 10> st0() override;
     EngineEvent run(const RunLimits& limits) override;
     void interrupt() override;
+    bool set_watchpoints(std::span<const Watchpoint> w) override;
     bool counts() const override { return disasm_ != 0; }
     uint64_t instructions() const override { return insns_; }
     Instrumentation* instrumentation() override { return this; }
@@ -140,6 +141,17 @@ class UnicornEngine : public Engine, public Instrumentation {
     bool breakpoint_ = false;
     bool step_armed_ = false, step_begun_ = false, stepped_ = false;
     bool step_owed_ = false;
+    // Debugging: the watchpoints; one whose access was seen in the running
+    // instruction (the run stops before the next), and one that stopped the
+    // run. The run's pause descriptor, looked at every kPauseLook
+    // instructions, and whether it stopped the run.
+    std::vector<Watchpoint> watchpoints_;
+    bool watch_pending_ = false, watched_ = false;
+    Watchpoint watch_hit_;
+    static constexpr uint32_t kPauseLook = 1024;
+    int pause_fd_ = -1;
+    uint32_t pause_countdown_ = kPauseLook;
+    bool paused_ = false;
     // The guest's fault in this run (kind None: none); a memory fault's
     // eip is set at the run's end, where EIP stands on its instruction.
     GuestFault fault_;

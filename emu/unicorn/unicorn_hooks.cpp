@@ -1,6 +1,7 @@
 // The Unicorn engine's hooks: the trap, the guest's faults, the translated
 // code's budget, instruction counts, single steps and the watches.
 #include <capstone/capstone.h>
+#include <poll.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -227,6 +228,22 @@ struct UnicornEngine::Hooks {
     // step's run is not run.
     static void step(uc_engine* uc, uint64_t, uint32_t, void* user) {
         auto* e = static_cast<UnicornEngine*>(user);
+        if (e->watch_pending_) {
+            // The instruction that made a watched access has run.
+            e->watch_pending_ = false;
+            e->watched_ = true;
+            uc_emu_stop(uc);
+            return;
+        }
+        if (e->pause_fd_ >= 0 && --e->pause_countdown_ == 0) {
+            e->pause_countdown_ = kPauseLook;
+            pollfd p{e->pause_fd_, POLLIN, 0};
+            if (poll(&p, 1, 0) > 0) {
+                e->paused_ = true;
+                uc_emu_stop(uc);
+                return;
+            }
+        }
         if (!e->step_armed_) return;
         if (!e->step_begun_) {
             e->step_begun_ = true;
@@ -235,6 +252,24 @@ struct UnicornEngine::Hooks {
         e->step_armed_ = false;
         e->stepped_ = true;
         uc_emu_stop(uc);
+    }
+
+    // Debugging: every data access, before it is made; one a watchpoint
+    // holds stops the run once its instruction has run (see step).
+    static void data(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t,
+                     void* user) {
+        auto* e = static_cast<UnicornEngine*>(user);
+        if (e->watchpoints_.empty() || e->watch_pending_) return;
+        const bool write = type == UC_MEM_WRITE;
+        for (const Watchpoint& w : e->watchpoints_) {
+            if (address < uint64_t{w.address} + w.length &&
+                address + static_cast<uint64_t>(size) > w.address &&
+                (w.kind == Watchpoint::Access || (w.kind == Watchpoint::Write) == write)) {
+                e->watch_pending_ = true;
+                e->watch_hit_ = w;
+                return;
+            }
+        }
     }
 
     static void exec(uc_engine*, uint64_t address, uint32_t, void* user) {
@@ -306,7 +341,12 @@ void UnicornEngine::install_hooks() {
         }
     }
     if (watch_reads_) add(UC_HOOK_MEM_READ, &Hooks::read, reads_begin_, reads_end_ - 1);
-    if (debugging_) add(UC_HOOK_CODE, &Hooks::step, 1, 0);
+    if (debugging_) {
+        add(UC_HOOK_CODE, &Hooks::step, 1, 0);
+        // Watchpoints come and go while code is translated: the hook is
+        // there from the start, and looks at the current set.
+        add(UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, &Hooks::data, 1, 0);
+    }
 }
 
 }  // namespace nuv

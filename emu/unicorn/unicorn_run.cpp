@@ -80,6 +80,17 @@ void UnicornEngine::interrupt() {
     ask_stop();
 }
 
+bool UnicornEngine::set_watchpoints(std::span<const Watchpoint> w) {
+    if (w.size() > kMaxWatchpoints || (!debugging_ && !w.empty())) return false;
+    for (const Watchpoint& one : w) {
+        const uint32_t n = one.length;
+        if ((n != 1 && n != 2 && n != 4) || one.address % n != 0) return false;
+    }
+    // The data hook is in every translated block from the start (debugging).
+    watchpoints_.assign(w.begin(), w.end());
+    return true;
+}
+
 void UnicornEngine::empty_translation_cache() {
     // Unicorn must not be running: its own flush when the buffer is full, in
     // the middle of translating, is what fails.
@@ -113,6 +124,8 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     max_insns_ = limits.max_instructions;
     EngineEvent ev;
     breakpoint_ = stepped_ = false;
+    watch_pending_ = watched_ = paused_ = false;
+    pause_fd_ = debugging_ ? limits.pause_fd : -1;
     step_armed_ = debugging_ && limits.step;
     step_begun_ = false;
     if (step_armed_ && step_owed_) {
@@ -172,7 +185,7 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
         // watch, or to empty the cache.
         const bool no_reason = ended_error_ == UC_ERR_OK && !trapped_ &&
                                fault_.kind == FaultKind::None && !limit_hit_ && !ended_refused_ &&
-                               eip != until && !breakpoint_ && !stepped_;
+                               eip != until && !breakpoint_ && !stepped_ && !watched_ && !paused_;
         const bool asked = stops_asked_.load() != stops_at_start_;
         if (watch_->wanted.load()) {
             // The watch may have looked just before the cache was emptied.
@@ -207,10 +220,15 @@ EngineEvent UnicornEngine::run(const RunLimits& limits) {
     } else if (trapped_) {
         ev.stop = EngineStop::Trap;
         step_owed_ = step_open;
+    } else if (watched_) {
+        ev.stop = EngineStop::Watched;
+        ev.watch = watch_hit_;
     } else if (breakpoint_) {
         ev.stop = EngineStop::Breakpoint;
     } else if (stepped_) {
         ev.stop = EngineStop::Stepped;
+    } else if (paused_) {
+        ev.stop = EngineStop::Paused;
     } else if (limit_hit_) {
         ev.stop = EngineStop::Limit;
         ev.message =
