@@ -1,6 +1,6 @@
 // The GDB remote protocol server: packet framing, and a client that sends
 // malformed and unsupported packets gets an error reply or '-' and can go on
-// debugging the guest to its end.
+// debugging the guest to its end; watchpoints as the engines hold them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +16,7 @@
 
 #include "fault_report.hpp"
 #include "gdb_server.hpp"
+#include "guest.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -186,5 +187,81 @@ TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
     EXPECT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
     EXPECT_EQ(m->output(), "30\n");
 }
+
+// Watchpoints are cut into aligned runs of 1, 2 or 4 bytes (8 on the
+// native engine, as its processor allows), four at most in all as the debug
+// registers hold them: one that does not fit is refused and the others stay.
+class GdbWatchpoints : public ::testing::TestWithParam<nuv::EngineKind> {};
+
+TEST_P(GdbWatchpoints, AreCutIntoAtMostFourAlignedRuns) {
+    const bool native = GetParam() == nuv::EngineKind::Native;
+    if (native) NUVTEST_NEED_NATIVE_ENGINE();
+    auto listening = nuv::GdbServer::listen(0);
+    ASSERT_TRUE(listening) << listening.error().message;
+    std::unique_ptr<nuv::GdbServer> server = std::move(*listening);
+    server->wait_for_client(true);
+    nuv::Options opts;
+    opts.engine = GetParam();
+    opts.debugging = true;
+    opts.capture_output = true;
+    opts.timeout_us = 60'000'000;
+    std::string err;
+    std::unique_ptr<nuv::Harness> m =
+        nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
+    ASSERT_TRUE(m) << err;
+    m->task().set_debugger(server.get());
+
+    struct Case {
+        const char* packet;
+        const char* reply;         // both engines
+        const char* native_reply;  // where the native engine differs (nullptr: same)
+    };
+    // Addresses nothing maps: the guest runs to its end untouched.
+    const Case cases[] = {
+        {"Z2,zz,4", "E01", nullptr},        // no address
+        {"Z2,10000000,0", "E01", nullptr},  // no bytes
+        {"Z2,fffffffe,4", "E01", nullptr},  // past the end of memory
+        {"Z2,10000000,4", "OK", nullptr},   // one run
+        {"Z3,10000001,4", "OK", nullptr},   // 1 + 2 + 1: four in all
+        {"Z4,10000010,1", "E01", nullptr},  // a fifth
+        {"z3,10000001,4", "OK", nullptr},   // one left
+        {"Z4,10000010,8", "OK", nullptr},   // 4 + 4, or one of 8
+        {"Z2,10000020,8", "E01", "OK"},     // five, or three
+        {"z2,10000020,8", "OK", nullptr},   // three, or two
+        {"Z3,10000003,2", "E01", "OK"},     // 1 + 1: five, or four
+        {"Z3,10000004,1", "OK", "E01"},     // four, or five
+        {"z4,10000010,8", "OK", nullptr},   // two, or three
+        {"Z3,10000004,1", "OK", nullptr},   // the same one twice
+    };
+    std::vector<std::string> failures;
+    std::string end;
+    std::thread client([&] {
+        Client c(server->port());
+        if (!c.connected()) {
+            failures.push_back("cannot connect");
+            return;
+        }
+        for (const Case& k : cases) {
+            const char* want = native && k.native_reply != nullptr ? k.native_reply : k.reply;
+            auto [ack, got] = c.ask(GdbPackets::frame(k.packet));
+            if (ack != '+' || got != want) {
+                failures.push_back(std::string(k.packet) + " -> " + ack + got);
+            }
+        }
+        end = c.ask(GdbPackets::frame("c")).second;
+    });
+    nuv::RunResult r = m->run({"debuggee"});
+    client.join();
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+    EXPECT_EQ(end, "W00");
+    EXPECT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, GdbWatchpoints,
+                         ::testing::Values(nuv::EngineKind::Unicorn, nuv::EngineKind::Native),
+                         [](const auto& info) {
+                             return std::string(info.param == nuv::EngineKind::Native ? "Native"
+                                                                                      : "Unicorn");
+                         });
 
 }  // namespace

@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# gdb_watch_test.sh BUILD_DIR: gdb in batch mode on each engine sets a write
+# and a read watchpoint and sees each fire after its instruction; interrupts
+# a guest that computes without calls (SIGINT to gdb, which sends Ctrl-C);
+# and finds a faulting guest kept at its fault by --gdb-keep-fault, with its
+# backtrace, where without the option the run ends. Every gdb and nuvemu run
+# has a time limit; nuvemu takes a free port and tells it on standard error.
+set -uo pipefail
+build=$1
+nuvemu=$build/bin/nuvemu
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# expect NAME FILE PATTERN...: every pattern (an extended regular expression)
+# matches a line of FILE.
+expect() {
+    local name=$1 file=$2
+    shift 2
+    for pattern in "$@"; do
+        grep -Eq -- "$pattern" "$file" || fail "$name: no line matches: $pattern"
+    done
+}
+
+command -v gdb >/dev/null || { echo "FAIL: gdb is not installed"; exit 1; }
+
+engines=unicorn
+if "$nuvemu" --version | grep -q '^  native   yes: '; then
+    engines="native unicorn"
+else
+    echo "SKIP native: $("$nuvemu" --version | sed -n 's/^  native   no: //p')"
+fi
+
+# serve NAME PATTERN NUVEMU-ARG...: nuvemu runs under its gdb server until
+# standard error has a line matching PATTERN; sets emu (its pid), port, err
+# and out.
+serve() {
+    local name=$1 ready=$2
+    shift 2
+    err=$work/$name.err
+    out=$work/$name.out
+    : >"$err"
+    timeout 120 "$nuvemu" --gdb 0 "$@" >"$out" 2>"$err" &
+    emu=$!
+    port=
+    for _ in $(seq 300); do
+        port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$err")
+        [ -n "$port" ] && grep -Eq -- "$ready" "$err" && return 0
+        kill -0 "$emu" 2>/dev/null || break
+        sleep 0.1
+    done
+    fail "$name: nuvemu did not get ready"; cat "$err"
+    kill "$emu" 2>/dev/null; wait "$emu"
+    return 1
+}
+
+listening='^nuvemu: gdb: listening'
+for engine in $engines; do
+    # A write watchpoint stops after the store, with the old and new values;
+    # a read watchpoint after the load; the guest then ends as it would.
+    name=$engine.watch
+    serve "$name" "$listening" --engine "$engine" --gdb-wait "$build/images/watchee" || continue
+    timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+        -ex 'watch counter' -ex 'rwatch limit' -ex 'continue' -ex 'print counter' \
+        -ex 'delete 1' -ex 'continue' -ex 'delete' -ex 'continue' \
+        "$build/images/watchee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$name" "$work/$name.gdb" \
+        '^Hardware watchpoint 1: counter$' '^Hardware read watchpoint 2: limit$' \
+        '^Old value = 0$' '^New value = 5$' \
+        '^bump \(by=5\) at .*watchee\.cpp:1[78]$' '^\$1 = 5$' \
+        '^Value = 7$' '^0x[0-9a-f]+ in twice_limit \(\) at .*watchee\.cpp:2[12]$|^twice_limit \(\) at' \
+        'exited normally'
+    [ "$status" = 0 ] || fail "$name: nuvemu ended with $status"
+    expect "$name output" "$work/$name.out" '^5 14$'
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # Ctrl-C (gdb sends it on SIGINT) stops a guest that never makes a
+    # call, where it stands in its loop; the debugger then ends it.
+    name=$engine.interrupt
+    serve "$name" "$listening" --engine "$engine" --gdb-wait "$build/images/watchee" spin ||
+        continue
+    timeout -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+        -ex 'continue' -ex 'bt' -ex 'print spins > 0' -ex 'kill' \
+        "$build/images/watchee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
+        '^#0  (0x[0-9a-f]+ in )?main \(argc=2, argv=0x[0-9a-f]+\) at .*watchee\.cpp:2[67]$' \
+        '^\$1 = true$'
+    [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
+    expect "$name nuvemu" "$err" 'killed by the debugger'
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # --gdb-keep-fault: the faulting guest waits for a debugger, which finds
+    # it at the fault with its callers, and lets the signal end it.
+    name=$engine.keep
+    serve "$name" 'waiting for the debugger' --engine "$engine" --gdb-keep-fault \
+        "$build/images/debuggee" crash || continue
+    expect "$name nuvemu" "$err" \
+        '^nuvemu: gdb: the guest faulted at eip 0x[0-9a-f]{8} \(Segmentation fault\); waiting for the debugger on 127\.0\.0\.1:[0-9]+$'
+    timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" -ex 'bt' \
+        -ex 'print $pc == read_through + 0 || ($pc > read_through && $pc < crash_below)' \
+        -ex 'print $_siginfo.si_signo' -ex 'continue' \
+        "$build/images/debuggee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$name" "$work/$name.gdb" \
+        '^#0  (0x[0-9a-f]+ in )?read_through \(p=0x0\) at .*debuggee\.cpp:22$' \
+        '^#1  0x[0-9a-f]+ in crash_below \(depth=1\) at .*debuggee\.cpp:27$' \
+        '^#2  0x[0-9a-f]+ in main \(argc=2, argv=0x[0-9a-f]+\) at .*debuggee\.cpp:31$' \
+        '^\$1 = true$' '^\$2 = 11$' 'Program terminated with signal SIGSEGV'
+    [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # Without it, --gdb with no client lets the fault end the run at once.
+    timeout 60 "$nuvemu" --engine "$engine" --gdb 0 "$build/images/debuggee" crash \
+        2>"$work/$engine.nokeep.err"
+    status=$?
+    [ "$status" = 139 ] || fail "$engine without --gdb-keep-fault: nuvemu ended with $status"
+    expect "$engine without --gdb-keep-fault" "$work/$engine.nokeep.err" 'guest fault: null-pointer read'
+    if grep -q 'waiting for the debugger' "$work/$engine.nokeep.err"; then
+        fail "$engine without --gdb-keep-fault: it waited for a debugger"
+    fi
+done
+
+[ "$failures" = 0 ] && echo "gdb watchpoints, interrupts and kept faults: all passed"
+exit $((failures != 0))
