@@ -169,6 +169,10 @@ class Kernel {
     // Runs the other processes: one round when the caller yielded, otherwise
     // until its blocked call completes. False when the deadline passed.
     bool schedule(Task& self, bool wait, Deadline deadline);
+    // Waits a moment, at most until `until`, for a sleeper to wake; a
+    // debugger's client that asks meanwhile finds self stopped at its call.
+    // False when the run is to end (the deadline passed in the debugger).
+    bool doze(Task& self, Clock::time_point until, Deadline deadline);
     // Runs each other live process once; true when any made progress.
     bool run_round(Task& self, Deadline deadline, bool& timed_out);
 

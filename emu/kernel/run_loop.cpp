@@ -192,6 +192,14 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
     t.loop().blocked = false;
     t.loop().yield = false;
     Step step;
+    if (t.loop().debug_kill) {
+        // Ended by the debugger while it waited in a call.
+        t.loop().debug_kill = false;
+        t.set_pending(std::nullopt);
+        step.result.stop = Stop::Fault;
+        step.result.fault = GuestFault::at(FaultKind::Killed, t.engine().registers().eip);
+        return step;
+    }
     RunLimits limits;
     limits.deadline = deadline;
     limits.interrupted = t.options().interrupted;

@@ -1,5 +1,7 @@
 // The scheduler: which process runs while another waits, and what happens
 // when none can.
+#include <poll.h>
+
 #include <algorithm>
 #include <thread>
 
@@ -64,6 +66,35 @@ bool Kernel::run_round(Task& self, Deadline deadline, bool& timed_out) {
     return progress;
 }
 
+bool Kernel::doze(Task& self, Clock::time_point until, Deadline deadline) {
+    const Clock::time_point slice = std::min(until, Clock::now() + std::chrono::milliseconds(50));
+    Debugger* debugger = self.debugger();
+    const int fd = debugger != nullptr && self.waiting() ? debugger->pause_fd() : -1;
+    if (fd < 0) {
+        std::this_thread::sleep_until(slice);
+        return true;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(slice - Clock::now()).count();
+    if (poll(&p, 1, static_cast<int>(std::max<int64_t>(ms, 0))) <= 0 || !debugger->wants_stop()) {
+        return true;
+    }
+    // It stands after its int 0x80, the call made again when it goes on.
+    const DebugEvent e{DebugEvent::Interrupted, self.engine().registers().eip, {}, {}};
+    switch (debugger->stopped(self, e, deadline)) {
+        case DebugGo::Timeout:
+            return false;
+        case DebugGo::Kill:
+            self.loop().debug_kill = true;
+            return true;
+        case DebugGo::Continue:
+        case DebugGo::Step:
+        case DebugGo::Deliver:
+            return true;
+    }
+    return true;
+}
+
 bool Kernel::schedule(Task& self, bool wait, Deadline deadline) {
     for (;;) {
         if (wait && retry_pending(self)) return true;
@@ -86,8 +117,8 @@ bool Kernel::schedule(Task& self, bool wait, Deadline deadline) {
             // In slices, so that an interruption is seen.
             Clock::time_point until = std::min(*wake, deadline);
             while (Clock::now() < until && !self.options().cut_short()) {
-                std::this_thread::sleep_until(
-                    std::min(until, Clock::now() + std::chrono::milliseconds(50)));
+                if (!doze(self, until, deadline)) return false;
+                if (self.loop().debug_kill) return true;
             }
             if (*wake > deadline || self.options().cut_short()) return false;
             continue;

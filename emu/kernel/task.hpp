@@ -219,6 +219,7 @@ class Task {
         bool granted = false, in_process_off = false;
         bool debug_began = false;  // the debugger has seen the start
         bool debug_pause = false;  // the last call stopped the run for the debugger
+        bool debug_kill = false;   // the debugger ended it while it waited in a call
         // Profiling (profile.hpp): the instruction count at the last sample,
         // and the running time since it, for engines sampled by time.
         uint64_t profiled = 0;

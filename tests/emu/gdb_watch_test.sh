@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # gdb_watch_test.sh BUILD_DIR: gdb in batch mode on each engine sets a write
 # and a read watchpoint and sees each fire after its instruction; interrupts
-# a guest that computes without calls (SIGINT to gdb, which sends Ctrl-C);
+# a guest that computes without calls and one that sleeps in a call (SIGINT
+# to gdb, which sends Ctrl-C);
 # and finds a faulting guest kept at its fault by --gdb-keep-fault, with its
 # backtrace, where without the option the run ends. Every gdb and nuvemu run
 # has a time limit; nuvemu takes a free port and tells it on standard error.
@@ -82,11 +83,12 @@ for engine in $engines; do
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
 
     # Ctrl-C (gdb sends it on SIGINT) stops a guest that never makes a
-    # call, where it stands in its loop; the debugger then ends it.
+    # call, where it stands in its loop; the debugger then ends it. One
+    # SIGINT, to gdb alone (--foreground): a second makes gdb give up.
     name=$engine.interrupt
     serve "$name" "$listening" --engine "$engine" --gdb-wait "$build/images/watchee" spin ||
         continue
-    timeout -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+    timeout --foreground -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
         -ex 'continue' -ex 'bt' -ex 'print spins > 0' -ex 'kill' \
         "$build/images/watchee" >"$work/$name.gdb" 2>&1
     wait "$emu"
@@ -94,6 +96,20 @@ for engine in $engines; do
     expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
         '^#0  (0x[0-9a-f]+ in )?main \(argc=2, argv=0x[0-9a-f]+\) at .*watchee\.cpp:2[67]$' \
         '^\$1 = true$'
+    [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
+    expect "$name nuvemu" "$err" 'killed by the debugger'
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # Ctrl-C stops a guest waiting in a call (a minute's sleep) at that call.
+    name=$engine.interrupt-sleep
+    serve "$name" "$listening" --engine "$engine" --gdb-wait "$build/images/watchee" sleep ||
+        continue
+    timeout --foreground -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+        -ex 'continue' -ex 'bt 1' -ex 'kill' "$build/images/watchee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
+        '^#0  0x[0-9a-f]+ in sleep \(\)$'
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     expect "$name nuvemu" "$err" 'killed by the debugger'
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
