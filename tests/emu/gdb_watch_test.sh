@@ -135,6 +135,23 @@ for engine in $engines; do
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
 
+    # Let on without the signal, the guest makes the same access again and
+    # faults again; with the pointer mended (read_through reads through
+    # eax) it runs to its end.
+    name=$engine.mend
+    serve "$name" 'waiting for the debugger' --engine "$engine" --gdb-keep-fault \
+        "$build/images/debuggee" crash || continue
+    timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" -ex 'signal 0' \
+        -ex 'print $pc == read_through + 0 || ($pc > read_through && $pc < crash_below)' \
+        -ex 'set var $eax = $esp' -ex 'signal 0' \
+        "$build/images/debuggee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    expect "$name" "$work/$name.gdb" 'Program received signal SIGSEGV' '^\$1 = true$' \
+        'exited (normally|with code)'
+    [ "$status" != 139 ] || fail "$name: nuvemu ended with the fault"
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
     # Without it, --gdb with no client lets the fault end the run at once.
     timeout 60 "$nuvemu" --engine "$engine" --gdb 0 "$build/images/debuggee" crash \
         2>"$work/$engine.nokeep.err"
