@@ -105,11 +105,11 @@ for engine in $engines; do
     serve "$name" "$listening" --engine "$engine" --gdb-wait "$build/images/watchee" sleep ||
         continue
     timeout --foreground -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
-        -ex 'continue' -ex 'bt 1' -ex 'kill' "$build/images/watchee" >"$work/$name.gdb" 2>&1
+        -ex 'continue' -ex 'bt 2' -ex 'kill' "$build/images/watchee" >"$work/$name.gdb" 2>&1
     wait "$emu"
     status=$?
     expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
-        '^#0  0x[0-9a-f]+ in sleep \(\)$'
+        '^#0  (0x[0-9a-f]+ in )?sleep \(' '^#1  0x[0-9a-f]+ in main \('
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     expect "$name nuvemu" "$err" 'killed by the debugger'
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
