@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "guest.hpp"
 #include "fault_report.hpp"
+#include "guest.hpp"
+#include "source_lines.hpp"
 #include "symbols.hpp"
 
 namespace {
@@ -36,21 +37,10 @@ class FaultReports : public ::testing::TestWithParam<EngineKind> {
 
 // The line of crash.c that carries a marker ("FAULT:stack").
 int line_of(const std::string& marker) {
-    std::ifstream in(NUV_SOURCE_DIR "/tests/guest/crash.c");
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (line.find("/* " + marker + " */") != std::string::npos) return n;
-    }
-    ADD_FAILURE() << "no marker " << marker;
-    return -1;
+    return nuvtest::line_of(NUV_SOURCE_DIR "/tests/guest/crash.c", marker);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
+using nuvtest::lines;
 
 // "    #N 0x0040021c sum+0xc (crash.c:21)": the function and the line (of
 // whichever source file the frame is in).
@@ -66,8 +56,8 @@ FrameLine parse_frame(const std::string& l, int n) {
     int line = 0;
     std::string head = "    #" + std::to_string(n) + " ";
     if (l.rfind(head, 0) != 0) return f;
-    if (std::sscanf(l.c_str() + head.size(), "0x%x %127[^+]+0x%*x (%*[^:]:%d)", &f.pc, fn,
-                    &line) >= 2) {
+    if (std::sscanf(l.c_str() + head.size(), "0x%x %127[^+]+0x%*x (%*[^:]:%d)", &f.pc, fn, &line) >=
+        2) {
         f.function = fn;
         f.line = line;
     }
@@ -101,8 +91,8 @@ TEST_P(FaultReports, EachKindNamesItsInstructionFunctionAndLine) {
          "CALL:invalid"},
         // Inside the library: its frame information leads back to the
         // caller, not straight to main.
-        {"search", "guest fault: read of unmapped memory at 0x00300000 (eip ", "strstr", "",
-         "find", "FAULT:search"},
+        {"search", "guest fault: read of unmapped memory at 0x00300000 (eip ", "strstr", "", "find",
+         "FAULT:search"},
         {"child null-read",
          "guest fault: null-pointer read: read of unmapped memory at 0x00000000 (eip ", "sum",
          "FAULT:null-read", "main", "CALL:null-read", true},

@@ -15,6 +15,7 @@
 
 #include "coverage.hpp"
 #include "guest.hpp"
+#include "source_lines.hpp"
 
 namespace {
 
@@ -26,13 +27,7 @@ const std::string kCc = NUV_BIN_DIR "/nuvos-cc";
 const std::string kSource = NUV_SOURCE_DIR "/tests/kit/counted.c";
 
 int line_of(const std::string& marker) {
-    std::ifstream in(kSource);
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (line.find("/* " + marker + " */") != std::string::npos) return n;
-    }
-    ADD_FAILURE() << "no marker " << marker;
-    return -1;
+    return nuvtest::line_of(kSource, marker);
 }
 
 // Builds counted.c in dir as a Makefile would (compile, then link), with the

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "guest.hpp"
+#include "source_lines.hpp"
 
 namespace {
 
@@ -24,21 +25,10 @@ nuvtest::ScratchDir* g_dir = nullptr;
 std::string g_build_error;
 
 int line_of(const std::string& marker) {
-    std::ifstream in(kSource);
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        if (line.find("/* " + marker + " */") != std::string::npos) return n;
-    }
-    ADD_FAILURE() << "no marker " << marker;
-    return -1;
+    return nuvtest::line_of(kSource, marker);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
+using nuvtest::lines;
 
 // "    #N 0x0040021c heap_overflow+0x26 (sanbugs.c:30)": function and line.
 struct Frame {
