@@ -8,7 +8,7 @@ set -uo pipefail
 build=$1
 nuvemu=$build/bin/nuvemu
 image=$build/images/debuggee
-# shellcheck source=gdb_common.sh
+# shellcheck source-path=SCRIPTDIR source=gdb_common.sh
 . "$(dirname "$0")/gdb_common.sh"
 
 # serve ENGINE [ARG...]: nuvemu runs the image under its gdb server, waiting

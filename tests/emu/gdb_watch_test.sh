@@ -9,7 +9,7 @@
 set -uo pipefail
 build=$1
 nuvemu=$build/bin/nuvemu
-# shellcheck source=gdb_common.sh
+# shellcheck source-path=SCRIPTDIR source=gdb_common.sh
 . "$(dirname "$0")/gdb_common.sh"
 
 # serve NAME PATTERN NUVEMU-ARG...: nuvemu runs under its gdb server until
