@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "kernel.hpp"
+#include "printable.hpp"
 #include "sanitizer_report.hpp"
 #include "symbols.hpp"
 
@@ -61,18 +62,7 @@ const char* cause(const GuestFault& f) {
 }  // namespace
 
 std::string printable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text.substr(0, 200)) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (text.size() > 200) out += "...";
-    return out;
+    return printable_text(text);
 }
 
 std::string words(const GuestFault& f) {

@@ -22,9 +22,16 @@ struct Node {
     std::map<std::string, std::unique_ptr<Node>> children;
 };
 
+// A name for XML: markup characters as entities, and bytes outside ASCII as
+// '?' (a symbol table may hold any bytes, and a label cut short may split a
+// character, either of which would make the document unreadable).
 std::string escaped(std::string_view s) {
     std::string out;
     for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            out += '?';
+            continue;
+        }
         switch (c) {
             case '&':
                 out += "&amp;";

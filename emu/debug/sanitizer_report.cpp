@@ -98,7 +98,7 @@ std::string relative(const Symbols& s, const nuv_san_record& r) {
     } else {
         std::string line;
         if (size_t colon = name.rfind(':'); colon != std::string::npos) {
-            line = " (line " + name.substr(colon + 1) + ")";
+            line = " (line " + printable(name.substr(colon + 1)) + ")";
             name.resize(colon);
         }
         what = "variable '" + printable(name) + "'" + line;

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "printable.hpp"
+
 namespace nuv {
 
 bool PathNotes::add(const std::string& path, std::string text) {
@@ -59,7 +61,8 @@ std::string outside_note(std::string_view guest_path, const std::string& guest_t
                          const std::string& host_path, const std::string& host_root,
                          const std::function<bool(const std::string&)>& exists) {
     if (host_root == "/" || guest_path.empty()) return {};  // the guest sees the host's paths
-    const std::string quoted = "\"" + std::string(guest_path) + "\"";
+    // The guest chose the name: shown with its control bytes escaped.
+    const std::string quoted = "\"" + printable_text(guest_path) + "\"";
     if (!path_text::below(host_path, host_root)) {
         if (!exists(host_path)) return {};
         return quoted + " lies outside the sandbox root " + host_root +
@@ -70,6 +73,7 @@ std::string outside_note(std::string_view guest_path, const std::string& guest_t
     std::string inside = host_path.substr(host_root.size());
     if (inside.empty()) inside = "/";
     if (inside == guest_tidy || !exists(host_path)) return {};
+    inside = printable_text(inside);
     if (guest_path[0] == '/') {
         return quoted + " is a host path; under the sandbox root " + host_root +
                " the guest names it \"" + inside + "\"";

@@ -70,6 +70,8 @@ TEST(OutsideNotes, EachKindOfPathGetsItsNoteOrNone) {
         {"sub/../../outside/data.txt", -NUV_ENOENT, outside("sub/../../outside/data.txt")},
         // ... to a file that could be made there, beside data.txt.
         {"../outside/new.txt", -NUV_ENOENT, outside("../outside/new.txt")},
+        // ... whose name carries control bytes: shown escaped, never raw.
+        {"../outside/new\x1b[31m\n.txt", -NUV_ENOENT, outside("../outside/new\\x1b[31m\\x0a.txt")},
         // ... to nothing on the host either.
         {"../../../../../../../../../nowhere-nuvtest/x", -NUV_ENOENT, ""},
         {"../inside.txt/x", -NUV_ENOTDIR, ""},

@@ -308,6 +308,11 @@ TEST(ProfileFormats, ByNameAndEscaped) {
         "c&amp;d (30 instructions, 75.00%)", "&quot;e&quot; (10 instructions, 25.00%)"};
     EXPECT_EQ(std::set<std::string>(titles.begin(), titles.end()), want);
     EXPECT_NE(svg.find("t&apos;itle"), std::string::npos);
+    // Bytes outside ASCII (a symbol table may hold any) never reach the
+    // document, where a character cut in two would make it unreadable.
+    const std::string odd = nuv::report::flame_graph("f\xc3\xa9 5\n", "t", "instructions");
+    EXPECT_NE(odd.find("<title>f?? (5 instructions"), std::string::npos) << odd;
+    EXPECT_EQ(std::count_if(odd.begin(), odd.end(), [](char c) { return (c & 0x80) != 0; }), 0);
 }
 
 }  // namespace
