@@ -6,7 +6,6 @@
 #include <fcntl.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "guest.hpp"
 #include "sandbox.hpp"
@@ -19,6 +18,16 @@ using nuv::Sandbox;
 
 // base/root is the sandbox root (with inside.txt and sub/), base/outside
 // holds data.txt.
+// Every "{name}" in a text replaced by a value (no <regex>: GCC 12 warns in
+// its inlined code at -O3).
+std::string replaced(std::string text, const std::string& key, const std::string& value) {
+    for (size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size())) {
+        text.replace(at, key.size(), value);
+    }
+    return text;
+}
+
 class OutsideTree {
   public:
     OutsideTree() : scratch_("outside_notes") {
@@ -32,8 +41,7 @@ class OutsideTree {
     const std::string& base() const { return base_; }
     // {root} and {base} in a text replaced by the tree's paths.
     std::string fill(std::string text) const {
-        text = std::regex_replace(text, std::regex("\\{root\\}"), root());
-        return std::regex_replace(text, std::regex("\\{base\\}"), base_);
+        return replaced(replaced(std::move(text), "{root}", root()), "{base}", base_);
     }
 
   private:
@@ -51,7 +59,7 @@ const std::string kOutside =
     "\"{path}\" lies outside the sandbox root {root}; --root DIR sets the root";
 
 std::string outside(const std::string& path) {
-    return std::regex_replace(kOutside, std::regex("\\{path\\}"), path);
+    return replaced(kOutside, "{path}", path);
 }
 
 TEST(OutsideNotes, EachKindOfPathGetsItsNoteOrNone) {
