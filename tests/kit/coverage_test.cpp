@@ -71,6 +71,7 @@ GcovReport gcov(const std::string& dir) {
 class Coverage : public ::testing::TestWithParam<EngineKind> {
   protected:
     void SetUp() override {
+        NUVTEST_NEED_KIT_COMPILER();
         if (GetParam() == EngineKind::Native) NUVTEST_NEED_NATIVE_ENGINE();
     }
     nuvtest::ToolRun run(const std::string& dir, const std::string& args) {

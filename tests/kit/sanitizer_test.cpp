@@ -84,6 +84,7 @@ class SanitizerReports : public ::testing::TestWithParam<EngineKind> {
         g_dir = nullptr;
     }
     void SetUp() override {
+        NUVTEST_NEED_KIT_COMPILER();
         ASSERT_EQ(g_build_error, "");
         if (GetParam() != EngineKind::Native) return;
         NUVTEST_NEED_NATIVE_ENGINE();

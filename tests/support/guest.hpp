@@ -38,6 +38,14 @@ std::optional<std::string> native_unavailable();
     } while (0)
 
 // Ends the running test unless the native engine can start here.
+// Skips a test that builds images with the kit where that cannot be done.
+#define NUVTEST_NEED_KIT_COMPILER()                                                    \
+    do {                                                                               \
+        if (std::optional<std::string> why_ = ::nuvtest::kit_compiler_unavailable()) { \
+            GTEST_SKIP() << *why_;                                                     \
+        }                                                                              \
+    } while (0)
+
 #define NUVTEST_NEED_NATIVE_ENGINE()                                             \
     do {                                                                         \
         if (std::optional<std::string> why_ = ::nuvtest::native_unavailable()) { \
@@ -84,6 +92,15 @@ struct ToolRun {
 
 // Runs a shell command with no standard input and collects its output.
 ToolRun run_command(const std::string& command);
+
+// Why the kit's compiler driver cannot build images here (a machine with
+// nuvemu and the test programs but no build tools, such as the virtual
+// machine of the native tests), or nothing when it can.
+inline std::optional<std::string> kit_compiler_unavailable() {
+    ToolRun r = run_command("test -x " NUV_BIN_DIR "/nuvos-cc && command -v gcc >/dev/null");
+    if (r.status == 0) return std::nullopt;
+    return std::string("the kit's compiler driver or the host compiler is not on this machine");
+}
 
 // Runs the nuvemu command with the given (shell-quoted) arguments.
 ToolRun run_nuvemu(const std::string& args);
