@@ -1,6 +1,7 @@
 // The entry point of sanitized images (installed as crt0-san.o): the
 // constructors that the compiler adds to register the globals' redzones
-// run before main. Otherwise as crt/user_crt0.cpp.
+// run before main. Otherwise as crt/user_crt0.cpp, outermost-frame marker
+// included, so that backtraces end at _start.
 extern "C" int main(int argc, char** argv);
 extern "C" void _exit(int status);
 
@@ -17,6 +18,9 @@ asm(R"(
     .globl _start
     .type _start, @function
 _start:
+    .cfi_sections .debug_frame
+    .cfi_startproc
+    .cfi_undefined %eip
     movl (%esp), %eax
     leal 4(%esp), %ecx
     andl $-16, %esp
@@ -28,6 +32,7 @@ _start:
     call _exit
 .hang:
     jmp .hang
+    .cfi_endproc
     .size _start, . - _start
     .previous
 )");
