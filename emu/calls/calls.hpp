@@ -80,6 +80,11 @@ class CallContext {
     virtual std::optional<Outcome::Clock::time_point> wake_time() const = 0;
     // Sleeping calls return at once (a run that skips sleep).
     virtual bool skip_sleep() const = 0;
+    // A descriptor that, readable, means someone (a debugger) may want the
+    // calling process to stop where it stands; -1: none. A call that would
+    // wait on the host gives way to it: it blocks, and is made again once
+    // the run loop has looked.
+    virtual int attention_fd() const { return -1; }
 
     // Starts a program as a child; its pid or a negated error code.
     virtual int32_t spawn(const std::string& path, const std::vector<std::string>& args,

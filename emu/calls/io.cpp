@@ -2,6 +2,7 @@
 // them, pipes, copies, the descriptors a spawn hands on, and the keyboard.
 #include <algorithm>
 #include <array>
+#include <chrono>
 
 #include "calls.hpp"
 
@@ -19,12 +20,27 @@ Outcome handle_write(CallContext& c, const SyscallArgs& a) {
     return Outcome::of(f->write(data));
 }
 
+namespace {
+
+// How long a read that gave way stays blocked before it looks again.
+constexpr std::chrono::milliseconds kGiveWay{20};
+
+// Whether a read must give way (see CallContext::attention_fd) before it
+// waits for the host's input.
+bool gives_way(CallContext& c, OpenFile& f) {
+    const int attention = c.attention_fd();
+    return attention >= 0 && !f.await_input(attention);
+}
+
+}  // namespace
+
 Outcome handle_read(CallContext& c, const SyscallArgs& a) {
     auto f = c.file(static_cast<int32_t>(a.ebx));
     if (!f) return -NUV_EBADF;
     uint32_t n = std::min(a.edx, kMaxTransfer);
     // Checked first, so that no input is consumed for a bad buffer.
     if (int32_t e = c.memory().check(a.ecx, n, true); e < 0) return e;
+    if (gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
     std::vector<uint8_t> data(n);
     IoResult r = f->read(data);
     if (r.wait == IoWait::None && r.value > 0) {
@@ -46,6 +62,7 @@ Outcome handle_lseek(CallContext& c, const SyscallArgs& a) {
 Outcome handle_getkey(CallContext& c, const SyscallArgs&) {
     auto f = c.file(0);
     if (!f) return -NUV_EBADF;
+    if (gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
     uint8_t key = 0;
     IoResult r = f->read(std::span<uint8_t>(&key, 1));
     if (r.wait != IoWait::None) return Outcome::of(r);

@@ -121,7 +121,9 @@ class Kernel {
         RunResult result;
         bool blocked = false, yielded = false;
     };
-    Step step(Task& t, Deadline deadline);
+    // A stretch that reaches `slice` before the run's deadline ends there as
+    // if the guest had yielded: it goes on at its next step.
+    Step step(Task& t, Deadline deadline, Deadline slice = Deadline::max());
 
   private:
     class Frame;
@@ -173,8 +175,9 @@ class Kernel {
     // debugger's client that asks meanwhile finds self stopped at its call.
     // False when the run is to end (the deadline passed in the debugger).
     bool doze(Task& self, Clock::time_point until, Deadline deadline);
-    // Runs each other live process once; true when any made progress.
-    bool run_round(Task& self, Deadline deadline, bool& timed_out);
+    // Runs each other live process once, each for no longer than `slice`
+    // (zero: as long as it goes on); true when any made progress.
+    bool run_round(Task& self, Deadline deadline, Clock::duration slice, bool& timed_out);
 
     // A process live, or ended and not yet waited for.
     struct Entry {

@@ -1,6 +1,7 @@
 // The run loop: a process's engine runs its guest until something happens,
 // and the kernel serves the call, hands the stop to a debugger, or ends the
 // process.
+#include <algorithm>
 #include <chrono>
 
 #include "kernel.hpp"
@@ -16,6 +17,9 @@ class Kernel::Frame final : public CallContext {
     bool resuming() const override { return t_.loop().resuming; }
     std::optional<Outcome::Clock::time_point> wake_time() const override { return t_.loop().wake; }
     bool skip_sleep() const override { return t_.options().skip_sleep; }
+    int attention_fd() const override {
+        return t_.debugger() != nullptr ? t_.debugger()->pause_fd() : -1;
+    }
     int32_t spawn(const std::string& path, const std::vector<std::string>& args,
                   const Stdio& how) override {
         return k_.spawn(t_, path, args, how);
@@ -162,7 +166,8 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
     return s.result;
 }
 
-Kernel::Step Kernel::step(Task& t, Deadline deadline) {
+Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice) {
+    const Deadline bound = std::min(deadline, slice);
     t.loop().started = true;
     t.loop().blocked = false;
     t.loop().yield = false;
@@ -176,7 +181,7 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         return step;
     }
     RunLimits limits;
-    limits.deadline = deadline;
+    limits.deadline = bound;
     limits.interrupted = t.options().interrupted;
     limits.record = t.options().run_record;
     limits.max_instructions = t.options().max_instructions;
@@ -210,7 +215,7 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         const Clock::time_point began = timed != nullptr ? Clock::now() : Clock::time_point{};
         if (timed != nullptr && !t.loop().released) {
             const auto left = timed->every_time() - t.loop().profile_owed;
-            limits.deadline = began + left < deadline ? began + left : deadline;
+            limits.deadline = began + left < bound ? began + left : bound;
         }
         EngineEvent ev = t.engine().run(limits);
         t.loop().released = false;
@@ -221,11 +226,11 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
         if (timed != nullptr) {
             const Clock::time_point now = Clock::now();
             t.loop().profile_owed += now - began;
-            limits.deadline = deadline;
+            limits.deadline = bound;
             const bool slice_over = t.loop().profile_owed >= timed->every_time();
             if (slice_over || ev.stop == EngineStop::Timeout) timed->finish(t);
             // The slice's end, not the run's: the guest goes on.
-            if (ev.stop == EngineStop::Timeout && now < deadline && !t.options().cut_short()) {
+            if (ev.stop == EngineStop::Timeout && now < bound && !t.options().cut_short()) {
                 continue;
             }
         }
@@ -289,6 +294,11 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline) {
                 res.stop = Stop::Limit;
                 break;
             case EngineStop::Timeout:
+                if (slice < deadline && Clock::now() < deadline && !t.options().cut_short()) {
+                    // The stretch is over, not the run.
+                    step.yielded = true;
+                    return step;
+                }
                 res.stop = Stop::Timeout;
                 break;
             case EngineStop::Fault:

@@ -11,6 +11,14 @@ namespace nuv {
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// How long the others run, at most, before a waiting caller's debugger is
+// looked at again.
+constexpr std::chrono::milliseconds kAttendEvery{50};
+
+}  // namespace
+
 void Kernel::release_ready(Task& self, Deadline deadline) {
     if (!spawned_any()) return;
     std::vector<int32_t> pids;
@@ -35,7 +43,7 @@ void Kernel::event_fds(Task& self, std::vector<int>& out) const {
     }
 }
 
-bool Kernel::run_round(Task& self, Deadline deadline, bool& timed_out) {
+bool Kernel::run_round(Task& self, Deadline deadline, Clock::duration slice, bool& timed_out) {
     bool progress = false;
     std::vector<int32_t> pids;
     for (const auto& [pid, p] : procs_) {
@@ -48,7 +56,8 @@ bool Kernel::run_round(Task& self, Deadline deadline, bool& timed_out) {
         if (t == nullptr) continue;
         if (t->waiting() && !retry_pending(*t)) continue;
         progress = true;
-        Step s = step(*t, deadline);
+        Step s = step(*t, deadline,
+                      slice == Clock::duration::zero() ? Deadline::max() : Clock::now() + slice);
         if (s.blocked || s.yielded) continue;
         const RunResult& r = s.result;
         if (r.stop == Stop::Timeout) {
@@ -98,11 +107,22 @@ bool Kernel::doze(Task& self, Clock::time_point until, Deadline deadline) {
 bool Kernel::schedule(Task& self, bool wait, Deadline deadline) {
     for (;;) {
         if (wait && retry_pending(self)) return true;
+        // A debugger may ask for a caller that waits on the others: they run
+        // in slices, and between them the debugger is looked at.
+        const bool attended =
+            wait && self.debugger() != nullptr && self.debugger()->pause_fd() >= 0;
+        const Clock::duration slice = attended ? kAttendEvery : Clock::duration::zero();
         bool timed_out = false;
-        bool progress = run_round(self, deadline, timed_out);
+        bool progress = run_round(self, deadline, slice, timed_out);
         if (timed_out || Clock::now() >= deadline || self.options().cut_short()) return false;
         if (!wait) return true;
-        if (progress) continue;
+        if (progress) {
+            if (attended) {
+                if (!doze(self, Clock::now(), deadline)) return false;
+                if (self.loop().debug_kill) return true;
+            }
+            continue;
+        }
         if (retry_pending(self)) return true;
         // Nobody can run. Sleepers wake in time; otherwise this is a deadlock.
         std::vector<Task*> blocked;

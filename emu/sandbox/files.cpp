@@ -1,5 +1,6 @@
 #include "files.hpp"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,21 @@ IoResult HostFile::write(std::span<const uint8_t> in) {
 OpenFile::Host HostFile::host() const {
     struct stat st {};
     return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)};
+}
+
+bool HostFile::await_input(int attention) {
+    if (!readable_ || attention < 0 || nonblock) return true;
+    for (;;) {
+        if (cut_short()) return true;  // the read that follows says so
+        pollfd p[2] = {{fd_, POLLIN, 0}, {attention, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return true;  // the read meets the same trouble and tells it
+        }
+        // Input, an end or an error first: the read takes it.
+        if (p[0].revents != 0) return true;
+        if (p[1].revents != 0) return false;
+    }
 }
 
 IoResult StringInput::read(std::span<uint8_t> out) {

@@ -41,6 +41,11 @@ class OpenFile {
         bool read = false, write = false, regular = false;
     };
     virtual Host host() const { return {}; }
+    // Waits until a read would find input (or an end, or an error) without
+    // waiting on the host, or until `attention` becomes readable, whichever
+    // comes first; false: `attention` did. Files whose reads never wait on
+    // the host answer true at once.
+    virtual bool await_input(int /*attention*/) { return true; }
 };
 
 // A descriptor of the host process (standard input, output or error).
@@ -54,6 +59,7 @@ class HostFile : public OpenFile {
     IoResult read(std::span<uint8_t> out) override;
     IoResult write(std::span<const uint8_t> in) override;
     Host host() const override;
+    bool await_input(int attention) override;
 
   private:
     bool cut_short() const { return interrupted_ != nullptr && *interrupted_ != 0; }

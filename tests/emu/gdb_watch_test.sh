@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # gdb_watch_test.sh BUILD_DIR: gdb in batch mode on each engine sets a write
 # and a read watchpoint and sees each fire after its instruction; interrupts
-# a guest that computes without calls and one that sleeps in a call (SIGINT
-# to gdb, which sends Ctrl-C);
+# a guest that computes without calls and one that waits in a call (a sleep,
+# a read of an empty pipe, a child that never ends; SIGINT to gdb, which
+# sends Ctrl-C);
 # and finds a faulting guest kept at its fault by --gdb-keep-fault, with its
 # backtrace, where without the option the run ends. Every gdb and nuvemu run
 # has a time limit; nuvemu takes a free port and tells it on standard error.
@@ -21,7 +22,7 @@ serve() {
     err=$work/$name.err
     out=$work/$name.out
     : >"$err"
-    timeout 120 "$nuvemu" --gdb 0 "$@" >"$out" 2>"$err" &
+    timeout 120 "$nuvemu" --gdb 0 "$@" <"${input:-/dev/null}" >"$out" 2>"$err" &
     emu=$!
     port=
     for _ in $(seq 300); do
@@ -50,8 +51,8 @@ for engine in $engines; do
     expect "$name" "$work/$name.gdb" \
         '^Hardware watchpoint 1: counter$' '^Hardware read watchpoint 2: limit$' \
         '^Old value = 0$' '^New value = 5$' \
-        '^bump \(by=5\) at .*watchee\.cpp:1[78]$' '^\$1 = 5$' \
-        '^Value = 7$' '^0x[0-9a-f]+ in twice_limit \(\) at .*watchee\.cpp:2[12]$|^twice_limit \(\) at' \
+        '^bump \(by=5\) at .*watchee\.cpp:(19|20)$' '^\$1 = 5$' \
+        '^Value = 7$' '^0x[0-9a-f]+ in twice_limit \(\) at .*watchee\.cpp:2[34]$|^twice_limit \(\) at' \
         'exited normally'
     [ "$status" = 0 ] || fail "$name: nuvemu ended with $status"
     expect "$name output" "$work/$name.out" '^5 14$'
@@ -69,7 +70,7 @@ for engine in $engines; do
     wait "$emu"
     status=$?
     expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
-        '^#0  (0x[0-9a-f]+ in )?main \(argc=2, argv=0x[0-9a-f]+\) at .*watchee\.cpp:2[67]$' \
+        '^#0  (0x[0-9a-f]+ in )?main \(argc=2, argv=0x[0-9a-f]+\) at .*watchee\.cpp:(28|29)$' \
         '^\$1 = true$'
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     expect "$name nuvemu" "$err" 'killed by the debugger'
@@ -88,6 +89,34 @@ for engine in $engines; do
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     expect "$name nuvemu" "$err" 'killed by the debugger'
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # Ctrl-C stops a guest blocked in a call whatever it waits for: input
+    # from a pipe that stays empty, or a child that never ends.
+    for case in "read|read|read" "wait|wait /watchee|waitpid"; do
+        IFS='|' read -r mode guest_args waiting_in <<<"$case"
+        name=$engine.interrupt-$mode
+        input=
+        if [ "$mode" = read ]; then
+            # Opened both ways: a writer that never writes, so reads wait.
+            mkfifo "$work/$name.in"
+            exec 9<>"$work/$name.in"
+            input=$work/$name.in
+        fi
+        # shellcheck disable=SC2086 # the guest's arguments are words
+        serve "$name" "$listening" --engine "$engine" --gdb-wait --root "$build/images" \
+            "$build/images/watchee" $guest_args || continue
+        input=
+        timeout --foreground -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+            -ex 'continue' -ex 'bt 2' -ex 'kill' "$build/images/watchee" >"$work/$name.gdb" 2>&1
+        wait "$emu"
+        status=$?
+        [ "$mode" = read ] && exec 9>&-
+        expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
+            "^#0  (0x[0-9a-f]+ in )?$waiting_in \\(" '^#1  0x[0-9a-f]+ in main \('
+        [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
+        expect "$name nuvemu" "$err" 'killed by the debugger'
+        if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+    done
 
     # --gdb-keep-fault: the faulting guest waits for a debugger, which finds
     # it at the fault with its callers, and lets the signal end it.
