@@ -30,7 +30,8 @@
 # the drivers too. nuvos_add_command does this for its own target.
 #
 # nuvos_add_test(NAME name COMMAND command [arg...]
-#                [ROOT dir]                the guest's root (default: NUVOS_TEST_ROOT)
+#                [ROOT dir]                the guest's root (default: NUVOS_TEST_ROOT, or
+#                                          where the test runs when that is empty)
 #                [INPUT file]              standard input (default: empty)
 #                [EXPECT_OUTPUT text | EXPECT_OUTPUT FILE file]
 #                [EXPECT_STATUS n])        (default: 0)
@@ -42,10 +43,11 @@
 # runs in the current binary directory, or with ROOT in dir, where the guest
 # then starts at "/".
 #
-# Tests: every command target runs under nuvemu with the root NUVOS_TEST_ROOT
-# (a cache variable, default "/", so that host paths name the same files in the
-# guest). The guest starts in the test's working directory when that lies in
-# the root. With the toolchain file, CMAKE_CROSSCOMPILING_EMULATOR is set to
+# Tests: every command target runs under nuvemu as by hand: its root is the
+# directory the test runs in (its WORKING_DIRECTORY), which the guest sees as
+# "/", unless the cache variable NUVOS_TEST_ROOT (default empty) names another
+# ("/" lets host paths name the same files in the guest). The guest starts in
+# the test's working directory when that lies in the root. With the toolchain file, CMAKE_CROSSCOMPILING_EMULATOR is set to
 # that; in a host project only the command targets get it (the variable would
 # also wrap the project's host programs).
 #
@@ -83,8 +85,12 @@ if(NOT NUVOS_TOOLCHAIN AND CMAKE_VERSION VERSION_LESS 3.21)
   return()
 endif()
 
-set(NUVOS_TEST_ROOT "/" CACHE PATH "The host directory that command tests see as / under nuvemu")
-set(NUVOS_EMULATOR "${NUVOS_EMU};--root;${NUVOS_TEST_ROOT}")
+set(NUVOS_TEST_ROOT "" CACHE PATH
+    "The host directory that command tests see as / under nuvemu (empty: the test's own directory)")
+set(NUVOS_EMULATOR "${NUVOS_EMU}")
+if(NOT NUVOS_TEST_ROOT STREQUAL "")
+  list(APPEND NUVOS_EMULATOR --root "${NUVOS_TEST_ROOT}")
+endif()
 if(NUVOS_TOOLCHAIN AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${NUVOS_EMULATOR}")
 endif()
@@ -231,8 +237,11 @@ function(nuvos_add_test)
   else()
     get_filename_component(command "${command}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   endif()
-  set(root "${NUVOS_TEST_ROOT}")
   set(dir "${CMAKE_CURRENT_BINARY_DIR}")
+  set(root "${NUVOS_TEST_ROOT}")
+  if(root STREQUAL "")
+    set(root "${dir}")
+  endif()
   if(DEFINED A_ROOT)
     get_filename_component(root "${A_ROOT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
     set(dir "${root}")

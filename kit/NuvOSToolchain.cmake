@@ -2,9 +2,9 @@
 #   cmake -DCMAKE_TOOLCHAIN_FILE=P/lib/cmake/NuvOS/NuvOSToolchain.cmake ...
 # Every executable is then a NUV-OS command image (add_executable works as
 # usual; find_package(NuvOS) adds nuvos_add_command for the records), and
-# add_test runs images under nuvemu with the root NUVOS_TEST_ROOT (default
-# "/", so that host paths name the same files in the guest; the guest starts
-# in the test's working directory).
+# add_test runs images under nuvemu as by hand: the root is the test's working
+# directory unless NUVOS_TEST_ROOT (default empty) names another ("/" lets host
+# paths name the same files in the guest).
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -12,8 +12,12 @@ get_filename_component(_nuvos_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLU
 set(CMAKE_C_COMPILER "${_nuvos_prefix}/bin/nuvos-cc")
 set(CMAKE_CXX_COMPILER "${_nuvos_prefix}/bin/nuvos-c++")
 set(NUVOS_TOOLCHAIN TRUE)
-set(NUVOS_TEST_ROOT "/" CACHE PATH "The host directory that command tests see as / under nuvemu")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_prefix}/bin/nuvemu;--root;${NUVOS_TEST_ROOT}")
+set(NUVOS_TEST_ROOT "" CACHE PATH
+    "The host directory that command tests see as / under nuvemu (empty: the test's own directory)")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_prefix}/bin/nuvemu")
+if(NOT NUVOS_TEST_ROOT STREQUAL "")
+  list(APPEND CMAKE_CROSSCOMPILING_EMULATOR --root "${NUVOS_TEST_ROOT}")
+endif()
 
 # -DNUVOS_COVERAGE=ON builds every target with --coverage (see NuvOSConfig.cmake).
 if(NUVOS_COVERAGE)

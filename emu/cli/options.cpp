@@ -97,10 +97,11 @@ void usage(std::FILE* to) {
         "The sandbox: the guest sees the root as / and nothing outside it. A path that\n"
         "fails because it lies outside the root (a .. above it, or a host path that is not\n"
         "under it) is named on standard error, once; the guest still sees only its error.\n"
-        "The root is the current directory unless --root says otherwise: a command run\n"
-        "by hand (or by name) reaches only the tree it runs in. The kit's CMake test\n"
-        "helpers pass --root ${NUVOS_TEST_ROOT}, / unless set, since a project's tests\n"
-        "name its files by host paths; set it to confine them as well.\n",
+        "The root is the current directory unless --root says otherwise, wherever the\n"
+        "command runs: by hand, by name, or as a test of the kit's CMake helpers (the\n"
+        "test's working directory; -DNUVOS_TEST_ROOT=DIR sets another). A command thus\n"
+        "reaches only the tree it runs in, and a test's command line does the same\n"
+        "when run by hand in its directory.\n",
         to);
     if (to == stdout) examples(to);
 }
