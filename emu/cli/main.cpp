@@ -95,6 +95,13 @@ struct ProfileFiles {
                          "nuvemu: profile: processes ran on different engines; weights mix "
                          "instructions and time\n");
         }
+        if (p.cut() != 0) {
+            std::fprintf(stderr,
+                         "nuvemu: profile: %llu of %llu samples kept only their innermost frame: "
+                         "an image had more than %zu different call stacks\n",
+                         static_cast<unsigned long long>(p.cut()),
+                         static_cast<unsigned long long>(p.samples()), p.max_stacks());
+        }
         for (auto& [path, f] : files) {
             const std::string text =
                 nuv::report::profile_text(p, nuv::report::profile_format(path));

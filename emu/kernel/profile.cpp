@@ -49,8 +49,12 @@ void Profile::sample(Task& t, uint64_t weight, Unit unit, std::optional<uint32_t
     pcs.reserve(frames.size());
     for (const Symbols::Frame& f : frames) pcs.push_back(f.pc);
     if (pcs.empty()) pcs.push_back(regs.eip);
-    r.stacks[pcs] += weight;
     ++r.samples;
+    if (pcs.size() > 1 && r.stacks.size() >= max_stacks_ && !r.stacks.contains(pcs)) {
+        pcs.resize(1);
+        ++r.cut;
+    }
+    r.stacks[pcs] += weight;
 }
 
 void Profile::finish(Task& t) {
@@ -70,6 +74,12 @@ uint64_t Profile::total() const {
     for (const Root& r : roots_) {
         for (const auto& [stack, w] : r.stacks) sum += w;
     }
+    return sum;
+}
+
+uint64_t Profile::cut() const {
+    uint64_t sum = 0;
+    for (const Root& r : roots_) sum += r.cut;
     return sum;
 }
 

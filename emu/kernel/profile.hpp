@@ -32,6 +32,10 @@ class Profile {
     static constexpr std::chrono::nanoseconds kEveryTime = std::chrono::microseconds(1000);
     // The deepest stack a sample keeps (the outermost frames are cut off).
     static constexpr size_t kMaxFrames = 128;
+    // The most whole stacks an image keeps; past them, a sample whose stack
+    // is new keeps only its innermost frame, so that the memory a profile
+    // takes stays bounded by the stacks and the code, not by the run's time.
+    static constexpr size_t kMaxStacks = size_t{1} << 16;
 
     // The samples of one image's processes.
     struct Root {
@@ -41,11 +45,15 @@ class Profile {
         // the callers), and their weights.
         std::map<std::vector<uint32_t>, uint64_t> stacks;
         uint64_t samples = 0;
+        uint64_t cut = 0;  // of them, cut to their innermost frame (kMaxStacks)
     };
 
     explicit Profile(uint64_t every_instructions = kEveryInstructions,
-                     std::chrono::nanoseconds every_time = kEveryTime)
-        : every_instructions_(every_instructions), every_time_(every_time) {}
+                     std::chrono::nanoseconds every_time = kEveryTime,
+                     size_t max_stacks = kMaxStacks)
+        : every_instructions_(every_instructions),
+          every_time_(every_time),
+          max_stacks_(max_stacks) {}
 
     uint64_t every_instructions() const { return every_instructions_; }
     std::chrono::nanoseconds every_time() const { return every_time_; }
@@ -69,12 +77,15 @@ class Profile {
     bool mixed() const { return mixed_; }
     uint64_t total() const;
     uint64_t samples() const;
+    uint64_t cut() const;
+    size_t max_stacks() const { return max_stacks_; }
 
   private:
     Root& root_of(Task& t);
 
     uint64_t every_instructions_;
     std::chrono::nanoseconds every_time_;
+    size_t max_stacks_;
     std::vector<Root> roots_;
     std::map<std::string, size_t> index_;
     Unit unit_ = Unit::Instructions;

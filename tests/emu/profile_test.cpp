@@ -279,6 +279,29 @@ TEST_P(Profiles, AFileThatCannotBeWrittenStopsTheRunBeforeItBegins) {
     EXPECT_NE(r.err.find("cannot write profile file"), std::string::npos) << r.err;
 }
 
+// Past the stacks it keeps, a profile keeps only the innermost frame of a
+// new stack, and loses no weight.
+TEST_P(Profiles, PastItsStacksASampleKeepsOnlyItsInnermostFrame) {
+    nuv::Options o = nuvtest::test_options();
+    o.engine = GetParam();
+    o.count_instructions = counted();
+    o.profile = std::make_shared<nuv::Profile>(50, std::chrono::microseconds(100), 2);
+    std::unique_ptr<nuv::Harness> m = nuvtest::load_image("hot", o);
+    nuv::RunResult r = m->run({"hot", counted() ? "20" : "2000"});
+    m->kernel().finish_profile();
+    ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    EXPECT_GT(o.profile->cut(), 0u);
+    for (const nuv::Profile::Root& root : o.profile->roots()) {
+        EXPECT_GT(root.stacks.size(), 2u);
+        const auto whole = std::count_if(root.stacks.begin(), root.stacks.end(),
+                                         [](const auto& s) { return s.first.size() > 1; });
+        EXPECT_LE(whole, 2);
+    }
+    if (counted()) {
+        EXPECT_EQ(o.profile->total(), m->instructions());
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, Profiles,
                          ::testing::Values(EngineKind::Unicorn, EngineKind::Native),
                          [](const ::testing::TestParamInfo<EngineKind>& i) {
