@@ -17,8 +17,11 @@ class Kernel::Frame final : public CallContext {
     bool resuming() const override { return t_.loop().resuming; }
     std::optional<Outcome::Clock::time_point> wake_time() const override { return t_.loop().wake; }
     bool skip_sleep() const override { return t_.options().skip_sleep; }
+    // Whichever process waits on the host gives way to the run's debugger:
+    // the debugged process may be waiting on this one.
     int attention_fd() const override {
-        return t_.debugger() != nullptr ? t_.debugger()->pause_fd() : -1;
+        const Debugger* d = t_.debugger() != nullptr ? t_.debugger() : k_.first_->debugger();
+        return d != nullptr ? d->pause_fd() : -1;
     }
     int32_t spawn(const std::string& path, const std::vector<std::string>& args,
                   const Stdio& how) override {

@@ -91,12 +91,14 @@ for engine in $engines; do
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
 
     # Ctrl-C stops a guest blocked in a call whatever it waits for: input
-    # from a pipe that stays empty, or a child that never ends.
-    for case in "read|read|read" "wait|wait /watchee|waitpid"; do
+    # from a pipe that stays empty, or a child that never ends, whether it
+    # computes or waits for that input itself.
+    for case in "read|read|read" "wait|wait /watchee spin|waitpid" \
+        "wait-read|wait /watchee read|waitpid"; do
         IFS='|' read -r mode guest_args waiting_in <<<"$case"
         name=$engine.interrupt-$mode
         input=
-        if [ "$mode" = read ]; then
+        if [ "$mode" != wait ]; then
             # Opened both ways: a writer that never writes, so reads wait.
             mkfifo "$work/$name.in"
             exec 9<>"$work/$name.in"
@@ -110,7 +112,7 @@ for engine in $engines; do
             -ex 'continue' -ex 'bt 2' -ex 'kill' "$build/images/watchee" >"$work/$name.gdb" 2>&1
         wait "$emu"
         status=$?
-        [ "$mode" = read ] && exec 9>&-
+        [ "$mode" != wait ] && exec 9>&-
         expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' \
             "^#0  (0x[0-9a-f]+ in )?$waiting_in \\(" '^#1  0x[0-9a-f]+ in main \('
         [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"

@@ -1,8 +1,8 @@
 // watchee: writes a counter through a helper, then reads a limit that
 // nothing writes, and prints both; for watchpoints. watchee spin: computes
 // for ever without a call; watchee sleep: waits in a call for a minute;
-// watchee read: waits for a byte of standard input; watchee wait IMAGE:
-// waits for a child (IMAGE spin) that never ends; for a debugger's
+// watchee read: waits for a byte of standard input; watchee wait IMAGE
+// MODE: waits for a child (IMAGE MODE) that never ends; for a debugger's
 // interruption. Built without optimisation and with debug
 // information.
 #include <stdio.h>
@@ -32,9 +32,8 @@ int main(int argc, char** argv) {
         char c = 0;
         return static_cast<int>(read(0, &c, 1));
     }
-    if (argc > 2 && strcmp(argv[1], "wait") == 0) {
-        char spin[] = "spin";
-        char* child[] = {argv[2], spin, nullptr};
+    if (argc > 3 && strcmp(argv[1], "wait") == 0) {
+        char* child[] = {argv[2], argv[3], nullptr};
         int status = 0;
         return waitpid(spawn(argv[2], child, 2), &status, 0) < 0 ? 1 : status;
     }
