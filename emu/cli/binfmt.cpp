@@ -146,6 +146,27 @@ std::string rule(const std::string& name, const std::string& interpreter) {
            ":F";
 }
 
+bool ours(const std::string& entry) {
+    static const char digits[] = "0123456789abcdef";
+    auto hex = [](const std::string& bytes) {
+        std::string out;
+        for (unsigned char c : bytes) {
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+        return out;
+    };
+    const Pattern& p = pattern();
+    bool magic = false, mask = false, offset = false;
+    std::istringstream lines(entry);
+    for (std::string line; std::getline(lines, line);) {
+        magic = magic || line == "magic " + hex(p.magic);
+        mask = mask || line == "mask " + hex(p.mask);
+        offset = offset || line == "offset 0";
+    }
+    return magic && mask && offset;
+}
+
 bool valid_name(const std::string& name) {
     if (name.empty() || name.size() > 64 || name == "register" || name == "status" || name == "." ||
         name == "..")
@@ -181,13 +202,26 @@ int command(const std::string& verb, const std::string& name, std::FILE* out, st
     }
     const std::string entry = entry_path(name);
     const bool present = ::access(entry.c_str(), F_OK) == 0;
+    const std::string text = present ? read_all(entry) : std::string();
     if (verb == "status") {
         if (!present) {
             std::fprintf(out, "%s: not registered\n", name.c_str());
             return 1;
         }
-        std::fprintf(out, "%s: registered\n%s", name.c_str(), read_all(entry).c_str());
+        if (!ours(text)) {
+            std::fprintf(out, "%s: a rule of another program, not for NUV-OS images\n%s",
+                         name.c_str(), text.c_str());
+            return 1;
+        }
+        std::fprintf(out, "%s: registered\n%s", name.c_str(), text.c_str());
         return 0;
+    }
+    if (present && !ours(text)) {
+        std::fprintf(err,
+                     "nuvemu: --binfmt %s: %s is a rule of another program, not for NUV-OS "
+                     "images; it is left alone (name another rule)\n",
+                     verb.c_str(), name.c_str());
+        return kStatusUsage;
     }
     int e = 0;
     if (present && !write_to(entry, "-1", e)) {

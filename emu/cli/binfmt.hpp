@@ -33,6 +33,11 @@ bool matches(std::span<const uint8_t> head);
 // when registering, so it runs in any mount namespace or root later).
 std::string rule(const std::string& name, const std::string& interpreter);
 
+// Whether a binfmt_misc entry (the text of its file) is a rule for our
+// images: a magic rule whose magic and mask are ours, whatever nuvemu it
+// names. A rule of another program is never replaced or removed.
+bool ours(const std::string& entry);
+
 // Whether a name can be registered: letters, digits, '.', '_' and '-', at
 // most 64 of them, and not one of binfmt_misc's own files.
 bool valid_name(const std::string& name);

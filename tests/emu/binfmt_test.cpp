@@ -199,4 +199,28 @@ TEST(Binfmt, ARegisteredImageRunsByNameUnderNuvemu) {
     EXPECT_EQ(status.out, reg.name() + ": not registered\n");
 }
 
+// A rule of the same name that another program registered is neither
+// replaced nor removed, and status says whose it is.
+TEST(Binfmt, ARuleOfAnotherProgramIsLeftAlone) {
+    const std::string name = "nuvtest-other-" + std::to_string(getpid());
+    const std::string entry = std::string(nuv::cli::binfmt::kDirectory) + "/" + name;
+    std::ofstream(std::string(nuv::cli::binfmt::kDirectory) + "/register")
+        << ":" << name << ":E::nuvtestother::/bin/true:";
+    if (!fs::exists(entry)) GTEST_SKIP() << "cannot register a rule here";
+    struct Removal {
+        std::string entry;
+        ~Removal() { std::ofstream(entry) << "-1"; }
+    } removal{entry};
+    for (const char* verb : {"register", "unregister"}) {
+        nuvtest::ToolRun r = nuvtest::run_nuvemu(std::string("--binfmt ") + verb + " " + name);
+        EXPECT_EQ(r.status, 125) << verb;
+        EXPECT_NE(r.err.find(name + " is a rule of another program"), std::string::npos) << r.err;
+        EXPECT_NE(nuvtest::read_file(entry).find("interpreter /bin/true"), std::string::npos)
+            << verb << " changed the rule";
+    }
+    nuvtest::ToolRun status = nuvtest::run_nuvemu("--binfmt status " + name);
+    EXPECT_EQ(status.status, 1);
+    EXPECT_NE(status.out.find("a rule of another program"), std::string::npos) << status.out;
+}
+
 }  // namespace
