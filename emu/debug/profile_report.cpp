@@ -19,13 +19,22 @@ struct Named {
     int entry_line = 0;  // the function's first line, where known
 };
 
-// A name that cannot break a format's line: no separators or controls.
+// The longest name a report keeps whole: names come from the image, and a
+// report repeats them in every stack.
+constexpr size_t kMaxName = 512;
+
+// A name that cannot break a format's line: no separators or controls, and
+// no longer than kMaxName (then cut, and marked so).
 std::string clean(std::string_view s) {
+    const bool cut = s.size() > kMaxName;
+    if (cut) s = s.substr(0, kMaxName - 3);
     std::string out;
+    if (cut) out.reserve(kMaxName);
     for (char c : s) {
         const auto u = static_cast<unsigned char>(c);
         out += u < 0x20 || u == 0x7F || c == ';' ? '_' : c;
     }
+    if (cut) out += "...";
     return out.empty() ? "?" : out;
 }
 

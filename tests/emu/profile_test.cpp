@@ -279,14 +279,16 @@ TEST_P(Profiles, AFileThatCannotBeWrittenStopsTheRunBeforeItBegins) {
     EXPECT_NE(r.err.find("cannot write profile file"), std::string::npos) << r.err;
 }
 
-// Past the stacks it keeps, a profile keeps only the innermost frame of a
-// new stack, and loses no weight.
-TEST_P(Profiles, PastItsStacksASampleKeepsOnlyItsInnermostFrame) {
+// What a profile holds is bounded: past the stacks it keeps, it keeps only
+// the innermost frame of a new stack (and loses no weight), and a report
+// cuts a name longer than it shows.
+TEST_P(Profiles, ItsStacksAndNamesAreBounded) {
     nuv::Options o = nuvtest::test_options();
     o.engine = GetParam();
     o.count_instructions = counted();
     o.profile = std::make_shared<nuv::Profile>(50, std::chrono::microseconds(100), 2);
     std::unique_ptr<nuv::Harness> m = nuvtest::load_image("hot", o);
+    m->task().set_name("/images/" + std::string(5000, 'h'));
     nuv::RunResult r = m->run({"hot", counted() ? "20" : "2000"});
     m->kernel().finish_profile();
     ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
@@ -300,6 +302,10 @@ TEST_P(Profiles, PastItsStacksASampleKeepsOnlyItsInnermostFrame) {
     if (counted()) {
         EXPECT_EQ(o.profile->total(), m->instructions());
     }
+    const std::vector<Stack> stacks = read_collapsed(
+        nuv::report::profile_text(*o.profile, nuv::report::ProfileFormat::Collapsed));
+    ASSERT_FALSE(stacks.empty());
+    EXPECT_EQ(stacks[0].frames[0], std::string(509, 'h') + "...");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Profiles,
