@@ -229,6 +229,9 @@ Status write(Object o, const std::string& path) {
         path.compare(path.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
         return fail("not a data file name (NAME.gcda)");
     }
+    // The compiler names data files from the root; a relative name would
+    // land wherever nuvemu happens to run.
+    if (path[0] != '/') return fail("a relative data file name, not written");
     for (const Function& f : o.functions) {
         if (f.present && f.counters.size() != o.kinds.size()) return fail("malformed profile");
     }

@@ -268,6 +268,8 @@ TEST(CoverageGuard, WritesOnlyBesideTheNotesOfTheSameCompilation) {
              return dir + "/x.gcno";
          },
          "not a data file name"},
+        {"a relative name", [](const std::string&) { return std::string("nuvcov-x.gcda"); },
+         "a relative data file name"},
         {"a symbolic link",
          [&](const std::string& dir) {
              nuvtest::write_file(dir + "/x.gcno", good);
