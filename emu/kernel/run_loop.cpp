@@ -209,6 +209,15 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice) {
         }
         watch_fds();
     }
+    if (debugger != nullptr && t.loop().debug_step) {
+        // Stepped while it waited in a call, which is now done.
+        t.loop().debug_step = false;
+        if (!debug_stop(t, {DebugEvent::Stepped, t.engine().registers().eip, {}, {}}, limits, step,
+                        deadline)) {
+            return step;
+        }
+        watch_fds();
+    }
     // A profile of an engine that does not sample itself: runs in slices
     // of running time, a sample at the end of each.
     Profile* timed =

@@ -96,9 +96,13 @@ bool Kernel::doze(Task& self, Clock::time_point until, Deadline deadline) {
         case DebugGo::Kill:
             self.loop().debug_kill = true;
             return true;
-        case DebugGo::Continue:
         case DebugGo::Step:
+            // The call is the instruction stepped: the step ends with it.
+            self.loop().debug_step = true;
+            return true;
+        case DebugGo::Continue:
         case DebugGo::Deliver:
+            self.loop().debug_step = false;
             return true;
     }
     return true;

@@ -220,6 +220,7 @@ class Task {
         bool debug_began = false;  // the debugger has seen the start
         bool debug_pause = false;  // the last call stopped the run for the debugger
         bool debug_kill = false;   // the debugger ended it while it waited in a call
+        bool debug_step = false;   // it asked for a step there: told once the call is done
         // Profiling (profile.hpp): the instruction count at the last sample,
         // and the running time since it, for engines sampled by time.
         uint64_t profiled = 0;

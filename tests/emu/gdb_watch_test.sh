@@ -3,7 +3,7 @@
 # and a read watchpoint and sees each fire after its instruction; interrupts
 # a guest that computes without calls and one that waits in a call (a sleep,
 # a read of an empty pipe, a child that never ends; SIGINT to gdb, which
-# sends Ctrl-C);
+# sends Ctrl-C), and steps the read it was stopped in;
 # and finds a faulting guest kept at its fault by --gdb-keep-fault, with its
 # backtrace, where without the option the run ends. Every gdb and nuvemu run
 # has a time limit; nuvemu takes a free port and tells it on standard error.
@@ -119,6 +119,29 @@ for engine in $engines; do
         expect "$name nuvemu" "$err" 'killed by the debugger'
         if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
     done
+
+    # A step asked for there takes the call as its instruction: it ends when
+    # the input comes, with the read's result, not with the guest's end.
+    name=$engine.step-read
+    mkfifo "$work/$name.in"
+    exec 9<>"$work/$name.in"
+    input=$work/$name.in
+    serve "$name" "$listening" --engine "$engine" --gdb-wait --root "$build/images" \
+        "$build/images/watchee" read || continue
+    input=
+    (sleep 6 && printf x >&9) &
+    writer=$!
+    timeout --foreground -s INT -k 60 3 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
+        -ex 'continue' -ex 'stepi' -ex 'print $eax' -ex 'bt 2' -ex 'kill' \
+        "$build/images/watchee" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    status=$?
+    wait "$writer"
+    exec 9>&-
+    expect "$name" "$work/$name.gdb" 'Program received signal SIGINT' '^\$1 = 1$' \
+        '^#0  (0x[0-9a-f]+ in )?read \(' '^#1  0x[0-9a-f]+ in main \('
+    [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
 
     # --gdb-keep-fault: the faulting guest waits for a debugger, which finds
     # it at the fault with its callers, and lets the signal end it.
