@@ -122,8 +122,10 @@ class Kernel {
         bool blocked = false, yielded = false;
     };
     // A stretch that reaches `slice` before the run's deadline ends there as
-    // if the guest had yielded: it goes on at its next step.
-    Step step(Task& t, Deadline deadline, Deadline slice = Deadline::max());
+    // if the guest had yielded: it goes on at its next step. So does one of
+    // an engine that runs alongside when `attention` becomes readable; such a
+    // guest is not stopped for it, and goes on running meanwhile.
+    Step step(Task& t, Deadline deadline, Deadline slice = Deadline::max(), int attention = -1);
 
   private:
     class Frame;
@@ -176,7 +178,9 @@ class Kernel {
     // False when the run is to end (the deadline passed in the debugger).
     bool doze(Task& self, Clock::time_point until, Deadline deadline);
     // Runs each other live process once, each for no longer than `slice`
-    // (zero: as long as it goes on); true when any made progress.
+    // (zero: as long as it goes on; one that runs alongside is not stopped
+    // for it, but watched for self's debugger instead); true when any made
+    // progress.
     bool run_round(Task& self, Deadline deadline, Clock::duration slice, bool& timed_out);
 
     // A process live, or ended and not yet waited for.

@@ -169,7 +169,7 @@ RunResult Kernel::emulate(Task& t, uint32_t begin) {
     return s.result;
 }
 
-Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice) {
+Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice, int attention) {
     const Deadline bound = std::min(deadline, slice);
     t.loop().started = true;
     t.loop().blocked = false;
@@ -195,6 +195,7 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice) {
     // and the debugger's connection (which a stop may change).
     auto watch_fds = [&] {
         event_fds(t, t.loop().others);
+        if (attention >= 0 && t.engine().concurrent()) t.loop().others.push_back(attention);
         limits.pause_fd = debugger != nullptr ? debugger->pause_fd() : -1;
         if (limits.pause_fd >= 0 && t.engine().concurrent()) {
             t.loop().others.push_back(limits.pause_fd);

@@ -56,8 +56,13 @@ bool Kernel::run_round(Task& self, Deadline deadline, Clock::duration slice, boo
         if (t == nullptr) continue;
         if (t->waiting() && !retry_pending(*t)) continue;
         progress = true;
-        Step s = step(*t, deadline,
-                      slice == Clock::duration::zero() ? Deadline::max() : Clock::now() + slice);
+        // One that runs alongside is left running: stopping it every slice
+        // would break off what it does on the host meanwhile (a write into
+        // a full pipe).
+        const bool sliced = slice != Clock::duration::zero();
+        const bool alongside = sliced && t->engine().concurrent();
+        Step s = step(*t, deadline, sliced && !alongside ? Clock::now() + slice : Deadline::max(),
+                      alongside ? self.debugger()->pause_fd() : -1);
         if (s.blocked || s.yielded) continue;
         const RunResult& r = s.result;
         if (r.stop == Stop::Timeout) {

@@ -3,7 +3,8 @@
 # and a read watchpoint and sees each fire after its instruction; interrupts
 # a guest that computes without calls and one that waits in a call (a sleep,
 # a read of an empty pipe, a child that never ends; SIGINT to gdb, which
-# sends Ctrl-C), and steps the read it was stopped in;
+# sends Ctrl-C), and steps the read it was stopped in; lets a child that
+# writes into a slow pipe copy all of it while its parent waits;
 # and finds a faulting guest kept at its fault by --gdb-keep-fault, with its
 # backtrace, where without the option the run ends. Every gdb and nuvemu run
 # has a time limit; nuvemu takes a free port and tells it on standard error.
@@ -142,6 +143,32 @@ for engine in $engines; do
         '^#0  (0x[0-9a-f]+ in )?read \(' '^#1  0x[0-9a-f]+ in main \('
     [ "$status" = 139 ] || fail "$name: nuvemu ended with $status"
     if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$err"; fi
+
+    # While the debugged guest waits for its child, the child's own work on
+    # the host goes on unbroken: it copies its input into a pipe that is
+    # read only after a while, and every byte arrives.
+    name=$engine.child-writes
+    head -c 3000000 /dev/urandom >"$work/$name.in"
+    input=$work/$name.in
+    : >"$work/$name.err"
+    (timeout 120 "$nuvemu" --gdb 0 --engine "$engine" --gdb-wait --root "$build/images" \
+        "$build/images/hot" 1 /hello -cat <"$input" 2>"$work/$name.err"
+        echo "$?" >"$work/$name.status") | (sleep 2 && cat >"$work/$name.out") &
+    emu=$!
+    input=
+    port=
+    for _ in $(seq 300); do
+        port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/$name.err")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" -ex 'continue' \
+        "$build/images/hot" >"$work/$name.gdb" 2>&1
+    wait "$emu"
+    expect "$name" "$work/$name.gdb" 'exited normally'
+    [ "$(cat "$work/$name.status")" = 0 ] || fail "$name: nuvemu ended with $(cat "$work/$name.status")"
+    cmp -s "$work/$name.in" "$work/$name.out" || fail "$name: the copy differs from the input"
+    if [ "$failures" != 0 ]; then cat "$work/$name.gdb" "$work/$name.err"; fi
 
     # --gdb-keep-fault: the faulting guest waits for a debugger, which finds
     # it at the fault with its callers, and lets the signal end it.
