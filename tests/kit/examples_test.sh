@@ -44,6 +44,15 @@ case "$mode" in
             { cat "$work/test.log"; fail "ctest with the $mode"; }
         grep -q "100% tests passed, 0 tests failed out of 11$" "$work/test.log" ||
             { cat "$work/test.log"; fail "ctest with the $mode ran other tests than the eleven"; }
+        # With one root named for every test (host paths the same in the
+        # guest), in a folder with a space: the tests that need no root of
+        # their own pass as well.
+        cmake -S "$src" -B "$work/r oot" "${how[@]}" -DNUVOS_TEST_ROOT=/ >"$work/root.log" 2>&1 &&
+            cmake --build "$work/r oot" -j2 >>"$work/root.log" 2>&1 &&
+            ctest --test-dir "$work/r oot" --output-on-failure >>"$work/root.log" 2>&1 ||
+            { cat "$work/root.log"; fail "ctest with the $mode and NUVOS_TEST_ROOT=/"; }
+        grep -q "100% tests passed, 0 tests failed out of 10$" "$work/root.log" ||
+            { cat "$work/root.log"; fail "ctest with NUVOS_TEST_ROOT=/ ran other tests than the ten"; }
         # With NUVOS_COVERAGE on, the tests' runs leave counts beside the
         # objects, which gcov reads; the images built without it are unchanged.
         cmake -S "$src" -B "$work/c" "${how[@]}" -DNUVOS_COVERAGE=ON >"$work/cov.log" 2>&1 &&
