@@ -55,14 +55,14 @@ install(FILES ${NUV_KIT_DIR}/lib/pkgconfig/nuvos.pc DESTINATION lib/pkgconfig)
 # The CMake package: find_package(NuvOS) and the toolchain file.
 include(CMakePackageConfigHelpers)
 set(NUV_PACKAGE_DIR ${NUV_KIT_DIR}/lib/cmake/NuvOS)
-foreach(f NuvOSConfig.cmake NuvOSToolchain.cmake NuvOSRunTest.cmake)
+foreach(f NuvOSConfig.cmake NuvOSToolchain.cmake NuvOSRunTest.cmake NuvOSTestRoot.cmake)
   configure_file(${PROJECT_SOURCE_DIR}/kit/${f} ${NUV_PACKAGE_DIR}/${f} COPYONLY)
 endforeach()
 write_basic_package_version_file(${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion
                                  ARCH_INDEPENDENT)
 install(FILES ${NUV_PACKAGE_DIR}/NuvOSConfig.cmake ${NUV_PACKAGE_DIR}/NuvOSToolchain.cmake
-              ${NUV_PACKAGE_DIR}/NuvOSRunTest.cmake
+              ${NUV_PACKAGE_DIR}/NuvOSRunTest.cmake ${NUV_PACKAGE_DIR}/NuvOSTestRoot.cmake
               ${NUV_PACKAGE_DIR}/NuvOSConfigVersion.cmake
         DESTINATION lib/cmake/NuvOS)
 

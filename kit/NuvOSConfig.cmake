@@ -72,7 +72,8 @@ set(NUVOS_TOOLCHAIN_FILE "${CMAKE_CURRENT_LIST_DIR}/NuvOSToolchain.cmake")
 set(_NUVOS_RUN_TEST "${CMAKE_CURRENT_LIST_DIR}/NuvOSRunTest.cmake")
 
 foreach(_nuvos_file "${NUVOS_CC}" "${NUVOS_CXX}" "${NUVOS_EMU}" "${NUVOS_INCLUDE_DIR}/nuvos/meta.h"
-                    "${NUVOS_PREFIX}/lib/libc.a" "${_NUVOS_RUN_TEST}")
+                    "${NUVOS_PREFIX}/lib/libc.a" "${_NUVOS_RUN_TEST}"
+                    "${CMAKE_CURRENT_LIST_DIR}/NuvOSTestRoot.cmake")
   if(NOT EXISTS "${_nuvos_file}")
     set(NuvOS_FOUND FALSE)
     set(NuvOS_NOT_FOUND_MESSAGE "the NUV-OS kit at ${NUVOS_PREFIX} lacks ${_nuvos_file}")
@@ -85,12 +86,9 @@ if(NOT NUVOS_TOOLCHAIN AND CMAKE_VERSION VERSION_LESS 3.21)
   return()
 endif()
 
-set(NUVOS_TEST_ROOT "" CACHE PATH
-    "The host directory that command tests see as / under nuvemu (empty: the test's own directory)")
-set(NUVOS_EMULATOR "${NUVOS_EMU}")
-if(NOT NUVOS_TEST_ROOT STREQUAL "")
-  list(APPEND NUVOS_EMULATOR --root "${NUVOS_TEST_ROOT}")
-endif()
+set(_nuvos_emu "${NUVOS_EMU}")
+include("${CMAKE_CURRENT_LIST_DIR}/NuvOSTestRoot.cmake")
+set(NUVOS_EMULATOR "${_nuvos_test_emulator}")
 if(NUVOS_TOOLCHAIN AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${NUVOS_EMULATOR}")
 endif()

@@ -12,12 +12,9 @@ get_filename_component(_nuvos_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLU
 set(CMAKE_C_COMPILER "${_nuvos_prefix}/bin/nuvos-cc")
 set(CMAKE_CXX_COMPILER "${_nuvos_prefix}/bin/nuvos-c++")
 set(NUVOS_TOOLCHAIN TRUE)
-set(NUVOS_TEST_ROOT "" CACHE PATH
-    "The host directory that command tests see as / under nuvemu (empty: the test's own directory)")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_prefix}/bin/nuvemu")
-if(NOT NUVOS_TEST_ROOT STREQUAL "")
-  list(APPEND CMAKE_CROSSCOMPILING_EMULATOR --root "${NUVOS_TEST_ROOT}")
-endif()
+set(_nuvos_emu "${_nuvos_prefix}/bin/nuvemu")
+include("${CMAKE_CURRENT_LIST_DIR}/NuvOSTestRoot.cmake")
+set(CMAKE_CROSSCOMPILING_EMULATOR "${_nuvos_test_emulator}")
 
 # -DNUVOS_COVERAGE=ON builds every target with --coverage (see NuvOSConfig.cmake).
 if(NUVOS_COVERAGE)

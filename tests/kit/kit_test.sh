@@ -12,7 +12,8 @@ for f in include/stdio.h include/nuvos/meta.h include/limits.h include/ctype.h i
          lib/crt0.o lib/nuvos.ld bin/nuvemu bin/nuvmeta bin/nuvos-cc bin/nuvos-c++ share/nuvos/bin/ver \
          share/doc/nuvos/kernel-calls.md share/doc/nuvos/library-guide.md lib/cmake/NuvOS/NuvOSConfig.cmake \
          lib/cmake/NuvOS/NuvOSConfigVersion.cmake lib/cmake/NuvOS/NuvOSToolchain.cmake \
-         lib/cmake/NuvOS/NuvOSRunTest.cmake lib/pkgconfig/nuvos.pc lib/libnuvsan.a lib/crt0-san.o \
+         lib/cmake/NuvOS/NuvOSRunTest.cmake lib/cmake/NuvOS/NuvOSTestRoot.cmake lib/pkgconfig/nuvos.pc \
+         lib/libnuvsan.a lib/crt0-san.o \
          lib/nuvos-san.ld lib/nuvos/coverage/libgcov.a; do
     [ -f "$P/$f" ] || { echo "kit lacks $f"; exit 1; }
 done
