@@ -51,7 +51,7 @@ void Profile::sample(Task& t, uint64_t weight, Unit unit, std::optional<uint32_t
     if (pcs.empty()) pcs.push_back(regs.eip);
     ++r.samples;
     if (pcs.size() > 1 && r.stacks.size() >= max_stacks_ && !r.stacks.contains(pcs)) {
-        pcs.resize(1);
+        pcs.erase(pcs.begin() + 1, pcs.end());  // the innermost frame only
         ++r.cut;
     }
     r.stacks[pcs] += weight;
