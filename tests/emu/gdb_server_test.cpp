@@ -104,6 +104,25 @@ class Client {
     bool connected_ = false;
 };
 
+// The debuggee, loaded for debugging on an engine, with a server on a free
+// port that waits for its client.
+void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& server,
+                   std::unique_ptr<nuv::Harness>& m) {
+    auto listening = nuv::GdbServer::listen(0);
+    ASSERT_TRUE(listening) << listening.error().message;
+    server = std::move(*listening);
+    server->wait_for_client(true);
+    nuv::Options opts;
+    opts.engine = engine;
+    opts.debugging = true;
+    opts.capture_output = true;
+    opts.timeout_us = 60'000'000;
+    std::string err;
+    m = nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
+    ASSERT_TRUE(m) << err;
+    m->task().set_debugger(server.get());
+}
+
 // A port another server holds is refused with one line that names it.
 TEST(GdbServer, APortInUseIsRefusedWithItsNumber) {
     auto first = nuv::GdbServer::listen(0);
@@ -117,20 +136,9 @@ TEST(GdbServer, APortInUseIsRefusedWithItsNumber) {
 }
 
 TEST(GdbServer, MalformedPacketsGetErrorsAndTheSessionGoesOn) {
-    std::string err;
-    auto listening = nuv::GdbServer::listen(0);
-    ASSERT_TRUE(listening) << listening.error().message;
-    std::unique_ptr<nuv::GdbServer> server = std::move(*listening);
-    server->wait_for_client(true);
-    nuv::Options opts;
-    opts.engine = nuv::EngineKind::Unicorn;
-    opts.debugging = true;
-    opts.capture_output = true;
-    opts.timeout_us = 60'000'000;
-    std::unique_ptr<nuv::Harness> m =
-        nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
-    ASSERT_TRUE(m) << err;
-    m->task().set_debugger(server.get());
+    std::unique_ptr<nuv::GdbServer> server;
+    std::unique_ptr<nuv::Harness> m;
+    ASSERT_NO_FATAL_FAILURE(debug_session(nuv::EngineKind::Unicorn, server, m));
 
     struct Case {
         const char* packet;
@@ -196,20 +204,9 @@ class GdbWatchpoints : public ::testing::TestWithParam<nuv::EngineKind> {};
 TEST_P(GdbWatchpoints, AreCutIntoAtMostFourAlignedRuns) {
     const bool native = GetParam() == nuv::EngineKind::Native;
     if (native) NUVTEST_NEED_NATIVE_ENGINE();
-    auto listening = nuv::GdbServer::listen(0);
-    ASSERT_TRUE(listening) << listening.error().message;
-    std::unique_ptr<nuv::GdbServer> server = std::move(*listening);
-    server->wait_for_client(true);
-    nuv::Options opts;
-    opts.engine = GetParam();
-    opts.debugging = true;
-    opts.capture_output = true;
-    opts.timeout_us = 60'000'000;
-    std::string err;
-    std::unique_ptr<nuv::Harness> m =
-        nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
-    ASSERT_TRUE(m) << err;
-    m->task().set_debugger(server.get());
+    std::unique_ptr<nuv::GdbServer> server;
+    std::unique_ptr<nuv::Harness> m;
+    ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m));
 
     struct Case {
         const char* packet;

@@ -11,30 +11,8 @@ image=$build/images/debuggee
 # shellcheck source-path=SCRIPTDIR source=gdb_common.sh
 . "$(dirname "$0")/gdb_common.sh"
 
-# serve ENGINE [ARG...]: nuvemu runs the image under its gdb server, waiting
-# for the debugger; sets emu (its pid), port, err and out.
-serve() {
-    local engine=$1
-    shift
-    err=$work/$engine.err
-    out=$work/$engine.out
-    : >"$err"
-    timeout 120 "$nuvemu" --engine "$engine" --gdb 0 --gdb-wait "$image" "$@" >"$out" 2>"$err" &
-    emu=$!
-    port=
-    for _ in $(seq 200); do
-        port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$err")
-        [ -n "$port" ] && return 0
-        kill -0 "$emu" 2>/dev/null || break
-        sleep 0.1
-    done
-    fail "$engine: nuvemu did not tell its port"; cat "$err"
-    kill "$emu" 2>/dev/null; wait "$emu"
-    return 1
-}
-
 for engine in $engines; do
-    serve "$engine" || continue
+    serve "$engine" "$listening" --engine "$engine" --gdb-wait "$image" || continue
     timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" \
         -ex 'break square' -ex 'continue' -ex 'next' -ex 'print result' -ex 'print n' \
         -ex 'bt' -ex 'delete' -ex 'stepi' -ex 'info registers eip' -ex 'continue' \
@@ -58,7 +36,7 @@ done
 # A fault under the debugger: gdb hears the signal and reads its information
 # (SIGSEGV, SEGV_MAPERR, the address) with the guest standing at the fault.
 for engine in $engines; do
-    serve "$engine" crash || continue
+    serve "$engine" "$listening" --engine "$engine" --gdb-wait "$image" crash || continue
     timeout -k 5 90 gdb -nx -batch -ex "target remote 127.0.0.1:$port" -ex 'continue' \
         -ex 'print $_siginfo.si_signo' -ex 'print $_siginfo.si_code' \
         -ex 'print $_siginfo._sifields._sigfault.si_addr' -ex 'kill' \

@@ -14,30 +14,6 @@ nuvemu=$build/bin/nuvemu
 # shellcheck source-path=SCRIPTDIR source=gdb_common.sh
 . "$(dirname "$0")/gdb_common.sh"
 
-# serve NAME PATTERN NUVEMU-ARG...: nuvemu runs under its gdb server until
-# standard error has a line matching PATTERN; sets emu (its pid), port, err
-# and out.
-serve() {
-    local name=$1 ready=$2
-    shift 2
-    err=$work/$name.err
-    out=$work/$name.out
-    : >"$err"
-    timeout 120 "$nuvemu" --gdb 0 "$@" <"${input:-/dev/null}" >"$out" 2>"$err" &
-    emu=$!
-    port=
-    for _ in $(seq 300); do
-        port=$(sed -n 's/^nuvemu: gdb: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$err")
-        [ -n "$port" ] && grep -Eq -- "$ready" "$err" && return 0
-        kill -0 "$emu" 2>/dev/null || break
-        sleep 0.1
-    done
-    fail "$name: nuvemu did not get ready"; cat "$err"
-    kill "$emu" 2>/dev/null; wait "$emu"
-    return 1
-}
-
-listening='^nuvemu: gdb: listening'
 for engine in $engines; do
     # A write watchpoint stops after the store, with the old and new values;
     # a read watchpoint after the load; the guest then ends as it would.
