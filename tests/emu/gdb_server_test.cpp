@@ -9,12 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "engine_factory.hpp"
 #include "fault_report.hpp"
+#include "files.hpp"
 #include "gdb_server.hpp"
 #include "guest.hpp"
 #include "harness.hpp"
@@ -85,7 +90,8 @@ class Client {
         return {ack, reply()};
     }
     std::string reply() {
-        while (get() != '$') {
+        for (char c; (c = get()) != '$';) {
+            if (c == 0) return "";  // nothing more comes
         }
         std::string data;
         for (char c; (c = get()) != '#' && c != 0;) data += c;
@@ -95,19 +101,21 @@ class Client {
         return data;
     }
 
-  private:
     char get() {
         char c = 0;
         return ::recv(fd_, &c, 1, 0) == 1 ? c : 0;
     }
+    int fd() const { return fd_; }
+
+  private:
     int fd_ = -1;
     bool connected_ = false;
 };
 
-// The debuggee, loaded for debugging on an engine, with a server on a free
-// port that waits for its client.
+// An image, loaded for debugging on an engine, with a server on a free port
+// that waits for its client.
 void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& server,
-                   std::unique_ptr<nuv::Harness>& m) {
+                   std::unique_ptr<nuv::Harness>& m, const char* image = "debuggee") {
     auto listening = nuv::GdbServer::listen(0);
     ASSERT_TRUE(listening) << listening.error().message;
     server = std::move(*listening);
@@ -117,8 +125,9 @@ void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& serv
     opts.debugging = true;
     opts.capture_output = true;
     opts.timeout_us = 60'000'000;
+    opts.root = NUV_IMAGE_DIR;
     std::string err;
-    m = nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/debuggee", opts, err);
+    m = nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/" + image, opts, err);
     ASSERT_TRUE(m) << err;
     m->task().set_debugger(server.get());
 }
@@ -256,9 +265,107 @@ TEST_P(GdbWatchpoints, AreCutIntoAtMostFourAlignedRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, GdbWatchpoints,
                          ::testing::Values(nuv::EngineKind::Unicorn, nuv::EngineKind::Native),
-                         [](const auto& info) {
-                             return std::string(info.param == nuv::EngineKind::Native ? "Native"
-                                                                                      : "Unicorn");
-                         });
+                         [](const auto& info) { return nuv::engine_kind_name(info.param); });
+
+// A whole session as gdb holds it, on each engine: a write and a read
+// watchpoint fire after their instructions with the address; an interrupt
+// (0x03) stops a guest that computes without calls, one that waits for a
+// pipe's input, and one that waits for a child that computes; the guest
+// stopped in its read takes the input that comes later, none of it lost.
+class GdbSessions : public ::testing::TestWithParam<nuv::EngineKind> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == nuv::EngineKind::Native) NUVTEST_NEED_NATIVE_ENGINE();
+    }
+};
+
+TEST_P(GdbSessions, WatchpointsFireAndInterruptsStopTheGuestWhereverItWaits) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        bool watch;        // watchpoints on counter and limit; else an interrupt
+        const char* then;  // written into standard input after the stop (nullptr: kill)
+    };
+    const Case cases[] = {
+        {"watchpoints", {"watchee"}, true, nullptr},
+        {"a loop without calls", {"watchee", "spin"}, false, nullptr},
+        {"a read of an empty pipe", {"watchee", "read"}, false, "x"},
+        {"a child that computes", {"watchee", "wait", "/watchee", "spin"}, false, nullptr},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::unique_ptr<nuv::GdbServer> server;
+        std::unique_ptr<nuv::Harness> m;
+        ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m, "watchee"));
+        int input[2];
+        ASSERT_EQ(pipe(input), 0);
+        m->install_file(std::make_shared<nuv::HostFile>(input[0], true, false), 0);
+        auto at = [](uint32_t address) {
+            char buf[12];
+            std::snprintf(buf, sizeof buf, "%x", address);
+            return std::string(buf);
+        };
+        const std::string counter = at(m->symbol("counter")), limit = at(m->symbol("limit"));
+        std::vector<std::string> replies;
+        std::thread client([&] {
+            Client c(server->port());
+            if (!c.connected()) return;
+            auto say = [&](const std::string& packet) {
+                replies.push_back(c.ask(GdbPackets::frame(packet)).second);
+            };
+            if (k.watch) {
+                for (const std::string& p :
+                     {"Z2," + counter + ",4", "Z3," + limit + ",4", std::string("c"),
+                      "m" + counter + ",4", "z2," + counter + ",4", std::string("c"),
+                      "z3," + limit + ",4", std::string("c")}) {
+                    say(p);
+                }
+                return;
+            }
+            const std::string go = GdbPackets::frame("c");
+            ::send(c.fd(), go.data(), go.size(), MSG_NOSIGNAL);
+            c.get();  // its acknowledgement; the reply comes at the stop
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ::send(c.fd(), "\x03", 1, MSG_NOSIGNAL);
+            replies.push_back(c.reply());
+            if (k.then != nullptr) {
+                EXPECT_EQ(write(input[1], k.then, 1), 1);
+                say("c");
+            } else {
+                const std::string kill = GdbPackets::frame("k");
+                ::send(c.fd(), kill.data(), kill.size(), MSG_NOSIGNAL);
+                c.get();
+            }
+        });
+        nuv::RunResult r = m->run(k.args);
+        client.join();
+        close(input[1]);
+        if (k.watch) {
+            const std::vector<std::string> want = {"OK",       "OK", "T05watch:" + counter + ";",
+                                                   "05000000", "OK", "T05rwatch:" + limit + ";",
+                                                   "OK",       "W00"};
+            EXPECT_EQ(replies, want);
+            EXPECT_EQ(m->output(), "5 14\n");
+        } else {
+            ASSERT_FALSE(replies.empty());
+            EXPECT_EQ(replies[0].substr(0, 3), "T02") << "stopped by the interrupt";
+        }
+        if (k.then != nullptr) {
+            // The read made again when the guest went on got the byte.
+            ASSERT_EQ(replies.size(), 2u);
+            EXPECT_EQ(replies[1], "W01");
+        }
+        if (k.watch || k.then != nullptr) {
+            EXPECT_EQ(r.stop, nuv::Stop::Exited) << nuv::report::what(r);
+        } else {
+            EXPECT_EQ(r.stop, nuv::Stop::Fault) << nuv::report::what(r);
+            EXPECT_EQ(r.fault.kind, nuv::FaultKind::Killed) << nuv::report::what(r);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, GdbSessions,
+                         ::testing::Values(nuv::EngineKind::Unicorn, nuv::EngineKind::Native),
+                         [](const auto& info) { return nuv::engine_kind_name(info.param); });
 
 }  // namespace

@@ -11,6 +11,8 @@ mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
 mount -t tmpfs -o mode=1777 tmp /tmp
+# The loopback interface, for the debugger's tests (gdb talks to 127.0.0.1).
+ip link set lo up
 cd /
 
 filter=$(cat /nuv-vm/filter)
