@@ -162,13 +162,14 @@ build_image() {
     echo "$((vm_timeout * 3 / 4))" >"$stage"/nuv-vm/timeout
 
     # What the tests run and read, where they were built to find it: nuvemu
-    # and the native engine's stubs, the images, the build's cache file (a
-    # regular file that is no image) and the source of the crash image.
+    # and the native engine's stubs, the images (the sanitized ones too), the
+    # build's cache file (a regular file that is no image) and the sources of
+    # the images.
     local f
     for f in "$build"/bin/nuvemu "$build"/bin/nuvstub "$build"/bin/nuvstub64; do
         put_program "$f"
     done
-    for f in "$build"/images/*; do put "$f"; done
+    for f in "$build"/images/* "$build"/sanbugs/*; do put "$f"; done
     put "$build"/CMakeCache.txt
     local source
     source=$(awk -F= '/^CMAKE_HOME_DIRECTORY:/ { print $2 }' "$build"/CMakeCache.txt)
