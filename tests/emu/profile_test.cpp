@@ -279,14 +279,16 @@ TEST_P(Profiles, AFileThatCannotBeWrittenStopsTheRunBeforeItBegins) {
     EXPECT_NE(r.err.find("cannot write profile file"), std::string::npos) << r.err;
 }
 
-// What a profile holds is bounded: past the stacks it keeps, it keeps only
-// the innermost frame of a new stack (and loses no weight), and a report
-// cuts a name longer than it shows.
+// What a profile holds is bounded: past the stacks it keeps (here one), it
+// keeps only the innermost frame of a new stack (and loses no weight), and a
+// report cuts a name longer than it shows. A run has two stacks at least, in
+// burn and at its end, wherever the samples of a processor that stops only
+// between blocks (an emulating host) fall.
 TEST_P(Profiles, ItsStacksAndNamesAreBounded) {
     nuv::Options o = nuvtest::test_options();
     o.engine = GetParam();
     o.count_instructions = counted();
-    o.profile = std::make_shared<nuv::Profile>(50, std::chrono::microseconds(100), 2);
+    o.profile = std::make_shared<nuv::Profile>(50, std::chrono::microseconds(100), 1);
     std::unique_ptr<nuv::Harness> m = nuvtest::load_image("hot", o);
     m->task().set_name("/images/" + std::string(5000, 'h'));
     nuv::RunResult r = m->run({"hot", counted() ? "20" : "2000"});
@@ -294,10 +296,10 @@ TEST_P(Profiles, ItsStacksAndNamesAreBounded) {
     ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
     EXPECT_GT(o.profile->cut(), 0u);
     for (const nuv::Profile::Root& root : o.profile->roots()) {
-        EXPECT_GT(root.stacks.size(), 2u);
+        EXPECT_GT(root.stacks.size(), 1u);
         const auto whole = std::count_if(root.stacks.begin(), root.stacks.end(),
                                          [](const auto& s) { return s.first.size() > 1; });
-        EXPECT_LE(whole, 2);
+        EXPECT_LE(whole, 1);
     }
     if (counted()) {
         EXPECT_EQ(o.profile->total(), m->instructions());
