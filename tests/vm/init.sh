@@ -3,7 +3,7 @@
 # (run_native_vm.sh builds the image around it). Everything it prints goes to
 # the serial console; the lines starting "NUV-VM:" are what the host reads.
 /bin/busybox --install -s /bin
-export PATH=/bin HOME=/tmp TMPDIR=/tmp NUV_REQUIRE_NATIVE=1
+export PATH=/bin:/usr/bin HOME=/tmp TMPDIR=/tmp NUV_REQUIRE_NATIVE=1
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev

@@ -163,17 +163,20 @@ build_image() {
 
     # What the tests run and read, where they were built to find it: nuvemu
     # and the native engine's stubs, the images (the sanitized ones too), the
-    # build's cache file (a regular file that is no image) and the sources of
-    # the images.
+    # build's cache file (a regular file that is no image), the sources of
+    # the images, and gcov for the coverage image's counts.
     local f
     for f in "$build"/bin/nuvemu "$build"/bin/nuvstub "$build"/bin/nuvstub64; do
         put_program "$f"
     done
-    for f in "$build"/images/* "$build"/sanbugs/*; do put "$f"; done
+    for f in "$build"/images/* "$build"/sanbugs/* "$build"/covered/counted{,.gcno}; do
+        put "$f"
+    done
+    put_program "$(command -v gcov)"
     put "$build"/CMakeCache.txt
     local source
     source=$(awk -F= '/^CMAKE_HOME_DIRECTORY:/ { print $2 }' "$build"/CMakeCache.txt)
-    for f in "$source"/tests/guest/*; do put "$f"; done
+    for f in "$source"/tests/guest/* "$source"/tests/kit/counted.c; do put "$f"; done
 
     (cd "$stage" && find . -print0 | cpio --null -o -H newc -R 0:0 --quiet) |
         gzip -1 >"$cache"/initramfs.cpio.gz
