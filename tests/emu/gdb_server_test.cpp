@@ -272,6 +272,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, GdbWatchpoints,
 // (0x03) stops a guest that computes without calls, one that waits for a
 // pipe's input, and one that waits for a child that computes; the guest
 // stopped in its read takes the input that comes later, none of it lost.
+// And a fault kept for a debugger.
 class GdbSessions : public ::testing::TestWithParam<nuv::EngineKind> {
   protected:
     void SetUp() override {
@@ -362,6 +363,39 @@ TEST_P(GdbSessions, WatchpointsFireAndInterruptsStopTheGuestWhereverItWaits) {
             EXPECT_EQ(r.fault.kind, nuv::FaultKind::Killed) << nuv::report::what(r);
         }
     }
+}
+
+// A fault with no debugger yet is kept for one that comes later: it finds the
+// guest at the faulting instruction, and the fault's signal then ends it.
+TEST_P(GdbSessions, AFaultIsKeptForADebuggerThatComesLater) {
+    std::unique_ptr<nuv::GdbServer> server;
+    std::unique_ptr<nuv::Harness> m;
+    ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m));
+    server->wait_for_client(false);
+    server->keep_faults(true);
+    const uint32_t from = m->symbol("read_through"), to = m->symbol("crash_below");
+    std::vector<std::string> replies;
+    std::string eip;
+    std::thread client([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        Client c(server->port());
+        if (!c.connected()) return;
+        replies.push_back(c.ask(GdbPackets::frame("?")).second);
+        // One that came before the fault found the guest running, and stopped it.
+        if (replies.back() != "T0b") replies.push_back(c.ask(GdbPackets::frame("c")).second);
+        eip = c.ask(GdbPackets::frame("p8")).second;
+        replies.push_back(c.ask(GdbPackets::frame("C0b")).second);  // as gdb goes on
+    });
+    nuv::RunResult r = m->run({"debuggee", "crash"});
+    client.join();
+    ASSERT_GE(replies.size(), 2u);
+    EXPECT_EQ(replies[replies.size() - 2], "T0b");
+    EXPECT_EQ(replies.back(), "X0b");
+    ASSERT_EQ(eip.size(), 8u);
+    uint32_t pc = 0;
+    for (int i = 3; i >= 0; --i) pc = pc << 8 | std::stoul(eip.substr(2 * i, 2), nullptr, 16);
+    EXPECT_TRUE(pc >= from && pc < to) << nuv::hex(pc);
+    EXPECT_EQ(r.stop, nuv::Stop::Fault) << nuv::report::what(r);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, GdbSessions,
