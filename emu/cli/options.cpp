@@ -1,6 +1,8 @@
 // nuvemu's command line (options.hpp).
 #include "options.hpp"
 
+#include <sys/auxv.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -230,12 +232,23 @@ void print_engines(std::FILE* out, const EngineSurvey& s) {
     std::fprintf(out, "  auto     runs %s\n", engine_kind_name(s.automatic()));
 }
 
+// Whether `first` is the name nuvemu's process was executed under: started
+// by the host kernel for an image run by name (a binfmt_misc rule), nuvemu is
+// handed that name, the image's, as its first argument.
+static bool executed_as(const char* first) {
+    const auto* executed = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    return executed != nullptr && std::strcmp(executed, first) == 0;
+}
+
 Action parse_command_line(int argc, char** argv, Settings& s) {
     Options& opts = s.opts;
     opts.engine = EngineKind::Auto;
     opts.disk_limit = kDefaultDiskBytes;
     int i = 1;
-    for (; i < argc; ++i) {
+    // An image run by name is the image even when its name starts with '-'
+    // (executed as "-x", without a directory).
+    const bool by_name = argc > 1 && argv[1][0] == '-' && executed_as(argv[1]);
+    for (; i < argc && !by_name; ++i) {
         std::string a = argv[i];
         if (a == "--") {
             ++i;

@@ -188,6 +188,12 @@ TEST(Binfmt, ARegisteredImageRunsByNameUnderNuvemu) {
     run = nuvtest::run_command("cd " + dir.path() + " && ./hello -open data.txt /data.txt");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "open data.txt = 3\nopen /data.txt = 3\n");
+    // Executed under a bare name that looks like an option (execvp with an
+    // empty PATH entry), it is still the image.
+    fs::copy_file(dir.path() + "/hello", dir.path() + "/-hello");
+    run = nuvtest::run_command("cd " + dir.path() + " && env -- PATH=: -hello dash 4");
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_EQ(run.out, "dash\n");
 
     // Registering again replaces the rule; unregistering removes it.
     EXPECT_EQ(nuvtest::run_nuvemu("--binfmt register " + reg.name()).status, 0);
