@@ -22,14 +22,17 @@ Outcome handle_write(CallContext& c, const SyscallArgs& a) {
 
 namespace {
 
-// How long a read that gave way stays blocked before it looks again.
+// How long a read that gave way stays blocked before it looks again, and
+// how long it waits for input before it gives way (so that the run's
+// deadline and its end are seen).
 constexpr std::chrono::milliseconds kGiveWay{20};
+constexpr int kAwaitMs = 100;
 
 // Whether a read must give way (see CallContext::attention_fd) before it
 // waits for the host's input.
 bool gives_way(CallContext& c, OpenFile& f) {
     const int attention = c.attention_fd();
-    return attention >= 0 && !f.await_input(attention);
+    return attention >= 0 && !f.await_input(attention, kAwaitMs);
 }
 
 }  // namespace
@@ -40,7 +43,7 @@ Outcome handle_read(CallContext& c, const SyscallArgs& a) {
     uint32_t n = std::min(a.edx, kMaxTransfer);
     // Checked first, so that no input is consumed for a bad buffer.
     if (int32_t e = c.memory().check(a.ecx, n, true); e < 0) return e;
-    if (gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
+    if (n != 0 && gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
     std::vector<uint8_t> data(n);
     IoResult r = f->read(data);
     if (r.wait == IoWait::None && r.value > 0) {

@@ -90,7 +90,12 @@ bool Kernel::doze(Task& self, Clock::time_point until, Deadline deadline) {
     }
     pollfd p{fd, POLLIN, 0};
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(slice - Clock::now()).count();
-    if (poll(&p, 1, static_cast<int>(std::max<int64_t>(ms, 0))) <= 0 || !debugger->wants_stop()) {
+    if (poll(&p, 1, static_cast<int>(std::max<int64_t>(ms, 0))) <= 0) return true;
+    if (!debugger->wants_stop()) {
+        // Nothing that stops it (bytes of no consequence, or a client that
+        // could not be taken on, which leaves the descriptor readable): the
+        // slice is slept out all the same, not spun through.
+        std::this_thread::sleep_until(slice);
         return true;
     }
     // It stands after its int 0x80, the call made again when it goes on.

@@ -34,18 +34,19 @@ OpenFile::Host HostFile::host() const {
     return {fd_, readable_, writable_, fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)};
 }
 
-bool HostFile::await_input(int attention) {
+bool HostFile::await_input(int attention, int most_ms) {
     if (!readable_ || attention < 0 || nonblock) return true;
     for (;;) {
         if (cut_short()) return true;  // the read that follows says so
         pollfd p[2] = {{fd_, POLLIN, 0}, {attention, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        const int n = poll(p, 2, most_ms);
+        if (n < 0) {
             if (errno == EINTR) continue;
             return true;  // the read meets the same trouble and tells it
         }
         // Input, an end or an error first: the read takes it.
         if (p[0].revents != 0) return true;
-        if (p[1].revents != 0) return false;
+        return false;  // attention, or the time is up
     }
 }
 

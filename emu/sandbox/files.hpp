@@ -42,10 +42,11 @@ class OpenFile {
     };
     virtual Host host() const { return {}; }
     // Waits until a read would find input (or an end, or an error) without
-    // waiting on the host, or until `attention` becomes readable, whichever
-    // comes first; false: `attention` did. Files whose reads never wait on
-    // the host answer true at once.
-    virtual bool await_input(int /*attention*/) { return true; }
+    // waiting on the host, until `attention` becomes readable, or for
+    // `most_ms` milliseconds, whichever comes first; false: no input came,
+    // and the caller gives way (to look at attention and at its deadline).
+    // Files whose reads never wait on the host answer true at once.
+    virtual bool await_input(int /*attention*/, int /*most_ms*/) { return true; }
 };
 
 // A descriptor of the host process (standard input, output or error).
@@ -59,7 +60,7 @@ class HostFile : public OpenFile {
     IoResult read(std::span<uint8_t> out) override;
     IoResult write(std::span<const uint8_t> in) override;
     Host host() const override;
-    bool await_input(int attention) override;
+    bool await_input(int attention, int most_ms) override;
 
   private:
     bool cut_short() const { return interrupted_ != nullptr && *interrupted_ != 0; }
