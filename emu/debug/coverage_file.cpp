@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "coverage.hpp"
@@ -280,10 +281,17 @@ Saved save(const Task& t, std::FILE* warn) {
         ++s.refused;
         return s;
     }
-    const char* prefix = std::getenv("GCOV_PREFIX");
+    // A relative prefix names a place under the directory nuvemu runs in, as
+    // it does for a host program.
+    std::string prefix;
+    if (const char* p = std::getenv("GCOV_PREFIX"); p != nullptr && *p != 0) {
+        std::error_code e;
+        prefix = std::filesystem::absolute(p, e).lexically_normal().string();
+        if (e) prefix = p;  // refused below, as a relative name
+    }
     const char* strip = std::getenv("GCOV_PREFIX_STRIP");
     for (Object& o : *objects) {
-        std::string path = relocate(o.data_file, prefix, strip);
+        std::string path = relocate(o.data_file, prefix.c_str(), strip);
         if (Status w = write(std::move(o), path); !w) {
             if (++s.refused <= kMaxWarnings) {
                 std::fprintf(warn, "nuvemu: coverage: %s: %s\n", printable(path).c_str(),

@@ -74,7 +74,8 @@ GcovReport gcov(const std::string& dir) {
 constexpr const char* kCovered = NUV_BINARY_DIR "/covered";
 
 // The image and its notes file in dir; its runs there put their counts there
-// too, through GCOV_PREFIX, as for a Linux program run on another machine.
+// too, through a GCOV_PREFIX relative to it, as for a Linux program run on
+// another machine.
 class Coverage : public ::testing::TestWithParam<EngineKind> {
   protected:
     void SetUp() override {
@@ -89,7 +90,7 @@ class Coverage : public ::testing::TestWithParam<EngineKind> {
     nuvtest::ToolRun run(const std::string& dir, const std::string& args) {
         const std::string covered = kCovered;
         const auto strip = std::count(covered.begin(), covered.end(), '/');
-        return nuvtest::run_command("cd " + dir + " && GCOV_PREFIX=" + dir + " GCOV_PREFIX_STRIP=" +
+        return nuvtest::run_command("cd " + dir + " && GCOV_PREFIX=." + " GCOV_PREFIX_STRIP=" +
                                     std::to_string(strip) + " " NUV_BIN_DIR "/nuvemu --engine " +
                                     nuv::engine_kind_name(GetParam()) + " ./counted " + args);
     }
