@@ -24,17 +24,24 @@ struct Named {
 constexpr size_t kMaxName = 512;
 
 // A name that cannot break a format's line: no separators or controls, and
-// no longer than kMaxName (then cut, and marked so).
+// no longer than kMaxName. A longer one is cut and marked so, with a digest
+// of the whole name: names that differ only past the cut (C++ names often
+// do) stay apart.
 std::string clean(std::string_view s) {
+    constexpr size_t kDigest = 12;  // "...~" and eight hexadecimal digits
     const bool cut = s.size() > kMaxName;
-    if (cut) s = s.substr(0, kMaxName - 3);
+    uint32_t digest = 2166136261u;  // FNV-1a
+    if (cut) {
+        for (char c : s) digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
+        s = s.substr(0, kMaxName - kDigest);
+    }
     std::string out;
     if (cut) out.reserve(kMaxName);
     for (char c : s) {
         const auto u = static_cast<unsigned char>(c);
         out += u < 0x20 || u == 0x7F || c == ';' ? '_' : c;
     }
-    if (cut) out += "...";
+    if (cut) out += "...~" + hex(digest).substr(2);
     return out.empty() ? "?" : out;
 }
 

@@ -294,6 +294,11 @@ TEST_P(Profiles, ItsStacksAndNamesAreBounded) {
     nuv::RunResult r = m->run({"hot", counted() ? "20" : "2000"});
     m->kernel().finish_profile();
     ASSERT_EQ(r.stop, nuv::Stop::Exited) << r.message;
+    // Another image whose name differs only past the cut.
+    std::unique_ptr<nuv::Harness> other = nuvtest::load_image("hot", o);
+    other->task().set_name("/images/" + std::string(4999, 'h') + "g");
+    ASSERT_EQ(other->run({"hot", "1"}).stop, nuv::Stop::Exited);
+    other->kernel().finish_profile();
     EXPECT_GT(o.profile->cut(), 0u);
     for (const nuv::Profile::Root& root : o.profile->roots()) {
         EXPECT_GT(root.stacks.size(), 1u);
@@ -302,12 +307,17 @@ TEST_P(Profiles, ItsStacksAndNamesAreBounded) {
         EXPECT_LE(whole, 1);
     }
     if (counted()) {
-        EXPECT_EQ(o.profile->total(), m->instructions());
+        EXPECT_EQ(o.profile->total(), m->instructions() + other->instructions());
     }
     const std::vector<Stack> stacks = read_collapsed(
         nuv::report::profile_text(*o.profile, nuv::report::ProfileFormat::Collapsed));
-    ASSERT_FALSE(stacks.empty());
-    EXPECT_EQ(stacks[0].frames[0], std::string(509, 'h') + "...");
+    std::set<std::string> images;
+    for (const Stack& s : stacks) images.insert(s.frames[0]);
+    ASSERT_EQ(images.size(), 2u);
+    for (const std::string& name : images) {
+        EXPECT_EQ(name.size(), 512u);
+        EXPECT_EQ(name.substr(0, 504), std::string(500, 'h') + "...~") << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Profiles,
