@@ -10,7 +10,11 @@ mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
-mount -t tmpfs -o mode=1777 tmp /tmp
+# /tmp stays on the machine's own root, in memory already: a build tree
+# under /tmp is in the image there, and a file system mounted on it would
+# hide it.
+mkdir -p /tmp
+chmod 1777 /tmp
 # The loopback interface, for the debugger's tests (gdb talks to 127.0.0.1).
 ip link set lo up
 cd /
