@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -115,7 +116,8 @@ class Client {
 // An image, loaded for debugging on an engine, with a server on a free port
 // that waits for its client.
 void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& server,
-                   std::unique_ptr<nuv::Harness>& m, const char* image = "debuggee") {
+                   std::unique_ptr<nuv::Harness>& m, const char* image = "debuggee",
+                   uint64_t timeout_us = 60'000'000) {
     auto listening = nuv::GdbServer::listen(0);
     ASSERT_TRUE(listening) << listening.error().message;
     server = std::move(*listening);
@@ -124,7 +126,7 @@ void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& serv
     opts.engine = engine;
     opts.debugging = true;
     opts.capture_output = true;
-    opts.timeout_us = 60'000'000;
+    opts.timeout_us = timeout_us;
     opts.root = NUV_IMAGE_DIR;
     std::string err;
     m = nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/" + image, opts, err);
@@ -396,6 +398,33 @@ TEST_P(GdbSessions, AFaultIsKeptForADebuggerThatComesLater) {
     for (int i = 3; i >= 0; --i) pc = pc << 8 | std::stoul(eip.substr(2 * i, 2), nullptr, 16);
     EXPECT_TRUE(pc >= from && pc < to) << nuv::hex(pc);
     EXPECT_EQ(r.stop, nuv::Stop::Fault) << nuv::report::what(r);
+}
+
+// Debugged, with no client, a guest that waits for input still meets its
+// time limit: the run ends there, not when input comes (here, much later).
+TEST_P(GdbSessions, ATimeLimitEndsAGuestWaitingForInput) {
+    std::unique_ptr<nuv::GdbServer> server;
+    std::unique_ptr<nuv::Harness> m;
+    ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m, "watchee", 1'000'000));
+    server->wait_for_client(false);
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    m->install_file(std::make_shared<nuv::HostFile>(input[0], true, false), 0);
+    std::atomic<bool> done{false};
+    std::thread late([&] {
+        for (int i = 0; i < 100 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(write(input[1], "x", 1), 1);
+    });
+    const auto began = std::chrono::steady_clock::now();
+    nuv::RunResult r = m->run({"watchee", "read"});
+    const auto took = std::chrono::steady_clock::now() - began;
+    done = true;
+    late.join();
+    close(input[1]);
+    EXPECT_EQ(r.stop, nuv::Stop::Timeout) << nuv::report::what(r);
+    EXPECT_LT(took, std::chrono::seconds(6)) << "it waited for the input";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, GdbSessions,
