@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <optional>
 
 #include "calls.hpp"
 
@@ -28,11 +29,12 @@ namespace {
 constexpr std::chrono::milliseconds kGiveWay{20};
 constexpr int kAwaitMs = 100;
 
-// Whether a read must give way (see CallContext::attention_fd) before it
-// waits for the host's input.
-bool gives_way(CallContext& c, OpenFile& f) {
+// What a read that must give way (see CallContext::attention_fd) before it
+// waits for the host's input answers; none when it goes on to read.
+std::optional<Outcome> give_way(CallContext& c, OpenFile& f) {
     const int attention = c.attention_fd();
-    return attention >= 0 && !f.await_input(attention, kAwaitMs);
+    if (attention < 0 || f.await_input(attention, kAwaitMs)) return std::nullopt;
+    return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
 }
 
 }  // namespace
@@ -43,7 +45,7 @@ Outcome handle_read(CallContext& c, const SyscallArgs& a) {
     uint32_t n = std::min(a.edx, kMaxTransfer);
     // Checked first, so that no input is consumed for a bad buffer.
     if (int32_t e = c.memory().check(a.ecx, n, true); e < 0) return e;
-    if (n != 0 && gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
+    if (std::optional<Outcome> w = n != 0 ? give_way(c, *f) : std::nullopt) return *w;
     std::vector<uint8_t> data(n);
     IoResult r = f->read(data);
     if (r.wait == IoWait::None && r.value > 0) {
@@ -65,7 +67,7 @@ Outcome handle_lseek(CallContext& c, const SyscallArgs& a) {
 Outcome handle_getkey(CallContext& c, const SyscallArgs&) {
     auto f = c.file(0);
     if (!f) return -NUV_EBADF;
-    if (gives_way(c, *f)) return Outcome::sleep_until(Outcome::Clock::now() + kGiveWay);
+    if (std::optional<Outcome> w = give_way(c, *f)) return *w;
     uint8_t key = 0;
     IoResult r = f->read(std::span<uint8_t>(&key, 1));
     if (r.wait != IoWait::None) return Outcome::of(r);

@@ -20,6 +20,14 @@ const char* option_value(const std::string& a, const char* name, int argc, char*
     return argv[i] + n + 1;
 }
 
+// Whether `first` is the name nuvemu's process was executed under: started
+// by the host kernel for an image run by name (a binfmt_misc rule), nuvemu is
+// handed that name, the image's, as its first argument.
+bool executed_as(const char* first) {
+    const auto* executed = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    return executed != nullptr && std::strcmp(executed, first) == 0;
+}
+
 bool is_option(const std::string& a, const char* name) {
     size_t n = std::strlen(name);
     return a == name || (a.size() > n && a.compare(0, n, name) == 0 && a[n] == '=');
@@ -230,14 +238,6 @@ void print_engines(std::FILE* out, const EngineSurvey& s) {
         std::fprintf(out, "  unicorn  no: %s (%s)\n", s.unicorn_refusal.c_str(), emulator.c_str());
     }
     std::fprintf(out, "  auto     runs %s\n", engine_kind_name(s.automatic()));
-}
-
-// Whether `first` is the name nuvemu's process was executed under: started
-// by the host kernel for an image run by name (a binfmt_misc rule), nuvemu is
-// handed that name, the image's, as its first argument.
-static bool executed_as(const char* first) {
-    const auto* executed = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
-    return executed != nullptr && std::strcmp(executed, first) == 0;
 }
 
 Action parse_command_line(int argc, char** argv, Settings& s) {

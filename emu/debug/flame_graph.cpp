@@ -57,8 +57,7 @@ std::string escaped(std::string_view s) {
 
 // Warm colours, the same for the same name on every run.
 std::string colour(std::string_view name) {
-    uint32_t h = 2166136261u;
-    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    const uint32_t h = name_digest(name);
     char buf[32];
     std::snprintf(buf, sizeof buf, "rgb(%u,%u,%u)", 205 + h % 50, 60 + (h >> 8) % 170,
                   (h >> 16) % 55);

@@ -30,11 +30,8 @@ constexpr size_t kMaxName = 512;
 std::string clean(std::string_view s) {
     constexpr size_t kDigest = 12;  // "...~" and eight hexadecimal digits
     const bool cut = s.size() > kMaxName;
-    uint32_t digest = 2166136261u;  // FNV-1a
-    if (cut) {
-        for (char c : s) digest = (digest ^ static_cast<unsigned char>(c)) * 16777619u;
-        s = s.substr(0, kMaxName - kDigest);
-    }
+    const uint32_t digest = cut ? name_digest(s) : 0;
+    if (cut) s = s.substr(0, kMaxName - kDigest);
     std::string out;
     if (cut) out.reserve(kMaxName);
     for (char c : s) {
@@ -152,6 +149,12 @@ std::string callgrind(const Profile& p) {
 }
 
 }  // namespace
+
+uint32_t name_digest(std::string_view name) {
+    uint32_t h = 2166136261u;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    return h;
+}
 
 ProfileFormat profile_format(std::string_view path) {
     const size_t slash = path.find_last_of('/');

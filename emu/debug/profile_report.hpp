@@ -12,6 +12,7 @@
 //   the share of the whole.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ std::string profile_text(const Profile& p, ProfileFormat format);
 
 // What a weight is, for people: "instructions" or "nanoseconds".
 const char* profile_unit(const Profile& p);
+
+// A digest of a name (FNV-1a), the same on every run and every host.
+uint32_t name_digest(std::string_view name);
 
 // The flame graph of collapsed stacks (profile_text's Collapsed lines).
 std::string flame_graph(std::string_view collapsed, std::string_view title, std::string_view unit);

@@ -202,22 +202,22 @@ Kernel::Step Kernel::step(Task& t, Deadline deadline, Deadline slice, int attent
         }
     };
     watch_fds();
-    if (debugger != nullptr && !t.loop().debug_began) {
-        t.loop().debug_began = true;
-        if (!debug_stop(t, {DebugEvent::Start, t.engine().registers().eip, {}, {}}, limits, step,
-                        deadline)) {
-            return step;
+    // A stop the debugger is owed before the guest moves; false: the run ends.
+    auto tell = [&](DebugEvent::Kind kind) {
+        if (!debug_stop(t, {kind, t.engine().registers().eip, {}, {}}, limits, step, deadline)) {
+            return false;
         }
         watch_fds();
+        return true;
+    };
+    if (debugger != nullptr && !t.loop().debug_began) {
+        t.loop().debug_began = true;
+        if (!tell(DebugEvent::Start)) return step;
     }
     if (debugger != nullptr && t.loop().debug_step) {
         // Stepped while it waited in a call, which is now done.
         t.loop().debug_step = false;
-        if (!debug_stop(t, {DebugEvent::Stepped, t.engine().registers().eip, {}, {}}, limits, step,
-                        deadline)) {
-            return step;
-        }
-        watch_fds();
+        if (!tell(DebugEvent::Stepped)) return step;
     }
     // A profile of an engine that does not sample itself: runs in slices
     // of running time, a sample at the end of each.

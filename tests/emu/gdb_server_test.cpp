@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -90,6 +89,13 @@ class Client {
         if (ack != '+') return {ack, ""};
         return {ack, reply()};
     }
+    // Sends a packet and takes its acknowledgement; its reply, if any, comes
+    // later (a resume's at the stop).
+    void post(const std::string& packet) {
+        const std::string wire = GdbPackets::frame(packet);
+        ::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL);
+        get();
+    }
     std::string reply() {
         for (char c; (c = get()) != '$';) {
             if (c == 0) return "";  // nothing more comes
@@ -102,13 +108,14 @@ class Client {
         return data;
     }
 
+    // Ctrl-C, as gdb sends it while the guest runs.
+    void interrupt() { ::send(fd_, "\x03", 1, MSG_NOSIGNAL); }
+
+  private:
     char get() {
         char c = 0;
         return ::recv(fd_, &c, 1, 0) == 1 ? c : 0;
     }
-    int fd() const { return fd_; }
-
-  private:
     int fd_ = -1;
     bool connected_ = false;
 };
@@ -132,6 +139,15 @@ void debug_session(nuv::EngineKind engine, std::unique_ptr<nuv::GdbServer>& serv
     m = nuv::Harness::load(std::string(NUV_IMAGE_DIR) + "/" + image, opts, err);
     ASSERT_TRUE(m) << err;
     m->task().set_debugger(server.get());
+}
+
+// Standard input from a pipe that stays empty until the test writes into its
+// other end, which it returns.
+int pipe_input(nuv::Harness& m) {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    m.install_file(std::make_shared<nuv::HostFile>(ends[0], true, false), 0);
+    return ends[1];
 }
 
 // A port another server holds is refused with one line that names it.
@@ -300,15 +316,10 @@ TEST_P(GdbSessions, WatchpointsFireAndInterruptsStopTheGuestWhereverItWaits) {
         std::unique_ptr<nuv::GdbServer> server;
         std::unique_ptr<nuv::Harness> m;
         ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m, "watchee"));
-        int input[2];
-        ASSERT_EQ(pipe(input), 0);
-        m->install_file(std::make_shared<nuv::HostFile>(input[0], true, false), 0);
-        auto at = [](uint32_t address) {
-            char buf[12];
-            std::snprintf(buf, sizeof buf, "%x", address);
-            return std::string(buf);
-        };
-        const std::string counter = at(m->symbol("counter")), limit = at(m->symbol("limit"));
+        const int input = pipe_input(*m);
+        ASSERT_GE(input, 0);
+        const std::string counter = nuv::hex(m->symbol("counter"), 0).substr(2),
+                          limit = nuv::hex(m->symbol("limit"), 0).substr(2);
         std::vector<std::string> replies;
         std::thread client([&] {
             Client c(server->port());
@@ -325,24 +336,20 @@ TEST_P(GdbSessions, WatchpointsFireAndInterruptsStopTheGuestWhereverItWaits) {
                 }
                 return;
             }
-            const std::string go = GdbPackets::frame("c");
-            ::send(c.fd(), go.data(), go.size(), MSG_NOSIGNAL);
-            c.get();  // its acknowledgement; the reply comes at the stop
+            c.post("c");
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            ::send(c.fd(), "\x03", 1, MSG_NOSIGNAL);
+            c.interrupt();
             replies.push_back(c.reply());
             if (k.then != nullptr) {
-                EXPECT_EQ(write(input[1], k.then, 1), 1);
+                EXPECT_EQ(write(input, k.then, 1), 1);
                 say("c");
             } else {
-                const std::string kill = GdbPackets::frame("k");
-                ::send(c.fd(), kill.data(), kill.size(), MSG_NOSIGNAL);
-                c.get();
+                c.post("k");
             }
         });
         nuv::RunResult r = m->run(k.args);
         client.join();
-        close(input[1]);
+        close(input);
         if (k.watch) {
             const std::vector<std::string> want = {"OK",       "OK", "T05watch:" + counter + ";",
                                                    "05000000", "OK", "T05rwatch:" + limit + ";",
@@ -407,22 +414,21 @@ TEST_P(GdbSessions, ATimeLimitEndsAGuestWaitingForInput) {
     std::unique_ptr<nuv::Harness> m;
     ASSERT_NO_FATAL_FAILURE(debug_session(GetParam(), server, m, "watchee", 1'000'000));
     server->wait_for_client(false);
-    int input[2];
-    ASSERT_EQ(pipe(input), 0);
-    m->install_file(std::make_shared<nuv::HostFile>(input[0], true, false), 0);
+    const int input = pipe_input(*m);
+    ASSERT_GE(input, 0);
     std::atomic<bool> done{false};
     std::thread late([&] {
         for (int i = 0; i < 100 && !done; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        EXPECT_EQ(write(input[1], "x", 1), 1);
+        EXPECT_EQ(write(input, "x", 1), 1);
     });
     const auto began = std::chrono::steady_clock::now();
     nuv::RunResult r = m->run({"watchee", "read"});
     const auto took = std::chrono::steady_clock::now() - began;
     done = true;
     late.join();
-    close(input[1]);
+    close(input);
     EXPECT_EQ(r.stop, nuv::Stop::Timeout) << nuv::report::what(r);
     EXPECT_LT(took, std::chrono::seconds(6)) << "it waited for the input";
 }
